@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Kelvra's one entry point: installs what a fresh Debian machine lacks,
+# configures, builds and runs. See the README for the commands.
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config)
+
+say() { printf '== %s\n' "$*"; }
+
+# Installs the Debian packages of the arguments that are not installed yet.
+ensure_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -q || true
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+}
+
+run_tests() {
+    ctest --test-dir "$1" --output-on-failure -j "$JOBS"
+}
+
+native() {
+    ensure_packages "${NATIVE_PACKAGES[@]}"
+    say "native build"
+    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    run_tests "$BUILD/native"
+}
+
+sanitized() {
+    ensure_packages "${NATIVE_PACKAGES[@]}"
+    say "AddressSanitizer + UndefinedBehaviorSanitizer build"
+    configure_and_build "$BUILD/asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_tests "$BUILD/asan"
+}
+
+usage() {
+    cat <<USAGE
+usage: ./build.sh COMMAND
+  test      every test: the native build, the same under the sanitizers
+  native    the native build and its tests only
+USAGE
+}
+
+case "${1:-}" in
+    test) native; sanitized ;;
+    native) native ;;
+    *) usage; exit 2 ;;
+esac

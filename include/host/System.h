@@ -1,0 +1,24 @@
+// The operating-system services the library needs: loading a shared library
+// by file name, finding its exports, and deleting files.
+#pragma once
+
+#include "host/Text.h"
+
+namespace host {
+
+// An opaque module handle; null means not loaded.
+using TModuleHandle = void *;
+
+// Loads a shared library, searching as the platform does for a bare name
+// (Windows: LoadLibraryW; POSIX: the program's own folder first, then the
+// dynamic linker's search path). On failure returns null and sets
+// `errorText` to the system's text for the error.
+TModuleHandle LoadModule(const String &fileName, String &errorText);
+
+// The address of an exported symbol, or null.
+void *FindExport(TModuleHandle module, const char *name);
+
+// Deletes a file; true on success. No error is raised.
+bool RemoveFile(const String &path);
+
+} // namespace host

@@ -1,0 +1,39 @@
+// The Simple MAPI binding: the platform library is loaded by file name on
+// first use, once per process, and never unloaded; its twelve entry points
+// are looked up by name, and each accessor hands one out or raises.
+#pragma once
+
+#include "host/Text.h"
+#include "mapi/SimpleMapi.h"
+
+namespace kelvra {
+
+// The file name of the platform's Simple MAPI library, read afresh at every
+// load attempt; changing it after a successful load has no effect.
+// Default: "MAPI32.DLL" on Windows; on POSIX the Kelvra provider
+// "libkelvramapi.so", looked for beside the program, then on the library path.
+extern host::String MAPIDLL;
+
+// Loads the library and looks up its entry points unless that has happened.
+// Raises EKelvraError (ErrorCode 0) with the system's text for the failure,
+// ": " and the file name when the library cannot be loaded; the next call
+// tries again.
+void InitMapi();
+
+// Each returns its entry point, loading the library first if needed. A
+// missing export raises EKelvraError (ErrorCode 0) "Function 'MapiXxx' not
+// available." on every call.
+LPMAPILOGON MapiLogOn();
+LPMAPILOGOFF MapiLogOff();
+LPMAPISENDMAIL MapiSendMail();
+LPMAPISENDDOCUMENTS MapiSendDocuments();
+LPMAPIFINDNEXT MapiFindNext();
+LPMAPIREADMAIL MapiReadMail();
+LPMAPISAVEMAIL MapiSaveMail();
+LPMAPIDELETEMAIL MapiDeleteMail();
+LPMAPIFREEBUFFER MapiFreeBuffer();
+LPMAPIADDRESS MapiAddress();
+LPMAPIDETAILS MapiDetails();
+LPMAPIRESOLVENAME MapiResolveName();
+
+} // namespace kelvra

@@ -1,0 +1,114 @@
+// Test-side view of the recording library: parsed call lines, and a fixture
+// that points the binding at the library and checks that every block it
+// handed out was freed exactly once.
+#pragma once
+
+#include "FakeMapi.h"
+#include "kelvra/Binding.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// One recorded call: "MAPILogon ui=0 profile=null ...".
+struct Call {
+    std::string function;
+    std::map<std::string, std::string> args; // raw values: null, "quoted", 0x1f, 12, <hex>
+
+    bool Has(const std::string &key) const { return args.count(key) != 0; }
+    const std::string &Raw(const std::string &key) const
+    {
+        static const std::string missing = "<missing>";
+        const auto it = args.find(key);
+        return it == args.end() ? missing : it->second;
+    }
+    bool IsNull(const std::string &key) const { return Raw(key) == "null"; }
+    // The unescaped text, or nullopt for a null pointer.
+    std::optional<std::string> Text(const std::string &key) const
+    {
+        const std::string &raw = Raw(key);
+        if (raw == "null" || raw.size() < 2 || raw.front() != '"')
+            return std::nullopt;
+        std::string out;
+        for (size_t i = 1; i + 1 < raw.size(); ++i) {
+            if (raw[i] == '\\' && raw[i + 1] == 'x') {
+                out += static_cast<char>(std::stoi(raw.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else if (raw[i] == '\\') {
+                out += raw[++i];
+            } else {
+                out += raw[i];
+            }
+        }
+        return out;
+    }
+    unsigned long long Num(const std::string &key) const { return std::stoull(Raw(key), nullptr, 0); }
+};
+
+inline Call Parse(const std::string &line)
+{
+    Call call;
+    size_t i = line.find(' ');
+    call.function = line.substr(0, i);
+    while (i != std::string::npos && i < line.size()) {
+        ++i;
+        const size_t eq = line.find('=', i);
+        if (eq == std::string::npos)
+            break;
+        const std::string key = line.substr(i, eq - i);
+        size_t end = eq + 1;
+        if (end < line.size() && line[end] == '"') {
+            ++end;
+            while (end < line.size() && line[end] != '"')
+                end += line[end] == '\\' ? 2 : 1;
+            ++end;
+        } else {
+            end = line.find(' ', end);
+            if (end == std::string::npos)
+                end = line.size();
+        }
+        call.args[key] = line.substr(eq + 1, end - eq - 1);
+        i = end;
+    }
+    return call;
+}
+
+inline std::vector<Call> Calls()
+{
+    std::vector<Call> calls;
+    for (size_t i = 0; i < FakeMapi_CallCount(); ++i)
+        calls.push_back(Parse(FakeMapi_Call(i)));
+    return calls;
+}
+
+inline std::vector<std::string> CallNames()
+{
+    std::vector<std::string> names;
+    for (const Call &c : Calls())
+        names.push_back(c.function);
+    return names;
+}
+
+// Points MAPIDLL at the recording library and resets it around each test;
+// fails the test when a block was left unfreed or freed twice.
+class FakeMapiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kelvra::MAPIDLL = u"" KELVRA_FAKEMAPI_NAME;
+        FakeMapi_Reset();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(FakeMapi_BlocksOutstanding(), 0u) << "a block handed out was never freed";
+        EXPECT_EQ(FakeMapi_BadFrees(), 0u) << "a block was freed twice, or a pointer never handed out";
+    }
+};
+
+} // namespace fake

@@ -1,0 +1,66 @@
+/* The recording Simple MAPI library's control interface (plain C, so the
+ * same library builds as a Windows DLL).
+ *
+ * Every call of the twelve entry points is recorded as one line of text,
+ * "MAPILogon ui=0 profile=null password=\"x\" flags=0x1 reserved=0", with a
+ * deep copy of every argument: a null text is `null`, an empty one `""`;
+ * records are flattened (msg.subject=..., msg.recips[0].name=...). Results,
+ * handles, identifiers and returned records are scripted per call. Every
+ * block handed out is tracked until MAPIFreeBuffer frees it.
+ */
+#ifndef KELVRA_FAKEMAPI_H
+#define KELVRA_FAKEMAPI_H
+
+#include "mapi/SimpleMapi.h"
+
+#if defined(_WIN32)
+#  if defined(FAKEMAPI_BUILD)
+#    define FAKEMAPI_API __declspec(dllexport)
+#  else
+#    define FAKEMAPI_API __declspec(dllimport)
+#  endif
+#else
+#  define FAKEMAPI_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forgets calls, scripts and counters; blocks still handed out are freed. */
+FAKEMAPI_API void FakeMapi_Reset(void);
+
+/* The next call of `function` (its export name) returns `result`; calls
+ * with nothing queued return 0. */
+FAKEMAPI_API void FakeMapi_QueueResult(const char *function, ULONG result);
+/* The handle every MAPILogon writes, also one that fails (default 0x5E55). */
+FAKEMAPI_API void FakeMapi_SetLogonHandle(LHANDLE handle);
+/* The next successful MAPIFindNext copies `id` (all of it, with no length
+ * check: the caller's buffer is trusted as the platform trusts it). */
+FAKEMAPI_API void FakeMapi_QueueFoundId(const char *id);
+/* The next successful MAPIReadMail returns a tracked deep copy of `message`
+ * (null: succeeds without writing a record). */
+FAKEMAPI_API void FakeMapi_QueueReadMessage(const MapiMessage *message);
+/* The next successful MAPIResolveName returns a tracked copy of `recip`. */
+FAKEMAPI_API void FakeMapi_QueueResolved(const MapiRecipDesc *recip);
+/* The next successful MAPIAddress returns a tracked copy of these (count 0:
+ * count 0 and a null array, nothing allocated). */
+FAKEMAPI_API void FakeMapi_QueueAddressAnswer(ULONG count, const MapiRecipDesc *recips);
+/* The identifier the next successful MAPISaveMail writes back (default: none). */
+FAKEMAPI_API void FakeMapi_QueueSavedId(const char *id);
+
+/* Recorded calls, oldest first. The text lives until the next Reset. */
+FAKEMAPI_API size_t FakeMapi_CallCount(void);
+FAKEMAPI_API const char *FakeMapi_Call(size_t index);
+
+/* Blocks: handed out in all, still not freed, and frees of a pointer that
+ * was never handed out or was freed already (answered MAPI_E_FAILURE). */
+FAKEMAPI_API size_t FakeMapi_BlocksHandedOut(void);
+FAKEMAPI_API size_t FakeMapi_BlocksOutstanding(void);
+FAKEMAPI_API size_t FakeMapi_BadFrees(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVRA_FAKEMAPI_H */
