@@ -8,6 +8,7 @@ BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config)
+WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine wine64)
 
 say() { printf '== %s\n' "$*"; }
 
@@ -53,16 +54,33 @@ sanitized() {
         run_tests "$BUILD/asan"
 }
 
+# The Windows build: mingw-w64 cross compiler, every test program run by
+# CTest under Wine, in a Wine prefix inside the build folder.
+windows() {
+    ensure_packages "${WINDOWS_PACKAGES[@]}"
+    say "Windows build (mingw-w64), tests under Wine"
+    local dir=$BUILD/windows
+    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    if [ ! -f "$dir/wineprefix/system.reg" ]; then
+        say "creating the Wine prefix"
+        # No Mono or Gecko installers: they would ask on a display.
+        WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+    fi
+    run_tests "$dir"
+}
+
 usage() {
     cat <<USAGE
 usage: ./build.sh COMMAND
-  test      every test: the native build, the same under the sanitizers
+  test      every test: the native build, the same under the sanitizers, the Windows build under Wine
   native    the native build and its tests only
+  windows   the Windows cross build and its tests under Wine only
 USAGE
 }
 
 case "${1:-}" in
-    test) native; sanitized ;;
+    test) native; sanitized; windows ;;
     native) native ;;
+    windows) windows ;;
     *) usage; exit 2 ;;
 esac

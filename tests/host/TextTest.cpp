@@ -84,3 +84,26 @@ TEST(StrUtils, StrNewCopiesUpToTheFirstZeroByte)
     host::StrDispose(b);
     host::StrDispose(nullptr);
 }
+
+#if defined(_WIN32)
+#include <windows.h>
+
+TEST(Text, AnsiIsTheSystemCodePage)
+{
+    // Wine's default, and that of western Windows installations.
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "code page " << GetACP();
+    EXPECT_EQ(host::AnsiCharset(), "CP1252");
+    EXPECT_EQ(host::ToAnsi(u"caf\u00e9 \u20ac"), "caf\xE9 \x80");
+    // Outside the code page: its default character, one per UTF-16 unit.
+    EXPECT_EQ(host::ToAnsi(u"\u4e2d!"), "?!");
+    EXPECT_EQ(host::ToAnsi(u"\U0001F600"), "??");
+    // Every byte of the code page survives the round trip.
+    for (int b = 1; b < 256; ++b) {
+        SCOPED_TRACE(b);
+        const std::string byte(1, static_cast<char>(b));
+        EXPECT_EQ(host::ToAnsi(host::FromAnsi(byte)), byte);
+    }
+    EXPECT_EQ(host::FromAnsi("\x80"), u"\u20ac");
+}
+#endif

@@ -1,0 +1,91 @@
+// Against the system's own MAPI32.DLL: under Wine, a real Simple MAPI
+// library that no one here wrote. Runs alone in its process, with the
+// default MAPIDLL.
+#include "kelvra/Kelvra.h"
+
+#include <gtest/gtest.h>
+
+using kelvra::EKelvraError;
+
+namespace {
+
+// The platform's answer to a call, as the components see it.
+int Code(ULONG result)
+{
+    try {
+        kelvra::Check(result);
+        return 0;
+    } catch (const EKelvraError &e) {
+        EXPECT_STREQ(e.what(), host::ToUtf8(kelvra::CheckMessage(result)).c_str());
+        return e.ErrorCode;
+    }
+}
+
+} // namespace
+
+TEST(WineMapi, TheDefaultLibraryLoadsWithAllTwelveEntryPoints)
+{
+    EXPECT_EQ(kelvra::MAPIDLL, u"MAPI32.DLL");
+    kelvra::InitMapi();
+    EXPECT_NE(kelvra::MapiLogOn(), nullptr);
+    EXPECT_NE(kelvra::MapiLogOff(), nullptr);
+    EXPECT_NE(kelvra::MapiSendMail(), nullptr);
+    EXPECT_NE(kelvra::MapiSendDocuments(), nullptr);
+    EXPECT_NE(kelvra::MapiFindNext(), nullptr);
+    EXPECT_NE(kelvra::MapiReadMail(), nullptr);
+    EXPECT_NE(kelvra::MapiSaveMail(), nullptr);
+    EXPECT_NE(kelvra::MapiDeleteMail(), nullptr);
+    EXPECT_NE(kelvra::MapiFreeBuffer(), nullptr);
+    EXPECT_NE(kelvra::MapiAddress(), nullptr);
+    EXPECT_NE(kelvra::MapiDetails(), nullptr);
+    EXPECT_NE(kelvra::MapiResolveName(), nullptr);
+}
+
+TEST(WineMapi, ASessionLogsOnAndOff)
+{
+    kelvra::TKelvraSession session;
+    session.SetProfileName(u"Kelvra");
+    session.SetFlags({kelvra::TSessionFlag::seNewSession});
+    session.Open();
+    EXPECT_TRUE(session.GetActive());
+    EXPECT_NE(session.Handle(), 0u);
+    session.Close();
+    EXPECT_FALSE(session.GetActive());
+}
+
+// What Wine's MAPI32.DLL answers when no mail client provides Simple MAPI:
+// everything past logon is "not supported" (26), except that it resolves
+// any name to itself.
+TEST(WineMapi, CallsItDoesNotSupportRaiseWithTheirRealCode)
+{
+    kelvra::TKelvraSession session;
+    session.Open();
+    const LHANDLE s = session.Handle();
+    char id[513] = {};
+    char someId[] = "1";
+    lpMapiMessage message = nullptr;
+    MapiMessage empty{};
+    MapiRecipDesc recip{};
+    ULONG count = 0;
+    lpMapiRecipDesc recips = nullptr;
+    char delimiter[] = ";";
+
+    EXPECT_EQ(Code(kelvra::MapiFindNext()(s, 0, nullptr, nullptr, MAPI_LONG_MSGID, 0, id)), 26);
+    EXPECT_EQ(Code(kelvra::MapiReadMail()(s, 0, someId, 0, 0, &message)), 26);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_EQ(Code(kelvra::MapiSaveMail()(s, 0, &empty, MAPI_LONG_MSGID, 0, id)), 26);
+    EXPECT_EQ(Code(kelvra::MapiDeleteMail()(s, 0, someId, 0, 0)), 26);
+    EXPECT_EQ(Code(kelvra::MapiAddress()(s, 0, nullptr, 4, nullptr, 0, nullptr, 0, 0, &count, &recips)), 26);
+    EXPECT_EQ(Code(kelvra::MapiDetails()(s, 0, &recip, 0, 0)), 26);
+    EXPECT_EQ(Code(kelvra::MapiSendDocuments()(0, delimiter, nullptr, nullptr, 0)), 26);
+    EXPECT_EQ(Code(kelvra::MapiFreeBuffer()(nullptr)), 0);
+
+    lpMapiRecipDesc resolved = nullptr;
+    char name[] = "Alice";
+    ASSERT_EQ(Code(kelvra::MapiResolveName()(s, 0, name, 0, 0, &resolved)), 0);
+    ASSERT_NE(resolved, nullptr);
+    EXPECT_STREQ(resolved->lpszName, "Alice");
+    EXPECT_STREQ(resolved->lpszAddress, "SMTP:Alice");
+    EXPECT_EQ(resolved->ulEIDSize, 0u);
+    EXPECT_EQ(Code(kelvra::MapiFreeBuffer()(resolved)), 0);
+}
