@@ -69,12 +69,26 @@ windows() {
     run_tests "$dir"
 }
 
+# Benchmarks: a release build, every program under bench/ run once.
+bench() {
+    ensure_packages "${NATIVE_PACKAGES[@]}" libbenchmark-dev
+    say "benchmarks (release build)"
+    local dir=$BUILD/release
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON
+    local program
+    for program in "$dir"/bin/*_bench; do
+        say "$(basename "$program")"
+        "$program"
+    done
+}
+
 usage() {
     cat <<USAGE
 usage: ./build.sh COMMAND
   test      every test: the native build, the same under the sanitizers, the Windows build under Wine
   native    the native build and its tests only
   windows   the Windows cross build and its tests under Wine only
+  bench     the benchmarks, in a release build
 USAGE
 }
 
@@ -82,5 +96,6 @@ case "${1:-}" in
     test) native; sanitized; windows ;;
     native) native ;;
     windows) windows ;;
+    bench) bench ;;
     *) usage; exit 2 ;;
 esac

@@ -3,5 +3,7 @@
 
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
+#include "kelvra/ListText.h"
+#include "kelvra/SendMail.h"
 #include "kelvra/Session.h"
 #include "kelvra/StringBuffers.h"

@@ -4,6 +4,8 @@
 #include "host/Text.h"
 #include "mapi/SimpleMapi.h"
 
+#include <cstddef>
+
 namespace kelvra {
 
 class TKelvraSession;
@@ -12,6 +14,10 @@ class TKelvraSession;
 void CheckCondition(bool condition, const host::String &message);
 // "Function '<name>' not available." when the entry point is missing.
 void CheckFunction(bool available, const host::String &functionName);
+
+// A record count as the platform takes it (a 32-bit count); raises when
+// a list is too long for one call.
+ULONG RecordCount(std::size_t count);
 
 // The parent window of every platform call: 0 without a session or when it
 // says seNoParentWindow, else the application's main window.

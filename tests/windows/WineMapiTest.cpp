@@ -89,3 +89,26 @@ TEST(WineMapi, CallsItDoesNotSupportRaiseWithTheirRealCode)
     EXPECT_EQ(resolved->ulEIDSize, 0u);
     EXPECT_EQ(Code(kelvra::MapiFreeBuffer()(resolved)), 0);
 }
+
+// Wine hands an outgoing message to the desktop's mail client (xdg-email, or
+// a mailto: URL through winebrowser) and reports success whether or not a
+// client opened, with or without the compose dialog. Its address book
+// resolves every name to itself and has no dialog.
+TEST(WineMapi, SendMailSendsAndSelectRecipientsIsNotSupported)
+{
+    kelvra::TKelvraSendMail mail;
+    mail.SetSendTo(u"ann@example.org");
+    mail.SetSubject(u"Kelvra under Wine");
+    mail.GetBody().Add(u"Hello.");
+    EXPECT_NO_THROW(mail.Send());
+    mail.SetFlags({kelvra::TSendFlag::sfDialog});
+    EXPECT_NO_THROW(mail.Send());
+
+    try {
+        mail.SelectRecipients();
+        ADD_FAILURE() << "no exception";
+    } catch (const EKelvraError &e) {
+        EXPECT_EQ(e.ErrorCode, 26);
+    }
+    EXPECT_EQ(mail.GetSendTo(), u"ann@example.org");
+}

@@ -1,0 +1,82 @@
+// TKelvraSendMail: composes one message from its properties and sends it.
+#pragma once
+
+#include "host/StringList.h"
+#include "kelvra/Session.h"
+#include "kelvra/StringBuffers.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace kelvra {
+
+enum class TSendFlag : std::uint8_t {
+    sfDialog,           // MAPI_DIALOG: the platform's compose dialog
+    sfLogonUI,          // MAPI_LOGON_UI
+    sfNewSession,       // MAPI_NEW_SESSION
+    sfReceiptRequested, // no call flag: the message asks for a read receipt
+};
+using TSendFlags = host::Set<TSendFlag>;
+
+class TKelvraSendMail : public TKelvraSessionClient {
+public:
+    explicit TKelvraSendMail(host::TComponent *owner = nullptr);
+
+    static const host::TComponentClass &StaticClass();
+    const host::TComponentClass &ClassType() const override { return StaticClass(); }
+
+    // Builds the message from the properties and hands it to MAPISendMail.
+    // Every failure raises; no property changes.
+    void Send();
+    // Lets the user edit SendTo, Cc and Bcc in the platform's address-book
+    // dialog; false (and nothing changed) when the user cancelled.
+    bool SelectRecipients();
+    // Lets the user pick files and appends them to Attach; false (and
+    // nothing changed) when the user cancelled.
+    bool AddAttachment();
+
+    // The MAPISendMail flag word of Flags.
+    std::uint32_t MapiFlags() const;
+
+    // The records of SendTo, then Cc, then Bcc, each item resolved through
+    // MAPIResolveName; their texts belong to `buffers`. Empty without items.
+    std::vector<MapiRecipDesc> GetMapiRecipients(TStringBuffers &buffers);
+    // Fills the name and address of `recip` from `item` (its class is the
+    // caller's): the resolved entry's, or the item as a name only.
+    void SetRecipient(std::u16string_view item, MapiRecipDesc &recip, TStringBuffers &buffers);
+    // The records of Attach, in reverse list order; texts belong to `buffers`.
+    std::vector<MapiFileDesc> GetMapiFiles(TStringBuffers &buffers) const;
+
+    // Published properties.
+    const String &GetAbout() const { return AboutText(); }
+    void SetAbout(const String &) {}
+    const String &GetAttach() const { return FAttach; }
+    void SetAttach(const String &value) { FAttach = value; }
+    const String &GetBcc() const { return FBcc; }
+    void SetBcc(const String &value) { FBcc = value; }
+    host::TStringList &GetBody() { return FBody; }
+    const host::TStringList &GetBody() const { return FBody; }
+    void SetBody(const host::TStringList &value) { FBody.Assign(value); }
+    const String &GetCc() const { return FCc; }
+    void SetCc(const String &value) { FCc = value; }
+    TSendFlags GetFlags() const { return FFlags; }
+    void SetFlags(TSendFlags value) { FFlags = value; }
+    const String &GetMessageType() const { return FMessageType; }
+    void SetMessageType(const String &value) { FMessageType = value; }
+    const String &GetSendTo() const { return FSendTo; }
+    void SetSendTo(const String &value) { FSendTo = value; }
+    const String &GetSubject() const { return FSubject; }
+    void SetSubject(const String &value) { FSubject = value; }
+
+private:
+    String FAttach;
+    String FBcc;
+    host::TStringList FBody;
+    String FCc;
+    TSendFlags FFlags;
+    String FMessageType;
+    String FSubject;
+    String FSendTo;
+};
+
+} // namespace kelvra

@@ -1,0 +1,212 @@
+// POSIX: the desktop's file chooser, run as a program of its own (zenity,
+// else kdialog) with an argument vector: no shell ever sees the texts.
+#include "host/Exception.h"
+#include "host/OpenDialog.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char **environ;
+
+namespace host {
+
+namespace {
+
+bool HasDisplay()
+{
+    const char *x = std::getenv("DISPLAY");
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+bool OnPath(const std::string &program)
+{
+    const char *path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : std::string(".");
+        if (access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs argv[0] from PATH with standard input from /dev/null and collects
+// its standard output.
+RunResult Run(const std::vector<std::string> &args)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        throw Exception(u"Cannot start the file dialog: no pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    RunResult result;
+    if (rc != 0) {
+        close(fds[0]);
+        throw Exception(u"Cannot start the file dialog " + FromAnsi(args[0]));
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n > 0)
+            result.output.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// "Name|pat;pat|Name|pat" as (name, patterns) pairs; "*.*" means every
+// file, which on POSIX is "*" (names need not have a dot).
+std::vector<std::pair<std::string, std::vector<std::string>>> ParseFilter(const String &filter)
+{
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : ToAnsi(filter)) {
+        if (c == '|') {
+            parts.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!filter.empty())
+        parts.push_back(current);
+    std::vector<std::pair<std::string, std::vector<std::string>>> entries;
+    for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+        std::vector<std::string> patterns;
+        size_t start = 0;
+        const std::string &p = parts[i + 1];
+        while (start <= p.size()) {
+            size_t end = p.find(';', start);
+            if (end == std::string::npos)
+                end = p.size();
+            std::string pattern = p.substr(start, end - start);
+            if (pattern == "*.*")
+                pattern = "*";
+            if (!pattern.empty())
+                patterns.push_back(pattern);
+            start = end + 1;
+        }
+        entries.emplace_back(parts[i], patterns);
+    }
+    return entries;
+}
+
+std::vector<String> Lines(const std::string &output)
+{
+    std::vector<String> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        if (end > start)
+            lines.push_back(FromAnsi(output.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> ZenityArgs(const TOpenDialogRequest &request)
+{
+    std::vector<std::string> args = {"zenity", "--file-selection", "--separator=\n"};
+    if (request.Options.Contains(TOpenOption::ofAllowMultiSelect))
+        args.emplace_back("--multiple");
+    if (!request.Title.empty())
+        args.push_back("--title=" + ToAnsi(request.Title));
+    if (!request.InitialDir.empty())
+        args.push_back("--filename=" + ToAnsi(request.InitialDir) + "/");
+    for (const auto &[name, patterns] : ParseFilter(request.Filter)) {
+        std::string arg = "--file-filter=" + name + " |";
+        for (const std::string &p : patterns)
+            arg += " " + p;
+        args.push_back(arg);
+    }
+    return args;
+}
+
+std::vector<std::string> KdialogArgs(const TOpenDialogRequest &request)
+{
+    std::vector<std::string> args = {"kdialog", "--getopenfilename"};
+    if (request.Options.Contains(TOpenOption::ofAllowMultiSelect)) {
+        args.emplace_back("--multiple");
+        args.emplace_back("--separate-output");
+    }
+    if (!request.Title.empty()) {
+        args.emplace_back("--title");
+        args.push_back(ToAnsi(request.Title));
+    }
+    args.push_back(request.InitialDir.empty() ? "." : ToAnsi(request.InitialDir));
+    std::string filter;
+    for (const auto &[name, patterns] : ParseFilter(request.Filter)) {
+        if (!filter.empty())
+            filter += '\n';
+        for (size_t i = 0; i < patterns.size(); ++i)
+            filter += (i ? " " : "") + patterns[i];
+        filter += "|" + name;
+    }
+    if (!filter.empty())
+        args.push_back(filter);
+    return args;
+}
+
+} // namespace
+
+std::optional<std::vector<String>> SystemOpenDialog(const TOpenDialogRequest &request)
+{
+    if (!HasDisplay())
+        throw Exception(u"No file dialog is available: there is no graphical display (DISPLAY or WAYLAND_DISPLAY)");
+    std::vector<std::string> args;
+    if (OnPath("zenity"))
+        args = ZenityArgs(request);
+    else if (OnPath("kdialog"))
+        args = KdialogArgs(request);
+    else
+        throw Exception(u"No file dialog is available: neither zenity nor kdialog is installed");
+    const RunResult result = Run(args);
+    if (result.exitCode == 0)
+        return Lines(result.output);
+    if (result.exitCode == 1)
+        return std::nullopt; // the user cancelled
+    throw Exception(u"The file dialog " + FromAnsi(args[0]) + u" failed with exit code " +
+                    FromAscii(std::to_string(result.exitCode)));
+}
+
+} // namespace host

@@ -1,0 +1,98 @@
+// TKelvraSendMail: recipient records and the address-book selection.
+#include "kelvra/SendMail.h"
+
+#include "Internal.h"
+#include "MapiBlock.h"
+#include "kelvra/Binding.h"
+#include "kelvra/Errors.h"
+#include "kelvra/ListText.h"
+
+#include <limits>
+
+namespace kelvra {
+
+ULONG RecordCount(std::size_t count)
+{
+    CheckCondition(count <= std::numeric_limits<ULONG>::max(), u"Too many items in one list.");
+    return static_cast<ULONG>(count);
+}
+
+std::vector<MapiRecipDesc> TKelvraSendMail::GetMapiRecipients(TStringBuffers &buffers)
+{
+    host::TStringList lists[3];
+    SplitList(FSendTo, lists[0]);
+    SplitList(FCc, lists[1]);
+    SplitList(FBcc, lists[2]);
+    const std::size_t count = lists[0].Count() + lists[1].Count() + lists[2].Count();
+    // Zero-filled; To records first, then Cc, then Bcc, each in list order.
+    std::vector<MapiRecipDesc> recips(count);
+    std::size_t k = 0;
+    const ULONG classes[3] = {MAPI_TO, MAPI_CC, MAPI_BCC};
+    for (int list = 0; list < 3; ++list) {
+        for (const String &item : lists[list].Lines()) {
+            recips[k].ulRecipClass = classes[list];
+            SetRecipient(item, recips[k], buffers);
+            ++k;
+        }
+    }
+    return recips;
+}
+
+void TKelvraSendMail::SetRecipient(std::u16string_view item, MapiRecipDesc &recip, TStringBuffers &buffers)
+{
+    char *name = buffers.Append(host::ToAnsi(item));
+    const ULONG_PTR window = ParentWnd();
+    const LHANDLE session = SessionHandle();
+    const LPMAPIRESOLVENAME resolveName = MapiResolveName();
+    lpMapiRecipDesc resolved = nullptr;
+    const ULONG result = resolveName(session, window, name, 0, 0, &resolved);
+    if (result != SUCCESS_SUCCESS || resolved == nullptr) {
+        // Not resolved, for whatever reason (a success without an entry
+        // included): the item goes as a name only, and the platform has the
+        // last word when the message is sent.
+        recip.lpszName = name;
+        return;
+    }
+    TMapiBlock block(resolved);
+    recip.lpszName = buffers.Append(resolved->lpszName != nullptr ? resolved->lpszName : "");
+    recip.lpszAddress = buffers.Append(resolved->lpszAddress != nullptr ? resolved->lpszAddress : "");
+    block.Release();
+}
+
+bool TKelvraSendMail::SelectRecipients()
+{
+    TStringBuffers buffers;
+    std::vector<MapiRecipDesc> current = GetMapiRecipients(buffers);
+
+    const ULONG_PTR window = ParentWnd();
+    const LHANDLE session = SessionHandle();
+    const LPMAPIADDRESS address = MapiAddress();
+    ULONG newCount = 0;
+    lpMapiRecipDesc newRecips = nullptr;
+    const ULONG result = address(session, window, nullptr, 4, nullptr, RecordCount(current.size()),
+                                 current.empty() ? nullptr : current.data(), 0, 0, &newCount, &newRecips);
+    if (result == MAPI_USER_ABORT)
+        return false;
+    Check(result);
+
+    // An answer of no entries owns nothing.
+    TMapiBlock block(newCount > 0 ? newRecips : nullptr);
+    String lists[3];
+    for (ULONG i = 0; i < newCount; ++i) {
+        const MapiRecipDesc &entry = newRecips[i];
+        if (entry.ulRecipClass < MAPI_TO || entry.ulRecipClass > MAPI_BCC)
+            continue; // the originator, or a class the lists have no place for
+        // The address wins over the display name whenever there is one.
+        const char *text = entry.lpszAddress != nullptr ? entry.lpszAddress
+                           : entry.lpszName != nullptr  ? entry.lpszName
+                                                        : "";
+        AppendListItem(lists[entry.ulRecipClass - MAPI_TO], host::FromAnsi(text));
+    }
+    FSendTo = std::move(lists[0]);
+    FCc = std::move(lists[1]);
+    FBcc = std::move(lists[2]);
+    block.Release();
+    return true;
+}
+
+} // namespace kelvra
