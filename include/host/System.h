@@ -22,3 +22,12 @@ void *FindExport(TModuleHandle module, const char *name);
 bool RemoveFile(const String &path);
 
 } // namespace host
+
+namespace host {
+
+// Whether `path` names a file inside the system's temporary folder
+// (Windows: GetTempPathW; POSIX: TMPDIR, else /tmp), compared as canonical
+// paths, so that ".." or a symbolic link cannot lead out of it.
+bool IsInTempFolder(const String &path);
+
+} // namespace host

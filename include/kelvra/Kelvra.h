@@ -4,6 +4,7 @@
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
 #include "kelvra/ListText.h"
+#include "kelvra/ReadMail.h"
 #include "kelvra/SendMail.h"
 #include "kelvra/Session.h"
 #include "kelvra/StringBuffers.h"

@@ -243,6 +243,8 @@ extern "C" {
 
 FAKEMAPI_API void FakeMapi_Reset(void) { S() = State(); }
 
+FAKEMAPI_API void FakeMapi_ClearCalls(void) { S().calls.clear(); }
+
 FAKEMAPI_API void FakeMapi_QueueResult(const char *function, ULONG result)
 {
     S().results[function].push_back(result);
@@ -250,7 +252,12 @@ FAKEMAPI_API void FakeMapi_QueueResult(const char *function, ULONG result)
 
 FAKEMAPI_API void FakeMapi_SetLogonHandle(LHANDLE handle) { S().logonHandle = handle; }
 
-FAKEMAPI_API void FakeMapi_QueueFoundId(const char *id) { S().foundIds.emplace_back(id); }
+FAKEMAPI_API void FakeMapi_QueueFoundId(const char *id) { S().foundIds.emplace_back(id, std::strlen(id) + 1); }
+
+FAKEMAPI_API void FakeMapi_QueueFoundIdBytes(const char *bytes, size_t size)
+{
+    S().foundIds.emplace_back(bytes, size);
+}
 
 FAKEMAPI_API void FakeMapi_QueueSavedId(const char *id) { S().savedIds.emplace_back(id); }
 
@@ -338,10 +345,14 @@ FAKEMAPI_EXPORT ULONG MAPI_CALL MAPIFindNext(LHANDLE lhSession, ULONG_PTR ulUIPa
 {
     Line("MAPIFindNext").Num("session", lhSession).Num("ui", ulUIParam).Text("type", lpszMessageType)
         .Text("seed", lpszSeedMessageID).Hex("flags", flFlags).Num("reserved", ulReserved).Record();
+    // Nothing scripted and no identifier left: the end of the list.
+    const bool scripted = !S().results["MAPIFindNext"].empty();
     const ULONG result = NextResult("MAPIFindNext");
+    if (!scripted && S().foundIds.empty())
+        return MAPI_E_NO_MESSAGES;
     if (result == SUCCESS_SUCCESS && !S().foundIds.empty()) {
-        const std::string &id = S().foundIds.front();
-        std::memcpy(lpszMessageID, id.c_str(), id.size() + 1);
+        const std::string &id = S().foundIds.front(); // with its zero byte, if any
+        std::memcpy(lpszMessageID, id.data(), id.size());
         S().foundIds.pop_front();
     }
     return result;

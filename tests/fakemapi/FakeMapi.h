@@ -29,6 +29,8 @@ extern "C" {
 
 /* Forgets calls, scripts and counters; blocks still handed out are freed. */
 FAKEMAPI_API void FakeMapi_Reset(void);
+/* Forgets the recorded calls only (blocks handed out stay valid). */
+FAKEMAPI_API void FakeMapi_ClearCalls(void);
 
 /* The next call of `function` (its export name) returns `result`; calls
  * with nothing queued return 0. */
@@ -36,8 +38,13 @@ FAKEMAPI_API void FakeMapi_QueueResult(const char *function, ULONG result);
 /* The handle every MAPILogon writes, also one that fails (default 0x5E55). */
 FAKEMAPI_API void FakeMapi_SetLogonHandle(LHANDLE handle);
 /* The next successful MAPIFindNext copies `id` (all of it, with no length
- * check: the caller's buffer is trusted as the platform trusts it). */
+ * check: the caller's buffer is trusted as the platform trusts it). With no
+ * identifier queued and no result scripted, MAPIFindNext answers
+ * MAPI_E_NO_MESSAGES. */
 FAKEMAPI_API void FakeMapi_QueueFoundId(const char *id);
+/* The next successful MAPIFindNext copies exactly `size` bytes of `bytes`
+ * and no terminating zero (for identifiers that fill the caller's buffer). */
+FAKEMAPI_API void FakeMapi_QueueFoundIdBytes(const char *bytes, size_t size);
 /* The next successful MAPIReadMail returns a tracked deep copy of `message`
  * (null: succeeds without writing a record). */
 FAKEMAPI_API void FakeMapi_QueueReadMessage(const MapiMessage *message);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using kelvra::EKelvraError;
 
 namespace {
@@ -111,4 +113,28 @@ TEST(WineMapi, SendMailSendsAndSelectRecipientsIsNotSupported)
         EXPECT_EQ(e.ErrorCode, 26);
     }
     EXPECT_EQ(mail.GetSendTo(), u"ann@example.org");
+}
+
+// Wine's MAPI32.DLL keeps no mailbox of its own: every mailbox call is "not
+// supported" (26), and the component stays as it was.
+TEST(WineMapi, ReadMailFindsNothingItCanRead)
+{
+    kelvra::TKelvraSession session;
+    kelvra::TKelvraReadMail mail;
+    mail.SetSession(&session);
+    auto code = [](const std::function<void()> &call) {
+        try {
+            call();
+        } catch (const EKelvraError &e) {
+            return e.ErrorCode;
+        }
+        return 0;
+    };
+    EXPECT_EQ(code([&] { mail.First(); }), 26);
+    EXPECT_EQ(code([&] { mail.MessageCount(); }), 26);
+    EXPECT_EQ(code([&] { mail.SetMessageID(u"1"); }), 26);
+    EXPECT_EQ(mail.State(), kelvra::TReadMailState::SelectedNotHeld);
+    EXPECT_EQ(code([&] { mail.Save(); }), 26);
+    EXPECT_EQ(code([&] { mail.Delete(); }), 26);
+    EXPECT_TRUE(session.GetActive());
 }

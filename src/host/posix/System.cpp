@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 
 namespace host {
@@ -56,6 +57,42 @@ void *FindExport(TModuleHandle module, const char *name)
 bool RemoveFile(const String &path)
 {
     return unlink(ToAnsi(path).c_str()) == 0;
+}
+
+} // namespace host
+
+namespace host {
+
+namespace {
+
+// The canonical form of an existing folder, or empty.
+std::string Canonical(const std::string &folder)
+{
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr)
+        return {};
+    return resolved;
+}
+
+} // namespace
+
+bool IsInTempFolder(const String &path)
+{
+    const std::string p = ToAnsi(path);
+    const size_t slash = p.rfind('/');
+    if (slash == std::string::npos)
+        return false;
+    const std::string name = p.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    const std::string folder = Canonical(slash == 0 ? "/" : p.substr(0, slash));
+    const char *tmpdir = std::getenv("TMPDIR");
+    const std::string temp = Canonical(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp");
+    if (folder.empty() || temp.empty())
+        return false;
+    if (temp == "/")
+        return true;
+    return folder == temp || folder.compare(0, temp.size() + 1, temp + "/") == 0;
 }
 
 } // namespace host

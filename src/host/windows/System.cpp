@@ -57,3 +57,57 @@ bool RemoveFile(const String &path)
 }
 
 } // namespace host
+
+namespace host {
+
+namespace {
+
+// Full, long-named, lower-case form of a path, for comparing.
+std::wstring Canonical(const std::wstring &path)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD len = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (len >= full.size()) {
+        full.resize(len);
+        len = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (len == 0)
+        return {};
+    full.resize(len);
+    std::wstring longName(full.size() + MAX_PATH, L'\0');
+    const DWORD longLen = GetLongPathNameW(full.c_str(), longName.data(), static_cast<DWORD>(longName.size()));
+    if (longLen > 0 && longLen < longName.size()) {
+        longName.resize(longLen);
+        full = longName;
+    }
+    CharLowerBuffW(full.data(), static_cast<DWORD>(full.size()));
+    return full;
+}
+
+} // namespace
+
+bool IsInTempFolder(const String &path)
+{
+    const std::wstring p(path.begin(), path.end());
+    const size_t sep = p.find_last_of(L"\\/:");
+    if (sep == std::wstring::npos)
+        return false;
+    const std::wstring name = p.substr(sep + 1);
+    if (name.empty() || name == L"." || name == L"..")
+        return false;
+    wchar_t tempPath[MAX_PATH + 1];
+    const DWORD tempLen = GetTempPathW(MAX_PATH + 1, tempPath);
+    if (tempLen == 0 || tempLen > MAX_PATH)
+        return false;
+    std::wstring temp = Canonical(std::wstring(tempPath, tempLen));
+    std::wstring folder = Canonical(p.substr(0, sep + 1));
+    if (temp.empty() || folder.empty())
+        return false;
+    if (temp.back() != L'\\')
+        temp += L'\\';
+    if (folder.back() != L'\\')
+        folder += L'\\';
+    return folder.compare(0, temp.size(), temp) == 0;
+}
+
+} // namespace host

@@ -1,0 +1,205 @@
+// TKelvraReadMail: the content of the held message. Getters read the record
+// as it is now; setters write into it, so that Save hands the edits back.
+// Nothing here calls the platform or raises for a missing record.
+#include "kelvra/ReadMail.h"
+
+#include "kelvra/ListText.h"
+
+namespace kelvra {
+
+namespace {
+
+String Text(const char *narrow)
+{
+    return narrow != nullptr ? host::FromAnsi(narrow) : String();
+}
+
+struct FlagBit {
+    TMessageFlag member;
+    ULONG bit;
+};
+constexpr FlagBit kMessageBits[] = {
+    {TMessageFlag::mfReceiptRequested, MAPI_RECEIPT_REQUESTED},
+    {TMessageFlag::mfSent, MAPI_SENT},
+    {TMessageFlag::mfUnread, MAPI_UNREAD},
+};
+
+} // namespace
+
+void TKelvraReadMail::PutText(EditedText field, char *&target, const String &value)
+{
+    // The record points at our own copy, which lives until the record is
+    // released or this field is set again. Empty goes as "", not null.
+    FEdited[field] = host::ToAnsi(value);
+    target = FEdited[field].data();
+}
+
+host::TStringList &TKelvraReadMail::GetBody() const
+{
+    if (FMapiMessage == nullptr)
+        FBody.Clear();
+    else
+        FBody.SetText(Text(FMapiMessage->lpszNoteText));
+    return FBody;
+}
+
+void TKelvraReadMail::SetBody(const host::TStringList &value)
+{
+    if (FMapiMessage == nullptr)
+        return;
+    FBody.Assign(value);
+    String text = FBody.Text();
+    if (text.size() >= 2)
+        text.resize(text.size() - 2); // the break after the last line
+    PutText(etNoteText, FMapiMessage->lpszNoteText, text);
+}
+
+#define KELVRA_TEXT_FIELD(Name, field, slot)                                                                  \
+    String TKelvraReadMail::Get##Name() const                                                                  \
+    {                                                                                                          \
+        return FMapiMessage != nullptr ? Text(FMapiMessage->field) : String();                                 \
+    }                                                                                                          \
+    void TKelvraReadMail::Set##Name(const String &value)                                                       \
+    {                                                                                                          \
+        if (FMapiMessage != nullptr)                                                                           \
+            PutText(slot, FMapiMessage->field, value);                                                         \
+    }
+
+KELVRA_TEXT_FIELD(Subject, lpszSubject, etSubject)
+KELVRA_TEXT_FIELD(BodyText, lpszNoteText, etNoteText)
+KELVRA_TEXT_FIELD(MessageType, lpszMessageType, etMessageType)
+KELVRA_TEXT_FIELD(DateReceived, lpszDateReceived, etDateReceived)
+KELVRA_TEXT_FIELD(ConversationID, lpszConversationID, etConversationID)
+#undef KELVRA_TEXT_FIELD
+
+String TKelvraReadMail::GetOriginatorName() const
+{
+    if (FMapiMessage == nullptr || FMapiMessage->lpOriginator == nullptr)
+        return {};
+    return Text(FMapiMessage->lpOriginator->lpszName);
+}
+
+void TKelvraReadMail::SetOriginatorName(const String &value)
+{
+    if (FMapiMessage != nullptr && FMapiMessage->lpOriginator != nullptr)
+        PutText(etOriginatorName, FMapiMessage->lpOriginator->lpszName, value);
+}
+
+String TKelvraReadMail::GetOriginatorAddress() const
+{
+    if (FMapiMessage == nullptr || FMapiMessage->lpOriginator == nullptr)
+        return {};
+    return Text(FMapiMessage->lpOriginator->lpszAddress);
+}
+
+void TKelvraReadMail::SetOriginatorAddress(const String &value)
+{
+    if (FMapiMessage != nullptr && FMapiMessage->lpOriginator != nullptr)
+        PutText(etOriginatorAddress, FMapiMessage->lpOriginator->lpszAddress, value);
+}
+
+TMessageFlags TKelvraReadMail::GetMessageFlags() const
+{
+    TMessageFlags flags;
+    if (FMapiMessage == nullptr)
+        return flags;
+    for (const FlagBit &f : kMessageBits)
+        if ((FMapiMessage->flFlags & f.bit) != 0)
+            flags.Include(f.member);
+    return flags;
+}
+
+void TKelvraReadMail::SetMessageFlags(TMessageFlags value)
+{
+    if (FMapiMessage == nullptr || value == GetMessageFlags())
+        return;
+    // Only our three bits change; whatever else the platform set stays.
+    for (const FlagBit &f : kMessageBits) {
+        if (value.Contains(f.member))
+            FMapiMessage->flFlags |= f.bit;
+        else
+            FMapiMessage->flFlags &= ~f.bit;
+    }
+}
+
+std::uint32_t TKelvraReadMail::GetFileCount() const
+{
+    return FMapiMessage != nullptr ? FMapiMessage->nFileCount : 0;
+}
+
+std::uint32_t TKelvraReadMail::GetRecipientCount() const
+{
+    return FMapiMessage != nullptr ? FMapiMessage->nRecipCount : 0;
+}
+
+String TKelvraReadMail::GetFileName(std::uint32_t index) const
+{
+    if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
+        return {};
+    return Text(FMapiMessage->lpFiles[index].lpszFileName);
+}
+
+String TKelvraReadMail::GetPathName(std::uint32_t index) const
+{
+    if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
+        return {};
+    return Text(FMapiMessage->lpFiles[index].lpszPathName);
+}
+
+String TKelvraReadMail::GetRecipientName(std::uint32_t index) const
+{
+    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
+        return {};
+    return Text(FMapiMessage->lpRecips[index].lpszName);
+}
+
+String TKelvraReadMail::GetRecipientAddress(std::uint32_t index) const
+{
+    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
+        return {};
+    return Text(FMapiMessage->lpRecips[index].lpszAddress);
+}
+
+TRecipientType TKelvraReadMail::GetRecipientType(std::uint32_t index) const
+{
+    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
+        return TRecipientType::rtOriginator;
+    switch (FMapiMessage->lpRecips[index].ulRecipClass) {
+    case MAPI_TO:
+        return TRecipientType::rtTo;
+    case MAPI_CC:
+        return TRecipientType::rtCc;
+    case MAPI_BCC:
+        return TRecipientType::rtBcc;
+    default:
+        return TRecipientType::rtOriginator;
+    }
+}
+
+String TKelvraReadMail::GetFiles() const
+{
+    String list;
+    for (std::uint32_t i = 0; i < GetFileCount(); ++i) {
+        String item = GetFileName(i);
+        if (item.empty())
+            item = GetPathName(i);
+        if (!item.empty())
+            AppendListItem(list, item);
+    }
+    return list;
+}
+
+String TKelvraReadMail::GetRecipients() const
+{
+    String list;
+    for (std::uint32_t i = 0; i < GetRecipientCount(); ++i) {
+        String item = GetRecipientName(i);
+        if (item.empty())
+            item = GetRecipientAddress(i);
+        if (!item.empty())
+            AppendListItem(list, item);
+    }
+    return list;
+}
+
+} // namespace kelvra
