@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kelvra/Binding.h"
+#include "kelvra/Contact.h"
 #include "kelvra/Errors.h"
 #include "kelvra/ListText.h"
 #include "kelvra/ReadMail.h"

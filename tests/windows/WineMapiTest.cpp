@@ -138,3 +138,24 @@ TEST(WineMapi, ReadMailFindsNothingItCanRead)
     EXPECT_EQ(code([&] { mail.Delete(); }), 26);
     EXPECT_TRUE(session.GetActive());
 }
+
+// Wine's address book resolves every name to itself, with no entry
+// identifier, and shows no dialog.
+TEST(WineMapi, AContactResolvesToItselfAndTheDialogsAreNotSupported)
+{
+    kelvra::TKelvraContact contact;
+    contact.SetContactName(u"Alice");
+    EXPECT_EQ(contact.GetResolvedName(), u"Alice");
+    EXPECT_EQ(contact.GetResolvedAddress(), u"SMTP:Alice");
+    EXPECT_EQ(contact.GetResolvedEntrySize(), 0u);
+    EXPECT_EQ(contact.GetResolvedEntryID(), nullptr);
+    for (bool browse : {false, true}) {
+        try {
+            browse ? contact.BrowseAddressBook() : contact.SelectContact();
+            ADD_FAILURE() << "no exception";
+        } catch (const EKelvraError &e) {
+            EXPECT_EQ(e.ErrorCode, 26);
+        }
+    }
+    EXPECT_EQ(contact.GetContactName(), u"Alice");
+}
