@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "kelvra/Errors.h"
+
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,6 +96,39 @@ inline std::vector<std::string> CallNames()
     for (const Call &c : Calls())
         names.push_back(c.function);
     return names;
+}
+
+// The last recorded call of `function`.
+inline Call Last(const std::string &function)
+{
+    const auto calls = Calls();
+    for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+        if (it->function == function)
+            return *it;
+    ADD_FAILURE() << "no call of " << function;
+    return {};
+}
+
+// The ErrorCode of the EKelvraError that `call` raises; kNoError if none.
+constexpr int kNoError = -12345;
+inline int ErrorCodeOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const kelvra::EKelvraError &e) {
+        return e.ErrorCode;
+    }
+    return kNoError;
+}
+
+// A recipient record for scripting answers (the fake copies the texts).
+inline MapiRecipDesc Recip(ULONG recipClass, const char *name, const char *address)
+{
+    MapiRecipDesc r{};
+    r.ulRecipClass = recipClass;
+    r.lpszName = const_cast<char *>(name);
+    r.lpszAddress = const_cast<char *>(address);
+    return r;
 }
 
 // Points MAPIDLL at the recording library and resets it around each test;

@@ -53,6 +53,11 @@ void CheckFunction(bool available, const host::String &functionName)
     CheckCondition(available, u"Function '" + functionName + u"' not available.");
 }
 
+host::String NarrowText(const char *narrow)
+{
+    return narrow != nullptr ? host::FromAnsi(narrow) : host::String();
+}
+
 void InitMapi()
 {
     if (g_library != nullptr)

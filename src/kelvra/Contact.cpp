@@ -16,11 +16,6 @@ constexpr std::string_view kContactFlagNames[] = {"cfDialog", "cfLogonUI", "cfNe
 
 const bool registered = (host::RegisterClass(TKelvraContact::StaticClass()), true);
 
-String Text(const char *narrow)
-{
-    return narrow != nullptr ? host::FromAnsi(narrow) : String();
-}
-
 // The message of whatever was raised, for the design-time display.
 String MessageOf(const std::exception_ptr &error)
 {
@@ -57,11 +52,7 @@ const host::TComponentClass &TKelvraContact::StaticClass()
 
 std::uint32_t TKelvraContact::MapiFlags() const
 {
-    std::uint32_t flags = 0;
-    for (std::uint8_t i = 0; i < std::size(kResolveBits); ++i)
-        if (FFlags.Contains(static_cast<TContactFlag>(i)))
-            flags |= kResolveBits[i];
-    return flags;
+    return FlagWord(FFlags, kResolveBits);
 }
 
 void TKelvraContact::SetContactName(const String &value)
@@ -89,12 +80,12 @@ void TKelvraContact::ResolveName()
         Check(resolveName(session, window, name.data(), flags, 0, &recip));
         TMapiBlock block(recip);
         if (recip != nullptr) {
-            FResolvedAddress = Text(recip->lpszAddress);
+            FResolvedAddress = NarrowText(recip->lpszAddress);
             if (recip->lpEntryID != nullptr) {
                 const auto *bytes = static_cast<const std::uint8_t *>(recip->lpEntryID);
                 FResolvedEntry.assign(bytes, bytes + recip->ulEIDSize);
             }
-            FResolvedName = Text(recip->lpszName);
+            FResolvedName = NarrowText(recip->lpszName);
         }
         block.Release();
     } catch (...) {
@@ -137,7 +128,7 @@ bool TKelvraContact::ShowAddressBook(bool browse)
     // Only the first entry counts. The answer is released after the new
     // name was resolved, also when that raised.
     TMapiBlock block(entries);
-    SetContactName(Text(entries[0].lpszName));
+    SetContactName(NarrowText(entries[0].lpszName));
     block.Release();
     return true;
 }

@@ -5,6 +5,7 @@
 #include "mapi/SimpleMapi.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kelvra {
 
@@ -18,6 +19,20 @@ void CheckFunction(bool available, const host::String &functionName);
 // A record count as the platform takes it (a 32-bit count); raises when
 // a list is too long for one call.
 ULONG RecordCount(std::size_t count);
+
+// The flag word of an option set: bit i of the set adds bits[i].
+template <class Flags, std::size_t N>
+std::uint32_t FlagWord(Flags flags, const std::uint32_t (&bits)[N])
+{
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < N; ++i)
+        if ((flags.Bits() & (1u << i)) != 0)
+            word |= bits[i];
+    return word;
+}
+
+// A narrow text of the platform as text; a null pointer reads as empty.
+host::String NarrowText(const char *narrow);
 
 // The parent window of every platform call: 0 without a session or when it
 // says seNoParentWindow, else the application's main window.

@@ -3,16 +3,12 @@
 // Nothing here calls the platform or raises for a missing record.
 #include "kelvra/ReadMail.h"
 
+#include "Internal.h"
 #include "kelvra/ListText.h"
 
 namespace kelvra {
 
 namespace {
-
-String Text(const char *narrow)
-{
-    return narrow != nullptr ? host::FromAnsi(narrow) : String();
-}
 
 struct FlagBit {
     TMessageFlag member;
@@ -39,7 +35,7 @@ host::TStringList &TKelvraReadMail::GetBody() const
     if (FMapiMessage == nullptr)
         FBody.Clear();
     else
-        FBody.SetText(Text(FMapiMessage->lpszNoteText));
+        FBody.SetText(NarrowText(FMapiMessage->lpszNoteText));
     return FBody;
 }
 
@@ -54,15 +50,17 @@ void TKelvraReadMail::SetBody(const host::TStringList &value)
     PutText(etNoteText, FMapiMessage->lpszNoteText, text);
 }
 
-#define KELVRA_TEXT_FIELD(Name, field, slot)                                                                  \
-    String TKelvraReadMail::Get##Name() const                                                                  \
-    {                                                                                                          \
-        return FMapiMessage != nullptr ? Text(FMapiMessage->field) : String();                                 \
-    }                                                                                                          \
-    void TKelvraReadMail::Set##Name(const String &value)                                                       \
-    {                                                                                                          \
-        if (FMapiMessage != nullptr)                                                                           \
-            PutText(slot, FMapiMessage->field, value);                                                         \
+// The five plain text fields of the record read and write alike.
+#define KELVRA_TEXT_FIELD(Name, field, slot)                                   \
+    String TKelvraReadMail::Get##Name() const                                  \
+    {                                                                          \
+        return FMapiMessage != nullptr ? NarrowText(FMapiMessage->field)       \
+                                       : String();                             \
+    }                                                                          \
+    void TKelvraReadMail::Set##Name(const String &value)                       \
+    {                                                                          \
+        if (FMapiMessage != nullptr)                                           \
+            PutText(slot, FMapiMessage->field, value);                         \
     }
 
 KELVRA_TEXT_FIELD(Subject, lpszSubject, etSubject)
@@ -76,7 +74,7 @@ String TKelvraReadMail::GetOriginatorName() const
 {
     if (FMapiMessage == nullptr || FMapiMessage->lpOriginator == nullptr)
         return {};
-    return Text(FMapiMessage->lpOriginator->lpszName);
+    return NarrowText(FMapiMessage->lpOriginator->lpszName);
 }
 
 void TKelvraReadMail::SetOriginatorName(const String &value)
@@ -89,7 +87,7 @@ String TKelvraReadMail::GetOriginatorAddress() const
 {
     if (FMapiMessage == nullptr || FMapiMessage->lpOriginator == nullptr)
         return {};
-    return Text(FMapiMessage->lpOriginator->lpszAddress);
+    return NarrowText(FMapiMessage->lpOriginator->lpszAddress);
 }
 
 void TKelvraReadMail::SetOriginatorAddress(const String &value)
@@ -136,28 +134,28 @@ String TKelvraReadMail::GetFileName(std::uint32_t index) const
 {
     if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
         return {};
-    return Text(FMapiMessage->lpFiles[index].lpszFileName);
+    return NarrowText(FMapiMessage->lpFiles[index].lpszFileName);
 }
 
 String TKelvraReadMail::GetPathName(std::uint32_t index) const
 {
     if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
         return {};
-    return Text(FMapiMessage->lpFiles[index].lpszPathName);
+    return NarrowText(FMapiMessage->lpFiles[index].lpszPathName);
 }
 
 String TKelvraReadMail::GetRecipientName(std::uint32_t index) const
 {
     if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
         return {};
-    return Text(FMapiMessage->lpRecips[index].lpszName);
+    return NarrowText(FMapiMessage->lpRecips[index].lpszName);
 }
 
 String TKelvraReadMail::GetRecipientAddress(std::uint32_t index) const
 {
     if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
         return {};
-    return Text(FMapiMessage->lpRecips[index].lpszAddress);
+    return NarrowText(FMapiMessage->lpRecips[index].lpszAddress);
 }
 
 TRecipientType TKelvraReadMail::GetRecipientType(std::uint32_t index) const

@@ -26,16 +26,6 @@ constexpr std::size_t kFindBufferSize = 514;
 
 const bool registered = (host::RegisterClass(TKelvraReadMail::StaticClass()), true);
 
-template <class Flags, std::size_t N>
-std::uint32_t FlagWord(Flags flags, const std::uint32_t (&bits)[N])
-{
-    std::uint32_t word = 0;
-    for (std::size_t i = 0; i < N; ++i)
-        if ((flags.Bits() & (1u << i)) != 0)
-            word |= bits[i];
-    return word;
-}
-
 // The last path or drive separator of the platform; a path without one
 // has no folder part.
 bool HasFolderPart(const String &path)

@@ -45,11 +45,7 @@ TKelvraSendMail::TKelvraSendMail(host::TComponent *owner) : TKelvraSessionClient
 
 std::uint32_t TKelvraSendMail::MapiFlags() const
 {
-    std::uint32_t flags = 0;
-    for (std::uint8_t i = 0; i < std::size(kSendBits); ++i)
-        if (FFlags.Contains(static_cast<TSendFlag>(i)))
-            flags |= kSendBits[i];
-    return flags;
+    return FlagWord(FFlags, kSendBits);
 }
 
 void TKelvraSendMail::Send()

@@ -105,11 +105,7 @@ void TKelvraSession::Loaded()
 
 std::uint32_t TKelvraSession::MapiFlags() const
 {
-    std::uint32_t flags = 0;
-    for (std::uint8_t i = 0; i < std::size(kLogonBits); ++i)
-        if (FFlags.Contains(static_cast<TSessionFlag>(i)))
-            flags |= kLogonBits[i];
-    return flags;
+    return FlagWord(FFlags, kLogonBits);
 }
 
 void TKelvraSession::CreateHandle()

@@ -14,10 +14,7 @@ namespace {
 
 MapiRecipDesc Entry(const char *name, const char *address, std::vector<unsigned char> *eid = nullptr)
 {
-    MapiRecipDesc r{};
-    r.ulRecipClass = MAPI_TO;
-    r.lpszName = const_cast<char *>(name);
-    r.lpszAddress = const_cast<char *>(address);
+    MapiRecipDesc r = fake::Recip(MAPI_TO, name, address);
     if (eid != nullptr) {
         r.ulEIDSize = static_cast<ULONG>(eid->size());
         r.lpEntryID = eid->data();
@@ -29,16 +26,6 @@ void QueueResolved(const char *name, const char *address, std::vector<unsigned c
 {
     const MapiRecipDesc r = Entry(name, address, eid.empty() ? nullptr : &eid);
     FakeMapi_QueueResolved(&r);
-}
-
-int ErrorCodeOf(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const EKelvraError &e) {
-        return e.ErrorCode;
-    }
-    return -12345;
 }
 
 using Contact = fake::FakeMapiTest;
@@ -102,7 +89,7 @@ TEST_F(Contact, AtRunTimeAFailedResolveRaisesAndKeepsTheNewName)
     QueueResolved("Ann", "ann@x.org");
     contact.SetContactName(u"ann");
     FakeMapi_QueueResult("MAPIResolveName", MAPI_E_UNKNOWN_RECIPIENT);
-    EXPECT_EQ(ErrorCodeOf([&] { contact.SetContactName(u"nobody"); }), 14);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { contact.SetContactName(u"nobody"); }), 14);
     EXPECT_EQ(contact.GetContactName(), u"nobody");
     EXPECT_EQ(contact.GetResolvedName(), u"");
     EXPECT_EQ(contact.GetResolvedAddress(), u"");
@@ -110,7 +97,7 @@ TEST_F(Contact, AtRunTimeAFailedResolveRaisesAndKeepsTheNewName)
     // Only the release failed: the answer was taken over.
     QueueResolved("Bob", "bob@x.org");
     FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(ErrorCodeOf([&] { contact.SetContactName(u"bob"); }), 2);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { contact.SetContactName(u"bob"); }), 2);
     EXPECT_EQ(contact.GetResolvedName(), u"Bob");
 }
 
@@ -176,7 +163,7 @@ TEST_F(Contact, SelectContactTakesTheFirstPickedNameAndResolvesIt)
     EXPECT_EQ(contact.GetResolvedAddress(), u"");
 
     FakeMapi_QueueResult("MAPIAddress", MAPI_E_FAILURE);
-    EXPECT_EQ(ErrorCodeOf([&] { contact.SelectContact(); }), 2);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { contact.SelectContact(); }), 2);
 }
 
 TEST_F(Contact, BrowsingWithNoEntryClearsTheName)

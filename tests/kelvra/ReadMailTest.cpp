@@ -34,11 +34,7 @@ struct Message {
     }
     Message &Recip(ULONG cls, const char *name, const char *address)
     {
-        MapiRecipDesc r{};
-        r.ulRecipClass = cls;
-        r.lpszName = const_cast<char *>(name);
-        r.lpszAddress = const_cast<char *>(address);
-        recips.push_back(r);
+        recips.push_back(fake::Recip(cls, name, address));
         return *this;
     }
     Message &File(const std::string &path, const char *name)
@@ -61,31 +57,10 @@ struct Message {
     }
 };
 
-int ErrorCodeOf(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const EKelvraError &e) {
-        return e.ErrorCode;
-    }
-    return -12345;
-}
-
 // A file with some content; true while it exists.
 void Touch(const fs::path &p) { std::ofstream(p) << "x"; }
 
-class ReadMail : public fake::FakeMapiTest {
-protected:
-    static fake::Call Last(const std::string &function)
-    {
-        const auto calls = fake::Calls();
-        for (auto it = calls.rbegin(); it != calls.rend(); ++it)
-            if (it->function == function)
-                return *it;
-        ADD_FAILURE() << "no call of " << function;
-        return {};
-    }
-};
+using ReadMail = fake::FakeMapiTest;
 
 } // namespace
 
@@ -150,7 +125,7 @@ TEST_F(ReadMail, WalksToTheEndAndStartsOverWithoutRaising)
     FakeMapi_QueueFoundId("A");
     Message("A").Queue();
     EXPECT_TRUE(mail.Next()); // starts over
-    EXPECT_EQ(Last("MAPIFindNext").Text("seed"), "");
+    EXPECT_EQ(fake::Last("MAPIFindNext").Text("seed"), "");
 }
 
 TEST_F(ReadMail, AnIdentifierFillingTheWholeBufferIsTakenWhole)
@@ -162,7 +137,7 @@ TEST_F(ReadMail, AnIdentifierFillingTheWholeBufferIsTakenWhole)
     EXPECT_TRUE(mail.NextMessageID("seed", "", found));
     EXPECT_EQ(found, full);
     FakeMapi_QueueResult("MAPIFindNext", MAPI_E_INVALID_MESSAGE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.NextMessageID("gone", "", found); }), 17);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.NextMessageID("gone", "", found); }), 17);
 }
 
 TEST_F(ReadMail, MessageCountWalksWithTheHeldMessagesTypeAndMovesNothing)
@@ -217,19 +192,19 @@ TEST_F(ReadMail, ChangesThatMatterReReadAndOthersDoNot)
 
     mail.SetMessageID(u"");
     EXPECT_EQ(mail.State(), TReadMailState::NoMessage);
-    EXPECT_EQ(Last("MAPIFreeBuffer").Raw("block"), "known");
+    EXPECT_EQ(fake::Last("MAPIFreeBuffer").Raw("block"), "known");
 }
 
 TEST_F(ReadMail, TheRecordIsReleasedOnceOnEveryPath)
 {
     TKelvraReadMail mail;
     // The platform succeeds but returns no record.
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SetMessageID(u"ghost"); }), -1);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SetMessageID(u"ghost"); }), -1);
     EXPECT_EQ(mail.State(), TReadMailState::SelectedNotHeld);
 
     // A failing read leaves the identifier selected and nothing held.
     FakeMapi_QueueResult("MAPIReadMail", MAPI_E_INVALID_MESSAGE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SetMessageID(u"bad"); }), 17);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SetMessageID(u"bad"); }), 17);
     EXPECT_EQ(mail.GetMessageID(), u"bad");
     EXPECT_EQ(mail.State(), TReadMailState::SelectedNotHeld);
 
@@ -237,7 +212,7 @@ TEST_F(ReadMail, TheRecordIsReleasedOnceOnEveryPath)
     Message().Queue();
     mail.SetMessageID(u"ok");
     FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.FreeMapiMessage(); }), 2);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.FreeMapiMessage(); }), 2);
     EXPECT_EQ(mail.GetMapiMessage(), nullptr);
     mail.FreeMapiMessage(); // nothing left to free
     EXPECT_EQ(FakeMapi_BlocksHandedOut(), 1u);
@@ -381,7 +356,7 @@ TEST_F(ReadMail, EditsLiveInTheRecordUntilSavedAndAreGoneAfterARead)
     mail.SetDateReceived(u"2026/01/01 00:00");
     mail.Save();
 
-    const fake::Call save = Last("MAPISaveMail");
+    const fake::Call save = fake::Last("MAPISaveMail");
     EXPECT_EQ(save.Text("msg.subject"), "New subject");
     EXPECT_EQ(save.Text("msg.noteText"), "x");
     EXPECT_EQ(save.Text("msg.messageType"), ""); // empty, not null
@@ -402,11 +377,11 @@ TEST_F(ReadMail, SaveAndDeleteGiveEmptyIdentifiersAsEmptyTextAndKeepTheSelection
 {
     TKelvraReadMail mail;
     mail.Save(); // no record, no identifier: the platform decides
-    fake::Call save = Last("MAPISaveMail");
+    fake::Call save = fake::Last("MAPISaveMail");
     EXPECT_TRUE(save.IsNull("msg"));
     EXPECT_EQ(save.Text("id"), "");
     mail.Delete();
-    EXPECT_EQ(Last("MAPIDeleteMail").Text("id"), "");
+    EXPECT_EQ(fake::Last("MAPIDeleteMail").Text("id"), "");
 
     Message().Queue();
     mail.SetMessageID(u"doomed");
@@ -418,17 +393,17 @@ TEST_F(ReadMail, SaveAndDeleteGiveEmptyIdentifiersAsEmptyTextAndKeepTheSelection
     EXPECT_EQ(mail.State(), TReadMailState::SelectedNotHeld);
     FakeMapi_QueueResult("MAPIFindNext", MAPI_E_NO_MESSAGES);
     EXPECT_FALSE(mail.Next());
-    EXPECT_EQ(Last("MAPIFindNext").Text("seed"), "doomed");
+    EXPECT_EQ(fake::Last("MAPIFindNext").Text("seed"), "doomed");
 
     FakeMapi_QueueResult("MAPIDeleteMail", MAPI_E_INVALID_MESSAGE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.Delete(); }), 17);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Delete(); }), 17);
 }
 
 TEST_F(ReadMail, AnIdentifierTooLongToSaveIsRefusedBeforeThePlatform)
 {
     TKelvraReadMail mail;
     FakeMapi_QueueResult("MAPIReadMail", MAPI_E_INVALID_MESSAGE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SetMessageID(host::String(516, u'x')); }), 17);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SetMessageID(host::String(516, u'x')); }), 17);
     FakeMapi_Reset();
     try {
         mail.Save();
@@ -440,9 +415,9 @@ TEST_F(ReadMail, AnIdentifierTooLongToSaveIsRefusedBeforeThePlatform)
     EXPECT_TRUE(fake::Calls().empty());
 
     FakeMapi_QueueResult("MAPIReadMail", MAPI_E_INVALID_MESSAGE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SetMessageID(host::String(515, u'y')); }), 17);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SetMessageID(host::String(515, u'y')); }), 17);
     mail.Save(); // fits, with its zero byte
-    EXPECT_EQ(Last("MAPISaveMail").Text("id"), std::string(515, 'y'));
+    EXPECT_EQ(fake::Last("MAPISaveMail").Text("id"), std::string(515, 'y'));
 }
 
 TEST_F(ReadMail, FormFilesStoreTheOptionsTheFilterAndTheSession)

@@ -17,29 +17,10 @@ namespace {
 
 constexpr ULONG_PTR kMainWindow = 0x7A11;
 
-MapiRecipDesc Entry(ULONG recipClass, const char *name, const char *address)
-{
-    MapiRecipDesc r{};
-    r.ulRecipClass = recipClass;
-    r.lpszName = const_cast<char *>(name);
-    r.lpszAddress = const_cast<char *>(address);
-    return r;
-}
-
 void QueueResolved(const char *name, const char *address)
 {
-    const MapiRecipDesc r = Entry(MAPI_TO, name, address);
+    const MapiRecipDesc r = fake::Recip(MAPI_TO, name, address);
     FakeMapi_QueueResolved(&r);
-}
-
-int ErrorCodeOf(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const EKelvraError &e) {
-        return e.ErrorCode;
-    }
-    return -12345;
 }
 
 class SendMail : public fake::FakeMapiTest {
@@ -54,15 +35,6 @@ protected:
         host::Application().SetHandle(0);
         host::SetOpenDialogBackend(nullptr);
         FakeMapiTest::TearDown();
-    }
-    static fake::Call Last(const std::string &function)
-    {
-        const auto calls = fake::Calls();
-        for (auto it = calls.rbegin(); it != calls.rend(); ++it)
-            if (it->function == function)
-                return *it;
-        ADD_FAILURE() << "no call of " << function;
-        return {};
     }
 };
 
@@ -107,7 +79,7 @@ TEST_F(SendMail, TextsGoAsAnsiAndTheBodyLosesOnlyItsLastLineBreak)
         body.Assign(row.lines);
         mail.SetBody(body);
         mail.Send();
-        const fake::Call c = Last("MAPISendMail");
+        const fake::Call c = fake::Last("MAPISendMail");
         EXPECT_EQ(c.Text("msg.noteText"), row.noteText);
         EXPECT_EQ(c.Text("msg.subject"), "Hello \"you\"");
         EXPECT_EQ(c.Text("msg.messageType"), "IPM.Note");
@@ -137,7 +109,7 @@ TEST_F(SendMail, FlagsGoToTheCallExceptTheReceiptWhichGoesToTheMessage)
         mail.SetFlags(row.flags);
         EXPECT_EQ(mail.MapiFlags(), row.call);
         mail.Send();
-        const fake::Call c = Last("MAPISendMail");
+        const fake::Call c = fake::Last("MAPISendMail");
         EXPECT_EQ(c.Num("flags"), row.call);
         EXPECT_EQ(c.Num("msg.flags"), row.message);
     }
@@ -168,7 +140,7 @@ TEST_F(SendMail, RecipientsAreResolvedToToThenCcThenBccRecords)
         }
     EXPECT_EQ(resolvedNames, (std::vector<std::string>{"ann@x.org", "bob", "Smith", "John", "ann@x.org", "?"}));
 
-    const fake::Call send = Last("MAPISendMail");
+    const fake::Call send = fake::Last("MAPISendMail");
     ASSERT_EQ(send.Num("msg.recipCount"), 6u);
     struct {
         unsigned long long cls;
@@ -195,7 +167,7 @@ TEST_F(SendMail, AttachmentsGoInReverseOrderWithoutAPosition)
     TKelvraSendMail mail;
     mail.SetAttach(u" /tmp/one.txt ;/tmp/a,b.txt;\"/tmp/q.txt\"");
     mail.Send();
-    const fake::Call c = Last("MAPISendMail");
+    const fake::Call c = fake::Last("MAPISendMail");
     ASSERT_EQ(c.Num("msg.fileCount"), 4u);
     const char *paths[] = {"\"/tmp/q.txt\"", "b.txt", "/tmp/a", "/tmp/one.txt"};
     for (int i = 0; i < 4; ++i) {
@@ -222,15 +194,15 @@ TEST_F(SendMail, AnInactiveSessionIsLoggedOnByTheFirstCallThatNeedsIt)
     EXPECT_TRUE(session->GetActive());
     EXPECT_EQ(fake::Calls()[1].Num("session"), 0x5E55u);
     EXPECT_EQ(fake::Calls()[1].Num("ui"), kMainWindow);
-    EXPECT_EQ(Last("MAPISendMail").Num("session"), 0x5E55u);
-    EXPECT_EQ(Last("MAPISendMail").Num("ui"), kMainWindow);
+    EXPECT_EQ(fake::Last("MAPISendMail").Num("session"), 0x5E55u);
+    EXPECT_EQ(fake::Last("MAPISendMail").Num("ui"), kMainWindow);
 
     delete session;
     EXPECT_EQ(mail->GetSession(), nullptr);
     FakeMapi_Reset();
     mail->SetSendTo(u"");
     mail->Send();
-    EXPECT_EQ(Last("MAPISendMail").Num("session"), 0u);
+    EXPECT_EQ(fake::Last("MAPISendMail").Num("session"), 0u);
 }
 
 TEST_F(SendMail, EveryFailureRaisesWithThePlatformsCodeAndFreesEverything)
@@ -242,13 +214,13 @@ TEST_F(SendMail, EveryFailureRaisesWithThePlatformsCodeAndFreesEverything)
     QueueResolved("Ann", "SMTP:ann@x.org");
     QueueResolved("Bob", "SMTP:bob@x.org");
     FakeMapi_QueueResult("MAPISendMail", MAPI_E_ATTACHMENT_NOT_FOUND);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.Send(); }), 11);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 11);
 
     // A release that fails raises, after the entry was used.
     FakeMapi_Reset();
     QueueResolved("Ann", "SMTP:ann@x.org");
     FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.Send(); }), 2);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 2);
     EXPECT_EQ(fake::CallNames(), (std::vector<std::string>{"MAPIResolveName", "MAPIFreeBuffer"}));
 
     // The compose dialog cancelled.
@@ -257,7 +229,7 @@ TEST_F(SendMail, EveryFailureRaisesWithThePlatformsCodeAndFreesEverything)
     FakeMapi_QueueResult("MAPISendMail", MAPI_USER_ABORT);
     FakeMapi_QueueResult("MAPIResolveName", 14);
     FakeMapi_QueueResult("MAPIResolveName", 14);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.Send(); }), 1);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 1);
     EXPECT_EQ(mail.GetSendTo(), u"ann;bob");
 }
 
@@ -271,9 +243,9 @@ TEST_F(SendMail, SelectRecipientsRewritesTheListsFromTheDialogsAnswer)
     for (int i = 0; i < 2; ++i)
         FakeMapi_QueueResult("MAPIResolveName", MAPI_E_UNKNOWN_RECIPIENT);
     const MapiRecipDesc answer[] = {
-        Entry(MAPI_TO, "Ann", "SMTP:ann@x.org"), Entry(MAPI_CC, "Smith", nullptr),
-        Entry(MAPI_ORIG, "Me", "me@x.org"),      Entry(MAPI_BCC, nullptr, nullptr),
-        Entry(MAPI_TO, "Zed", "zed@x.org"),      Entry(7, "Odd", "odd@x.org"),
+        fake::Recip(MAPI_TO, "Ann", "SMTP:ann@x.org"), fake::Recip(MAPI_CC, "Smith", nullptr),
+        fake::Recip(MAPI_ORIG, "Me", "me@x.org"),      fake::Recip(MAPI_BCC, nullptr, nullptr),
+        fake::Recip(MAPI_TO, "Zed", "zed@x.org"),      fake::Recip(7, "Odd", "odd@x.org"),
     };
     FakeMapi_QueueAddressAnswer(6, answer);
     EXPECT_TRUE(mail.SelectRecipients());
@@ -281,7 +253,7 @@ TEST_F(SendMail, SelectRecipientsRewritesTheListsFromTheDialogsAnswer)
     EXPECT_EQ(mail.GetCc(), u"Smith");
     EXPECT_EQ(mail.GetBcc(), u"");
 
-    const fake::Call address = Last("MAPIAddress");
+    const fake::Call address = fake::Last("MAPIAddress");
     EXPECT_TRUE(address.IsNull("caption"));
     EXPECT_TRUE(address.IsNull("labels"));
     EXPECT_EQ(address.Num("editFields"), 4u);
@@ -317,16 +289,16 @@ TEST_F(SendMail, SelectRecipientsKeepsTheExactTextOnCancelAndOnFailure)
     FakeMapi_QueueResult("MAPIResolveName", 14);
     FakeMapi_QueueResult("MAPIResolveName", 14);
     FakeMapi_QueueResult("MAPIAddress", MAPI_E_INVALID_EDITFIELDS);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SelectRecipients(); }), 24);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SelectRecipients(); }), 24);
     EXPECT_EQ(mail.GetSendTo(), odd);
 
     // A release that fails after the rewrite raises; the rewrite stays.
     FakeMapi_QueueResult("MAPIResolveName", 14);
     FakeMapi_QueueResult("MAPIResolveName", 14);
-    const MapiRecipDesc answer[] = {Entry(MAPI_TO, "Bob", "bob@x.org")};
+    const MapiRecipDesc answer[] = {fake::Recip(MAPI_TO, "Bob", "bob@x.org")};
     FakeMapi_QueueAddressAnswer(1, answer);
     FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(ErrorCodeOf([&] { mail.SelectRecipients(); }), 2);
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.SelectRecipients(); }), 2);
     EXPECT_EQ(mail.GetSendTo(), u"bob@x.org");
 }
 
@@ -385,7 +357,7 @@ TEST_F(SendMail, TenThousandRecipientsAndAttachmentsGoInOneCall)
     for (int i = 0; i < 10000; ++i)
         FakeMapi_QueueResult("MAPIResolveName", MAPI_E_UNKNOWN_RECIPIENT);
     mail.Send();
-    const fake::Call c = Last("MAPISendMail");
+    const fake::Call c = fake::Last("MAPISendMail");
     EXPECT_EQ(c.Num("msg.recipCount"), 10000u);
     EXPECT_EQ(c.Num("msg.fileCount"), 10000u);
     EXPECT_EQ(c.Text("msg.recips[9999].name"), "user9999@x.org");
