@@ -5,8 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 
 using kelvra::EKelvraError;
 using kelvra::TFindFlag;
@@ -57,8 +66,49 @@ struct Message {
     }
 };
 
-// A file with some content; true while it exists.
 void Touch(const fs::path &p) { std::ofstream(p) << "x"; }
+
+// Points the system's temporary folder at `folder` while it lives.
+class ScopedTempFolder {
+public:
+    explicit ScopedTempFolder(const fs::path &folder)
+    {
+#if defined(_WIN32)
+        saved_ = Get(L"TMP");
+        SetEnvironmentVariableW(L"TMP", folder.wstring().c_str());
+#else
+        const char *old = std::getenv("TMPDIR");
+        had_ = old != nullptr;
+        saved_ = had_ ? old : "";
+        setenv("TMPDIR", folder.c_str(), 1);
+#endif
+    }
+    ~ScopedTempFolder()
+    {
+#if defined(_WIN32)
+        SetEnvironmentVariableW(L"TMP", saved_.empty() ? nullptr : saved_.c_str());
+#else
+        if (had_)
+            setenv("TMPDIR", saved_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+#endif
+    }
+
+private:
+#if defined(_WIN32)
+    static std::wstring Get(const wchar_t *name)
+    {
+        wchar_t buffer[32768];
+        const DWORD len = GetEnvironmentVariableW(name, buffer, 32768);
+        return len > 0 && len < 32768 ? std::wstring(buffer, len) : std::wstring();
+    }
+    std::wstring saved_;
+#else
+    bool had_ = false;
+    std::string saved_;
+#endif
+};
 
 using ReadMail = fake::FakeMapiTest;
 
@@ -228,16 +278,19 @@ TEST_F(ReadMail, TheRecordIsReleasedOnceOnEveryPath)
 
 TEST_F(ReadMail, TemporaryFilesAreDeletedOnlyInsideTheTemporaryFolder)
 {
-    const fs::path temp = fs::temp_directory_path() / ("kelvra-readmail-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::create_directories(temp);
-    const fs::path outside = fs::absolute("kelvra-user-file.txt");
-    const fs::path bare = "kelvra-bare.txt";
-    const fs::path escape = temp / ".." / "kelvra-escape.txt";
-    // The user's file again, reached through the temporary folder and "..".
-    fs::path detour = temp;
-    for (auto it = ++temp.begin(); it != temp.end(); ++it)
-        detour /= "..";
-    detour /= outside.relative_path();
+    // A temporary folder of the test's own, and a "home" beside it.
+    const fs::path base = fs::temp_directory_path() / ("kelvra-readmail-" + std::to_string(getpid()));
+    const fs::path temp = base / "tmp";
+    const fs::path home = base / "home";
+    fs::create_directories(temp / "sub");
+    fs::create_directories(home);
+    ScopedTempFolder scoped(temp);
+
+    const fs::path copy = temp / "copy.txt";
+    const fs::path outside = home / "letter.txt";
+    const fs::path bare = "kelvra-bare.txt";           // no folder part
+    const fs::path inward = temp / "sub" / ".." / "inward.txt"; // ".." that stays inside
+    const fs::path detour = temp / ".." / "home" / "letter.txt"; // ".." that leads out
 
     struct {
         kelvra::TReadFlags flags;
@@ -249,35 +302,23 @@ TEST_F(ReadMail, TemporaryFilesAreDeletedOnlyInsideTheTemporaryFolder)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.flags.Bits());
-        const fs::path copy = temp / "copy.txt";
-        for (const fs::path &p : {copy, outside, bare, fs::path(fs::temp_directory_path() / "kelvra-escape.txt")})
+        for (const fs::path &p : {copy, outside, bare, fs::path(temp / "inward.txt")})
             Touch(p);
         TKelvraReadMail mail;
         mail.SetReadFlags(row.flags);
         Message m;
-        m.File(copy.string(), "report.txt").File(outside.string(), nullptr).File(bare.string(), nullptr).File("", "x")
-            .File(detour.string(), nullptr);
+        m.File(copy.string(), "report.txt").File(outside.string(), nullptr).File(bare.string(), nullptr)
+            .File("", "x").File(detour.string(), nullptr).File(inward.string(), nullptr);
         m.Queue();
         mail.SetMessageID(u"with-files");
         mail.FreeMapiMessage();
         EXPECT_EQ(!fs::exists(copy), row.deleted);
-        EXPECT_TRUE(fs::exists(outside)); // a file of the user's
-        EXPECT_TRUE(fs::exists(bare));    // no folder part
+        EXPECT_EQ(!fs::exists(temp / "inward.txt"), row.deleted);
+        EXPECT_TRUE(fs::exists(outside)); // a file of the user's, however named
+        EXPECT_TRUE(fs::exists(bare));
     }
-    // ".." inside the temporary folder still ends inside it here; the
-    // canonical comparison is what decides.
-    Touch(fs::temp_directory_path() / "kelvra-escape.txt");
-    {
-        TKelvraReadMail mail;
-        Message m;
-        m.File(escape.string(), nullptr).File("/etc/../etc/hostname-kelvra-never", nullptr);
-        m.Queue();
-        mail.SetMessageID(u"escape");
-    }
-    EXPECT_FALSE(fs::exists(fs::temp_directory_path() / "kelvra-escape.txt"));
-    fs::remove(outside);
     fs::remove(bare);
-    fs::remove_all(temp);
+    fs::remove_all(base);
 }
 
 TEST_F(ReadMail, ContentReadsEmptyWithoutARecordAndSettersChangeNothing)
