@@ -1,0 +1,285 @@
+#include "AddressBook.h"
+
+#include "Common.h"
+
+#include <dirent.h>
+#include <glib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace kmp {
+
+namespace {
+
+std::string Trim(std::string_view s)
+{
+    const size_t first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    const size_t last = s.find_last_not_of(" \t\r\n");
+    return std::string(s.substr(first, last - first + 1));
+}
+
+// Physical lines to logical ones: a line starting with a blank continues
+// the previous one; in quoted-printable values a line ending in "=" does too.
+std::vector<std::string> Unfold(std::string_view text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    bool softBreak = false;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string line(text.substr(start, end - start));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        start = end + 1;
+        if (!lines.empty() && softBreak) {
+            lines.back().pop_back(); // the "=" of the soft break
+            lines.back() += line;
+        } else if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            lines.back() += line.substr(1);
+        } else {
+            lines.push_back(line);
+        }
+        const std::string &last = lines.back();
+        const std::string head = last.substr(0, last.find(':'));
+        std::string upper = head;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+        softBreak = upper.find("QUOTED-PRINTABLE") != std::string::npos && !last.empty() && last.back() == '=';
+    }
+    return lines;
+}
+
+std::string DecodeQuotedPrintable(std::string_view value)
+{
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '=' && i + 2 < value.size() && std::isxdigit(static_cast<unsigned char>(value[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(value[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(value.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += value[i];
+        }
+    }
+    return out;
+}
+
+// Splits at unescaped `separator` and resolves the backslash escapes.
+std::vector<std::string> SplitEscaped(std::string_view value, char separator)
+{
+    std::vector<std::string> parts(1);
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\\' && i + 1 < value.size()) {
+            const char n = value[++i];
+            parts.back() += (n == 'n' || n == 'N') ? '\n' : n;
+        } else if (c == separator) {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
+        }
+    }
+    return parts;
+}
+
+std::string Unescape(std::string_view value)
+{
+    std::string out;
+    for (const std::string &part : SplitEscaped(value, '\0'))
+        out += part;
+    return out;
+}
+
+std::string ToUtf8(std::string text, const std::string &charset)
+{
+    if (charset.empty() || SameText(charset, "UTF-8"))
+        return text;
+    gsize written = 0;
+    gchar *converted = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8", charset.c_str(), nullptr,
+                                 &written, nullptr);
+    if (converted == nullptr)
+        return text;
+    std::string out(converted, written);
+    g_free(converted);
+    return out;
+}
+
+void Finish(Contact &c)
+{
+    if (c.formattedName.empty())
+        c.formattedName = Trim(c.given + " " + c.family);
+    if (c.formattedName.empty() && !c.emails.empty())
+        c.formattedName = c.emails.front();
+}
+
+bool Matches(std::string_view a, std::string_view b)
+{
+    return !a.empty() && SameText(a, b);
+}
+
+} // namespace
+
+std::vector<Contact> ParseVCards(std::string_view text)
+{
+    std::vector<Contact> contacts;
+    bool inCard = false;
+    Contact current;
+    for (const std::string &line : Unfold(text)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        // "group.NAME;PARAM=x;PARAM:value"
+        std::vector<std::string> head = SplitEscaped(std::string_view(line).substr(0, colon), ';');
+        std::string name = head[0].substr(head[0].find('.') == std::string::npos ? 0 : head[0].find('.') + 1);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+        std::string value = line.substr(colon + 1);
+        if (name == "BEGIN" && SameText(Trim(value), "VCARD")) {
+            inCard = true;
+            current = Contact{};
+            continue;
+        }
+        if (name == "END" && SameText(Trim(value), "VCARD")) {
+            if (inCard) {
+                Finish(current);
+                contacts.push_back(current);
+            }
+            inCard = false;
+            continue;
+        }
+        if (!inCard)
+            continue;
+        bool quotedPrintable = false;
+        std::string charset;
+        for (size_t i = 1; i < head.size(); ++i) {
+            const std::string &param = head[i];
+            if (SameText(param, "QUOTED-PRINTABLE") || SameText(param, "ENCODING=QUOTED-PRINTABLE"))
+                quotedPrintable = true;
+            else if (StartsWithText(param, "CHARSET="))
+                charset = param.substr(8);
+        }
+        if (quotedPrintable)
+            value = DecodeQuotedPrintable(value);
+        value = ToUtf8(value, charset);
+        if (name == "FN") {
+            current.formattedName = Trim(Unescape(value));
+        } else if (name == "N") {
+            const std::vector<std::string> parts = SplitEscaped(value, ';');
+            current.family = Trim(parts[0]);
+            current.given = parts.size() > 1 ? Trim(parts[1]) : std::string();
+        } else if (name == "NICKNAME") {
+            for (const std::string &nick : SplitEscaped(value, ','))
+                if (!Trim(nick).empty())
+                    current.nicknames.push_back(Trim(nick));
+        } else if (name == "EMAIL") {
+            std::string address = Trim(Unescape(value));
+            if (StartsWithText(address, "mailto:"))
+                address = address.substr(7);
+            if (!address.empty())
+                current.emails.push_back(address);
+        } else if (name == "UID") {
+            current.uid = Trim(Unescape(value));
+        }
+    }
+    return contacts;
+}
+
+std::vector<Contact> LoadAddressBook(const std::string &path)
+{
+    auto readFile = [](const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return ParseVCards(text.str());
+    };
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return {};
+    if (!S_ISDIR(st.st_mode))
+        return readFile(path);
+    std::vector<std::string> files;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (const dirent *e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && SameText(name.substr(name.size() - 4), ".vcf"))
+                files.push_back(path + "/" + name);
+        }
+        closedir(dir);
+    }
+    std::sort(files.begin(), files.end()); // a stable order, whatever readdir says
+    std::vector<Contact> book;
+    for (const std::string &file : files) {
+        std::vector<Contact> more = readFile(file);
+        book.insert(book.end(), more.begin(), more.end());
+    }
+    return book;
+}
+
+std::string AddressEntryId(std::string_view address)
+{
+    return "kelvra-address:" + std::string(address);
+}
+
+namespace {
+
+std::string ContactEntryId(const Contact &c)
+{
+    return "kelvra-contact:" + (c.uid.empty() ? c.formattedName : c.uid);
+}
+
+Resolved FromContact(const Contact &c, std::string_view address)
+{
+    return {c.formattedName, std::string(address.empty() && !c.emails.empty() ? c.emails.front() : address),
+            ContactEntryId(c)};
+}
+
+} // namespace
+
+std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view entryId)
+{
+    if (entryId.rfind("kelvra-address:", 0) == 0)
+        return std::string(entryId.substr(15));
+    for (const Contact &c : book)
+        if (ContactEntryId(c) == entryId && !c.emails.empty())
+            return c.emails.front();
+    return {};
+}
+
+Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, std::vector<Resolved> *matches)
+{
+    const std::string wanted = Trim(StripAddressType(Trim(text)));
+    if (wanted.empty())
+        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+    // An exact address names its entry, whatever else shares the name.
+    for (const Contact &c : book)
+        for (const std::string &email : c.emails)
+            if (SameText(email, wanted))
+                return FromContact(c, email);
+    std::vector<const Contact *> found;
+    for (const Contact &c : book) {
+        const bool hit = Matches(c.formattedName, wanted) || Matches(c.given, wanted) ||
+                         Matches(c.family, wanted) || Matches(Trim(c.given + " " + c.family), wanted) ||
+                         std::any_of(c.nicknames.begin(), c.nicknames.end(),
+                                     [&](const std::string &n) { return Matches(n, wanted); });
+        if (hit)
+            found.push_back(&c);
+    }
+    if (found.size() == 1)
+        return FromContact(*found.front(), {});
+    if (found.size() > 1) {
+        if (matches != nullptr)
+            for (const Contact *c : found)
+                matches->push_back(FromContact(*c, {}));
+        Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
+    }
+    if (IsMailAddress(wanted))
+        return {wanted, wanted, AddressEntryId(wanted)};
+    Fail(MAPI_E_UNKNOWN_RECIPIENT);
+}
+
+} // namespace kmp

@@ -1,0 +1,112 @@
+#include "Common.h"
+
+#include <glib.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace kmp {
+
+namespace {
+
+const std::string &Charset()
+{
+    static const std::string charset = [] {
+        locale_t loc = newlocale(LC_CTYPE_MASK, "", locale_t(nullptr));
+        if (loc == locale_t(nullptr))
+            return std::string("UTF-8");
+        std::string name = nl_langinfo_l(CODESET, loc);
+        freelocale(loc);
+        if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || SameText(name, "UTF8") ||
+            SameText(name, "UTF-8"))
+            return std::string("UTF-8");
+        return name;
+    }();
+    return charset;
+}
+
+std::string Convert(std::string_view text, const char *to, const char *from)
+{
+    if (text.empty())
+        return {};
+    gsize written = 0;
+    gchar *out = g_convert_with_fallback(text.data(), static_cast<gssize>(text.size()), to, from, "?", nullptr,
+                                         &written, nullptr);
+    if (out == nullptr)
+        return std::string(text);
+    std::string result(out, written);
+    g_free(out);
+    return result;
+}
+
+// Valid UTF-8, with each bad byte replaced.
+std::string ValidUtf8(std::string_view text)
+{
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return std::string(text);
+    gchar *fixed = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string result(fixed);
+    g_free(fixed);
+    return result;
+}
+
+} // namespace
+
+std::string NarrowToUtf8(std::string_view narrow)
+{
+    if (Charset() == "UTF-8")
+        return ValidUtf8(narrow);
+    return Convert(narrow, "UTF-8", Charset().c_str());
+}
+
+std::string Utf8ToNarrow(std::string_view utf8)
+{
+    if (Charset() == "UTF-8")
+        return std::string(utf8);
+    return Convert(utf8, Charset().c_str(), "UTF-8");
+}
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool StartsWithText(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+std::string OneLine(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return out;
+}
+
+std::string_view StripAddressType(std::string_view address)
+{
+    if (StartsWithText(address, "SMTP:"))
+        address.remove_prefix(5);
+    return address;
+}
+
+bool IsMailAddress(std::string_view text)
+{
+    const size_t at = text.rfind('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 >= text.size())
+        return false;
+    if (text.substr(at + 1).find('.') == std::string_view::npos && text.substr(at + 1) != "localhost")
+        return false;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '"';
+    });
+}
+
+} // namespace kmp

@@ -1,0 +1,41 @@
+// Shared by the provider's parts: its error type and the narrow text rules.
+#pragma once
+
+#include "mapi/SimpleMapi.h"
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kmp {
+
+// A Simple MAPI result code on its way out of an entry point.
+struct MapiError {
+    ULONG code;
+};
+
+[[noreturn]] inline void Fail(ULONG code) { throw MapiError{code}; }
+
+// Narrow texts cross the ABI in the character set of the environment's
+// locale (a plain ASCII locale counts as UTF-8), as the components write
+// them; inside, the provider works in UTF-8.
+std::string NarrowToUtf8(std::string_view narrow);
+std::string Utf8ToNarrow(std::string_view utf8);
+
+// A text field of a record: empty for null.
+inline std::string_view View(const char *text) { return text != nullptr ? std::string_view(text) : std::string_view(); }
+
+// ASCII case-insensitive comparison and prefix test.
+bool SameText(std::string_view a, std::string_view b);
+bool StartsWithText(std::string_view text, std::string_view prefix);
+
+// Replaces CR, LF and other control characters by blanks: header values
+// never gain a line of their own.
+std::string OneLine(std::string_view text);
+
+// "SMTP:" (any case) taken off an address.
+std::string_view StripAddressType(std::string_view address);
+// A plausible mailbox address: local part, "@", domain, no blanks or controls.
+bool IsMailAddress(std::string_view text);
+
+} // namespace kmp

@@ -1,0 +1,287 @@
+// The twelve Simple MAPI entry points, with plain C linkage. Each turns
+// whatever goes wrong inside into a result code: nothing raises across the
+// ABI, and nothing is handed out unless the call succeeds.
+#include "AddressBook.h"
+#include "Blocks.h"
+#include "Common.h"
+#include "Maildir.h"
+#include "Message.h"
+#include "Profile.h"
+#include "mapi/SimpleMapi.h"
+
+#include <cstring>
+#include <new>
+
+#define KMP_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace kmp {
+namespace {
+
+template <class Body>
+ULONG Guard(Body &&body)
+{
+    try {
+        body();
+        return SUCCESS_SUCCESS;
+    } catch (const MapiError &e) {
+        return e.code;
+    } catch (const std::bad_alloc &) {
+        return MAPI_E_INSUFFICIENT_MEMORY;
+    } catch (...) {
+        return MAPI_E_FAILURE;
+    }
+}
+
+// The identifier buffer's size, as the caller's flags say it is.
+size_t IdBufferSize(FLAGS flags) { return (flags & MAPI_LONG_MSGID) != 0 ? 512 : 64; }
+
+void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
+{
+    if (id.size() + 1 > IdBufferSize(flags))
+        Fail(MAPI_E_FAILURE); // the caller's buffer cannot take it
+    std::memcpy(buffer, id.c_str(), id.size() + 1);
+}
+
+Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox); }
+Maildir SentFolder(const Session &s) { return Maildir(Subfolder(s.profile.mailbox, "Sent")); }
+
+// The mailbox of one recipient record: its entry identifier, else its
+// address, else its name resolved in the address book.
+Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &book)
+{
+    const std::string name = NarrowToUtf8(View(r.lpszName));
+    if (r.ulEIDSize > 0 && r.lpEntryID != nullptr) {
+        const std::string address =
+            AddressOfEntryId(book, std::string_view(static_cast<const char *>(r.lpEntryID), r.ulEIDSize));
+        if (!address.empty())
+            return {name, address};
+    }
+    const std::string address = std::string(StripAddressType(NarrowToUtf8(View(r.lpszAddress))));
+    if (!address.empty()) {
+        if (!IsMailAddress(address))
+            Fail(MAPI_E_INVALID_RECIPS);
+        return {name == address ? std::string() : name, address};
+    }
+    const Resolved resolved = ResolveInBook(book, name);
+    return {resolved.name, resolved.address};
+}
+
+// A composition from a record, its recipients resolved.
+Composition FromRecord(const MapiMessage &m, const Session &s)
+{
+    const std::vector<Contact> book = LoadAddressBook(s.profile.addressBook);
+    Composition c;
+    c.from = {s.profile.senderName, s.profile.senderAddress};
+    for (ULONG i = 0; i < m.nRecipCount && m.lpRecips != nullptr; ++i) {
+        const MapiRecipDesc &r = m.lpRecips[i];
+        switch (r.ulRecipClass) {
+        case MAPI_TO: c.to.push_back(RecipientMailbox(r, book)); break;
+        case MAPI_CC: c.cc.push_back(RecipientMailbox(r, book)); break;
+        case MAPI_BCC: c.bcc.push_back(RecipientMailbox(r, book)); break;
+        default: Fail(MAPI_E_BAD_RECIPTYPE);
+        }
+    }
+    c.subject = NarrowToUtf8(View(m.lpszSubject));
+    c.body = NarrowToUtf8(View(m.lpszNoteText));
+    c.messageType = NarrowToUtf8(View(m.lpszMessageType));
+    c.conversationId = NarrowToUtf8(View(m.lpszConversationID));
+    c.receiptRequested = (m.flFlags & MAPI_RECEIPT_REQUESTED) != 0;
+    for (ULONG i = 0; i < m.nFileCount && m.lpFiles != nullptr; ++i) {
+        const MapiFileDesc &f = m.lpFiles[i];
+        if (f.lpszPathName == nullptr || *f.lpszPathName == '\0')
+            Fail(MAPI_E_ATTACHMENT_NOT_FOUND);
+        c.attachments.push_back({f.lpszPathName, NarrowToUtf8(View(f.lpszFileName))});
+    }
+    return c;
+}
+
+// Whether an entry passes MAPIFindNext's filter.
+struct FindFilter {
+    std::string type;
+    bool unreadOnly;
+};
+
+bool Accept(Maildir &maildir, const MaildirEntry &entry, const void *context)
+{
+    const auto *filter = static_cast<const FindFilter *>(context);
+    if (filter->unreadOnly && entry.seen)
+        return false;
+    return TypeMatches(maildir.MessageClass(entry), filter->type);
+}
+
+} // namespace
+} // namespace kmp
+
+using namespace kmp;
+
+KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword, FLAGS, ULONG,
+                           LPLHANDLE lplhSession)
+{
+    return Guard([&] {
+        if (lplhSession == nullptr)
+            Fail(MAPI_E_FAILURE);
+        Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
+        // The mailbox is made on first use, so a bad folder fails the logon.
+        Maildir inbox(profile.mailbox);
+        *lplhSession = OpenSession(std::move(profile), NarrowToUtf8(View(lpszPassword)));
+    });
+}
+
+KMP_EXPORT ULONG MAPILogoff(LHANDLE lhSession, ULONG_PTR, FLAGS flFlags, ULONG)
+{
+    return Guard([&] {
+        if (flFlags != 0)
+            Fail(MAPI_E_FAILURE);
+        CloseSession(lhSession);
+    });
+}
+
+KMP_EXPORT ULONG MAPISendMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMessage, FLAGS flFlags, ULONG)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if ((flFlags & MAPI_DIALOG) != 0)
+            Fail(MAPI_E_NOT_SUPPORTED); // the compose dialog is not there yet
+        if (lpMessage == nullptr || lpMessage->nRecipCount == 0)
+            Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
+        const Composition composition = FromRecord(*lpMessage, *session);
+        const std::string bytes = Compose(composition);
+        // Local delivery: the mailbox's one user receives it; the sender
+        // keeps a copy in Sent.
+        Inbox(*session).Deliver(bytes, false);
+        SentFolder(*session).Deliver(bytes, true);
+    });
+}
+
+KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR, LPSTR, LPSTR, ULONG)
+{
+    return MAPI_E_NOT_SUPPORTED; // it always shows the compose dialog
+}
+
+KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageType, LPSTR lpszSeedMessageID,
+                              FLAGS flFlags, ULONG, LPSTR lpszMessageID)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (lpszMessageID == nullptr)
+            Fail(MAPI_E_FAILURE);
+        const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0};
+        Maildir inbox = Inbox(*session);
+        const std::string next = inbox.Next(std::string(View(lpszSeedMessageID)),
+                                            (flFlags & MAPI_GUARANTEE_FIFO) != 0, &Accept, &filter);
+        if (next.empty())
+            Fail(MAPI_E_NO_MESSAGES);
+        WriteId(lpszMessageID, next, flFlags);
+    });
+}
+
+KMP_EXPORT ULONG MAPIReadMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID, FLAGS flFlags, ULONG,
+                              lpMapiMessage *lppMessage)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (lppMessage == nullptr)
+            Fail(MAPI_E_FAILURE);
+        Maildir inbox = Inbox(*session);
+        const std::optional<MaildirEntry> entry = inbox.Find(std::string(View(lpszMessageID)));
+        if (!entry)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        ReadOptions options;
+        options.envelopeOnly = (flFlags & MAPI_ENVELOPE_ONLY) != 0;
+        options.suppressAttach = (flFlags & MAPI_SUPPRESS_ATTACH) != 0;
+        options.bodyAsFile = (flFlags & MAPI_BODY_AS_FILE) != 0 && !options.envelopeOnly;
+        const bool peek = (flFlags & MAPI_PEEK) != 0;
+        std::unique_ptr<Block> block = ReadRecord(*entry, !entry->seen && peek, options);
+        // Marked read only once the read has succeeded.
+        if (!peek)
+            inbox.MarkSeen(*entry);
+        MapiMessage *top = &block->Message();
+        *lppMessage = static_cast<lpMapiMessage>(HandOut(std::move(block), top));
+    });
+}
+
+KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMessage, FLAGS flFlags, ULONG,
+                              LPSTR lpszMessageID)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (lpMessage == nullptr || lpszMessageID == nullptr)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        Composition c = FromRecord(*lpMessage, *session);
+        c.bccInHeader = true;
+        c.unsent = (lpMessage->flFlags & MAPI_SENT) == 0;
+        Maildir inbox = Inbox(*session);
+        const std::string id(View(lpszMessageID));
+        if (id.empty()) {
+            const std::string newId = inbox.Deliver(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
+            WriteId(lpszMessageID, newId, flFlags);
+            return;
+        }
+        const std::optional<MaildirEntry> entry = inbox.Find(id);
+        if (!entry)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        // The sender, date and identity of the stored message stay.
+        const KeptHeaders kept = ReadKeptHeaders(entry->path);
+        if (!kept.from.address.empty())
+            c.from = kept.from;
+        c.date = kept.date;
+        c.messageId = kept.messageId;
+        inbox.Replace(*entry, Compose(c));
+        WriteId(lpszMessageID, id, flFlags);
+    });
+}
+
+KMP_EXPORT ULONG MAPIDeleteMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID, FLAGS, ULONG)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (!Inbox(*session).Remove(std::string(View(lpszMessageID))))
+            Fail(MAPI_E_INVALID_MESSAGE);
+    });
+}
+
+KMP_EXPORT ULONG MAPIFreeBuffer(LPVOID pv)
+{
+    return FreeBlock(pv);
+}
+
+KMP_EXPORT ULONG MAPIAddress(LHANDLE lhSession, ULONG_PTR, LPSTR, ULONG nEditFields, LPSTR, ULONG, lpMapiRecipDesc,
+                             FLAGS, ULONG, LPULONG, lpMapiRecipDesc *)
+{
+    return Guard([&] {
+        FindSession(lhSession);
+        if (nEditFields > 4)
+            Fail(MAPI_E_INVALID_EDITFIELDS);
+        Fail(MAPI_E_NOT_SUPPORTED); // the address-book dialog is not there yet
+    });
+}
+
+KMP_EXPORT ULONG MAPIDetails(LHANDLE lhSession, ULONG_PTR, lpMapiRecipDesc lpRecip, FLAGS, ULONG)
+{
+    return Guard([&] {
+        FindSession(lhSession);
+        if (lpRecip == nullptr || lpRecip->ulEIDSize == 0)
+            Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
+        Fail(MAPI_E_NOT_SUPPORTED);
+    });
+}
+
+KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, FLAGS, ULONG,
+                                 lpMapiRecipDesc *lppRecip)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (lppRecip == nullptr)
+            Fail(MAPI_E_FAILURE);
+        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        const Resolved resolved = ResolveInBook(book, NarrowToUtf8(View(lpszName)));
+        auto block = std::make_unique<Block>();
+        MapiRecipDesc *recip = block->Recips(1);
+        recip->ulRecipClass = MAPI_TO;
+        recip->lpszName = block->Text(Utf8ToNarrow(resolved.name));
+        recip->lpszAddress = block->TextOrNull(Utf8ToNarrow(resolved.address));
+        recip->ulEIDSize = static_cast<ULONG>(resolved.entryId.size());
+        recip->lpEntryID = block->Bytes(resolved.entryId);
+        *lppRecip = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recip));
+    });
+}

@@ -1,0 +1,72 @@
+// Messages as MIME (through GMime) and as the platform's records.
+#pragma once
+
+#include "Blocks.h"
+#include "Maildir.h"
+#include "mapi/SimpleMapi.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kmp {
+
+struct Mailbox {
+    std::string name;    // UTF-8, may be empty
+    std::string address; // user@host
+};
+
+struct Attachment {
+    std::string path;    // the file to read
+    std::string name;    // the name the recipient sees (UTF-8)
+};
+
+// An outgoing or saved message, all texts UTF-8.
+struct Composition {
+    Mailbox from;
+    std::vector<Mailbox> to, cc, bcc;
+    bool bccInHeader = false;   // a saved draft keeps its Bcc; a sent message never shows it
+    std::string subject;
+    std::string body;
+    std::string messageType;    // empty or interpersonal: no header
+    std::string conversationId;
+    bool receiptRequested = false;
+    bool unsent = false;        // "X-Unsent: 1"
+    std::string date;           // RFC 5322 date; empty: now
+    std::string messageId;      // empty: a new one
+    std::vector<Attachment> attachments;
+};
+
+// The message as MIME bytes, lines ending in CRLF. Attachment files that
+// are missing raise MAPI_E_ATTACHMENT_NOT_FOUND; unreadable ones
+// MAPI_E_ATTACHMENT_OPEN_FAILURE.
+std::string Compose(const Composition &message);
+
+// What of a stored message goes into a read record.
+struct ReadOptions {
+    bool envelopeOnly = false;
+    bool suppressAttach = false;
+    bool bodyAsFile = false;
+};
+
+// Reads a stored message into a new record block; attachments are decoded
+// into a private folder (mode 0700) in the system's temporary folder.
+std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options);
+
+// The headers a saved message keeps from the one it replaces.
+struct KeptHeaders {
+    Mailbox from;
+    std::string date;
+    std::string messageId;
+};
+KeptHeaders ReadKeptHeaders(const std::string &path);
+
+// Ordinary mail's class; a type that starts with it (or is empty) needs no header.
+constexpr const char *kInterpersonalClass = "IPM.Note";
+bool IsInterpersonal(const std::string &type);
+// Whether a message of class `cls` ("" = ordinary mail) is of the type a
+// caller asks for; types match as prefixes, and the empty type is ordinary
+// interpersonal mail ("IPM.Note"), so "IPM" asks for every IPM class.
+bool TypeMatches(const std::string &cls, const std::string &type);
+
+} // namespace kmp

@@ -1,0 +1,43 @@
+// Profiles (sections of an INI file) and the sessions logged on with them.
+#pragma once
+
+#include "mapi/SimpleMapi.h"
+
+#include <memory>
+#include <string>
+
+namespace kmp {
+
+struct Profile {
+    std::string name;        // the section's name; "Default" for the embedded default
+    std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent")
+    std::string senderName;  // From: display name (UTF-8)
+    std::string senderAddress;
+    std::string addressBook; // a .vcf file or a folder of them
+    std::string smtpUrl;     // empty: local delivery
+    std::string smtpUser;
+    std::string smtpPassword;
+    bool smtpPlainLoopback = false;
+};
+
+// The profile file: $KELVRA_MAPI_PROFILES, else
+// $XDG_CONFIG_HOME/kelvra/profiles.ini (~/.config/kelvra/profiles.ini).
+std::string ProfileFile();
+
+// The profile of that name (empty: the file's default, else its first
+// section; with no file, the embedded default). MAPI_E_LOGON_FAILURE for an
+// unknown name or a profile file that cannot be read.
+Profile LoadProfile(const std::string &name);
+
+struct Session {
+    Profile profile;
+    std::string password; // as given to MAPILogon
+};
+
+LHANDLE OpenSession(Profile profile, std::string password);
+// MAPI_E_INVALID_SESSION for an unknown handle.
+void CloseSession(LHANDLE handle);
+// The session of a handle; handle 0 is a session on the default profile.
+std::shared_ptr<Session> FindSession(LHANDLE handle);
+
+} // namespace kmp

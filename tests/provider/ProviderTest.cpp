@@ -1,0 +1,356 @@
+// The provider's entry points called directly, against real folders.
+#include "ProviderHome.h"
+
+#include "mapi/SimpleMapi.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+extern "C" {
+ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
+ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
+ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
+ULONG MAPIFindNext(LHANDLE, ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPSTR);
+ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
+ULONG MAPISaveMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG, LPSTR);
+ULONG MAPIDeleteMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG);
+ULONG MAPIFreeBuffer(LPVOID);
+ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
+                  lpMapiRecipDesc *);
+ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
+}
+
+using namespace provider_test;
+
+namespace {
+
+char *S(const char *text) { return const_cast<char *>(text); }
+
+MapiRecipDesc Recip(ULONG cls, const char *name, const char *address = nullptr)
+{
+    MapiRecipDesc r{};
+    r.ulRecipClass = cls;
+    r.lpszName = S(name);
+    r.lpszAddress = S(address);
+    return r;
+}
+
+class Provider : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    }
+    void TearDown() override
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        ProviderHome::TearDown();
+    }
+
+    ULONG Send(const char *subject, std::vector<MapiRecipDesc> recips, std::vector<MapiFileDesc> files = {},
+               const char *body = "Hello.\r\nSecond line.", FLAGS messageFlags = 0, const char *type = nullptr)
+    {
+        MapiMessage m{};
+        m.lpszSubject = S(subject);
+        m.lpszNoteText = S(body);
+        m.lpszMessageType = S(type);
+        m.flFlags = messageFlags;
+        m.nRecipCount = static_cast<ULONG>(recips.size());
+        m.lpRecips = recips.empty() ? nullptr : recips.data();
+        m.nFileCount = static_cast<ULONG>(files.size());
+        m.lpFiles = files.empty() ? nullptr : files.data();
+        return MAPISendMail(session, 0, &m, 0, 0);
+    }
+
+    // Every identifier a walk finds with these flags and type.
+    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "")
+    {
+        std::vector<std::string> ids;
+        std::string seed;
+        char buffer[513];
+        while (MAPIFindNext(session, 0, S(type), seed.data(), flags | MAPI_LONG_MSGID, 0, buffer) == 0) {
+            seed = buffer;
+            ids.push_back(seed);
+        }
+        return ids;
+    }
+
+    LHANDLE session = 0;
+};
+
+} // namespace
+
+TEST_F(Provider, ProfilesAreSectionsOfTheProfileFile)
+{
+    LHANDLE h = 0;
+    EXPECT_EQ(MAPILogon(0, S("Nowhere"), nullptr, 0, 0, &h), MAPI_E_LOGON_FAILURE);
+    EXPECT_EQ(MAPILogon(0, S("home"), nullptr, 0, 0, &h), 0u); // names ignore case
+    EXPECT_TRUE(fs::is_directory(home / "home-mail" / "new"));
+    EXPECT_EQ(MAPILogoff(h, 0, 0, 0), 0u);
+    EXPECT_EQ(MAPILogoff(h, 0, 0, 0), MAPI_E_INVALID_SESSION);
+    char id[513];
+    EXPECT_EQ(MAPIFindNext(h, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id), MAPI_E_INVALID_SESSION);
+
+    // No name: the file's default. Handle 0: the same, for one call.
+    EXPECT_EQ(MAPILogon(0, nullptr, nullptr, 0, 0, &h), 0u);
+    MAPILogoff(h, 0, 0, 0);
+    EXPECT_EQ(MAPIFindNext(0, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id), MAPI_E_NO_MESSAGES);
+
+    // No profile file at all: the embedded default, in the XDG data folder.
+    unsetenv("KELVRA_MAPI_PROFILES");
+    EXPECT_EQ(MAPILogon(0, nullptr, nullptr, 0, 0, &h), 0u);
+    EXPECT_TRUE(fs::is_directory(home / "data" / "kelvra" / "Mail" / "cur"));
+    MAPILogoff(h, 0, 0, 0);
+    EXPECT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &h), MAPI_E_LOGON_FAILURE);
+}
+
+TEST_F(Provider, SendDeliversLocallyAndKeepsACopyInSent)
+{
+    const fs::path file = home / "report.bin";
+    std::string bytes;
+    for (int i = 0; i < 300; ++i)
+        bytes += static_cast<char>(i % 256);
+    WriteFile(file, bytes);
+    MapiFileDesc attachment{};
+    attachment.lpszPathName = S(file.c_str());
+    attachment.lpszFileName = S("Report 2026.bin");
+    attachment.nPosition = 0xFFFFFFFF;
+    ASSERT_EQ(Send("Quarterly\r\nBcc: evil@example.org", {Recip(MAPI_TO, "Ann"), Recip(MAPI_CC, "bobby"),
+                                                          Recip(MAPI_BCC, "Hidden", "SMTP:hidden@example.org")},
+                   {attachment}, "Body text.", MAPI_RECEIPT_REQUESTED, "IPM.Kelvra.Report"),
+              0u);
+
+    const auto inbox = Messages(mailbox);
+    const auto sent = Messages(mailbox / ".Sent");
+    ASSERT_EQ(inbox.size(), 1u);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(inbox[0].parent_path().filename(), "new");
+    EXPECT_EQ(sent[0].parent_path().filename(), "cur");
+    EXPECT_NE(sent[0].filename().string().find(":2,S"), std::string::npos);
+    const std::string raw = ReadFile(inbox[0]);
+    SCOPED_TRACE(raw);
+    EXPECT_EQ(raw, ReadFile(sent[0]));
+    EXPECT_NE(raw.find("From: Kelvra Tester <tester@example.org>\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("To: Ann Example <ann@example.org>\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("Cc: Bob Example <bob@example.org>\r\n"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find("hidden@example.org"), std::string::npos); // Bcc in no header
+    EXPECT_EQ(raw.find("\nBcc:"), std::string::npos);
+    EXPECT_NE(raw.find("Subject: Quarterly  Bcc: evil@example.org\r\n"), std::string::npos); // one header line
+    EXPECT_NE(raw.find("Disposition-Notification-To: tester@example.org"), std::string::npos);
+    EXPECT_NE(raw.find("X-Message-Class: IPM.Kelvra.Report"), std::string::npos);
+    EXPECT_NE(raw.find("filename=\"Report 2026.bin\""), std::string::npos) << raw;
+    EXPECT_NE(raw.find("Content-Transfer-Encoding: base64"), std::string::npos);
+    // Every line ends in CRLF.
+    for (size_t i = raw.find('\n'); i != std::string::npos; i = raw.find('\n', i + 1))
+        ASSERT_EQ(raw[i - 1], '\r') << "bare LF at " << i;
+}
+
+TEST_F(Provider, SendRefusesWhatCannotGo)
+{
+    MapiFileDesc missing{};
+    missing.lpszPathName = S("/nonexistent/kelvra/file.txt");
+    EXPECT_EQ(Send("x", {Recip(MAPI_TO, "ann@example.org")}, {missing}), MAPI_E_ATTACHMENT_NOT_FOUND);
+    MapiFileDesc folder{};
+    folder.lpszPathName = S(home.c_str());
+    EXPECT_EQ(Send("x", {Recip(MAPI_TO, "ann@example.org")}, {folder}), MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    EXPECT_EQ(Send("x", {Recip(MAPI_TO, "Nobody Known")}), MAPI_E_UNKNOWN_RECIPIENT);
+    EXPECT_EQ(Send("x", {Recip(MAPI_TO, "Example")}), MAPI_E_AMBIGUOUS_RECIPIENT);
+    EXPECT_EQ(Send("x", {}), MAPI_E_INVALID_RECIPS);
+    EXPECT_EQ(Send("x", {Recip(MAPI_ORIG, "ann@example.org")}), MAPI_E_BAD_RECIPTYPE);
+    EXPECT_TRUE(Messages(mailbox).empty());
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
+
+TEST_F(Provider, ResolveNameSearchesTheAddressBook)
+{
+    struct {
+        const char *text;
+        ULONG result;
+        const char *name;
+        const char *address;
+    } rows[] = {
+        {"ann@example.org", 0, "Ann Example", "ann@example.org"},
+        {"SMTP:BOB@example.org", 0, "Bob Example", "bob@example.org"},
+        {"ann example", 0, "Ann Example", "ann@example.org"},
+        {"Bobby", 0, "Bob Example", "bob@example.org"},
+        {"Example", MAPI_E_AMBIGUOUS_RECIPIENT, nullptr, nullptr},
+        {"Carol", MAPI_E_UNKNOWN_RECIPIENT, nullptr, nullptr},
+        {"carol@example.net", 0, "carol@example.net", "carol@example.net"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        lpMapiRecipDesc r = nullptr;
+        ASSERT_EQ(MAPIResolveName(session, 0, S(row.text), 0, 0, &r), row.result);
+        if (row.result != 0) {
+            EXPECT_EQ(r, nullptr);
+            continue;
+        }
+        EXPECT_STREQ(r->lpszName, row.name);
+        EXPECT_STREQ(r->lpszAddress, row.address);
+        EXPECT_GT(r->ulEIDSize, 0u);
+        EXPECT_EQ(MAPIFreeBuffer(r), 0u);
+        EXPECT_EQ(MAPIFreeBuffer(r), MAPI_E_FAILURE); // once only
+    }
+    int local = 0;
+    EXPECT_EQ(MAPIFreeBuffer(&local), MAPI_E_FAILURE);
+    EXPECT_EQ(MAPIFreeBuffer(nullptr), 0u);
+}
+
+TEST_F(Provider, FindNextWalksInAStableOrderAndReadMailMarksRead)
+{
+    for (const char *subject : {"one", "two", "three"})
+        ASSERT_EQ(Send(subject, {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    ASSERT_EQ(Send("typed", {Recip(MAPI_TO, "ann@example.org")}, {}, "x", 0, "IPM.Kelvra.Other"), 0u);
+    const auto all = Walk();
+    ASSERT_EQ(all.size(), 3u); // the empty type is ordinary mail (IPM.Note) only
+    EXPECT_EQ(Walk(0, "IPM.Kelvra").size(), 1u);
+    EXPECT_EQ(Walk(0, "IPM").size(), 4u);
+    EXPECT_EQ(Walk(MAPI_GUARANTEE_FIFO), all); // delivered in this order
+
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(all[0].c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "one");
+    EXPECT_STREQ(m->lpszNoteText, "Hello.\r\nSecond line.");
+    EXPECT_STREQ(m->lpszMessageType, "IPM.Note");
+    EXPECT_EQ(m->flFlags, MAPI_UNREAD | MAPI_SENT);
+    ASSERT_NE(m->lpOriginator, nullptr);
+    EXPECT_STREQ(m->lpOriginator->lpszAddress, "tester@example.org");
+    EXPECT_EQ(m->lpOriginator->ulRecipClass, MAPI_ORIG);
+    ASSERT_EQ(m->nRecipCount, 1u);
+    EXPECT_STREQ(m->lpRecips[0].lpszName, "Ann Example");
+    EXPECT_EQ(std::strlen(m->lpszDateReceived), 16u); // YYYY/MM/DD HH:MM
+    EXPECT_EQ(m->lpszDateReceived[4], '/');
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(Walk(MAPI_UNREAD_ONLY).size(), 3u); // peeked: still unread
+
+    ASSERT_EQ(MAPIReadMail(session, 0, S(all[0].c_str()), 0, 0, &m), 0u);
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(Walk(MAPI_UNREAD_ONLY), (std::vector<std::string>{all[1], all[2]}));
+    ASSERT_EQ(MAPIReadMail(session, 0, S(all[0].c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_EQ(m->flFlags, MAPI_SENT);
+    MAPIFreeBuffer(m);
+
+    // A deleted seed: the walk goes on after the place where it stood.
+    ASSERT_EQ(MAPIDeleteMail(session, 0, S(all[1].c_str()), 0, 0), 0u);
+    EXPECT_EQ(MAPIDeleteMail(session, 0, S(all[1].c_str()), 0, 0), MAPI_E_INVALID_MESSAGE);
+    char next[513];
+    ASSERT_EQ(MAPIFindNext(session, 0, S(""), S(all[1].c_str()), MAPI_LONG_MSGID, 0, next), 0u);
+    EXPECT_EQ(next, all[2]);
+    ASSERT_EQ(MAPIFindNext(session, 0, S(""), S(all[1].c_str()), MAPI_LONG_MSGID | MAPI_GUARANTEE_FIFO, 0, next), 0u);
+    EXPECT_EQ(next, all[2]);
+    EXPECT_EQ(MAPIReadMail(session, 0, S(all[1].c_str()), 0, 0, &m), MAPI_E_INVALID_MESSAGE);
+}
+
+TEST_F(Provider, AttachmentsAreDecodedIntoAPrivateFolderUnderSafeNames)
+{
+    const std::string payload = "binary\0data\xff", nasty[] = {"../../escape.txt", "/etc/passwd", "a\nb\x01.txt", ".hidden"};
+    const std::string mime =
+        "From: Someone <someone@example.org>\r\nTo: tester@example.org\r\nSubject: files\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+        "--XX\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nSee attached.\r\n"
+        "--XX\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\"../../escape.txt\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nYmluYXJ5AGRhdGH/\r\n"
+        "--XX\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\"/etc/passwd\"\r\n\r\nroot\r\n"
+        "--XX\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\".hidden\"\r\n\r\nh\r\n"
+        "--XX--\r\n";
+    (void)nasty;
+    WriteFile(mailbox / "new" / "1700000000.M1P1Q1.test", mime);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), 0, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszNoteText, "See attached.");
+    ASSERT_EQ(m->nFileCount, 3u);
+    const fs::path folder = fs::path(m->lpFiles[0].lpszPathName).parent_path();
+    EXPECT_EQ(folder.parent_path(), home / "tmp");
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_STREQ(m->lpFiles[0].lpszFileName, "../../escape.txt"); // the original name, beside the path
+    EXPECT_EQ(fs::path(m->lpFiles[0].lpszPathName).filename(), "escape.txt");
+    EXPECT_EQ(ReadFile(m->lpFiles[0].lpszPathName), std::string("binary\0data\xff", 12));
+    EXPECT_EQ(fs::path(m->lpFiles[1].lpszPathName).filename(), "passwd");
+    EXPECT_EQ(fs::path(m->lpFiles[2].lpszPathName).filename(), "hidden");
+    for (ULONG i = 0; i < m->nFileCount; ++i)
+        EXPECT_EQ(fs::path(m->lpFiles[i].lpszPathName).parent_path(), folder);
+    // The caller deletes the files; freeing the record removes the folder.
+    for (ULONG i = 0; i < m->nFileCount; ++i)
+        fs::remove(m->lpFiles[i].lpszPathName);
+    MAPIFreeBuffer(m);
+    EXPECT_FALSE(fs::exists(folder));
+
+    ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
+    EXPECT_EQ(m->nFileCount, 0u);
+    MAPIFreeBuffer(m);
+    ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_ENVELOPE_ONLY, 0, &m), 0u);
+    EXPECT_EQ(m->nFileCount, 0u);
+    EXPECT_EQ(m->lpszNoteText, nullptr);
+    EXPECT_STREQ(m->lpszSubject, "files");
+    MAPIFreeBuffer(m);
+    ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_BODY_AS_FILE | MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
+    ASSERT_EQ(m->nFileCount, 1u);
+    EXPECT_EQ(ReadFile(m->lpFiles[0].lpszPathName), "See attached.");
+    fs::remove(m->lpFiles[0].lpszPathName);
+    MAPIFreeBuffer(m);
+}
+
+TEST_F(Provider, SaveStoresNewMessagesAndReplacesOldOnesKeepingTheirIdentity)
+{
+    ASSERT_EQ(Send("original", {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    const std::string id = Walk().at(0);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), 0, 0, &m), 0u);
+    m->lpszSubject = S("edited");
+    char buffer[513];
+    std::strcpy(buffer, id.c_str());
+    ASSERT_EQ(MAPISaveMail(session, 0, m, MAPI_LONG_MSGID, 0, buffer), 0u);
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(buffer, id);
+    EXPECT_EQ(Walk(), std::vector<std::string>{id});
+    EXPECT_EQ(Walk(MAPI_UNREAD_ONLY).size(), 0u); // still read
+    ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "edited");
+    EXPECT_STREQ(m->lpOriginator->lpszAddress, "tester@example.org");
+    MAPIFreeBuffer(m);
+
+    MapiMessage draft{};
+    draft.lpszSubject = S("draft");
+    draft.flFlags = MAPI_UNREAD;
+    buffer[0] = '\0';
+    ASSERT_EQ(MAPISaveMail(session, 0, &draft, MAPI_LONG_MSGID, 0, buffer), 0u);
+    EXPECT_NE(std::string(buffer), "");
+    EXPECT_EQ(Walk().size(), 2u);
+    ASSERT_EQ(MAPIReadMail(session, 0, buffer, MAPI_PEEK, 0, &m), 0u);
+    EXPECT_EQ(m->flFlags, MAPI_UNREAD); // not sent
+    MAPIFreeBuffer(m);
+}
+
+TEST_F(Provider, MalformedMessagesAreReadAsWellAsTheyCanBe)
+{
+    const std::string samples[] = {
+        "", "no header at all", "Subject: \xff\xfe bytes\r\n\r\nbody",
+        "Subject: " + std::string(100000, 'x') + "\r\n\r\n", "Content-Type: multipart/mixed; boundary=Z\r\n\r\n--Z\r\n",
+        "From: <<<>>>\r\nTo: ,,,@\r\nContent-Type: text/html\r\n\r\n<p>only html</p>",
+    };
+    int n = 0;
+    for (const std::string &sample : samples) {
+        const std::string id = "1700000001.M" + std::to_string(n++) + "P1Q1.test";
+        WriteFile(mailbox / "cur" / (id + ":2,S"), sample);
+        lpMapiMessage m = nullptr;
+        ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), 0, 0, &m), 0u) << id;
+        ASSERT_NE(m, nullptr);
+        for (ULONG i = 0; i < m->nFileCount; ++i)
+            fs::remove(m->lpFiles[i].lpszPathName);
+        MAPIFreeBuffer(m);
+    }
+}
+
+TEST_F(Provider, DialogsAreNotThereYet)
+{
+    ULONG count = 0;
+    lpMapiRecipDesc recips = nullptr;
+    EXPECT_EQ(MAPIAddress(session, 0, nullptr, 5, nullptr, 0, nullptr, 0, 0, &count, &recips),
+              MAPI_E_INVALID_EDITFIELDS);
+    EXPECT_EQ(MAPIAddress(session, 0, nullptr, 4, nullptr, 0, nullptr, 0, 0, &count, &recips), MAPI_E_NOT_SUPPORTED);
+    MapiMessage m{};
+    EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), MAPI_E_NOT_SUPPORTED);
+}
