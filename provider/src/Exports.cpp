@@ -43,7 +43,13 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
 }
 
 Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox); }
-Maildir SentFolder(const Session &s) { return Maildir(Subfolder(s.profile.mailbox, "Sent")); }
+
+Maildir SentFolder(const Session &s)
+{
+    Maildir sent(Subfolder(s.profile.mailbox, "Sent"));
+    sent.Create();
+    return sent;
+}
 
 // The mailbox of one recipient record: its entry identifier, else its
 // address, else its name resolved in the address book.
@@ -122,7 +128,7 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
             Fail(MAPI_E_FAILURE);
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
         // The mailbox is made on first use, so a bad folder fails the logon.
-        Maildir inbox(profile.mailbox);
+        Maildir(profile.mailbox).Create();
         *lplhSession = OpenSession(std::move(profile), NarrowToUtf8(View(lpszPassword)));
     });
 }

@@ -111,7 +111,7 @@ std::string Subfolder(const std::string &root, const std::string &name)
     return root + "/." + name;
 }
 
-Maildir::Maildir(std::string root) : root_(std::move(root))
+void Maildir::Create() const
 {
     // The parents too: a profile's mailbox may name a folder not made yet.
     for (size_t slash = root_.find('/', 1); slash != std::string::npos; slash = root_.find('/', slash + 1))

@@ -22,8 +22,11 @@ struct MaildirEntry {
 
 class Maildir {
 public:
-    // Creates the folder and its tmp/, new/ and cur/ (mode 0700) if missing.
-    explicit Maildir(std::string root);
+    explicit Maildir(std::string root) : root_(std::move(root)) {}
+
+    // Creates the folder (and its parents) and its tmp/, new/ and cur/
+    // (mode 0700) where missing.
+    void Create() const;
 
     const std::string &Root() const { return root_; }
 

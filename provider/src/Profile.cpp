@@ -1,6 +1,7 @@
 #include "Profile.h"
 
 #include "Common.h"
+#include "Maildir.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -198,8 +199,12 @@ void CloseSession(LHANDLE handle)
 
 std::shared_ptr<Session> FindSession(LHANDLE handle)
 {
-    if (handle == 0)
-        return std::make_shared<Session>(Session{LoadProfile(""), ""});
+    if (handle == 0) {
+        // A session for this call only, on the default profile.
+        auto session = std::make_shared<Session>(Session{LoadProfile(""), ""});
+        Maildir(session->profile.mailbox).Create();
+        return session;
+    }
     SessionTable &t = Table();
     std::lock_guard<std::mutex> lock(t.mutex);
     const auto it = t.sessions.find(handle);
