@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -57,8 +58,11 @@ std::string UniqueName()
     static std::atomic<unsigned> counter{0};
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-    return std::to_string(usec / 1000000) + ".M" + std::to_string(usec % 1000000) + "P" + std::to_string(getpid()) +
-           "Q" + std::to_string(++counter) + "." + HostName();
+    // Microseconds zero-padded, so that names sort in the order they were made.
+    char micro[8];
+    std::snprintf(micro, sizeof micro, "%06lld", static_cast<long long>(usec % 1000000));
+    return std::to_string(usec / 1000000) + ".M" + micro + "P" + std::to_string(getpid()) + "Q" +
+           std::to_string(++counter) + "." + HostName();
 }
 
 void MakeFolder(const std::string &path)
@@ -74,6 +78,9 @@ struct Index {
     std::vector<MaildirEntry> byId;   // sorted by identifier
     std::vector<size_t> byArrival;    // positions in byId, by (time, id)
     std::map<std::string, std::pair<std::string, std::string>> classes; // id -> (path@size, class)
+    // Where messages that have gone since stood in arrival order, so that a
+    // walk seeded with one goes on from there.
+    std::map<std::string, std::pair<std::int64_t, long>> gone;
 };
 
 struct Indexes {
@@ -182,7 +189,8 @@ std::vector<MaildirEntry> Maildir::Scan()
             struct stat st {};
             if (stat(entry.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue; // gone since readdir, or not a message
-            entry.time = st.st_mtime;
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
             entry.size = st.st_size;
             entries.push_back(std::move(entry));
         }
@@ -210,13 +218,22 @@ Index &Fresh(Maildir &maildir, const std::string &root, std::vector<MaildirEntry
         return index;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
-    index.byId = (maildir.*scan)();
+    std::vector<MaildirEntry> fresh = (maildir.*scan)();
+    if (index.gone.size() > 100000)
+        index.gone.clear();
+    for (const MaildirEntry &old : index.byId)
+        if (!std::binary_search(fresh.begin(), fresh.end(), old,
+                                [](const MaildirEntry &a, const MaildirEntry &b) { return a.id < b.id; }))
+            index.gone[old.id] = {old.time, old.nanoseconds};
+    index.byId = std::move(fresh);
     index.byArrival.resize(index.byId.size());
     for (size_t i = 0; i < index.byArrival.size(); ++i)
         index.byArrival[i] = i;
     std::sort(index.byArrival.begin(), index.byArrival.end(), [&](size_t a, size_t b) {
         const MaildirEntry &x = index.byId[a], &y = index.byId[b];
-        return x.time != y.time ? x.time < y.time : x.id < y.id;
+        if (x.time != y.time)
+            return x.time < y.time;
+        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : x.id < y.id;
     });
     return index;
 }
@@ -256,13 +273,28 @@ std::string Maildir::Next(const std::string &seed, bool fifo,
                                      [](const std::string &key, const MaildirEntry &e) { return key < e.id; }) -
                     index.byId.begin());
             } else {
+                // A vanished seed stands where it stood when last seen, or
+                // else by the time its name begins with.
                 const MaildirEntry *known = Lookup(index, seed);
-                const std::int64_t time = known != nullptr ? known->time : SecondsOf(seed);
+                const auto gone = index.gone.find(seed);
+                std::int64_t time = SecondsOf(seed);
+                long nanoseconds = 0;
+                if (known != nullptr) {
+                    time = known->time;
+                    nanoseconds = known->nanoseconds;
+                } else if (gone != index.gone.end()) {
+                    time = gone->second.first;
+                    nanoseconds = gone->second.second;
+                }
                 position = static_cast<size_t>(
                     std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
                                      [&](int, size_t i) {
                                          const MaildirEntry &e = index.byId[i];
-                                         return time != e.time ? time < e.time : seed < e.id;
+                                         if (time != e.time)
+                                             return time < e.time;
+                                         if (nanoseconds != e.nanoseconds)
+                                             return nanoseconds < e.nanoseconds;
+                                         return seed < e.id;
                                      }) -
                     index.byArrival.begin());
             }

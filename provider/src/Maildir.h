@@ -17,6 +17,7 @@ struct MaildirEntry {
     std::string path;      // the file as it is named now
     bool seen = false;     // the "S" flag
     std::int64_t time = 0; // when it arrived: the file's modification time, seconds
+    long nanoseconds = 0;  // and the rest of it
     std::int64_t size = 0;
 };
 

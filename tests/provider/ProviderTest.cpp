@@ -3,9 +3,16 @@
 
 #include "mapi/SimpleMapi.h"
 
+#include <glib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <csignal>
+
+#include <cstdio>
 #include <cstring>
+#include <map>
 
 extern "C" {
 ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
@@ -353,4 +360,160 @@ TEST_F(Provider, DialogsAreNotThereYet)
     EXPECT_EQ(MAPIAddress(session, 0, nullptr, 4, nullptr, 0, nullptr, 0, 0, &count, &recips), MAPI_E_NOT_SUPPORTED);
     MapiMessage m{};
     EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), MAPI_E_NOT_SUPPORTED);
+}
+
+namespace {
+
+// Debian's own interpreter, the one Debian's Python packages install into.
+const char kPython[] = "/usr/bin/python3";
+
+std::string RunPython(const std::vector<std::string> &args)
+{
+    std::string command = std::string(kPython) + " '" + KELVRA_SOURCE_DIR "/tests/provider/interop.py'";
+    for (const std::string &a : args)
+        command += " '" + a + "'"; // our own temporary paths: no quotes in them
+    std::string output;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+            output.append(buffer, n);
+        EXPECT_EQ(pclose(pipe), 0) << command;
+    }
+    return output;
+}
+
+std::map<std::string, std::string> Fields(const std::string &output)
+{
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line))
+        fields[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+    return fields;
+}
+
+} // namespace
+
+TEST_F(Provider, ReadsAMaildirThatPythonWrote)
+{
+    const std::string id = RunPython({"write", mailbox.string()});
+    ASSERT_FALSE(id.empty());
+    char found[513];
+    ASSERT_EQ(MAPIFindNext(session, 0, S(""), S(""), MAPI_LONG_MSGID, 0, found), 0u);
+    EXPECT_EQ(found + std::string("\n"), id);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, found, 0, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "Gr\xC3\xBC\xC3\x9F" "e aus Python");
+    EXPECT_STREQ(m->lpszNoteText, "Hallo Welt\r\nzweite Zeile");
+    EXPECT_STREQ(m->lpOriginator->lpszAddress, "py@example.org");
+    ASSERT_EQ(m->nRecipCount, 3u); // both Cc headers count
+    EXPECT_STREQ(m->lpRecips[1].lpszAddress, "first@example.org");
+    EXPECT_STREQ(m->lpRecips[2].lpszAddress, "second@example.org");
+    EXPECT_EQ(m->lpRecips[2].ulRecipClass, MAPI_CC);
+    ASSERT_EQ(m->nFileCount, 1u);
+    std::string expected;
+    for (int i = 0; i < 256; ++i)
+        expected += static_cast<char>(i);
+    EXPECT_EQ(ReadFile(m->lpFiles[0].lpszPathName), expected);
+    fs::remove(m->lpFiles[0].lpszPathName);
+    MAPIFreeBuffer(m);
+}
+
+TEST_F(Provider, WritesMessagesThatPythonReadsTheSame)
+{
+    const fs::path file = home / "bytes.bin";
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(255 - i);
+    WriteFile(file, bytes);
+    MapiFileDesc attachment{};
+    attachment.lpszPathName = S(file.c_str());
+    ASSERT_EQ(Send("Gr\xC3\xBC\xC3\x9F" "e \"quoted\"", {Recip(MAPI_TO, "Ann"), Recip(MAPI_CC, "Bobby"),
+                                                         Recip(MAPI_BCC, "hidden@example.org")},
+                   {attachment}, "Line one\r\nLine two"),
+              0u);
+    const auto fields = Fields(RunPython({"read", Messages(mailbox).at(0).string()}));
+    EXPECT_EQ(fields.at("subject"), "\"Gr\xC3\xBC\xC3\x9F" "e \\\"quoted\\\"\"");
+    EXPECT_EQ(fields.at("from"), "[\"tester@example.org\"]");
+    EXPECT_EQ(fields.at("to"), "[\"ann@example.org\"]");
+    EXPECT_EQ(fields.at("cc"), "[\"bob@example.org\"]");
+    EXPECT_EQ(fields.at("bcc"), "[]");
+    EXPECT_EQ(fields.at("body"), "\"Line one\\nLine two\"");
+    gchar *sha = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar *>(bytes.data()),
+                                             bytes.size());
+    EXPECT_EQ(fields.at("attachments"), "[[\"bytes.bin\", \"" + std::string(sha) + "\"]]");
+    g_free(sha);
+    const std::string check = RunPython({"read", Messages(mailbox / ".Sent").at(0).string()});
+    EXPECT_EQ(Fields(check).at("attachments"), fields.at("attachments"));
+}
+
+TEST_F(Provider, AMessageThatVanishesOrChangesUnderAWalkIsHandled)
+{
+    for (const char *subject : {"a", "b", "c", "d"})
+        ASSERT_EQ(Send(subject, {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    const auto ids = Walk();
+    ASSERT_EQ(ids.size(), 4u);
+
+    // Found, then deleted by someone else before it is read.
+    fs::remove(Messages(mailbox).at(0));
+    lpMapiMessage m = nullptr;
+    EXPECT_EQ(MAPIReadMail(session, 0, S(ids[0].c_str()), 0, 0, &m), MAPI_E_INVALID_MESSAGE);
+
+    // Deliveries and deletions between the steps of a walk: no crash and
+    // no message twice.
+    std::vector<std::string> seen;
+    std::string seed;
+    char buffer[513];
+    int step = 0;
+    while (MAPIFindNext(session, 0, S(""), seed.data(), MAPI_LONG_MSGID, 0, buffer) == 0) {
+        seed = buffer;
+        seen.push_back(seed);
+        if (step++ == 0) {
+            ASSERT_EQ(Send("late", {Recip(MAPI_TO, "ann@example.org")}), 0u);
+            ASSERT_EQ(MAPIDeleteMail(session, 0, S(ids[2].c_str()), 0, 0), 0u);
+        }
+    }
+    std::vector<std::string> unique = seen;
+    std::sort(unique.begin(), unique.end());
+    EXPECT_EQ(std::unique(unique.begin(), unique.end()), unique.end());
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), ids[2]), 0);
+}
+
+TEST_F(Provider, AFailedWriteLeavesNothingBehindAndLosesNothing)
+{
+    const fs::path big = home / "big.bin";
+    WriteFile(big, std::string(200000, 'x'));
+    MapiFileDesc attachment{};
+    attachment.lpszPathName = S(big.c_str());
+    ASSERT_EQ(Send("big", {Recip(MAPI_TO, "ann@example.org")}, {attachment}), 0u);
+    const std::string id = Walk().at(0);
+    const fs::path stored = Messages(mailbox).at(0);
+    const std::string before = ReadFile(stored);
+
+    // Files may not grow past 64 KiB for a while: writes fail part way.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+
+    lpMapiMessage m = nullptr;
+    const ULONG read = MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m);
+    // The message is saved back bigger than the limit allows.
+    MapiMessage edited{};
+    edited.lpszSubject = S("edited");
+    edited.nFileCount = 1;
+    edited.lpFiles = &attachment;
+    char buffer[513];
+    std::strcpy(buffer, id.c_str());
+    const ULONG saved = MAPISaveMail(session, 0, &edited, MAPI_LONG_MSGID, 0, buffer);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_EQ(read, MAPI_E_ATTACHMENT_WRITE_FAILURE);
+    EXPECT_TRUE(fs::is_empty(home / "tmp")); // the partial copy and its folder are gone
+    EXPECT_EQ(saved, MAPI_E_FAILURE);
+    EXPECT_EQ(ReadFile(stored), before); // the old message is whole
+    EXPECT_TRUE(fs::is_empty(mailbox / "tmp"));
 }
