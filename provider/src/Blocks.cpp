@@ -14,10 +14,11 @@ struct Registry {
     std::map<const void *, std::unique_ptr<Block>> blocks;
 };
 
+// Never destroyed: blocks may be freed from exit-time destructors.
 Registry &Blocks()
 {
-    static Registry registry;
-    return registry;
+    static Registry *registry = new Registry;
+    return *registry;
 }
 
 } // namespace

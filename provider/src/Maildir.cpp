@@ -75,9 +75,15 @@ void MakeFolder(const std::string &path)
 struct Index {
     timespec newTime{};
     timespec curTime{};
+    int folderFds[2] = {-1, -1}; // new/ and cur/, kept open: fstat is cheaper than a path lookup
     std::vector<MaildirEntry> byId;   // sorted by identifier
     std::vector<size_t> byArrival;    // positions in byId, by (time, id)
-    std::map<std::string, std::pair<std::string, std::string>> classes; // id -> (path@size, class)
+    struct Class {
+        std::string path; // the file it was read from, as named then
+        std::int64_t size;
+        std::string value;
+    };
+    std::map<std::string, Class, std::less<>> classes; // by identifier
     // Where messages that have gone since stood in arrival order, so that a
     // walk seeded with one goes on from there.
     std::map<std::string, std::pair<std::int64_t, long>> gone;
@@ -88,10 +94,11 @@ struct Indexes {
     std::map<std::string, Index> folders;
 };
 
+// Never destroyed, like the provider's other tables.
 Indexes &AllIndexes()
 {
-    static Indexes indexes;
-    return indexes;
+    static Indexes *indexes = new Indexes;
+    return *indexes;
 }
 
 bool SameTime(const timespec &a, const timespec &b)
@@ -206,13 +213,26 @@ std::vector<MaildirEntry> Maildir::Scan()
 
 namespace {
 
+// The status of a folder through a descriptor kept open for it; opened
+// again when the folder was removed (and maybe made anew) meanwhile.
+void FolderStat(int &fd, const std::string &path, struct stat &st)
+{
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 0)
+        return;
+    if (fd >= 0)
+        close(fd);
+    fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        st = {};
+}
+
 // The index of a folder, fresh as of now. Called with the lock held.
 Index &Fresh(Maildir &maildir, const std::string &root, std::vector<MaildirEntry> (Maildir::*scan)())
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
-    stat((root + "/new").c_str(), &newStat);
-    stat((root + "/cur").c_str(), &curStat);
+    FolderStat(index.folderFds[0], root + "/new", newStat);
+    FolderStat(index.folderFds[1], root + "/cur", curStat);
     if (SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
         !(index.byId.empty() && index.newTime.tv_sec == 0))
         return index;
@@ -260,56 +280,50 @@ std::optional<MaildirEntry> Maildir::Find(const std::string &id)
 std::string Maildir::Next(const std::string &seed, bool fifo,
                           bool (*accept)(Maildir &, const MaildirEntry &, const void *), const void *context)
 {
-    std::vector<MaildirEntry> candidates;
-    {
-        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-        const Index &index = Fresh(*this, root_, &Maildir::Scan);
-        const size_t count = index.byId.size();
-        size_t position = 0;
-        if (!seed.empty()) {
-            if (!fifo) {
-                position = static_cast<size_t>(
-                    std::upper_bound(index.byId.begin(), index.byId.end(), seed,
-                                     [](const std::string &key, const MaildirEntry &e) { return key < e.id; }) -
-                    index.byId.begin());
-            } else {
-                // A vanished seed stands where it stood when last seen, or
-                // else by the time its name begins with.
-                const MaildirEntry *known = Lookup(index, seed);
-                const auto gone = index.gone.find(seed);
-                std::int64_t time = SecondsOf(seed);
-                long nanoseconds = 0;
-                if (known != nullptr) {
-                    time = known->time;
-                    nanoseconds = known->nanoseconds;
-                } else if (gone != index.gone.end()) {
-                    time = gone->second.first;
-                    nanoseconds = gone->second.second;
-                }
-                position = static_cast<size_t>(
-                    std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
-                                     [&](int, size_t i) {
-                                         const MaildirEntry &e = index.byId[i];
-                                         if (time != e.time)
-                                             return time < e.time;
-                                         if (nanoseconds != e.nanoseconds)
-                                             return nanoseconds < e.nanoseconds;
-                                         return seed < e.id;
-                                     }) -
-                    index.byArrival.begin());
+    // One lock for the whole step: the filter's header reads are cached, so
+    // on an unchanged folder a step is a lookup and a few comparisons.
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    const Index &index = Fresh(*this, root_, &Maildir::Scan);
+    size_t position = 0;
+    if (!seed.empty()) {
+        if (!fifo) {
+            position = static_cast<size_t>(
+                std::upper_bound(index.byId.begin(), index.byId.end(), seed,
+                                 [](const std::string &key, const MaildirEntry &e) { return key < e.id; }) -
+                index.byId.begin());
+        } else {
+            // A vanished seed stands where it stood when last seen, or
+            // else by the time its name begins with.
+            const MaildirEntry *known = Lookup(index, seed);
+            const auto gone = index.gone.find(seed);
+            std::int64_t time = SecondsOf(seed);
+            long nanoseconds = 0;
+            if (known != nullptr) {
+                time = known->time;
+                nanoseconds = known->nanoseconds;
+            } else if (gone != index.gone.end()) {
+                time = gone->second.first;
+                nanoseconds = gone->second.second;
             }
+            position = static_cast<size_t>(
+                std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
+                                 [&](int, size_t i) {
+                                     const MaildirEntry &e = index.byId[i];
+                                     if (time != e.time)
+                                         return time < e.time;
+                                     if (nanoseconds != e.nanoseconds)
+                                         return nanoseconds < e.nanoseconds;
+                                     return seed < e.id;
+                                 }) -
+                index.byArrival.begin());
         }
-        // The filter may read files: done outside the lock, on copies.
-        for (size_t i = position; i < count && candidates.size() < 64; ++i)
-            candidates.push_back(index.byId[fifo ? index.byArrival[i] : i]);
-        if (candidates.empty())
-            return {};
     }
-    for (const MaildirEntry &e : candidates)
+    for (size_t i = position; i < index.byId.size(); ++i) {
+        const MaildirEntry &e = index.byId[fifo ? index.byArrival[i] : i];
         if (accept == nullptr || accept(*this, e, context))
             return e.id;
-    // Every one of this batch was filtered out: go on after the last.
-    return Next(candidates.back().id, fifo, accept, context);
+    }
+    return {};
 }
 
 void Maildir::MarkSeen(const MaildirEntry &entry)
@@ -320,8 +334,28 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     std::string flags = FlagsOf(name) + "S";
     std::sort(flags.begin(), flags.end());
     const std::string target = root_ + "/cur/" + entry.id + ":2," + flags;
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    Index &index = AllIndexes().folders[root_];
+    struct stat newBefore {}, curBefore {};
+    FolderStat(index.folderFds[0], root_ + "/new", newBefore);
+    FolderStat(index.folderFds[1], root_ + "/cur", curBefore);
     if (rename(entry.path.c_str(), target.c_str()) != 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    // When the index was current before this rename, it is kept current
+    // (so that a walk that reads each message does not list the folder at
+    // every step); otherwise the next use lists the folder again.
+    if (!SameTime(index.newTime, newBefore.st_mtim) || !SameTime(index.curTime, curBefore.st_mtim))
+        return;
+    MaildirEntry *listed = const_cast<MaildirEntry *>(Lookup(index, entry.id));
+    if (listed == nullptr)
+        return;
+    listed->path = target;
+    listed->seen = true;
+    struct stat newAfter {}, curAfter {};
+    FolderStat(index.folderFds[0], root_ + "/new", newAfter);
+    FolderStat(index.folderFds[1], root_ + "/cur", curAfter);
+    index.newTime = newAfter.st_mtim;
+    index.curTime = curAfter.st_mtim;
 }
 
 void Maildir::Replace(const MaildirEntry &entry, std::string_view bytes)
@@ -352,14 +386,11 @@ bool Maildir::Remove(const std::string &id)
 
 std::string Maildir::MessageClass(const MaildirEntry &entry)
 {
-    const std::string key = entry.path + "@" + std::to_string(entry.size);
-    {
-        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-        Index &index = AllIndexes().folders[root_];
-        const auto it = index.classes.find(entry.id);
-        if (it != index.classes.end() && it->second.first == key)
-            return it->second.second;
-    }
+    // Called from Next, with the index lock held.
+    auto &classes = AllIndexes().folders[root_].classes;
+    const auto it = classes.find(entry.id);
+    if (it != classes.end() && it->second.size == entry.size && it->second.path == entry.path)
+        return it->second.value;
     // Only the header block is read, a line at a time.
     std::ifstream in(entry.path, std::ios::binary);
     std::string line, value;
@@ -370,8 +401,10 @@ std::string Maildir::MessageClass(const MaildirEntry &entry)
         if (line.empty())
             break;
         if (line[0] == ' ' || line[0] == '\t') {
-            if (inClass)
-                value += " " + line.substr(line.find_first_not_of(" \t"));
+            if (inClass) {
+                value += ' ';
+                value.append(line, line.find_first_not_of(" \t"));
+            }
             continue;
         }
         inClass = StartsWithText(line, "X-Message-Class:");
@@ -382,8 +415,7 @@ std::string Maildir::MessageClass(const MaildirEntry &entry)
     value = first == std::string::npos ? std::string() : value.substr(first);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
         value.pop_back();
-    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    AllIndexes().folders[root_].classes[entry.id] = {key, value};
+    classes[entry.id] = {entry.path, entry.size, value};
     return value;
 }
 

@@ -48,7 +48,7 @@ public:
     // Removes the message; false when it is not there.
     bool Remove(const std::string &id);
     // The message's class, from its X-Message-Class header ("" when none);
-    // cached per file as long as it is unchanged.
+    // cached per file as long as it is unchanged. For Next's filter only.
     std::string MessageClass(const MaildirEntry &entry);
 
 private:

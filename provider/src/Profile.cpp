@@ -117,10 +117,12 @@ struct SessionTable {
     LHANDLE next = 0x4B31;
 };
 
+// Never destroyed: an application may log off from its own exit-time
+// destructors, after this library's statics would be gone.
 SessionTable &Table()
 {
-    static SessionTable table;
-    return table;
+    static SessionTable *table = new SessionTable;
+    return *table;
 }
 
 } // namespace
