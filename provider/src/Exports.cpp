@@ -7,6 +7,7 @@
 #include "Maildir.h"
 #include "Message.h"
 #include "Profile.h"
+#include "Smtp.h"
 #include "mapi/SimpleMapi.h"
 
 #include <cstring>
@@ -152,9 +153,17 @@ KMP_EXPORT ULONG MAPISendMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
             Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
         const Composition composition = FromRecord(*lpMessage, *session);
         const std::string bytes = Compose(composition);
-        // Local delivery: the mailbox's one user receives it; the sender
-        // keeps a copy in Sent.
-        Inbox(*session).Deliver(bytes, false);
+        if (session->profile.smtpUrl.empty()) {
+            // Local delivery: the mailbox's one user receives it.
+            Inbox(*session).Deliver(bytes, false);
+        } else {
+            std::vector<std::string> envelope;
+            for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
+                for (const Mailbox &m : *list)
+                    envelope.push_back(m.address);
+            SendSmtp(session->profile, session->password, composition.from.address, envelope, bytes);
+        }
+        // The sender's copy, once the message is on its way.
         SentFolder(*session).Deliver(bytes, true);
     });
 }

@@ -178,6 +178,8 @@ Profile LoadProfile(const std::string &name)
     p.smtpUrl = get("smtp");
     p.smtpUser = get("user");
     p.smtpPassword = get("password");
+    if (!get("cafile").empty())
+        p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
     return p;
 }

@@ -17,6 +17,7 @@ struct Profile {
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
     std::string smtpPassword;
+    std::string smtpCaFile;  // certificates to trust besides the system's (a private server)
     bool smtpPlainLoopback = false;
 };
 

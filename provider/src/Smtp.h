@@ -1,0 +1,24 @@
+// Outgoing mail over SMTP, through libcurl.
+#pragma once
+
+#include "Profile.h"
+
+#include <string>
+#include <vector>
+
+namespace kmp {
+
+// Sends `bytes` (a whole message, CRLF lines) from `sender` to every one of
+// `recipients` (To, Cc and Bcc alike) through the profile's server. All or
+// nothing: a refused recipient abandons the transaction and raises
+// MAPI_E_UNKNOWN_RECIPIENT (the refusal is logged); a refused login raises
+// MAPI_E_LOGON_FAILURE; a connection or protocol failure
+// MAPI_E_NETWORK_FAILURE.
+void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
+              const std::vector<std::string> &recipients, const std::string &bytes);
+
+// Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
+// else standard error.
+void Log(const std::string &line);
+
+} // namespace kmp

@@ -1,0 +1,230 @@
+// Outgoing mail through a real SMTP server on loopback, started here:
+// Debian's aiosmtpd, with its Mailbox handler or with our own handler
+// (refusals, authentication, STARTTLS, a dropped connection).
+#include "ProviderHome.h"
+
+#include "kelvra/Kelvra.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+extern char **environ;
+
+using namespace provider_test;
+
+namespace {
+
+int FreePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(int port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// A server process for the life of the object, run with an argument vector.
+class Server {
+public:
+    Server(int port, std::vector<std::string> args) : port_(port)
+    {
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        for (int i = 0; i < 200 && !Accepts(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Server()
+    {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    int port_;
+    pid_t pid_ = 0;
+};
+
+const std::string kPython = "/usr/bin/python3";
+
+class Smtp : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        kelvra::MAPIDLL = u"libkelvramapi.so";
+        port = FreePort();
+        received = home / "received";
+        fs::create_directories(received);
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::cerr << ReadFile(home / "provider.log");
+        unsetenv("KELVRA_MAPI_LOG");
+        ProviderHome::TearDown();
+    }
+
+    void Profile(const std::string &extra)
+    {
+        WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\nname = Kelvra Tester\n"
+                            "address = tester@example.org\nsmtp = smtp://127.0.0.1:" +
+                                std::to_string(port) + "\n" + extra);
+        session.SetProfileName(u"Smtp");
+    }
+
+    std::unique_ptr<Server> OurServer(std::vector<std::string> options)
+    {
+        std::vector<std::string> args = {kPython, KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                         std::to_string(port), received.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        return std::make_unique<Server>(port, args);
+    }
+
+    int SendCode(kelvra::TKelvraSendMail &mail)
+    {
+        try {
+            mail.Send();
+            return 0;
+        } catch (const kelvra::EKelvraError &e) {
+            return e.ErrorCode;
+        }
+    }
+
+    std::unique_ptr<kelvra::TKelvraSendMail> Mail()
+    {
+        auto mail = std::make_unique<kelvra::TKelvraSendMail>();
+        mail->SetSession(&session);
+        mail->SetSendTo(u"Ann");
+        mail->SetSubject(u"Over the wire");
+        mail->GetBody().Add(u"Hello over SMTP.");
+        return mail;
+    }
+
+    int port = 0;
+    fs::path received;
+    kelvra::TKelvraSession session;
+};
+
+} // namespace
+
+TEST_F(Smtp, WhatArrivesIsWhatWasSentWithBccOnlyInTheEnvelope)
+{
+    const fs::path file = home / "table.bin";
+    std::string bytes;
+    for (int i = 0; i < 100000; ++i)
+        bytes += static_cast<char>(i * 31 % 256);
+    WriteFile(file, bytes);
+    Profile("plain = yes\n");
+    auto server = OurServer({});
+    auto mail = Mail();
+    mail->SetCc(u"bob@example.org");
+    mail->SetBcc(u"secret@example.net");
+    mail->SetAttach(host::FromUtf8(file.string()));
+    ASSERT_EQ(SendCode(*mail), 0);
+
+    EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nbob@example.org\nsecret@example.net\n");
+    const auto sent = Messages(mailbox / ".Sent");
+    ASSERT_EQ(sent.size(), 1u);
+    // Byte for byte, CRLF on the wire (the server keeps what it received).
+    EXPECT_EQ(ReadFile(received / "1.eml"), ReadFile(sent[0]));
+    const std::string wire = ReadFile(received / "1.eml");
+    EXPECT_EQ(wire.find("secret@example.net"), std::string::npos);
+    EXPECT_TRUE(Messages(mailbox).empty()); // not delivered locally
+}
+
+TEST_F(Smtp, TheMailboxHandlerOfAiosmtpdStoresTheEnvelope)
+{
+    Profile("plain = yes\n");
+    Server server(port, {kPython, "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port), "-c",
+                         "aiosmtpd.handlers.Mailbox", (received / "box").string()});
+    auto mail = Mail();
+    mail->SetBcc(u"hidden@example.net");
+    ASSERT_EQ(SendCode(*mail), 0);
+    const auto stored = Messages(received / "box");
+    ASSERT_EQ(stored.size(), 1u);
+    const std::string text = ReadFile(stored[0]);
+    EXPECT_NE(text.find("X-RcptTo: ann@example.org, hidden@example.net"), std::string::npos) << text;
+    EXPECT_NE(text.find("Subject: Over the wire"), std::string::npos);
+    EXPECT_EQ(text.find("Bcc:"), std::string::npos);
+}
+
+TEST_F(Smtp, ARefusedRecipientSendsNothingAndIsLogged)
+{
+    Profile("plain = yes\n");
+    auto server = OurServer({"--refuse", "bob"});
+    auto mail = Mail();
+    mail->SetCc(u"bob@example.org");
+    EXPECT_EQ(SendCode(*mail), 14);
+    EXPECT_FALSE(fs::exists(received / "1.eml"));
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+    EXPECT_NE(ReadFile(home / "provider.log").find("recipient <bob@example.org> (550"), std::string::npos)
+        << ReadFile(home / "provider.log");
+}
+
+TEST_F(Smtp, LoginOverStartTlsWithTheLogonPassword)
+{
+    const fs::path cert = home / "cert.pem", key = home / "key.pem";
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -addext "
+                             "subjectAltName=IP:127.0.0.1 -keyout '" + key.string() + "' -out '" + cert.string() +
+                             "' 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Profile("user = kelvra\ncafile = " + cert.string() + "\n");
+    auto server = OurServer({"--tls", cert.string(), key.string(), "--auth", "kelvra:secret"});
+
+    session.SetPassword(u"wrong");
+    auto mail = Mail();
+    EXPECT_EQ(SendCode(*mail), 3);
+    session.Close();
+    session.SetPassword(u"secret");
+    EXPECT_EQ(SendCode(*mail), 0);
+    EXPECT_TRUE(fs::exists(received / "1.eml"));
+    EXPECT_EQ(Messages(mailbox / ".Sent").size(), 1u);
+}
+
+TEST_F(Smtp, PlainTextIsRefusedUnlessTheProfileAllowsItOnLoopback)
+{
+    Profile(""); // no "plain = yes": STARTTLS is required, and this server has none
+    auto server = OurServer({});
+    auto mail = Mail();
+    EXPECT_EQ(SendCode(*mail), 23);
+    EXPECT_FALSE(fs::exists(received / "1.eml"));
+}
+
+TEST_F(Smtp, AServerThatIsDownOrDropsTheLineIsANetworkFailure)
+{
+    Profile("plain = yes\n");
+    auto mail = Mail();
+    EXPECT_EQ(SendCode(*mail), 23); // nobody listens
+    {
+        auto server = OurServer({"--drop"});
+        EXPECT_EQ(SendCode(*mail), 23);
+    }
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
