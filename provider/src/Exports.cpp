@@ -4,13 +4,16 @@
 #include "AddressBook.h"
 #include "Blocks.h"
 #include "Common.h"
+#include "Dialogs.h"
 #include "Maildir.h"
 #include "Message.h"
 #include "Profile.h"
 #include "Smtp.h"
 #include "mapi/SimpleMapi.h"
 
+#include <algorithm>
 #include <cstring>
+#include <unistd.h>
 #include <new>
 
 #define KMP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -102,6 +105,40 @@ Composition FromRecord(const MapiMessage &m, const Session &s)
     return c;
 }
 
+// Sends a composed message: over SMTP when the profile names a server,
+// else into the mailbox, as a local mail system delivers to its one user;
+// then the sender's copy goes to Sent, once the message is on its way.
+void Deliver(const Session &session, const Composition &composition)
+{
+    const std::string bytes = Compose(composition);
+    if (session.profile.smtpUrl.empty()) {
+        Inbox(session).Deliver(bytes, false);
+    } else {
+        std::vector<std::string> envelope;
+        for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
+            for (const Mailbox &m : *list)
+                envelope.push_back(m.address);
+        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes);
+    }
+    SentFolder(session).Deliver(bytes, true);
+}
+
+// The non-empty items of a delimited list.
+std::vector<std::string> Split(std::string_view text, char delimiter)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(delimiter, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        if (end > start)
+            items.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
 // Whether an entry passes MAPIFindNext's filter.
 struct FindFilter {
     std::string type;
@@ -121,7 +158,7 @@ bool Accept(Maildir &maildir, const MaildirEntry &entry, const void *context)
 
 using namespace kmp;
 
-KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword, FLAGS, ULONG,
+KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword, FLAGS flFlags, ULONG,
                            LPLHANDLE lplhSession)
 {
     return Guard([&] {
@@ -130,7 +167,12 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
         // The mailbox is made on first use, so a bad folder fails the logon.
         Maildir(profile.mailbox).Create();
-        *lplhSession = OpenSession(std::move(profile), NarrowToUtf8(View(lpszPassword)));
+        std::string password = NarrowToUtf8(View(lpszPassword));
+        // A server login with no password anywhere: ask for it, if allowed.
+        const bool needsPassword = !profile.smtpUser.empty() && profile.smtpPassword.empty() && password.empty();
+        if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0)
+            password = AskPassword(profile.name).value_or(std::string());
+        *lplhSession = OpenSession(std::move(profile), std::move(password));
     });
 }
 
@@ -147,30 +189,43 @@ KMP_EXPORT ULONG MAPISendMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
 {
     return Guard([&] {
         const auto session = FindSession(lhSession);
-        if ((flFlags & MAPI_DIALOG) != 0)
-            Fail(MAPI_E_NOT_SUPPORTED); // the compose dialog is not there yet
-        if (lpMessage == nullptr || lpMessage->nRecipCount == 0)
+        const bool dialog = (flFlags & MAPI_DIALOG) != 0;
+        if (!dialog && (lpMessage == nullptr || lpMessage->nRecipCount == 0))
             Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
-        const Composition composition = FromRecord(*lpMessage, *session);
-        const std::string bytes = Compose(composition);
-        if (session->profile.smtpUrl.empty()) {
-            // Local delivery: the mailbox's one user receives it.
-            Inbox(*session).Deliver(bytes, false);
-        } else {
-            std::vector<std::string> envelope;
-            for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
-                for (const Mailbox &m : *list)
-                    envelope.push_back(m.address);
-            SendSmtp(session->profile, session->password, composition.from.address, envelope, bytes);
-        }
-        // The sender's copy, once the message is on its way.
-        SentFolder(*session).Deliver(bytes, true);
+        const MapiMessage empty{};
+        const Composition composition = FromRecord(lpMessage != nullptr ? *lpMessage : empty, *session);
+        // Handed to the desktop's mail client: that client sends it.
+        if (dialog && ComposeDialog(composition))
+            return;
+        if (composition.to.empty() && composition.cc.empty() && composition.bcc.empty())
+            Fail(MAPI_E_INVALID_RECIPS);
+        Deliver(*session, composition);
     });
 }
 
-KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR, LPSTR, LPSTR, ULONG)
+KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR lpszDelimChar, LPSTR lpszFilePaths, LPSTR lpszFileNames, ULONG)
 {
-    return MAPI_E_NOT_SUPPORTED; // it always shows the compose dialog
+    return Guard([&] {
+        const auto session = FindSession(0);
+        const char delimiter = lpszDelimChar != nullptr && *lpszDelimChar != '\0' ? *lpszDelimChar : ';';
+        Composition c;
+        c.from = {session->profile.senderName, session->profile.senderAddress};
+        const std::vector<std::string> paths = Split(View(lpszFilePaths), delimiter);
+        const std::vector<std::string> names = Split(View(lpszFileNames), delimiter);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (access(paths[i].c_str(), R_OK) != 0)
+                Fail(MAPI_E_ATTACHMENT_OPEN_FAILURE);
+            c.attachments.push_back({paths[i], i < names.size() ? NarrowToUtf8(names[i]) : std::string()});
+        }
+        if (ComposeDialog(c))
+            return;
+        // On a terminal the cover note is asked for there.
+        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        const Resolved to = ResolveInBook(book, AskLine("To: "));
+        c.to.push_back({to.name, to.address});
+        c.subject = AskLine("Subject: ");
+        Deliver(*session, c);
+    });
 }
 
 KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageType, LPSTR lpszSeedMessageID,
@@ -260,28 +315,65 @@ KMP_EXPORT ULONG MAPIFreeBuffer(LPVOID pv)
     return FreeBlock(pv);
 }
 
-KMP_EXPORT ULONG MAPIAddress(LHANDLE lhSession, ULONG_PTR, LPSTR, ULONG nEditFields, LPSTR, ULONG, lpMapiRecipDesc,
-                             FLAGS, ULONG, LPULONG, lpMapiRecipDesc *)
+KMP_EXPORT ULONG MAPIAddress(LHANDLE lhSession, ULONG_PTR, LPSTR lpszCaption, ULONG nEditFields, LPSTR lpszLabels,
+                             ULONG nRecips, lpMapiRecipDesc lpRecips, FLAGS, ULONG, LPULONG lpnNewRecips,
+                             lpMapiRecipDesc *lppNewRecips)
 {
     return Guard([&] {
-        FindSession(lhSession);
+        const auto session = FindSession(lhSession);
         if (nEditFields > 4)
             Fail(MAPI_E_INVALID_EDITFIELDS);
-        Fail(MAPI_E_NOT_SUPPORTED); // the address-book dialog is not there yet
+        if (lpnNewRecips == nullptr || lppNewRecips == nullptr)
+            Fail(MAPI_E_FAILURE);
+        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        std::vector<Chosen> start;
+        for (ULONG i = 0; i < nRecips && lpRecips != nullptr; ++i) {
+            const MapiRecipDesc &r = lpRecips[i];
+            if (r.ulRecipClass < MAPI_TO || r.ulRecipClass > MAPI_BCC)
+                Fail(MAPI_E_INVALID_RECIPS);
+            const Mailbox m = RecipientMailbox(r, book);
+            start.push_back({m, r.ulRecipClass, AddressEntryId(m.address)});
+        }
+        std::vector<Chosen> chosen = AddressDialog(book, std::move(start), nEditFields,
+                                                   NarrowToUtf8(View(lpszCaption)), NarrowToUtf8(View(lpszLabels)));
+        // The answer groups To, then Cc, then Bcc.
+        std::stable_sort(chosen.begin(), chosen.end(),
+                         [](const Chosen &a, const Chosen &b) { return a.recipClass < b.recipClass; });
+        *lpnNewRecips = 0;
+        *lppNewRecips = nullptr;
+        if (chosen.empty())
+            return; // nothing allocated for an empty answer
+        auto block = std::make_unique<Block>();
+        MapiRecipDesc *recips = block->Recips(chosen.size());
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            recips[i].ulRecipClass = static_cast<ULONG>(chosen[i].recipClass);
+            recips[i].lpszName = block->Text(Utf8ToNarrow(chosen[i].mailbox.name.empty() ? chosen[i].mailbox.address
+                                                                                           : chosen[i].mailbox.name));
+            recips[i].lpszAddress = block->TextOrNull(Utf8ToNarrow(chosen[i].mailbox.address));
+            recips[i].ulEIDSize = static_cast<ULONG>(chosen[i].entryId.size());
+            recips[i].lpEntryID = block->Bytes(chosen[i].entryId);
+        }
+        *lpnNewRecips = static_cast<ULONG>(chosen.size());
+        *lppNewRecips = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recips));
     });
 }
 
 KMP_EXPORT ULONG MAPIDetails(LHANDLE lhSession, ULONG_PTR, lpMapiRecipDesc lpRecip, FLAGS, ULONG)
 {
     return Guard([&] {
-        FindSession(lhSession);
-        if (lpRecip == nullptr || lpRecip->ulEIDSize == 0)
+        const auto session = FindSession(lhSession);
+        if (lpRecip == nullptr || lpRecip->ulEIDSize == 0 || lpRecip->lpEntryID == nullptr)
             Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
-        Fail(MAPI_E_NOT_SUPPORTED);
+        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        const std::string address = AddressOfEntryId(
+            book, std::string_view(static_cast<const char *>(lpRecip->lpEntryID), lpRecip->ulEIDSize));
+        if (address.empty())
+            Fail(MAPI_E_INVALID_RECIPS);
+        DetailsDialog(ResolveInBook(book, address));
     });
 }
 
-KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, FLAGS, ULONG,
+KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, FLAGS flFlags, ULONG,
                                  lpMapiRecipDesc *lppRecip)
 {
     return Guard([&] {
@@ -289,7 +381,17 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
         if (lppRecip == nullptr)
             Fail(MAPI_E_FAILURE);
         const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
-        const Resolved resolved = ResolveInBook(book, NarrowToUtf8(View(lpszName)));
+        const std::string name = NarrowToUtf8(View(lpszName));
+        std::vector<Resolved> matches;
+        Resolved resolved;
+        try {
+            resolved = ResolveInBook(book, name, &matches);
+        } catch (const MapiError &e) {
+            // With MAPI_DIALOG the user may pick among several matches.
+            if (e.code != MAPI_E_AMBIGUOUS_RECIPIENT || (flFlags & MAPI_DIALOG) == 0)
+                throw;
+            resolved = PickDialog(name, matches);
+        }
         auto block = std::make_unique<Block>();
         MapiRecipDesc *recip = block->Recips(1);
         recip->ulRecipClass = MAPI_TO;

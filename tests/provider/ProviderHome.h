@@ -67,11 +67,13 @@ protected:
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
         setenv("TMPDIR", (home / "tmp").c_str(), 1);
+        setenv("KELVRA_MAPI_UI", "none", 1); // no dialog unless a test asks for one
     }
     void TearDown() override
     {
         unsetenv("KELVRA_MAPI_PROFILES");
         unsetenv("TMPDIR");
+        unsetenv("KELVRA_MAPI_UI");
         fs::remove_all(home);
     }
 

@@ -351,7 +351,7 @@ TEST_F(Provider, MalformedMessagesAreReadAsWellAsTheyCanBe)
     }
 }
 
-TEST_F(Provider, DialogsAreNotThereYet)
+TEST_F(Provider, WithoutAUserInterfaceDialogsAreNotSupported)
 {
     ULONG count = 0;
     lpMapiRecipDesc recips = nullptr;

@@ -1,0 +1,391 @@
+#include "Dialogs.h"
+
+#include "Common.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+extern char **environ;
+
+namespace kmp {
+
+namespace {
+
+bool OnPath(const std::string &program)
+{
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':'))
+        if (access(((dir.empty() ? std::string(".") : dir) + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+bool HasDisplay()
+{
+    const char *x = std::getenv("DISPLAY");
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+// Runs a program from PATH; its exit code, and its standard output.
+int Run(const std::vector<std::string> &args, std::string *output = nullptr)
+{
+    int fds[2] = {-1, -1};
+    if (pipe(fds) != 0)
+        Fail(MAPI_E_FAILURE);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = rc == 0 ? read(fds[0], buffer, sizeof buffer) : 0;
+        if (n > 0)
+            out.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    close(fds[0]);
+    if (rc != 0)
+        Fail(MAPI_E_FAILURE);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (output != nullptr)
+        *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---- Terminal ---------------------------------------------------------------
+
+void Say(const std::string &text)
+{
+    const std::string narrow = Utf8ToNarrow(text);
+    size_t done = 0;
+    while (done < narrow.size()) {
+        const ssize_t n = write(STDOUT_FILENO, narrow.data() + done, narrow.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// One line typed by the user; MAPI_USER_ABORT at end of input.
+std::string Ask(const std::string &prompt)
+{
+    Say(prompt);
+    std::string line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (line.empty())
+                Fail(MAPI_USER_ABORT);
+            break;
+        }
+        if (c == '\n')
+            break;
+        if (c != '\r')
+            line += c;
+    }
+    return NarrowToUtf8(line);
+}
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string Show(const Mailbox &m)
+{
+    return m.name.empty() || m.name == m.address ? m.address : m.name + " <" + m.address + ">";
+}
+
+const char *const kClassNames[] = {"", "To", "Cc", "Bcc"};
+
+std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vector<Chosen> chosen, unsigned fields,
+                                    const std::string &caption, const std::string &label)
+{
+    // The edit fields on offer: To, Cc, Bcc, as many as asked for.
+    const unsigned classes = std::min(fields, 3u);
+    std::string filter;
+    for (;;) {
+        Say("\n" + (caption.empty() ? std::string("Address Book") : caption) + "\n");
+        std::vector<const Contact *> shown;
+        for (const Contact &c : book) {
+            std::string all = c.formattedName;
+            for (const std::string &e : c.emails)
+                all += " " + e;
+            if (filter.empty() || Lower(all).find(Lower(filter)) != std::string::npos)
+                shown.push_back(&c);
+        }
+        for (size_t i = 0; i < shown.size(); ++i)
+            Say("  " + std::to_string(i + 1) + "  " +
+                Show({shown[i]->formattedName, shown[i]->emails.empty() ? "" : shown[i]->emails.front()}) + "\n");
+        for (unsigned k = 1; k <= classes; ++k) {
+            std::string line = (k == 1 && !label.empty() ? label : kClassNames[k]) + std::string(":");
+            for (size_t i = 0; i < chosen.size(); ++i)
+                if (chosen[i].recipClass == k)
+                    line += " [" + std::to_string(i + 1) + "] " + Show(chosen[i].mailbox);
+            Say(line + "\n");
+        }
+        std::string help = "filter TEXT, ";
+        for (unsigned k = 1; k <= classes; ++k)
+            help += Lower(kClassNames[k]) + " N, ";
+        if (classes > 0)
+            help += "remove N, ";
+        Say(help + "ok, cancel\n");
+        const std::string answer = Ask("> ");
+        std::istringstream words(answer);
+        std::string command, rest;
+        words >> command;
+        std::getline(words, rest);
+        rest.erase(0, rest.find_first_not_of(' '));
+        command = Lower(command);
+        if (command == "ok")
+            return chosen;
+        if (command == "cancel")
+            Fail(MAPI_USER_ABORT);
+        if (command == "filter") {
+            filter = rest;
+            continue;
+        }
+        const int number = std::atoi(rest.c_str());
+        if (command == "remove" && number >= 1 && static_cast<size_t>(number) <= chosen.size()) {
+            chosen.erase(chosen.begin() + number - 1);
+            continue;
+        }
+        for (unsigned k = 1; k <= classes; ++k) {
+            if (command != Lower(kClassNames[k]) || number < 1 || static_cast<size_t>(number) > shown.size())
+                continue;
+            const Contact &c = *shown[static_cast<size_t>(number) - 1];
+            const Resolved r = ResolveInBook({c}, c.emails.empty() ? c.formattedName : c.emails.front());
+            chosen.push_back({{r.name, r.address}, k, r.entryId});
+        }
+    }
+}
+
+// ---- Desktop ------------------------------------------------------------------
+
+std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<Chosen> chosen, unsigned fields,
+                                  const std::string &caption, const std::string &label)
+{
+    const unsigned classes = std::min(fields, 3u);
+    const std::string title = caption.empty() ? "Address Book" : caption;
+    if (classes == 0) {
+        std::vector<std::string> args = {"zenity", "--list", "--title=" + title, "--column=Name", "--column=Address"};
+        for (const Contact &c : book) {
+            args.push_back(c.formattedName);
+            args.push_back(c.emails.empty() ? "" : c.emails.front());
+        }
+        if (Run(args) != 0)
+            Fail(MAPI_USER_ABORT);
+        return chosen;
+    }
+    // One list per edit field; the entries already there start ticked.
+    std::vector<Chosen> result;
+    for (unsigned k = 1; k <= classes; ++k) {
+        std::vector<std::string> args = {"zenity", "--list", "--checklist", "--multiple", "--separator=\n",
+                                         "--title=" + title + ": " + (k == 1 && !label.empty() ? label : kClassNames[k]),
+                                         "--column=Pick", "--column=Name", "--column=Address", "--print-column=3"};
+        for (const Contact &c : book) {
+            const std::string address = c.emails.empty() ? "" : c.emails.front();
+            const bool ticked = std::any_of(chosen.begin(), chosen.end(), [&](const Chosen &x) {
+                return x.recipClass == k && SameText(x.mailbox.address, address);
+            });
+            args.push_back(ticked ? "TRUE" : "FALSE");
+            args.push_back(c.formattedName);
+            args.push_back(address);
+        }
+        std::string output;
+        if (Run(args, &output) != 0)
+            Fail(MAPI_USER_ABORT);
+        std::istringstream lines(output);
+        std::string address;
+        while (std::getline(lines, address))
+            if (!address.empty()) {
+                const Resolved r = ResolveInBook(book, address);
+                result.push_back({{r.name, r.address}, k, r.entryId});
+            }
+    }
+    return result;
+}
+
+} // namespace
+
+Ui DetectUi()
+{
+    // KELVRA_MAPI_UI=terminal|desktop|none overrides what is detected (a
+    // desktop program started from a terminal may want the desktop's).
+    const char *forced = std::getenv("KELVRA_MAPI_UI");
+    if (forced != nullptr && *forced != '\0') {
+        const std::string ui = Lower(forced);
+        if (ui == "terminal")
+            return Ui::Terminal;
+        if (ui == "desktop")
+            return HasDisplay() ? Ui::Desktop : Ui::None;
+        return Ui::None;
+    }
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
+        return Ui::Terminal;
+    if (HasDisplay())
+        return Ui::Desktop;
+    return Ui::None;
+}
+
+std::vector<Chosen> AddressDialog(const std::vector<Contact> &book, std::vector<Chosen> start, unsigned editFields,
+                                  const std::string &caption, const std::string &label)
+{
+    switch (DetectUi()) {
+    case Ui::Terminal:
+        return TerminalAddress(book, std::move(start), editFields, caption, label);
+    case Ui::Desktop:
+        if (OnPath("zenity"))
+            return ZenityAddress(book, std::move(start), editFields, caption, label);
+        break;
+    case Ui::None:
+        break;
+    }
+    Fail(MAPI_E_NOT_SUPPORTED);
+}
+
+void DetailsDialog(const Resolved &entry)
+{
+    const std::string text = "Name: " + entry.name + "\nAddress: " + entry.address + "\n";
+    switch (DetectUi()) {
+    case Ui::Terminal:
+        Say("\n" + text);
+        Ask("Press Enter to close. ");
+        return;
+    case Ui::Desktop:
+        if (OnPath("zenity")) {
+            Run({"zenity", "--info", "--title=Details", "--text=" + text});
+            return;
+        }
+        break;
+    case Ui::None:
+        break;
+    }
+    Fail(MAPI_E_NOT_SUPPORTED);
+}
+
+Resolved PickDialog(const std::string &name, const std::vector<Resolved> &matches)
+{
+    if (DetectUi() != Ui::Terminal)
+        Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
+    Say("\n\"" + name + "\" matches several entries:\n");
+    for (size_t i = 0; i < matches.size(); ++i)
+        Say("  " + std::to_string(i + 1) + "  " + Show({matches[i].name, matches[i].address}) + "\n");
+    for (;;) {
+        const std::string answer = Ask("Number (or cancel): ");
+        if (Lower(answer) == "cancel")
+            Fail(MAPI_USER_ABORT);
+        const int n = std::atoi(answer.c_str());
+        if (n >= 1 && static_cast<size_t>(n) <= matches.size())
+            return matches[static_cast<size_t>(n) - 1];
+    }
+}
+
+bool ComposeDialog(const Composition &m)
+{
+    switch (DetectUi()) {
+    case Ui::Terminal: {
+        std::string text = "\nFrom: " + Show(m.from) + "\n";
+        for (const auto &[title, list] : {std::pair{"To", &m.to}, {"Cc", &m.cc}, {"Bcc", &m.bcc}})
+            for (const Mailbox &r : *list)
+                text += std::string(title) + ": " + Show(r) + "\n";
+        text += "Subject: " + m.subject + "\n";
+        for (const Attachment &a : m.attachments)
+            text += "Attachment: " + (a.name.empty() ? a.path : a.name) + "\n";
+        Say(text + "\n" + m.body + "\n\n");
+        for (;;) {
+            const std::string answer = Lower(Ask("Send this message? [y/n] "));
+            if (answer == "y" || answer == "yes")
+                return false;
+            if (answer == "n" || answer == "no")
+                Fail(MAPI_USER_ABORT);
+        }
+    }
+    case Ui::Desktop:
+        if (OnPath("xdg-email")) {
+            std::vector<std::string> args = {"xdg-email", "--utf8"};
+            if (!m.subject.empty())
+                args.insert(args.end(), {"--subject", m.subject});
+            if (!m.body.empty())
+                args.insert(args.end(), {"--body", m.body});
+            for (const Mailbox &r : m.cc)
+                args.insert(args.end(), {"--cc", r.address});
+            for (const Mailbox &r : m.bcc)
+                args.insert(args.end(), {"--bcc", r.address});
+            for (const Attachment &a : m.attachments)
+                args.insert(args.end(), {"--attach", a.path});
+            for (const Mailbox &r : m.to)
+                args.push_back(r.address);
+            if (Run(args) != 0)
+                Fail(MAPI_E_FAILURE); // the mail client could not be started
+            return true;
+        }
+        break;
+    case Ui::None:
+        break;
+    }
+    Fail(MAPI_E_NOT_SUPPORTED);
+}
+
+std::string AskLine(const std::string &prompt)
+{
+    if (DetectUi() != Ui::Terminal)
+        Fail(MAPI_E_NOT_SUPPORTED);
+    return Ask(prompt);
+}
+
+std::optional<std::string> AskPassword(const std::string &profile)
+{
+    if (DetectUi() != Ui::Terminal)
+        return std::nullopt;
+    termios old{};
+    const bool canHide = tcgetattr(STDIN_FILENO, &old) == 0;
+    if (canHide) {
+        termios quiet = old;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    struct Restore {
+        bool on;
+        termios saved;
+        ~Restore()
+        {
+            if (on)
+                tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        }
+    } restore{canHide, old};
+    const std::string password = Ask("Password for " + profile + ": ");
+    Say("\n");
+    return password;
+}
+
+} // namespace kmp

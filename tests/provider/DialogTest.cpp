@@ -1,0 +1,262 @@
+// The provider's dialogs: on a pseudo-terminal (the test types and reads
+// the screen), and on a desktop through stand-ins for xdg-email and zenity
+// that record their argument vectors.
+#include "ProviderHome.h"
+
+#include "mapi/SimpleMapi.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+
+extern "C" {
+ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
+ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
+ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
+ULONG MAPISendDocuments(ULONG_PTR, LPSTR, LPSTR, LPSTR, ULONG);
+ULONG MAPIFreeBuffer(LPVOID);
+ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
+                  lpMapiRecipDesc *);
+}
+
+using namespace provider_test;
+
+namespace {
+
+char *S(const char *text) { return const_cast<char *>(text); }
+
+// A program on a pseudo-terminal of its own.
+class Terminal {
+public:
+    explicit Terminal(std::vector<std::string> args)
+    {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            std::vector<char *> argv;
+            for (std::string &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Terminal()
+    {
+        close(master_);
+        if (pid_ > 0)
+            waitpid(pid_, nullptr, 0);
+    }
+
+    // Reads the screen until `text` shows (or five seconds pass).
+    bool WaitFor(const std::string &text)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (screen_.find(text, seen_) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > until || !ReadSome())
+                return false;
+        }
+        seen_ = screen_.find(text, seen_) + text.size();
+        return true;
+    }
+    void Type(const std::string &keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+    std::string Rest()
+    {
+        while (ReadSome()) {
+        }
+        return screen_.substr(seen_);
+    }
+    const std::string &Screen() const { return screen_; }
+
+private:
+    bool ReadSome()
+    {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        screen_.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string screen_;
+    size_t seen_ = 0;
+};
+
+const std::string kProbe = KELVRA_PROBE;
+
+class Dialogs : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        unsetenv("KELVRA_MAPI_UI"); // the probe's terminal decides
+        bin = home / "bin";
+        fs::create_directories(bin);
+    }
+
+    // A stand-in for a desktop program: records its arguments (each ended
+    // by a zero byte), prints `answer`, exits with `code`.
+    void StandIn(const std::string &name, const std::string &answer, int code)
+    {
+        const fs::path script = bin / name;
+        WriteFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done >> '" +
+                              (home / (name + ".args")).string() + "'\nprintf '\\n' >> '" +
+                              (home / (name + ".args")).string() + "'\nprintf '%s' '" + answer + "'\nexit " +
+                              std::to_string(code) + "\n");
+        fs::permissions(script, fs::perms::owner_all);
+        setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+        setenv("DISPLAY", ":99", 1);
+        setenv("KELVRA_MAPI_UI", "desktop", 1);
+    }
+    std::vector<std::string> Recorded(const std::string &name, size_t call = 0)
+    {
+        std::string text = ReadFile(home / (name + ".args"));
+        for (size_t i = 0; i < call; ++i)
+            text = text.substr(text.find("\0\n", 0, 2) + 2);
+        text = text.substr(0, text.find("\0\n", 0, 2) + 1);
+        std::vector<std::string> args;
+        for (size_t start = 0; start < text.size();) {
+            const size_t end = text.find('\0', start);
+            args.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return args;
+    }
+
+    fs::path bin;
+};
+
+} // namespace
+
+TEST_F(Dialogs, TheAddressBookPickerOnATerminal)
+{
+    Terminal t({kProbe, "address"});
+    ASSERT_TRUE(t.WaitFor("Cc: [1] bob@example.org")) << t.Screen();
+    ASSERT_TRUE(t.WaitFor("> "));
+    t.Type("filter ann\n");
+    ASSERT_TRUE(t.WaitFor("1  Ann Example <ann@example.org>"));
+    ASSERT_TRUE(t.WaitFor("> "));
+    t.Type("to 1\n");
+    ASSERT_TRUE(t.WaitFor("> "));
+    t.Type("ok\n");
+    const std::string rest = t.Rest();
+    EXPECT_NE(rest.find("RESULT 0 2"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("ENTRY 1 Ann Example <ann@example.org>"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("ENTRY 2 bob@example.org <bob@example.org>"), std::string::npos) << rest;
+}
+
+TEST_F(Dialogs, CancellingOnATerminalIsAUserAbort)
+{
+    {
+        Terminal t({kProbe, "address"});
+        ASSERT_TRUE(t.WaitFor("> "));
+        t.Type("cancel\n");
+        EXPECT_NE(t.Rest().find("RESULT 1 0"), std::string::npos);
+    }
+    {
+        Terminal t({kProbe, "compose"});
+        ASSERT_TRUE(t.WaitFor("Subject: Asked first")) << t.Screen();
+        ASSERT_TRUE(t.WaitFor("Send this message? [y/n] "));
+        t.Type("n\n");
+        EXPECT_NE(t.Rest().find("RESULT 1"), std::string::npos);
+        EXPECT_TRUE(Messages(mailbox).empty());
+    }
+    {
+        Terminal t({kProbe, "compose"});
+        ASSERT_TRUE(t.WaitFor("Send this message? [y/n] "));
+        t.Type("y\n");
+        EXPECT_NE(t.Rest().find("RESULT 0"), std::string::npos);
+        EXPECT_EQ(Messages(mailbox).size(), 1u);
+    }
+}
+
+TEST_F(Dialogs, AmbiguousNamesAndMissingPasswordsAreAskedFor)
+{
+    {
+        Terminal t({kProbe, "pick"});
+        ASSERT_TRUE(t.WaitFor("2  Bob Example <bob@example.org>")) << t.Screen();
+        t.Type("2\n");
+        EXPECT_NE(t.Rest().find("RESULT 0 bob@example.org"), std::string::npos);
+    }
+    WriteFile(profiles, ReadFile(profiles) + "[Secure]\nmailbox = Mail\nsmtp = smtp://127.0.0.1:1\nuser = me\n");
+    Terminal t({kProbe, "password"});
+    ASSERT_TRUE(t.WaitFor("Password for Secure: ")) << t.Screen();
+    t.Type("hidden\n");
+    const std::string rest = t.Rest();
+    EXPECT_NE(rest.find("RESULT 0"), std::string::npos) << rest;
+    EXPECT_EQ(rest.find("hidden"), std::string::npos); // not echoed
+}
+
+TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
+{
+    StandIn("xdg-email", "", 0);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    const fs::path file = home / "a file; with 'quotes'.txt";
+    WriteFile(file, "x");
+    MapiRecipDesc recips[3] = {};
+    recips[0].ulRecipClass = MAPI_TO;
+    recips[0].lpszName = S("Ann");
+    recips[1].ulRecipClass = MAPI_CC;
+    recips[1].lpszAddress = S("SMTP:cc@example.org");
+    recips[2].ulRecipClass = MAPI_BCC;
+    recips[2].lpszAddress = S("bcc@example.org");
+    MapiFileDesc f{};
+    f.lpszPathName = S(file.c_str());
+    MapiMessage m{};
+    m.lpszSubject = S("Say \"hi\" $(rm -rf /) \xC3\xA9t\xC3\xA9");
+    m.lpszNoteText = S("Line 1\r\nLine 2");
+    m.nRecipCount = 3;
+    m.lpRecips = recips;
+    m.nFileCount = 1;
+    m.lpFiles = &f;
+    ASSERT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), 0u);
+    EXPECT_EQ(Recorded("xdg-email"),
+              (std::vector<std::string>{"--utf8", "--subject", "Say \"hi\" $(rm -rf /) \xC3\xA9t\xC3\xA9", "--body",
+                                        "Line 1\r\nLine 2", "--cc", "cc@example.org", "--bcc", "bcc@example.org",
+                                        "--attach", file.string(), "ann@example.org"}));
+    EXPECT_TRUE(Messages(mailbox).empty()); // the mail client sends it
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+
+    // SendDocuments: the paths, split at the delimiter, as attachments.
+    const fs::path other = home / "b.txt";
+    WriteFile(other, "y");
+    const std::string paths = file.string() + "|" + other.string();
+    ASSERT_EQ(MAPISendDocuments(0, S("|"), S(paths.c_str()), nullptr, 0), 0u);
+    EXPECT_EQ(Recorded("xdg-email", 1),
+              (std::vector<std::string>{"--utf8", "--attach", file.string(), "--attach", other.string()}));
+    EXPECT_EQ(MAPISendDocuments(0, S(";"), S("/nonexistent/x.txt"), nullptr, 0), MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    MAPILogoff(session, 0, 0, 0);
+}
+
+TEST_F(Dialogs, OnADesktopTheAddressBookIsAZenityList)
+{
+    StandIn("zenity", "ann@example.org\n", 0);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    ULONG count = 0;
+    lpMapiRecipDesc recips = nullptr;
+    ASSERT_EQ(MAPIAddress(session, 0, S("Pick"), 2, nullptr, 0, nullptr, 0, 0, &count, &recips), 0u);
+    ASSERT_EQ(count, 2u); // one list for To, one for Cc
+    EXPECT_EQ(recips[0].ulRecipClass, MAPI_TO);
+    EXPECT_EQ(recips[1].ulRecipClass, MAPI_CC);
+    EXPECT_STREQ(recips[0].lpszAddress, "ann@example.org");
+    EXPECT_GT(recips[0].ulEIDSize, 0u);
+    EXPECT_EQ(MAPIFreeBuffer(recips), 0u);
+    const auto args = Recorded("zenity");
+    ASSERT_GE(args.size(), 10u);
+    EXPECT_EQ(args[0], "--list");
+    EXPECT_EQ(args[4], "--title=Pick: To");
+
+    StandIn("zenity", "", 1); // the user closes the list
+    EXPECT_EQ(MAPIAddress(session, 0, nullptr, 1, nullptr, 0, nullptr, 0, 0, &count, &recips), MAPI_USER_ABORT);
+    MAPILogoff(session, 0, 0, 0);
+}
