@@ -10,6 +10,7 @@ as DIR/<n>.env (the sender, then one recipient a line).
 --auth    AUTH required, with that user and password
 --refuse  every recipient containing TEXT is refused with 550
 --drop    the connection is cut while the message is being sent
+--discard messages are accepted and not stored (for benchmarks)
 """
 import os
 import ssl
@@ -21,8 +22,8 @@ from aiosmtpd.smtp import AuthResult
 
 
 class Handler:
-    def __init__(self, folder, refuse, drop):
-        self.folder, self.refuse, self.drop, self.count = folder, refuse, drop, 0
+    def __init__(self, folder, refuse, drop, discard):
+        self.folder, self.refuse, self.drop, self.discard, self.count = folder, refuse, drop, discard, 0
 
     async def handle_RCPT(self, server, session, envelope, address, options):
         if self.refuse and self.refuse in address:
@@ -35,6 +36,8 @@ class Handler:
             server.transport.abort()
             return '421 gone'
         self.count += 1
+        if self.discard:
+            return '250 Message accepted'
         base = os.path.join(self.folder, str(self.count))
         with open(base + '.env', 'w') as f:
             f.write('\n'.join([envelope.mail_from] + envelope.rcpt_tos) + '\n')
@@ -47,7 +50,7 @@ def main():
     port, folder = int(sys.argv[1]), sys.argv[2]
     args = sys.argv[3:]
     tls = auth = refuse = None
-    drop = False
+    drop = discard = False
     while args:
         opt = args.pop(0)
         if opt == '--tls':
@@ -59,6 +62,8 @@ def main():
             refuse = args.pop(0)
         elif opt == '--drop':
             drop = True
+        elif opt == '--discard':
+            discard = True
 
     def authenticator(server, session, envelope, mechanism, data):
         ok = auth is not None and data.login.decode() == auth[0] and data.password.decode() == auth[1]
@@ -69,7 +74,7 @@ def main():
         kwargs.update(tls_context=tls, require_starttls=True)
     if auth is not None:
         kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=tls is not None)
-    controller = Controller(Handler(folder, refuse, drop), **kwargs)
+    controller = Controller(Handler(folder, refuse, drop, discard), **kwargs)
     controller.start()
     print('ready', flush=True)
     try:
