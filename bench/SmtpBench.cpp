@@ -5,13 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "Loopback.h"
 
 #include <chrono>
 #include <cstdio>
@@ -20,7 +14,6 @@
 #include <map>
 #include <thread>
 
-extern char **environ;
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,31 +22,6 @@ constexpr int kMessages = 1000;
 const fs::path kRoot = fs::temp_directory_path() / ("kelvra-smtp-bench-" + std::to_string(getpid()));
 int g_port = 0;
 
-
-int FreePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
 
 void ComponentsSend(benchmark::State &state)
 {
@@ -114,22 +82,13 @@ int main(int argc, char **argv)
 {
     fs::create_directories(kRoot / "received");
     std::ofstream(kRoot / "attachment.bin", std::ios::binary) << std::string(100 * 1024, 'k');
-    g_port = FreePort();
+    g_port = loopback::FreePort();
     std::ofstream(kRoot / "profiles.ini") << "[Bench]\nmailbox = Mail\naddress = tester@example.org\nplain = yes\n"
                                              "smtp = smtp://127.0.0.1:" << g_port << "\n";
     setenv("KELVRA_MAPI_PROFILES", (kRoot / "profiles.ini").c_str(), 1);
     kelvra::MAPIDLL = u"libkelvramapi.so";
-    std::vector<std::string> args = {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                     std::to_string(g_port), (kRoot / "received").string(), "--discard"};
-    std::vector<char *> argv2;
-    for (std::string &a : args)
-        argv2.push_back(a.data());
-    argv2.push_back(nullptr);
-    pid_t server = 0;
-    posix_spawn(&server, argv2[0], nullptr, nullptr, argv2.data(), environ);
-    for (int i = 0; i < 200 && !Accepts(g_port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
+    loopback::Server server(g_port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                     std::to_string(g_port), (kRoot / "received").string(), "--discard"});
     benchmark::Initialize(&argc, argv);
     Recorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);
@@ -138,7 +97,5 @@ int main(int argc, char **argv)
     if (ours > 0 && python > 0)
         std::printf("\nRatio, components / Python smtplib, %d messages of 100 KB: %.2f\n", kMessages, ours / python);
     benchmark::Shutdown();
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
     fs::remove_all(kRoot);
 }

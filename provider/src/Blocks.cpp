@@ -1,5 +1,7 @@
 #include "Blocks.h"
 
+#include "Common.h"
+
 #include <unistd.h>
 
 #include <map>
@@ -54,6 +56,16 @@ MapiFileDesc *Block::Files(size_t count)
         return nullptr;
     files_.emplace_back(count);
     return files_.back().data();
+}
+
+void FillRecip(Block &block, MapiRecipDesc &recip, ULONG recipClass, const std::string &name,
+               const std::string &address, const std::string &entryId)
+{
+    recip.ulRecipClass = recipClass;
+    recip.lpszName = block.Text(Utf8ToNarrow(name.empty() ? address : name));
+    recip.lpszAddress = block.TextOrNull(Utf8ToNarrow(address));
+    recip.ulEIDSize = static_cast<ULONG>(entryId.size());
+    recip.lpEntryID = block.Bytes(entryId);
 }
 
 void *HandOut(std::unique_ptr<Block> block, void *top)

@@ -36,6 +36,11 @@ private:
     std::string folder_;
 };
 
+// Fills one recipient record from UTF-8 texts, its copies owned by `block`;
+// an empty name takes the address.
+void FillRecip(Block &block, MapiRecipDesc &recip, ULONG recipClass, const std::string &name,
+               const std::string &address, const std::string &entryId);
+
 // Registers `block` under `top` (a pointer into it) and returns `top`.
 void *HandOut(std::unique_ptr<Block> block, void *top);
 // Frees a handed-out block: 0, or MAPI_E_FAILURE for an unknown pointer.

@@ -345,14 +345,9 @@ KMP_EXPORT ULONG MAPIAddress(LHANDLE lhSession, ULONG_PTR, LPSTR lpszCaption, UL
             return; // nothing allocated for an empty answer
         auto block = std::make_unique<Block>();
         MapiRecipDesc *recips = block->Recips(chosen.size());
-        for (size_t i = 0; i < chosen.size(); ++i) {
-            recips[i].ulRecipClass = static_cast<ULONG>(chosen[i].recipClass);
-            recips[i].lpszName = block->Text(Utf8ToNarrow(chosen[i].mailbox.name.empty() ? chosen[i].mailbox.address
-                                                                                           : chosen[i].mailbox.name));
-            recips[i].lpszAddress = block->TextOrNull(Utf8ToNarrow(chosen[i].mailbox.address));
-            recips[i].ulEIDSize = static_cast<ULONG>(chosen[i].entryId.size());
-            recips[i].lpEntryID = block->Bytes(chosen[i].entryId);
-        }
+        for (size_t i = 0; i < chosen.size(); ++i)
+            FillRecip(*block, recips[i], static_cast<ULONG>(chosen[i].recipClass), chosen[i].mailbox.name,
+                      chosen[i].mailbox.address, chosen[i].entryId);
         *lpnNewRecips = static_cast<ULONG>(chosen.size());
         *lppNewRecips = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recips));
     });
@@ -394,11 +389,7 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
         }
         auto block = std::make_unique<Block>();
         MapiRecipDesc *recip = block->Recips(1);
-        recip->ulRecipClass = MAPI_TO;
-        recip->lpszName = block->Text(Utf8ToNarrow(resolved.name));
-        recip->lpszAddress = block->TextOrNull(Utf8ToNarrow(resolved.address));
-        recip->ulEIDSize = static_cast<ULONG>(resolved.entryId.size());
-        recip->lpEntryID = block->Bytes(resolved.entryId);
+        FillRecip(*block, *recip, MAPI_TO, resolved.name, resolved.address, resolved.entryId);
         *lppRecip = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recip));
     });
 }

@@ -1,5 +1,6 @@
 #include "Message.h"
 
+#include "AddressBook.h"
 #include "Common.h"
 
 #include <gmime/gmime.h>
@@ -364,12 +365,7 @@ std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const 
                      (Header(message.get(), "X-Unsent") == "1" ? 0 : MAPI_SENT);
 
     auto fill = [&](MapiRecipDesc &r, const Mailbox &m, ULONG cls) {
-        r.ulRecipClass = cls;
-        r.lpszName = block->Text(Utf8ToNarrow(m.name.empty() ? m.address : m.name));
-        r.lpszAddress = block->Text(Utf8ToNarrow(m.address));
-        const std::string eid = "kelvra-address:" + m.address;
-        r.ulEIDSize = static_cast<ULONG>(eid.size());
-        r.lpEntryID = block->Bytes(eid);
+        FillRecip(*block, r, cls, m.name, m.address, AddressEntryId(m.address));
     };
     const std::vector<Mailbox> from = AllMailboxes(message.get(), "From");
     if (!from.empty()) {

@@ -5,70 +5,14 @@
 
 #include "kelvra/Kelvra.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-
-#include <chrono>
-#include <thread>
-
-extern char **environ;
+#include "Loopback.h"
 
 using namespace provider_test;
 
 namespace {
 
-int FreePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-// A server process for the life of the object, run with an argument vector.
-class Server {
-public:
-    Server(int port, std::vector<std::string> args) : port_(port)
-    {
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        for (int i = 0; i < 200 && !Accepts(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Server()
-    {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-
-private:
-    int port_;
-    pid_t pid_ = 0;
-};
+using loopback::FreePort;
+using loopback::Server;
 
 const std::string kPython = "/usr/bin/python3";
 

@@ -1,0 +1,76 @@
+// Loopback servers for tests and benchmarks: a free port, and a server
+// process run with an argument vector for the life of an object.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace loopback {
+
+inline int FreePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+inline bool Accepts(int port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// Started, and waited for until it accepts connections (ten seconds at most).
+class Server {
+public:
+    Server(int port, std::vector<std::string> args)
+    {
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = 0;
+        for (int i = 0; i < 200 && pid_ != 0 && !Accepts(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Server()
+    {
+        if (pid_ == 0)
+            return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+    bool Running() const { return pid_ != 0; }
+
+private:
+    pid_t pid_ = 0;
+};
+
+} // namespace loopback
