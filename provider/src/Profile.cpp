@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -86,7 +87,7 @@ std::string UserName()
 {
     if (const passwd *pw = getpwuid(getuid())) {
         std::string gecos = pw->pw_gecos != nullptr ? pw->pw_gecos : "";
-        gecos = gecos.substr(0, gecos.find(','));
+        gecos.resize(std::min(gecos.find(','), gecos.size()));
         return gecos.empty() ? pw->pw_name : gecos;
     }
     return "Me";

@@ -1,0 +1,54 @@
+#include "kelvra/Kelvra.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+int main()
+{
+    // A home of our own: no profile file, so the embedded default profile.
+    const fs::path home = fs::temp_directory_path() / "kelvra-consumer";
+    fs::remove_all(home);
+    fs::create_directories(home);
+    setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    setenv("KELVRA_MAPI_PROFILES", (home / "no-such-profiles.ini").c_str(), 1);
+    setenv("TMPDIR", home.c_str(), 1);
+    std::ofstream(home / "hello.txt") << "attached text\n";
+    kelvra::MAPIDLL = host::FromUtf8(PROVIDER);
+
+    try {
+        kelvra::TKelvraSession session;
+        kelvra::TKelvraSendMail mail;
+        mail.SetSession(&session);
+        mail.SetSendTo(u"me@localhost");
+        mail.SetSubject(u"Hello from outside");
+        mail.GetBody().Add(u"It works.");
+        mail.SetAttach(host::FromUtf8((home / "hello.txt").string()));
+        mail.Send();
+
+        kelvra::TKelvraReadMail inbox;
+        inbox.SetSession(&session);
+        if (!inbox.First() || inbox.GetSubject() != u"Hello from outside" || inbox.GetFileCount() != 1) {
+            std::puts("the message did not come back");
+            return 1;
+        }
+        std::ifstream in(host::ToUtf8(inbox.GetPathName(0)));
+        std::stringstream text;
+        text << in.rdbuf();
+        if (text.str() != "attached text\n") {
+            std::puts("the attachment did not come back");
+            return 1;
+        }
+        std::printf("%s: %s\n", host::ToUtf8(inbox.GetOriginatorAddress()).c_str(),
+                    host::ToUtf8(inbox.GetSubject()).c_str());
+    } catch (const kelvra::EKelvraError &e) {
+        std::printf("EKelvraError %d: %s\n", e.ErrorCode, e.what());
+        return 1;
+    }
+    fs::remove_all(home);
+    return 0;
+}
