@@ -100,6 +100,13 @@ protected:
         unsetenv("KELVRA_MAPI_UI"); // the probe's terminal decides
         bin = home / "bin";
         fs::create_directories(bin);
+        path = std::getenv("PATH");
+    }
+    void TearDown() override
+    {
+        setenv("PATH", path.c_str(), 1);
+        unsetenv("DISPLAY");
+        ProviderHome::TearDown();
     }
 
     // A stand-in for a desktop program: records its arguments (each ended
@@ -112,7 +119,7 @@ protected:
                               (home / (name + ".args")).string() + "'\nprintf '%s' '" + answer + "'\nexit " +
                               std::to_string(code) + "\n");
         fs::permissions(script, fs::perms::owner_all);
-        setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+        setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
         setenv("DISPLAY", ":99", 1);
         setenv("KELVRA_MAPI_UI", "desktop", 1);
     }
@@ -132,6 +139,7 @@ protected:
     }
 
     fs::path bin;
+    std::string path;
 };
 
 } // namespace
