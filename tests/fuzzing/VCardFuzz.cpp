@@ -1,0 +1,15 @@
+// The provider's vCard reader and name resolution on any text.
+#include "AddressBook.h"
+#include "Common.h"
+
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const auto book = kmp::ParseVCards(std::string_view(reinterpret_cast<const char *>(data), size));
+    try {
+        kmp::ResolveInBook(book, "ann");
+    } catch (const kmp::MapiError &) {
+    }
+    return 0;
+}
