@@ -195,14 +195,14 @@ public:
     // A path for `name` that no other file of the folder has.
     std::string Reserve(const std::string &name)
     {
-        std::string candidate = path_ + "/" + SafeFileName(name);
-        const size_t dot = SafeFileName(name).rfind('.');
-        for (int n = 2; access(candidate.c_str(), F_OK) == 0; ++n) {
-            const std::string safe = SafeFileName(name);
-            candidate = path_ + "/" + (dot == std::string::npos || dot == 0
-                                           ? safe + " (" + std::to_string(n) + ")"
-                                           : safe.substr(0, dot) + " (" + std::to_string(n) + ")" + safe.substr(dot));
-        }
+        // "name.txt", then "name (2).txt", "name (3).txt", ...
+        const std::string safe = SafeFileName(name);
+        const size_t dot = safe.rfind('.');
+        const std::string stem = dot == std::string::npos ? safe : safe.substr(0, dot);
+        const std::string extension = dot == std::string::npos ? std::string() : safe.substr(dot);
+        std::string candidate = path_ + "/" + safe;
+        for (int n = 2; access(candidate.c_str(), F_OK) == 0; ++n)
+            candidate = path_ + "/" + stem + " (" + std::to_string(n) + ")" + extension;
         files_.push_back(candidate);
         return candidate;
     }
