@@ -4,6 +4,8 @@
 #pragma once
 
 #include "FakeMapi.h"
+#include "host/Application.h"
+#include "host/OpenDialog.h"
 #include "kelvra/Binding.h"
 
 #include <gtest/gtest.h>
@@ -144,6 +146,26 @@ protected:
     {
         EXPECT_EQ(FakeMapi_BlocksOutstanding(), 0u) << "a block handed out was never freed";
         EXPECT_EQ(FakeMapi_BadFrees(), 0u) << "a block was freed twice, or a pointer never handed out";
+    }
+};
+
+// The same, with an application main window to parent the platform's
+// dialogs; whatever a test installs on the application is taken off again.
+class FakeMapiWithWindow : public FakeMapiTest {
+protected:
+    static constexpr ULONG_PTR kMainWindow = 0xABC0;
+
+    void SetUp() override
+    {
+        FakeMapiTest::SetUp();
+        host::Application().SetHandle(kMainWindow);
+    }
+    void TearDown() override
+    {
+        host::Application().SetHandle(0);
+        host::Application().SetOnException(nullptr);
+        host::SetOpenDialogBackend(nullptr);
+        FakeMapiTest::TearDown();
     }
 };
 

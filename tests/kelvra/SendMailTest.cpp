@@ -15,7 +15,6 @@ using kelvra::TSendFlag;
 
 namespace {
 
-constexpr ULONG_PTR kMainWindow = 0x7A11;
 
 void QueueResolved(const char *name, const char *address)
 {
@@ -23,20 +22,7 @@ void QueueResolved(const char *name, const char *address)
     FakeMapi_QueueResolved(&r);
 }
 
-class SendMail : public fake::FakeMapiTest {
-protected:
-    void SetUp() override
-    {
-        FakeMapiTest::SetUp();
-        host::Application().SetHandle(kMainWindow);
-    }
-    void TearDown() override
-    {
-        host::Application().SetHandle(0);
-        host::SetOpenDialogBackend(nullptr);
-        FakeMapiTest::TearDown();
-    }
-};
+using SendMail = fake::FakeMapiWithWindow;
 
 } // namespace
 

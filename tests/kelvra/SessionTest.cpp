@@ -15,7 +15,6 @@ using kelvra::TSessionFlags;
 
 namespace {
 
-constexpr ULONG_PTR kMainWindow = 0xABC0;
 
 // A referring component as the mail components are, with its protected
 // parts opened for the test.
@@ -25,20 +24,7 @@ public:
     using TKelvraSessionClient::ParentWnd;
 };
 
-class Session : public fake::FakeMapiTest {
-protected:
-    void SetUp() override
-    {
-        FakeMapiTest::SetUp();
-        host::Application().SetHandle(kMainWindow);
-    }
-    void TearDown() override
-    {
-        host::Application().SetHandle(0);
-        host::Application().SetOnException(nullptr);
-        FakeMapiTest::TearDown();
-    }
-};
+using Session = fake::FakeMapiWithWindow;
 
 } // namespace
 
