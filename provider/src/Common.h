@@ -3,6 +3,10 @@
 
 #include "mapi/SimpleMapi.h"
 
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,6 +36,15 @@ bool StartsWithText(std::string_view text, std::string_view prefix);
 // Replaces CR, LF and other control characters by blanks: header values
 // never gain a line of their own.
 std::string OneLine(std::string_view text);
+
+// Opens a file for reading only when it is a regular file: never blocks on a
+// FIFO or a device (O_NONBLOCK until fstat has said what it is). Returns the
+// descriptor (close-on-exec), or -1 with errno set (EINVAL for a file that
+// is not regular). `st` receives the file's status when given.
+int OpenRegular(const std::string &path, struct stat *st = nullptr);
+// The bytes of a regular file, at most `limit` of them (E2BIG past that);
+// nullopt with errno set when it cannot be read.
+std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit);
 
 // "SMTP:" (any case) taken off an address.
 std::string_view StripAddressType(std::string_view address);
