@@ -27,6 +27,8 @@ Registry &Blocks()
 
 Block::~Block()
 {
+    for (const std::string &file : ownFiles_)
+        unlink(file.c_str());
     if (!folder_.empty())
         rmdir(folder_.c_str());
 }
@@ -71,9 +73,27 @@ void FillRecip(Block &block, MapiRecipDesc &recip, ULONG recipClass, const std::
 void *HandOut(std::unique_ptr<Block> block, void *top)
 {
     Registry &r = Blocks();
+    block->HandedOut();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.blocks[top] = std::move(block);
     return top;
+}
+
+std::optional<ReadInfo> ReadInfoOf(const void *top)
+{
+    Registry &r = Blocks();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.blocks.find(top);
+    return it == r.blocks.end() ? std::nullopt : it->second->GetReadInfo();
+}
+
+void UpdateReadInfo(const void *top, ReadInfo info)
+{
+    Registry &r = Blocks();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.blocks.find(top);
+    if (it != r.blocks.end())
+        it->second->SetReadInfo(std::move(info));
 }
 
 ULONG FreeBlock(void *top)

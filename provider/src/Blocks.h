@@ -4,13 +4,34 @@
 
 #include "mapi/SimpleMapi.h"
 
+#include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kmp {
+
+// What a read handed out, kept with the record so that a save of that same
+// record knows which of the stored message's parts the record shows.
+struct ReadInfo {
+    std::string messageId;
+    // The stored file as it was read: a save compares, to know that the
+    // parts are still the ones handed out.
+    std::uint64_t inode = 0;
+    std::int64_t size = 0, time = 0, nanoseconds = 0;
+    bool envelopeOnly = false, suppressAttach = false, bodyAsFile = false;
+    std::string bodyFile; // the note text's file with bodyAsFile
+    struct File {
+        std::string path;     // as handed out (narrow)
+        size_t part;          // its place among the shown parts
+        std::int64_t size;    // the file as written: a later change is the caller's edit
+        std::int64_t time, nanoseconds;
+    };
+    std::vector<File> files;
+};
 
 class Block {
 public:
@@ -27,6 +48,13 @@ public:
     // A private folder of temporary files; removed, if empty by then, when
     // the block is freed (the caller deletes the files it was handed).
     void OwnFolder(std::string folder) { folder_ = std::move(folder); }
+    // Files of that folder; until the block is handed out they are its own,
+    // so a read that fails after writing them leaves nothing behind.
+    void OwnFile(std::string path) { ownFiles_.push_back(std::move(path)); }
+    void HandedOut() { ownFiles_.clear(); }
+
+    void SetReadInfo(ReadInfo info) { read_ = std::move(info); }
+    const std::optional<ReadInfo> &GetReadInfo() const { return read_; }
 
 private:
     std::deque<std::string> texts_;
@@ -34,6 +62,8 @@ private:
     std::deque<std::vector<MapiFileDesc>> files_;
     MapiMessage message_{};
     std::string folder_;
+    std::vector<std::string> ownFiles_;
+    std::optional<ReadInfo> read_;
 };
 
 // Fills one recipient record from UTF-8 texts, its copies owned by `block`;
@@ -43,6 +73,10 @@ void FillRecip(Block &block, MapiRecipDesc &recip, ULONG recipClass, const std::
 
 // Registers `block` under `top` (a pointer into it) and returns `top`.
 void *HandOut(std::unique_ptr<Block> block, void *top);
+// The read information of a handed-out record (by the pointer handed out),
+// if it is one; a save of it may update it to the message as saved.
+std::optional<ReadInfo> ReadInfoOf(const void *top);
+void UpdateReadInfo(const void *top, ReadInfo info);
 // Frees a handed-out block: 0, or MAPI_E_FAILURE for an unknown pointer.
 ULONG FreeBlock(void *top);
 

@@ -165,8 +165,12 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         if (lplhSession == nullptr)
             Fail(MAPI_E_FAILURE);
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        // The mailbox is made on first use, so a bad folder fails the logon.
-        Maildir(profile.mailbox).Create();
+        // The mailbox is made on first use, so a bad folder fails the logon;
+        // what an interrupted writer left in its tmp/ folders goes.
+        Maildir inbox(profile.mailbox);
+        inbox.Create();
+        inbox.CleanTemporary();
+        Maildir(Subfolder(profile.mailbox, "Sent")).CleanTemporary();
         std::string password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
         const bool needsPassword = !profile.smtpUser.empty() && profile.smtpPassword.empty() && password.empty();
@@ -277,12 +281,12 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
         const auto session = FindSession(lhSession);
         if (lpMessage == nullptr || lpszMessageID == nullptr)
             Fail(MAPI_E_INVALID_MESSAGE);
-        Composition c = FromRecord(*lpMessage, *session);
-        c.bccInHeader = true;
-        c.unsent = (lpMessage->flFlags & MAPI_SENT) == 0;
         Maildir inbox = Inbox(*session);
         const std::string id(View(lpszMessageID));
         if (id.empty()) {
+            Composition c = FromRecord(*lpMessage, *session);
+            c.bccInHeader = true;
+            c.unsent = (lpMessage->flFlags & MAPI_SENT) == 0;
             const std::string newId = inbox.Deliver(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
             WriteId(lpszMessageID, newId, flFlags);
             return;
@@ -290,13 +294,17 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
         const std::optional<MaildirEntry> entry = inbox.Find(id);
         if (!entry)
             Fail(MAPI_E_INVALID_MESSAGE);
-        // The sender, date and identity of the stored message stay.
-        const KeptHeaders kept = ReadKeptHeaders(entry->path);
-        if (!kept.from.address.empty())
-            c.from = kept.from;
-        c.date = kept.date;
-        c.messageId = kept.messageId;
-        inbox.Replace(*entry, Compose(c));
+        std::optional<std::vector<Contact>> book; // read only when a recipient changed
+        auto resolve = [&](const MapiRecipDesc &r) {
+            if (!book)
+                book = LoadAddressBook(session->profile.addressBook);
+            return RecipientMailbox(r, *book);
+        };
+        std::optional<ReadInfo> updated;
+        SaveOver(inbox, *entry, *lpMessage, ReadInfoOf(lpMessage),
+                 {session->profile.senderName, session->profile.senderAddress}, resolve, &updated);
+        if (updated)
+            UpdateReadInfo(lpMessage, std::move(*updated));
         WriteId(lpszMessageID, id, flFlags);
     });
 }

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,18 +15,60 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <map>
 #include <mutex>
 
 namespace kmp {
 
+void (*g_rewriteHook)(const std::string &) = nullptr;
+int (*g_fsync)(int) = &fsync;
+
 namespace {
 
-// The identifier of a file name: the name without ":2,<flags>".
-std::string IdOf(const std::string &name)
+// A message's header block is read up to this size for its class; a longer
+// one (no blank line in sight) counts as ordinary mail.
+constexpr size_t kHeaderLimit = 256 * 1024;
+
+// Name fields that change with content, not identity: a save's revision,
+// and the sizes some delivery agents note in the name.
+bool IsVolatileField(std::string_view field)
 {
-    return name.substr(0, name.find(':'));
+    return field.size() >= 2 && field[1] == '=' && (field[0] == 'R' || field[0] == 'S' || field[0] == 'W');
+}
+
+// The identifier of a file name: the name without ":2,<flags>" and without
+// its volatile fields.
+std::string IdOf(std::string_view name)
+{
+    const std::string_view base = name.substr(0, name.find(':'));
+    std::string id;
+    size_t start = 0;
+    for (bool first = true; start <= base.size(); first = false) {
+        size_t comma = base.find(',', start);
+        if (comma == std::string_view::npos)
+            comma = base.size();
+        const std::string_view field = base.substr(start, comma - start);
+        if (first || !IsVolatileField(field)) {
+            if (!first)
+                id += ',';
+            id += field;
+        }
+        start = comma + 1;
+    }
+    return id;
+}
+
+unsigned RevisionOf(std::string_view name)
+{
+    const std::string_view base = name.substr(0, name.find(':'));
+    const size_t field = base.find(",R=");
+    if (field == std::string_view::npos)
+        return 0;
+    unsigned revision = 0;
+    for (size_t i = field + 3; i < base.size() && base[i] >= '0' && base[i] <= '9'; ++i)
+        revision = revision * 10 + static_cast<unsigned>(base[i] - '0');
+    return revision;
 }
 
 std::string FlagsOf(const std::string &name)
@@ -33,6 +76,9 @@ std::string FlagsOf(const std::string &name)
     const size_t info = name.find(":2,");
     return info == std::string::npos ? std::string() : name.substr(info + 3);
 }
+
+std::string FileName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
 std::string HostName()
 {
@@ -45,6 +91,8 @@ std::string HostName()
             out += "\\057";
         else if (*p == ':')
             out += "\\072";
+        else if (*p == ',')
+            out += "\\054";
         else
             out += *p;
     }
@@ -65,22 +113,63 @@ std::string UniqueName()
            std::to_string(++counter) + "." + HostName();
 }
 
+// The process that made a temporary file of our own naming on this host,
+// or 0 when the name is not ours.
+pid_t WriterOf(const std::string &name)
+{
+    const size_t m = name.find(".M"), p = name.find('P', m == std::string::npos ? 0 : m),
+                 q = name.find('Q', p == std::string::npos ? 0 : p);
+    if (m == std::string::npos || p == std::string::npos || q == std::string::npos || p + 1 >= q)
+        return 0;
+    const size_t dot = name.find('.', q);
+    if (dot == std::string::npos || name.substr(dot + 1) != HostName())
+        return 0;
+    long pid = 0;
+    for (size_t i = p + 1; i < q; ++i) {
+        if (name[i] < '0' || name[i] > '9' || pid > 10000000)
+            return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return static_cast<pid_t>(pid);
+}
+
 void MakeFolder(const std::string &path)
 {
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         Fail(errno == ENOSPC ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
 }
 
+// Makes a folder's entries durable: after a rename into it, the message
+// survives a power cut.
+void SyncFolder(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        Fail(MAPI_E_FAILURE);
+    const int result = g_fsync(fd);
+    close(fd);
+    if (result != 0)
+        Fail(MAPI_E_FAILURE);
+}
+
 // The cached listing of one folder, refreshed when new/ or cur/ changed.
 struct Index {
     timespec newTime{};
     timespec curTime{};
+    bool listed = false;
+    // A listing made within the folders' timestamp granularity of their last
+    // change cannot tell a later change in the same tick: it is made again
+    // once that tick has passed (at `recheckAt`, nanoseconds of real time).
+    std::int64_t recheckAt = 0;
     int folderFds[2] = {-1, -1}; // new/ and cur/, kept open: fstat is cheaper than a path lookup
     std::vector<MaildirEntry> byId;   // sorted by identifier
     std::vector<size_t> byArrival;    // positions in byId, by (time, id)
     struct Class {
         std::string path; // the file it was read from, as named then
         std::int64_t size;
+        std::int64_t time;
+        long nanoseconds;
+        std::uint64_t inode;
         std::string value;
     };
     std::map<std::string, Class, std::less<>> classes; // by identifier
@@ -106,16 +195,80 @@ bool SameTime(const timespec &a, const timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+std::int64_t Nanoseconds(const timespec &t)
+{
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::int64_t Now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+}
+
+// When a listing of folders last changed at these times may be trusted to
+// see every later change by their times alone. File systems that keep whole
+// seconds show no nanoseconds; the others still stamp in clock ticks.
+std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime)
+{
+    const bool wholeSeconds = newTime.tv_nsec == 0 && curTime.tv_nsec == 0;
+    const std::int64_t tick = wholeSeconds ? 1000000000 : 20000000;
+    return std::max(Nanoseconds(newTime), Nanoseconds(curTime)) + 2 * tick;
+}
+
 // The leading seconds of a Maildir name, for placing a vanished seed.
 std::int64_t SecondsOf(const std::string &id)
 {
     std::int64_t seconds = 0;
     for (char c : id) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9' || seconds > (INT64_MAX - 9) / 10)
             break;
         seconds = seconds * 10 + (c - '0');
     }
     return seconds;
+}
+
+bool ById(const MaildirEntry &a, const MaildirEntry &b) { return a.id < b.id; }
+
+// The files of new/ and cur/ (sorted by identifier, the newest revision of
+// an identifier first), read afresh.
+std::vector<MaildirEntry> ListFiles(const std::string &root)
+{
+    std::vector<MaildirEntry> entries;
+    for (const char *sub : {"new", "cur"}) {
+        const std::string folder = root + "/" + sub;
+        DIR *dir = opendir(folder.c_str());
+        if (dir == nullptr) {
+            if (errno == ENOENT)
+                continue; // not made yet: nothing in it
+            Fail(MAPI_E_FAILURE); // there, but cannot be read: never "empty"
+        }
+        const int dirFd = dirfd(dir);
+        while (const dirent *e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name.empty() || name[0] == '.')
+                continue;
+            MaildirEntry entry;
+            entry.id = IdOf(name);
+            entry.path = folder + "/" + name;
+            entry.seen = std::strcmp(sub, "cur") == 0 && FlagsOf(name).find('S') != std::string::npos;
+            entry.revision = RevisionOf(name);
+            struct stat st {};
+            if (fstatat(dirFd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+                continue; // gone since readdir, or not a message
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.size = st.st_size;
+            entry.inode = st.st_ino;
+            entries.push_back(std::move(entry));
+        }
+        closedir(dir);
+    }
+    std::sort(entries.begin(), entries.end(), [](const MaildirEntry &a, const MaildirEntry &b) {
+        return a.id != b.id ? a.id < b.id : a.revision > b.revision;
+    });
+    return entries;
 }
 
 } // namespace
@@ -123,6 +276,43 @@ std::int64_t SecondsOf(const std::string &id)
 std::string Subfolder(const std::string &root, const std::string &name)
 {
     return root + "/." + name;
+}
+
+std::string MessageClassOfHeader(std::string_view header)
+{
+    std::string value;
+    bool inClass = false, found = false;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find('\n', start);
+        if (end == std::string_view::npos)
+            end = header.size();
+        std::string_view line = header.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            break;
+        if (line[0] == ' ' || line[0] == '\t') {
+            const size_t text = line.find_first_not_of(" \t");
+            if (inClass && text != std::string_view::npos) {
+                value += ' ';
+                value.append(line.substr(text));
+            }
+            continue;
+        }
+        // The first X-Message-Class header counts.
+        inClass = !found && StartsWithText(line, "X-Message-Class:");
+        if (inClass) {
+            found = true;
+            value.assign(line.substr(16));
+        }
+    }
+    const size_t first = value.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    const size_t last = value.find_last_not_of(" \t");
+    return value.substr(first, last - first + 1);
 }
 
 void Maildir::Create() const
@@ -136,75 +326,84 @@ void Maildir::Create() const
         MakeFolder(root_ + sub);
 }
 
-std::string Maildir::WriteTemporary(std::string_view bytes)
+void Maildir::CleanTemporary() const
+{
+    const std::string folder = root_ + "/tmp";
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    const std::time_t staleBefore = std::time(nullptr) - 36 * 3600;
+    const int dirFd = dirfd(dir);
+    while (const dirent *e = readdir(dir)) {
+        const std::string name = e->d_name;
+        struct stat st {};
+        if (name.empty() || name[0] == '.' || fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        const pid_t writer = WriterOf(name);
+        const bool orphan = writer > 0 && kill(writer, 0) != 0 && errno == ESRCH;
+        if (st.st_mtime < staleBefore || orphan)
+            unlinkat(dirFd, name.c_str(), 0);
+    }
+    closedir(dir);
+}
+
+std::string Maildir::WriteTemporary(const MessageWriter &write)
 {
     const std::string path = root_ + "/tmp/" + UniqueName();
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        Fail(errno == ENOSPC ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
-    size_t done = 0;
-    int error = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (error == 0 && fsync(fd) != 0)
-        error = errno;
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    if (error != 0) {
+        Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+    try {
+        write(fd);
+        if (g_fsync(fd) != 0)
+            Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+        if (close(fd) != 0)
+            Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+    } catch (...) {
+        close(fd);
         unlink(path.c_str());
-        Fail(error == ENOSPC || error == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+        throw;
     }
     return path;
 }
 
 std::string Maildir::Deliver(std::string_view bytes, bool seen)
 {
-    const std::string temporary = WriteTemporary(bytes);
-    const std::string name = temporary.substr(temporary.rfind('/') + 1);
-    const std::string target = seen ? root_ + "/cur/" + name + ":2,S" : root_ + "/new/" + name;
+    return Deliver(
+        [&](int fd) {
+            size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+                done += static_cast<size_t>(n);
+            }
+        },
+        seen);
+}
+
+std::string Maildir::Deliver(const MessageWriter &write, bool seen)
+{
+    const std::string temporary = WriteTemporary(write);
+    const std::string name = FileName(temporary);
+    const std::string folder = root_ + (seen ? "/cur" : "/new");
+    const std::string target = folder + "/" + name + (seen ? ":2,S" : "");
     if (rename(temporary.c_str(), target.c_str()) != 0) {
         unlink(temporary.c_str());
         Fail(MAPI_E_FAILURE);
     }
+    SyncFolder(folder);
     return name;
 }
 
 std::vector<MaildirEntry> Maildir::Scan()
 {
-    std::vector<MaildirEntry> entries;
-    for (const char *sub : {"new", "cur"}) {
-        const std::string folder = root_ + "/" + sub;
-        DIR *dir = opendir(folder.c_str());
-        if (dir == nullptr)
-            continue;
-        while (const dirent *e = readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name.empty() || name[0] == '.')
-                continue;
-            MaildirEntry entry;
-            entry.id = IdOf(name);
-            entry.path = folder + "/" + name;
-            entry.seen = std::strcmp(sub, "cur") == 0 && FlagsOf(name).find('S') != std::string::npos;
-            struct stat st {};
-            if (stat(entry.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-                continue; // gone since readdir, or not a message
-            entry.time = st.st_mtim.tv_sec;
-            entry.nanoseconds = st.st_mtim.tv_nsec;
-            entry.size = st.st_size;
-            entries.push_back(std::move(entry));
-        }
-        closedir(dir);
-    }
-    std::sort(entries.begin(), entries.end(), [](const MaildirEntry &a, const MaildirEntry &b) { return a.id < b.id; });
-    // A message caught in both new/ and cur/ mid-move counts once.
+    std::vector<MaildirEntry> entries = ListFiles(root_);
+    // A message caught in both new/ and cur/ mid-move counts once, and so
+    // does one caught mid-save: its newest revision.
     entries.erase(std::unique(entries.begin(), entries.end(),
                               [](const MaildirEntry &a, const MaildirEntry &b) { return a.id == b.id; }),
                   entries.end());
@@ -233,17 +432,20 @@ Index &Fresh(Maildir &maildir, const std::string &root, std::vector<MaildirEntry
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root + "/new", newStat);
     FolderStat(index.folderFds[1], root + "/cur", curStat);
-    if (SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
-        !(index.byId.empty() && index.newTime.tv_sec == 0))
+    if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
+        (index.recheckAt == 0 || Now() < index.recheckAt))
         return index;
+    const std::int64_t listedAt = Now();
+    std::vector<MaildirEntry> fresh = (maildir.*scan)();
+    index.listed = true;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
-    std::vector<MaildirEntry> fresh = (maildir.*scan)();
+    const std::int64_t trustedFrom = TrustedFrom(index.newTime, index.curTime);
+    index.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
     if (index.gone.size() > 100000)
         index.gone.clear();
     for (const MaildirEntry &old : index.byId)
-        if (!std::binary_search(fresh.begin(), fresh.end(), old,
-                                [](const MaildirEntry &a, const MaildirEntry &b) { return a.id < b.id; }))
+        if (!std::binary_search(fresh.begin(), fresh.end(), old, ById))
             index.gone[old.id] = {old.time, old.nanoseconds};
     index.byId = std::move(fresh);
     index.byArrival.resize(index.byId.size());
@@ -330,10 +532,10 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
 {
     if (entry.seen)
         return;
-    const std::string name = entry.path.substr(entry.path.rfind('/') + 1);
+    const std::string name = FileName(entry.path);
     std::string flags = FlagsOf(name) + "S";
     std::sort(flags.begin(), flags.end());
-    const std::string target = root_ + "/cur/" + entry.id + ":2," + flags;
+    const std::string target = root_ + "/cur/" + name.substr(0, name.find(':')) + ":2," + flags;
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     struct stat newBefore {}, curBefore {};
@@ -341,10 +543,13 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     FolderStat(index.folderFds[1], root_ + "/cur", curBefore);
     if (rename(entry.path.c_str(), target.c_str()) != 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    SyncFolder(root_ + "/cur");
+    if (FolderOf(entry.path) != root_ + "/cur")
+        SyncFolder(FolderOf(entry.path));
     // When the index was current before this rename, it is kept current
     // (so that a walk that reads each message does not list the folder at
     // every step); otherwise the next use lists the folder again.
-    if (!SameTime(index.newTime, newBefore.st_mtim) || !SameTime(index.curTime, curBefore.st_mtim))
+    if (!index.listed || !SameTime(index.newTime, newBefore.st_mtim) || !SameTime(index.curTime, curBefore.st_mtim))
         return;
     MaildirEntry *listed = const_cast<MaildirEntry *>(Lookup(index, entry.id));
     if (listed == nullptr)
@@ -356,17 +561,62 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     FolderStat(index.folderFds[1], root_ + "/cur", curAfter);
     index.newTime = newAfter.st_mtim;
     index.curTime = curAfter.st_mtim;
+    // Another program's change in the same tick as this rename would not
+    // show in the folders' times: list once more when the tick has passed.
+    index.recheckAt = std::max(index.recheckAt, TrustedFrom(index.newTime, index.curTime));
 }
 
-void Maildir::Replace(const MaildirEntry &entry, std::string_view bytes)
+void Maildir::Rewrite(const MaildirEntry &entry, const MessageWriter &write)
 {
-    // The new content is complete on disk before it takes the old one's
-    // place; if writing fails, the old message is untouched.
-    const std::string temporary = WriteTemporary(bytes);
-    if (rename(temporary.c_str(), entry.path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        Fail(MAPI_E_FAILURE);
+    // The new content is complete and durable under tmp/ before it takes
+    // the old one's place; if writing fails, the old message is untouched.
+    const std::string temporary = WriteTemporary(write);
+    // It keeps the time the message arrived, and with it its place in
+    // arrival order and its date received.
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.time), entry.nanoseconds}};
+    utimensat(AT_FDCWD, temporary.c_str(), times, 0);
+    std::string placed = temporary; // where the new version is now
+    auto giveUp = [&](ULONG code) {
+        unlink(placed.c_str());
+        Fail(code);
+    };
+    // Another program may rename the old file (a flag change) at any time
+    // meanwhile: its flags are taken over and the old file is removed under
+    // its new name, until exactly one file has the identifier.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::vector<MaildirEntry> old;
+        for (MaildirEntry &e : ListFiles(root_))
+            if (e.id == entry.id && e.path != placed)
+                old.push_back(std::move(e));
+        if (old.empty())
+            giveUp(MAPI_E_INVALID_MESSAGE); // deleted meanwhile: not brought back
+        const MaildirEntry &current = old.front(); // the newest revision
+        const std::string name = FileName(current.path);
+        const size_t info = name.find(':');
+        const std::string target = FolderOf(current.path) + "/" + entry.id + ",R=" +
+                                   std::to_string(std::max(current.revision, entry.revision) + 1) +
+                                   (info == std::string::npos ? std::string() : name.substr(info));
+        if (target != placed) {
+            if (rename(placed.c_str(), target.c_str()) != 0)
+                giveUp(MAPI_E_FAILURE);
+            placed = target;
+        }
+        if (g_rewriteHook != nullptr)
+            g_rewriteHook(current.path);
+        bool renamedMeanwhile = false;
+        for (const MaildirEntry &e : old) {
+            if (unlink(e.path.c_str()) == 0)
+                continue;
+            if (errno != ENOENT)
+                giveUp(MAPI_E_FAILURE);
+            renamedMeanwhile = true;
+        }
+        if (!renamedMeanwhile) {
+            SyncFolder(FolderOf(placed));
+            return;
+        }
     }
+    giveUp(MAPI_E_FAILURE);
 }
 
 bool Maildir::Remove(const std::string &id)
@@ -375,8 +625,10 @@ bool Maildir::Remove(const std::string &id)
         const std::optional<MaildirEntry> entry = Find(id);
         if (!entry)
             return false;
-        if (unlink(entry->path.c_str()) == 0)
+        if (unlink(entry->path.c_str()) == 0) {
+            SyncFolder(FolderOf(entry->path));
             return true;
+        }
         if (errno != ENOENT)
             Fail(MAPI_E_FAILURE);
         // Renamed under us (a flag change): look again.
@@ -389,33 +641,31 @@ std::string Maildir::MessageClass(const MaildirEntry &entry)
     // Called from Next, with the index lock held.
     auto &classes = AllIndexes().folders[root_].classes;
     const auto it = classes.find(entry.id);
-    if (it != classes.end() && it->second.size == entry.size && it->second.path == entry.path)
+    if (it != classes.end() && it->second.size == entry.size && it->second.path == entry.path &&
+        it->second.time == entry.time && it->second.nanoseconds == entry.nanoseconds &&
+        it->second.inode == entry.inode)
         return it->second.value;
-    // Only the header block is read, a line at a time.
-    std::ifstream in(entry.path, std::ios::binary);
-    std::string line, value;
-    bool inClass = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            break;
-        if (line[0] == ' ' || line[0] == '\t') {
-            if (inClass) {
-                value += ' ';
-                value.append(line, line.find_first_not_of(" \t"));
-            }
-            continue;
+    // Only the header block is read, up to a bound: a message that cannot
+    // be read or classified is ordinary mail, and the walk goes on.
+    std::string header;
+    const int fd = OpenRegular(entry.path);
+    if (fd >= 0) {
+        char buffer[16384];
+        while (header.size() < kHeaderLimit) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            const size_t from = header.size() < 3 ? 0 : header.size() - 3;
+            header.append(buffer, static_cast<size_t>(n));
+            if (header.find("\n\n", from) != std::string::npos || header.find("\n\r\n", from) != std::string::npos)
+                break;
         }
-        inClass = StartsWithText(line, "X-Message-Class:");
-        if (inClass)
-            value = line.substr(16);
+        close(fd);
     }
-    const size_t first = value.find_first_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-        value.pop_back();
-    classes[entry.id] = {entry.path, entry.size, value};
+    std::string value = MessageClassOfHeader(header);
+    classes[entry.id] = {entry.path, entry.size, entry.time, entry.nanoseconds, entry.inode, value};
     return value;
 }
 

@@ -5,7 +5,9 @@
 #include "Maildir.h"
 #include "mapi/SimpleMapi.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,16 +52,22 @@ struct ReadOptions {
 };
 
 // Reads a stored message into a new record block; attachments are decoded
-// into a private folder (mode 0700) in the system's temporary folder.
+// into a private folder (mode 0700) in the system's temporary folder. The
+// block keeps what it handed out (ReadInfo) for a later save of it.
 std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options);
 
-// The headers a saved message keeps from the one it replaces.
-struct KeptHeaders {
-    Mailbox from;
-    std::string date;
-    std::string messageId;
-};
-KeptHeaders ReadKeptHeaders(const std::string &path);
+// Saves a record over a stored message, changing exactly what the record
+// changed: every header it cannot express, every part it does not show and
+// the time the message arrived stay. `info` is what the read that made the
+// record handed out, when the record is one of ours; then parts it did not
+// hand out (an envelope-only or attachment-suppressed read) stay, and so
+// does the body of an envelope-only read. A null note text keeps the stored
+// body. `resolve` gives a record recipient's mailbox, raising its code.
+// Returns false, writing nothing, when the record changes nothing; else
+// `updated` describes the stored message as saved, for the same record.
+bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &record,
+              const std::optional<ReadInfo> &info, const Mailbox &sender,
+              const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated);
 
 // Ordinary mail's class; a type that starts with it (or is empty) needs no header.
 constexpr const char *kInterpersonalClass = "IPM.Note";

@@ -1,0 +1,84 @@
+// The provider's view of a stored message through GMime: which part is the
+// note text and which parts are handed out as files, the headers a record
+// shows, and the small ownership helpers. Reading and saving both go through
+// these, so a save sees a message exactly as a read showed it.
+#pragma once
+
+#include "Message.h"
+
+#include <gmime/gmime.h>
+
+#include <string>
+#include <vector>
+
+namespace kmp {
+
+void InitGMime();
+
+// Ownership of one GObject reference.
+template <class T>
+struct Ref {
+    T *p = nullptr;
+    explicit Ref(T *object = nullptr) : p(object) {}
+    ~Ref()
+    {
+        if (p != nullptr)
+            g_object_unref(p);
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    T *get() const { return p; }
+};
+
+inline std::string Safe(const char *text) { return text != nullptr ? text : ""; }
+
+// The message of a stored file (never null: no header block at all is an
+// empty message). MAPI_E_INVALID_MESSAGE when the file is gone; a FIFO or
+// anything else that is not a regular file is never opened for reading.
+GMimeMessage *ParseMessageFile(const std::string &path);
+
+// A message's parts as a read shows them: the first inline text/plain part
+// is the note text; every other leaf part, and every attached message, is
+// handed out as a file, in the order they stand in the message.
+struct ShownPart {
+    GMimeObject *object = nullptr; // a GMimePart or a GMimeMessagePart
+    GMimeObject *parent = nullptr; // its multipart; null for the message's top part
+};
+struct MessageParts {
+    GMimeTextPart *body = nullptr;
+    GMimeObject *bodyParent = nullptr;
+    std::vector<ShownPart> files;
+};
+MessageParts ShownParts(GMimeMessage *message);
+
+// The note text of a body part as a read gives it (UTF-8, without the line
+// break that ends the last line); empty for none.
+std::string BodyText(GMimeTextPart *body);
+
+// The name a shown part is handed out under: its own file name, else one
+// that says what it is ("message.html", "invite.ics", "message.eml", ...).
+std::string ShownName(GMimeObject *part);
+// Writes a shown part's content (decoded; an attached message as it stands).
+// Returns false when the stream failed.
+bool WriteShown(GMimeObject *part, GMimeStream *stream);
+
+// Every mailbox of every header of that name: GMime 3.2.13 keeps only the
+// last of several To: or Cc: headers, so each header is parsed here.
+std::vector<Mailbox> AllMailboxes(GMimeMessage *message, const char *header);
+// Replaces a message's addresses of one kind in one change (adding them one
+// by one makes GMime format the whole header again each time).
+void SetMailboxes(GMimeMessage *message, GMimeAddressType type, const std::vector<Mailbox> &list);
+
+// A header's value without leading blanks; empty when it is missing.
+std::string HeaderValue(GMimeMessage *message, const char *name);
+// The fields a read derives from the headers.
+std::string MessageClassOf(GMimeMessage *message);  // "" for ordinary mail
+std::string ConversationOf(GMimeMessage *message);
+bool ReceiptRequested(GMimeMessage *message);
+bool Unsent(GMimeMessage *message);
+
+// A GMime formatting option set that ends lines the way `sample` (the
+// start of a stored file) does: CRLF unless its first line ends in LF alone.
+GMimeFormatOptions *FormatLike(const std::string &sample);
+
+} // namespace kmp
