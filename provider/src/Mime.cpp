@@ -109,7 +109,13 @@ bool WriteShown(GMimeObject *part, GMimeStream *stream)
 {
     if (GMIME_IS_MESSAGE_PART(part)) {
         GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
-        return inner == nullptr || g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, stream) >= 0;
+        if (inner == nullptr)
+            return true;
+        GMimeFormatOptions *options = g_mime_format_options_clone(nullptr);
+        g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS); // as a .eml file is
+        const bool written = g_mime_object_write_to_stream(GMIME_OBJECT(inner), options, stream) >= 0;
+        g_mime_format_options_free(options);
+        return written;
     }
     GMimeDataWrapper *content = g_mime_part_get_content(GMIME_PART(part));
     return content == nullptr || g_mime_data_wrapper_write_to_stream(content, stream) >= 0;
