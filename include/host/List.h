@@ -11,9 +11,9 @@ enum class TListNotification : unsigned char { lnAdded, lnExtracted, lnDeleted }
 // Items are untyped pointers the list does not own; a descendant that owns
 // them overrides Notify and releases an item on lnDeleted.
 //
-// Unlike the framework this stands in for, C++ does not dispatch virtual
-// calls to a descendant from a base destructor: a descendant that needs
-// lnDeleted for its remaining items must call Clear() in its own destructor.
+// A base destructor does not reach a descendant's override: a descendant
+// that needs lnDeleted for its remaining items calls Clear() in its own
+// destructor.
 class TList {
 public:
     TList() = default;

@@ -70,10 +70,17 @@ public:
     void FreeMapiMessage();
 
     // ---- Saving and deleting -----------------------------------------------
-    // Hands the held record (with its edits) back to the platform.
+    // Hands the held record (with its edits) back to the platform; with no
+    // message selected the platform stores it as a new message (an empty
+    // identifier, never a null one). A record read with rfEnvelopeOnly,
+    // rfSuppressAttach or rfBodyAsFile lacks its body or attachments and is
+    // refused (EKelvraError, code 0) before the platform is called: read the
+    // message again without those flags first.
     void Save();
     // Releases the held record, then deletes the selected message from the
     // mailbox; the identifier stays selected, so Next continues after it.
+    // With no message selected the platform is asked to delete the empty
+    // identifier (never a null one) and answers with its error.
     void Delete();
 
     std::uint32_t MapiReadFlags() const;
@@ -82,8 +89,9 @@ public:
     // ---- Published properties ----------------------------------------------
     const String &GetAbout() const { return AboutText(); }
     void SetAbout(const String &) {}
-    // The note text as lines; the same list, refilled at every call.
-    host::TStringList &GetBody() const;
+    // The note text as lines: a copy, so edits to it reach nothing; edit
+    // through SetBody or SetBodyText.
+    host::TStringList GetBody() const;
     void SetBody(const host::TStringList &value);
     String GetBodyText() const;
     void SetBodyText(const String &value);
@@ -136,7 +144,6 @@ private:
     bool InternalNext(const host::AnsiString &messageID, const host::AnsiString &messageType);
     void DeleteTempFiles();
 
-    mutable host::TStringList FBody;
     TReadFlags FReadFlags;
     TFindFlags FFindFlags;
     lpMapiMessage FMapiMessage = nullptr;

@@ -17,7 +17,6 @@ public:
     TMapiBlock &operator=(const TMapiBlock &) = delete;
 
     void *Get() const { return block_; }
-    void Reset(void *block) { block_ = block; }
     void Release();
 
 private:

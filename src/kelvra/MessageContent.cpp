@@ -30,21 +30,19 @@ void TKelvraReadMail::PutText(EditedText field, char *&target, const String &val
     target = FEdited[field].data();
 }
 
-host::TStringList &TKelvraReadMail::GetBody() const
+host::TStringList TKelvraReadMail::GetBody() const
 {
-    if (FMapiMessage == nullptr)
-        FBody.Clear();
-    else
-        FBody.SetText(NarrowText(FMapiMessage->lpszNoteText));
-    return FBody;
+    host::TStringList body;
+    if (FMapiMessage != nullptr)
+        body.SetText(NarrowText(FMapiMessage->lpszNoteText));
+    return body;
 }
 
 void TKelvraReadMail::SetBody(const host::TStringList &value)
 {
     if (FMapiMessage == nullptr)
         return;
-    FBody.Assign(value);
-    String text = FBody.Text();
+    String text = value.Text();
     if (text.size() >= 2)
         text.resize(text.size() - 2); // the break after the last line
     PutText(etNoteText, FMapiMessage->lpszNoteText, text);

@@ -75,7 +75,10 @@ bool TKelvraSendMail::SelectRecipients()
         return false;
     Check(result);
 
-    // An answer of no entries owns nothing.
+    // An answer of no entries owns nothing; a count without an array is an
+    // answer of no entries.
+    if (newRecips == nullptr)
+        newCount = 0;
     TMapiBlock block(newCount > 0 ? newRecips : nullptr);
     String lists[3];
     for (ULONG i = 0; i < newCount; ++i) {

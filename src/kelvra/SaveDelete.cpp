@@ -19,6 +19,14 @@ constexpr std::size_t kSaveBufferSize = 516;
 
 void TKelvraReadMail::Save()
 {
+    // A partial record handed back could replace the stored message with
+    // one that lacks what the read left out.
+    CheckCondition(FMapiMessage == nullptr || !(FReadFlags.Contains(TReadFlag::rfEnvelopeOnly) ||
+                                                FReadFlags.Contains(TReadFlag::rfSuppressAttach) ||
+                                                FReadFlags.Contains(TReadFlag::rfBodyAsFile)),
+                   u"The message was read without all of its body and attachments (ReadFlags has rfEnvelopeOnly, "
+                   u"rfSuppressAttach or rfBodyAsFile), so saving it could lose them. Read it again without those "
+                   u"flags, then edit and save it.");
     // An identifier set through MessageID may be longer than any the
     // platform hands out; it is refused rather than cut or overrun.
     CheckCondition(FMessageID.size() < kSaveBufferSize,
