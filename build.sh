@@ -54,6 +54,18 @@ sanitized() {
         run_tests "$BUILD/asan"
 }
 
+# The thread tests under ThreadSanitizer: only the programs that start
+# threads, so the build stays small.
+threads() {
+    ensure_packages "${NATIVE_PACKAGES[@]}"
+    say "ThreadSanitizer build of the thread tests"
+    local dir=$BUILD/tsan
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TSAN=ON >/dev/null
+    cmake --build "$dir" -j "$JOBS" --target binding_threads_test provider_threads_test fakemapi
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/threads/tsan.supp" \
+        ctest --test-dir "$dir" --output-on-failure -R 'threads_test$'
+}
+
 # The Windows build: mingw-w64 cross compiler, every test program run by
 # CTest under Wine, in a Wine prefix inside the build folder.
 windows() {
@@ -85,7 +97,8 @@ bench() {
 usage() {
     cat <<USAGE
 usage: ./build.sh COMMAND
-  test      every test: the native build, the same under the sanitizers, the Windows build under Wine
+  test      every test: the native build, the same under the sanitizers, the thread tests under
+            ThreadSanitizer, the Windows build under Wine
   native    the native build and its tests only
   windows   the Windows cross build and its tests under Wine only
   bench     the benchmarks, in a release build
@@ -93,8 +106,9 @@ USAGE
 }
 
 case "${1:-}" in
-    test) native; sanitized; windows ;;
+    test) native; sanitized; threads; windows ;;
     native) native ;;
+    threads) threads ;;
     windows) windows ;;
     bench) bench ;;
     *) usage; exit 2 ;;

@@ -6,18 +6,38 @@
 #include "host/Text.h"
 #include "mapi/SimpleMapi.h"
 
+#include <mutex>
+#include <string_view>
+
 namespace kelvra {
+
+// A process-wide text setting that any thread may read and assign.
+class TSharedText {
+public:
+    explicit TSharedText(host::String value) : value_(std::move(value)) {}
+    TSharedText(const TSharedText &) = delete;
+    TSharedText &operator=(const TSharedText &) = delete;
+
+    TSharedText &operator=(host::String value);
+    host::String Get() const;
+    operator host::String() const { return Get(); }
+    friend bool operator==(const TSharedText &a, std::u16string_view b) { return a.Get() == b; }
+
+private:
+    mutable std::mutex mutex_;
+    host::String value_;
+};
 
 // The file name of the platform's Simple MAPI library, read afresh at every
 // load attempt; changing it after a successful load has no effect.
 // Default: "MAPI32.DLL" on Windows; on POSIX the Kelvra provider
 // "libkelvramapi.so", looked for beside the program, then on the library path.
-extern host::String MAPIDLL;
+extern TSharedText MAPIDLL;
 
 // Loads the library and looks up its entry points unless that has happened.
 // Raises EKelvraError (ErrorCode 0) with the system's text for the failure,
 // ": " and the file name when the library cannot be loaded; the next call
-// tries again.
+// tries again. Threads that make their first call at once load it once.
 void InitMapi();
 
 // Each returns its entry point, loading the library first if needed. A

@@ -2,12 +2,25 @@
 
 namespace host {
 
+void TApplication::SetOnException(TExceptionHandler handler)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    onException_ = std::move(handler);
+}
+
 void TApplication::HandleException(const std::exception &error) noexcept
 {
-    if (!onException_)
+    TExceptionHandler handler;
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = onException_; // called outside the lock: it may set another
+    } catch (...) {
+        return;
+    }
+    if (!handler)
         return;
     try {
-        onException_(error);
+        handler(error);
     } catch (...) {
         // A handler that raises has nowhere to raise to.
     }

@@ -2,27 +2,32 @@
 
 #include "host/Application.h"
 
+#include <mutex>
+
 namespace host {
 
 namespace {
 
-TOpenDialogBackend &Backend()
-{
-    static TOpenDialogBackend backend;
-    return backend;
-}
+std::mutex g_backendMutex;
+TOpenDialogBackend g_backend;
 
 } // namespace
 
 void SetOpenDialogBackend(TOpenDialogBackend backend)
 {
-    Backend() = std::move(backend);
+    std::lock_guard<std::mutex> lock(g_backendMutex);
+    g_backend = std::move(backend);
 }
 
 bool TOpenDialog::Execute()
 {
     const TOpenDialogRequest request{FFilter, FTitle, FInitialDir, FOptions, Application().Handle()};
-    const auto chosen = Backend() ? Backend()(request) : SystemOpenDialog(request);
+    TOpenDialogBackend backend;
+    {
+        std::lock_guard<std::mutex> lock(g_backendMutex);
+        backend = g_backend;
+    }
+    const auto chosen = backend ? backend(request) : SystemOpenDialog(request);
     if (!chosen)
         return false;
     FFiles.Assign(*chosen);

@@ -4,15 +4,29 @@
 #include "host/System.h"
 #include "kelvra/Errors.h"
 
+#include <atomic>
 #include <cstddef>
 
 namespace kelvra {
 
 #if defined(_WIN32)
-host::String MAPIDLL = u"MAPI32.DLL";
+TSharedText MAPIDLL{u"MAPI32.DLL"};
 #else
-host::String MAPIDLL = u"libkelvramapi.so";
+TSharedText MAPIDLL{u"libkelvramapi.so"};
 #endif
+
+TSharedText &TSharedText::operator=(host::String value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    value_ = std::move(value);
+    return *this;
+}
+
+host::String TSharedText::Get() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value_;
+}
 
 namespace {
 
@@ -28,7 +42,11 @@ const char16_t *const kExportNames[kSlotCount] = {
     u"MAPIFreeBuffer", u"MAPIAddress", u"MAPIDetails", u"MAPIResolveName",
 };
 
-// Process-wide: loaded once, never unloaded, never cleared.
+// Process-wide: loaded once, never unloaded, never cleared. The slots are
+// filled under the mutex before `g_loaded` is set; whoever sees it set sees
+// them filled.
+std::mutex g_loadMutex;
+std::atomic<bool> g_loaded{false};
 host::TModuleHandle g_library = nullptr;
 void *g_slots[kSlotCount] = {};
 
@@ -60,15 +78,20 @@ host::String NarrowText(const char *narrow)
 
 void InitMapi()
 {
-    if (g_library != nullptr)
+    if (g_loaded.load(std::memory_order_acquire))
         return;
+    std::lock_guard<std::mutex> lock(g_loadMutex);
+    if (g_loaded.load(std::memory_order_relaxed))
+        return; // another thread loaded it meanwhile
+    const host::String name = MAPIDLL.Get();
     host::String errorText;
-    host::TModuleHandle library = host::LoadModule(MAPIDLL, errorText);
+    host::TModuleHandle library = host::LoadModule(name, errorText);
     if (library == nullptr)
-        throw EKelvraError(0, errorText + u": " + MAPIDLL);
+        throw EKelvraError(0, errorText + u": " + name); // the next call tries again
     g_library = library;
     for (std::size_t i = 0; i < kSlotCount; ++i)
         g_slots[i] = host::FindExport(g_library, host::ToAnsi(kExportNames[i]).c_str());
+    g_loaded.store(true, std::memory_order_release);
 }
 
 LPMAPILOGON MapiLogOn() { return EntryPoint<LPMAPILOGON>(kLogon, u"MapiLogOn"); }
