@@ -32,6 +32,10 @@ enum class TOperation : std::uint8_t { opInsert, opRemove };
 // A component created without an owner belongs to its creator (hold it in a
 // std::unique_ptr); one created with an owner must not be deleted by anyone
 // but the owner, unless it is first taken out with RemoveComponent.
+// Component names compare without regard to ASCII case; an empty name
+// matches nothing.
+bool SameComponentName(std::u16string_view a, std::u16string_view b);
+
 class TComponent {
 public:
     explicit TComponent(TComponent *owner);

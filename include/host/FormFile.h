@@ -19,7 +19,9 @@
 // character or a lone UTF-16 surrogate is written as #N (its UTF-16 code
 // unit, decimal) between quoted runs, so every String round-trips exactly.
 // Sets list member names in brackets, lines go in parentheses one per line,
-// a reference names a component of the same file. Each component writes
+// a reference names a component of the same file, as seen from the
+// component that refers (FindReference). Components nest at most
+// kMaxFormDepth levels deep. Each component writes
 // its properties in the declared order of its class's property table,
 // those that the table's stored-when rule selects.
 #pragma once
@@ -32,8 +34,19 @@
 
 namespace host {
 
+constexpr int kMaxFormDepth = 64;
+
+// The component that the name `name` in a stored reference of `from` stands
+// for: names are unique only among the components of one owner, so it is
+// looked for among `from`'s own components, then among its owner's, and so
+// on up to `root` (a component's own name counts at its owner's level); null
+// when none has it.
+TComponent *FindReference(const TComponent &from, const TComponent &root, std::u16string_view name);
+
 // The form file of `root` and everything it owns. Raises Exception when a
-// stored reference names a component outside the tree or one without a name.
+// stored reference names a component outside the tree, one without a name
+// or one its name does not find from the referring component, and when the
+// tree nests deeper than kMaxFormDepth.
 std::string WriteForm(const TComponent &root);
 
 struct TFormReadOptions {

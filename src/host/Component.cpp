@@ -7,18 +7,14 @@
 
 namespace host {
 
+bool SameComponentName(std::u16string_view a, std::u16string_view b)
+{
+    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+    return !a.empty() && a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
+}
+
 namespace {
-
-char16_t Lower(char16_t c)
-{
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
-bool SameName(std::u16string_view a, std::u16string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Lower(x) == Lower(y); });
-}
 
 bool IsIdentifier(std::u16string_view name)
 {
@@ -115,7 +111,7 @@ TComponent *TComponent::FindComponent(std::u16string_view name) const
     if (name.empty())
         return nullptr;
     for (TComponent *c : components_)
-        if (SameName(c->name_, name))
+        if (SameComponentName(c->name_, name))
             return c;
     return nullptr;
 }
@@ -135,6 +131,10 @@ void TComponent::SetName(const String &name)
         return;
     if (!name.empty() && !IsIdentifier(name))
         throw Exception(u"'" + name + u"' is not a valid component name");
+    // A form file writes "no component" as nil: a component of that name
+    // could not be referred to.
+    if (SameComponentName(name, u"nil"))
+        throw Exception(u"'" + name + u"' is reserved and cannot be a component name");
     ValidateName(name, owner_);
     name_ = name;
 }

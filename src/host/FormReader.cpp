@@ -195,10 +195,12 @@ private:
         return word;
     }
 
-    ObjectNode ParseObject()
+    ObjectNode ParseObject(int depth = 0)
     {
         ObjectNode node;
         node.line = cur_.line;
+        if (depth >= kMaxFormDepth)
+            Fail(cur_.line, "components nest deeper than " + std::to_string(kMaxFormDepth) + " levels");
         if (!IsWord("object"))
             Fail(cur_.line, "expected 'object'");
         Advance();
@@ -218,7 +220,7 @@ private:
                 return node;
             }
             if (IsWord("object")) {
-                node.children.push_back(ParseObject());
+                node.children.push_back(ParseObject(depth + 1));
                 continue;
             }
             PropNode prop;
@@ -424,20 +426,10 @@ private:
         Mismatch(prop, "a value of its kind");
     }
 
-    static TComponent *FindInTree(TComponent &c, std::u16string_view name)
-    {
-        if (!c.Name().empty() && c.Name() == name)
-            return &c;
-        for (size_t i = 0; i < c.ComponentCount(); ++i)
-            if (TComponent *found = FindInTree(*c.Components(i), name))
-                return found;
-        return nullptr;
-    }
-
     void Fixup(TComponent &root)
     {
         for (const PendingReference &ref : pending_) {
-            TComponent *target = FindInTree(root, FromUtf8(ref.target));
+            TComponent *target = FindReference(*ref.component, root, FromUtf8(ref.target));
             if (target == nullptr)
                 Fail(ref.line, "no component named '" + ref.target + "' for property '" +
                                    std::string(ref.property->Name) + "'");
@@ -452,6 +444,20 @@ private:
     std::vector<TComponent *> loaded_;
     std::vector<PendingReference> pending_;
 };
+
+TComponent *FindReference(const TComponent &from, const TComponent &root, std::u16string_view name)
+{
+    if (name.empty())
+        return nullptr;
+    for (const TComponent *scope = &from; scope != nullptr; scope = scope->Owner()) {
+        if (TComponent *found = scope->FindComponent(name))
+            return found;
+        if (scope == &root)
+            break;
+    }
+    // The root has no owner to hold its name: it counts last.
+    return SameComponentName(root.Name(), name) ? const_cast<TComponent *>(&root) : nullptr;
+}
 
 std::unique_ptr<TComponent> ReadForm(std::string_view text, const TFormReadOptions &options)
 {

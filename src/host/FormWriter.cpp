@@ -81,6 +81,9 @@ private:
 
     void WriteObject(const TComponent &c, int depth)
     {
+        if (depth >= kMaxFormDepth)
+            throw Exception(u"Cannot store " + c.Name() + u": components nest deeper than " +
+                            FromAscii(std::to_string(kMaxFormDepth)) + u" levels");
         Indent(depth);
         out_ += "object ";
         if (!c.Name().empty()) {
@@ -144,9 +147,11 @@ private:
             const TComponent *target = std::get<TComponent *>(value);
             if (target == nullptr) {
                 out_ += "nil";
-            } else if (target->Name().empty() || !InTree(root_, target)) {
+            } else if (target->Name().empty() || !InTree(root_, target) ||
+                       FindReference(c, root_, target->Name()) != target) {
                 throw Exception(u"Cannot store property " + FromAscii(p.Name) + u" of " + c.Name() +
-                                u": it refers to a component outside the form or without a name");
+                                u": it refers to a component outside the form, without a name, or whose name "
+                                u"finds another component from there");
             } else {
                 out_ += ToUtf8(target->Name());
             }

@@ -136,3 +136,55 @@ TEST_F(FormFile, AReferenceOutsideTheFormCannotBeWritten)
     EXPECT_THROW(host::WriteForm(form), host::Exception);
     a->SetLink(nullptr);
 }
+
+TEST_F(FormFile, ReferencesResolveWhereTheReferringComponentStandsAndNamesRoundTrip)
+{
+    // Two owners each own a "Target"; the link of one owner's child names
+    // its own owner's Target, not the first one found in the file.
+    host::TComponent form(nullptr);
+    form.SetName(u"Form");
+    TProbe *owners[2] = {new TProbe(&form), new TProbe(&form)};
+    owners[0]->SetName(u"Left");
+    owners[1]->SetName(u"Right");
+    for (TProbe *owner : owners)
+        (new TProbe(owner))->SetName(u"Target");
+    auto *user = new TProbe(owners[1]);
+    user->SetName(u"User");
+    user->SetLink(static_cast<TProbe *>(owners[1]->FindComponent(u"Target")));
+    const std::string text = host::WriteForm(form);
+    auto read = host::ReadForm(text);
+    host::TComponent *right = read->FindComponent(u"Right");
+    auto *readUser = static_cast<TProbe *>(right->FindComponent(u"User"));
+    EXPECT_EQ(readUser->GetLink(), right->FindComponent(u"Target"));
+    EXPECT_EQ(host::WriteForm(*read), text);
+
+    // A name its reference cannot find from where it stands is not written.
+    user->SetLink(static_cast<TProbe *>(owners[0]->FindComponent(u"Target")));
+    EXPECT_THROW(host::WriteForm(form), host::Exception);
+    user->SetLink(nullptr);
+
+    // "nil" means no component: no component may be named so.
+    EXPECT_THROW(user->SetName(u"nil"), host::Exception);
+    EXPECT_THROW(user->SetName(u"NIL"), host::Exception);
+    EXPECT_EQ(user->Name(), u"User");
+}
+
+TEST_F(FormFile, NestingIsBoundedBothWays)
+{
+    std::string deep;
+    for (int i = 0; i < host::kMaxFormDepth + 1; ++i)
+        deep += "object TComponent\n";
+    for (int i = 0; i < host::kMaxFormDepth + 1; ++i)
+        deep += "end\n";
+    try {
+        host::ReadForm(deep);
+        ADD_FAILURE() << "no exception";
+    } catch (const host::Exception &e) {
+        EXPECT_NE(std::string(e.what()).find("nest deeper than 64 levels"), std::string::npos) << e.what();
+    }
+    host::TComponent root(nullptr);
+    host::TComponent *owner = &root;
+    for (int i = 0; i < host::kMaxFormDepth; ++i)
+        owner = new host::TComponent(owner);
+    EXPECT_THROW(host::WriteForm(root), host::Exception);
+}
