@@ -321,6 +321,44 @@ TEST_F(ReadMail, TemporaryFilesAreDeletedOnlyInsideTheTemporaryFolder)
     fs::remove_all(base);
 }
 
+TEST_F(ReadMail, ALinkOutOfTheTemporaryFolderOrATemporaryFolderAtTheRootDeletesNothing)
+{
+    const fs::path base = fs::temp_directory_path() / ("kelvra-readmail-link-" + std::to_string(getpid()));
+    const fs::path temp = base / "tmp";
+    const fs::path home = base / "home";
+    fs::create_directories(temp);
+    fs::create_directories(home);
+    const fs::path letter = home / "letter.txt";
+    std::error_code linked;
+    // A link inside the temporary folder that leads to the user's folder.
+    fs::create_directory_symlink(home, temp / "link", linked);
+    if (linked) {
+        fs::remove_all(base);
+        GTEST_SKIP() << "no directory links here: " << linked.message();
+    }
+    struct {
+        fs::path tempFolder;
+        fs::path file;
+    } rows[] = {
+        {temp, temp / "link" / "letter.txt"},
+        {temp.root_path(), letter}, // the temporary folder is the root itself
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.file.string());
+        Touch(letter);
+        ScopedTempFolder scoped(row.tempFolder);
+        TKelvraReadMail mail;
+        Message m;
+        m.File(row.file.string(), nullptr);
+        m.Queue();
+        mail.SetMessageID(u"with-a-link");
+        mail.FreeMapiMessage();
+        EXPECT_TRUE(fs::exists(letter));
+    }
+    fs::remove(temp / "link");
+    fs::remove_all(base);
+}
+
 TEST_F(ReadMail, ContentReadsEmptyWithoutARecordAndSettersChangeNothing)
 {
     TKelvraReadMail mail;

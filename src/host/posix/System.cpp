@@ -88,10 +88,9 @@ bool IsInTempFolder(const String &path)
     const std::string folder = Canonical(slash == 0 ? "/" : p.substr(0, slash));
     const char *tmpdir = std::getenv("TMPDIR");
     const std::string temp = Canonical(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp");
-    if (folder.empty() || temp.empty())
+    // A temporary folder that is the root would make every file deletable.
+    if (folder.empty() || temp.empty() || temp == "/")
         return false;
-    if (temp == "/")
-        return true;
     return folder == temp || folder.compare(0, temp.size() + 1, temp + "/") == 0;
 }
 

@@ -62,26 +62,27 @@ namespace host {
 
 namespace {
 
-// Full, long-named, lower-case form of a path, for comparing.
-std::wstring Canonical(const std::wstring &path)
+// The final, lower-case path of an existing folder, for comparing: the
+// folder is opened and the system says where it really is, through every
+// junction and symbolic link on the way. Empty when it cannot be opened.
+std::wstring Canonical(const std::wstring &folder)
 {
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD len = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (len >= full.size()) {
-        full.resize(len);
-        len = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    }
-    if (len == 0)
+    const HANDLE handle = CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
         return {};
-    full.resize(len);
-    std::wstring longName(full.size() + MAX_PATH, L'\0');
-    const DWORD longLen = GetLongPathNameW(full.c_str(), longName.data(), static_cast<DWORD>(longName.size()));
-    if (longLen > 0 && longLen < longName.size()) {
-        longName.resize(longLen);
-        full = longName;
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD len = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (len >= final.size()) {
+        final.resize(len + 1);
+        len = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
     }
-    CharLowerBuffW(full.data(), static_cast<DWORD>(full.size()));
-    return full;
+    CloseHandle(handle);
+    if (len == 0 || len >= final.size())
+        return {};
+    final.resize(len);
+    CharLowerBuffW(final.data(), static_cast<DWORD>(final.size()));
+    return final;
 }
 
 } // namespace
@@ -101,7 +102,9 @@ bool IsInTempFolder(const String &path)
         return false;
     std::wstring temp = Canonical(std::wstring(tempPath, tempLen));
     std::wstring folder = Canonical(p.substr(0, sep + 1));
-    if (temp.empty() || folder.empty())
+    // A temporary folder that is a drive's root would make every file of the
+    // drive deletable.
+    if (temp.empty() || folder.empty() || temp.size() <= 7 /* \\?\c:\ */)
         return false;
     if (temp.back() != L'\\')
         temp += L'\\';
