@@ -7,7 +7,7 @@ ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-openssl-dev python3 python3-aiosmtpd openssl)
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-openssl-dev python3 python3-aiosmtpd openssl locales e2fsprogs)
 WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine wine64)
 
 say() { printf '== %s\n' "$*"; }

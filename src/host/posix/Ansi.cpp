@@ -1,13 +1,11 @@
 // POSIX: the "ANSI code page" is the character set of the environment's
-// locale. It is read once, through a locale object of our own, so the
-// process's global locale is never touched (the application may rely on it).
+// locale, by the rule the provider shares (posix/Charset.h).
 #include "host/Text.h"
+#include "posix/Charset.h"
 
 #include <bit>
 #include <cerrno>
 #include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
 
 namespace host {
 
@@ -16,21 +14,6 @@ namespace {
 const char kUtf8[] = "UTF-8";
 // iconv's name for the host's own UTF-16 byte order.
 const char *const kUtf16 = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
-
-std::string ReadCharset()
-{
-    locale_t loc = newlocale(LC_CTYPE_MASK, "", locale_t(nullptr));
-    if (loc == locale_t(nullptr))
-        return kUtf8; // an unusable locale setting: behave like the C locale
-    std::string name = nl_langinfo_l(CODESET, loc);
-    freelocale(loc);
-    // Modern POSIX runtimes treat the plain ASCII locale as UTF-8.
-    if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII")
-        return kUtf8;
-    if (name == "UTF8" || name == "utf8" || name == "utf-8")
-        return kUtf8;
-    return name;
-}
 
 bool IsUtf8(const std::string &charset) { return charset == kUtf8; }
 
@@ -52,8 +35,7 @@ private:
 
 std::string AnsiCharset()
 {
-    static const std::string charset = ReadCharset();
-    return charset;
+    return kelvra_posix::LocaleCharset();
 }
 
 AnsiString ToAnsi(std::u16string_view text)

@@ -2,10 +2,9 @@
 // else kdialog) with an argument vector: no shell ever sees the texts.
 #include "host/Exception.h"
 #include "host/OpenDialog.h"
+#include "posix/Process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,52 +43,14 @@ bool OnPath(const std::string &program)
     return false;
 }
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
 // Runs argv[0] from PATH with standard input from /dev/null and collects
 // its standard output.
-RunResult Run(const std::vector<std::string> &args)
+kelvra_posix::RunResult Run(const std::vector<std::string> &args)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        throw Exception(u"Cannot start the file dialog: no pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    RunResult result;
-    if (rc != 0) {
-        close(fds[0]);
-        throw Exception(u"Cannot start the file dialog " + FromAnsi(args[0]));
-    }
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n > 0)
-            result.output.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args);
+    if (!result)
+        throw Exception(u"Cannot start the file dialog " + FromAnsi(args.at(0)));
+    return std::move(*result);
 }
 
 // "Name|pat;pat|Name|pat" as (name, patterns) pairs; "*.*" means every
@@ -200,7 +161,7 @@ std::optional<std::vector<String>> SystemOpenDialog(const TOpenDialogRequest &re
         args = KdialogArgs(request);
     else
         throw Exception(u"No file dialog is available: neither zenity nor kdialog is installed");
-    const RunResult result = Run(args);
+    const kelvra_posix::RunResult result = Run(args);
     if (result.exitCode == 0)
         return Lines(result.output);
     if (result.exitCode == 1)
