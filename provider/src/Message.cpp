@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace kmp {
@@ -291,22 +292,25 @@ std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const 
 
     const MessageParts parts = ShownParts(message.get());
     const std::string body = BodyText(parts.body);
-    const size_t shown = options.suppressAttach ? 0 : parts.files.size();
-    const size_t count = shown + (options.bodyAsFile ? 1 : 0);
+    // With attachments suppressed they are still described, by name, with
+    // no file (a null path): nothing is copied.
+    const size_t count = parts.files.size() + (options.bodyAsFile ? 1 : 0);
     if (count == 0) {
         record.lpszNoteText = block->Text(Utf8ToNarrow(body));
         block->SetReadInfo(std::move(info));
         return block;
     }
-    TempFolder folder;
+    std::optional<TempFolder> folder;
+    if (options.bodyAsFile || !options.suppressAttach)
+        folder.emplace();
     record.nFileCount = static_cast<ULONG>(count);
     record.lpFiles = block->Files(count);
     size_t k = 0;
     if (options.bodyAsFile) {
         // The text goes into the first file; the record's text stays empty.
-        const std::string path = folder.Reserve("message.txt");
+        const std::string path = folder->Reserve("message.txt");
         const std::string narrow = Utf8ToNarrow(body);
-        folder.Write(path, nullptr, &narrow);
+        folder->Write(path, nullptr, &narrow);
         record.lpFiles[k].lpszPathName = block->Text(path);
         record.lpFiles[k].lpszFileName = block->Text("message.txt");
         record.lpFiles[k].nPosition = 0xFFFFFFFFu;
@@ -316,18 +320,23 @@ std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const 
     } else {
         record.lpszNoteText = block->Text(Utf8ToNarrow(body));
     }
-    for (size_t i = 0; i < shown; ++i) {
+    for (size_t i = 0; i < parts.files.size(); ++i, ++k) {
         GMimeObject *part = parts.files[i].object;
         const std::string name = ShownName(part);
-        const std::string path = folder.Reserve(name);
-        folder.Write(path, part, nullptr);
-        record.lpFiles[k].lpszPathName = block->Text(path);
         record.lpFiles[k].lpszFileName = block->Text(Utf8ToNarrow(name));
         record.lpFiles[k].nPosition = 0xFFFFFFFFu;
+        if (options.suppressAttach)
+            continue;
+        const std::string path = folder->Reserve(name);
+        folder->Write(path, part, nullptr);
+        record.lpFiles[k].lpszPathName = block->Text(path);
         info.files.push_back(Written(path, i));
-        ++k;
     }
-    folder.GiveTo(*block);
+    if (!folder) {
+        block->SetReadInfo(std::move(info));
+        return block;
+    }
+    folder->GiveTo(*block);
     block->SetReadInfo(std::move(info));
     return block;
 }

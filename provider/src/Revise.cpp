@@ -179,6 +179,10 @@ bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &re
     std::map<size_t, std::string> checksums;
     for (ULONG i = 0; i < record.nFileCount && record.lpFiles != nullptr; ++i) {
         const MapiFileDesc &f = record.lpFiles[i];
+        // A part described without a file by a read that suppressed
+        // attachments: it stays as it is.
+        if (f.lpszPathName == nullptr && info != nullptr && info->suppressAttach)
+            continue;
         if (f.lpszPathName == nullptr || *f.lpszPathName == '\0')
             Fail(MAPI_E_ATTACHMENT_NOT_FOUND);
         const std::string path = f.lpszPathName;

@@ -134,15 +134,20 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
         sum = sum + TouchRecip(m.lpRecips[i]);
     if (m.nFileCount != 0 && m.lpFiles == nullptr)
         Fault("file count without files");
-    if ((options.envelopeOnly || (options.suppressAttach && !options.bodyAsFile)) && m.nFileCount != 0)
+    if (options.envelopeOnly && m.nFileCount != 0)
         Fault("files handed out although the read asked for none");
     if (options.bodyAsFile && m.nFileCount == 0)
         Fault("no file for the text although the read asked for one");
     for (ULONG i = 0; i < m.nFileCount; ++i) {
         const MapiFileDesc &f = m.lpFiles[i];
         sum = sum + Touch(f.lpszFileName);
-        if (f.lpszPathName == nullptr)
-            Fault("file without a path");
+        // Suppressed attachments are described by name only; everything
+        // else handed out is a file.
+        const bool described = options.suppressAttach && !(options.bodyAsFile && i == 0);
+        if ((f.lpszPathName == nullptr) != described)
+            Fault(described ? "a suppressed attachment was copied" : "file without a path");
+        if (described)
+            continue;
         const fs::path path(f.lpszPathName);
         std::error_code error;
         const fs::file_status status = fs::symlink_status(path, error);
@@ -154,7 +159,7 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
         sum = sum + ReadBack(path).size();
     }
     for (ULONG i = 0; i < m.nFileCount; ++i)
-        if (unlink(m.lpFiles[i].lpszPathName) != 0)
+        if (m.lpFiles[i].lpszPathName != nullptr && unlink(m.lpFiles[i].lpszPathName) != 0)
             Fault(std::string("decoded file named twice: ") + m.lpFiles[i].lpszPathName);
     (void)sum;
 }

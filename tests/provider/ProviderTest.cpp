@@ -209,16 +209,21 @@ TEST_F(Provider, AttachmentsAreDecodedIntoAPrivateFolderUnderSafeNames)
     MAPIFreeBuffer(m);
     EXPECT_FALSE(fs::exists(folder));
 
+    // Suppressed attachments are described by name, with no file.
     ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
-    EXPECT_EQ(m->nFileCount, 0u);
+    ASSERT_EQ(m->nFileCount, 3u);
+    EXPECT_STREQ(m->lpFiles[1].lpszFileName, "/etc/passwd");
+    for (ULONG i = 0; i < m->nFileCount; ++i)
+        EXPECT_EQ(m->lpFiles[i].lpszPathName, nullptr);
     MAPIFreeBuffer(m);
+    EXPECT_TRUE(fs::is_empty(home / "tmp"));
     ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_ENVELOPE_ONLY, 0, &m), 0u);
     EXPECT_EQ(m->nFileCount, 0u);
     EXPECT_EQ(m->lpszNoteText, nullptr);
     EXPECT_STREQ(m->lpszSubject, "files");
     MAPIFreeBuffer(m);
     ASSERT_EQ(MAPIReadMail(session, 0, S("1700000000.M1P1Q1.test"), MAPI_BODY_AS_FILE | MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
-    ASSERT_EQ(m->nFileCount, 1u);
+    ASSERT_EQ(m->nFileCount, 4u);
     EXPECT_EQ(ReadFile(m->lpFiles[0].lpszPathName), "See attached.");
     fs::remove(m->lpFiles[0].lpszPathName);
     MAPIFreeBuffer(m);

@@ -127,7 +127,8 @@ protected:
     static void Release(lpMapiMessage m)
     {
         for (ULONG i = 0; m != nullptr && i < m->nFileCount; ++i)
-            fs::remove(m->lpFiles[i].lpszPathName);
+            if (m->lpFiles[i].lpszPathName != nullptr)
+                fs::remove(m->lpFiles[i].lpszPathName);
         MAPIFreeBuffer(m);
     }
 

@@ -1,0 +1,410 @@
+#include "Commands.h"
+
+#include "kelvra/Kelvra.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#if defined(_WIN32)
+#include <io.h>
+#define KELVRA_ISATTY _isatty
+#define KELVRA_FILENO _fileno
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#define KELVRA_ISATTY isatty
+#define KELVRA_FILENO fileno
+#endif
+
+namespace kelvra_cli {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace kelvra;
+
+namespace {
+
+String U(const std::string &utf8) { return host::FromUtf8(utf8); }
+std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
+
+fs::path PathOf(const std::string &utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Of(const fs::path &path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The session every subcommand logs on with.
+void Configure(TKelvraSession &session, const Global &global)
+{
+    session.SetProfileName(U(global.profile));
+    if (global.password)
+        session.SetPassword(U(*global.password));
+}
+
+json Mailbox(const String &name, const String &address)
+{
+    return {{"name", U8(name)}, {"address", U8(address)}};
+}
+
+std::vector<std::string> Items(const String &list)
+{
+    host::TStringList items;
+    SplitList(list, items);
+    std::vector<std::string> out;
+    for (const String &item : items.Lines())
+        out.push_back(U8(item));
+    return out;
+}
+
+std::string ReadAll(std::istream &in)
+{
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Selects the message `id` with `flags`; an unknown one raises the platform's error.
+void Select(TKelvraReadMail &mail, const std::string &id, TReadFlags flags)
+{
+    mail.SetReadFlags(flags);
+    mail.SetMessageID(U(id));
+}
+
+std::string Hex(const std::vector<std::uint8_t> &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+} // namespace
+
+json Send(const Global &global, const SendOptions &options)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraSendMail mail;
+    mail.SetSession(&session);
+    mail.SetSendTo(U(options.to));
+    mail.SetCc(U(options.cc));
+    mail.SetBcc(U(options.bcc));
+    mail.SetSubject(U(options.subject));
+    mail.SetMessageType(U(options.type));
+
+    std::string body;
+    if (options.body) {
+        body = *options.body;
+    } else if (options.bodyFile) {
+        std::ifstream in(PathOf(*options.bodyFile), std::ios::binary);
+        if (!in)
+            throw LocalFileError("cannot read the body file " + *options.bodyFile);
+        body = ReadAll(in);
+    } else if (!KELVRA_ISATTY(KELVRA_FILENO(stdin))) {
+        body = ReadAll(std::cin);
+    }
+    host::TStringList lines;
+    lines.SetText(U(body));
+    mail.SetBody(lines);
+
+    String attach;
+    json attached = json::array();
+    for (const std::string &file : options.attach) {
+        std::error_code error;
+        const fs::path path = fs::absolute(PathOf(file), error);
+        if (error || !fs::is_regular_file(path, error))
+            throw LocalFileError("no such file to attach: " + file);
+        if (std::ifstream(path, std::ios::binary).fail())
+            throw LocalFileError("cannot read the file to attach: " + file);
+        const std::string text = Utf8Of(path);
+        // List text has no quoting: such a path would split in two.
+        if (text.find_first_of(";,") != std::string::npos)
+            throw LocalFileError("cannot attach a file whose path holds ';' or ',': " + file);
+        AppendListItem(attach, U(text));
+        attached.push_back(text);
+    }
+    mail.SetAttach(attach);
+    TSendFlags flags;
+    if (options.receipt)
+        flags.Include(TSendFlag::sfReceiptRequested);
+    if (options.dialog)
+        flags.Include(TSendFlag::sfDialog);
+    mail.SetFlags(flags);
+    mail.Send();
+    return {{"sent", true},
+            {"to", Items(mail.GetSendTo())},
+            {"cc", Items(mail.GetCc())},
+            {"bcc", Items(mail.GetBcc())},
+            {"subject", options.subject},
+            {"attachments", attached}};
+}
+
+json List(const Global &global, const ListOptions &options)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    // The walk reads envelopes only; the attachments are counted by a
+    // second read that copies none. Neither marks a message read.
+    TKelvraReadMail mail, counter;
+    mail.SetSession(&session);
+    counter.SetSession(&session);
+    TFindFlags find;
+    if (options.unread)
+        find.Include(TFindFlag::ffUnreadOnly);
+    if (options.fifo)
+        find.Include(TFindFlag::ffFifo);
+    mail.SetFindFlags(find);
+    mail.SetMessageTypeFilter(U(options.type));
+    mail.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
+    counter.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfSuppressAttach});
+    json messages = json::array();
+    for (bool more = options.limit != 0 && mail.First(); more; more = mail.Next()) {
+        counter.SetMessageID(mail.GetMessageID());
+        messages.push_back({{"id", U8(mail.GetMessageID())},
+                            {"date", U8(mail.GetDateReceived())},
+                            {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
+                            {"subject", U8(mail.GetSubject())},
+                            {"unread", mail.GetMessageFlags().Contains(TMessageFlag::mfUnread)},
+                            {"attachments", counter.GetFileCount()}});
+        if (options.limit > 0 && static_cast<long>(messages.size()) >= options.limit)
+            break;
+    }
+    return messages;
+}
+
+json Show(const Global &global, const std::string &id, bool peek)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraReadMail mail;
+    mail.SetSession(&session);
+    Select(mail, id, peek ? TReadFlags{TReadFlag::rfPeek} : TReadFlags{});
+    json to = json::array(), cc = json::array(), bcc = json::array();
+    for (std::uint32_t i = 0; i < mail.GetRecipientCount(); ++i) {
+        const json entry = Mailbox(mail.GetRecipientName(i), mail.GetRecipientAddress(i));
+        switch (mail.GetRecipientType(i)) {
+        case TRecipientType::rtTo: to.push_back(entry); break;
+        case TRecipientType::rtCc: cc.push_back(entry); break;
+        case TRecipientType::rtBcc: bcc.push_back(entry); break;
+        case TRecipientType::rtOriginator: break;
+        }
+    }
+    json attachments = json::array();
+    for (std::uint32_t i = 0; i < mail.GetFileCount(); ++i) {
+        std::error_code error;
+        const auto size = fs::file_size(PathOf(U8(mail.GetPathName(i))), error);
+        attachments.push_back({{"name", U8(mail.GetFileName(i))}, {"size", error ? 0 : size}});
+    }
+    const TMessageFlags flags = mail.GetMessageFlags();
+    return {{"id", id},
+            {"date", U8(mail.GetDateReceived())},
+            {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
+            {"to", to},
+            {"cc", cc},
+            {"bcc", bcc},
+            {"subject", U8(mail.GetSubject())},
+            {"type", U8(mail.GetMessageType())},
+            {"conversation", U8(mail.GetConversationID())},
+            {"unread", flags.Contains(TMessageFlag::mfUnread)},
+            {"receipt_requested", flags.Contains(TMessageFlag::mfReceiptRequested)},
+            {"sent", flags.Contains(TMessageFlag::mfSent)},
+            {"body", U8(mail.GetBodyText())},
+            {"attachments", attachments}};
+}
+
+json SaveAttachments(const Global &global, const std::string &id, const std::string &folder, bool force)
+{
+    std::error_code error;
+    const fs::path target = fs::canonical(PathOf(folder), error);
+    if (error || !fs::is_directory(target))
+        throw LocalFileError("no such folder: " + folder);
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraReadMail mail;
+    mail.SetSession(&session);
+    Select(mail, id, {TReadFlag::rfPeek});
+    json saved = json::array();
+    for (std::uint32_t i = 0; i < mail.GetFileCount(); ++i) {
+        // Only the last part of the name the message gives: whatever it
+        // says, the file lands directly in the folder.
+        std::string name = U8(mail.GetFileName(i));
+        const size_t cut = name.find_last_of("/\\");
+        if (cut != std::string::npos)
+            name = name.substr(cut + 1);
+        if (name.empty() || name == "." || name == ".." || name.find(':') != std::string::npos)
+            name = "attachment-" + std::to_string(i + 1);
+        const fs::path destination = target / PathOf(name);
+        const fs::path source = PathOf(U8(mail.GetPathName(i)));
+        if (fs::is_symlink(destination) || fs::exists(destination)) {
+            if (!force)
+                throw LocalFileError(Utf8Of(destination) + " exists; --force replaces it");
+            // Replaced, never written through: a link there is removed, not followed.
+            fs::remove(destination, error);
+            if (error)
+                throw LocalFileError("cannot replace " + Utf8Of(destination) + ": " + error.message());
+        }
+        std::ifstream in(source, std::ios::binary);
+        std::ofstream out(destination, std::ios::binary);
+        out << in.rdbuf();
+        out.close();
+        if (!in || !out)
+            throw LocalFileError("cannot write " + Utf8Of(destination));
+        saved.push_back({{"name", U8(mail.GetFileName(i))}, {"path", Utf8Of(destination)}});
+    }
+    return {{"id", id}, {"saved", saved}};
+}
+
+json Delete(const Global &global, const std::string &id)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraReadMail mail;
+    mail.SetSession(&session);
+    Select(mail, id, {TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
+    mail.Delete();
+    return {{"deleted", id}};
+}
+
+json Count(const Global &global, bool unread)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraReadMail mail;
+    mail.SetSession(&session);
+    if (unread)
+        mail.SetFindFlags({TFindFlag::ffUnreadOnly});
+    return {{"count", mail.MessageCount()}, {"unread_only", unread}};
+}
+
+json Resolve(const Global &global, const std::string &name)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraContact contact;
+    contact.SetSession(&session);
+    contact.SetContactName(U(name));
+    return {{"name", U8(contact.GetResolvedName())},
+            {"address", U8(contact.GetResolvedAddress())},
+            {"entry_id", Hex(contact.GetResolvedEntry())}};
+}
+
+json Pick(const Global &global)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraSendMail mail;
+    mail.SetSession(&session);
+    if (!mail.SelectRecipients())
+        return {{"cancelled", true}};
+    return {{"to", Items(mail.GetSendTo())}, {"cc", Items(mail.GetCc())}, {"bcc", Items(mail.GetBcc())}};
+}
+
+json Details(const Global &global, const std::string &name, bool dialog)
+{
+    TKelvraSession session;
+    Configure(session, global);
+    TKelvraContact contact;
+    contact.SetSession(&session);
+    contact.SetContactName(U(name));
+    if (dialog) {
+        // The platform's own details dialog for the resolved entry.
+        std::string narrowName = host::ToAnsi(contact.GetResolvedName());
+        std::string narrowAddress = host::ToAnsi(contact.GetResolvedAddress());
+        std::vector<std::uint8_t> entry = contact.GetResolvedEntry();
+        MapiRecipDesc recip{};
+        recip.ulRecipClass = MAPI_TO;
+        recip.lpszName = narrowName.data();
+        recip.lpszAddress = narrowAddress.data();
+        recip.ulEIDSize = static_cast<ULONG>(entry.size());
+        recip.lpEntryID = entry.empty() ? nullptr : entry.data();
+        session.Open();
+        Check(MapiDetails()(session.Handle(), 0, &recip, 0, 0));
+    }
+    return {{"name", U8(contact.GetResolvedName())},
+            {"address", U8(contact.GetResolvedAddress())},
+            {"entry_id", Hex(contact.GetResolvedEntry())}};
+}
+
+namespace {
+
+std::string Who(const json &mailbox)
+{
+    const std::string name = mailbox.value("name", ""), address = mailbox.value("address", "");
+    if (name.empty() || name == address)
+        return address;
+    return address.empty() ? name : name + " <" + address + ">";
+}
+
+std::string Join(const json &list, const char *separator = ", ")
+{
+    std::string out;
+    for (const json &item : list) {
+        if (!out.empty())
+            out += separator;
+        out += item.is_string() ? item.get<std::string>() : Who(item);
+    }
+    return out;
+}
+
+} // namespace
+
+std::string AsText(const std::string &command, const json &a)
+{
+    std::ostringstream out;
+    if (command == "send") {
+        out << "sent to " << Join(a["to"]);
+        if (!a["cc"].empty())
+            out << ", cc " << Join(a["cc"]);
+        if (!a["bcc"].empty())
+            out << ", bcc " << Join(a["bcc"]);
+        out << "\n";
+    } else if (command == "list") {
+        for (const json &m : a)
+            out << m["id"].get<std::string>() << "  " << m["date"].get<std::string>() << "  "
+                << (m["unread"].get<bool>() ? "N" : " ") << "  " << Who(m["from"]) << "  "
+                << m["subject"].get<std::string>()
+                << (m["attachments"].get<int>() > 0 ? "  [" + std::to_string(m["attachments"].get<int>()) + "]" : "")
+                << "\n";
+    } else if (command == "show") {
+        out << "From: " << Who(a["from"]) << "\n";
+        for (const char *field : {"to", "cc", "bcc"})
+            if (!a[field].empty())
+                out << char(std::toupper(field[0])) << (field + 1) << ": " << Join(a[field]) << "\n";
+        out << "Subject: " << a["subject"].get<std::string>() << "\n"
+            << "Date: " << a["date"].get<std::string>() << "\n"
+            << "Id: " << a["id"].get<std::string>() << "\n\n"
+            << a["body"].get<std::string>() << "\n";
+        for (const json &f : a["attachments"])
+            out << "attachment: " << f["name"].get<std::string>() << " (" << f["size"].get<std::uintmax_t>()
+                << " bytes)\n";
+    } else if (command == "save-attachments") {
+        for (const json &f : a["saved"])
+            out << "saved " << f["name"].get<std::string>() << " -> " << f["path"].get<std::string>() << "\n";
+    } else if (command == "delete") {
+        out << "deleted " << a["deleted"].get<std::string>() << "\n";
+    } else if (command == "count") {
+        out << a["count"].get<int>() << "\n";
+    } else if (command == "resolve" || command == "details") {
+        out << Who(a) << "\n";
+    } else if (command == "pick") {
+        if (a.contains("cancelled")) {
+            out << "cancelled\n";
+        } else {
+            for (const char *field : {"to", "cc", "bcc"})
+                if (!a[field].empty())
+                    out << field << ": " << Join(a[field]) << "\n";
+        }
+    }
+    return out.str();
+}
+
+} // namespace kelvra_cli

@@ -1,0 +1,64 @@
+// The subcommands of the kelvra mail command. Each works only through the
+// four components; texts come in and go out as UTF-8.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvra_cli {
+
+// Exit statuses, as `kelvra --help` and the README list them.
+enum ExitStatus : int {
+    kSuccess = 0,
+    kRefused = 1,   // the mail system refused (an EKelvraError)
+    kUsage = 2,     // the command line is wrong
+    kLocalFile = 3, // a local file problem
+};
+
+// A local file problem: a missing attachment, an unwritable folder.
+class LocalFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What every subcommand shares: how to log on, and how to answer.
+struct Global {
+    std::string profile;
+    std::optional<std::string> password;
+    bool json = false;
+};
+
+struct SendOptions {
+    std::string to, cc, bcc, subject, type;
+    std::optional<std::string> body, bodyFile;
+    std::vector<std::string> attach;
+    bool receipt = false, dialog = false;
+};
+
+struct ListOptions {
+    bool unread = false, fifo = false;
+    std::string type;
+    long limit = -1;
+};
+
+// Each runs a subcommand and returns what it has to say: a JSON document,
+// printed as it is with --json and as text otherwise. Failures raise
+// EKelvraError, LocalFileError or std::invalid_argument (a usage error).
+nlohmann::json Send(const Global &global, const SendOptions &options);
+nlohmann::json List(const Global &global, const ListOptions &options);
+nlohmann::json Show(const Global &global, const std::string &id, bool peek);
+nlohmann::json SaveAttachments(const Global &global, const std::string &id, const std::string &folder, bool force);
+nlohmann::json Delete(const Global &global, const std::string &id);
+nlohmann::json Count(const Global &global, bool unread);
+nlohmann::json Resolve(const Global &global, const std::string &name);
+nlohmann::json Pick(const Global &global);
+nlohmann::json Details(const Global &global, const std::string &name, bool dialog);
+
+// The text form of a subcommand's answer.
+std::string AsText(const std::string &command, const nlohmann::json &answer);
+
+} // namespace kelvra_cli
