@@ -1,6 +1,8 @@
 // The framework's global application object.
 #pragma once
 
+#include "host/Export.h"
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -10,7 +12,7 @@
 namespace host {
 
 // Any thread may use the application object: its settings are guarded.
-class TApplication {
+class KELVRA_API TApplication {
 public:
     // The application's main window as a platform window handle value (an
     // HWND on Windows), or 0 when it has none. Dialogs of the platform are
@@ -31,6 +33,6 @@ private:
     TExceptionHandler onException_;
 };
 
-TApplication &Application();
+KELVRA_API TApplication &Application();
 
 } // namespace host

@@ -1,6 +1,8 @@
 // The framework's component: ownership tree, names, state, removal notices.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Set.h"
 #include "host/Text.h"
 
@@ -34,9 +36,9 @@ enum class TOperation : std::uint8_t { opInsert, opRemove };
 // but the owner, unless it is first taken out with RemoveComponent.
 // Component names compare without regard to ASCII case; an empty name
 // matches nothing.
-bool SameComponentName(std::u16string_view a, std::u16string_view b);
+KELVRA_API bool SameComponentName(std::u16string_view a, std::u16string_view b);
 
-class TComponent {
+class KELVRA_API TComponent {
 public:
     explicit TComponent(TComponent *owner);
     virtual ~TComponent();

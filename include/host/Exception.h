@@ -1,6 +1,8 @@
 // The framework's exception base class.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Text.h"
 
 #include <exception>
@@ -8,7 +10,7 @@
 namespace host {
 
 // Holds its message as UTF-16 (Message()); what() gives the same text as UTF-8.
-class Exception : public std::exception {
+class KELVRA_API Exception : public std::exception {
 public:
     explicit Exception(String message);
     const String &Message() const noexcept { return message_; }

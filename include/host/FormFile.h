@@ -26,6 +26,8 @@
 // those that the table's stored-when rule selects.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Component.h"
 
 #include <memory>
@@ -41,15 +43,15 @@ constexpr int kMaxFormDepth = 64;
 // looked for among `from`'s own components, then among its owner's, and so
 // on up to `root` (a component's own name counts at its owner's level); null
 // when none has it.
-TComponent *FindReference(const TComponent &from, const TComponent &root, std::u16string_view name);
+KELVRA_API TComponent *FindReference(const TComponent &from, const TComponent &root, std::u16string_view name);
 
 // The form file of `root` and everything it owns. Raises Exception when a
 // stored reference names a component outside the tree, one without a name
 // or one its name does not find from the referring component, and when the
 // tree nests deeper than kMaxFormDepth.
-std::string WriteForm(const TComponent &root);
+KELVRA_API std::string WriteForm(const TComponent &root);
 
-struct TFormReadOptions {
+struct KELVRA_API TFormReadOptions {
     bool Designing = false; // the components live in a designer (csDesigning)
 };
 
@@ -60,6 +62,6 @@ struct TFormReadOptions {
 // A malformed file raises Exception naming the line and what is wrong.
 // Whatever raises (the file, a property setter, a Loaded), every component
 // built so far is destroyed again: nothing half-built is left behind.
-std::unique_ptr<TComponent> ReadForm(std::string_view text, const TFormReadOptions &options = {});
+KELVRA_API std::unique_ptr<TComponent> ReadForm(std::string_view text, const TFormReadOptions &options = {});
 
 } // namespace host

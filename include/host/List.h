@@ -1,6 +1,8 @@
 // The framework's list of untyped pointers, with its change notification.
 #pragma once
 
+#include "host/Export.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -14,7 +16,7 @@ enum class TListNotification : unsigned char { lnAdded, lnExtracted, lnDeleted }
 // A base destructor does not reach a descendant's override: a descendant
 // that needs lnDeleted for its remaining items calls Clear() in its own
 // destructor.
-class TList {
+class KELVRA_API TList {
 public:
     TList() = default;
     virtual ~TList() = default;

@@ -1,6 +1,8 @@
 // The framework's file-open dialog.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Component.h"
 #include "host/Set.h"
 #include "host/StringList.h"
@@ -24,7 +26,7 @@ enum class TOpenOption : std::uint8_t {
 using TOpenOptions = Set<TOpenOption>;
 
 // What a dialog backend is asked to show.
-struct TOpenDialogRequest {
+struct KELVRA_API TOpenDialogRequest {
     String Filter;       // "Name|pattern;pattern|Name|pattern"
     String Title;        // empty: the dialog's own
     String InitialDir;   // empty: the dialog's own
@@ -38,13 +40,13 @@ using TOpenDialogBackend = std::function<std::optional<std::vector<String>>(cons
 
 // The system's dialog: GetOpenFileNameW on Windows; on POSIX the desktop's
 // file chooser (zenity, else kdialog) when a display is set.
-std::optional<std::vector<String>> SystemOpenDialog(const TOpenDialogRequest &request);
+KELVRA_API std::optional<std::vector<String>> SystemOpenDialog(const TOpenDialogRequest &request);
 
 // Replaces the backend every TOpenDialog uses (tests script it); an empty
 // function restores the system's.
-void SetOpenDialogBackend(TOpenDialogBackend backend);
+KELVRA_API void SetOpenDialogBackend(TOpenDialogBackend backend);
 
-class TOpenDialog : public TComponent {
+class KELVRA_API TOpenDialog : public TComponent {
 public:
     explicit TOpenDialog(TComponent *owner = nullptr) : TComponent(owner) {}
 

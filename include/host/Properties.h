@@ -3,6 +3,8 @@
 // component's properties.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Component.h"
 #include "host/Exception.h"
 #include "host/StringList.h"
@@ -31,7 +33,7 @@ enum class TStored : std::uint8_t {
     WhenNotEmpty, // text or lines not empty, set not empty, reference not null, integer not 0
 };
 
-struct TSetValue {
+struct KELVRA_API TSetValue {
     std::uint8_t Bits = 0;
     bool operator==(const TSetValue &) const = default;
 };
@@ -39,7 +41,7 @@ struct TSetValue {
 using TPropertyValue =
     std::variant<String, bool, std::int64_t, TSetValue, std::vector<String>, TComponent *>;
 
-struct TPropertyInfo {
+struct KELVRA_API TPropertyInfo {
     std::string_view Name;
     TPropertyKind Kind;
     TStored Stored;
@@ -51,7 +53,7 @@ struct TPropertyInfo {
     bool IsStored(const TComponent &component) const;
 };
 
-struct TComponentClass {
+struct KELVRA_API TComponentClass {
     std::string_view Name;
     const TComponentClass *Parent; // null for TComponent itself
     TComponent *(*Create)(TComponent *owner);
@@ -62,8 +64,8 @@ struct TComponentClass {
 };
 
 // Classes that form files may create, by name.
-void RegisterClass(const TComponentClass &cls);
-const TComponentClass *FindClass(std::string_view name);
+KELVRA_API void RegisterClass(const TComponentClass &cls);
+KELVRA_API const TComponentClass *FindClass(std::string_view name);
 
 // ---- Table builders -------------------------------------------------------
 // Each binds a property to the class's accessor pair; `Get` and `Set` are

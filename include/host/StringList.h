@@ -1,6 +1,8 @@
 // The framework's ordered list of text lines.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Text.h"
 
 #include <cstddef>
@@ -8,7 +10,7 @@
 
 namespace host {
 
-class TStringList {
+class KELVRA_API TStringList {
 public:
     TStringList() = default;
     TStringList(std::initializer_list<String> lines) : lines_(lines) {}

@@ -2,6 +2,8 @@
 // by file name, finding its exports, and deleting files.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Text.h"
 
 namespace host {
@@ -13,13 +15,13 @@ using TModuleHandle = void *;
 // (Windows: LoadLibraryW; POSIX: the program's own folder first, then the
 // dynamic linker's search path). On failure returns null and sets
 // `errorText` to the system's text for the error.
-TModuleHandle LoadModule(const String &fileName, String &errorText);
+KELVRA_API TModuleHandle LoadModule(const String &fileName, String &errorText);
 
 // The address of an exported symbol, or null.
-void *FindExport(TModuleHandle module, const char *name);
+KELVRA_API void *FindExport(TModuleHandle module, const char *name);
 
 // Deletes a file; true on success. No error is raised.
-bool RemoveFile(const String &path);
+KELVRA_API bool RemoveFile(const String &path);
 
 } // namespace host
 
@@ -28,6 +30,6 @@ namespace host {
 // Whether `path` names a file inside the system's temporary folder
 // (Windows: GetTempPathW; POSIX: TMPDIR, else /tmp), compared as canonical
 // paths, so that ".." or a symbolic link cannot lead out of it.
-bool IsInTempFolder(const String &path);
+KELVRA_API bool IsInTempFolder(const String &path);
 
 } // namespace host

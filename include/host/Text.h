@@ -2,6 +2,8 @@
 // between the components' UTF-16 text and the platform's narrow text.
 #pragma once
 
+#include "host/Export.h"
+
 #include <string>
 #include <string_view>
 
@@ -19,24 +21,24 @@ using AnsiString = std::string;
 //   POSIX:   the character set of the environment's locale (LC_ALL, LC_CTYPE,
 //            LANG), read once without changing the process's locale; a plain
 //            ASCII locale (the C locale) counts as UTF-8.
-AnsiString ToAnsi(std::u16string_view text);
+KELVRA_API AnsiString ToAnsi(std::u16string_view text);
 // The system's ANSI code page to UTF-16. Bytes that do not decode become
 // U+FFFD (POSIX) or what MultiByteToWideChar makes of them (Windows).
-String FromAnsi(std::string_view text);
+KELVRA_API String FromAnsi(std::string_view text);
 
 // The name of the character set ToAnsi/FromAnsi use (for diagnostics/tests).
-std::string AnsiCharset();
+KELVRA_API std::string AnsiCharset();
 
 // UTF-8 <-> UTF-16, independent of the locale. Used for exception texts
 // (what()), form files and the command line. Malformed input becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-String FromUtf8(std::string_view text);
+KELVRA_API std::string ToUtf8(std::u16string_view text);
+KELVRA_API String FromUtf8(std::string_view text);
 
 // Convenience for literals and identifiers that are plain ASCII.
-String FromAscii(std::string_view text);
+KELVRA_API String FromAscii(std::string_view text);
 
 // Shared by the converters: UTF-8 encoding of UTF-16 where a lone surrogate
 // becomes `replacement` (a whole UTF-8 sequence).
-std::string EncodeUtf8(std::u16string_view text, std::string_view replacement);
+KELVRA_API std::string EncodeUtf8(std::u16string_view text, std::string_view replacement);
 
 } // namespace host

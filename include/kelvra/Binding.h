@@ -3,6 +3,8 @@
 // are looked up by name, and each accessor hands one out or raises.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Text.h"
 #include "mapi/SimpleMapi.h"
 
@@ -12,7 +14,7 @@
 namespace kelvra {
 
 // A process-wide text setting that any thread may read and assign.
-class TSharedText {
+class KELVRA_API TSharedText {
 public:
     explicit TSharedText(host::String value) : value_(std::move(value)) {}
     TSharedText(const TSharedText &) = delete;
@@ -32,28 +34,28 @@ private:
 // load attempt; changing it after a successful load has no effect.
 // Default: "MAPI32.DLL" on Windows; on POSIX the Kelvra provider
 // "libkelvramapi.so", looked for beside the program, then on the library path.
-extern TSharedText MAPIDLL;
+extern KELVRA_API TSharedText MAPIDLL;
 
 // Loads the library and looks up its entry points unless that has happened.
 // Raises EKelvraError (ErrorCode 0) with the system's text for the failure,
 // ": " and the file name when the library cannot be loaded; the next call
 // tries again. Threads that make their first call at once load it once.
-void InitMapi();
+KELVRA_API void InitMapi();
 
 // Each returns its entry point, loading the library first if needed. A
 // missing export raises EKelvraError (ErrorCode 0) "Function 'MapiXxx' not
 // available." on every call.
-LPMAPILOGON MapiLogOn();
-LPMAPILOGOFF MapiLogOff();
-LPMAPISENDMAIL MapiSendMail();
-LPMAPISENDDOCUMENTS MapiSendDocuments();
-LPMAPIFINDNEXT MapiFindNext();
-LPMAPIREADMAIL MapiReadMail();
-LPMAPISAVEMAIL MapiSaveMail();
-LPMAPIDELETEMAIL MapiDeleteMail();
-LPMAPIFREEBUFFER MapiFreeBuffer();
-LPMAPIADDRESS MapiAddress();
-LPMAPIDETAILS MapiDetails();
-LPMAPIRESOLVENAME MapiResolveName();
+KELVRA_API LPMAPILOGON MapiLogOn();
+KELVRA_API LPMAPILOGOFF MapiLogOff();
+KELVRA_API LPMAPISENDMAIL MapiSendMail();
+KELVRA_API LPMAPISENDDOCUMENTS MapiSendDocuments();
+KELVRA_API LPMAPIFINDNEXT MapiFindNext();
+KELVRA_API LPMAPIREADMAIL MapiReadMail();
+KELVRA_API LPMAPISAVEMAIL MapiSaveMail();
+KELVRA_API LPMAPIDELETEMAIL MapiDeleteMail();
+KELVRA_API LPMAPIFREEBUFFER MapiFreeBuffer();
+KELVRA_API LPMAPIADDRESS MapiAddress();
+KELVRA_API LPMAPIDETAILS MapiDetails();
+KELVRA_API LPMAPIRESOLVENAME MapiResolveName();
 
 } // namespace kelvra

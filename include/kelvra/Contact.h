@@ -1,6 +1,8 @@
 // TKelvraContact: one address-book entry, resolved by name.
 #pragma once
 
+#include "host/Export.h"
+
 #include "kelvra/Session.h"
 
 #include <cstdint>
@@ -20,7 +22,7 @@ using TContactFlags = host::Set<TContactFlag>;
 // in ResolvedName, ResolvedAddress and the resolved entry identifier. At
 // design time a failed resolve does not raise: both resolved texts show
 // "(" message ")" instead.
-class TKelvraContact : public TKelvraSessionClient {
+class KELVRA_API TKelvraContact : public TKelvraSessionClient {
 public:
     explicit TKelvraContact(host::TComponent *owner = nullptr) : TKelvraSessionClient(owner) {}
 

@@ -2,6 +2,8 @@
 // code becomes one.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Exception.h"
 
 #include <cstdint>
@@ -12,7 +14,7 @@ using host::String;
 
 // Raised for every failure of the platform (ErrorCode is its result code)
 // and of the binding (ErrorCode 0: the library or an entry point is missing).
-class EKelvraError : public host::Exception {
+class KELVRA_API EKelvraError : public host::Exception {
 public:
     EKelvraError(std::int32_t errorCode, String message);
 
@@ -22,9 +24,9 @@ public:
 // Returns for 0; raises EKelvraError with the code and its fixed English
 // message for anything else. The code's 32 bits are kept, so the all-ones
 // code reads as ErrorCode -1.
-void Check(std::uint32_t resultCode);
+KELVRA_API void Check(std::uint32_t resultCode);
 
 // The fixed message of a result code ("Unknown error." for 7 and past 26).
-const char16_t *CheckMessage(std::uint32_t resultCode);
+KELVRA_API const char16_t *CheckMessage(std::uint32_t resultCode);
 
 } // namespace kelvra

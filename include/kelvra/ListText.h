@@ -6,6 +6,8 @@
 // path always splits it. Writing: items joined by ";" alone.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/StringList.h"
 
 #include <string_view>
@@ -16,10 +18,10 @@ namespace kelvra {
 using host::String;
 
 // Empties `list`, then appends the items of `text` in order.
-void SplitList(std::u16string_view text, host::TStringList &list);
+KELVRA_API void SplitList(std::u16string_view text, host::TStringList &list);
 
 // The one writer of list text: appends `item` to `list`, after a ";" when
 // the list is not empty. Amortised constant time per character.
-void AppendListItem(String &list, std::u16string_view item);
+KELVRA_API void AppendListItem(String &list, std::u16string_view item);
 
 } // namespace kelvra

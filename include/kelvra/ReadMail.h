@@ -2,6 +2,8 @@
 // the mailbox.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/StringList.h"
 #include "kelvra/Session.h"
 
@@ -35,7 +37,7 @@ enum class TRecipientType : std::uint8_t { rtOriginator, rtTo, rtCc, rtBcc };
 // the record through FreeMapiMessage.
 enum class TReadMailState : std::uint8_t { NoMessage, Held, SelectedNotHeld };
 
-class TKelvraReadMail : public TKelvraSessionClient {
+class KELVRA_API TKelvraReadMail : public TKelvraSessionClient {
 public:
     explicit TKelvraReadMail(host::TComponent *owner = nullptr);
     // Releases a held record and deletes its temporary files. A failing

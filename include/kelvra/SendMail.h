@@ -1,6 +1,8 @@
 // TKelvraSendMail: composes one message from its properties and sends it.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/StringList.h"
 #include "kelvra/Session.h"
 #include "kelvra/StringBuffers.h"
@@ -18,7 +20,7 @@ enum class TSendFlag : std::uint8_t {
 };
 using TSendFlags = host::Set<TSendFlag>;
 
-class TKelvraSendMail : public TKelvraSessionClient {
+class KELVRA_API TKelvraSendMail : public TKelvraSessionClient {
 public:
     explicit TKelvraSendMail(host::TComponent *owner = nullptr);
 

@@ -2,6 +2,8 @@
 // that the other components hold.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/Component.h"
 #include "host/Properties.h"
 #include "host/Set.h"
@@ -14,7 +16,7 @@ namespace kelvra {
 using host::String;
 
 // The same text on every component: "Version", the version, a credit line.
-const String &AboutText();
+KELVRA_API const String &AboutText();
 
 enum class TSessionFlag : std::uint8_t {
     seForceDownload,  // MAPI_FORCE_DOWNLOAD
@@ -27,7 +29,7 @@ using TSessionFlags = host::Set<TSessionFlag>;
 
 // Logs on with MAPILogon when opened, keeps the session handle, logs off
 // when closed or destroyed. Active exactly when Handle() is not 0.
-class TKelvraSession : public host::TComponent {
+class KELVRA_API TKelvraSession : public host::TComponent {
 public:
     explicit TKelvraSession(host::TComponent *owner = nullptr);
     // Logs off an active session. A failing logoff cannot raise out of a
@@ -80,7 +82,7 @@ private:
 // The session reference the send-mail, read-mail and contact components
 // share. The reference is dropped when the session is destroyed, whoever
 // owns either of them.
-class TKelvraSessionClient : public host::TComponent {
+class KELVRA_API TKelvraSessionClient : public host::TComponent {
 public:
     TKelvraSession *GetSession() const { return FSession; }
     void SetSession(TKelvraSession *value);

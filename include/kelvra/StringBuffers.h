@@ -1,6 +1,8 @@
 // The owner of the narrow texts handed to one platform call.
 #pragma once
 
+#include "host/Export.h"
+
 #include "host/List.h"
 
 #include <string_view>
@@ -10,7 +12,7 @@ namespace kelvra {
 // Each appended text is copied to a heap block of its own whose address
 // stays put until the list lets go of it; deleting an item (or destroying
 // the list) frees its text, extracting it hands the text over.
-class TStringBuffers : public host::TList {
+class KELVRA_API TStringBuffers : public host::TList {
 public:
     TStringBuffers() = default;
     ~TStringBuffers() override;
