@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <optional>
 
 namespace kmp {
 
 namespace {
+
+// Larger files are not address books a person keeps; they are not read.
+constexpr std::size_t kMaxAddressBookFile = 64 * 1024 * 1024;
 
 std::string Trim(std::string_view s)
 {
@@ -23,20 +25,35 @@ std::string Trim(std::string_view s)
     return std::string(s.substr(first, last - first + 1));
 }
 
+bool ContainsText(std::string_view text, std::string_view wanted)
+{
+    for (size_t i = 0; i + wanted.size() <= text.size(); ++i)
+        if (SameText(text.substr(i, wanted.size()), wanted))
+            return true;
+    return false;
+}
+
 // Physical lines to logical ones: a line starting with a blank continues
 // the previous one; in quoted-printable values a line ending in "=" does too.
+// Linear in the text: what is known of the logical line being built (where
+// its first ':' is, whether its head names quoted-printable) is kept and
+// only the newly added part is looked at.
 std::vector<std::string> Unfold(std::string_view text)
 {
+    static constexpr std::string_view kQuotedPrintable = "QUOTED-PRINTABLE";
     std::vector<std::string> lines;
+    size_t colon = std::string::npos; // of lines.back()
+    size_t scanned = 0;               // bytes of lines.back() already searched for ':'
+    bool quotedPrintable = false;     // lines.back()'s head names it
     size_t start = 0;
     bool softBreak = false;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
             end = text.size();
-        std::string line(text.substr(start, end - start));
+        std::string_view line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
         start = end + 1;
         if (!lines.empty() && softBreak) {
             lines.back().pop_back(); // the "=" of the soft break
@@ -44,13 +61,24 @@ std::vector<std::string> Unfold(std::string_view text)
         } else if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
             lines.back() += line.substr(1);
         } else {
-            lines.push_back(line);
+            lines.emplace_back(line);
+            colon = std::string::npos;
+            scanned = 0;
+            quotedPrintable = false;
         }
         const std::string &last = lines.back();
-        const std::string head = last.substr(0, last.find(':'));
-        std::string upper = head;
-        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-        softBreak = upper.find("QUOTED-PRINTABLE") != std::string::npos && !last.empty() && last.back() == '=';
+        if (colon == std::string::npos) {
+            // The head grew: look at its new part, with room for a name
+            // that straddles the fold.
+            scanned = std::min(scanned, last.size());
+            const size_t from = scanned > kQuotedPrintable.size() ? scanned - kQuotedPrintable.size() : 0;
+            colon = last.find(':', scanned);
+            const size_t headEnd = colon == std::string::npos ? last.size() : colon;
+            quotedPrintable =
+                quotedPrintable || ContainsText(std::string_view(last).substr(from, headEnd - from), kQuotedPrintable);
+            scanned = last.size();
+        }
+        softBreak = quotedPrintable && !last.empty() && last.back() == '=';
     }
     return lines;
 }
@@ -180,8 +208,10 @@ std::vector<Contact> ParseVCards(std::string_view text)
             std::string address = Trim(Unescape(value));
             if (StartsWithText(address, "mailto:"))
                 address = address.substr(7);
-            if (!address.empty())
-                current.emails.push_back(address);
+            // Only plain addresses: anything else could carry a line break
+            // or a second address into a message or the SMTP envelope.
+            if (std::optional<std::string> plain = MailAddress(address))
+                current.emails.push_back(std::move(*plain));
         } else if (name == "UID") {
             current.uid = Trim(Unescape(value));
         }
@@ -191,11 +221,11 @@ std::vector<Contact> ParseVCards(std::string_view text)
 
 std::vector<Contact> LoadAddressBook(const std::string &path)
 {
+    // A file that cannot be read, is too large, or is not a regular file
+    // (a FIFO would block for ever) counts as empty, as a missing one does.
     auto readFile = [](const std::string &file) {
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return ParseVCards(text.str());
+        const std::optional<std::string> text = ReadRegularFile(file, kMaxAddressBookFile);
+        return text ? ParseVCards(*text) : std::vector<Contact>();
     };
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
@@ -242,8 +272,12 @@ Resolved FromContact(const Contact &c, std::string_view address)
 
 std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view entryId)
 {
-    if (entryId.rfind("kelvra-address:", 0) == 0)
-        return std::string(entryId.substr(15));
+    if (entryId.rfind("kelvra-address:", 0) == 0) {
+        std::optional<std::string> address = MailAddress(entryId.substr(15));
+        if (!address)
+            Fail(MAPI_E_UNKNOWN_RECIPIENT);
+        return std::move(*address);
+    }
     for (const Contact &c : book)
         if (ContactEntryId(c) == entryId && !c.emails.empty())
             return c.emails.front();
@@ -277,8 +311,8 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, 
                 matches->push_back(FromContact(*c, {}));
         Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
     }
-    if (IsMailAddress(wanted))
-        return {wanted, wanted, AddressEntryId(wanted)};
+    if (const std::optional<std::string> address = MailAddress(wanted))
+        return {*address, *address, AddressEntryId(*address)};
     Fail(MAPI_E_UNKNOWN_RECIPIENT);
 }
 

@@ -17,11 +17,14 @@ struct Contact {
 };
 
 // The contacts of vCard text (several cards, folded lines, groups,
-// escapes, quoted-printable). Malformed lines are skipped.
+// escapes, quoted-printable). Malformed lines are skipped, and so is an
+// EMAIL that is not a plain address (see MailAddress).
 std::vector<Contact> ParseVCards(std::string_view text);
 
 // The contacts of a .vcf file, or of every .vcf file in a folder. A path
-// that does not exist is an empty address book.
+// that does not exist, a file that cannot be read or is not a regular
+// file, or one larger than 64 MiB, is an empty address book (or adds
+// nothing to the folder's).
 std::vector<Contact> LoadAddressBook(const std::string &path);
 
 struct Resolved {
@@ -40,7 +43,8 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text,
 
 // The entry identifier of an address that is not in the book.
 std::string AddressEntryId(std::string_view address);
-// The address an entry identifier of ours names, or empty.
+// The address an entry identifier of ours names, or empty. An address
+// identifier whose address is not plain raises MAPI_E_UNKNOWN_RECIPIENT.
 std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view entryId);
 
 } // namespace kmp

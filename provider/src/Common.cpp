@@ -156,17 +156,60 @@ std::string_view StripAddressType(std::string_view address)
     return address;
 }
 
-bool IsMailAddress(std::string_view text)
+namespace {
+
+bool IsAsciiAlnum(char c)
 {
-    const size_t at = text.rfind('@');
-    if (at == std::string_view::npos || at == 0 || at + 1 >= text.size())
-        return false;
-    if (text.substr(at + 1).find('.') == std::string_view::npos && text.substr(at + 1) != "localhost")
-        return false;
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '"';
-    });
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Dot-separated runs of characters that `allowed` accepts (non-ASCII
+// characters always, unless they are controls or blanks): no empty run.
+template <class Allowed>
+bool DotSeparated(std::string_view text, Allowed allowed, bool hyphenInsideOnly)
+{
+    size_t start = 0;
+    while (true) {
+        const size_t dot = std::min(text.find('.', start), text.size());
+        const std::string_view run = text.substr(start, dot - start);
+        if (run.empty())
+            return false;
+        if (hyphenInsideOnly && (run.front() == '-' || run.back() == '-'))
+            return false;
+        for (const char *p = run.data(); p < run.data() + run.size(); p = g_utf8_next_char(p)) {
+            if (static_cast<unsigned char>(*p) < 0x80) {
+                if (!allowed(*p))
+                    return false;
+            } else if (const gunichar u = g_utf8_get_char(p); g_unichar_iscntrl(u) || g_unichar_isspace(u)) {
+                return false;
+            }
+        }
+        if (dot == text.size())
+            return true;
+        start = dot + 1;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> MailAddress(std::string_view text)
+{
+    text = StripAddressType(text);
+    if (text.empty() || !g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return std::nullopt; // also refuses a NUL byte
+    const size_t at = text.find('@');
+    if (at == std::string_view::npos || text.find('@', at + 1) != std::string_view::npos)
+        return std::nullopt;
+    const std::string_view local = text.substr(0, at), domain = text.substr(at + 1);
+    const auto atext = [](char c) {
+        return IsAsciiAlnum(c) || std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+    };
+    const auto label = [](char c) { return IsAsciiAlnum(c) || c == '-'; };
+    if (!DotSeparated(local, atext, false) || !DotSeparated(domain, label, true))
+        return std::nullopt;
+    if (domain.find('.') == std::string_view::npos && !SameText(domain, "localhost"))
+        return std::nullopt;
+    return std::string(text);
 }
 
 } // namespace kmp

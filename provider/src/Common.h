@@ -48,7 +48,23 @@ std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t 
 
 // "SMTP:" (any case) taken off an address.
 std::string_view StripAddressType(std::string_view address);
-// A plausible mailbox address: local part, "@", domain, no blanks or controls.
-bool IsMailAddress(std::string_view text);
+
+// The one check of every mail address that enters the provider: an entry
+// identifier, a vCard EMAIL, a recipient record, the profile's sender, and
+// once more the SMTP envelope. Returns the plain "local@domain" (an "SMTP:"
+// prefix, any case, taken off), or nullopt for anything else. Strict on
+// purpose, since an address ends up inside SMTP commands and headers:
+// - valid UTF-8, no control character (C0, DEL, C1), no blank of any kind;
+// - exactly one "@", with a non-empty local part and domain;
+// - the local part is dot-separated runs of letters, digits, non-ASCII
+//   characters and !#$%&'*+-/=?^_`{|}~ (so no quoted local part, no
+//   angle brackets, commas, semicolons, parentheses or backslashes, and no
+//   leading, trailing or doubled dot);
+// - the domain is at least two dot-separated labels of letters, digits,
+//   non-ASCII characters and inner hyphens, or "localhost" (no address
+//   literal in brackets).
+std::optional<std::string> MailAddress(std::string_view text);
+// Whether MailAddress accepts the text.
+inline bool IsMailAddress(std::string_view text) { return MailAddress(text).has_value(); }
 
 } // namespace kmp

@@ -56,7 +56,11 @@ Maildir SentFolder(const Session &s)
 }
 
 // The mailbox of one recipient record: its entry identifier, else its
-// address, else its name resolved in the address book.
+// address, else its name resolved in the address book. Every address that
+// comes out is a plain one (MailAddress): an address identifier that is not
+// raises MAPI_E_UNKNOWN_RECIPIENT, a record's address MAPI_E_INVALID_RECIPS,
+// and a name that resolves to a contact without an address
+// MAPI_E_UNKNOWN_RECIPIENT.
 Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &book)
 {
     const std::string name = NarrowToUtf8(View(r.lpszName));
@@ -66,13 +70,16 @@ Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &boo
         if (!address.empty())
             return {name, address};
     }
-    const std::string address = std::string(StripAddressType(NarrowToUtf8(View(r.lpszAddress))));
-    if (!address.empty()) {
-        if (!IsMailAddress(address))
+    const std::string given = NarrowToUtf8(View(r.lpszAddress));
+    if (!given.empty()) {
+        std::optional<std::string> address = MailAddress(given);
+        if (!address)
             Fail(MAPI_E_INVALID_RECIPS);
-        return {name == address ? std::string() : name, address};
+        return {name == *address || name == given ? std::string() : name, std::move(*address)};
     }
     const Resolved resolved = ResolveInBook(book, name);
+    if (resolved.address.empty())
+        Fail(MAPI_E_UNKNOWN_RECIPIENT); // in the book, but with no address to send to
     return {resolved.name, resolved.address};
 }
 

@@ -29,14 +29,10 @@ std::string BaseName(const std::string &path)
 
 GMimeObject *AttachmentPart(const Attachment &a)
 {
-    const int fd = open(a.path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file: a FIFO would block the send for ever.
+    const int fd = OpenRegular(a.path);
     if (fd < 0)
         Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        Fail(MAPI_E_ATTACHMENT_OPEN_FAILURE);
-    }
     Ref<GMimeStream> stream(g_mime_stream_fs_new(fd)); // owns fd
     Ref<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     GMimePart *part = g_mime_part_new_with_type("application", "octet-stream");

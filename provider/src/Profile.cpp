@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sys/stat.h>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 namespace kmp {
@@ -63,10 +64,14 @@ using Keys = std::map<std::string, std::string>;
 // under the name "".
 using Sections = std::vector<std::pair<std::string, Keys>>;
 
-// INI text: [Section] lines, key = value lines, ';' or '#' comments.
-Sections ReadIni(std::ifstream &in)
+// INI text: [Section] lines, key = value lines, ';' or '#' comments. A
+// UTF-8 byte order mark at the start, as some editors write, is skipped.
+Sections ReadIni(std::string_view text)
 {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
     Sections sections{{"", {}}};
+    std::istringstream in{std::string(text)};
     std::string line;
     while (std::getline(in, line)) {
         line = Trim(line);
@@ -130,25 +135,43 @@ SessionTable &Table()
 
 std::string ProfileFile()
 {
-    const std::string named = Env("KELVRA_MAPI_PROFILES");
-    if (!named.empty())
-        return named;
-    return XdgFolder("XDG_CONFIG_HOME", ".config") + "/kelvra/profiles.ini";
+    std::string named = Env("KELVRA_MAPI_PROFILES");
+    if (named.empty())
+        return XdgFolder("XDG_CONFIG_HOME", ".config") + "/kelvra/profiles.ini";
+    // Relative to the current folder, made absolute now: the paths in the
+    // file are relative to the file's folder, and must not end up relative
+    // to the root.
+    if (named[0] != '/') {
+        std::string cwd(4096, '\0');
+        while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE)
+                Fail(MAPI_E_LOGON_FAILURE);
+            cwd.resize(cwd.size() * 2);
+        }
+        cwd.resize(cwd.find('\0'));
+        named = (cwd == "/" ? "" : cwd) + "/" + named;
+    }
+    return named;
 }
 
-Profile LoadProfile(const std::string &name)
+namespace {
+
+// Larger files are not profile files; they are refused.
+constexpr std::size_t kMaxProfileFile = 1024 * 1024;
+
+Profile ReadProfile(const std::string &name)
 {
     const std::string file = ProfileFile();
-    std::ifstream in(file);
-    if (!in) {
-        struct stat st {};
-        if (stat(file.c_str(), &st) == 0)
+    // Never blocks: a FIFO (or anything but a regular file) is refused.
+    const std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
+    if (!text) {
+        if (errno != ENOENT && errno != ENOTDIR)
             Fail(MAPI_E_LOGON_FAILURE); // there, but unreadable
         if (!name.empty() && !SameText(name, "Default"))
             Fail(MAPI_E_LOGON_FAILURE);
         return EmbeddedDefault();
     }
-    const Sections sections = ReadIni(in);
+    const Sections sections = ReadIni(*text);
     std::string wanted = name;
     if (wanted.empty() && sections.front().second.count("default"))
         wanted = sections.front().second.at("default");
@@ -182,6 +205,20 @@ Profile LoadProfile(const std::string &name)
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
+    return p;
+}
+
+} // namespace
+
+Profile LoadProfile(const std::string &name)
+{
+    Profile p = ReadProfile(name);
+    // The sender goes into every message and envelope: a profile whose
+    // address is not a plain one cannot log on.
+    std::optional<std::string> sender = MailAddress(p.senderAddress);
+    if (!sender)
+        Fail(MAPI_E_LOGON_FAILURE);
+    p.senderAddress = std::move(*sender);
     return p;
 }
 

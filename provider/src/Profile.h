@@ -21,13 +21,15 @@ struct Profile {
     bool smtpPlainLoopback = false;
 };
 
-// The profile file: $KELVRA_MAPI_PROFILES, else
-// $XDG_CONFIG_HOME/kelvra/profiles.ini (~/.config/kelvra/profiles.ini).
+// The profile file, as an absolute path: $KELVRA_MAPI_PROFILES (a relative
+// one against the current folder), else $XDG_CONFIG_HOME/kelvra/profiles.ini
+// (~/.config/kelvra/profiles.ini).
 std::string ProfileFile();
 
 // The profile of that name (empty: the file's default, else its first
 // section; with no file, the embedded default). MAPI_E_LOGON_FAILURE for an
-// unknown name or a profile file that cannot be read.
+// unknown name, a profile file that cannot be read or is not a regular
+// file, or a sender address that is not a plain one (see MailAddress).
 Profile LoadProfile(const std::string &name);
 
 struct Session {

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace kmp {
 
@@ -102,6 +103,19 @@ void Log(const std::string &line)
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
               const std::vector<std::string> &recipients, const std::string &bytes)
 {
+    // Every address was checked on its way in; checked again here, since
+    // whatever reaches libcurl becomes part of an SMTP command.
+    std::vector<std::string> envelope;
+    for (const std::string &r : recipients) {
+        std::optional<std::string> address = MailAddress(r);
+        if (!address)
+            Fail(MAPI_E_UNKNOWN_RECIPIENT);
+        envelope.push_back(std::move(*address));
+    }
+    const std::optional<std::string> checkedSender = MailAddress(sender);
+    if (!checkedSender)
+        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+
     InitCurl();
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl)
@@ -120,10 +134,10 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         const std::string &secret = password.empty() ? profile.smtpPassword : password;
         curl_easy_setopt(c, CURLOPT_PASSWORD, secret.c_str());
     }
-    const std::string from = "<" + sender + ">";
+    const std::string from = "<" + *checkedSender + ">";
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.c_str());
     std::unique_ptr<curl_slist, ListDeleter> rcpts;
-    for (const std::string &r : recipients) {
+    for (const std::string &r : envelope) {
         curl_slist *added = curl_slist_append(rcpts.get(), ("<" + r + ">").c_str());
         if (added == nullptr)
             Fail(MAPI_E_INSUFFICIENT_MEMORY);

@@ -11,7 +11,8 @@ namespace kmp {
 // Sends `bytes` (a whole message, CRLF lines) from `sender` to every one of
 // `recipients` (To, Cc and Bcc alike) through the profile's server. All or
 // nothing: a refused recipient abandons the transaction and raises
-// MAPI_E_UNKNOWN_RECIPIENT (the refusal is logged); a refused login raises
+// MAPI_E_UNKNOWN_RECIPIENT (the refusal is logged), as does a sender or
+// recipient that MailAddress refuses (before anything is sent); a refused login raises
 // MAPI_E_LOGON_FAILURE; a connection or protocol failure
 // MAPI_E_NETWORK_FAILURE.
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,

@@ -1,0 +1,417 @@
+// The provider against input meant to hurt it: addresses that would add
+// SMTP commands or header lines, FIFOs where files are expected, vCard
+// text folded without end, profile files as editors and shells leave them.
+#include "ProviderHome.h"
+
+#include "AddressBook.h"
+#include "Common.h"
+#include "Loopback.h"
+#include "Profile.h"
+#include "Smtp.h"
+
+#include "mapi/SimpleMapi.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+
+extern "C" {
+ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
+ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
+ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
+ULONG MAPIFreeBuffer(LPVOID);
+ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
+}
+
+using namespace provider_test;
+
+namespace {
+
+char *S(const char *text) { return const_cast<char *>(text); }
+
+// A recipient record; `entryId` as raw bytes when given.
+struct Recipient {
+    Recipient(ULONG c, const char *n, const char *a = nullptr, std::string e = {})
+        : cls(c), name(n), address(a), entryId(std::move(e))
+    {
+    }
+    ULONG cls;
+    const char *name;
+    const char *address;
+    std::string entryId;
+};
+
+// The header lines of a message file, unfolded lines kept apart.
+std::vector<std::string> HeaderLines(const std::string &message)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(message);
+    for (std::string line; std::getline(in, line) && line != "\r" && !line.empty();)
+        lines.push_back(line);
+    return lines;
+}
+
+class Hostile : public ProviderHome {
+protected:
+    void TearDown() override
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        ProviderHome::TearDown();
+    }
+
+    ULONG Logon(const char *profile = "Work") { return MAPILogon(0, S(profile), nullptr, 0, 0, &session); }
+
+    ULONG Send(const std::vector<Recipient> &recipients, std::vector<MapiFileDesc> files = {})
+    {
+        std::vector<MapiRecipDesc> recips;
+        for (const Recipient &r : recipients) {
+            MapiRecipDesc d{};
+            d.ulRecipClass = r.cls;
+            d.lpszName = S(r.name);
+            d.lpszAddress = S(r.address);
+            d.ulEIDSize = static_cast<ULONG>(r.entryId.size());
+            d.lpEntryID = r.entryId.empty() ? nullptr : const_cast<char *>(r.entryId.data());
+            recips.push_back(d);
+        }
+        MapiMessage m{};
+        m.lpszSubject = S("Hello");
+        m.lpszNoteText = S("Body.");
+        m.nRecipCount = static_cast<ULONG>(recips.size());
+        m.lpRecips = recips.data();
+        m.nFileCount = static_cast<ULONG>(files.size());
+        m.lpFiles = files.empty() ? nullptr : files.data();
+        return MAPISendMail(session, 0, &m, 0, 0);
+    }
+
+    // A book with hostile entries beside the fixture's Ann and Bob.
+    void HostileBook()
+    {
+        WriteFile(contacts, ReadFile(contacts) +
+                                "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Eve\\nBcc: evil@example.org\r\n"
+                                "EMAIL:eve@example.org\r\nEND:VCARD\r\n"
+                                "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Mallory\r\n"
+                                "EMAIL:m@example.org>\\nRCPT TO:<x@example.org\r\nEND:VCARD\r\n");
+    }
+
+    LHANDLE session = 0;
+};
+
+// Runs `call` on a thread of its own. A call still waiting after ten
+// seconds fails the test, and is then released by opening the FIFO for
+// writing (its reader sees the end of the file), so that a call that
+// blocks makes the test fail rather than hang.
+template <class Call>
+auto WithoutBlocking(const fs::path &fifo, Call call)
+{
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+        ADD_FAILURE() << "blocked on the FIFO " << fifo;
+        while (result.wait_for(std::chrono::milliseconds(20)) == std::future_status::timeout) {
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    return result.get();
+}
+
+} // namespace
+
+TEST(MailAddress, OnlyAPlainLocalAtDomainPasses)
+{
+    const struct {
+        const char *text;
+        const char *plain; // null: refused
+    } rows[] = {
+        {"ann@example.org", "ann@example.org"},
+        {"SMTP:ann@example.org", "ann@example.org"},
+        {"smtp:first.last+tag@mail.example.co.uk", "first.last+tag@mail.example.co.uk"},
+        {"o'neil!#$%&*/=?^_`{|}~-@ex-ample.org", "o'neil!#$%&*/=?^_`{|}~-@ex-ample.org"},
+        {"j\xC3\xBCrgen@b\xC3\xBC" "cher.de", "j\xC3\xBCrgen@b\xC3\xBC" "cher.de"},
+        {"me@localhost", "me@localhost"},
+        {"", nullptr},
+        {"ann", nullptr},
+        {"@example.org", nullptr},
+        {"ann@", nullptr},
+        {"ann@example", nullptr},
+        {"a@b@example.org", nullptr},
+        {"e@example.org>\r\nRCPT TO:<x@example.org", nullptr},
+        {"ann@example.org\n", nullptr},
+        {"ann\t@example.org", nullptr},
+        {"ann@exa\x7Fmple.org", nullptr},
+        {"ann@exa\xC2\x85mple.org", nullptr}, // a C1 line break
+        {"ann@exa\xC2\xA0mple.org", nullptr}, // a no-break space
+        {"an n@example.org", nullptr},
+        {"Ann <ann@example.org>", nullptr},
+        {"ann@example.org, bob@example.org", nullptr},
+        {"\"ann smith\"@example.org", nullptr},
+        {"ann(comment)@example.org", nullptr},
+        {"SMTP:SMTP:ann@example.org", nullptr},
+        {".ann@example.org", nullptr},
+        {"a..nn@example.org", nullptr},
+        {"ann@[127.0.0.1]", nullptr},
+        {"ann@example..org", nullptr},
+        {"ann@-example.org", nullptr},
+        {"ann@exam_ple.org", nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        const std::optional<std::string> plain = kmp::MailAddress(row.text);
+        EXPECT_EQ(plain.has_value(), row.plain != nullptr);
+        if (plain && row.plain != nullptr) {
+            EXPECT_EQ(*plain, row.plain);
+        }
+    }
+    EXPECT_FALSE(kmp::MailAddress(std::string("ann@example.org\0x@example.org", 29)));
+}
+
+TEST(VCard, AnEmailThatIsNotAPlainAddressIsDropped)
+{
+    const std::vector<kmp::Contact> book = kmp::ParseVCards(
+        "BEGIN:VCARD\r\nFN:Mallory\r\nEMAIL:m@example.org>\\nRCPT TO:<x@example.org\r\n"
+        "EMAIL;TYPE=home:mailto:mallory@example.org\r\nEND:VCARD\r\n"
+        "BEGIN:VCARD\r\nEMAIL:a@example.org\\, b@example.org\r\nEMAIL:SMTP:trent@example.org\r\nEND:VCARD\r\n");
+    ASSERT_EQ(book.size(), 2u);
+    EXPECT_EQ(book[0].emails, std::vector<std::string>{"mallory@example.org"});
+    EXPECT_EQ(book[1].emails, std::vector<std::string>{"trent@example.org"});
+    EXPECT_EQ(book[1].formattedName, "trent@example.org");
+}
+
+TEST(VCard, LinesFoldedManyTimesAreUnfoldedWhole)
+{
+    // A line without a colon continued a hundred thousand times, then a
+    // card whose name is folded as often, then quoted-printable whose
+    // encoding is named across a fold.
+    std::string text = "X-JUNK";
+    for (int i = 0; i < 100000; ++i)
+        text += "\r\n junk";
+    text += "\r\nBEGIN:VCARD\r\nFN:A";
+    std::string name = "A";
+    for (int i = 0; i < 100000; ++i) {
+        text += "\r\n b";
+        name += "b";
+    }
+    text += "\r\nN;CHARSET=UTF-8;ENCODING=QUOTED-\r\n PRINTABLE:M=C3=BC=\r\nller;J=\r\n=C3=BCrgen\r\n"
+            "EMAIL:ab@example.org\r\nEND:VCARD\r\n";
+    const std::vector<kmp::Contact> book = kmp::ParseVCards(text);
+    ASSERT_EQ(book.size(), 1u);
+    EXPECT_EQ(book[0].formattedName, name);
+    EXPECT_EQ(book[0].family, "M\xC3\xBCller");
+    EXPECT_EQ(book[0].given, "J\xC3\xBCrgen");
+    EXPECT_EQ(book[0].emails, std::vector<std::string>{"ab@example.org"});
+}
+
+TEST_F(Hostile, NoAddressOrNameAddsAHeaderLineOrARecipient)
+{
+    HostileBook();
+    ASSERT_EQ(Logon(), 0u);
+    const std::string injected = "e@example.org>\r\nBcc: evil@example.org";
+    const struct {
+        const char *what;
+        Recipient recipient;
+        ULONG result;
+    } rows[] = {
+        {"vCard name with a line break", {MAPI_TO, "eve@example.org"}, SUCCESS_SUCCESS},
+        {"record name with a line break", {MAPI_CC, "Ann\r\nBcc: evil@example.org", "ann@example.org"}, SUCCESS_SUCCESS},
+        {"vCard address with a line break", {MAPI_TO, "Mallory"}, MAPI_E_UNKNOWN_RECIPIENT},
+        {"address entry identifier", {MAPI_TO, "Ann", nullptr, "kelvra-address:" + injected}, MAPI_E_UNKNOWN_RECIPIENT},
+        {"record address", {MAPI_TO, "Ann", injected.c_str()}, MAPI_E_INVALID_RECIPS},
+        {"record address with two addresses", {MAPI_TO, nullptr, "ann@example.org, evil@example.org"},
+         MAPI_E_INVALID_RECIPS},
+        {"name that is no address", {MAPI_TO, "ann@example.org>"}, MAPI_E_UNKNOWN_RECIPIENT},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(mailbox / "new");
+        fs::remove_all(mailbox / ".Sent");
+        fs::create_directories(mailbox / "new");
+        // Beside a good recipient, so a refusal must also stop that one.
+        ASSERT_EQ(Send({{MAPI_TO, "Bob"}, row.recipient}), row.result);
+        const auto stored = Messages(mailbox);
+        if (row.result != SUCCESS_SUCCESS) {
+            EXPECT_TRUE(stored.empty());
+            EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+            continue;
+        }
+        ASSERT_EQ(stored.size(), 1u);
+        const std::string message = ReadFile(stored[0]);
+        for (const std::string &line : HeaderLines(message))
+            EXPECT_FALSE(line.rfind("Bcc:", 0) == 0) << message;
+        EXPECT_EQ(message.find("\nBcc:"), std::string::npos) << message;
+    }
+}
+
+TEST_F(Hostile, ASenderAddressThatIsNotPlainRefusesTheLogon)
+{
+    const struct {
+        const char *address;
+        ULONG result;
+    } rows[] = {
+        {"SMTP:tester@example.org", SUCCESS_SUCCESS},
+        {"tester@example.org>\rRCPT TO:<x@example.org>", MAPI_E_LOGON_FAILURE},
+        {"Tester <tester@example.org>", MAPI_E_LOGON_FAILURE},
+        {"tester", MAPI_E_LOGON_FAILURE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.address);
+        WriteFile(profiles, std::string("[Work]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = ") +
+                                row.address + "\n");
+        ASSERT_EQ(Logon(), row.result);
+        if (row.result != SUCCESS_SUCCESS)
+            continue;
+        ASSERT_EQ(Send({{MAPI_TO, "Ann"}}), 0u);
+        const std::string message = ReadFile(Messages(mailbox).at(0));
+        EXPECT_NE(message.find(" <tester@example.org>\r\n"), std::string::npos) << message;
+        EXPECT_EQ(message.find("SMTP:"), std::string::npos) << message;
+        MAPILogoff(session, 0, 0, 0);
+        session = 0;
+    }
+}
+
+TEST_F(Hostile, FifosInsteadOfFilesNeverBlock)
+{
+    const fs::path fifo = home / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    // As the profile file: the logon fails.
+    setenv("KELVRA_MAPI_PROFILES", fifo.c_str(), 1);
+    EXPECT_EQ(WithoutBlocking(fifo, [&] { return Logon(); }), MAPI_E_LOGON_FAILURE);
+    setenv("KELVRA_MAPI_PROFILES", profiles.c_str(), 1);
+
+    // As the address book: an empty one; in a folder of cards: left out.
+    const fs::path folder = home / "cards";
+    fs::create_directories(folder);
+    fs::copy_file(contacts, folder / "a.vcf");
+    ASSERT_EQ(mkfifo((folder / "b.vcf").c_str(), 0600), 0);
+    const struct {
+        fs::path book, fifo;
+        const char *name;
+        ULONG result;
+    } rows[] = {
+        {fifo, fifo, "Ann", MAPI_E_UNKNOWN_RECIPIENT},
+        {fifo, fifo, "carol@example.net", SUCCESS_SUCCESS},
+        {folder, folder / "b.vcf", "Ann", SUCCESS_SUCCESS},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.book.string() + " " + row.name);
+        WriteFile(profiles, "[Work]\nmailbox = Mail\naddress = tester@example.org\naddressbook = " +
+                                row.book.string() + "\n");
+        lpMapiRecipDesc r = nullptr;
+        EXPECT_EQ(WithoutBlocking(row.fifo, [&] { return MAPIResolveName(0, 0, S(row.name), 0, 0, &r); }),
+                  row.result);
+        MAPIFreeBuffer(r);
+    }
+
+    // As an attachment: it cannot be opened, and nothing is sent.
+    WriteFile(profiles, "[Work]\nmailbox = Mail\naddress = tester@example.org\n");
+    ASSERT_EQ(Logon(), 0u);
+    MapiFileDesc file{};
+    file.lpszPathName = S(fifo.c_str());
+    EXPECT_EQ(WithoutBlocking(fifo, [&] { return Send({{MAPI_TO, "carol@example.net"}}, {file}); }),
+              MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    EXPECT_TRUE(Messages(mailbox).empty());
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
+
+TEST_F(Hostile, ARelativeProfileFileIsReadFromTheCurrentFolder)
+{
+    fs::create_directories(home / "conf");
+    WriteFile(home / "conf" / "profiles.ini", "[Home]\nmailbox = sub-mail\n");
+    struct Back {
+        fs::path folder = fs::current_path();
+        ~Back() { fs::current_path(folder); }
+    } back;
+    fs::current_path(home);
+    const struct {
+        const char *file;
+        fs::path mailbox;
+    } rows[] = {
+        {"profiles.ini", home / "home-mail"},
+        {"./conf/profiles.ini", home / "conf" / "sub-mail"},
+        {"conf/../profiles.ini", home / "home-mail"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.file);
+        fs::remove_all(row.mailbox);
+        setenv("KELVRA_MAPI_PROFILES", row.file, 1);
+        ASSERT_EQ(Logon("Home"), 0u);
+        EXPECT_TRUE(fs::is_directory(row.mailbox / "new"));
+        MAPILogoff(session, 0, 0, 0);
+        session = 0;
+    }
+}
+
+TEST_F(Hostile, AProfileFileMayStartWithAByteOrderMark)
+{
+    for (const char *text : {"\xEF\xBB\xBF[Home]\nmailbox = home-mail\n",
+                             "\xEF\xBB\xBF" "default = Home\n[Work]\nmailbox = Mail\n[Home]\nmailbox = home-mail\n"}) {
+        SCOPED_TRACE(text);
+        fs::remove_all(home / "home-mail");
+        WriteFile(profiles, text);
+        ASSERT_EQ(MAPILogon(0, nullptr, nullptr, 0, 0, &session), 0u);
+        EXPECT_TRUE(fs::is_directory(home / "home-mail" / "new"));
+        MAPILogoff(session, 0, 0, 0);
+        session = 0;
+    }
+}
+
+// Over a real SMTP server on loopback: what the server sees.
+class HostileSmtp : public Hostile {
+protected:
+    void SetUp() override
+    {
+        Hostile::SetUp();
+        port = loopback::FreePort();
+        received = home / "received";
+        fs::create_directories(received);
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WriteFile(profiles, "[Work]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                            "plain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) + "\n");
+        server = std::make_unique<loopback::Server>(
+            port, std::vector<std::string>{"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                           std::to_string(port), received.string()});
+    }
+    void TearDown() override
+    {
+        server.reset();
+        unsetenv("KELVRA_MAPI_LOG");
+        Hostile::TearDown();
+    }
+
+    int port = 0;
+    fs::path received;
+    std::unique_ptr<loopback::Server> server;
+};
+
+TEST_F(HostileSmtp, AnInjectedCommandNeverReachesTheServer)
+{
+    HostileBook();
+    ASSERT_EQ(Logon(), 0u);
+    const std::string injected = "e@example.org>\r\nRCPT TO:<x@example.org>";
+    EXPECT_EQ(Send({{MAPI_TO, "Ann", nullptr, "kelvra-address:" + injected}}), MAPI_E_UNKNOWN_RECIPIENT);
+    EXPECT_EQ(Send({{MAPI_TO, "Ann"}, {MAPI_BCC, "Mallory"}}), MAPI_E_UNKNOWN_RECIPIENT);
+
+    // Below the entry points as well: the envelope takes only plain addresses.
+    kmp::Profile profile = kmp::LoadProfile("Work");
+    for (const auto &[sender, recipient] : {std::pair<std::string, std::string>{"tester@example.org", injected},
+                                            {"tester@example.org>\r\nRCPT TO:<x@example.org", "ann@example.org"}}) {
+        SCOPED_TRACE(sender + " " + recipient);
+        try {
+            kmp::SendSmtp(profile, "", sender, {recipient}, "Subject: x\r\n\r\nx\r\n");
+            ADD_FAILURE() << "sent";
+        } catch (const kmp::MapiError &e) {
+            EXPECT_EQ(e.code, MAPI_E_UNKNOWN_RECIPIENT);
+        }
+    }
+    EXPECT_FALSE(fs::exists(received / "1.env"));
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+
+    // The server was there all along, and takes what is sound.
+    ASSERT_EQ(Send({{MAPI_TO, "Ann"}}), 0u);
+    EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
+}
