@@ -1,9 +1,9 @@
 #include "Common.h"
 
+#include "posix/Charset.h"
+
 #include <fcntl.h>
 #include <glib.h>
-#include <langinfo.h>
-#include <locale.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,18 +16,7 @@ namespace {
 
 const std::string &Charset()
 {
-    static const std::string charset = [] {
-        locale_t loc = newlocale(LC_CTYPE_MASK, "", locale_t(nullptr));
-        if (loc == locale_t(nullptr))
-            return std::string("UTF-8");
-        std::string name = nl_langinfo_l(CODESET, loc);
-        freelocale(loc);
-        if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || SameText(name, "UTF8") ||
-            SameText(name, "UTF-8"))
-            return std::string("UTF-8");
-        return name;
-    }();
-    return charset;
+    return kelvra_posix::LocaleCharset();
 }
 
 std::string Convert(std::string_view text, const char *to, const char *from)

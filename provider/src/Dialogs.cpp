@@ -1,10 +1,10 @@
 #include "Dialogs.h"
 
+#include "posix/Process.h"
+
 #include "Common.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,8 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
-
-extern char **environ;
 
 namespace kmp {
 
@@ -40,41 +38,12 @@ bool HasDisplay()
 // Runs a program from PATH; its exit code, and its standard output.
 int Run(const std::vector<std::string> &args, std::string *output = nullptr)
 {
-    int fds[2] = {-1, -1};
-    if (pipe(fds) != 0)
+    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args);
+    if (!result)
         Fail(MAPI_E_FAILURE);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    std::string out;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = rc == 0 ? read(fds[0], buffer, sizeof buffer) : 0;
-        if (n > 0)
-            out.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    close(fds[0]);
-    if (rc != 0)
-        Fail(MAPI_E_FAILURE);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
     if (output != nullptr)
-        *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        *output = std::move(result->output);
+    return result->exitCode;
 }
 
 // ---- Terminal ---------------------------------------------------------------

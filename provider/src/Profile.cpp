@@ -25,13 +25,31 @@ std::string Env(const char *name)
     return value != nullptr ? value : "";
 }
 
+// This user's entry of the password database, read with the reentrant
+// call: entry points may run on several threads at once.
+struct Account {
+    std::string login, gecos, home;
+};
+
+std::optional<Account> ThisAccount()
+{
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (found == nullptr)
+        return std::nullopt;
+    return Account{found->pw_name, found->pw_gecos != nullptr ? found->pw_gecos : "", found->pw_dir};
+}
+
 std::string Home()
 {
     std::string home = Env("HOME");
-    if (home.empty()) {
-        if (const passwd *pw = getpwuid(getuid()))
-            home = pw->pw_dir;
-    }
+    if (home.empty())
+        if (const std::optional<Account> account = ThisAccount())
+            home = account->home;
     return home;
 }
 
@@ -90,18 +108,18 @@ Sections ReadIni(std::string_view text)
 
 std::string UserName()
 {
-    if (const passwd *pw = getpwuid(getuid())) {
-        std::string gecos = pw->pw_gecos != nullptr ? pw->pw_gecos : "";
+    if (std::optional<Account> account = ThisAccount()) {
+        std::string gecos = account->gecos;
         gecos.resize(std::min(gecos.find(','), gecos.size()));
-        return gecos.empty() ? pw->pw_name : gecos;
+        return gecos.empty() ? account->login : gecos;
     }
     return "Me";
 }
 
 std::string LoginName()
 {
-    if (const passwd *pw = getpwuid(getuid()))
-        return pw->pw_name;
+    if (const std::optional<Account> account = ThisAccount())
+        return account->login;
     return "me";
 }
 
