@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -223,6 +224,17 @@ Profile ReadProfile(const std::string &name)
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
+    // Seconds, a whole number from 1 to a day; anything else keeps the default.
+    auto seconds = [&](const char *key, long &target) {
+        const std::string text = get(key);
+        long value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && value >= 1 && value <= 86400)
+            target = value;
+    };
+    seconds("connecttimeout", p.smtpConnectTimeout);
+    seconds("timeout", p.smtpTimeout);
+    seconds("stalltimeout", p.smtpStallTimeout);
     return p;
 }
 

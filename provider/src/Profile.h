@@ -19,6 +19,11 @@ struct Profile {
     std::string smtpPassword;
     std::string smtpCaFile;  // certificates to trust besides the system's (a private server)
     bool smtpPlainLoopback = false;
+    // Bounds of one SMTP transfer, in seconds: connecting; the whole of it;
+    // and how long it may go on at under one byte a second (a stalled server).
+    long smtpConnectTimeout = 30;
+    long smtpTimeout = 300;
+    long smtpStallTimeout = 60;
 };
 
 // The profile file, as an absolute path: $KELVRA_MAPI_PROFILES (a relative

@@ -2,7 +2,9 @@
 
 #include "Common.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,14 +83,49 @@ struct ListDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
 
-bool IsLoopbackUrl(const std::string &url)
+struct UrlDeleter {
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+
+// One part of a URL as libcurl parses it; empty when it has none.
+std::string UrlPart(CURLU *url, CURLUPart what)
 {
-    const size_t scheme = url.find("://");
-    const std::string rest = scheme == std::string::npos ? url : url.substr(scheme + 3);
-    return rest.rfind("127.", 0) == 0 || rest.rfind("localhost", 0) == 0 || rest.rfind("[::1]", 0) == 0;
+    char *part = nullptr;
+    if (curl_url_get(url, what, &part, 0) != CURLUE_OK || part == nullptr)
+        return {};
+    std::string out = part;
+    curl_free(part);
+    return out;
 }
 
 } // namespace
+
+SmtpUrl ParseSmtpUrl(const std::string &text)
+{
+    InitCurl();
+    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return {};
+    SmtpUrl parsed;
+    parsed.scheme = UrlPart(url.get(), CURLUPART_SCHEME);
+    std::string host = UrlPart(url.get(), CURLUPART_HOST);
+    if (parsed.scheme != "smtp" && parsed.scheme != "smtps")
+        return {};
+    parsed.valid = true;
+    // A loopback address, or the name "localhost" itself: never a name that
+    // merely begins like one (127.0.0.1.example.org, localhost.example.org).
+    if (SameText(host, "localhost")) {
+        parsed.loopback = true;
+    } else if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        in6_addr address{};
+        parsed.loopback = inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
+                          IN6_IS_ADDR_LOOPBACK(&address);
+    } else {
+        in_addr address{};
+        parsed.loopback = inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+    }
+    return parsed;
+}
 
 void Log(const std::string &line)
 {
@@ -121,11 +158,17 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     if (!curl)
         Fail(MAPI_E_INSUFFICIENT_MEMORY);
     CURL *c = curl.get();
+    const SmtpUrl url = ParseSmtpUrl(profile.smtpUrl);
+    if (!url.valid) {
+        Log("the profile's smtp address " + profile.smtpUrl + " is not an smtp:// or smtps:// URL");
+        Fail(MAPI_E_NETWORK_FAILURE);
+    }
     curl_easy_setopt(c, CURLOPT_URL, profile.smtpUrl.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "smtp,smtps");
     // TLS always, unless the profile says the server is on loopback and plain.
-    const bool plain = profile.smtpPlainLoopback && IsLoopbackUrl(profile.smtpUrl) &&
-                       profile.smtpUrl.rfind("smtps://", 0) != 0;
-    if (profile.smtpUrl.rfind("smtps://", 0) != 0)
+    const bool plain = profile.smtpPlainLoopback && url.loopback && url.scheme == "smtp";
+    if (url.scheme == "smtp")
         curl_easy_setopt(c, CURLOPT_USE_SSL, plain ? static_cast<long>(CURLUSESSL_NONE) : static_cast<long>(CURLUSESSL_ALL));
     if (!profile.smtpCaFile.empty())
         curl_easy_setopt(c, CURLOPT_CAINFO, profile.smtpCaFile.c_str());
@@ -151,8 +194,14 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_READFUNCTION, &ReadBytes);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
+    // A server that stops answering ends the transfer instead of hanging it.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.smtpTimeout);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.smtpStallTimeout);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    char detail[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
     std::string transcript;
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transcript);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &transcript);
@@ -161,8 +210,10 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_OK)
         return;
+    const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
+                            (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
     if (rc == CURLE_LOGIN_DENIED) {
-        Log("SMTP login refused by " + profile.smtpUrl);
+        Log("SMTP login refused by " + profile.smtpUrl + ": " + why);
         Fail(MAPI_E_LOGON_FAILURE);
     }
     const std::string refused = RefusedRecipient(transcript);
@@ -170,7 +221,7 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         Log("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent");
         Fail(MAPI_E_UNKNOWN_RECIPIENT);
     }
-    Log("sending through " + profile.smtpUrl + " failed: " + curl_easy_strerror(rc));
+    Log("sending through " + profile.smtpUrl + " failed: " + why);
     Fail(MAPI_E_NETWORK_FAILURE);
 }
 

@@ -18,6 +18,16 @@ namespace kmp {
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
               const std::vector<std::string> &recipients, const std::string &bytes);
 
+// A profile's smtp address as libcurl parses it: valid only for smtp:// and
+// smtps://; loopback when its host is a loopback address (127.0.0.0/8,
+// [::1]) or exactly "localhost".
+struct SmtpUrl {
+    bool valid = false;
+    std::string scheme;
+    bool loopback = false;
+};
+SmtpUrl ParseSmtpUrl(const std::string &url);
+
 // Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
 // else standard error.
 void Log(const std::string &line);

@@ -415,3 +415,31 @@ TEST_F(HostileSmtp, AnInjectedCommandNeverReachesTheServer)
     ASSERT_EQ(Send({{MAPI_TO, "Ann"}}), 0u);
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
 }
+
+TEST(SmtpUrl, PlainTextIsForALoopbackAddressOrLocalhostItself)
+{
+    struct {
+        const char *url;
+        bool valid, loopback;
+    } rows[] = {
+        {"smtp://127.0.0.1:2525", true, true},
+        {"smtp://127.9.8.7", true, true},
+        {"smtp://LOCALHOST:25", true, true},
+        {"smtp://[::1]:25", true, true},
+        {"smtp://127.0.0.1.example.org:25", true, false},
+        {"smtp://localhost.example.org", true, false},
+        {"smtp://user@localhost@mail.example.org", false, false},
+        {"smtp://[::2]", true, false},
+        {"smtp://128.0.0.1", true, false},
+        {"smtps://mail.example.org:465", true, false},
+        {"http://127.0.0.1", false, false},
+        {"file:///etc/passwd", false, false},
+        {"not a url", false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.url);
+        const kmp::SmtpUrl url = kmp::ParseSmtpUrl(row.url);
+        EXPECT_EQ(url.valid, row.valid);
+        EXPECT_EQ(url.loopback, row.loopback);
+    }
+}

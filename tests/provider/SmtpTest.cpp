@@ -7,6 +7,10 @@
 
 #include "Loopback.h"
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 using namespace provider_test;
 
 namespace {
@@ -170,5 +174,40 @@ TEST_F(Smtp, AServerThatIsDownOrDropsTheLineIsANetworkFailure)
         auto server = OurServer({"--drop"});
         EXPECT_EQ(SendCode(*mail), 23);
     }
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
+
+TEST_F(Smtp, AServerThatStallsEndsTheSendInsteadOfHangingIt)
+{
+    // Accepts the connection, greets, then says nothing more.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::atomic<bool> done{false};
+    std::thread stalling([&] {
+        const int client = accept(listener, nullptr, nullptr);
+        if (client >= 0) {
+            const char greeting[] = "220 stalling.example ESMTP\r\n";
+            (void)!write(client, greeting, sizeof greeting - 1);
+            while (!done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            close(client);
+        }
+    });
+    Profile("plain = yes\nstalltimeout = 2\ntimeout = 5\n");
+    auto mail = Mail();
+    auto sent = std::async(std::launch::async, [&] { return SendCode(*mail); });
+    const bool ended = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    done = true;
+    shutdown(listener, SHUT_RDWR);
+    stalling.join();
+    close(listener);
+    ASSERT_TRUE(ended) << "Send still hangs";
+    EXPECT_EQ(sent.get(), 23);
+    EXPECT_NE(ReadFile(home / "provider.log").find("libcurl 28"), std::string::npos) << ReadFile(home / "provider.log");
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
 }
