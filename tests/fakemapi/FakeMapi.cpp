@@ -429,7 +429,8 @@ FAKEMAPI_EXPORT ULONG MAPI_CALL MAPIAddress(LHANDLE lhSession, ULONG_PTR ulUIPar
         S().addressCounts.pop_front();
         *lpnNewRecips = count;
         *lppNewRecips = nullptr;
-        if (count > 0) {
+        // A count without entries answers a positive count and a null array.
+        if (count > 0 && !block->recipArrays.empty()) {
             MapiRecipDesc *top = block->recipArrays.back().data();
             *lppNewRecips = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), top));
         }

@@ -452,6 +452,44 @@ TEST_F(ReadMail, EditsLiveInTheRecordUntilSavedAndAreGoneAfterARead)
     EXPECT_EQ(mail.GetSubject(), u"Next");
 }
 
+TEST_F(ReadMail, ARecordReadWithoutItsBodyOrAttachmentsIsNotSaved)
+{
+    for (TReadFlag flag : {TReadFlag::rfEnvelopeOnly, TReadFlag::rfSuppressAttach, TReadFlag::rfBodyAsFile}) {
+        SCOPED_TRACE(static_cast<int>(flag));
+        FakeMapi_Reset();
+        TKelvraReadMail mail;
+        mail.SetReadFlags({flag, TReadFlag::rfPeek});
+        Message().Queue();
+        mail.SetMessageID(u"partial");
+        mail.SetSubject(u"edited");
+        FakeMapi_ClearCalls();
+        try {
+            mail.Save();
+            ADD_FAILURE() << "no exception";
+        } catch (const EKelvraError &e) {
+            EXPECT_EQ(e.ErrorCode, 0);
+            EXPECT_NE(std::string(e.what()).find("Read it again without those flags"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(fake::Calls().empty()); // the platform never saw it
+        // Read again whole, it saves.
+        Message().Queue();
+        mail.SetReadFlags({TReadFlag::rfPeek});
+        mail.SetSubject(u"edited");
+        mail.Save();
+        EXPECT_EQ(fake::Last("MAPISaveMail").Text("msg.subject"), "edited");
+    }
+    // The body lines are a copy: editing them changes nothing.
+    TKelvraReadMail mail;
+    Message m;
+    m.record.lpszNoteText = const_cast<char *>("one\r\ntwo");
+    m.Queue();
+    mail.SetMessageID(u"lines");
+    host::TStringList lines = mail.GetBody();
+    lines.Add(u"three");
+    EXPECT_EQ(mail.GetBodyText(), u"one\r\ntwo");
+    EXPECT_EQ(mail.GetBody().Count(), 2u);
+}
+
 TEST_F(ReadMail, SaveAndDeleteGiveEmptyIdentifiersAsEmptyTextAndKeepTheSelection)
 {
     TKelvraReadMail mail;

@@ -259,6 +259,13 @@ TEST_F(SendMail, SelectRecipientsRewritesTheListsFromTheDialogsAnswer)
     EXPECT_EQ(fake::CallNames(), std::vector<std::string>{"MAPIAddress"});
     EXPECT_TRUE(fake::Calls()[0].IsNull("recips"));
     EXPECT_EQ(fake::Calls()[0].Num("recipCount"), 0u);
+
+    // Success with a count and no array: no entries, no crash.
+    mail.SetSendTo(u"kept");
+    FakeMapi_QueueAddressAnswer(3, nullptr);
+    EXPECT_TRUE(mail.SelectRecipients());
+    EXPECT_EQ(mail.GetSendTo(), u"");
+    EXPECT_EQ(FakeMapi_BadFrees(), 0u);
 }
 
 TEST_F(SendMail, SelectRecipientsKeepsTheExactTextOnCancelAndOnFailure)
