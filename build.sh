@@ -81,6 +81,16 @@ windows() {
     run_tests "$dir"
 }
 
+# The main job, shown: the native build, then the kelvra command sending,
+# listing, reading and deleting mail in a temporary folder of its own.
+demo() {
+    ensure_packages "${NATIVE_PACKAGES[@]}"
+    say "native build"
+    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    say "demo"
+    "$ROOT/cli/demo.sh" "$BUILD/native/bin"
+}
+
 # Benchmarks: a release build, every program under bench/ run once.
 bench() {
     ensure_packages "${NATIVE_PACKAGES[@]}" libbenchmark-dev
@@ -97,6 +107,7 @@ bench() {
 usage() {
     cat <<USAGE
 usage: ./build.sh COMMAND
+  demo      build, then show the main job with the kelvra command (in a temporary folder)
   test      every test: the native build, the same under the sanitizers, the thread tests under
             ThreadSanitizer, the Windows build under Wine
   native    the native build and its tests only
@@ -107,6 +118,7 @@ USAGE
 
 case "${1:-}" in
     test) native; sanitized; threads; windows ;;
+    demo) demo ;;
     native) native ;;
     threads) threads ;;
     windows) windows ;;

@@ -3,6 +3,7 @@
 #include "Commands.h"
 
 #include "kelvra/Errors.h"
+#include "kelvra/Version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -38,7 +39,7 @@ int main(int argc, char **argv)
     CLI::App app{"kelvra: mail through the Kelvra components (Simple MAPI)", "kelvra"};
     app.footer(kExitCodes);
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("kelvra ") + KELVRA_VERSION);
+    app.set_version_flag("--version", std::string("kelvra ") + KELVRA_VERSION_STRING);
     Global global;
     app.add_option("--profile", global.profile, "the mail profile to log on with (default: the default profile)");
     app.add_option("--password", global.password, "the password to log on with (or KELVRA_PASSWORD)");

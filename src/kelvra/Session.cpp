@@ -1,4 +1,5 @@
 #include "kelvra/Session.h"
+#include "kelvra/Version.h"
 
 #include "Internal.h"
 #include "host/Application.h"
@@ -32,7 +33,8 @@ const bool registered = (host::RegisterClass(TKelvraSession::StaticClass()), tru
 
 const String &AboutText()
 {
-    static const String text = u"Version 1.0.0 - Kelvra mail components for Simple MAPI, by the Kelvra developers";
+    static const String text = u"Version " + host::FromAscii(KELVRA_VERSION_STRING) +
+                               u" - Kelvra mail components for Simple MAPI, by the Kelvra developers";
     return text;
 }
 

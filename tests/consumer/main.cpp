@@ -5,20 +5,25 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 int main()
 {
     // A home of our own: no profile file, so the embedded default profile.
-    const fs::path home = fs::temp_directory_path() / "kelvra-consumer";
+    const fs::path home = fs::temp_directory_path() / ("kelvra-consumer-" + std::to_string(getpid()));
     fs::remove_all(home);
     fs::create_directories(home);
     setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
     setenv("KELVRA_MAPI_PROFILES", (home / "no-such-profiles.ini").c_str(), 1);
     setenv("TMPDIR", home.c_str(), 1);
     std::ofstream(home / "hello.txt") << "attached text\n";
-    kelvra::MAPIDLL = host::FromUtf8(PROVIDER);
+#if defined(PROVIDER)
+    kelvra::MAPIDLL = host::FromUtf8(PROVIDER); // in the build tree
+#endif // installed, the library finds the provider beside itself
 
     try {
         kelvra::TKelvraSession session;

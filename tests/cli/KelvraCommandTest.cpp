@@ -1,0 +1,196 @@
+// The kelvra command run as a user runs it, against the provider in a
+// temporary profile and against a loopback SMTP server.
+#include "Loopback.h"
+#include "ProviderHome.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+using namespace provider_test;
+using json = nlohmann::json;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class Command : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WriteFile(home / "report.txt", "quarterly figures\n");
+    }
+    void TearDown() override
+    {
+        unsetenv("KELVRA_MAPI_LOG");
+        ProviderHome::TearDown();
+    }
+
+    // Runs kelvra with `args`, standard input from `input`.
+    Result Run(std::vector<std::string> args, const std::string &input = "")
+    {
+        WriteFile(home / "stdin", input);
+        args.insert(args.begin(), KELVRA_COMMAND);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, (home / "stdin").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = 0;
+        Result r;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        r.out = ReadFile(home / "stdout");
+        r.err = ReadFile(home / "stderr");
+        return r;
+    }
+
+    json Json(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "--json");
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return json::parse(r.out);
+    }
+};
+
+} // namespace
+
+TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
+{
+    const json sent = Json({"send", "--to", "Ann", "--cc", "bob@example.org", "--subject", "Gr\xC3\xBC\xC3\x9F" "e",
+                            "--attach", (home / "report.txt").string(), "--receipt"});
+    EXPECT_EQ(sent["to"], json::array({"Ann"}));
+    EXPECT_EQ(sent["attachments"].size(), 1u);
+    // The body from standard input, in plain text.
+    Result r = Run({"send", "--to", "ann@example.org", "--subject", "second"}, "piped\nbody\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sent to ann@example.org\n");
+
+    const json list = Json({"list", "--fifo"});
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["subject"], "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(list[0]["from"]["address"], "tester@example.org");
+    EXPECT_EQ(list[0]["attachments"], 1);
+    EXPECT_EQ(list[0]["unread"], true);
+    EXPECT_EQ(Json({"list", "--limit", "1"}).size(), 1u);
+    EXPECT_EQ(Json({"count", "--unread"})["count"], 2); // listing read nothing
+    const std::string id = list[0]["id"];
+
+    const json shown = Json({"show", id});
+    EXPECT_EQ(shown["to"][0]["address"], "ann@example.org");
+    EXPECT_EQ(shown["cc"][0]["address"], "bob@example.org");
+    EXPECT_EQ(shown["receipt_requested"], true);
+    EXPECT_EQ(shown["attachments"][0]["name"], "report.txt");
+    EXPECT_EQ(shown["attachments"][0]["size"], 18);
+    EXPECT_EQ(Json({"count", "--unread"})["count"], 1); // shown without --peek: read
+    EXPECT_EQ(Json({"show", list[1]["id"], "--peek"})["body"], "piped\r\nbody");
+
+    fs::create_directories(home / "out");
+    const json saved = Json({"save-attachments", id, (home / "out").string()});
+    EXPECT_EQ(ReadFile(home / "out" / "report.txt"), "quarterly figures\n");
+    EXPECT_EQ(saved["saved"][0]["path"], (home / "out" / "report.txt").string());
+    r = Run({"save-attachments", id, (home / "out").string()});
+    EXPECT_EQ(r.status, 3); // never overwritten without --force
+    EXPECT_NE(r.err.find("--force"), std::string::npos);
+    EXPECT_EQ(Run({"save-attachments", id, (home / "out").string(), "--force"}).status, 0);
+
+    const json resolved = Json({"resolve", "bobby"});
+    EXPECT_EQ(resolved["address"], "bob@example.org");
+    EXPECT_EQ(Json({"details", "Ann"})["name"], "Ann Example");
+    EXPECT_EQ(Json({"delete", id})["deleted"], id);
+    EXPECT_EQ(Json({"count"})["count"], 1);
+
+    // The dialogs need a user: here the mail system says it cannot show one.
+    r = Run({"pick"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(code 26)"), std::string::npos) << r.err;
+    EXPECT_EQ(Run({"--version"}).out, "kelvra " KELVRA_VERSION "\n");
+}
+
+TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
+{
+    struct {
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } rows[] = {
+        {{"send", "--to", "ann@example.org", "--attach", "/nonexistent/file.pdf"}, 3, "no such file to attach"},
+        {{"show", "1700000000.M1P1Q1.nowhere"}, 1, "(code 17)"},
+        {{"--profile", "Nowhere", "count"}, 1, "(code 3)"},
+        {{"send", "--to", "Nobody Known"}, 1, "(code 14)"},
+        {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14)"},
+        {{"list", "--limit", "-3"}, 2, "--help"},
+        {{"frobnicate"}, 2, "--help"},
+        {{"show"}, 2, "ID is required"},
+        {{"save-attachments", "x", (home / "missing-folder").string()}, 3, "no such folder"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));
+        const Result r = Run(row.args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+    }
+    // With --json the failure is a JSON document too.
+    const Result r = Run({"--json", "show", "1700000000.M1P1Q1.nowhere"});
+    EXPECT_EQ(json::parse(r.out)["error"]["code"], 17);
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
+
+TEST_F(Command, AttachmentNamesNeverLeaveTheTargetFolder)
+{
+    const std::string mime =
+        "From: someone@example.org\r\nSubject: tricks\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
+        "--B\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "--B\r\nContent-Disposition: attachment; filename=\"../../escaped.txt\"\r\n\r\nout\r\n"
+        "--B\r\nContent-Disposition: attachment; filename=\"..\"\r\n\r\ndots\r\n"
+        "--B\r\nContent-Disposition: attachment; filename=\"link.txt\"\r\n\r\nvia link\r\n"
+        "--B--\r\n";
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.test:2,S", mime);
+    const fs::path out = home / "target";
+    fs::create_directories(out);
+    // A link in the folder that points outside it is replaced, never followed.
+    fs::create_symlink(home / "victim.txt", out / "link.txt");
+    WriteFile(home / "victim.txt", "untouched");
+    const json saved = Json({"save-attachments", "1700000000.M1P1Q1.test", out.string(), "--force"});
+    EXPECT_EQ(saved["saved"].size(), 3u);
+    EXPECT_EQ(ReadFile(out / "escaped.txt"), "out");
+    EXPECT_EQ(ReadFile(home / "victim.txt"), "untouched");
+    EXPECT_FALSE(fs::is_symlink(out / "link.txt"));
+    for (const auto &e : fs::directory_iterator(home))
+        EXPECT_NE(e.path().filename(), "escaped.txt");
+}
+
+TEST_F(Command, SendGoesOutOverSmtp)
+{
+    const int port = loopback::FreePort();
+    const fs::path received = home / "received";
+    fs::create_directories(received);
+    WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\n");
+    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                   std::to_string(port), received.string(), "--refuse", "refused"});
+    ASSERT_TRUE(server.Running());
+    Result r = Run({"--profile", "Smtp", "send", "--to", "Ann", "--bcc", "hidden@example.net", "--subject", "wire",
+                    "--body", "over SMTP"});
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nhidden@example.net\n");
+    r = Run({"--profile", "Smtp", "send", "--to", "refused@example.org", "--body", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(code 14)"), std::string::npos) << r.err;
+}

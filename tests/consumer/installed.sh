@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the build into a prefix of its own, then builds the consumer
+# against it twice, with find_package and with pkg-config, and runs both;
+# the installed kelvra command runs too.
+#   installed.sh BUILD-DIR
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+PREFIX=$BUILD/installed-prefix
+rm -rf "$PREFIX" "$BUILD/consumer-installed"
+cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+test -f "$PREFIX/include/kelvra/kelvra/Kelvra.h"
+test ! -e "$PREFIX/include/host"   # nothing generic at the top of the include folder
+
+cmake -S "$HERE/installed" -B "$BUILD/consumer-installed" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+cmake --build "$BUILD/consumer-installed" >/dev/null
+"$BUILD/consumer-installed/consumer"
+
+LIBDIR=$(dirname "$(find "$PREFIX" -name kelvra.pc)")
+export PKG_CONFIG_PATH=$LIBDIR
+c++ "$HERE/main.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/consumer-pkg-config"
+"$BUILD/consumer-pkg-config"
+
+"$PREFIX/bin/kelvra" --version
