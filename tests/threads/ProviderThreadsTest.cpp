@@ -59,8 +59,9 @@ TEST_F(Provider, EntryPointsMayBeCalledFromSeveralThreadsAtOnce)
                 if (m == nullptr)
                     continue;
                 const std::string mine = "thread " + std::to_string(t) + " ";
+                std::string saved = mine + "saved";
                 if (std::strncmp(m->lpszSubject, mine.c_str(), mine.size()) == 0) {
-                    m->lpszSubject = S((mine + "saved").c_str());
+                    m->lpszSubject = saved.data();
                     char id[513];
                     std::strcpy(id, seed.c_str());
                     expect(MAPISaveMail(use, 0, m, MAPI_LONG_MSGID, 0, id));
