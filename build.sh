@@ -111,6 +111,8 @@ usage: ./build.sh COMMAND
   test      every test: the native build, the same under the sanitizers, the thread tests under
             ThreadSanitizer, the Windows build under Wine
   native    the native build and its tests only
+  sanitized the build under AddressSanitizer and UndefinedBehaviorSanitizer, and its tests
+  threads   the thread tests under ThreadSanitizer
   windows   the Windows cross build and its tests under Wine only
   bench     the benchmarks, in a release build
 USAGE
@@ -120,6 +122,7 @@ case "${1:-}" in
     test) native; sanitized; threads; windows ;;
     demo) demo ;;
     native) native ;;
+    sanitized) sanitized ;;
     threads) threads ;;
     windows) windows ;;
     bench) bench ;;
