@@ -7,9 +7,26 @@
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
-
 namespace fs = std::filesystem;
+
+#if defined(_WIN32)
+// On Windows the system's mail client answers; this application only shows
+// that it links against the installed library and logs on and off.
+int main()
+{
+    try {
+        kelvra::TKelvraSession session;
+        session.Open();
+        session.Close();
+        std::puts("logged on and off");
+    } catch (const kelvra::EKelvraError &e) {
+        std::printf("EKelvraError %d: %s\n", e.ErrorCode, e.what());
+        return 1;
+    }
+    return 0;
+}
+#else
+#include <unistd.h>
 
 int main()
 {
@@ -57,3 +74,4 @@ int main()
     fs::remove_all(home);
     return 0;
 }
+#endif
