@@ -445,3 +445,34 @@ TEST_F(Save, ATypeFilteredWalkSeesEveryRewrite)
     EXPECT_EQ(Walk(0, "IPM.Bbbb").size(), 0u);
     EXPECT_EQ(Walk(0, "IPM.Cccc").size(), 1u);
 }
+
+TEST_F(Save, AnIndexerThatTakesMessageFilesAsImmutableSeesASave)
+{
+    if (access("/usr/bin/notmuch", X_OK) != 0)
+        GTEST_SKIP() << "notmuch is not installed";
+    const std::string id = Store("From: ann@example.org\r\nSubject: original plan\r\nMessage-ID: <plan@example.org>\r\n"
+                                 "\r\nThe plan.\r\n");
+    WriteFile(home / "notmuch-config", "[database]\npath=" + mailbox.string() + "\n[new]\ntags=\n");
+    setenv("NOTMUCH_CONFIG", (home / "notmuch-config").c_str(), 1);
+    auto notmuch = [](const std::string &args) {
+        std::string out;
+        if (FILE *pipe = popen(("/usr/bin/notmuch " + args + " 2>/dev/null").c_str(), "r")) {
+            char buffer[512];
+            while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+                out.append(buffer, n);
+            pclose(pipe);
+        }
+        return out;
+    };
+    notmuch("new");
+    EXPECT_EQ(notmuch("count subject:original"), "1\n");
+    lpMapiMessage m = Read(id);
+    m->lpszSubject = S("revised plan");
+    ASSERT_EQ(SaveOver(m, id), 0u);
+    Release(m);
+    notmuch("new");
+    // The new content is indexed, and the index knows the message by its new file alone.
+    EXPECT_EQ(notmuch("count subject:revised"), "1\n");
+    EXPECT_EQ(notmuch("search --output=files id:plan@example.org"), Messages(mailbox).at(0).string() + "\n");
+    unsetenv("NOTMUCH_CONFIG");
+}
