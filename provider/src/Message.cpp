@@ -151,7 +151,9 @@ public:
             written = WriteShown(part, stream.get());
         else if (text != nullptr)
             written = g_mime_stream_write(stream.get(), text->data(), text->size()) >= 0;
-        const bool flushed = written && g_mime_stream_flush(stream.get()) == 0 && fsync(fd) == 0;
+        // A temporary copy needs no sync to disk: a failed write or close is
+        // what must not pass unseen.
+        const bool flushed = written && g_mime_stream_flush(stream.get()) == 0 && g_mime_stream_close(stream.get()) == 0;
         if (!flushed)
             Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_ATTACHMENT_WRITE_FAILURE);
     }
