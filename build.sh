@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
-JOBS=$(nproc 2>/dev/null || echo 2)
+JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-openssl-dev python3 python3-aiosmtpd openssl locales e2fsprogs)
-WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine wine64)
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-openssl-dev python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev libpng-dev)
+WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev wine wine64)
 
 say() { printf '== %s\n' "$*"; }
 

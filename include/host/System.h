@@ -17,6 +17,9 @@ TModuleHandle LoadModule(const String &fileName, String &errorText);
 
 // The address of an exported symbol, or null.
 void *FindExport(TModuleHandle module, const char *name);
+// Gives back a module LoadModule loaded (the system unloads it when no one
+// else holds it); null is ignored.
+void UnloadModule(TModuleHandle module);
 
 // Deletes a file; true on success. No error is raised.
 bool RemoveFile(const String &path);
