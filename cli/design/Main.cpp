@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iomanip>
 #include <iostream>

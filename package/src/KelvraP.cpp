@@ -38,15 +38,6 @@ void FinalizeUnits(std::uint32_t count)
             finalization();
 }
 
-bool SameName(const char16_t *a, const char16_t *b)
-{
-    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-    for (; *a != 0 && *b != 0; ++a, ++b)
-        if (lower(*a) != lower(*b))
-            return false;
-    return *a == *b;
-}
-
 } // namespace
 
 KELVRAP_EXPORT void Register()
@@ -83,6 +74,19 @@ KELVRAP_EXPORT const TPackageInfoTable *GetPackageInfoTable()
 }
 
 #if !defined(_WIN32)
+namespace {
+
+bool SameName(const char16_t *a, const char16_t *b)
+{
+    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+    for (; *a != 0 && *b != 0; ++a, ++b)
+        if (lower(*a) != lower(*b))
+            return false;
+    return *a == *b;
+}
+
+} // namespace
+
 // The module's resources, as a Windows DLL carries them (see KelvraP.rc.in).
 KELVRAP_EXPORT int FindPackageResource(std::uint16_t kind, const char16_t *name, std::uint16_t language,
                                        const void **data, std::size_t *size)
