@@ -7,7 +7,7 @@ ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-openssl-dev python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev libpng-dev)
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev libpng-dev)
 WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev wine wine64)
 
 say() { printf '== %s\n' "$*"; }
@@ -100,6 +100,7 @@ usage: ./build.sh COMMAND
   test      every test: the native build, the same under the sanitizers, the thread tests under
             ThreadSanitizer, the Windows build under Wine
   native    the native build and its tests only
+  sanitized the native build under ASan and UBSan and its tests only
   windows   the Windows cross build and its tests under Wine only
   bench     the benchmarks, in a release build
 USAGE
@@ -108,6 +109,7 @@ USAGE
 case "${1:-}" in
     test) native; sanitized; threads; windows ;;
     native) native ;;
+    sanitized) sanitized ;;
     threads) threads ;;
     windows) windows ;;
     bench) bench ;;
