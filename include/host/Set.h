@@ -1,5 +1,5 @@
-// A one-byte set over a small enumeration: bit i stands for member i, as the
-// framework stores its option sets.
+// A set over a small enumeration: bit i stands for member i, as the
+// framework stores its option sets. One byte unless `Storage` says wider.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,10 @@
 
 namespace host {
 
-template <class E>
+template <class E, class Storage = std::uint8_t>
 class Set {
     static_assert(std::is_enum_v<E> && sizeof(E) == 1, "a one-byte enumeration");
+    static_assert(std::is_unsigned_v<Storage>, "an unsigned storage type");
 
 public:
     constexpr Set() = default;
@@ -19,36 +20,36 @@ public:
         for (E m : members)
             Include(m);
     }
-    static constexpr Set FromBits(std::uint8_t bits)
+    static constexpr Set FromBits(Storage bits)
     {
         Set s;
         s.bits_ = bits;
         return s;
     }
 
-    constexpr std::uint8_t Bits() const { return bits_; }
+    constexpr Storage Bits() const { return bits_; }
     constexpr bool Contains(E m) const { return (bits_ & Bit(m)) != 0; }
     constexpr bool Empty() const { return bits_ == 0; }
     constexpr Set &Include(E m)
     {
-        bits_ = static_cast<std::uint8_t>(bits_ | Bit(m));
+        bits_ = static_cast<Storage>(bits_ | Bit(m));
         return *this;
     }
     constexpr Set &Exclude(E m)
     {
-        bits_ = static_cast<std::uint8_t>(bits_ & ~Bit(m));
+        bits_ = static_cast<Storage>(bits_ & ~Bit(m));
         return *this;
     }
-    constexpr Set operator+(Set other) const { return FromBits(bits_ | other.bits_); }
-    constexpr Set operator-(Set other) const { return FromBits(bits_ & ~other.bits_); }
+    constexpr Set operator+(Set other) const { return FromBits(static_cast<Storage>(bits_ | other.bits_)); }
+    constexpr Set operator-(Set other) const { return FromBits(static_cast<Storage>(bits_ & ~other.bits_)); }
     constexpr bool operator==(const Set &) const = default;
 
 private:
-    static constexpr std::uint8_t Bit(E m)
+    static constexpr Storage Bit(E m)
     {
-        return static_cast<std::uint8_t>(1u << static_cast<unsigned>(m));
+        return static_cast<Storage>(1u << static_cast<unsigned>(m));
     }
-    std::uint8_t bits_ = 0;
+    Storage bits_ = 0;
 };
 
 } // namespace host

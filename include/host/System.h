@@ -19,6 +19,9 @@ KELVRA_API TModuleHandle LoadModule(const String &fileName, String &errorText);
 
 // The address of an exported symbol, or null.
 KELVRA_API void *FindExport(TModuleHandle module, const char *name);
+// Gives back a module LoadModule loaded (the system unloads it when no one
+// else holds it); null is ignored.
+KELVRA_API void UnloadModule(TModuleHandle module);
 
 // Deletes a file; true on success. No error is raised.
 KELVRA_API bool RemoveFile(const String &path);

@@ -54,6 +54,12 @@ void *FindExport(TModuleHandle module, const char *name)
     return dlsym(module, name);
 }
 
+void UnloadModule(TModuleHandle module)
+{
+    if (module != nullptr)
+        dlclose(module);
+}
+
 bool RemoveFile(const String &path)
 {
     return unlink(ToAnsi(path).c_str()) == 0;

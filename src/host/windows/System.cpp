@@ -51,6 +51,12 @@ void *FindExport(TModuleHandle module, const char *name)
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
+void UnloadModule(TModuleHandle module)
+{
+    if (module != nullptr)
+        FreeLibrary(static_cast<HMODULE>(module));
+}
+
 bool RemoveFile(const String &path)
 {
     return DeleteFileW(Wide(path).c_str()) != 0;
