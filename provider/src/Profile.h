@@ -14,6 +14,7 @@ struct Profile {
     std::string senderName;  // From: display name (UTF-8)
     std::string senderAddress;
     std::string addressBook; // a .vcf file or a folder of them
+    std::string cacheFolder; // where envelope caches live; empty: none
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
     std::string smtpPassword;
