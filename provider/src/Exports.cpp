@@ -52,8 +52,22 @@ Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox, s.profile.ca
 Maildir SentFolder(const Session &s)
 {
     Maildir sent(Subfolder(s.profile.mailbox, "Sent"));
-    sent.Create();
+    // Made once a session; a folder removed meanwhile is made again (Deliver).
+    if (!s.outbox->sentFolderMade.exchange(true))
+        sent.Create();
     return sent;
+}
+
+// Stores the sender's copy in Sent; made anew when it was removed meanwhile.
+void KeepSentCopy(const Session &s, const std::string &bytes)
+{
+    Maildir sent = SentFolder(s);
+    try {
+        sent.Deliver(bytes, true);
+    } catch (const MapiError &) {
+        sent.Create();
+        sent.Deliver(bytes, true);
+    }
 }
 
 // The mailbox of one recipient record: its entry identifier, else its
@@ -126,9 +140,10 @@ void Deliver(const Session &session, const Composition &composition)
         for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
             for (const Mailbox &m : *list)
                 envelope.push_back(m.address);
-        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes);
+        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
+                 session.outbox.get());
     }
-    SentFolder(session).Deliver(bytes, true);
+    KeepSentCopy(session, bytes);
 }
 
 // The non-empty items of a delimited list.

@@ -38,9 +38,14 @@ std::string ProfileFile();
 // file, or a sender address that is not a plain one (see MailAddress).
 Profile LoadProfile(const std::string &name);
 
+// What a session keeps between its sends (Smtp.h).
+struct Outbox;
+std::shared_ptr<Outbox> NewOutbox();
+
 struct Session {
     Profile profile;
     std::string password; // as given to MAPILogon
+    std::shared_ptr<Outbox> outbox = NewOutbox();
 };
 
 LHANDLE OpenSession(Profile profile, std::string password);
