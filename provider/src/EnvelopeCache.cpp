@@ -93,6 +93,34 @@ struct EnvelopeCache::Impl {
     std::map<std::string, Pending, std::less<>> pending;
     std::chrono::steady_clock::time_point firstPending;
     bool broken = false; // damaged in use and not made anew: used no more
+    // Lookups share one read transaction for a while: taking and leaving
+    // SQLite's locks for each would cost more than the lookup. Entries are
+    // checked against the file, so a snapshot a moment old is as good.
+    bool reading = false;
+    int readsInSnapshot = 0;
+    std::chrono::steady_clock::time_point snapshotSince;
+
+    void BeginRead()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (reading && (++readsInSnapshot > 4096 || now - snapshotSince > std::chrono::milliseconds(250)))
+            EndRead();
+        if (!reading && Exec("BEGIN")) {
+            reading = true;
+            readsInSnapshot = 0;
+            snapshotSince = now;
+        }
+    }
+
+    void EndRead()
+    {
+        if (reading) {
+            sqlite3_reset(find);
+            sqlite3_reset(recipients);
+            Exec("COMMIT");
+        }
+        reading = false;
+    }
     pid_t pid = getpid(); // the process that opened it
 
     // A child process does not use its parent's connection (SQLite's rule):
@@ -104,6 +132,7 @@ struct EnvelopeCache::Impl {
         pid = getpid();
         find = recipients = insert = insertRecipient = removeRecipients = nullptr;
         db = nullptr;
+        reading = false;
         pending.clear();
         if (!broken)
             broken = !Open();
@@ -113,6 +142,8 @@ struct EnvelopeCache::Impl {
 
     void Close()
     {
+        if (db != nullptr)
+            EndRead();
         for (sqlite3_stmt *s : {find, recipients, insert, insertRecipient, removeRecipients})
             sqlite3_finalize(s);
         find = recipients = insert = insertRecipient = removeRecipients = nullptr;
@@ -270,6 +301,7 @@ struct EnvelopeCache::Impl {
         }
         if (db == nullptr)
             return std::nullopt;
+        BeginRead();
         Envelope envelope;
         sqlite3_reset(find);
         Bind(find, 1, key.id);
@@ -311,6 +343,7 @@ struct EnvelopeCache::Impl {
             pending.clear();
             return;
         }
+        EndRead();
         bool written = Exec("BEGIN IMMEDIATE");
         for (auto it = pending.begin(); written && it != pending.end(); ++it) {
             const std::string &id = it->first;
@@ -449,6 +482,8 @@ void EnvelopeCache::Flush()
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->Current();
     impl_->Flush();
+    if (impl_->db != nullptr)
+        impl_->EndRead();
 }
 
 } // namespace kmp

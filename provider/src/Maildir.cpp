@@ -730,8 +730,19 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
 {
     const std::string name = FileName(entry.path);
     // The one look at the file itself: its status now is the cache's key.
+    // Through the folder's kept descriptor when it is one of the two.
     struct stat st {};
-    if (stat(entry.path.c_str(), &st) != 0)
+    std::shared_ptr<EnvelopeCache> cache;
+    int rc = -1;
+    {
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        Index &index = AllIndexes().folders[root_];
+        cache = CacheOf(index, root_, cacheFolder_);
+        const std::string folder = FolderOf(entry.path);
+        const int fd = folder == root_ + "/new" ? index.folderFds[0] : folder == root_ + "/cur" ? index.folderFds[1] : -1;
+        rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st);
+    }
+    if (rc != 0)
         Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     if (!S_ISREG(st.st_mode))
         Fail(MAPI_E_FAILURE);
@@ -746,11 +757,6 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
     key.time = entry.time;
     key.nanoseconds = entry.nanoseconds;
     key.inode = entry.inode;
-    std::shared_ptr<EnvelopeCache> cache;
-    {
-        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-        cache = CacheOf(AllIndexes().folders[root_], root_, cacheFolder_);
-    }
     if (cache)
         if (std::optional<Envelope> cached = cache->Find(key))
             return cached;
