@@ -193,6 +193,15 @@ struct Index {
     bool cacheOpened = false;
     std::shared_ptr<EnvelopeCache> cache;
     bool cachedClassesLoaded = false; // for this listing
+    // The envelope a walk's step read last for its class, for the read of
+    // the same message that usually follows: the header is read once.
+    struct Recent {
+        std::string id, name;
+        std::int64_t size = 0, time = 0;
+        long nanoseconds = 0;
+        std::uint64_t inode = 0;
+        std::optional<Envelope> envelope;
+    } recent;
 
     std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
@@ -643,6 +652,9 @@ const std::string &ClassOf(Index &index, const std::string &root, Listed &e, con
     struct stat st {};
     const std::optional<Envelope> envelope = EnvelopeFromFile(path, KeyOf(index, e), cache.get(), &st);
     index.unnumbered = envelope ? envelope->messageClass : std::string();
+    if (envelope && st.st_ino != 0)
+        index.recent = {std::string(index.Id(e)), std::string(index.Name(e)), st.st_size, st.st_mtim.tv_sec,
+                        st.st_mtim.tv_nsec, st.st_ino, envelope};
     // Known from now on only when the file read is the one listed.
     if (st.st_ino != 0 && Matches(e, st))
         e.cls = ClassNumber(index, index.unnumbered);
@@ -741,6 +753,18 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
         const std::string folder = FolderOf(entry.path);
         const int fd = folder == root_ + "/new" ? index.folderFds[0] : folder == root_ + "/cur" ? index.folderFds[1] : -1;
         rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st);
+        Index::Recent &recent = index.recent;
+        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == name && recent.size == st.st_size &&
+            recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
+            S_ISREG(st.st_mode)) {
+            entry.size = st.st_size;
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.inode = st.st_ino;
+            std::optional<Envelope> envelope = std::move(recent.envelope);
+            recent = {};
+            return envelope;
+        }
     }
     if (rc != 0)
         Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
