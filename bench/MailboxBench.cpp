@@ -191,6 +191,7 @@ struct Row {
     std::string peer;
     std::optional<Result> theirs;
     std::string note;
+    bool whole = false; // one message: its whole time, not per message of the folder
 };
 
 class Table {
@@ -208,8 +209,8 @@ public:
         out += "|" + std::string(54, '-') + "|" + std::string(14, '-') + "|" + std::string(46, '-') + "|" +
                std::string(14, '-') + "|" + std::string(9, '-') + "|\n";
         for (const Row &r : rows_) {
-            const std::string ours = r.ours ? PerMessage(*r.ours) : "n/a";
-            const std::string theirs = r.theirs ? PerMessage(*r.theirs) : (r.note.empty() ? "n/a" : r.note);
+            const std::string ours = r.ours ? PerMessage(*r.ours, r.whole) : "n/a";
+            const std::string theirs = r.theirs ? PerMessage(*r.theirs, r.whole) : (r.note.empty() ? "n/a" : r.note);
             std::string ratio = "";
             if (r.ours && r.theirs && r.theirs->seconds > 0)
                 ratio = Format("%.2f", r.ours->seconds / r.theirs->seconds);
@@ -228,9 +229,9 @@ private:
         std::snprintf(buffer, sizeof buffer, format, args...);
         return buffer;
     }
-    std::string PerMessage(const Result &r) const
+    std::string PerMessage(const Result &r, bool whole) const
     {
-        return Format("%.2f us", r.seconds * 1e6 / messages_);
+        return whole ? Format("%.1f ms", r.seconds * 1e3) : Format("%.2f us", r.seconds * 1e6 / messages_);
     }
 
     int messages_;
@@ -355,6 +356,15 @@ int main(int argc, char **argv)
                notmuch ? "failed" : "not installed"});
     table.Add({"... second walk in the same process, cache", ours("walk-cached-again"), "notmuch search --output=summary (indexed)",
                notmuchRun, notmuch ? "failed" : "not installed"});
+    // A 20 MB attachment, read and written to a file.
+    {
+        ours("large"); // the file into the page cache, as Python finds it
+        const auto large = ours("large");
+        const auto pyl = python(pyLarge);
+        Row row{"read of a 20 MB attachment (one message)", large, "Python email, get_content", pyl, ""};
+        row.whole = true;
+        table.Add(row);
+    }
     // Cold: the page cache dropped before each run.
     if (cold) {
         table.Add({"cold first MessageCount, cache", ours("count-cached", true), "Python keys(), cold", python(pyKeys, true), ""});
@@ -364,13 +374,6 @@ int main(int argc, char **argv)
                    notmuch && DropCaches() ? TimeCommand(notmuchSearch) : std::nullopt, notmuch ? "failed" : "not installed"});
     } else {
         table.Add({"cold cases", std::nullopt, "(drop_caches not permitted here)", std::nullopt, "not run"});
-    }
-    // A 20 MB attachment, read and written to a file.
-    {
-        const auto large = ours("large");
-        const auto pyl = python(pyLarge);
-        Row row{"read of a 20 MB attachment (whole message)", large, "Python email, get_content", pyl, ""};
-        table.Add(row);
     }
     std::string text = table.Text();
     // Memory: resident growth over the walk, per message.
