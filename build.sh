@@ -7,7 +7,7 @@ ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev nlohmann-json3-dev notmuch libpng-dev)
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libsqlite3-dev python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev nlohmann-json3-dev notmuch libpng-dev)
 WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev)
 
 say() { printf '== %s\n' "$*"; }
@@ -91,17 +91,25 @@ demo() {
     "$ROOT/cli/demo.sh" "$BUILD/native/bin"
 }
 
-# Benchmarks: a release build, every program under bench/ run once.
+# The peers the benchmarks compare with (a missing one is reported as such).
+BENCH_PACKAGES=(libbenchmark-dev mblaze notmuch)
+
+# Benchmarks: a release build, every program under bench/ run once, then one
+# table of the comparisons with their peers.
 bench() {
-    ensure_packages "${NATIVE_PACKAGES[@]}" libbenchmark-dev
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
     say "benchmarks (release build)"
     local dir=$BUILD/release
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON
-    local program
+    local program table
+    table=$(mktemp)
     for program in "$dir"/bin/*_bench; do
         say "$(basename "$program")"
-        "$program"
+        KELVRA_BENCH_TABLE=$table "$program"
     done
+    say "Kelvra against its peers (time per message; ratio = Kelvra's time / the peer's, under 1 is faster)"
+    cat "$table"
+    rm -f "$table"
 }
 
 usage() {

@@ -5,6 +5,7 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "Dialogs.h"
+#include "Envelope.h"
 #include "Maildir.h"
 #include "Message.h"
 #include "Profile.h"
@@ -46,13 +47,27 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
     std::memcpy(buffer, id.c_str(), id.size() + 1);
 }
 
-Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox); }
+Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox, s.profile.cacheFolder); }
 
 Maildir SentFolder(const Session &s)
 {
     Maildir sent(Subfolder(s.profile.mailbox, "Sent"));
-    sent.Create();
+    // Made once a session; a folder removed meanwhile is made again (Deliver).
+    if (!s.outbox->sentFolderMade.exchange(true))
+        sent.Create();
     return sent;
+}
+
+// Stores the sender's copy in Sent; made anew when it was removed meanwhile.
+void KeepSentCopy(const Session &s, const std::string &bytes)
+{
+    Maildir sent = SentFolder(s);
+    try {
+        sent.Deliver(bytes, true);
+    } catch (const MapiError &) {
+        sent.Create();
+        sent.Deliver(bytes, true);
+    }
 }
 
 // The mailbox of one recipient record: its entry identifier, else its
@@ -125,9 +140,10 @@ void Deliver(const Session &session, const Composition &composition)
         for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
             for (const Mailbox &m : *list)
                 envelope.push_back(m.address);
-        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes);
+        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
+                 session.outbox.get());
     }
-    SentFolder(session).Deliver(bytes, true);
+    KeepSentCopy(session, bytes);
 }
 
 // The non-empty items of a delimited list.
@@ -146,18 +162,37 @@ std::vector<std::string> Split(std::string_view text, char delimiter)
     return items;
 }
 
-// Whether an entry passes MAPIFindNext's filter.
-struct FindFilter {
-    std::string type;
-    bool unreadOnly;
-};
-
-bool Accept(Maildir &maildir, const MaildirEntry &entry, const void *context)
+bool ClassMatches(const std::string &cls, const void *type)
 {
-    const auto *filter = static_cast<const FindFilter *>(context);
-    if (filter->unreadOnly && entry.seen)
-        return false;
-    return TypeMatches(maildir.MessageClass(entry), filter->type);
+    return TypeMatches(cls, *static_cast<const std::string *>(type));
+}
+
+// A read of a message as the last listing knows it; when its file has gone
+// meanwhile (renamed by another program, saved over, deleted), the folder is
+// looked at again and the read made once more.
+std::unique_ptr<Block> ReadListed(Maildir &inbox, const std::string &id, const ReadOptions &options, bool peek,
+                                  MaildirEntry &read)
+{
+    std::optional<MaildirEntry> entry = inbox.Known(id);
+    for (bool fresh = false;; fresh = true) {
+        if (!entry)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        try {
+            const bool unread = !entry->seen && peek;
+            if (options.envelopeOnly) {
+                if (const std::optional<Envelope> envelope = inbox.ReadEnvelope(*entry)) {
+                    read = *entry;
+                    return EnvelopeRecord(*entry, *envelope, unread);
+                }
+            }
+            read = *entry;
+            return ReadRecord(*entry, unread, options);
+        } catch (const MapiError &e) {
+            if (e.code != MAPI_E_INVALID_MESSAGE || fresh)
+                throw;
+        }
+        entry = inbox.Find(id);
+    }
 }
 
 } // namespace
@@ -193,6 +228,8 @@ KMP_EXPORT ULONG MAPILogoff(LHANDLE lhSession, ULONG_PTR, FLAGS flFlags, ULONG)
         if (flFlags != 0)
             Fail(MAPI_E_FAILURE);
         CloseSession(lhSession);
+        // What the session's walks learnt goes to the envelope caches now.
+        Maildir::FlushCaches();
     });
 }
 
@@ -246,10 +283,14 @@ KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageTyp
         const auto session = FindSession(lhSession);
         if (lpszMessageID == nullptr)
             Fail(MAPI_E_FAILURE);
-        const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0};
+        const std::string type = NarrowToUtf8(View(lpszMessageType));
+        WalkFilter filter;
+        filter.unreadOnly = (flFlags & MAPI_UNREAD_ONLY) != 0;
+        filter.matches = &ClassMatches;
+        filter.context = &type;
         Maildir inbox = Inbox(*session);
-        const std::string next = inbox.Next(std::string(View(lpszSeedMessageID)),
-                                            (flFlags & MAPI_GUARANTEE_FIFO) != 0, &Accept, &filter);
+        const std::string next =
+            inbox.Next(std::string(View(lpszSeedMessageID)), (flFlags & MAPI_GUARANTEE_FIFO) != 0, filter);
         if (next.empty())
             Fail(MAPI_E_NO_MESSAGES);
         WriteId(lpszMessageID, next, flFlags);
@@ -264,18 +305,16 @@ KMP_EXPORT ULONG MAPIReadMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID,
         if (lppMessage == nullptr)
             Fail(MAPI_E_FAILURE);
         Maildir inbox = Inbox(*session);
-        const std::optional<MaildirEntry> entry = inbox.Find(std::string(View(lpszMessageID)));
-        if (!entry)
-            Fail(MAPI_E_INVALID_MESSAGE);
         ReadOptions options;
         options.envelopeOnly = (flFlags & MAPI_ENVELOPE_ONLY) != 0;
         options.suppressAttach = (flFlags & MAPI_SUPPRESS_ATTACH) != 0;
         options.bodyAsFile = (flFlags & MAPI_BODY_AS_FILE) != 0 && !options.envelopeOnly;
         const bool peek = (flFlags & MAPI_PEEK) != 0;
-        std::unique_ptr<Block> block = ReadRecord(*entry, !entry->seen && peek, options);
+        MaildirEntry entry;
+        std::unique_ptr<Block> block = ReadListed(inbox, std::string(View(lpszMessageID)), options, peek, entry);
         // Marked read only once the read has succeeded.
         if (!peek)
-            inbox.MarkSeen(*entry);
+            inbox.MarkSeen(entry);
         MapiMessage *top = &block->Message();
         *lppMessage = static_cast<lpMapiMessage>(HandOut(std::move(block), top));
     });

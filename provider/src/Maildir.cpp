@@ -1,6 +1,8 @@
 #include "Maildir.h"
 
 #include "Common.h"
+#include "Envelope.h"
+#include "EnvelopeCache.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace kmp {
@@ -25,10 +28,6 @@ void (*g_rewriteHook)(const std::string &) = nullptr;
 int (*g_fsync)(int) = &fsync;
 
 namespace {
-
-// A message's header block is read up to this size for its class; a longer
-// one (no blank line in sight) counts as ordinary mail.
-constexpr size_t kHeaderLimit = 256 * 1024;
 
 // Name fields that change with content, not identity: a save's revision,
 // and the sizes some delivery agents note in the name.
@@ -152,6 +151,24 @@ void SyncFolder(const std::string &path)
         Fail(MAPI_E_FAILURE);
 }
 
+// A listed message, small: a walk of a large folder keeps one per message.
+// Its file name (and its identifier, when that is not a prefix of the name)
+// lives in the listing's one block of names.
+struct Listed {
+    std::uint32_t name = 0;       // offset of the file name in Index::names
+    std::uint32_t id = 0;         // offset of the identifier (== name when a prefix of it)
+    std::uint16_t nameLength = 0;
+    std::uint16_t idLength = 0;
+    std::uint32_t revision = 0;
+    std::int64_t time = 0;
+    std::int64_t size = 0;
+    std::uint64_t inode = 0;
+    std::int32_t nanoseconds = 0;
+    std::uint16_t cls = 0;        // 0: not known yet; else 1 + its place in Index::classes
+    bool inCur = false;
+    bool seen = false;
+};
+
 // The cached listing of one folder, refreshed when new/ or cur/ changed.
 struct Index {
     timespec newTime{};
@@ -162,20 +179,32 @@ struct Index {
     // once that tick has passed (at `recheckAt`, nanoseconds of real time).
     std::int64_t recheckAt = 0;
     int folderFds[2] = {-1, -1}; // new/ and cur/, kept open: fstat is cheaper than a path lookup
-    std::vector<MaildirEntry> byId;   // sorted by identifier
-    std::vector<size_t> byArrival;    // positions in byId, by (time, id)
-    struct Class {
-        std::string path; // the file it was read from, as named then
-        std::int64_t size;
-        std::int64_t time;
-        long nanoseconds;
-        std::uint64_t inode;
-        std::string value;
-    };
-    std::map<std::string, Class, std::less<>> classes; // by identifier
+    std::string names;
+    std::vector<Listed> byId;           // sorted by identifier
+    std::vector<std::uint32_t> byArrival; // positions in byId, by (time, id)
+    // The distinct classes met, few in any mailbox.
+    std::vector<std::string> classes;
+    std::string unnumbered; // a class met when `classes` is full
     // Where messages that have gone since stood in arrival order, so that a
     // walk seeded with one goes on from there.
-    std::map<std::string, std::pair<std::int64_t, long>> gone;
+    std::map<std::string, std::pair<std::int64_t, long>, std::less<>> gone;
+    // The persistent cache, opened on first use (null when off or unusable).
+    std::string cacheFolder;
+    bool cacheOpened = false;
+    std::shared_ptr<EnvelopeCache> cache;
+    bool cachedClassesLoaded = false; // for this listing
+    // The envelope a walk's step read last for its class, for the read of
+    // the same message that usually follows: the header is read once.
+    struct Recent {
+        std::string id, name;
+        std::int64_t size = 0, time = 0;
+        long nanoseconds = 0;
+        std::uint64_t inode = 0;
+        std::optional<Envelope> envelope;
+    } recent;
+
+    std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
+    std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
 };
 
 struct Indexes {
@@ -188,6 +217,30 @@ Indexes &AllIndexes()
 {
     static Indexes *indexes = new Indexes;
     return *indexes;
+}
+
+std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
+{
+    if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
+        if (index.cache)
+            index.cache->Flush();
+        index.cache = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
+        index.cacheFolder = cacheFolder;
+        index.cacheOpened = true;
+        index.cachedClassesLoaded = false;
+    }
+    return index.cache;
+}
+
+std::uint16_t ClassNumber(Index &index, std::string_view cls)
+{
+    for (size_t i = 0; i < index.classes.size(); ++i)
+        if (index.classes[i] == cls)
+            return static_cast<std::uint16_t>(i + 1);
+    if (index.classes.size() >= 0xFFFE)
+        return 0; // so many distinct classes: they are not kept, only read again
+    index.classes.emplace_back(cls);
+    return static_cast<std::uint16_t>(index.classes.size());
 }
 
 bool SameTime(const timespec &a, const timespec &b)
@@ -218,7 +271,7 @@ std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime)
 }
 
 // The leading seconds of a Maildir name, for placing a vanished seed.
-std::int64_t SecondsOf(const std::string &id)
+std::int64_t SecondsOf(std::string_view id)
 {
     std::int64_t seconds = 0;
     for (char c : id) {
@@ -229,10 +282,8 @@ std::int64_t SecondsOf(const std::string &id)
     return seconds;
 }
 
-bool ById(const MaildirEntry &a, const MaildirEntry &b) { return a.id < b.id; }
-
 // The files of new/ and cur/ (sorted by identifier, the newest revision of
-// an identifier first), read afresh.
+// an identifier first), read afresh. For rewrites; walks use ListInto.
 std::vector<MaildirEntry> ListFiles(const std::string &root)
 {
     std::vector<MaildirEntry> entries;
@@ -271,48 +322,89 @@ std::vector<MaildirEntry> ListFiles(const std::string &root)
     return entries;
 }
 
+bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
+{
+    return a.size == b.size && a.time == b.time && a.nanoseconds == b.nanoseconds && a.inode == b.inode &&
+           a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
+}
+
+// Lists new/ and cur/ into `fresh` (sorted by identifier; a message caught
+// in both mid-move, or mid-save, counts once: its newest revision).
+void ListInto(const std::string &root, Index &fresh)
+{
+    for (const bool cur : {false, true}) {
+        const std::string folder = root + (cur ? "/cur" : "/new");
+        DIR *dir = opendir(folder.c_str());
+        if (dir == nullptr) {
+            if (errno == ENOENT)
+                continue; // not made yet: nothing in it
+            Fail(MAPI_E_FAILURE); // there, but cannot be read: never "empty"
+        }
+        const int dirFd = dirfd(dir);
+        while (const dirent *d = readdir(dir)) {
+            const std::string_view name = d->d_name;
+            if (name.empty() || name[0] == '.' || name.size() > 0xFFFF)
+                continue;
+            if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
+                continue; // a folder, a FIFO, a device: not a message
+            struct stat st {};
+            if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                continue; // gone since readdir, or not a message
+            Listed e;
+            e.name = static_cast<std::uint32_t>(fresh.names.size());
+            e.nameLength = static_cast<std::uint16_t>(name.size());
+            fresh.names.append(name);
+            const std::string id = IdOf(name);
+            if (name.compare(0, id.size(), id) == 0) {
+                e.id = e.name;
+            } else {
+                e.id = static_cast<std::uint32_t>(fresh.names.size());
+                fresh.names.append(id);
+            }
+            e.idLength = static_cast<std::uint16_t>(id.size());
+            e.inCur = cur;
+            const size_t info = name.find(":2,");
+            e.seen = cur && info != std::string_view::npos && name.find('S', info + 3) != std::string_view::npos;
+            e.revision = RevisionOf(name);
+            e.time = st.st_mtim.tv_sec;
+            e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+            e.size = st.st_size;
+            e.inode = st.st_ino;
+            fresh.byId.push_back(e);
+        }
+        closedir(dir);
+    }
+    std::sort(fresh.byId.begin(), fresh.byId.end(), [&](const Listed &a, const Listed &b) {
+        const std::string_view x = fresh.Id(a), y = fresh.Id(b);
+        return x != y ? x < y : a.revision > b.revision;
+    });
+    fresh.byId.erase(std::unique(fresh.byId.begin(), fresh.byId.end(),
+                                 [&](const Listed &a, const Listed &b) { return fresh.Id(a) == fresh.Id(b); }),
+                     fresh.byId.end());
+    fresh.byId.shrink_to_fit();
+    fresh.names.shrink_to_fit();
+}
+
+MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &e)
+{
+    MaildirEntry entry;
+    entry.id = index.Id(e);
+    entry.path = root + (e.inCur ? "/cur/" : "/new/");
+    entry.path += index.Name(e);
+    entry.seen = e.seen;
+    entry.time = e.time;
+    entry.nanoseconds = e.nanoseconds;
+    entry.size = e.size;
+    entry.inode = e.inode;
+    entry.revision = e.revision;
+    return entry;
+}
+
 } // namespace
 
 std::string Subfolder(const std::string &root, const std::string &name)
 {
     return root + "/." + name;
-}
-
-std::string MessageClassOfHeader(std::string_view header)
-{
-    std::string value;
-    bool inClass = false, found = false;
-    size_t start = 0;
-    while (start < header.size()) {
-        size_t end = header.find('\n', start);
-        if (end == std::string_view::npos)
-            end = header.size();
-        std::string_view line = header.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty())
-            break;
-        if (line[0] == ' ' || line[0] == '\t') {
-            const size_t text = line.find_first_not_of(" \t");
-            if (inClass && text != std::string_view::npos) {
-                value += ' ';
-                value.append(line.substr(text));
-            }
-            continue;
-        }
-        // The first X-Message-Class header counts.
-        inClass = !found && StartsWithText(line, "X-Message-Class:");
-        if (inClass) {
-            found = true;
-            value.assign(line.substr(16));
-        }
-    }
-    const size_t first = value.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    const size_t last = value.find_last_not_of(" \t");
-    return value.substr(first, last - first + 1);
 }
 
 void Maildir::Create() const
@@ -399,17 +491,6 @@ std::string Maildir::Deliver(const MessageWriter &write, bool seen)
     return name;
 }
 
-std::vector<MaildirEntry> Maildir::Scan()
-{
-    std::vector<MaildirEntry> entries = ListFiles(root_);
-    // A message caught in both new/ and cur/ mid-move counts once, and so
-    // does one caught mid-save: its newest revision.
-    entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const MaildirEntry &a, const MaildirEntry &b) { return a.id == b.id; }),
-                  entries.end());
-    return entries;
-}
-
 namespace {
 
 // The status of a folder through a descriptor kept open for it; opened
@@ -425,8 +506,43 @@ void FolderStat(int &fd, const std::string &path, struct stat &st)
         st = {};
 }
 
+// Lists the folder again into `index`, keeping what is known of files that
+// have not changed (their class) and where vanished ones stood.
+void Relist(Index &index, const std::string &root)
+{
+    Index fresh;
+    ListInto(root, fresh);
+    if (index.gone.size() > 100000)
+        index.gone.clear();
+    size_t j = 0;
+    for (const Listed &old : index.byId) {
+        const std::string_view id = index.Id(old);
+        while (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) < id)
+            ++j;
+        if (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) == id) {
+            if (SameFile(old, fresh.byId[j], index, fresh))
+                fresh.byId[j].cls = old.cls;
+        } else {
+            index.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.time, old.nanoseconds});
+        }
+    }
+    index.names = std::move(fresh.names);
+    index.byId = std::move(fresh.byId);
+    index.byArrival.resize(index.byId.size());
+    for (size_t i = 0; i < index.byArrival.size(); ++i)
+        index.byArrival[i] = static_cast<std::uint32_t>(i);
+    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Listed &x = index.byId[a], &y = index.byId[b];
+        if (x.time != y.time)
+            return x.time < y.time;
+        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
+    });
+    index.byArrival.shrink_to_fit();
+    index.cachedClassesLoaded = false;
+}
+
 // The index of a folder, fresh as of now. Called with the lock held.
-Index &Fresh(Maildir &maildir, const std::string &root, std::vector<MaildirEntry> (Maildir::*scan)())
+Index &Fresh(const std::string &root)
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
@@ -436,35 +552,113 @@ Index &Fresh(Maildir &maildir, const std::string &root, std::vector<MaildirEntry
         (index.recheckAt == 0 || Now() < index.recheckAt))
         return index;
     const std::int64_t listedAt = Now();
-    std::vector<MaildirEntry> fresh = (maildir.*scan)();
+    Relist(index, root);
     index.listed = true;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
     const std::int64_t trustedFrom = TrustedFrom(index.newTime, index.curTime);
     index.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
-    if (index.gone.size() > 100000)
-        index.gone.clear();
-    for (const MaildirEntry &old : index.byId)
-        if (!std::binary_search(fresh.begin(), fresh.end(), old, ById))
-            index.gone[old.id] = {old.time, old.nanoseconds};
-    index.byId = std::move(fresh);
-    index.byArrival.resize(index.byId.size());
-    for (size_t i = 0; i < index.byArrival.size(); ++i)
-        index.byArrival[i] = i;
-    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](size_t a, size_t b) {
-        const MaildirEntry &x = index.byId[a], &y = index.byId[b];
-        if (x.time != y.time)
-            return x.time < y.time;
-        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : x.id < y.id;
-    });
     return index;
 }
 
-const MaildirEntry *Lookup(const Index &index, const std::string &id)
+const Listed *Lookup(const Index &index, std::string_view id)
 {
     const auto it = std::lower_bound(index.byId.begin(), index.byId.end(), id,
-                                     [](const MaildirEntry &e, const std::string &key) { return e.id < key; });
-    return it != index.byId.end() && it->id == id ? &*it : nullptr;
+                                     [&](const Listed &e, std::string_view key) { return index.Id(e) < key; });
+    return it != index.byId.end() && index.Id(*it) == id ? &*it : nullptr;
+}
+
+FileKey KeyOf(const Index &index, const Listed &e)
+{
+    FileKey key;
+    key.id = index.Id(e);
+    key.name = index.Name(e);
+    key.size = e.size;
+    key.time = e.time;
+    key.nanoseconds = e.nanoseconds;
+    key.inode = e.inode;
+    return key;
+}
+
+// Takes the classes of unchanged files from the persistent cache, once per
+// listing: one pass over both, in identifier order.
+void LoadCachedClasses(Index &index, EnvelopeCache &cache)
+{
+    index.cachedClassesLoaded = true;
+    size_t i = 0;
+    cache.Classes([&](const FileKey &key, std::string_view cls) {
+        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
+            ++i;
+        if (i == index.byId.size())
+            return;
+        Listed &e = index.byId[i];
+        if (e.cls == 0 && index.Id(e) == key.id && index.Name(e) == key.name && e.size == key.size &&
+            e.time == key.time && e.nanoseconds == key.nanoseconds && e.inode == key.inode)
+            e.cls = ClassNumber(index, cls);
+    });
+}
+
+// Reads the header block of a file for its envelope, and keeps it in the
+// cache under the key of the file as it was opened (its status taken before
+// its content is read: a change after that shows as a different key).
+// nullopt when it cannot be read (`status` then has no inode) or its header
+// block is too long.
+std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey &listedKey, EnvelopeCache *cache,
+                                         struct stat *status)
+{
+    struct stat st {};
+    const int fd = OpenRegular(path, &st);
+    if (fd < 0) {
+        *status = {};
+        return std::nullopt;
+    }
+    const std::optional<std::string> header = ReadHeaderBlock(fd);
+    close(fd);
+    *status = st;
+    if (!header)
+        return std::nullopt;
+    Envelope envelope = EnvelopeOfHeader(*header);
+    if (cache != nullptr) {
+        FileKey key = listedKey;
+        key.size = st.st_size;
+        key.time = st.st_mtim.tv_sec;
+        key.nanoseconds = st.st_mtim.tv_nsec;
+        key.inode = st.st_ino;
+        cache->Store(key, envelope);
+    }
+    return envelope;
+}
+
+bool Matches(const Listed &e, const struct stat &st)
+{
+    return e.size == st.st_size && e.inode == st.st_ino && e.time == st.st_mtim.tv_sec &&
+           e.nanoseconds == st.st_mtim.tv_nsec;
+}
+
+// The class of a listed message ("" for ordinary mail, and for one whose
+// header cannot be read or is too long), from what is known, the cache or
+// its header block. Called with the lock held.
+const std::string &ClassOf(Index &index, const std::string &root, Listed &e, const std::string &cacheFolder)
+{
+    if (e.cls != 0)
+        return index.classes[e.cls - 1];
+    const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
+    if (cache && !index.cachedClassesLoaded) {
+        LoadCachedClasses(index, *cache);
+        if (e.cls != 0)
+            return index.classes[e.cls - 1];
+    }
+    const std::string path = root + (e.inCur ? "/cur/" : "/new/") + std::string(index.Name(e));
+    struct stat st {};
+    const std::optional<Envelope> envelope = EnvelopeFromFile(path, KeyOf(index, e), cache.get(), &st);
+    index.unnumbered = envelope ? envelope->messageClass : std::string();
+    if (envelope && st.st_ino != 0)
+        index.recent = {std::string(index.Id(e)), std::string(index.Name(e)), st.st_size, st.st_mtim.tv_sec,
+                        st.st_mtim.tv_nsec, st.st_ino, envelope};
+    // Known from now on only when the file read is the one listed.
+    if (st.st_ino != 0 && Matches(e, st))
+        e.cls = ClassNumber(index, index.unnumbered);
+    return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
 }
 
 } // namespace
@@ -472,31 +666,43 @@ const MaildirEntry *Lookup(const Index &index, const std::string &id)
 std::optional<MaildirEntry> Maildir::Find(const std::string &id)
 {
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    const Index &index = Fresh(*this, root_, &Maildir::Scan);
-    const MaildirEntry *entry = Lookup(index, id);
+    const Index &index = Fresh(root_);
+    const Listed *entry = Lookup(index, id);
     if (entry == nullptr)
         return std::nullopt;
-    return *entry;
+    return EntryOf(index, root_, *entry);
 }
 
-std::string Maildir::Next(const std::string &seed, bool fifo,
-                          bool (*accept)(Maildir &, const MaildirEntry &, const void *), const void *context)
+std::optional<MaildirEntry> Maildir::Known(const std::string &id)
 {
-    // One lock for the whole step: the filter's header reads are cached, so
+    {
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        const Index &index = AllIndexes().folders[root_];
+        if (index.listed && (index.recheckAt == 0 || Now() < index.recheckAt)) {
+            if (const Listed *entry = Lookup(index, id))
+                return EntryOf(index, root_, *entry);
+        }
+    }
+    return Find(id);
+}
+
+std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &filter)
+{
+    // One lock for the whole step: classes are kept per unchanged file, so
     // on an unchanged folder a step is a lookup and a few comparisons.
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    const Index &index = Fresh(*this, root_, &Maildir::Scan);
+    Index &index = Fresh(root_);
     size_t position = 0;
     if (!seed.empty()) {
         if (!fifo) {
             position = static_cast<size_t>(
-                std::upper_bound(index.byId.begin(), index.byId.end(), seed,
-                                 [](const std::string &key, const MaildirEntry &e) { return key < e.id; }) -
+                std::upper_bound(index.byId.begin(), index.byId.end(), std::string_view(seed),
+                                 [&](std::string_view key, const Listed &e) { return key < index.Id(e); }) -
                 index.byId.begin());
         } else {
             // A vanished seed stands where it stood when last seen, or
             // else by the time its name begins with.
-            const MaildirEntry *known = Lookup(index, seed);
+            const Listed *known = Lookup(index, seed);
             const auto gone = index.gone.find(seed);
             std::int64_t time = SecondsOf(seed);
             long nanoseconds = 0;
@@ -507,25 +713,103 @@ std::string Maildir::Next(const std::string &seed, bool fifo,
                 time = gone->second.first;
                 nanoseconds = gone->second.second;
             }
+            const std::string_view key = seed;
             position = static_cast<size_t>(
                 std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
-                                 [&](int, size_t i) {
-                                     const MaildirEntry &e = index.byId[i];
+                                 [&](int, std::uint32_t i) {
+                                     const Listed &e = index.byId[i];
                                      if (time != e.time)
                                          return time < e.time;
                                      if (nanoseconds != e.nanoseconds)
                                          return nanoseconds < e.nanoseconds;
-                                     return seed < e.id;
+                                     return key < index.Id(e);
                                  }) -
                 index.byArrival.begin());
         }
     }
     for (size_t i = position; i < index.byId.size(); ++i) {
-        const MaildirEntry &e = index.byId[fifo ? index.byArrival[i] : i];
-        if (accept == nullptr || accept(*this, e, context))
-            return e.id;
+        Listed &e = index.byId[fifo ? index.byArrival[i] : i];
+        if (filter.unreadOnly && e.seen)
+            continue;
+        if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, e, cacheFolder_), filter.context))
+            continue;
+        return std::string(index.Id(e));
     }
     return {};
+}
+
+std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
+{
+    const std::string name = FileName(entry.path);
+    // The one look at the file itself: its status now is the cache's key.
+    // Through the folder's kept descriptor when it is one of the two.
+    struct stat st {};
+    std::shared_ptr<EnvelopeCache> cache;
+    int rc = -1;
+    {
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        Index &index = AllIndexes().folders[root_];
+        cache = CacheOf(index, root_, cacheFolder_);
+        const std::string folder = FolderOf(entry.path);
+        const int fd = folder == root_ + "/new" ? index.folderFds[0] : folder == root_ + "/cur" ? index.folderFds[1] : -1;
+        rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st);
+        Index::Recent &recent = index.recent;
+        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == name && recent.size == st.st_size &&
+            recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
+            S_ISREG(st.st_mode)) {
+            entry.size = st.st_size;
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.inode = st.st_ino;
+            std::optional<Envelope> envelope = std::move(recent.envelope);
+            recent = {};
+            return envelope;
+        }
+    }
+    if (rc != 0)
+        Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    if (!S_ISREG(st.st_mode))
+        Fail(MAPI_E_FAILURE);
+    entry.size = st.st_size;
+    entry.time = st.st_mtim.tv_sec;
+    entry.nanoseconds = st.st_mtim.tv_nsec;
+    entry.inode = st.st_ino;
+    FileKey key;
+    key.id = entry.id;
+    key.name = name;
+    key.size = entry.size;
+    key.time = entry.time;
+    key.nanoseconds = entry.nanoseconds;
+    key.inode = entry.inode;
+    if (cache)
+        if (std::optional<Envelope> cached = cache->Find(key))
+            return cached;
+    // The header is read outside the index's lock; the cache keeps its own.
+    struct stat opened {};
+    std::optional<Envelope> envelope = EnvelopeFromFile(entry.path, key, cache.get(), &opened);
+    if (opened.st_ino == 0)
+        Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    entry.size = opened.st_size;
+    entry.time = opened.st_mtim.tv_sec;
+    entry.nanoseconds = opened.st_mtim.tv_nsec;
+    entry.inode = opened.st_ino;
+    if (envelope) {
+        // The class comes with it, for a later type-filtered walk.
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        Index &index = AllIndexes().folders[root_];
+        Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
+        if (listed != nullptr && listed->cls == 0 && index.Name(*listed) == name && Matches(*listed, opened))
+            listed->cls = ClassNumber(index, envelope->messageClass);
+    }
+    return envelope;
+}
+
+void Maildir::FlushCaches()
+{
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    for (auto &[root, index] : AllIndexes().folders)
+        if (index.cache)
+            index.cache->Flush();
 }
 
 void Maildir::MarkSeen(const MaildirEntry &entry)
@@ -535,7 +819,8 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     const std::string name = FileName(entry.path);
     std::string flags = FlagsOf(name) + "S";
     std::sort(flags.begin(), flags.end());
-    const std::string target = root_ + "/cur/" + name.substr(0, name.find(':')) + ":2," + flags;
+    const std::string newName = name.substr(0, name.find(':')) + ":2," + flags;
+    const std::string target = root_ + "/cur/" + newName;
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     struct stat newBefore {}, curBefore {};
@@ -551,10 +836,17 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     // every step); otherwise the next use lists the folder again.
     if (!index.listed || !SameTime(index.newTime, newBefore.st_mtim) || !SameTime(index.curTime, curBefore.st_mtim))
         return;
-    MaildirEntry *listed = const_cast<MaildirEntry *>(Lookup(index, entry.id));
-    if (listed == nullptr)
+    Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
+    if (listed == nullptr || newName.size() > 0xFFFF)
         return;
-    listed->path = target;
+    // The class stays: a rename changes neither content nor inode.
+    const bool idInName = listed->id == listed->name;
+    listed->name = static_cast<std::uint32_t>(index.names.size());
+    listed->nameLength = static_cast<std::uint16_t>(newName.size());
+    index.names += newName;
+    if (idInName)
+        listed->id = listed->name;
+    listed->inCur = true;
     listed->seen = true;
     struct stat newAfter {}, curAfter {};
     FolderStat(index.folderFds[0], root_ + "/new", newAfter);
@@ -634,39 +926,6 @@ bool Maildir::Remove(const std::string &id)
         // Renamed under us (a flag change): look again.
     }
     return false;
-}
-
-std::string Maildir::MessageClass(const MaildirEntry &entry)
-{
-    // Called from Next, with the index lock held.
-    auto &classes = AllIndexes().folders[root_].classes;
-    const auto it = classes.find(entry.id);
-    if (it != classes.end() && it->second.size == entry.size && it->second.path == entry.path &&
-        it->second.time == entry.time && it->second.nanoseconds == entry.nanoseconds &&
-        it->second.inode == entry.inode)
-        return it->second.value;
-    // Only the header block is read, up to a bound: a message that cannot
-    // be read or classified is ordinary mail, and the walk goes on.
-    std::string header;
-    const int fd = OpenRegular(entry.path);
-    if (fd >= 0) {
-        char buffer[16384];
-        while (header.size() < kHeaderLimit) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            const size_t from = header.size() < 3 ? 0 : header.size() - 3;
-            header.append(buffer, static_cast<size_t>(n));
-            if (header.find("\n\n", from) != std::string::npos || header.find("\n\r\n", from) != std::string::npos)
-                break;
-        }
-        close(fd);
-    }
-    std::string value = MessageClassOfHeader(header);
-    classes[entry.id] = {entry.path, entry.size, entry.time, entry.nanoseconds, entry.inode, value};
-    return value;
 }
 
 } // namespace kmp

@@ -32,9 +32,24 @@ struct MaildirEntry {
 // Writes a message's bytes to a descriptor; raises MapiError on failure.
 using MessageWriter = std::function<void(int fd)>;
 
+struct Envelope;
+
+// What MAPIFindNext's walk skips: read messages on request, and messages
+// whose class `matches` refuses (the class is "" for ordinary mail).
+struct WalkFilter {
+    bool unreadOnly = false;
+    bool (*matches)(const std::string &cls, const void *context) = nullptr;
+    const void *context = nullptr;
+};
+
 class Maildir {
 public:
-    explicit Maildir(std::string root) : root_(std::move(root)) {}
+    // `cacheFolder` holds the folder's persistent envelope cache; empty:
+    // none (every envelope is read from its message).
+    explicit Maildir(std::string root, std::string cacheFolder = {})
+        : root_(std::move(root)), cacheFolder_(std::move(cacheFolder))
+    {
+    }
 
     // Creates the folder (and its parents) and its tmp/, new/ and cur/
     // (mode 0700) where missing.
@@ -51,11 +66,23 @@ public:
     std::string Deliver(const MessageWriter &write, bool seen);
     // The message of that identifier, as the folder is now.
     std::optional<MaildirEntry> Find(const std::string &id);
+    // The message of that identifier as the folder was last listed, without
+    // looking at the folder again (as Find when the listing is due to be
+    // made again). For the read that follows a walk's step: when its file
+    // is gone meanwhile, the reader asks Find.
+    std::optional<MaildirEntry> Known(const std::string &id);
     // The identifier after `seed` (from the start for an empty seed; after
     // the place where a vanished seed stood), by name or, with `fifo`, by
-    // arrival; `accept` filters. Empty at the end.
-    std::string Next(const std::string &seed, bool fifo, bool (*accept)(Maildir &, const MaildirEntry &, const void *),
-                     const void *context);
+    // arrival, skipping what `filter` refuses. Empty at the end.
+    std::string Next(const std::string &seed, bool fifo, const WalkFilter &filter);
+    // The envelope of a message: from the cache while the file is unchanged
+    // (same name, size, modification time and inode), else from its header
+    // block, which then goes into the cache. `entry` is brought up to the
+    // file's status as it is now. nullopt when the header block is too long
+    // to be read on its own. MAPI_E_INVALID_MESSAGE when the file is gone.
+    std::optional<Envelope> ReadEnvelope(MaildirEntry &entry);
+    // Writes what the caches of this process hold back to their databases.
+    static void FlushCaches();
     // Marks the message seen (moving it to cur/ if it is in new/).
     void MarkSeen(const MaildirEntry &entry);
     // Replaces the message's content under a new file name of the same
@@ -65,16 +92,11 @@ public:
     void Rewrite(const MaildirEntry &entry, const MessageWriter &write);
     // Removes the message; false when it is not there.
     bool Remove(const std::string &id);
-    // The message's class, from its X-Message-Class header ("" when none or
-    // when the header cannot be read); only the header block is read, up
-    // to a bound. Cached per file while it is unchanged. For Next's filter.
-    std::string MessageClass(const MaildirEntry &entry);
-
 private:
     std::string WriteTemporary(const MessageWriter &write);
-    std::vector<MaildirEntry> Scan();
 
     std::string root_;
+    std::string cacheFolder_;
 };
 
 // A Maildir++ subfolder of a mailbox: "<root>/.<name>".

@@ -2,6 +2,7 @@
 
 #include "AddressBook.h"
 #include "Common.h"
+#include "Envelope.h"
 #include "Mime.h"
 
 #include <fcntl.h>
@@ -243,11 +244,10 @@ std::string Compose(const Composition &m)
 }
 
 
-std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options)
+namespace {
+
+ReadInfo InfoOf(const MaildirEntry &entry, const ReadOptions &options)
 {
-    Ref<GMimeMessage> message(ParseMessageFile(entry.path));
-    auto block = std::make_unique<Block>();
-    MapiMessage &record = block->Message();
     ReadInfo info;
     info.messageId = entry.id;
     info.inode = entry.inode;
@@ -257,6 +257,46 @@ std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const 
     info.envelopeOnly = options.envelopeOnly;
     info.suppressAttach = options.suppressAttach;
     info.bodyAsFile = options.bodyAsFile;
+    return info;
+}
+
+} // namespace
+
+std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope &envelope, bool unread)
+{
+    auto block = std::make_unique<Block>();
+    MapiMessage &record = block->Message();
+    record.lpszSubject = block->Text(Utf8ToNarrow(envelope.subject));
+    const std::string &cls = envelope.messageClass;
+    record.lpszMessageType = block->Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
+    record.lpszDateReceived = block->Text(FormatDate(static_cast<std::time_t>(entry.time)));
+    record.lpszConversationID = block->Text(Utf8ToNarrow(envelope.conversation));
+    record.flFlags = (unread ? MAPI_UNREAD : 0) | (envelope.receiptRequested ? MAPI_RECEIPT_REQUESTED : 0) |
+                     (envelope.unsent ? 0 : MAPI_SENT);
+    if (envelope.from) {
+        record.lpOriginator = block->Recips(1);
+        FillRecip(*block, *record.lpOriginator, MAPI_ORIG, envelope.from->name, envelope.from->address,
+                  AddressEntryId(envelope.from->address));
+    }
+    record.nRecipCount = static_cast<ULONG>(envelope.recipients.size());
+    record.lpRecips = block->Recips(envelope.recipients.size());
+    for (size_t i = 0; i < envelope.recipients.size(); ++i) {
+        const Envelope::Recipient &r = envelope.recipients[i];
+        FillRecip(*block, record.lpRecips[i], r.recipClass, r.mailbox.name, r.mailbox.address,
+                  AddressEntryId(r.mailbox.address));
+    }
+    ReadOptions options;
+    options.envelopeOnly = true;
+    block->SetReadInfo(InfoOf(entry, options));
+    return block;
+}
+
+std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options)
+{
+    Ref<GMimeMessage> message(ParseMessageFile(entry.path));
+    auto block = std::make_unique<Block>();
+    MapiMessage &record = block->Message();
+    ReadInfo info = InfoOf(entry, options);
 
     record.lpszSubject = block->Text(Utf8ToNarrow(Safe(g_mime_message_get_subject(message.get()))));
     const std::string cls = MessageClassOf(message.get());

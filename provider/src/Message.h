@@ -56,6 +56,11 @@ struct ReadOptions {
 // block keeps what it handed out (ReadInfo) for a later save of it.
 std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options);
 
+struct Envelope;
+// The record of an envelope-only read, from the message's envelope (see
+// Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
+std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope &envelope, bool unread);
+
 // Saves a record over a stored message, changing exactly what the record
 // changed: every header it cannot express, every part it does not show and
 // the time the message arrived stay. `info` is what the read that made the

@@ -1,6 +1,7 @@
 #include "Mime.h"
 
 #include "Common.h"
+#include "Envelope.h"
 
 #include <unistd.h>
 
@@ -201,7 +202,10 @@ std::string FirstId(const std::string &value)
 
 std::string MessageClassOf(GMimeMessage *message)
 {
-    return HeaderValue(message, "X-Message-Class");
+    GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
+    GMimeHeader *header = g_mime_header_list_get_header(headers, "X-Message-Class");
+    const char *raw = header != nullptr ? g_mime_header_get_raw_value(header) : nullptr;
+    return raw != nullptr ? MessageClassOfValue(raw) : std::string();
 }
 
 std::string ConversationOf(GMimeMessage *message)

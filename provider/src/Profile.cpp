@@ -131,6 +131,7 @@ Profile EmbeddedDefault()
     p.name = "Default";
     p.mailbox = data + "/Mail";
     p.addressBook = data + "/contacts";
+    p.cacheFolder = XdgFolder("XDG_CACHE_HOME", ".cache") + "/kelvra";
     p.senderName = UserName();
     p.senderAddress = LoginName() + "@localhost";
     return p;
@@ -214,6 +215,11 @@ Profile ReadProfile(const std::string &name)
         p.mailbox = ResolvePath(get("mailbox"), base);
     if (!get("addressbook").empty())
         p.addressBook = ResolvePath(get("addressbook"), base);
+    // "cache = off" keeps no envelope cache; a folder moves it.
+    if (const std::string cache = get("cache"); SameText(cache, "off") || SameText(cache, "no"))
+        p.cacheFolder.clear();
+    else if (!cache.empty())
+        p.cacheFolder = ResolvePath(cache, base);
     if (!get("name").empty())
         p.senderName = get("name");
     if (!get("address").empty())

@@ -14,6 +14,7 @@ struct Profile {
     std::string senderName;  // From: display name (UTF-8)
     std::string senderAddress;
     std::string addressBook; // a .vcf file or a folder of them
+    std::string cacheFolder; // where envelope caches live; empty: none
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
     std::string smtpPassword;
@@ -37,9 +38,14 @@ std::string ProfileFile();
 // file, or a sender address that is not a plain one (see MailAddress).
 Profile LoadProfile(const std::string &name);
 
+// What a session keeps between its sends (Smtp.h).
+struct Outbox;
+std::shared_ptr<Outbox> NewOutbox();
+
 struct Session {
     Profile profile;
     std::string password; // as given to MAPILogon
+    std::shared_ptr<Outbox> outbox = NewOutbox();
 };
 
 LHANDLE OpenSession(Profile profile, std::string password);

@@ -137,8 +137,16 @@ void Log(const std::string &line)
     std::cerr << "kelvramapi: " << line << std::endl;
 }
 
+Outbox::~Outbox()
+{
+    if (handle != nullptr)
+        curl_easy_cleanup(static_cast<CURL *>(handle));
+}
+
+std::shared_ptr<Outbox> NewOutbox() { return std::make_shared<Outbox>(); }
+
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
-              const std::vector<std::string> &recipients, const std::string &bytes)
+              const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox)
 {
     // Every address was checked on its way in; checked again here, since
     // whatever reaches libcurl becomes part of an SMTP command.
@@ -154,10 +162,27 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         Fail(MAPI_E_UNKNOWN_RECIPIENT);
 
     InitCurl();
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl)
+    // The session's handle keeps its connection open for the next send;
+    // while another thread sends on it, this send takes a handle of its own.
+    std::unique_lock<std::mutex> kept;
+    std::unique_ptr<CURL, CurlDeleter> own;
+    CURL *c = nullptr;
+    if (outbox != nullptr) {
+        kept = std::unique_lock<std::mutex>(outbox->mutex, std::try_to_lock);
+        if (kept.owns_lock()) {
+            if (outbox->handle == nullptr)
+                outbox->handle = curl_easy_init();
+            else
+                curl_easy_reset(static_cast<CURL *>(outbox->handle)); // options go, the connection stays
+            c = static_cast<CURL *>(outbox->handle);
+        }
+    }
+    if (c == nullptr) {
+        own.reset(curl_easy_init());
+        c = own.get();
+    }
+    if (c == nullptr)
         Fail(MAPI_E_INSUFFICIENT_MEMORY);
-    CURL *c = curl.get();
     const SmtpUrl url = ParseSmtpUrl(profile.smtpUrl);
     if (!url.valid) {
         Log("the profile's smtp address " + profile.smtpUrl + " is not an smtp:// or smtps:// URL");
@@ -207,6 +232,20 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &transcript);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
 
+    // A kept handle points at nothing of this call once it returns: libcurl
+    // may still talk to the server (a QUIT when the session ends).
+    struct Detach {
+        CURL *c;
+        ~Detach()
+        {
+            curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
+            curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, nullptr);
+            curl_easy_setopt(c, CURLOPT_DEBUGDATA, nullptr);
+            curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+            curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
+            curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
+        }
+    } detach{c};
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_OK)
         return;

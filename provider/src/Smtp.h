@@ -3,6 +3,8 @@
 
 #include "Profile.h"
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,23 @@ namespace kmp {
 // recipient that MailAddress refuses (before anything is sent); a refused login raises
 // MAPI_E_LOGON_FAILURE; a connection or protocol failure
 // MAPI_E_NETWORK_FAILURE.
+// With an outbox, its connection is kept for the session's next send (a
+// server that closed it meanwhile is connected to again).
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
-              const std::vector<std::string> &recipients, const std::string &bytes);
+              const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox = nullptr);
+
+// A session's sending state: the libcurl handle whose connection the next
+// send reuses, and whether the Sent folder has been made.
+struct Outbox {
+    Outbox() = default;
+    ~Outbox();
+    Outbox(const Outbox &) = delete;
+    Outbox &operator=(const Outbox &) = delete;
+
+    std::mutex mutex;      // one send at a time uses the handle
+    void *handle = nullptr; // a CURL easy handle
+    std::atomic<bool> sentFolderMade{false};
+};
 
 // A profile's smtp address as libcurl parses it: valid only for smtp:// and
 // smtps://; loopback when its host is a loopback address (127.0.0.0/8,

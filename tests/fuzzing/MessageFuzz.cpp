@@ -5,6 +5,7 @@
 // a leak, any other exception or a file outside the folder is a fault.
 #include "Blocks.h"
 #include "Common.h"
+#include "Envelope.h"
 #include "Maildir.h"
 #include "Message.h"
 
@@ -181,9 +182,9 @@ void Read(const kmp::MaildirEntry &entry, const kmp::ReadOptions &options, const
     }
 }
 
-bool Classify(kmp::Maildir &maildir, const kmp::MaildirEntry &entry, const void *context)
+bool Classify(const std::string &cls, const void *context)
 {
-    *static_cast<std::string *>(const_cast<void *>(context)) = maildir.MessageClass(entry);
+    *static_cast<std::string *>(const_cast<void *>(context)) = cls;
     return true;
 }
 
@@ -200,12 +201,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bodyAsFile.bodyAsFile = true;
     for (const kmp::ReadOptions &options : {full, envelope, noAttachments, bodyAsFile})
         Read(entry, options, home.Decoded());
+    // The envelope from the header block alone, as a walk reads it.
+    try {
+        kmp::Maildir maildir(home.Mailbox().string());
+        kmp::MaildirEntry listed = entry;
+        if (const std::optional<kmp::Envelope> read = maildir.ReadEnvelope(listed))
+            Walk(kmp::EnvelopeRecord(listed, *read, false)->Message(), envelope, home.Decoded());
+    } catch (const kmp::MapiError &) {
+    }
 
     // The class a type-filtered walk reads from the header.
     std::string cls;
     try {
         kmp::Maildir maildir(home.Mailbox().string());
-        if (maildir.Next("", false, &Classify, &cls) != entry.id)
+        kmp::WalkFilter filter;
+        filter.matches = &Classify;
+        filter.context = &cls;
+        if (maildir.Next("", false, filter) != entry.id)
             Fault("the walk did not find the one message");
         volatile size_t length = cls.size();
         (void)length;

@@ -66,6 +66,7 @@ protected:
         setenv("KELVRA_MAPI_PROFILES", profiles.c_str(), 1);
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        setenv("XDG_CACHE_HOME", (home / "cache").c_str(), 1);
         setenv("TMPDIR", (home / "tmp").c_str(), 1);
         setenv("KELVRA_MAPI_UI", "none", 1); // no dialog unless a test asks for one
     }

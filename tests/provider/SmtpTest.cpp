@@ -136,6 +136,35 @@ TEST_F(Smtp, ARefusedRecipientSendsNothingAndIsLogged)
         << ReadFile(home / "provider.log");
 }
 
+TEST_F(Smtp, ASessionSendsOverOneConnectionAndGoesOnAfterARefusal)
+{
+    Profile("plain = yes\n");
+    auto server = OurServer({"--refuse", "bob"});
+    auto mail = Mail();
+    EXPECT_EQ(SendCode(*mail), 0);
+    EXPECT_EQ(SendCode(*mail), 0);
+    ASSERT_TRUE(fs::exists(received / "2.peer"));
+    EXPECT_EQ(ReadFile(received / "1.peer"), ReadFile(received / "2.peer"));
+    // libcurl closes a connection whose transaction failed; the next send
+    // opens another.
+    mail->SetCc(u"bob@example.org");
+    EXPECT_EQ(SendCode(*mail), 14);
+    mail->SetCc(u"");
+    EXPECT_EQ(SendCode(*mail), 0);
+    EXPECT_EQ(SendCode(*mail), 0);
+    ASSERT_TRUE(fs::exists(received / "4.peer"));
+    EXPECT_EQ(ReadFile(received / "3.peer"), ReadFile(received / "4.peer"));
+    EXPECT_EQ(Messages(mailbox / ".Sent").size(), 4u);
+    // A Sent folder removed meanwhile is made again.
+    fs::remove_all(mailbox / ".Sent");
+    EXPECT_EQ(SendCode(*mail), 0);
+    EXPECT_EQ(Messages(mailbox / ".Sent").size(), 1u);
+    // A server that went away and came back is connected to again.
+    server.reset();
+    server = OurServer({});
+    EXPECT_EQ(SendCode(*mail), 0);
+}
+
 TEST_F(Smtp, LoginOverStartTlsWithTheLogonPassword)
 {
     const fs::path cert = home / "cert.pem", key = home / "key.pem";

@@ -1,7 +1,8 @@
 """A loopback SMTP server for the provider's tests, on Debian's aiosmtpd.
 
 Each accepted message is stored byte for byte as DIR/<n>.eml, its envelope
-as DIR/<n>.env (the sender, then one recipient a line).
+as DIR/<n>.env (the sender, then one recipient a line), and the client's
+address and port as DIR/<n>.peer (one connection, one port).
 
   smtpserver.py PORT DIR [--tls CERT KEY] [--auth USER:PASSWORD]
                          [--refuse TEXT] [--drop]
@@ -43,6 +44,8 @@ class Handler:
             f.write('\n'.join([envelope.mail_from] + envelope.rcpt_tos) + '\n')
         with open(base + '.eml', 'wb') as f:
             f.write(envelope.original_content)
+        with open(base + '.peer', 'w') as f:
+            f.write('%s %s\n' % tuple(session.peer[:2]))
         return '250 Message accepted'
 
 

@@ -1,0 +1,276 @@
+#include "Envelope.h"
+
+#include "Common.h"
+#include "Mime.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kmp {
+
+namespace {
+
+enum Field { kSubject, kFrom, kTo, kCc, kBcc, kClass, kConversation, kReferences, kInReplyTo, kMessageId, kReceipt,
+             kUnsent, kFieldCount, kOther = kFieldCount };
+
+Field FieldOf(std::string_view name)
+{
+    // By length first: most header names of a message are none of these.
+    switch (name.size()) {
+    case 2: return SameText(name, "To") ? kTo : SameText(name, "Cc") ? kCc : kOther;
+    case 3: return SameText(name, "Bcc") ? kBcc : kOther;
+    case 4: return SameText(name, "From") ? kFrom : kOther;
+    case 7: return SameText(name, "Subject") ? kSubject : kOther;
+    case 8: return SameText(name, "X-Unsent") ? kUnsent : kOther;
+    case 10: return SameText(name, "References") ? kReferences : SameText(name, "Message-ID") ? kMessageId : kOther;
+    case 11: return SameText(name, "In-Reply-To") ? kInReplyTo : kOther;
+    case 15: return SameText(name, "X-Message-Class") ? kClass : kOther;
+    case 17: return SameText(name, "X-Conversation-ID") ? kConversation : kOther;
+    case 27: return SameText(name, "Disposition-Notification-To") ? kReceipt : kOther;
+    default: return kOther;
+    }
+}
+
+// One pass over a header block: the raw value (continuation lines and all)
+// of each field a record shows, the first of each name, except that every
+// From, To, Cc and Bcc header is kept, and the subject is the last one's,
+// as GMime's message takes it.
+struct Scan {
+    std::string_view value[kFieldCount];
+    bool present[kFieldCount] = {};
+    std::vector<std::pair<Field, std::string_view>> addresses;
+};
+
+Scan ScanHeader(std::string_view header)
+{
+    Scan scan;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find('\n', start);
+        if (end == std::string_view::npos)
+            end = header.size();
+        std::string_view line = header.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            break;
+        const size_t lineStart = start;
+        start = end + 1;
+        if (line[0] == ' ' || line[0] == '\t')
+            continue; // a continuation of a header that is not wanted (or no header at all)
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.remove_suffix(1);
+        const Field field = FieldOf(name);
+        if (field == kOther)
+            continue;
+        // The value runs over the continuation lines that follow.
+        size_t valueEnd = lineStart + line.size();
+        while (start < header.size() && (header[start] == ' ' || header[start] == '\t')) {
+            size_t next = header.find('\n', start);
+            if (next == std::string_view::npos)
+                next = header.size();
+            valueEnd = next > start && header[next - 1] == '\r' ? next - 1 : next;
+            start = next + 1;
+        }
+        const std::string_view value = header.substr(lineStart + colon + 1, valueEnd - (lineStart + colon + 1));
+        if (field == kFrom || field == kTo || field == kCc || field == kBcc)
+            scan.addresses.emplace_back(field, value);
+        if (!scan.present[field] || field == kSubject) {
+            scan.value[field] = value;
+            scan.present[field] = true;
+        }
+    }
+    return scan;
+}
+
+// An unstructured header's text as GMime's message shows it: unfolded and
+// its encoded words decoded.
+std::string Decoded(std::string_view raw)
+{
+    const std::string copy(raw);
+    char *unfolded = g_mime_utils_header_unfold(copy.c_str());
+    char *decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
+    std::string out = Safe(decoded);
+    g_free(decoded);
+    g_free(unfolded);
+    return out;
+}
+
+// Decoded, without leading blanks, as HeaderValue gives a header.
+std::string Value(const Scan &scan, Field field)
+{
+    if (!scan.present[field])
+        return {};
+    std::string value = Decoded(scan.value[field]);
+    const size_t first = value.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : value.substr(first);
+}
+
+std::string FirstId(const std::string &value)
+{
+    const size_t open = value.find('<');
+    const size_t close = value.find('>', open);
+    if (open == std::string::npos || close == std::string::npos)
+        return {};
+    return value.substr(open + 1, close - open - 1);
+}
+
+void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly)
+{
+    const std::string copy(raw);
+    InternetAddressList *list = internet_address_list_parse(nullptr, copy.c_str());
+    if (list == nullptr)
+        return;
+    auto add = [&](InternetAddress *ia) {
+        if (INTERNET_ADDRESS_IS_MAILBOX(ia) && !(firstOnly && !out.empty()))
+            out.push_back({Safe(internet_address_get_name(ia)),
+                           Safe(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia)))});
+    };
+    const int n = internet_address_list_length(list);
+    for (int k = 0; k < n; ++k) {
+        InternetAddress *ia = internet_address_list_get_address(list, k);
+        if (INTERNET_ADDRESS_IS_GROUP(ia)) {
+            InternetAddressList *members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
+            for (int m = 0; m < internet_address_list_length(members); ++m)
+                add(internet_address_list_get_address(members, m));
+        } else {
+            add(ia);
+        }
+    }
+    g_object_unref(list);
+}
+
+} // namespace
+
+std::optional<std::string> ReadHeaderBlock(int fd)
+{
+    // Most header blocks fit in the first read.
+    std::string header;
+    size_t searched = 0;
+    while (header.size() < kHeaderLimit) {
+        const size_t have = header.size();
+        header.resize(have + (have == 0 ? 8192 : have));
+        ssize_t n;
+        do
+            n = read(fd, header.data() + have, header.size() - have);
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return std::nullopt;
+        header.resize(have + static_cast<size_t>(n));
+        // The blank line: "\n\n" or "\n\r\n", or the header starting with one.
+        for (size_t i = searched; i < header.size(); ++i) {
+            if (header[i] != '\n')
+                continue;
+            const size_t next = i + 1;
+            if (next < header.size() && header[next] == '\n') {
+                header.resize(next);
+                return header;
+            }
+            if (next + 1 < header.size() && header[next] == '\r' && header[next + 1] == '\n') {
+                header.resize(next);
+                return header;
+            }
+        }
+        if (header.rfind("\n", 0) == 0 || header.rfind("\r\n", 0) == 0)
+            return std::string();
+        searched = header.size() < 2 ? 0 : header.size() - 2;
+        if (n == 0)
+            return header.size() <= kHeaderLimit ? std::optional<std::string>(header) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string MessageClassOfValue(std::string_view raw)
+{
+    // Unfolded with one blank for each line break, and trimmed.
+    std::string value;
+    size_t start = 0;
+    while (start <= raw.size()) {
+        size_t end = raw.find('\n', start);
+        if (end == std::string_view::npos)
+            end = raw.size();
+        std::string_view line = raw.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const size_t text = line.find_first_not_of(" \t");
+        if (text != std::string_view::npos) {
+            if (!value.empty())
+                value += ' ';
+            const size_t last = line.find_last_not_of(" \t");
+            value.append(line.substr(text, last - text + 1));
+        }
+        start = end + 1;
+    }
+    // A class written with characters outside ASCII is an encoded word.
+    if (value.find("=?") != std::string::npos)
+        value = Decoded(value);
+    return value;
+}
+
+namespace {
+
+std::string ClassOf(const Scan &scan)
+{
+    return scan.present[kClass] ? MessageClassOfValue(scan.value[kClass]) : std::string();
+}
+
+} // namespace
+
+std::string MessageClassOfHeader(std::string_view header)
+{
+    return ClassOf(ScanHeader(header));
+}
+
+Envelope EnvelopeOfHeader(std::string_view header)
+{
+    InitGMime();
+    const Scan scan = ScanHeader(header);
+    Envelope envelope;
+    if (scan.present[kSubject])
+        envelope.subject = Decoded(scan.value[kSubject]);
+    std::vector<Mailbox> from, to, cc, bcc;
+    for (const auto &[field, raw] : scan.addresses) {
+        switch (field) {
+        case kFrom:
+            if (from.empty())
+                AddMailboxes(from, raw, true);
+            break;
+        case kTo: AddMailboxes(to, raw, false); break;
+        case kCc: AddMailboxes(cc, raw, false); break;
+        default: AddMailboxes(bcc, raw, false); break;
+        }
+    }
+    if (!from.empty())
+        envelope.from = std::move(from.front());
+    envelope.recipients.reserve(to.size() + cc.size() + bcc.size());
+    for (Mailbox &m : to)
+        envelope.recipients.push_back({std::move(m), MAPI_TO});
+    for (Mailbox &m : cc)
+        envelope.recipients.push_back({std::move(m), MAPI_CC});
+    for (Mailbox &m : bcc)
+        envelope.recipients.push_back({std::move(m), MAPI_BCC});
+
+    envelope.conversation = Value(scan, kConversation);
+    if (envelope.conversation.empty())
+        envelope.conversation = FirstId(Value(scan, kReferences));
+    if (envelope.conversation.empty())
+        envelope.conversation = FirstId(Value(scan, kInReplyTo));
+    if (envelope.conversation.empty() && scan.present[kMessageId]) {
+        const std::string value = Decoded(scan.value[kMessageId]);
+        char *id = g_mime_utils_decode_message_id(value.c_str());
+        envelope.conversation = Safe(id);
+        g_free(id);
+    }
+    envelope.messageClass = ClassOf(scan);
+    envelope.receiptRequested = !Value(scan, kReceipt).empty();
+    envelope.unsent = Value(scan, kUnsent) == "1";
+    return envelope;
+}
+
+} // namespace kmp

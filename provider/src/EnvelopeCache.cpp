@@ -1,0 +1,489 @@
+#include "EnvelopeCache.h"
+
+#include "Maildir.h"
+
+#include <glib.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace kmp {
+
+namespace {
+
+// The layout of the database. Another layout is made anew; a higher one was
+// written by a newer version of this library and is left alone.
+constexpr int kLayout = 1;
+// Marks the file as ours ("KLVE").
+constexpr int kApplicationId = 0x4B4C5645;
+// Entries are written in batches of this many, or after this long.
+constexpr size_t kBatch = 512;
+constexpr auto kBatchAge = std::chrono::seconds(2);
+
+constexpr int kReceipt = 1, kUnsent = 2, kHasFrom = 4;
+
+const char *const kSchema =
+    "CREATE TABLE IF NOT EXISTS folder(path TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS envelope("
+    " id TEXT PRIMARY KEY, name TEXT NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
+    " nsec INTEGER NOT NULL, inode INTEGER NOT NULL, class TEXT NOT NULL, subject TEXT NOT NULL,"
+    " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL"
+    ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS recipient("
+    " id TEXT NOT NULL, position INTEGER NOT NULL, kind INTEGER NOT NULL, name TEXT NOT NULL,"
+    " address TEXT NOT NULL, PRIMARY KEY(id, position)) WITHOUT ROWID;";
+
+bool Damaged(int rc)
+{
+    rc &= 0xFF;
+    return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_FORMAT;
+}
+
+std::string_view Column(sqlite3_stmt *s, int i)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+    return text == nullptr ? std::string_view() : std::string_view(text, static_cast<size_t>(sqlite3_column_bytes(s, i)));
+}
+
+void Bind(sqlite3_stmt *s, int i, std::string_view text)
+{
+    sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+bool MakeFolders(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = slash == std::string::npos ? path : path.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            return true;
+    }
+}
+
+void RemoveDatabase(const std::string &file)
+{
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+        unlink((file + suffix).c_str());
+}
+
+struct Pending {
+    std::string name;
+    std::int64_t size, time;
+    long nanoseconds;
+    std::uint64_t inode;
+    Envelope envelope;
+};
+
+} // namespace
+
+struct EnvelopeCache::Impl {
+    std::mutex mutex;
+    std::string file;
+    std::string folder;
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *find = nullptr, *recipients = nullptr, *insert = nullptr, *insertRecipient = nullptr,
+                 *removeRecipients = nullptr;
+    std::map<std::string, Pending, std::less<>> pending;
+    std::chrono::steady_clock::time_point firstPending;
+    bool broken = false; // damaged in use and not made anew: used no more
+    // Lookups share one read transaction for a while: taking and leaving
+    // SQLite's locks for each would cost more than the lookup. Entries are
+    // checked against the file, so a snapshot a moment old is as good.
+    bool reading = false;
+    int readsInSnapshot = 0;
+    std::chrono::steady_clock::time_point snapshotSince;
+
+    void BeginRead()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (reading && (++readsInSnapshot > 4096 || now - snapshotSince > std::chrono::milliseconds(250)))
+            EndRead();
+        if (!reading && Exec("BEGIN")) {
+            reading = true;
+            readsInSnapshot = 0;
+            snapshotSince = now;
+        }
+    }
+
+    void EndRead()
+    {
+        if (reading) {
+            sqlite3_reset(find);
+            sqlite3_reset(recipients);
+            Exec("COMMIT");
+        }
+        reading = false;
+    }
+    pid_t pid = getpid(); // the process that opened it
+
+    // A child process does not use its parent's connection (SQLite's rule):
+    // it leaves it as it is and opens its own.
+    void Current()
+    {
+        if (pid == getpid())
+            return;
+        pid = getpid();
+        find = recipients = insert = insertRecipient = removeRecipients = nullptr;
+        db = nullptr;
+        reading = false;
+        pending.clear();
+        if (!broken)
+            broken = !Open();
+    }
+
+    ~Impl() { Close(); }
+
+    void Close()
+    {
+        if (db != nullptr)
+            EndRead();
+        for (sqlite3_stmt *s : {find, recipients, insert, insertRecipient, removeRecipients})
+            sqlite3_finalize(s);
+        find = recipients = insert = insertRecipient = removeRecipients = nullptr;
+        if (db != nullptr)
+            sqlite3_close(db);
+        db = nullptr;
+    }
+
+    bool Exec(const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+    int Pragma(const char *name)
+    {
+        sqlite3_stmt *s = nullptr;
+        int value = -1;
+        if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            value = sqlite3_column_int(s, 0);
+        sqlite3_finalize(s);
+        return value;
+    }
+
+    int Count(const char *sql)
+    {
+        sqlite3_stmt *s = nullptr;
+        int value = -1;
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+            value = sqlite3_column_int(s, 0);
+        sqlite3_finalize(s);
+        return value;
+    }
+
+    enum class Opened { Ready, Remake, Refuse };
+
+    // Opens the file as it is: ready to use, to be made anew (damaged, of
+    // another layout, not ours), or to be left alone (newer, another folder's).
+    Opened TryOpen()
+    {
+        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK)
+            return Opened::Remake;
+        sqlite3_busy_timeout(db, 2000);
+        const int layout = Pragma("user_version");
+        const int application = Pragma("application_id");
+        if (layout < 0 || application < 0)
+            return Opened::Remake; // not a database at all
+        if (layout > kLayout && application == kApplicationId)
+            return Opened::Refuse; // a newer version's: not ours to change
+        if (layout != 0 && (layout != kLayout || application != kApplicationId))
+            return Opened::Remake;
+        if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL"))
+            return Opened::Remake;
+        if (layout == 0) {
+            // Made here, in one transaction with its layout number: another
+            // process sees either nothing or the whole of it.
+            if (!Exec("BEGIN IMMEDIATE"))
+                return Opened::Remake;
+            const int now = Pragma("user_version");
+            if (now == 0) {
+                // Tables under no layout number are none of ours.
+                if (Pragma("schema_version") != 0 && Count("SELECT count(*) FROM sqlite_master") != 0) {
+                    Exec("ROLLBACK");
+                    return Opened::Remake;
+                }
+                const bool made = Exec(kSchema) &&
+                                  Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) &&
+                                  Exec(("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
+                sqlite3_stmt *s = nullptr;
+                bool named = false;
+                if (made && sqlite3_prepare_v2(db, "INSERT INTO folder(path) VALUES(?1)", -1, &s, nullptr) == SQLITE_OK) {
+                    Bind(s, 1, folder);
+                    named = sqlite3_step(s) == SQLITE_DONE;
+                }
+                sqlite3_finalize(s);
+                if (!made || !named || !Exec("COMMIT")) {
+                    Exec("ROLLBACK");
+                    return Opened::Remake;
+                }
+            } else {
+                Exec("COMMIT"); // made meanwhile by another process
+                if (now != kLayout)
+                    return now > kLayout ? Opened::Refuse : Opened::Remake;
+            }
+        }
+        // The folder it was made for: a name clash of two folders' files is
+        // never taken for a cache of this one.
+        sqlite3_stmt *s = nullptr;
+        Opened result = Opened::Remake;
+        if (sqlite3_prepare_v2(db, "SELECT path FROM folder", -1, &s, nullptr) == SQLITE_OK) {
+            const int rc = sqlite3_step(s);
+            if (rc == SQLITE_ROW)
+                result = Column(s, 0) == folder ? Opened::Ready : Opened::Refuse;
+            else if (rc == SQLITE_DONE)
+                result = Opened::Remake;
+        }
+        sqlite3_finalize(s);
+        if (result != Opened::Ready)
+            return result;
+        const bool prepared =
+            sqlite3_prepare_v2(db,
+                               "SELECT name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
+                               " conversation, flags FROM envelope WHERE id = ?1",
+                               -1, &find, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT kind, name, address FROM recipient WHERE id = ?1 ORDER BY position", -1,
+                               &recipients, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db,
+                               "INSERT OR REPLACE INTO envelope(id, name, size, mtime, nsec, inode, class, subject,"
+                               " from_name, from_address, conversation, flags)"
+                               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
+                               -1, &insert, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "INSERT INTO recipient(id, position, kind, name, address) VALUES(?1, ?2, ?3, ?4, ?5)",
+                               -1, &insertRecipient, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "DELETE FROM recipient WHERE id = ?1", -1, &removeRecipients, nullptr) == SQLITE_OK;
+        return prepared ? Opened::Ready : Opened::Remake;
+    }
+
+    bool Open()
+    {
+        Opened opened = TryOpen();
+        if (opened == Opened::Remake) {
+            Close();
+            RemoveDatabase(file);
+            opened = TryOpen();
+        }
+        if (opened != Opened::Ready) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    // After a damaged read or write: the file is made anew, once.
+    void Damage()
+    {
+        Close();
+        pending.clear();
+        RemoveDatabase(file);
+        broken = !Open();
+    }
+
+    bool Matches(sqlite3_stmt *s, const FileKey &key)
+    {
+        return Column(s, 0) == key.name && sqlite3_column_int64(s, 1) == key.size &&
+               sqlite3_column_int64(s, 2) == key.time && sqlite3_column_int64(s, 3) == key.nanoseconds &&
+               static_cast<std::uint64_t>(sqlite3_column_int64(s, 4)) == key.inode;
+    }
+
+    std::optional<Envelope> Find(const FileKey &key)
+    {
+        if (const auto it = pending.find(key.id); it != pending.end()) {
+            const Pending &p = it->second;
+            if (p.name == key.name && p.size == key.size && p.time == key.time && p.nanoseconds == key.nanoseconds &&
+                p.inode == key.inode)
+                return p.envelope;
+            return std::nullopt;
+        }
+        if (db == nullptr)
+            return std::nullopt;
+        BeginRead();
+        Envelope envelope;
+        sqlite3_reset(find);
+        Bind(find, 1, key.id);
+        int rc = sqlite3_step(find);
+        if (rc != SQLITE_ROW || !Matches(find, key)) {
+            sqlite3_reset(find);
+            if (Damaged(rc))
+                Damage();
+            return std::nullopt;
+        }
+        envelope.messageClass = Column(find, 5);
+        envelope.subject = Column(find, 6);
+        const int flags = sqlite3_column_int(find, 10);
+        if ((flags & kHasFrom) != 0)
+            envelope.from = Mailbox{std::string(Column(find, 7)), std::string(Column(find, 8))};
+        envelope.conversation = Column(find, 9);
+        envelope.receiptRequested = (flags & kReceipt) != 0;
+        envelope.unsent = (flags & kUnsent) != 0;
+        sqlite3_reset(find);
+        sqlite3_reset(recipients);
+        Bind(recipients, 1, key.id);
+        while ((rc = sqlite3_step(recipients)) == SQLITE_ROW)
+            envelope.recipients.push_back({{std::string(Column(recipients, 1)), std::string(Column(recipients, 2))},
+                                           static_cast<ULONG>(sqlite3_column_int(recipients, 0))});
+        sqlite3_reset(recipients);
+        if (rc != SQLITE_DONE) {
+            if (Damaged(rc))
+                Damage();
+            return std::nullopt;
+        }
+        return envelope;
+    }
+
+    void Flush()
+    {
+        if (pending.empty())
+            return;
+        if (db == nullptr) {
+            pending.clear();
+            return;
+        }
+        EndRead();
+        bool written = Exec("BEGIN IMMEDIATE");
+        for (auto it = pending.begin(); written && it != pending.end(); ++it) {
+            const std::string &id = it->first;
+            const Pending &p = it->second;
+            const Envelope &e = p.envelope;
+            sqlite3_reset(insert);
+            Bind(insert, 1, id);
+            Bind(insert, 2, p.name);
+            sqlite3_bind_int64(insert, 3, p.size);
+            sqlite3_bind_int64(insert, 4, p.time);
+            sqlite3_bind_int64(insert, 5, p.nanoseconds);
+            sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(p.inode));
+            Bind(insert, 7, e.messageClass);
+            Bind(insert, 8, e.subject);
+            Bind(insert, 9, e.from ? e.from->name : std::string());
+            Bind(insert, 10, e.from ? e.from->address : std::string());
+            Bind(insert, 11, e.conversation);
+            sqlite3_bind_int(insert, 12, (e.receiptRequested ? kReceipt : 0) | (e.unsent ? kUnsent : 0) |
+                                             (e.from ? kHasFrom : 0));
+            written = sqlite3_step(insert) == SQLITE_DONE;
+            sqlite3_reset(insert);
+            sqlite3_reset(removeRecipients);
+            Bind(removeRecipients, 1, id);
+            written = written && sqlite3_step(removeRecipients) == SQLITE_DONE;
+            sqlite3_reset(removeRecipients);
+            for (size_t i = 0; written && i < e.recipients.size(); ++i) {
+                sqlite3_reset(insertRecipient);
+                Bind(insertRecipient, 1, id);
+                sqlite3_bind_int64(insertRecipient, 2, static_cast<sqlite3_int64>(i));
+                sqlite3_bind_int(insertRecipient, 3, static_cast<int>(e.recipients[i].recipClass));
+                Bind(insertRecipient, 4, e.recipients[i].mailbox.name);
+                Bind(insertRecipient, 5, e.recipients[i].mailbox.address);
+                written = sqlite3_step(insertRecipient) == SQLITE_DONE;
+                sqlite3_reset(insertRecipient);
+            }
+        }
+        int rc = written ? sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) : sqlite3_errcode(db);
+        if (rc != SQLITE_OK) {
+            // Busy for too long, a full disk, a damaged file: the entries
+            // are only not kept; the messages still hold them.
+            Exec("ROLLBACK");
+            if (Damaged(rc) || Damaged(sqlite3_errcode(db)))
+                Damage();
+        }
+        pending.clear();
+    }
+};
+
+std::unique_ptr<EnvelopeCache> EnvelopeCache::Open(const std::string &cacheFolder, const std::string &folder)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // What a process held back is written when it ends.
+        std::atexit([] { Maildir::FlushCaches(); });
+    });
+    if (cacheFolder.empty() || !MakeFolders(cacheFolder))
+        return nullptr;
+    auto impl = std::make_unique<Impl>();
+    impl->file = FileFor(cacheFolder, folder);
+    impl->folder = folder;
+    if (!impl->Open())
+        return nullptr;
+    return std::unique_ptr<EnvelopeCache>(new EnvelopeCache(std::move(impl)));
+}
+
+EnvelopeCache::EnvelopeCache(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+EnvelopeCache::~EnvelopeCache()
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    impl_->Flush();
+}
+
+std::string EnvelopeCache::FileFor(const std::string &cacheFolder, const std::string &folder)
+{
+    gchar *digest = g_compute_checksum_for_string(G_CHECKSUM_SHA256, folder.c_str(), -1);
+    const std::string name = cacheFolder + "/envelopes-" + std::string(digest, 32) + ".sqlite";
+    g_free(digest);
+    return name;
+}
+
+std::optional<Envelope> EnvelopeCache::Find(const FileKey &key)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    return impl_->Find(key);
+}
+
+void EnvelopeCache::Store(const FileKey &key, const Envelope &envelope)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    if (impl_->db == nullptr)
+        return;
+    if (impl_->pending.empty())
+        impl_->firstPending = std::chrono::steady_clock::now();
+    impl_->pending.insert_or_assign(std::string(key.id), Pending{std::string(key.name), key.size, key.time,
+                                                                 key.nanoseconds, key.inode, envelope});
+    if (impl_->pending.size() >= kBatch || std::chrono::steady_clock::now() - impl_->firstPending > kBatchAge)
+        impl_->Flush();
+}
+
+void EnvelopeCache::Classes(const std::function<void(const FileKey &key, std::string_view cls)> &each)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    impl_->Flush();
+    if (impl_->db == nullptr)
+        return;
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(impl_->db, "SELECT id, name, size, mtime, nsec, inode, class FROM envelope ORDER BY id", -1,
+                           &s, nullptr) != SQLITE_OK) {
+        if (Damaged(sqlite3_errcode(impl_->db)))
+            impl_->Damage();
+        return;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        FileKey key;
+        key.id = Column(s, 0);
+        key.name = Column(s, 1);
+        key.size = sqlite3_column_int64(s, 2);
+        key.time = sqlite3_column_int64(s, 3);
+        key.nanoseconds = static_cast<long>(sqlite3_column_int64(s, 4));
+        key.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, 5));
+        each(key, Column(s, 6));
+    }
+    sqlite3_finalize(s);
+    if (Damaged(rc))
+        impl_->Damage();
+}
+
+void EnvelopeCache::Flush()
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    impl_->Flush();
+    if (impl_->db != nullptr)
+        impl_->EndRead();
+}
+
+} // namespace kmp

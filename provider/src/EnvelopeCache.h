@@ -1,0 +1,60 @@
+// The persistent envelope cache of one Maildir folder: an SQLite database
+// under the cache folder (by default $XDG_CACHE_HOME/kelvra), one file per
+// folder, so that a walk of an unchanged folder reads no message file, also
+// in a new process.
+//
+// An entry is trusted only for the file it was read from: the message's
+// identifier, its file name, size, modification time (with nanoseconds) and
+// inode must all match the file as it is now, or the entry is read again.
+// A database that is missing, damaged, or of another layout is made anew; one
+// written by a newer version of this library is left alone and not used.
+// Nothing is lost with it: every entry can be read again from its message.
+#pragma once
+
+#include "Envelope.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kmp {
+
+struct FileKey {
+    std::string_view id;
+    std::string_view name; // the file name, flags and all
+    std::int64_t size = 0;
+    std::int64_t time = 0; // modification time: when the message arrived
+    long nanoseconds = 0;
+    std::uint64_t inode = 0;
+};
+
+class EnvelopeCache {
+public:
+    // The cache of `folder` under `cacheFolder` (made when missing); null when
+    // it cannot be used (then every envelope is read from its message).
+    static std::unique_ptr<EnvelopeCache> Open(const std::string &cacheFolder, const std::string &folder);
+    ~EnvelopeCache();
+
+    // The envelope cached for exactly this file, if any.
+    std::optional<Envelope> Find(const FileKey &key);
+    // Keeps an envelope for this file; written in batches (Flush).
+    void Store(const FileKey &key, const Envelope &envelope);
+    // Every cached file's key and class, by identifier.
+    void Classes(const std::function<void(const FileKey &key, std::string_view cls)> &each);
+    // Writes the entries held back. Failures only cost the entries.
+    void Flush();
+
+    // The database file's name for a folder, under the cache folder.
+    static std::string FileFor(const std::string &cacheFolder, const std::string &folder);
+
+    struct Impl;
+
+private:
+    explicit EnvelopeCache(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kmp

@@ -1,0 +1,291 @@
+// Envelope reads from the header block alone, and the persistent envelope
+// cache: an envelope-only read shows what a read through GMime's whole
+// message shows, and the cache is never trusted past a change of the file
+// or of itself.
+#include "ProviderSession.h"
+
+#include "Envelope.h"
+#include "EnvelopeCache.h"
+#include "Message.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace provider_test;
+
+namespace {
+
+std::string Text(const char *text) { return text != nullptr ? text : "(null)"; }
+
+std::string Describe(const MapiRecipDesc &r)
+{
+    return std::to_string(r.ulRecipClass) + " " + Text(r.lpszName) + " <" + Text(r.lpszAddress) + "> " +
+           std::string(static_cast<const char *>(r.lpEntryID), r.ulEIDSize);
+}
+
+// What an envelope-only record shows, as one text to compare.
+std::string Describe(const MapiMessage &m)
+{
+    std::string out = "subject=" + Text(m.lpszSubject) + "\ntype=" + Text(m.lpszMessageType) +
+                      "\nreceived=" + Text(m.lpszDateReceived) + "\nconversation=" + Text(m.lpszConversationID) +
+                      "\nflags=" + std::to_string(m.flFlags) + "\nnote=" + Text(m.lpszNoteText) + "\n";
+    if (m.lpOriginator != nullptr)
+        out += "from=" + Describe(*m.lpOriginator) + "\n";
+    for (ULONG i = 0; i < m.nRecipCount; ++i)
+        out += "recip=" + Describe(m.lpRecips[i]) + "\n";
+    return out;
+}
+
+class Envelopes : public Provider {
+protected:
+    // A message written as another program delivers it; its identifier.
+    std::string Deliver(const std::string &text, const std::string &id)
+    {
+        WriteFile(mailbox / "tmp" / id, text);
+        fs::rename(mailbox / "tmp" / id, mailbox / "cur" / (id + ":2,S"));
+        return id;
+    }
+
+    std::string EnvelopeOf(const std::string &id, LHANDLE h = 0)
+    {
+        lpMapiMessage m = nullptr;
+        EXPECT_EQ(MAPIReadMail(h != 0 ? h : session, 0, S(id.c_str()), MAPI_PEEK | MAPI_ENVELOPE_ONLY, 0, &m), 0u);
+        if (m == nullptr)
+            return {};
+        const std::string out = Describe(*m);
+        MAPIFreeBuffer(m);
+        return out;
+    }
+
+    fs::path CacheFile() const
+    {
+        return kmp::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), mailbox.string());
+    }
+
+    // A second process walks the folder through a session of its own and
+    // reports the envelopes it read.
+    std::string WalkInChild()
+    {
+        int pipes[2];
+        EXPECT_EQ(pipe(pipes), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            close(pipes[0]);
+            LHANDLE h = 0;
+            std::string out;
+            if (MAPILogon(0, S("Work"), nullptr, 0, 0, &h) == 0) {
+                for (const std::string &id : Walk(0, "IPM"))
+                    out += EnvelopeOf(id, h);
+                MAPILogoff(h, 0, 0, 0);
+            }
+            (void)!write(pipes[1], out.data(), out.size());
+            _exit(0);
+        }
+        close(pipes[1]);
+        std::string out;
+        char buffer[4096];
+        for (ssize_t n; (n = read(pipes[0], buffer, sizeof buffer)) > 0;)
+            out.append(buffer, static_cast<size_t>(n));
+        close(pipes[0]);
+        waitpid(child, nullptr, 0);
+        return out;
+    }
+};
+
+// Header blocks whose fields are easy to get wrong: several To and Cc
+// headers, groups, encoded words, folding, the conversation's sources in
+// their order, the flags, an unterminated block, a blank continuation line.
+const char *const kHeaders[] = {
+    "From: \"Ann Example\" <ann@example.org>\r\nTo: a@example.org, \"B, Bee\" <b@example.org>\r\n"
+    "Cc: c@example.org\r\nTo: d@example.org\r\nCc: team: e@example.org, f@example.org;\r\n"
+    "Bcc: g@example.org\r\nSubject: several\r\n\r\nbody\r\n",
+    "From: =?utf-8?q?J=C3=BCrgen?= <j@example.org>\r\nSubject: =?iso-8859-1?q?caf=E9?= and\r\n =?utf-8?b?w7w=?=\r\n"
+    "To: =?utf-8?q?M=C3=BCller?= <m@example.org>\r\n\r\n",
+    "Subject: conversation\r\nX-Conversation-ID: conv-1\r\nReferences: <r1@x> <r2@x>\r\nMessage-ID: <own@x>\r\n\r\n",
+    "Subject: references\r\nReferences: <r1@x>\r\n <r2@x>\r\nIn-Reply-To: <i@x>\r\nMessage-ID: <own@x>\r\n\r\n",
+    "Subject: reply\r\nIn-Reply-To: <i@x>\r\nMessage-ID: <own@x>\r\n\r\n",
+    "Subject: own\r\nMessage-ID:\r\n <own@x>\r\n\r\n",
+    "Subject: flags\r\nDisposition-Notification-To: <ann@example.org>\r\nX-Unsent: 1\r\n"
+    "X-Message-Class: IPM.Note.Custom\r\n\r\n",
+    "subject: lower case\nfrom: x@example.org\nx-unsent: 0\nX-Message-Class:\n\tIPM.B\n  .C\n\nbody\n",
+    "Subject: first\r\nSubject: second\r\nFrom: nobody\r\nFrom: second@example.org\r\n\r\n",
+    "Subject: no blank line at all\r\nTo: a@example.org",
+    "X-Message-Class: IPM.A\r\n \r\nSubject: after a blank continuation\r\n\r\n",
+    "\r\nSubject: in the body\r\n",
+    "Subject: raw \xC3\xA9t\xC3\xA9 UTF-8\r\nTo: \"Jos\xC3\xA9\" <jose@example.org>\r\n\r\n",
+    "To: undisclosed-recipients:;\r\nSubject: empty group\r\n\r\n",
+};
+
+} // namespace
+
+TEST_F(Envelopes, TheHeaderBlockAloneShowsWhatTheWholeMessageShows)
+{
+    for (size_t i = 0; i < std::size(kHeaders); ++i) {
+        const std::string id = Deliver(kHeaders[i], "1700000000.M" + std::to_string(i) + "P1Q1.test");
+        const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+        ASSERT_TRUE(entry);
+        kmp::ReadOptions options;
+        options.envelopeOnly = true;
+        const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
+        const int fd = open(entry->path.c_str(), O_RDONLY);
+        const std::optional<std::string> header = kmp::ReadHeaderBlock(fd);
+        close(fd);
+        ASSERT_TRUE(header);
+        const kmp::Envelope envelope = kmp::EnvelopeOfHeader(*header);
+        EXPECT_EQ(Describe(kmp::EnvelopeRecord(*entry, envelope, false)->Message()), whole) << kHeaders[i];
+        // And through the entry point, from the file and then from the cache.
+        EXPECT_EQ(EnvelopeOf(id), whole);
+        EXPECT_EQ(EnvelopeOf(id), whole);
+    }
+}
+
+TEST_F(Envelopes, AHeaderBlockPastTheBoundIsReadWhole)
+{
+    const std::string id =
+        Deliver("Subject: long\r\nX-Filler: " + std::string(300000, 'y') + "\r\nTo: late@example.org\r\n\r\nx", "1700000000.M1P1Q1.long");
+    const std::string shown = EnvelopeOf(id);
+    EXPECT_NE(shown.find("subject=long"), std::string::npos);
+    EXPECT_NE(shown.find("late@example.org"), std::string::npos);
+}
+
+TEST_F(Envelopes, TheCacheIsTrustedOnlyForTheFileItWasReadFrom)
+{
+    const std::string id = Deliver("Subject: first\r\n\r\nx", "1700000000.M1P1Q1.test");
+    EXPECT_NE(EnvelopeOf(id).find("subject=first"), std::string::npos);
+    MAPILogoff(session, 0, 0, 0); // written to the database
+    session = 0;
+    ASSERT_TRUE(fs::exists(CacheFile()));
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    const fs::path file = Messages(mailbox).at(0);
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    // Replaced by another program at the same size and time, to the
+    // nanosecond: only the inode differs.
+    WriteFile(mailbox / "tmp" / "other", "Subject: again\r\n\r\nx");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    utimensat(AT_FDCWD, (mailbox / "tmp" / "other").c_str(), times, 0);
+    fs::rename(mailbox / "tmp" / "other", file);
+    EXPECT_NE(EnvelopeOf(id).find("subject=again"), std::string::npos);
+    // Changed in place: another size.
+    WriteFile(file, "Subject: third time\r\n\r\nx");
+    EXPECT_NE(EnvelopeOf(id).find("subject=third time"), std::string::npos);
+    // Changed in place at the same size: another modification time.
+    struct timespec pause = {0, 20000000};
+    nanosleep(&pause, nullptr);
+    WriteFile(file, "Subject: third tim3\r\n\r\nx");
+    EXPECT_NE(EnvelopeOf(id).find("subject=third tim3"), std::string::npos);
+    // Renamed (a flag change elsewhere): another name, the same envelope.
+    fs::rename(file, mailbox / "cur" / (id + ":2,FS"));
+    EXPECT_NE(EnvelopeOf(id).find("subject=third tim3"), std::string::npos);
+}
+
+TEST_F(Envelopes, ACacheThatIsMissingDamagedOrOfAnotherVersionIsMadeAnewOrLeftAlone)
+{
+    const std::string id = Deliver("Subject: kept\r\nX-Message-Class: IPM.Kept\r\n\r\nx", "1700000000.M1P1Q1.test");
+    const std::string expected = EnvelopeOf(id);
+    auto again = [&] {
+        MAPILogoff(session, 0, 0, 0);
+        ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    };
+    again();
+    // Damaged: its first page overwritten.
+    {
+        std::fstream f(CacheFile(), std::ios::in | std::ios::out | std::ios::binary);
+        f << std::string(4096, 'X');
+    }
+    fs::remove(CacheFile().string() + "-wal");
+    fs::remove(CacheFile().string() + "-shm");
+    // A new process (the index of this one knows the class already).
+    EXPECT_EQ(WalkInChild(), expected);
+    EXPECT_EQ(WalkInChild(), expected);
+    EXPECT_EQ(EnvelopeOf(id), expected);
+    // Truncated.
+    again();
+    fs::resize_file(CacheFile(), 100);
+    EXPECT_EQ(WalkInChild(), expected);
+    // Deleted: nothing is lost.
+    fs::remove(CacheFile());
+    EXPECT_EQ(WalkInChild(), expected);
+    ASSERT_TRUE(fs::exists(CacheFile()));
+    // Entries that lie (a subject changed in the database) are not what a
+    // damaged file looks like; but an older layout is made anew, and a newer
+    // one is neither used nor changed.
+    auto setVersion = [&](int version) {
+        const std::string command = "sqlite3 '" + CacheFile().string() + "' 'PRAGMA user_version=" +
+                                    std::to_string(version) + "; UPDATE envelope SET subject=\"stale\";' 2>/dev/null";
+        return std::system(command.c_str()) == 0;
+    };
+    if (!setVersion(0))
+        GTEST_SKIP() << "no sqlite3 program here";
+    EXPECT_EQ(WalkInChild(), expected); // layout 0 with tables: not ours, made anew
+    ASSERT_TRUE(setVersion(99));
+    const auto before = fs::last_write_time(CacheFile());
+    EXPECT_EQ(WalkInChild(), expected);
+    EXPECT_EQ(fs::last_write_time(CacheFile()), before);
+}
+
+TEST_F(Envelopes, TheCacheCanBeMovedOrTurnedOff)
+{
+    WriteFile(profiles, ReadFile(profiles) + "[Moved]\nmailbox = Mail\ncache = moved-cache\n"
+                                             "[Off]\nmailbox = Mail\ncache = off\n");
+    const std::string id = Deliver("Subject: s\r\n\r\nx", "1700000000.M1P1Q1.test");
+    for (const char *profile : {"Moved", "Off"}) {
+        LHANDLE h = 0;
+        ASSERT_EQ(MAPILogon(0, S(profile), nullptr, 0, 0, &h), 0u);
+        EXPECT_NE(EnvelopeOf(id, h).find("subject=s"), std::string::npos);
+        MAPILogoff(h, 0, 0, 0);
+    }
+    EXPECT_TRUE(fs::exists(kmp::EnvelopeCache::FileFor((home / "moved-cache").string(), mailbox.string())));
+    EXPECT_FALSE(fs::exists(home / "cache"));
+}
+
+TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
+{
+    for (int i = 0; i < 50; ++i)
+        Deliver("Subject: before " + std::to_string(i) + "\r\n\r\nx", "1700000000.M" + std::to_string(i) + "P1Q1.a");
+    const pid_t child = fork();
+    if (child == 0) {
+        // Delivers, replaces and removes while the parent walks.
+        for (int i = 0; i < 200; ++i) {
+            const std::string id = "1700000001.M" + std::to_string(i) + "P2Q1.b";
+            Deliver("Subject: during " + std::to_string(i) + "\r\n\r\nx", id);
+            if (i % 3 == 0)
+                Deliver("Subject: replaced " + std::to_string(i) + "\r\n\r\nx", id);
+        }
+        _exit(0);
+    }
+    for (int round = 0; round < 20; ++round) {
+        for (const std::string &id : Walk(0, "IPM")) {
+            lpMapiMessage m = nullptr;
+            const ULONG rc = MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK | MAPI_ENVELOPE_ONLY, 0, &m);
+            if (rc == MAPI_E_INVALID_MESSAGE)
+                continue; // replaced between the step and the read: that is allowed
+            ASSERT_EQ(rc, 0u);
+            const std::string subject = m->lpszSubject;
+            MAPIFreeBuffer(m);
+            EXPECT_TRUE(subject.rfind("before ", 0) == 0 || subject.rfind("during ", 0) == 0 ||
+                        subject.rfind("replaced ", 0) == 0)
+                << subject;
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    // Afterwards every envelope is the one of the file as it is now, in this
+    // process and in a new one.
+    std::string expected;
+    for (const std::string &id : Walk(0, "IPM")) {
+        const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+        kmp::ReadOptions options;
+        options.envelopeOnly = true;
+        const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
+        EXPECT_EQ(EnvelopeOf(id), whole);
+        expected += whole;
+    }
+    MAPILogoff(session, 0, 0, 0);
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    EXPECT_EQ(WalkInChild(), expected);
+}
