@@ -115,7 +115,12 @@ bool TKelvraReadMail::NextMessageID(const host::AnsiString &messageID, const hos
         return false;
     }
     Check(result);
-    nextMessageID.assign(buffer, strnlen(buffer, sizeof buffer));
+    host::AnsiString found(buffer, strnlen(buffer, sizeof buffer));
+    // A platform that answers with the seed itself would keep every walk
+    // (First/Next, MessageCount, a designer's list) going for ever.
+    CheckCondition(found != messageID || messageID.empty(),
+                   u"The platform returned the message it was asked to go past; the walk stops here.");
+    nextMessageID = std::move(found);
     return true;
 }
 

@@ -499,6 +499,15 @@ TEST_F(ReadMail, ARecordReadWithoutItsBodyOrAttachmentsIsNotSaved)
     EXPECT_EQ(mail.GetBody().Count(), 2u);
 }
 
+TEST_F(ReadMail, APlatformThatRepeatsTheSeedEndsTheWalkInsteadOfLoopingForEver)
+{
+    TKelvraReadMail mail;
+    FakeMapi_QueueFoundId("same");
+    FakeMapi_QueueFoundId("same");
+    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.MessageCount(); }), 0);
+    EXPECT_EQ(fake::CallNames(), (std::vector<std::string>{"MAPIFindNext", "MAPIFindNext"}));
+}
+
 TEST_F(ReadMail, SaveAndDeleteGiveEmptyIdentifiersAsEmptyTextAndKeepTheSelection)
 {
     TKelvraReadMail mail;
