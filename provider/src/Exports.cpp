@@ -5,10 +5,10 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "Dialogs.h"
-#include "Maildir.h"
 #include "Message.h"
 #include "Profile.h"
 #include "Smtp.h"
+#include "Store.h"
 #include "mapi/SimpleMapi.h"
 
 #include <algorithm>
@@ -44,15 +44,6 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
     if (id.size() + 1 > IdBufferSize(flags))
         Fail(MAPI_E_FAILURE); // the caller's buffer cannot take it
     std::memcpy(buffer, id.c_str(), id.size() + 1);
-}
-
-Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox); }
-
-Maildir SentFolder(const Session &s)
-{
-    Maildir sent(Subfolder(s.profile.mailbox, "Sent"));
-    sent.Create();
-    return sent;
 }
 
 // The mailbox of one recipient record: its entry identifier, else its
@@ -119,7 +110,7 @@ void Deliver(const Session &session, const Composition &composition)
 {
     const std::string bytes = Compose(composition);
     if (session.profile.smtpUrl.empty()) {
-        Inbox(session).Deliver(bytes, false);
+        session.store->Add(bytes, false);
     } else {
         std::vector<std::string> envelope;
         for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
@@ -127,7 +118,7 @@ void Deliver(const Session &session, const Composition &composition)
                 envelope.push_back(m.address);
         SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes);
     }
-    SentFolder(session).Deliver(bytes, true);
+    session.store->KeepSent(bytes);
 }
 
 // The non-empty items of a delimited list.
@@ -146,20 +137,6 @@ std::vector<std::string> Split(std::string_view text, char delimiter)
     return items;
 }
 
-// Whether an entry passes MAPIFindNext's filter.
-struct FindFilter {
-    std::string type;
-    bool unreadOnly;
-};
-
-bool Accept(Maildir &maildir, const MaildirEntry &entry, const void *context)
-{
-    const auto *filter = static_cast<const FindFilter *>(context);
-    if (filter->unreadOnly && entry.seen)
-        return false;
-    return TypeMatches(maildir.MessageClass(entry), filter->type);
-}
-
 } // namespace
 } // namespace kmp
 
@@ -172,18 +149,14 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         if (lplhSession == nullptr)
             Fail(MAPI_E_FAILURE);
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        // The mailbox is made on first use, so a bad folder fails the logon;
-        // what an interrupted writer left in its tmp/ folders goes.
-        Maildir inbox(profile.mailbox);
-        inbox.Create();
-        inbox.CleanTemporary();
-        Maildir(Subfolder(profile.mailbox, "Sent")).CleanTemporary();
         std::string password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
-        const bool needsPassword = !profile.smtpUser.empty() && profile.smtpPassword.empty() && password.empty();
+        const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
+                                   profile.smtpPassword.empty() && password.empty();
         if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0)
             password = AskPassword(profile.name).value_or(std::string());
-        *lplhSession = OpenSession(std::move(profile), std::move(password));
+        std::shared_ptr<MailStore> store = OpenStore(profile, password, true);
+        *lplhSession = OpenSession(std::move(profile), std::move(password), std::move(store));
     });
 }
 
@@ -246,10 +219,9 @@ KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageTyp
         const auto session = FindSession(lhSession);
         if (lpszMessageID == nullptr)
             Fail(MAPI_E_FAILURE);
-        const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0};
-        Maildir inbox = Inbox(*session);
-        const std::string next = inbox.Next(std::string(View(lpszSeedMessageID)),
-                                            (flFlags & MAPI_GUARANTEE_FIFO) != 0, &Accept, &filter);
+        const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0,
+                                (flFlags & MAPI_GUARANTEE_FIFO) != 0};
+        const std::string next = session->store->Next(std::string(View(lpszSeedMessageID)), filter);
         if (next.empty())
             Fail(MAPI_E_NO_MESSAGES);
         WriteId(lpszMessageID, next, flFlags);
@@ -263,19 +235,12 @@ KMP_EXPORT ULONG MAPIReadMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID,
         const auto session = FindSession(lhSession);
         if (lppMessage == nullptr)
             Fail(MAPI_E_FAILURE);
-        Maildir inbox = Inbox(*session);
-        const std::optional<MaildirEntry> entry = inbox.Find(std::string(View(lpszMessageID)));
-        if (!entry)
-            Fail(MAPI_E_INVALID_MESSAGE);
         ReadOptions options;
         options.envelopeOnly = (flFlags & MAPI_ENVELOPE_ONLY) != 0;
         options.suppressAttach = (flFlags & MAPI_SUPPRESS_ATTACH) != 0;
         options.bodyAsFile = (flFlags & MAPI_BODY_AS_FILE) != 0 && !options.envelopeOnly;
         const bool peek = (flFlags & MAPI_PEEK) != 0;
-        std::unique_ptr<Block> block = ReadRecord(*entry, !entry->seen && peek, options);
-        // Marked read only once the read has succeeded.
-        if (!peek)
-            inbox.MarkSeen(*entry);
+        std::unique_ptr<Block> block = session->store->Read(std::string(View(lpszMessageID)), peek, options);
         MapiMessage *top = &block->Message();
         *lppMessage = static_cast<lpMapiMessage>(HandOut(std::move(block), top));
     });
@@ -288,31 +253,31 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
         const auto session = FindSession(lhSession);
         if (lpMessage == nullptr || lpszMessageID == nullptr)
             Fail(MAPI_E_INVALID_MESSAGE);
-        Maildir inbox = Inbox(*session);
         const std::string id(View(lpszMessageID));
         if (id.empty()) {
             Composition c = FromRecord(*lpMessage, *session);
             c.bccInHeader = true;
             c.unsent = (lpMessage->flFlags & MAPI_SENT) == 0;
-            const std::string newId = inbox.Deliver(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
+            const std::string newId = session->store->Add(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
             WriteId(lpszMessageID, newId, flFlags);
             return;
         }
-        const std::optional<MaildirEntry> entry = inbox.Find(id);
-        if (!entry)
-            Fail(MAPI_E_INVALID_MESSAGE);
         std::optional<std::vector<Contact>> book; // read only when a recipient changed
         auto resolve = [&](const MapiRecipDesc &r) {
             if (!book)
                 book = LoadAddressBook(session->profile.addressBook);
             return RecipientMailbox(r, *book);
         };
+        SaveRequest request;
+        request.record = lpMessage;
+        request.info = ReadInfoOf(lpMessage);
+        request.sender = {session->profile.senderName, session->profile.senderAddress};
+        request.resolve = resolve;
         std::optional<ReadInfo> updated;
-        SaveOver(inbox, *entry, *lpMessage, ReadInfoOf(lpMessage),
-                 {session->profile.senderName, session->profile.senderAddress}, resolve, &updated);
+        const std::string saved = session->store->Save(id, request, &updated);
         if (updated)
             UpdateReadInfo(lpMessage, std::move(*updated));
-        WriteId(lpszMessageID, id, flFlags);
+        WriteId(lpszMessageID, saved, flFlags);
     });
 }
 
@@ -320,8 +285,7 @@ KMP_EXPORT ULONG MAPIDeleteMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageI
 {
     return Guard([&] {
         const auto session = FindSession(lhSession);
-        if (!Inbox(*session).Remove(std::string(View(lpszMessageID))))
-            Fail(MAPI_E_INVALID_MESSAGE);
+        session->store->Remove(std::string(View(lpszMessageID)));
     });
 }
 
