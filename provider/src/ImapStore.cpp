@@ -584,6 +584,10 @@ private:
     std::vector<Entry> entries_; // by UID
     std::vector<size_t> byArrival_;
     std::map<uint32_t, std::int64_t> gone_; // where vanished messages stood in arrival order
+    // Messages this session saved over: the old UID names the new version
+    // for the rest of the session, as a Maildir identifier survives a save
+    // (a caller that keeps the identifier it had reads what it saved).
+    std::map<uint32_t, uint32_t> replaced_;
     std::vector<uint32_t> unseen_;          // the server's UID SEARCH UNSEEN, sorted
     bool listed_ = false, searched_ = false;
     std::chrono::steady_clock::time_point checkedAt_{};
@@ -680,6 +684,7 @@ void ImapStore::Connect(bool logon)
         entries_.clear();
         byArrival_.clear();
         gone_.clear();
+        replaced_.clear();
         unseen_.clear();
         listed_ = searched_ = false;
         ++generation_;
@@ -905,6 +910,9 @@ uint32_t ImapStore::Check(const std::string &id)
     Refresh(false, false);
     if (validity != validity_)
         Fail(MAPI_E_INVALID_MESSAGE);
+    // New UIDs only grow, so the chain of saves ends.
+    for (auto it = replaced_.find(uid); it != replaced_.end(); it = replaced_.find(uid))
+        uid = it->second;
     return uid;
 }
 
@@ -947,7 +955,7 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     NoSigpipe guard;
     const uint32_t uid = Check(id);
     MaildirEntry entry;
-    entry.id = id;
+    entry.id = IdOf(validity_, uid);
     entry.inode = uid;
     std::optional<TempMessage> file;
     FetchList answer;
@@ -1057,13 +1065,13 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
     FetchWhole(uid, answer, message);
     const TempMessage file(message.body != nullptr ? message.body : "", message.bodyLength);
     MaildirEntry entry;
-    entry.id = id;
+    entry.id = IdOf(validity_, uid);
     entry.path = file.Path();
     entry.seen = message.seen;
     entry.time = message.time;
     entry.size = message.size;
     entry.inode = uid;
-    std::string savedId = id;
+    std::string savedId = entry.id;
     SaveOver(
         [&](const MessageWriter &write) -> std::optional<MaildirEntry> {
             // The new version is written whole before the server sees it.
@@ -1122,6 +1130,7 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
             });
             savedId = IdOf(newValidity, newUid);
             Forget(uid);
+            replaced_[uid] = newUid;
             MaildirEntry now = entry;
             now.id = savedId;
             now.inode = newUid;

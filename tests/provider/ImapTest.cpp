@@ -287,9 +287,15 @@ TEST_F(Imap, SaveAppendsThenRemovesExactlyTheOldUid)
     EXPECT_NE(bytes.find("From: Ann Example <ann@example.org>\r\n"), std::string::npos);
     EXPECT_NE(bytes.find("\r\n\r\ndraft body\r\n"), std::string::npos);
 
-    // The old identifier names nothing now; the new one reads.
-    EXPECT_EQ(MAPIReadMail(session, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+    // The new identifier reads; so does the old one in this session (the
+    // components keep the identifier they had), and in no other.
     EXPECT_EQ(Subject(id), "draft (edited)");
+    EXPECT_EQ(Subject(ids[0]), "draft (edited)");
+    EXPECT_EQ(Walk(), (std::vector<std::string>{ids[1], id}));
+    LHANDLE second = 0;
+    ASSERT_EQ(MAPILogon(0, S("Imap"), S("secret"), 0, 0, &second), 0u);
+    EXPECT_EQ(MAPIReadMail(second, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+    MAPILogoff(second, 0, 0, 0);
 
     // Delete: exactly that message, once.
     EXPECT_EQ(MAPIDeleteMail(session, 0, id, 0, 0), 0u);
