@@ -5,11 +5,10 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "Dialogs.h"
-#include "Envelope.h"
-#include "Maildir.h"
 #include "Message.h"
 #include "Profile.h"
 #include "Smtp.h"
+#include "Store.h"
 #include "mapi/SimpleMapi.h"
 
 #include <algorithm>
@@ -45,29 +44,6 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
     if (id.size() + 1 > IdBufferSize(flags))
         Fail(MAPI_E_FAILURE); // the caller's buffer cannot take it
     std::memcpy(buffer, id.c_str(), id.size() + 1);
-}
-
-Maildir Inbox(const Session &s) { return Maildir(s.profile.mailbox, s.profile.cacheFolder); }
-
-Maildir SentFolder(const Session &s)
-{
-    Maildir sent(Subfolder(s.profile.mailbox, "Sent"));
-    // Made once a session; a folder removed meanwhile is made again (Deliver).
-    if (!s.outbox->sentFolderMade.exchange(true))
-        sent.Create();
-    return sent;
-}
-
-// Stores the sender's copy in Sent; made anew when it was removed meanwhile.
-void KeepSentCopy(const Session &s, const std::string &bytes)
-{
-    Maildir sent = SentFolder(s);
-    try {
-        sent.Deliver(bytes, true);
-    } catch (const MapiError &) {
-        sent.Create();
-        sent.Deliver(bytes, true);
-    }
 }
 
 // The mailbox of one recipient record: its entry identifier, else its
@@ -134,7 +110,7 @@ void Deliver(const Session &session, const Composition &composition)
 {
     const std::string bytes = Compose(composition);
     if (session.profile.smtpUrl.empty()) {
-        Inbox(session).Deliver(bytes, false);
+        session.store->Add(bytes, false);
     } else {
         std::vector<std::string> envelope;
         for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
@@ -143,7 +119,7 @@ void Deliver(const Session &session, const Composition &composition)
         SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
                  session.outbox.get());
     }
-    KeepSentCopy(session, bytes);
+    session.store->KeepSent(bytes);
 }
 
 // The non-empty items of a delimited list.
@@ -162,39 +138,6 @@ std::vector<std::string> Split(std::string_view text, char delimiter)
     return items;
 }
 
-bool ClassMatches(const std::string &cls, const void *type)
-{
-    return TypeMatches(cls, *static_cast<const std::string *>(type));
-}
-
-// A read of a message as the last listing knows it; when its file has gone
-// meanwhile (renamed by another program, saved over, deleted), the folder is
-// looked at again and the read made once more.
-std::unique_ptr<Block> ReadListed(Maildir &inbox, const std::string &id, const ReadOptions &options, bool peek,
-                                  MaildirEntry &read)
-{
-    std::optional<MaildirEntry> entry = inbox.Known(id);
-    for (bool fresh = false;; fresh = true) {
-        if (!entry)
-            Fail(MAPI_E_INVALID_MESSAGE);
-        try {
-            const bool unread = !entry->seen && peek;
-            if (options.envelopeOnly) {
-                if (const std::optional<Envelope> envelope = inbox.ReadEnvelope(*entry)) {
-                    read = *entry;
-                    return EnvelopeRecord(*entry, *envelope, unread);
-                }
-            }
-            read = *entry;
-            return ReadRecord(*entry, unread, options);
-        } catch (const MapiError &e) {
-            if (e.code != MAPI_E_INVALID_MESSAGE || fresh)
-                throw;
-        }
-        entry = inbox.Find(id);
-    }
-}
-
 } // namespace
 } // namespace kmp
 
@@ -207,18 +150,14 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         if (lplhSession == nullptr)
             Fail(MAPI_E_FAILURE);
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        // The mailbox is made on first use, so a bad folder fails the logon;
-        // what an interrupted writer left in its tmp/ folders goes.
-        Maildir inbox(profile.mailbox);
-        inbox.Create();
-        inbox.CleanTemporary();
-        Maildir(Subfolder(profile.mailbox, "Sent")).CleanTemporary();
         std::string password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
-        const bool needsPassword = !profile.smtpUser.empty() && profile.smtpPassword.empty() && password.empty();
+        const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
+                                   profile.smtpPassword.empty() && password.empty();
         if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0)
             password = AskPassword(profile.name).value_or(std::string());
-        *lplhSession = OpenSession(std::move(profile), std::move(password));
+        std::shared_ptr<MailStore> store = OpenStore(profile, password, true);
+        *lplhSession = OpenSession(std::move(profile), std::move(password), std::move(store));
     });
 }
 
@@ -283,14 +222,9 @@ KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageTyp
         const auto session = FindSession(lhSession);
         if (lpszMessageID == nullptr)
             Fail(MAPI_E_FAILURE);
-        const std::string type = NarrowToUtf8(View(lpszMessageType));
-        WalkFilter filter;
-        filter.unreadOnly = (flFlags & MAPI_UNREAD_ONLY) != 0;
-        filter.matches = &ClassMatches;
-        filter.context = &type;
-        Maildir inbox = Inbox(*session);
-        const std::string next =
-            inbox.Next(std::string(View(lpszSeedMessageID)), (flFlags & MAPI_GUARANTEE_FIFO) != 0, filter);
+        const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0,
+                                (flFlags & MAPI_GUARANTEE_FIFO) != 0};
+        const std::string next = session->store->Next(std::string(View(lpszSeedMessageID)), filter);
         if (next.empty())
             Fail(MAPI_E_NO_MESSAGES);
         WriteId(lpszMessageID, next, flFlags);
@@ -304,17 +238,12 @@ KMP_EXPORT ULONG MAPIReadMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID,
         const auto session = FindSession(lhSession);
         if (lppMessage == nullptr)
             Fail(MAPI_E_FAILURE);
-        Maildir inbox = Inbox(*session);
         ReadOptions options;
         options.envelopeOnly = (flFlags & MAPI_ENVELOPE_ONLY) != 0;
         options.suppressAttach = (flFlags & MAPI_SUPPRESS_ATTACH) != 0;
         options.bodyAsFile = (flFlags & MAPI_BODY_AS_FILE) != 0 && !options.envelopeOnly;
         const bool peek = (flFlags & MAPI_PEEK) != 0;
-        MaildirEntry entry;
-        std::unique_ptr<Block> block = ReadListed(inbox, std::string(View(lpszMessageID)), options, peek, entry);
-        // Marked read only once the read has succeeded.
-        if (!peek)
-            inbox.MarkSeen(entry);
+        std::unique_ptr<Block> block = session->store->Read(std::string(View(lpszMessageID)), peek, options);
         MapiMessage *top = &block->Message();
         *lppMessage = static_cast<lpMapiMessage>(HandOut(std::move(block), top));
     });
@@ -327,31 +256,31 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
         const auto session = FindSession(lhSession);
         if (lpMessage == nullptr || lpszMessageID == nullptr)
             Fail(MAPI_E_INVALID_MESSAGE);
-        Maildir inbox = Inbox(*session);
         const std::string id(View(lpszMessageID));
         if (id.empty()) {
             Composition c = FromRecord(*lpMessage, *session);
             c.bccInHeader = true;
             c.unsent = (lpMessage->flFlags & MAPI_SENT) == 0;
-            const std::string newId = inbox.Deliver(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
+            const std::string newId = session->store->Add(Compose(c), (lpMessage->flFlags & MAPI_UNREAD) == 0);
             WriteId(lpszMessageID, newId, flFlags);
             return;
         }
-        const std::optional<MaildirEntry> entry = inbox.Find(id);
-        if (!entry)
-            Fail(MAPI_E_INVALID_MESSAGE);
         std::optional<std::vector<Contact>> book; // read only when a recipient changed
         auto resolve = [&](const MapiRecipDesc &r) {
             if (!book)
                 book = LoadAddressBook(session->profile.addressBook);
             return RecipientMailbox(r, *book);
         };
+        SaveRequest request;
+        request.record = lpMessage;
+        request.info = ReadInfoOf(lpMessage);
+        request.sender = {session->profile.senderName, session->profile.senderAddress};
+        request.resolve = resolve;
         std::optional<ReadInfo> updated;
-        SaveOver(inbox, *entry, *lpMessage, ReadInfoOf(lpMessage),
-                 {session->profile.senderName, session->profile.senderAddress}, resolve, &updated);
+        const std::string saved = session->store->Save(id, request, &updated);
         if (updated)
             UpdateReadInfo(lpMessage, std::move(*updated));
-        WriteId(lpszMessageID, id, flFlags);
+        WriteId(lpszMessageID, saved, flFlags);
     });
 }
 
@@ -359,8 +288,7 @@ KMP_EXPORT ULONG MAPIDeleteMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageI
 {
     return Guard([&] {
         const auto session = FindSession(lhSession);
-        if (!Inbox(*session).Remove(std::string(View(lpszMessageID))))
-            Fail(MAPI_E_INVALID_MESSAGE);
+        session->store->Remove(std::string(View(lpszMessageID)));
     });
 }
 

@@ -70,7 +70,10 @@ std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope 
 // body. `resolve` gives a record recipient's mailbox, raising its code.
 // Returns false, writing nothing, when the record changes nothing; else
 // `updated` describes the stored message as saved, for the same record.
-bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &record,
+// `rewrite` puts the new content in the stored message's place and returns
+// the message as stored afterwards (nullopt when it cannot be found again).
+using Rewriter = std::function<std::optional<MaildirEntry>(const MessageWriter &write)>;
+bool SaveOver(const Rewriter &rewrite, const MaildirEntry &entry, const MapiMessage &record,
               const std::optional<ReadInfo> &info, const Mailbox &sender,
               const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated);
 

@@ -2,6 +2,7 @@
 
 #include "Common.h"
 #include "Maildir.h"
+#include "Store.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -211,8 +212,11 @@ Profile ReadProfile(const std::string &name)
     };
     Profile p = EmbeddedDefault();
     p.name = wanted;
-    if (!get("mailbox").empty())
+    if (IsImapMailbox(get("mailbox")))
+        p.mailbox = get("mailbox"); // a server, not a path
+    else if (!get("mailbox").empty())
         p.mailbox = ResolvePath(get("mailbox"), base);
+    p.sentFolder = get("sentfolder");
     if (!get("addressbook").empty())
         p.addressBook = ResolvePath(get("addressbook"), base);
     // "cache = off" keeps no envelope cache; a folder moves it.
@@ -258,12 +262,12 @@ Profile LoadProfile(const std::string &name)
     return p;
 }
 
-LHANDLE OpenSession(Profile profile, std::string password)
+LHANDLE OpenSession(Profile profile, std::string password, std::shared_ptr<MailStore> store)
 {
     SessionTable &t = Table();
     std::lock_guard<std::mutex> lock(t.mutex);
     const LHANDLE handle = t.next++;
-    t.sessions[handle] = std::make_shared<Session>(Session{std::move(profile), std::move(password)});
+    t.sessions[handle] = std::make_shared<Session>(Session{std::move(profile), std::move(password), std::move(store)});
     return handle;
 }
 
@@ -279,8 +283,8 @@ std::shared_ptr<Session> FindSession(LHANDLE handle)
 {
     if (handle == 0) {
         // A session for this call only, on the default profile.
-        auto session = std::make_shared<Session>(Session{LoadProfile(""), ""});
-        Maildir(session->profile.mailbox).Create();
+        auto session = std::make_shared<Session>(Session{LoadProfile(""), "", nullptr});
+        session->store = OpenStore(session->profile, "", false);
         return session;
     }
     SessionTable &t = Table();

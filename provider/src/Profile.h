@@ -10,7 +10,8 @@ namespace kmp {
 
 struct Profile {
     std::string name;        // the section's name; "Default" for the embedded default
-    std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent")
+    std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent"), or an IMAP URL
+    std::string sentFolder;  // IMAP: the Sent folder when the server marks none \Sent
     std::string senderName;  // From: display name (UTF-8)
     std::string senderAddress;
     std::string addressBook; // a .vcf file or a folder of them
@@ -41,14 +42,16 @@ Profile LoadProfile(const std::string &name);
 // What a session keeps between its sends (Smtp.h).
 struct Outbox;
 std::shared_ptr<Outbox> NewOutbox();
+class MailStore;
 
 struct Session {
     Profile profile;
     std::string password; // as given to MAPILogon
+    std::shared_ptr<MailStore> store;
     std::shared_ptr<Outbox> outbox = NewOutbox();
 };
 
-LHANDLE OpenSession(Profile profile, std::string password);
+LHANDLE OpenSession(Profile profile, std::string password, std::shared_ptr<MailStore> store);
 // MAPI_E_INVALID_SESSION for an unknown handle.
 void CloseSession(LHANDLE handle);
 // The session of a handle; handle 0 is a session on the default profile.

@@ -101,7 +101,7 @@ std::string FileStart(const std::string &path)
 
 } // namespace
 
-bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &record,
+bool SaveOver(const Rewriter &rewrite, const MaildirEntry &entry, const MapiMessage &record,
               const std::optional<ReadInfo> &givenInfo, const Mailbox &sender,
               const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated)
 {
@@ -309,7 +309,7 @@ bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &re
     if (!changed)
         return false;
     const std::string start = FileStart(entry.path);
-    maildir.Rewrite(entry, [&](int fd) {
+    const std::optional<MaildirEntry> now = rewrite([&](int fd) {
         Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
         g_mime_stream_fs_set_owner(GMIME_STREAM_FS(stream.get()), FALSE); // the Maildir closes it
         GMimeFormatOptions *options = FormatLike(start);
@@ -321,9 +321,9 @@ bool SaveOver(Maildir &maildir, const MaildirEntry &entry, const MapiMessage &re
 
     // The same record saved again is judged against the message as saved.
     if (updated != nullptr && info != nullptr) {
-        const std::optional<MaildirEntry> now = maildir.Find(entry.id);
         if (now) {
             ReadInfo next = *info;
+            next.messageId = now->id;
             next.inode = now->inode;
             next.size = now->size;
             next.time = now->time;

@@ -112,19 +112,23 @@ SmtpUrl ParseSmtpUrl(const std::string &text)
     if (parsed.scheme != "smtp" && parsed.scheme != "smtps")
         return {};
     parsed.valid = true;
+    parsed.loopback = IsLoopbackHost(host);
+    return parsed;
+}
+
+bool IsLoopbackHost(const std::string &host)
+{
     // A loopback address, or the name "localhost" itself: never a name that
     // merely begins like one (127.0.0.1.example.org, localhost.example.org).
-    if (SameText(host, "localhost")) {
-        parsed.loopback = true;
-    } else if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    if (SameText(host, "localhost"))
+        return true;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         in6_addr address{};
-        parsed.loopback = inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
-                          IN6_IS_ADDR_LOOPBACK(&address);
-    } else {
-        in_addr address{};
-        parsed.loopback = inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
+               IN6_IS_ADDR_LOOPBACK(&address);
     }
-    return parsed;
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
 void Log(const std::string &line)

@@ -1,0 +1,144 @@
+// The Maildir store, and the choice of store by a profile's mailbox. The
+// Maildir class keeps the folder's rules; this is the session's view of it.
+#include "Store.h"
+
+#include "Common.h"
+#include "Envelope.h"
+#include "ImapStore.h"
+#include "Maildir.h"
+
+#include <atomic>
+
+namespace kmp {
+
+namespace {
+
+bool ClassMatches(const std::string &cls, const void *type)
+{
+    return TypeMatches(cls, *static_cast<const std::string *>(type));
+}
+
+class MaildirStore : public MailStore {
+public:
+    MaildirStore(std::string root, std::string cacheFolder)
+        : root_(std::move(root)), cacheFolder_(std::move(cacheFolder))
+    {
+    }
+
+    std::string Next(const std::string &seed, const FindFilter &filter) override
+    {
+        WalkFilter walk;
+        walk.unreadOnly = filter.unreadOnly;
+        walk.matches = &ClassMatches;
+        walk.context = &filter.type;
+        return Inbox().Next(seed, filter.fifo, walk);
+    }
+
+    std::unique_ptr<Block> Read(const std::string &id, bool peek, const ReadOptions &options) override
+    {
+        Maildir inbox = Inbox();
+        MaildirEntry entry;
+        std::unique_ptr<Block> block = ReadListed(inbox, id, options, peek, entry);
+        // Marked read only once the read has succeeded.
+        if (!peek)
+            inbox.MarkSeen(entry);
+        return block;
+    }
+
+    std::string Add(const std::string &bytes, bool seen) override { return Inbox().Deliver(bytes, seen); }
+
+    std::string Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated) override
+    {
+        Maildir inbox = Inbox();
+        const std::optional<MaildirEntry> entry = inbox.Find(id);
+        if (!entry)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        SaveOver(
+            [&](const MessageWriter &write) {
+                inbox.Rewrite(*entry, write);
+                return inbox.Find(entry->id);
+            },
+            *entry, *request.record, request.info, request.sender, request.resolve, updated);
+        return id;
+    }
+
+    void Remove(const std::string &id) override
+    {
+        if (!Inbox().Remove(id))
+            Fail(MAPI_E_INVALID_MESSAGE);
+    }
+
+    // The Sent folder is made once a session; one removed meanwhile is made
+    // again.
+    void KeepSent(const std::string &bytes) override
+    {
+        Maildir sent(Subfolder(root_, "Sent"));
+        if (!sentMade_.exchange(true))
+            sent.Create();
+        try {
+            sent.Deliver(bytes, true);
+        } catch (const MapiError &) {
+            sent.Create();
+            sent.Deliver(bytes, true);
+        }
+    }
+
+private:
+    Maildir Inbox() const { return Maildir(root_, cacheFolder_); }
+
+    // A read of a message as the last listing knows it; when its file has
+    // gone meanwhile (renamed by another program, saved over, deleted), the
+    // folder is looked at again and the read made once more.
+    static std::unique_ptr<Block> ReadListed(Maildir &inbox, const std::string &id, const ReadOptions &options,
+                                             bool peek, MaildirEntry &read)
+    {
+        std::optional<MaildirEntry> entry = inbox.Known(id);
+        for (bool fresh = false;; fresh = true) {
+            if (!entry)
+                Fail(MAPI_E_INVALID_MESSAGE);
+            try {
+                const bool unread = !entry->seen && peek;
+                if (options.envelopeOnly) {
+                    if (const std::optional<Envelope> envelope = inbox.ReadEnvelope(*entry)) {
+                        read = *entry;
+                        return EnvelopeRecord(*entry, *envelope, unread);
+                    }
+                }
+                read = *entry;
+                return ReadRecord(*entry, unread, options);
+            } catch (const MapiError &e) {
+                if (e.code != MAPI_E_INVALID_MESSAGE || fresh)
+                    throw;
+            }
+            entry = inbox.Find(id);
+        }
+    }
+
+    std::string root_;
+    std::string cacheFolder_;
+    std::atomic<bool> sentMade_{false};
+};
+
+} // namespace
+
+bool IsImapMailbox(const std::string &mailbox)
+{
+    return StartsWithText(mailbox, "imap://") || StartsWithText(mailbox, "imaps://");
+}
+
+std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon)
+{
+    if (IsImapMailbox(profile.mailbox))
+        return OpenImapStore(profile, password);
+    // The mailbox is made on first use, so a bad folder fails the logon;
+    // what an interrupted writer left in its tmp/ folders goes.
+    Maildir inbox(profile.mailbox, profile.cacheFolder);
+    inbox.Create();
+    if (logon) {
+        inbox.CleanTemporary();
+        Maildir(Subfolder(profile.mailbox, "Sent")).CleanTemporary();
+    }
+    return std::make_shared<MaildirStore>(profile.mailbox, profile.cacheFolder);
+}
+
+} // namespace kmp

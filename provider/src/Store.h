@@ -1,0 +1,67 @@
+// Where a session's mail is kept. The entry points speak to this interface
+// only; a profile's mailbox chooses the store: a local Maildir folder, or a
+// folder on an IMAP server (imaps://user@host/INBOX, imap:// with STARTTLS).
+#pragma once
+
+#include "Blocks.h"
+#include "Message.h"
+#include "Profile.h"
+#include "mapi/SimpleMapi.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kmp {
+
+// What MAPIFindNext asks for.
+struct FindFilter {
+    std::string type;        // matched as TypeMatches does
+    bool unreadOnly = false;
+    bool fifo = false;       // by arrival instead of by identifier
+};
+
+// A save of a record over a stored message, as MAPISaveMail asks for it.
+struct SaveRequest {
+    const MapiMessage *record = nullptr;
+    std::optional<ReadInfo> info; // when the record is one a read handed out
+    Mailbox sender;
+    std::function<Mailbox(const MapiRecipDesc &)> resolve;
+};
+
+class MailStore {
+public:
+    virtual ~MailStore() = default;
+
+    // The identifier after `seed` (from the start for an empty seed) that
+    // passes the filter; empty at the end. A seed the store cannot place
+    // (one of an earlier generation of the folder) raises
+    // MAPI_E_INVALID_MESSAGE.
+    virtual std::string Next(const std::string &seed, const FindFilter &filter) = 0;
+    // A new record of the message; without `peek` the message is marked
+    // read once the record is complete. MAPI_E_INVALID_MESSAGE when the
+    // message is not there.
+    virtual std::unique_ptr<Block> Read(const std::string &id, bool peek, const ReadOptions &options) = 0;
+    // Stores a new message (read or unread); returns its identifier.
+    virtual std::string Add(const std::string &bytes, bool seen) = 0;
+    // Saves a record over a stored message, changing exactly what it
+    // changed (see SaveOver); returns the message's identifier afterwards,
+    // and in `updated` what the record shows of the message as saved.
+    virtual std::string Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated) = 0;
+    // Removes exactly that message; MAPI_E_INVALID_MESSAGE when it is not there.
+    virtual void Remove(const std::string &id) = 0;
+    // Keeps the sender's copy of a message that went out.
+    virtual void KeepSent(const std::string &bytes) = 0;
+};
+
+// Whether a profile's mailbox names an IMAP server rather than a folder.
+bool IsImapMailbox(const std::string &mailbox);
+
+// The store of a profile. At logon (`logon`) a Maildir is made where
+// missing and what interrupted writers left is cleaned; an IMAP store
+// connects and logs in with the password (MAPI_E_LOGON_FAILURE when the
+// server refuses it).
+std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon);
+
+} // namespace kmp

@@ -1,0 +1,427 @@
+// The provider on an IMAP mailbox, against a real Dovecot on loopback that
+// this program starts, with Python's imaplib as the second client.
+#include "Dovecot.h"
+#include "ProviderSession.h"
+
+#include "ImapStore.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <sstream>
+
+using namespace provider_test;
+
+namespace {
+
+const std::string kPython = "/usr/bin/python3";
+
+// One server for the whole program; every test works in a folder of its own.
+dovecot::Server &Server()
+{
+    static dovecot::Server *server = new dovecot::Server;
+    static struct Stopper {
+        ~Stopper() { delete server; }
+    } stopper;
+    return *server;
+}
+
+struct Stored {
+    std::string uid, flags;
+    long long time = 0;
+};
+
+class Imap : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        Client("create");
+        UseProfile("plain = yes\n");
+    }
+    void TearDown() override
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        if (HasFailure())
+            std::cerr << ReadFile(home / "provider.log") << Server().Log();
+        unsetenv("KELVRA_MAPI_LOG");
+        ProviderHome::TearDown();
+    }
+
+    void UseProfile(const std::string &extra, const std::string &url = "")
+    {
+        WriteFile(profiles, "[Imap]\nmailbox = " + (url.empty() ? Server().PlainUrl(folder) : url) +
+                                "\naddressbook = contacts.vcf\nname = Kelvra Tester\naddress = tester@example.org\n" +
+                                extra);
+    }
+
+    ULONG Logon(const char *password = "secret")
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        session = 0;
+        return MAPILogon(0, S("Imap"), S(password), 0, 0, &session);
+    }
+
+    // The second client: imapclient.py with this folder, its output.
+    std::string Client(const std::string &command, const std::string &args = "", const std::string &input = "")
+    {
+        std::string line = kPython + " '" KELVRA_SOURCE_DIR "/tests/provider/imapclient.py' " +
+                           std::to_string(Server().plainPort) + " tester secret " + command + " '" + folder + "' " + args;
+        if (!input.empty()) {
+            WriteFile(home / "input.eml", input);
+            line += " < '" + (home / "input.eml").string() + "'";
+        }
+        std::string out;
+        FILE *p = popen(line.c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while (p != nullptr && (n = fread(buffer, 1, sizeof buffer, p)) > 0)
+            out.append(buffer, n);
+        const int status = p != nullptr ? pclose(p) : -1;
+        EXPECT_EQ(status, 0) << line;
+        return out;
+    }
+
+    std::string Append(const std::string &subject, const std::string &flags = "-", long long when = 0,
+                       const std::string &extraHeaders = "")
+    {
+        const std::string message = "From: Ann Example <ann@example.org>\r\nTo: tester@example.org\r\nSubject: " +
+                                    subject + "\r\n" + extraHeaders + "\r\n" + subject + " body\r\n";
+        std::string uid = Client("append", "'" + flags + "' " + (when == 0 ? "-" : std::to_string(when)), message);
+        return uid.substr(0, uid.find('\n'));
+    }
+
+    std::map<std::string, Stored> OnServer()
+    {
+        std::map<std::string, Stored> out;
+        std::istringstream lines(Client("flags"));
+        std::string line;
+        while (std::getline(lines, line)) {
+            Stored s;
+            std::istringstream fields(line);
+            std::getline(fields, s.uid, '\t');
+            std::getline(fields, s.flags, '\t');
+            fields >> s.time;
+            out[s.uid] = s;
+        }
+        return out;
+    }
+
+    // The subject of a message, read envelope-only without marking it.
+    std::string Subject(const std::string &id)
+    {
+        lpMapiMessage m = nullptr;
+        if (MAPIReadMail(session, 0, S(id.c_str()), MAPI_ENVELOPE_ONLY | MAPI_PEEK, 0, &m) != 0)
+            return "(unreadable)";
+        std::string subject = m->lpszSubject;
+        MAPIFreeBuffer(m);
+        return subject;
+    }
+
+    std::vector<std::string> Subjects(FLAGS flags = 0, const char *type = "")
+    {
+        std::vector<std::string> out;
+        for (const std::string &id : Walk(flags, type))
+            out.push_back(Subject(id));
+        return out;
+    }
+
+    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "")
+    {
+        std::vector<std::string> ids;
+        std::string seed;
+        char buffer[513];
+        while (MAPIFindNext(session, 0, S(type), seed.data(), flags | MAPI_LONG_MSGID, 0, buffer) == 0) {
+            seed = buffer;
+            ids.push_back(seed);
+        }
+        return ids;
+    }
+
+    std::string folder;
+    LHANDLE session = 0;
+};
+
+} // namespace
+
+TEST_F(Imap, WalksInUidOrderOrByArrivalFilteredByTypeAndUnread)
+{
+    // Arrival times out of UID order; one report, two read.
+    Append("third", "-", 1700000300);
+    Append("first", "\\Seen", 1700000100);
+    Append("report", "-", 1700000150, "X-Message-Class: IPM.Kelvra.Report\r\n");
+    Append("second", "\\Seen", 1700000200);
+    ASSERT_EQ(Logon(), 0u);
+
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"third", "first", "second"}));
+    EXPECT_EQ(Subjects(MAPI_GUARANTEE_FIFO), (std::vector<std::string>{"first", "second", "third"}));
+    EXPECT_EQ(Subjects(MAPI_UNREAD_ONLY), (std::vector<std::string>{"third"}));
+    EXPECT_EQ(Subjects(0, "IPM.Kelvra"), (std::vector<std::string>{"report"}));
+    EXPECT_EQ(Subjects(MAPI_GUARANTEE_FIFO, "IPM"), (std::vector<std::string>{"first", "report", "second", "third"}));
+    EXPECT_EQ(Subjects(MAPI_UNREAD_ONLY, "IPM"), (std::vector<std::string>{"third", "report"}));
+
+    // A walk with envelope reads takes a few commands, not a few per message.
+    for (int i = 0; i < 40; ++i)
+        Append("more " + std::to_string(i));
+    const std::uint64_t before = kmp::ImapCommandCount();
+    EXPECT_EQ(Subjects().size(), 43u);
+    EXPECT_LE(kmp::ImapCommandCount() - before, 4u);
+
+    // Mail that arrives during a session is seen by the next walk.
+    Append("late");
+    EXPECT_EQ(Subjects().back(), "late");
+
+    // Identifiers are opaque and checked: nonsense is no message.
+    char buffer[64];
+    EXPECT_EQ(MAPIFindNext(session, 0, S(""), S("no such id"), 0, 0, buffer), ULONG(MAPI_E_INVALID_MESSAGE));
+    lpMapiMessage m = nullptr;
+    EXPECT_EQ(MAPIReadMail(session, 0, S("1.0000000999"), 0, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+}
+
+TEST_F(Imap, ReadsMarkSeenOnTheServerUnlessPeeking)
+{
+    const std::string uid = Append("peek at me");
+    ASSERT_EQ(Logon(), 0u);
+    const std::string id = Walk().at(0);
+
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "peek at me");
+    EXPECT_STREQ(m->lpszNoteText, "peek at me body");
+    EXPECT_NE(m->flFlags & MAPI_UNREAD, 0u);
+    EXPECT_STREQ(m->lpOriginator->lpszAddress, "ann@example.org");
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(OnServer()[uid].flags.find("\\Seen"), std::string::npos);
+
+    ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_ENVELOPE_ONLY, 0, &m), 0u);
+    EXPECT_EQ(m->lpszNoteText, nullptr);
+    EXPECT_EQ(m->flFlags & MAPI_UNREAD, 0u); // read now, and the record says so
+    MAPIFreeBuffer(m);
+    EXPECT_NE(OnServer()[uid].flags.find("\\Seen"), std::string::npos);
+    EXPECT_TRUE(Walk(MAPI_UNREAD_ONLY).empty());
+}
+
+TEST_F(Imap, InteropWithPythonBothWaysAttachmentsByteForByte)
+{
+    // Python's email package wrote it; the provider reads it.
+    Client("compose");
+    ASSERT_EQ(Logon(), 0u);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(Walk().at(0).c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "Gr\xc3\xbc\xc3\x9f" "e aus Python");
+    EXPECT_STREQ(m->lpszNoteText, "Hallo Welt\r\nzweite Zeile");
+    ASSERT_EQ(m->nFileCount, 1u);
+    EXPECT_STREQ(m->lpFiles[0].lpszFileName, "bytes.bin");
+    std::string expected;
+    for (int k = 0; k < 40; ++k)
+        for (int i = 0; i < 256; ++i)
+            expected += static_cast<char>(i);
+    EXPECT_EQ(ReadFile(m->lpFiles[0].lpszPathName), expected);
+    MAPIFreeBuffer(m);
+
+    // The provider stores it; Python reads it the same way.
+    const std::string path = (home / "data.bin").string();
+    WriteFile(path, expected);
+    MapiRecipDesc to = Recip(MAPI_TO, "Ann");
+    MapiFileDesc file{};
+    file.lpszPathName = S(path.c_str());
+    file.lpszFileName = S("data.bin");
+    file.nPosition = 0xFFFFFFFFu;
+    MapiMessage draft{};
+    draft.lpszSubject = S("Aus Kelvra \xc3\xbc");
+    draft.lpszNoteText = S("Zeile eins\r\nZeile zwei\r\n");
+    draft.nRecipCount = 1;
+    draft.lpRecips = &to;
+    draft.nFileCount = 1;
+    draft.lpFiles = &file;
+    draft.flFlags = MAPI_SENT;
+    char id[64] = "";
+    ASSERT_EQ(MAPISaveMail(session, 0, &draft, 0, 0, id), 0u);
+    const std::string uid = std::string(id).substr(std::string(id).find('.') + 1);
+    const std::string json = Client("read", std::to_string(std::stoul(uid)));
+    EXPECT_NE(json.find("\"subject\": \"Aus Kelvra \xc3\xbc\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"to\": [\"ann@example.org\"]"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"body\": \"Zeile eins\\r\\nZeile zwei\\r\\n\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"data.bin\": \"e96760a87768717bcebcfd25ddc7d46b4dbc95a4b0014def080c08539f7d90d0\""), std::string::npos)
+        << json;
+}
+
+TEST_F(Imap, SaveAppendsThenRemovesExactlyTheOldUid)
+{
+    const std::string old = Append("draft", "\\Flagged", 1700000000);
+    const std::string other = Append("bystander");
+    Client("store", other + " '\\Deleted'"); // another client's mark, not ours to act on
+    ASSERT_EQ(Logon(), 0u);
+    const std::vector<std::string> ids = Walk();
+    ASSERT_EQ(ids.size(), 2u);
+
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), 0u);
+    m->lpszSubject = S("draft (edited)");
+    char id[64];
+    std::snprintf(id, sizeof id, "%s", ids[0].c_str());
+    ASSERT_EQ(MAPISaveMail(session, 0, m, 0, 0, id), 0u);
+    EXPECT_NE(std::string(id), ids[0]);
+    // The record saved again is judged against the message as saved.
+    ASSERT_EQ(MAPISaveMail(session, 0, m, 0, 0, id), 0u);
+    MAPIFreeBuffer(m);
+
+    std::map<std::string, Stored> stored = OnServer();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored.count(old), 0u);
+    EXPECT_NE(stored[other].flags.find("\\Deleted"), std::string::npos);
+    const std::string saved = stored.rbegin()->first;
+    EXPECT_NE(saved, other);
+    EXPECT_NE(stored[saved].flags.find("\\Flagged"), std::string::npos); // flags kept
+    EXPECT_EQ(stored[saved].time, 1700000000);                           // and the arrival time
+    const std::string bytes = Client("fetch", saved);
+    EXPECT_NE(bytes.find("Subject: draft (edited)\r\n"), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("From: Ann Example <ann@example.org>\r\n"), std::string::npos);
+    EXPECT_NE(bytes.find("\r\n\r\ndraft body\r\n"), std::string::npos);
+
+    // The new identifier reads; so does the old one in this session (the
+    // components keep the identifier they had), and in no other.
+    EXPECT_EQ(Subject(id), "draft (edited)");
+    EXPECT_EQ(Subject(ids[0]), "draft (edited)");
+    EXPECT_EQ(Walk(), (std::vector<std::string>{ids[1], id}));
+    LHANDLE second = 0;
+    ASSERT_EQ(MAPILogon(0, S("Imap"), S("secret"), 0, 0, &second), 0u);
+    EXPECT_EQ(MAPIReadMail(second, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+    MAPILogoff(second, 0, 0, 0);
+
+    // Delete: exactly that message, once.
+    EXPECT_EQ(MAPIDeleteMail(session, 0, id, 0, 0), 0u);
+    EXPECT_EQ(MAPIDeleteMail(session, 0, id, 0, 0), ULONG(MAPI_E_INVALID_MESSAGE));
+    stored = OnServer();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored.begin()->first, other);
+}
+
+TEST_F(Imap, IdentifiersOfAnEarlierUidValidityAreRefused)
+{
+    Append("before");
+    ASSERT_EQ(Logon(), 0u);
+    const std::string old = Walk().at(0);
+    Client("recreate"); // the folder made anew: a new UIDVALIDITY, UIDs from 1 again
+    Append("after");
+
+    lpMapiMessage m = nullptr;
+    EXPECT_EQ(MAPIReadMail(session, 0, S(old.c_str()), 0, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+    char buffer[64];
+    EXPECT_EQ(MAPIFindNext(session, 0, S(""), S(old.c_str()), 0, 0, buffer), ULONG(MAPI_E_INVALID_MESSAGE));
+    EXPECT_EQ(MAPIDeleteMail(session, 0, S(old.c_str()), 0, 0), ULONG(MAPI_E_INVALID_MESSAGE));
+    const std::vector<std::string> now = Walk();
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_NE(now[0], old);
+    EXPECT_EQ(Subject(now[0]), "after");
+    EXPECT_EQ(OnServer().size(), 1u);
+}
+
+TEST_F(Imap, LogonPasswordsAndTls)
+{
+    EXPECT_EQ(Logon("wrong"), ULONG(MAPI_E_LOGON_FAILURE));
+    EXPECT_EQ(Logon(""), ULONG(MAPI_E_LOGON_FAILURE)); // no password anywhere
+    UseProfile("plain = yes\npassword = secret\n");
+    EXPECT_EQ(Logon(""), 0u); // the profile's password
+
+    const std::string ca = "cafile = " + Server().certificate.string() + "\n";
+    struct {
+        std::string url, extra;
+        ULONG code;
+    } cases[] = {
+        // TLS from the start, the certificate checked by address and by name.
+        {Server().TlsUrl(folder), ca, 0},
+        {"imaps://tester@localhost:" + std::to_string(Server().tlsPort) + "/" + folder, ca, 0},
+        // A certificate nobody vouches for is refused before the password goes.
+        {Server().TlsUrl(folder), "", MAPI_E_FAILURE},
+        // imap:// means STARTTLS, also on loopback unless the profile says plain.
+        {Server().PlainUrl(folder), ca, 0},
+        {Server().PlainUrl(folder), "", MAPI_E_FAILURE},
+        // Plain on loopback, named or by address; a missing folder is no logon.
+        {"imap://tester@localhost:" + std::to_string(Server().plainPort) + "/" + folder, "plain = yes\n", 0},
+        {Server().PlainUrl("NoSuchFolder"), "plain = yes\n", MAPI_E_FAILURE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url + " " + c.extra);
+        UseProfile(c.extra, c.url);
+        EXPECT_EQ(Logon(), c.code);
+        if (c.code == 0) {
+            EXPECT_TRUE(Walk().empty());
+        }
+    }
+
+    // A server that accepts and never answers ends the logon after the
+    // stall timeout, not never.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    socklen_t length = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &length);
+    listen(listener, 4);
+    UseProfile("plain = yes\nstalltimeout = 1\n", "imap://tester@127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/INBOX");
+    EXPECT_EQ(Logon(), ULONG(MAPI_E_FAILURE));
+    close(listener);
+}
+
+TEST_F(Imap, ServerStoppedMidWalkFailsAndTheSessionComesBack)
+{
+    for (int i = 0; i < 5; ++i)
+        Append("message " + std::to_string(i));
+    ASSERT_EQ(Logon(), 0u);
+    char buffer[64];
+    ASSERT_EQ(MAPIFindNext(session, 0, S(""), S(""), 0, 0, buffer), 0u);
+    const std::string first = buffer;
+
+    Server().Stop();
+    lpMapiMessage m = nullptr;
+    EXPECT_EQ(MAPIReadMail(session, 0, S(first.c_str()), MAPI_PEEK, 0, &m), ULONG(MAPI_E_FAILURE));
+    EXPECT_EQ(MAPIDeleteMail(session, 0, S(first.c_str()), 0, 0), ULONG(MAPI_E_FAILURE));
+    // The walk goes on from what it knows, or fails; it never ends early
+    // as if the folder were empty.
+    std::string seed = first;
+    ULONG code = 0;
+    int steps = 0;
+    while ((code = MAPIFindNext(session, 0, S(""), S(seed.c_str()), 0, 0, buffer)) == 0 && steps < 10) {
+        seed = buffer;
+        ++steps;
+    }
+    EXPECT_TRUE(code == MAPI_E_FAILURE || (code == MAPI_E_NO_MESSAGES && steps == 4)) << code;
+    Server().Start();
+
+    ASSERT_EQ(MAPIReadMail(session, 0, S(first.c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszSubject, "message 0");
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(Walk().size(), 5u);
+}
+
+TEST_F(Imap, SendingWithoutSmtpDeliversToTheFolderAndKeepsACopyInSent)
+{
+    ASSERT_EQ(Logon(), 0u);
+    MapiRecipDesc to = Recip(MAPI_TO, "Bobby");
+    MapiMessage mail{};
+    mail.lpszSubject = S("to the server");
+    mail.lpszNoteText = S("text");
+    mail.nRecipCount = 1;
+    mail.lpRecips = &to;
+    ASSERT_EQ(MAPISendMail(session, 0, &mail, 0, 0), 0u);
+    std::map<std::string, Stored> inbox = OnServer();
+    ASSERT_EQ(inbox.size(), 1u);
+    EXPECT_EQ(inbox.begin()->second.flags.find("\\Seen"), std::string::npos);
+    const std::string saved = folder;
+    folder = "Sent";
+    std::map<std::string, Stored> sent = OnServer();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_NE(sent.rbegin()->second.flags.find("\\Seen"), std::string::npos);
+    EXPECT_NE(Client("fetch", sent.rbegin()->first).find("Subject: to the server"), std::string::npos);
+    folder = saved;
+}
