@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <vector>
 #include <map>
 #include <mutex>
 
@@ -81,6 +83,23 @@ struct Pending {
     Envelope envelope;
 };
 
+// Entries read ahead of a walk, by identifier: a walk asks for the entries
+// in the order of the database's key, so one query brings the next many.
+constexpr size_t kAheadFirst = 8, kAheadMost = 1024;
+constexpr auto kAheadAge = std::chrono::milliseconds(250);
+
+struct Ahead {
+    std::string id;
+    Pending entry;
+    bool taken = false;
+};
+
+bool SameKey(const Pending &p, const FileKey &key)
+{
+    return p.name == key.name && p.size == key.size && p.time == key.time && p.nanoseconds == key.nanoseconds &&
+           p.inode == key.inode;
+}
+
 } // namespace
 
 struct EnvelopeCache::Impl {
@@ -89,7 +108,7 @@ struct EnvelopeCache::Impl {
     std::string folder;
     sqlite3 *db = nullptr;
     sqlite3_stmt *find = nullptr, *recipients = nullptr, *insert = nullptr, *insertRecipient = nullptr,
-                 *removeRecipients = nullptr;
+                 *removeRecipients = nullptr, *findAhead = nullptr, *recipientsAhead = nullptr;
     std::map<std::string, Pending, std::less<>> pending;
     std::chrono::steady_clock::time_point firstPending;
     bool broken = false; // damaged in use and not made anew: used no more
@@ -99,6 +118,16 @@ struct EnvelopeCache::Impl {
     bool reading = false;
     int readsInSnapshot = 0;
     std::chrono::steady_clock::time_point snapshotSince;
+    // The entries read ahead: identifiers [aheadFrom, aheadTo] of the
+    // database as it was at aheadSince, sorted; every one there is here.
+    std::vector<Ahead> ahead;
+    std::string aheadFrom, aheadTo;
+    bool aheadToEnd = false;   // the read reached the last entry
+    size_t aheadNext = 0;      // where the next lookup of a walk usually is
+    size_t aheadSize = kAheadFirst;
+    bool aheadRead = false;
+    size_t aheadTaken = 0;
+    std::chrono::steady_clock::time_point aheadSince;
 
     void BeginRead()
     {
@@ -130,10 +159,11 @@ struct EnvelopeCache::Impl {
         if (pid == getpid())
             return;
         pid = getpid();
-        find = recipients = insert = insertRecipient = removeRecipients = nullptr;
+        find = recipients = insert = insertRecipient = removeRecipients = findAhead = recipientsAhead = nullptr;
         db = nullptr;
         reading = false;
         pending.clear();
+        ForgetAhead();
         if (!broken)
             broken = !Open();
     }
@@ -144,9 +174,10 @@ struct EnvelopeCache::Impl {
     {
         if (db != nullptr)
             EndRead();
-        for (sqlite3_stmt *s : {find, recipients, insert, insertRecipient, removeRecipients})
+        for (sqlite3_stmt *s : {find, recipients, insert, insertRecipient, removeRecipients, findAhead, recipientsAhead})
             sqlite3_finalize(s);
-        find = recipients = insert = insertRecipient = removeRecipients = nullptr;
+        find = recipients = insert = insertRecipient = removeRecipients = findAhead = recipientsAhead = nullptr;
+        ForgetAhead();
         if (db != nullptr)
             sqlite3_close(db);
         db = nullptr;
@@ -255,7 +286,15 @@ struct EnvelopeCache::Impl {
                                -1, &insert, nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(db, "INSERT INTO recipient(id, position, kind, name, address) VALUES(?1, ?2, ?3, ?4, ?5)",
                                -1, &insertRecipient, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "DELETE FROM recipient WHERE id = ?1", -1, &removeRecipients, nullptr) == SQLITE_OK;
+            sqlite3_prepare_v2(db, "DELETE FROM recipient WHERE id = ?1", -1, &removeRecipients, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db,
+                               "SELECT id, name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
+                               " conversation, flags FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
+                               -1, &findAhead, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db,
+                               "SELECT id, kind, name, address FROM recipient WHERE id >= ?1 AND id <= ?2"
+                               " ORDER BY id, position",
+                               -1, &recipientsAhead, nullptr) == SQLITE_OK;
         return prepared ? Opened::Ready : Opened::Remake;
     }
 
@@ -290,14 +329,133 @@ struct EnvelopeCache::Impl {
                static_cast<std::uint64_t>(sqlite3_column_int64(s, 4)) == key.inode;
     }
 
+    void ForgetAhead()
+    {
+        ahead.clear();
+        aheadFrom.clear();
+        aheadTo.clear();
+        aheadRead = aheadToEnd = false;
+        aheadNext = aheadTaken = 0;
+    }
+
+    static void EnvelopeFromRow(sqlite3_stmt *s, int first, Envelope &envelope)
+    {
+        envelope.messageClass = Column(s, first);
+        envelope.subject = Column(s, first + 1);
+        const int flags = sqlite3_column_int(s, first + 5);
+        if ((flags & kHasFrom) != 0)
+            envelope.from = Mailbox{std::string(Column(s, first + 2)), std::string(Column(s, first + 3))};
+        envelope.conversation = Column(s, first + 4);
+        envelope.receiptRequested = (flags & kReceipt) != 0;
+        envelope.unsent = (flags & kUnsent) != 0;
+    }
+
+    enum class Known { Here, Absent, Unknown };
+
+    // Whether the entries read ahead answer for `id`: there (at `at`), not in
+    // the database when they were read, or not known to them.
+    Known InAhead(std::string_view id, size_t &at)
+    {
+        if (!aheadRead || std::chrono::steady_clock::now() - aheadSince > kAheadAge)
+            return Known::Unknown;
+        if (id < aheadFrom || (!aheadToEnd && id > aheadTo))
+            return Known::Unknown;
+        if (aheadNext < ahead.size() && ahead[aheadNext].id == id) {
+            at = aheadNext;
+            return Known::Here;
+        }
+        const auto it = std::lower_bound(ahead.begin(), ahead.end(), id,
+                                         [](const Ahead &a, std::string_view key) { return a.id < key; });
+        if (it == ahead.end() || it->id != id)
+            return Known::Absent;
+        at = static_cast<size_t>(it - ahead.begin());
+        return Known::Here;
+    }
+
+    // Reads the entries from `from` on in one query (and their recipients in
+    // one more). More at a time while a walk goes on taking them in order.
+    bool ReadAhead(std::string_view from)
+    {
+        const bool onward = aheadRead && from > aheadTo && aheadTaken * 2 >= ahead.size();
+        aheadSize = onward ? std::min(aheadSize * 2, kAheadMost) : kAheadFirst;
+        ForgetAhead();
+        BeginRead();
+        sqlite3_reset(findAhead);
+        Bind(findAhead, 1, from);
+        sqlite3_bind_int64(findAhead, 2, static_cast<sqlite3_int64>(aheadSize));
+        int rc;
+        while ((rc = sqlite3_step(findAhead)) == SQLITE_ROW) {
+            Ahead a;
+            a.id = Column(findAhead, 0);
+            a.entry.name = Column(findAhead, 1);
+            a.entry.size = sqlite3_column_int64(findAhead, 2);
+            a.entry.time = sqlite3_column_int64(findAhead, 3);
+            a.entry.nanoseconds = static_cast<long>(sqlite3_column_int64(findAhead, 4));
+            a.entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(findAhead, 5));
+            EnvelopeFromRow(findAhead, 6, a.entry.envelope);
+            ahead.push_back(std::move(a));
+        }
+        sqlite3_reset(findAhead);
+        if (rc == SQLITE_DONE && !ahead.empty()) {
+            sqlite3_reset(recipientsAhead);
+            Bind(recipientsAhead, 1, from);
+            Bind(recipientsAhead, 2, ahead.back().id);
+            size_t i = 0;
+            while ((rc = sqlite3_step(recipientsAhead)) == SQLITE_ROW) {
+                const std::string_view id = Column(recipientsAhead, 0);
+                while (i < ahead.size() && ahead[i].id < id)
+                    ++i;
+                if (i == ahead.size())
+                    break;
+                if (ahead[i].id == id)
+                    ahead[i].entry.envelope.recipients.push_back(
+                        {{std::string(Column(recipientsAhead, 2)), std::string(Column(recipientsAhead, 3))},
+                         static_cast<ULONG>(sqlite3_column_int(recipientsAhead, 1))});
+            }
+            if (rc == SQLITE_ROW)
+                rc = SQLITE_DONE;
+            sqlite3_reset(recipientsAhead);
+        }
+        if (rc != SQLITE_DONE) {
+            if (Damaged(rc))
+                Damage();
+            else
+                ForgetAhead();
+            return false;
+        }
+        aheadRead = true;
+        aheadFrom = from;
+        aheadToEnd = ahead.size() < aheadSize;
+        aheadTo = ahead.empty() ? std::string(from) : ahead.back().id;
+        aheadSince = std::chrono::steady_clock::now();
+        return true;
+    }
+
     std::optional<Envelope> Find(const FileKey &key)
     {
         if (const auto it = pending.find(key.id); it != pending.end()) {
-            const Pending &p = it->second;
-            if (p.name == key.name && p.size == key.size && p.time == key.time && p.nanoseconds == key.nanoseconds &&
-                p.inode == key.inode)
-                return p.envelope;
+            if (SameKey(it->second, key))
+                return it->second.envelope;
             return std::nullopt;
+        }
+        if (db == nullptr)
+            return std::nullopt;
+        // A walk's lookup is answered by what was read ahead; an entry
+        // taken already, or of another file, is looked up on its own.
+        size_t at = 0;
+        Known known = InAhead(key.id, at);
+        if (known == Known::Unknown && ReadAhead(key.id))
+            known = InAhead(key.id, at);
+        if (known == Known::Absent)
+            return std::nullopt;
+        if (known == Known::Here) {
+            Ahead &a = ahead[at];
+            aheadNext = at + 1;
+            if (!a.taken && SameKey(a.entry, key)) {
+                a.taken = true;
+                ++aheadTaken;
+                return std::move(a.entry.envelope);
+            }
         }
         if (db == nullptr)
             return std::nullopt;
@@ -312,14 +470,7 @@ struct EnvelopeCache::Impl {
                 Damage();
             return std::nullopt;
         }
-        envelope.messageClass = Column(find, 5);
-        envelope.subject = Column(find, 6);
-        const int flags = sqlite3_column_int(find, 10);
-        if ((flags & kHasFrom) != 0)
-            envelope.from = Mailbox{std::string(Column(find, 7)), std::string(Column(find, 8))};
-        envelope.conversation = Column(find, 9);
-        envelope.receiptRequested = (flags & kReceipt) != 0;
-        envelope.unsent = (flags & kUnsent) != 0;
+        EnvelopeFromRow(find, 5, envelope);
         sqlite3_reset(find);
         sqlite3_reset(recipients);
         Bind(recipients, 1, key.id);
@@ -380,6 +531,8 @@ struct EnvelopeCache::Impl {
                 sqlite3_reset(insertRecipient);
             }
         }
+        // What was read ahead may be older than what is written now.
+        ForgetAhead();
         int rc = written ? sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) : sqlite3_errcode(db);
         if (rc != SQLITE_OK) {
             // Busy for too long, a full disk, a damaged file: the entries
