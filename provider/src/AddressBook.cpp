@@ -252,7 +252,10 @@ std::vector<Contact> LoadAddressBook(const std::string &path)
 
 std::string AddressEntryId(std::string_view address)
 {
-    return "kelvra-address:" + std::string(address);
+    std::string id;
+    id.reserve(kAddressEntryPrefix.size() + address.size());
+    id.append(kAddressEntryPrefix).append(address);
+    return id;
 }
 
 namespace {

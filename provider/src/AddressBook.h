@@ -43,6 +43,8 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text,
 
 // The entry identifier of an address that is not in the book.
 std::string AddressEntryId(std::string_view address);
+// What an address's entry identifier is made of: this, then the address.
+constexpr std::string_view kAddressEntryPrefix = "kelvra-address:";
 // The address an entry identifier of ours names, or empty. An address
 // identifier whose address is not plain raises MAPI_E_UNKNOWN_RECIPIENT.
 std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view entryId);

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -33,10 +34,45 @@ Block::~Block()
         rmdir(folder_.c_str());
 }
 
+char *Block::Room(size_t size)
+{
+    constexpr size_t kChunk = 1024;
+    // A large text has an allocation of its own; small ones share chunks.
+    if (size > kChunk / 4) {
+        texts_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        return texts_.back().get();
+    }
+    if (size > left_) {
+        texts_.push_back(std::make_unique_for_overwrite<char[]>(kChunk));
+        free_ = texts_.back().get();
+        left_ = kChunk;
+    }
+    char *room = free_;
+    free_ += size;
+    left_ -= size;
+    return room;
+}
+
 LPSTR Block::Text(std::string_view text)
 {
-    texts_.emplace_back(text);
-    return texts_.back().data();
+    char *copy = Room(text.size() + 1);
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+LPSTR Block::NarrowText(std::string_view utf8)
+{
+    return NarrowIsUtf8() ? Text(utf8) : Text(Utf8ToNarrow(utf8));
+}
+
+LPSTR Block::Joined(std::string_view first, std::string_view second)
+{
+    char *copy = Room(first.size() + second.size() + 1);
+    std::memcpy(copy, first.data(), first.size());
+    std::memcpy(copy + first.size(), second.data(), second.size());
+    copy[first.size() + second.size()] = '\0';
+    return copy;
 }
 
 LPVOID Block::Bytes(std::string_view bytes)
@@ -48,24 +84,24 @@ MapiRecipDesc *Block::Recips(size_t count)
 {
     if (count == 0)
         return nullptr;
-    recips_.emplace_back(count);
-    return recips_.back().data();
+    recips_.push_back(std::make_unique<MapiRecipDesc[]>(count));
+    return recips_.back().get();
 }
 
 MapiFileDesc *Block::Files(size_t count)
 {
     if (count == 0)
         return nullptr;
-    files_.emplace_back(count);
-    return files_.back().data();
+    files_.push_back(std::make_unique<MapiFileDesc[]>(count));
+    return files_.back().get();
 }
 
 void FillRecip(Block &block, MapiRecipDesc &recip, ULONG recipClass, const std::string &name,
                const std::string &address, const std::string &entryId)
 {
     recip.ulRecipClass = recipClass;
-    recip.lpszName = block.Text(Utf8ToNarrow(name.empty() ? address : name));
-    recip.lpszAddress = block.TextOrNull(Utf8ToNarrow(address));
+    recip.lpszName = block.NarrowText(name.empty() ? address : name);
+    recip.lpszAddress = address.empty() ? nullptr : block.NarrowText(address);
     recip.ulEIDSize = static_cast<ULONG>(entryId.size());
     recip.lpEntryID = block.Bytes(entryId);
 }

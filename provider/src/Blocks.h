@@ -5,7 +5,6 @@
 #include "mapi/SimpleMapi.h"
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +38,10 @@ public:
 
     // Copies owned by the block; empty texts are copied too (not null).
     LPSTR Text(std::string_view text);
+    // A UTF-8 text in the narrow character set, owned by the block.
+    LPSTR NarrowText(std::string_view utf8);
+    // Two pieces one after the other, as one copy.
+    LPSTR Joined(std::string_view first, std::string_view second);
     LPSTR TextOrNull(std::string_view text) { return text.empty() ? nullptr : Text(text); }
     LPVOID Bytes(std::string_view bytes);
     MapiRecipDesc *Recips(size_t count);
@@ -57,9 +60,15 @@ public:
     const std::optional<ReadInfo> &GetReadInfo() const { return read_; }
 
 private:
-    std::deque<std::string> texts_;
-    std::deque<std::vector<MapiRecipDesc>> recips_;
-    std::deque<std::vector<MapiFileDesc>> files_;
+    // Room for `size` bytes among the block's texts: a record's texts share
+    // a few allocations, freed with the block.
+    char *Room(size_t size);
+
+    std::vector<std::unique_ptr<char[]>> texts_;
+    char *free_ = nullptr;
+    size_t left_ = 0;
+    std::vector<std::unique_ptr<MapiRecipDesc[]>> recips_;
+    std::vector<std::unique_ptr<MapiFileDesc[]>> files_;
     MapiMessage message_{};
     std::string folder_;
     std::vector<std::string> ownFiles_;

@@ -53,9 +53,15 @@ std::string NarrowToUtf8(std::string_view narrow)
     return Convert(narrow, "UTF-8", Charset().c_str());
 }
 
+bool NarrowIsUtf8()
+{
+    static const bool utf8 = Charset() == "UTF-8";
+    return utf8;
+}
+
 std::string Utf8ToNarrow(std::string_view utf8)
 {
-    if (Charset() == "UTF-8")
+    if (NarrowIsUtf8())
         return std::string(utf8);
     return Convert(utf8, Charset().c_str(), "UTF-8");
 }

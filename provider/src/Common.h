@@ -25,6 +25,8 @@ struct MapiError {
 // them; inside, the provider works in UTF-8.
 std::string NarrowToUtf8(std::string_view narrow);
 std::string Utf8ToNarrow(std::string_view utf8);
+// Whether the narrow character set is UTF-8 (texts then go out as they are).
+bool NarrowIsUtf8();
 
 // A text field of a record: empty for null.
 inline std::string_view View(const char *text) { return text != nullptr ? std::string_view(text) : std::string_view(); }

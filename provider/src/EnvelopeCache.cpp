@@ -21,7 +21,7 @@ namespace {
 
 // The layout of the database. Another layout is made anew; a higher one was
 // written by a newer version of this library and is left alone.
-constexpr int kLayout = 1;
+constexpr int kLayout = 2;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 // Entries are written in batches of this many, or after this long.
@@ -35,11 +35,68 @@ const char *const kSchema =
     "CREATE TABLE IF NOT EXISTS envelope("
     " id TEXT PRIMARY KEY, name TEXT NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
     " nsec INTEGER NOT NULL, inode INTEGER NOT NULL, class TEXT NOT NULL, subject TEXT NOT NULL,"
-    " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL"
-    ") WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS recipient("
-    " id TEXT NOT NULL, position INTEGER NOT NULL, kind INTEGER NOT NULL, name TEXT NOT NULL,"
-    " address TEXT NOT NULL, PRIMARY KEY(id, position)) WITHOUT ROWID;";
+    " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL,"
+    " recipients BLOB NOT NULL"
+    ") WITHOUT ROWID;";
+
+// The recipients of an entry, in one column, so that an entry is one row:
+// each is its class (one byte), then its name and its address, each a
+// length (7 bits a byte, low first, the high bit set while more follow)
+// and the bytes.
+void PutLength(std::string &out, size_t n)
+{
+    for (; n >= 0x80; n >>= 7)
+        out += static_cast<char>(0x80 | (n & 0x7F));
+    out += static_cast<char>(n);
+}
+
+std::string RecipientsColumn(const Envelope &e)
+{
+    std::string out;
+    for (const Envelope::Recipient &r : e.recipients) {
+        out += static_cast<char>(r.recipClass);
+        PutLength(out, r.mailbox.name.size());
+        out += r.mailbox.name;
+        PutLength(out, r.mailbox.address.size());
+        out += r.mailbox.address;
+    }
+    return out;
+}
+
+bool TakeText(std::string_view &in, std::string &out)
+{
+    size_t n = 0;
+    for (int shift = 0;; shift += 7) {
+        if (in.empty() || shift > 28)
+            return false;
+        const auto byte = static_cast<unsigned char>(in.front());
+        in.remove_prefix(1);
+        n |= static_cast<size_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0)
+            break;
+    }
+    if (n > in.size())
+        return false;
+    out.assign(in.data(), n);
+    in.remove_prefix(n);
+    return true;
+}
+
+// False for a column that is not what RecipientsColumn writes.
+bool ReadRecipients(std::string_view in, std::vector<Envelope::Recipient> &out)
+{
+    while (!in.empty()) {
+        const auto kind = static_cast<ULONG>(static_cast<unsigned char>(in.front()));
+        in.remove_prefix(1);
+        if (kind != MAPI_TO && kind != MAPI_CC && kind != MAPI_BCC)
+            return false;
+        Envelope::Recipient r{{}, kind};
+        if (!TakeText(in, r.mailbox.name) || !TakeText(in, r.mailbox.address))
+            return false;
+        out.push_back(std::move(r));
+    }
+    return true;
+}
 
 bool Damaged(int rc)
 {
@@ -107,8 +164,7 @@ struct EnvelopeCache::Impl {
     std::string file;
     std::string folder;
     sqlite3 *db = nullptr;
-    sqlite3_stmt *find = nullptr, *recipients = nullptr, *insert = nullptr, *insertRecipient = nullptr,
-                 *removeRecipients = nullptr, *findAhead = nullptr, *recipientsAhead = nullptr;
+    sqlite3_stmt *find = nullptr, *insert = nullptr, *findAhead = nullptr;
     std::map<std::string, Pending, std::less<>> pending;
     std::chrono::steady_clock::time_point firstPending;
     bool broken = false; // damaged in use and not made anew: used no more
@@ -145,7 +201,7 @@ struct EnvelopeCache::Impl {
     {
         if (reading) {
             sqlite3_reset(find);
-            sqlite3_reset(recipients);
+            sqlite3_reset(findAhead);
             Exec("COMMIT");
         }
         reading = false;
@@ -159,7 +215,7 @@ struct EnvelopeCache::Impl {
         if (pid == getpid())
             return;
         pid = getpid();
-        find = recipients = insert = insertRecipient = removeRecipients = findAhead = recipientsAhead = nullptr;
+        find = insert = findAhead = nullptr;
         db = nullptr;
         reading = false;
         pending.clear();
@@ -174,9 +230,9 @@ struct EnvelopeCache::Impl {
     {
         if (db != nullptr)
             EndRead();
-        for (sqlite3_stmt *s : {find, recipients, insert, insertRecipient, removeRecipients, findAhead, recipientsAhead})
+        for (sqlite3_stmt *s : {find, insert, findAhead})
             sqlite3_finalize(s);
-        find = recipients = insert = insertRecipient = removeRecipients = findAhead = recipientsAhead = nullptr;
+        find = insert = findAhead = nullptr;
         ForgetAhead();
         if (db != nullptr)
             sqlite3_close(db);
@@ -275,26 +331,17 @@ struct EnvelopeCache::Impl {
         const bool prepared =
             sqlite3_prepare_v2(db,
                                "SELECT name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                               " conversation, flags FROM envelope WHERE id = ?1",
+                               " conversation, flags, recipients FROM envelope WHERE id = ?1",
                                -1, &find, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "SELECT kind, name, address FROM recipient WHERE id = ?1 ORDER BY position", -1,
-                               &recipients, nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(db,
                                "INSERT OR REPLACE INTO envelope(id, name, size, mtime, nsec, inode, class, subject,"
-                               " from_name, from_address, conversation, flags)"
-                               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
+                               " from_name, from_address, conversation, flags, recipients)"
+                               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)",
                                -1, &insert, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "INSERT INTO recipient(id, position, kind, name, address) VALUES(?1, ?2, ?3, ?4, ?5)",
-                               -1, &insertRecipient, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "DELETE FROM recipient WHERE id = ?1", -1, &removeRecipients, nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(db,
                                "SELECT id, name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                               " conversation, flags FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
-                               -1, &findAhead, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db,
-                               "SELECT id, kind, name, address FROM recipient WHERE id >= ?1 AND id <= ?2"
-                               " ORDER BY id, position",
-                               -1, &recipientsAhead, nullptr) == SQLITE_OK;
+                               " conversation, flags, recipients FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
+                               -1, &findAhead, nullptr) == SQLITE_OK;
         return prepared ? Opened::Ready : Opened::Remake;
     }
 
@@ -338,7 +385,8 @@ struct EnvelopeCache::Impl {
         aheadNext = aheadTaken = 0;
     }
 
-    static void EnvelopeFromRow(sqlite3_stmt *s, int first, Envelope &envelope)
+    // False when the row's recipients are not what this library writes.
+    static bool EnvelopeFromRow(sqlite3_stmt *s, int first, Envelope &envelope)
     {
         envelope.messageClass = Column(s, first);
         envelope.subject = Column(s, first + 1);
@@ -348,6 +396,9 @@ struct EnvelopeCache::Impl {
         envelope.conversation = Column(s, first + 4);
         envelope.receiptRequested = (flags & kReceipt) != 0;
         envelope.unsent = (flags & kUnsent) != 0;
+        const auto *blob = static_cast<const char *>(sqlite3_column_blob(s, first + 6));
+        const auto bytes = static_cast<size_t>(sqlite3_column_bytes(s, first + 6));
+        return ReadRecipients(blob == nullptr ? std::string_view() : std::string_view(blob, bytes), envelope.recipients);
     }
 
     enum class Known { Here, Absent, Unknown };
@@ -372,8 +423,8 @@ struct EnvelopeCache::Impl {
         return Known::Here;
     }
 
-    // Reads the entries from `from` on in one query (and their recipients in
-    // one more). More at a time while a walk goes on taking them in order.
+    // Reads the entries from `from` on in one query. More at a time while a
+    // walk goes on taking them in order.
     bool ReadAhead(std::string_view from)
     {
         const bool onward = aheadRead && from > aheadTo && aheadTaken * 2 >= ahead.size();
@@ -384,6 +435,7 @@ struct EnvelopeCache::Impl {
         Bind(findAhead, 1, from);
         sqlite3_bind_int64(findAhead, 2, static_cast<sqlite3_int64>(aheadSize));
         int rc;
+        ahead.reserve(aheadSize);
         while ((rc = sqlite3_step(findAhead)) == SQLITE_ROW) {
             Ahead a;
             a.id = Column(findAhead, 0);
@@ -392,30 +444,12 @@ struct EnvelopeCache::Impl {
             a.entry.time = sqlite3_column_int64(findAhead, 3);
             a.entry.nanoseconds = static_cast<long>(sqlite3_column_int64(findAhead, 4));
             a.entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(findAhead, 5));
-            EnvelopeFromRow(findAhead, 6, a.entry.envelope);
+            // An entry that does not read as ours is left out: its message
+            // is read again.
+            a.taken = !EnvelopeFromRow(findAhead, 6, a.entry.envelope);
             ahead.push_back(std::move(a));
         }
         sqlite3_reset(findAhead);
-        if (rc == SQLITE_DONE && !ahead.empty()) {
-            sqlite3_reset(recipientsAhead);
-            Bind(recipientsAhead, 1, from);
-            Bind(recipientsAhead, 2, ahead.back().id);
-            size_t i = 0;
-            while ((rc = sqlite3_step(recipientsAhead)) == SQLITE_ROW) {
-                const std::string_view id = Column(recipientsAhead, 0);
-                while (i < ahead.size() && ahead[i].id < id)
-                    ++i;
-                if (i == ahead.size())
-                    break;
-                if (ahead[i].id == id)
-                    ahead[i].entry.envelope.recipients.push_back(
-                        {{std::string(Column(recipientsAhead, 2)), std::string(Column(recipientsAhead, 3))},
-                         static_cast<ULONG>(sqlite3_column_int(recipientsAhead, 1))});
-            }
-            if (rc == SQLITE_ROW)
-                rc = SQLITE_DONE;
-            sqlite3_reset(recipientsAhead);
-        }
         if (rc != SQLITE_DONE) {
             if (Damaged(rc))
                 Damage();
@@ -470,19 +504,10 @@ struct EnvelopeCache::Impl {
                 Damage();
             return std::nullopt;
         }
-        EnvelopeFromRow(find, 5, envelope);
+        const bool ours = EnvelopeFromRow(find, 5, envelope);
         sqlite3_reset(find);
-        sqlite3_reset(recipients);
-        Bind(recipients, 1, key.id);
-        while ((rc = sqlite3_step(recipients)) == SQLITE_ROW)
-            envelope.recipients.push_back({{std::string(Column(recipients, 1)), std::string(Column(recipients, 2))},
-                                           static_cast<ULONG>(sqlite3_column_int(recipients, 0))});
-        sqlite3_reset(recipients);
-        if (rc != SQLITE_DONE) {
-            if (Damaged(rc))
-                Damage();
+        if (!ours)
             return std::nullopt;
-        }
         return envelope;
     }
 
@@ -514,22 +539,10 @@ struct EnvelopeCache::Impl {
             Bind(insert, 11, e.conversation);
             sqlite3_bind_int(insert, 12, (e.receiptRequested ? kReceipt : 0) | (e.unsent ? kUnsent : 0) |
                                              (e.from ? kHasFrom : 0));
+            const std::string recipients = RecipientsColumn(e);
+            sqlite3_bind_blob(insert, 13, recipients.data(), static_cast<int>(recipients.size()), SQLITE_TRANSIENT);
             written = sqlite3_step(insert) == SQLITE_DONE;
             sqlite3_reset(insert);
-            sqlite3_reset(removeRecipients);
-            Bind(removeRecipients, 1, id);
-            written = written && sqlite3_step(removeRecipients) == SQLITE_DONE;
-            sqlite3_reset(removeRecipients);
-            for (size_t i = 0; written && i < e.recipients.size(); ++i) {
-                sqlite3_reset(insertRecipient);
-                Bind(insertRecipient, 1, id);
-                sqlite3_bind_int64(insertRecipient, 2, static_cast<sqlite3_int64>(i));
-                sqlite3_bind_int(insertRecipient, 3, static_cast<int>(e.recipients[i].recipClass));
-                Bind(insertRecipient, 4, e.recipients[i].mailbox.name);
-                Bind(insertRecipient, 5, e.recipients[i].mailbox.address);
-                written = sqlite3_step(insertRecipient) == SQLITE_DONE;
-                sqlite3_reset(insertRecipient);
-            }
         }
         // What was read ahead may be older than what is written now.
         ForgetAhead();

@@ -495,13 +495,13 @@ namespace {
 
 // The status of a folder through a descriptor kept open for it; opened
 // again when the folder was removed (and maybe made anew) meanwhile.
-void FolderStat(int &fd, const std::string &path, struct stat &st)
+void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &st)
 {
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 0)
         return;
     if (fd >= 0)
         close(fd);
-    fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = open((root + sub).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &st) != 0)
         st = {};
 }
@@ -546,8 +546,8 @@ Index &Fresh(const std::string &root)
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
-    FolderStat(index.folderFds[0], root + "/new", newStat);
-    FolderStat(index.folderFds[1], root + "/cur", curStat);
+    FolderStat(index.folderFds[0], root, "/new", newStat);
+    FolderStat(index.folderFds[1], root, "/cur", curStat);
     if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
         (index.recheckAt == 0 || Now() < index.recheckAt))
         return index;
@@ -740,7 +740,9 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
 
 std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
 {
-    const std::string name = FileName(entry.path);
+    const size_t slash = entry.path.rfind('/');
+    const char *const name = entry.path.c_str() + slash + 1; // to the path's end
+    const std::string_view folder(entry.path.data(), slash == std::string::npos ? 0 : slash);
     // The one look at the file itself: its status now is the cache's key.
     // Through the folder's kept descriptor when it is one of the two.
     struct stat st {};
@@ -750,11 +752,15 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
         Index &index = AllIndexes().folders[root_];
         cache = CacheOf(index, root_, cacheFolder_);
-        const std::string folder = FolderOf(entry.path);
-        const int fd = folder == root_ + "/new" ? index.folderFds[0] : folder == root_ + "/cur" ? index.folderFds[1] : -1;
-        rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st);
+        int fd = -1;
+        if (folder.size() == root_.size() + 4 && folder.substr(0, root_.size()) == root_) {
+            const std::string_view sub = folder.substr(root_.size());
+            fd = sub == "/new" ? index.folderFds[0] : sub == "/cur" ? index.folderFds[1] : -1;
+        }
+        rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
         Index::Recent &recent = index.recent;
-        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == name && recent.size == st.st_size &&
+        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == std::string_view(name) &&
+            recent.size == st.st_size &&
             recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
             S_ISREG(st.st_mode)) {
             entry.size = st.st_size;
@@ -798,7 +804,8 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
         Index &index = AllIndexes().folders[root_];
         Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
-        if (listed != nullptr && listed->cls == 0 && index.Name(*listed) == name && Matches(*listed, opened))
+        if (listed != nullptr && listed->cls == 0 && index.Name(*listed) == std::string_view(name) &&
+            Matches(*listed, opened))
             listed->cls = ClassNumber(index, envelope->messageClass);
     }
     return envelope;
@@ -824,8 +831,8 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     struct stat newBefore {}, curBefore {};
-    FolderStat(index.folderFds[0], root_ + "/new", newBefore);
-    FolderStat(index.folderFds[1], root_ + "/cur", curBefore);
+    FolderStat(index.folderFds[0], root_, "/new", newBefore);
+    FolderStat(index.folderFds[1], root_, "/cur", curBefore);
     if (rename(entry.path.c_str(), target.c_str()) != 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     SyncFolder(root_ + "/cur");
@@ -849,8 +856,8 @@ void Maildir::MarkSeen(const MaildirEntry &entry)
     listed->inCur = true;
     listed->seen = true;
     struct stat newAfter {}, curAfter {};
-    FolderStat(index.folderFds[0], root_ + "/new", newAfter);
-    FolderStat(index.folderFds[1], root_ + "/cur", curAfter);
+    FolderStat(index.folderFds[0], root_, "/new", newAfter);
+    FolderStat(index.folderFds[1], root_, "/cur", curAfter);
     index.newTime = newAfter.st_mtim;
     index.curTime = curAfter.st_mtim;
     // Another program's change in the same tick as this rename would not

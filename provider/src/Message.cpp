@@ -61,9 +61,29 @@ std::string FormatDate(std::time_t when)
 {
     std::tm local{};
     localtime_r(&when, &local);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M", &local);
-    return buffer;
+    // "YYYY/MM/DD HH:MM", as strftime's "%Y/%m/%d %H:%M" writes it.
+    const int year = local.tm_year + 1900;
+    if (year < 1000 || year > 9999) {
+        char buffer[64];
+        std::strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M", &local);
+        return buffer;
+    }
+    char out[16];
+    auto two = [](char *at, int value) {
+        at[0] = static_cast<char>('0' + value / 10);
+        at[1] = static_cast<char>('0' + value % 10);
+    };
+    two(out, year / 100);
+    two(out + 2, year % 100);
+    out[4] = '/';
+    two(out + 5, local.tm_mon + 1);
+    out[7] = '/';
+    two(out + 8, local.tm_mday);
+    out[10] = ' ';
+    two(out + 11, local.tm_hour);
+    out[13] = ':';
+    two(out + 14, local.tm_min);
+    return std::string(out, 16);
 }
 
 // A name that is safe as a file name in our folder: valid UTF-8, no folder
@@ -262,28 +282,40 @@ ReadInfo InfoOf(const MaildirEntry &entry, const ReadOptions &options)
 
 } // namespace
 
+namespace {
+
+// A recipient of a read: its mailbox, with the address's entry identifier.
+void FillMailbox(Block &block, MapiRecipDesc &recip, ULONG recipClass, const Mailbox &m)
+{
+    recip.ulRecipClass = recipClass;
+    recip.lpszName = block.NarrowText(m.name.empty() ? m.address : m.name);
+    recip.lpszAddress = m.address.empty() ? nullptr : block.NarrowText(m.address);
+    recip.ulEIDSize = static_cast<ULONG>(kAddressEntryPrefix.size() + m.address.size());
+    recip.lpEntryID = block.Joined(kAddressEntryPrefix, m.address);
+}
+
+} // namespace
+
 std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope &envelope, bool unread)
 {
     auto block = std::make_unique<Block>();
     MapiMessage &record = block->Message();
-    record.lpszSubject = block->Text(Utf8ToNarrow(envelope.subject));
+    record.lpszSubject = block->NarrowText(envelope.subject);
     const std::string &cls = envelope.messageClass;
-    record.lpszMessageType = block->Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
+    record.lpszMessageType = block->NarrowText(cls.empty() ? std::string_view(kInterpersonalClass) : std::string_view(cls));
     record.lpszDateReceived = block->Text(FormatDate(static_cast<std::time_t>(entry.time)));
-    record.lpszConversationID = block->Text(Utf8ToNarrow(envelope.conversation));
+    record.lpszConversationID = block->NarrowText(envelope.conversation);
     record.flFlags = (unread ? MAPI_UNREAD : 0) | (envelope.receiptRequested ? MAPI_RECEIPT_REQUESTED : 0) |
                      (envelope.unsent ? 0 : MAPI_SENT);
     if (envelope.from) {
         record.lpOriginator = block->Recips(1);
-        FillRecip(*block, *record.lpOriginator, MAPI_ORIG, envelope.from->name, envelope.from->address,
-                  AddressEntryId(envelope.from->address));
+        FillMailbox(*block, *record.lpOriginator, MAPI_ORIG, *envelope.from);
     }
     record.nRecipCount = static_cast<ULONG>(envelope.recipients.size());
     record.lpRecips = block->Recips(envelope.recipients.size());
     for (size_t i = 0; i < envelope.recipients.size(); ++i) {
         const Envelope::Recipient &r = envelope.recipients[i];
-        FillRecip(*block, record.lpRecips[i], r.recipClass, r.mailbox.name, r.mailbox.address,
-                  AddressEntryId(r.mailbox.address));
+        FillMailbox(*block, record.lpRecips[i], r.recipClass, r.mailbox);
     }
     ReadOptions options;
     options.envelopeOnly = true;
@@ -307,7 +339,7 @@ std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const 
                      (Unsent(message.get()) ? 0 : MAPI_SENT);
 
     auto fill = [&](MapiRecipDesc &r, const Mailbox &m, ULONG cls) {
-        FillRecip(*block, r, cls, m.name, m.address, AddressEntryId(m.address));
+        FillMailbox(*block, r, cls, m);
     };
     const std::vector<Mailbox> from = AllMailboxes(message.get(), "From");
     if (!from.empty()) {

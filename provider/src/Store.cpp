@@ -100,8 +100,9 @@ private:
                 const bool unread = !entry->seen && peek;
                 if (options.envelopeOnly) {
                     if (const std::optional<Envelope> envelope = inbox.ReadEnvelope(*entry)) {
-                        read = *entry;
-                        return EnvelopeRecord(*entry, *envelope, unread);
+                        std::unique_ptr<Block> block = EnvelopeRecord(*entry, *envelope, unread);
+                        read = std::move(*entry);
+                        return block;
                     }
                 }
                 read = *entry;

@@ -71,8 +71,15 @@ String FromUtf8(std::string_view text)
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
         if (b < 0x80) {
-            out += char16_t(b);
-            ++i;
+            // A run of ASCII, the usual case, in one go.
+            size_t end = i + 1;
+            while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80)
+                ++end;
+            const size_t at = out.size();
+            out.resize(at + (end - i));
+            for (size_t k = i; k < end; ++k)
+                out[at + (k - i)] = char16_t(static_cast<unsigned char>(text[k]));
+            i = end;
             continue;
         }
         size_t len = 0;

@@ -54,7 +54,9 @@ template <class Fn>
 Fn EntryPoint(Slot slot, const char16_t *accessorName)
 {
     InitMapi();
-    CheckFunction(g_slots[slot] != nullptr, accessorName);
+    // The message is made only when it is needed: this runs at every call.
+    if (g_slots[slot] == nullptr)
+        CheckFunction(false, accessorName);
     return reinterpret_cast<Fn>(g_slots[slot]);
 }
 

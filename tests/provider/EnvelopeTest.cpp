@@ -289,3 +289,38 @@ TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
     ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
     EXPECT_EQ(WalkInChild(), expected);
 }
+
+TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
+{
+    // More messages than one read ahead of the cache brings, cached by a
+    // first walk in another process.
+    std::vector<std::string> ids;
+    for (int i = 0; i < 300; ++i)
+        ids.push_back(Deliver("Subject: message " + std::to_string(i) + "\r\nTo: r" + std::to_string(i) +
+                                  "@example.org, s@example.org\r\n\r\nx",
+                              "1700000000.M" + std::to_string(1000 + i) + "P1Q1.test"));
+    auto expected = [&] {
+        std::string out;
+        for (const std::string &id : Walk(0, "IPM")) {
+            const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+            kmp::ReadOptions options;
+            options.envelopeOnly = true;
+            out += Describe(kmp::ReadRecord(*entry, false, options)->Message());
+        }
+        return out;
+    };
+    const std::string before = expected();
+    EXPECT_EQ(WalkInChild(), before);
+    EXPECT_EQ(WalkInChild(), before); // from the cache, read ahead
+    // Some changed in place, one replaced, some gone, some new: each of
+    // those is read from its file, the rest still from the cache.
+    for (int i = 0; i < 300; i += 7)
+        WriteFile(mailbox / "cur" / (ids[i] + ":2,S"), "Subject: changed " + std::to_string(i) + "\r\n\r\nx");
+    fs::remove(mailbox / "cur" / (ids[10] + ":2,S"));
+    fs::remove(mailbox / "cur" / (ids[11] + ":2,S"));
+    Deliver("Subject: new\r\nCc: c@example.org\r\n\r\nx", "1700000000.M1010aP1Q1.test");
+    const std::string after = expected();
+    EXPECT_NE(after, before);
+    EXPECT_EQ(WalkInChild(), after);
+    EXPECT_EQ(WalkInChild(), after);
+}
