@@ -142,7 +142,7 @@ struct Pending {
 
 // Entries read ahead of a walk, by identifier: a walk asks for the entries
 // in the order of the database's key, so one query brings the next many.
-constexpr size_t kAheadFirst = 8, kAheadMost = 1024;
+constexpr size_t kAheadFirst = 8, kAheadMost = 256;
 constexpr auto kAheadAge = std::chrono::milliseconds(250);
 
 struct Ahead {
