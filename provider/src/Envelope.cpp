@@ -112,14 +112,6 @@ std::string Value(const Scan &scan, Field field)
     return first == std::string::npos ? std::string() : value.substr(first);
 }
 
-std::string FirstId(const std::string &value)
-{
-    const size_t open = value.find('<');
-    const size_t close = value.find('>', open);
-    if (open == std::string::npos || close == std::string::npos)
-        return {};
-    return value.substr(open + 1, close - open - 1);
-}
 
 void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly)
 {
@@ -256,17 +248,16 @@ Envelope EnvelopeOfHeader(std::string_view header)
     for (Mailbox &m : bcc)
         envelope.recipients.push_back({std::move(m), MAPI_BCC});
 
-    envelope.conversation = Value(scan, kConversation);
-    if (envelope.conversation.empty())
-        envelope.conversation = FirstId(Value(scan, kReferences));
-    if (envelope.conversation.empty())
-        envelope.conversation = FirstId(Value(scan, kInReplyTo));
-    if (envelope.conversation.empty() && scan.present[kMessageId]) {
-        const std::string value = Decoded(scan.value[kMessageId]);
-        char *id = g_mime_utils_decode_message_id(value.c_str());
-        envelope.conversation = Safe(id);
-        g_free(id);
-    }
+    envelope.conversation =
+        Conversation(Value(scan, kConversation), Value(scan, kReferences), Value(scan, kInReplyTo), [&] {
+            if (!scan.present[kMessageId])
+                return std::string();
+            const std::string value = Decoded(scan.value[kMessageId]);
+            char *id = g_mime_utils_decode_message_id(value.c_str());
+            std::string decoded = Safe(id);
+            g_free(id);
+            return decoded;
+        });
     envelope.messageClass = ClassOf(scan);
     envelope.receiptRequested = !Value(scan, kReceipt).empty();
     envelope.unsent = Value(scan, kUnsent) == "1";

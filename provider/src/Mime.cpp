@@ -208,16 +208,24 @@ std::string MessageClassOf(GMimeMessage *message)
     return raw != nullptr ? MessageClassOfValue(raw) : std::string();
 }
 
+std::string Conversation(const std::string &conversationHeader, const std::string &references,
+                         const std::string &inReplyTo, const std::function<std::string()> &messageId)
+{
+    std::string conversation = conversationHeader;
+    if (conversation.empty())
+        conversation = FirstId(references);
+    if (conversation.empty())
+        conversation = FirstId(inReplyTo);
+    if (conversation.empty())
+        conversation = messageId();
+    return conversation;
+}
+
 std::string ConversationOf(GMimeMessage *message)
 {
-    std::string conversation = HeaderValue(message, "X-Conversation-ID");
-    if (conversation.empty())
-        conversation = FirstId(HeaderValue(message, "References"));
-    if (conversation.empty())
-        conversation = FirstId(HeaderValue(message, "In-Reply-To"));
-    if (conversation.empty())
-        conversation = Safe(g_mime_message_get_message_id(message));
-    return conversation;
+    return Conversation(HeaderValue(message, "X-Conversation-ID"), HeaderValue(message, "References"),
+                        HeaderValue(message, "In-Reply-To"),
+                        [&] { return Safe(g_mime_message_get_message_id(message)); });
 }
 
 bool ReceiptRequested(GMimeMessage *message)

@@ -8,6 +8,7 @@
 
 #include <gmime/gmime.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,11 @@ std::string HeaderValue(GMimeMessage *message, const char *name);
 // The fields a read derives from the headers.
 std::string MessageClassOf(GMimeMessage *message);  // "" for ordinary mail
 std::string ConversationOf(GMimeMessage *message);
+// The one rule for a message's conversation: its X-Conversation-ID, else the
+// first identifier of References, else of In-Reply-To, else its own
+// identifier (`messageId`, called only when needed).
+std::string Conversation(const std::string &conversationHeader, const std::string &references,
+                         const std::string &inReplyTo, const std::function<std::string()> &messageId);
 bool ReceiptRequested(GMimeMessage *message);
 bool Unsent(GMimeMessage *message);
 
