@@ -112,7 +112,6 @@ std::string Value(const Scan &scan, Field field)
     return first == std::string::npos ? std::string() : value.substr(first);
 }
 
-
 void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly)
 {
     const std::string copy(raw);
