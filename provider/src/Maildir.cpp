@@ -282,40 +282,66 @@ std::int64_t SecondsOf(std::string_view id)
     return seconds;
 }
 
+// Calls `visit(cur, name, status)` for every message file of new/ and cur/:
+// regular files only, as they stand now. A folder not made yet has none; one
+// that cannot be read is a failure, never "empty".
+template <class Visit>
+void ForEachMessageFile(const std::string &root, Visit &&visit)
+{
+    for (const bool cur : {false, true}) {
+        const std::string folder = root + (cur ? "/cur" : "/new");
+        DIR *dir = opendir(folder.c_str());
+        if (dir == nullptr) {
+            if (errno == ENOENT)
+                continue;
+            Fail(MAPI_E_FAILURE);
+        }
+        const int dirFd = dirfd(dir);
+        try {
+            while (const dirent *d = readdir(dir)) {
+                const std::string_view name = d->d_name;
+                if (name.empty() || name[0] == '.' || name.size() > 0xFFFF)
+                    continue;
+                if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
+                    continue; // a folder, a FIFO, a device: not a message
+                struct stat st {};
+                if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                    continue; // gone since readdir, or not a message
+                visit(cur, name, st);
+            }
+        } catch (...) {
+            closedir(dir);
+            throw;
+        }
+        closedir(dir);
+    }
+}
+
+// The Maildir "S" flag: only a message in cur/ carries flags.
+bool SeenIn(bool cur, std::string_view name)
+{
+    const size_t info = name.find(":2,");
+    return cur && info != std::string_view::npos && name.find('S', info + 3) != std::string_view::npos;
+}
+
 // The files of new/ and cur/ (sorted by identifier, the newest revision of
 // an identifier first), read afresh. For rewrites; walks use ListInto.
 std::vector<MaildirEntry> ListFiles(const std::string &root)
 {
     std::vector<MaildirEntry> entries;
-    for (const char *sub : {"new", "cur"}) {
-        const std::string folder = root + "/" + sub;
-        DIR *dir = opendir(folder.c_str());
-        if (dir == nullptr) {
-            if (errno == ENOENT)
-                continue; // not made yet: nothing in it
-            Fail(MAPI_E_FAILURE); // there, but cannot be read: never "empty"
-        }
-        const int dirFd = dirfd(dir);
-        while (const dirent *e = readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name.empty() || name[0] == '.')
-                continue;
-            MaildirEntry entry;
-            entry.id = IdOf(name);
-            entry.path = folder + "/" + name;
-            entry.seen = std::strcmp(sub, "cur") == 0 && FlagsOf(name).find('S') != std::string::npos;
-            entry.revision = RevisionOf(name);
-            struct stat st {};
-            if (fstatat(dirFd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
-                continue; // gone since readdir, or not a message
-            entry.time = st.st_mtim.tv_sec;
-            entry.nanoseconds = st.st_mtim.tv_nsec;
-            entry.size = st.st_size;
-            entry.inode = st.st_ino;
-            entries.push_back(std::move(entry));
-        }
-        closedir(dir);
-    }
+    ForEachMessageFile(root, [&](bool cur, std::string_view name, const struct stat &st) {
+        MaildirEntry entry;
+        entry.id = IdOf(name);
+        entry.path = root + (cur ? "/cur/" : "/new/");
+        entry.path += name;
+        entry.seen = SeenIn(cur, name);
+        entry.revision = RevisionOf(name);
+        entry.time = st.st_mtim.tv_sec;
+        entry.nanoseconds = st.st_mtim.tv_nsec;
+        entry.size = st.st_size;
+        entry.inode = st.st_ino;
+        entries.push_back(std::move(entry));
+    });
     std::sort(entries.begin(), entries.end(), [](const MaildirEntry &a, const MaildirEntry &b) {
         return a.id != b.id ? a.id < b.id : a.revision > b.revision;
     });
@@ -332,48 +358,28 @@ bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib
 // in both mid-move, or mid-save, counts once: its newest revision).
 void ListInto(const std::string &root, Index &fresh)
 {
-    for (const bool cur : {false, true}) {
-        const std::string folder = root + (cur ? "/cur" : "/new");
-        DIR *dir = opendir(folder.c_str());
-        if (dir == nullptr) {
-            if (errno == ENOENT)
-                continue; // not made yet: nothing in it
-            Fail(MAPI_E_FAILURE); // there, but cannot be read: never "empty"
+    ForEachMessageFile(root, [&](bool cur, std::string_view name, const struct stat &st) {
+        Listed e;
+        e.name = static_cast<std::uint32_t>(fresh.names.size());
+        e.nameLength = static_cast<std::uint16_t>(name.size());
+        fresh.names.append(name);
+        const std::string id = IdOf(name);
+        if (name.compare(0, id.size(), id) == 0) {
+            e.id = e.name;
+        } else {
+            e.id = static_cast<std::uint32_t>(fresh.names.size());
+            fresh.names.append(id);
         }
-        const int dirFd = dirfd(dir);
-        while (const dirent *d = readdir(dir)) {
-            const std::string_view name = d->d_name;
-            if (name.empty() || name[0] == '.' || name.size() > 0xFFFF)
-                continue;
-            if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
-                continue; // a folder, a FIFO, a device: not a message
-            struct stat st {};
-            if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
-                continue; // gone since readdir, or not a message
-            Listed e;
-            e.name = static_cast<std::uint32_t>(fresh.names.size());
-            e.nameLength = static_cast<std::uint16_t>(name.size());
-            fresh.names.append(name);
-            const std::string id = IdOf(name);
-            if (name.compare(0, id.size(), id) == 0) {
-                e.id = e.name;
-            } else {
-                e.id = static_cast<std::uint32_t>(fresh.names.size());
-                fresh.names.append(id);
-            }
-            e.idLength = static_cast<std::uint16_t>(id.size());
-            e.inCur = cur;
-            const size_t info = name.find(":2,");
-            e.seen = cur && info != std::string_view::npos && name.find('S', info + 3) != std::string_view::npos;
-            e.revision = RevisionOf(name);
-            e.time = st.st_mtim.tv_sec;
-            e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
-            e.size = st.st_size;
-            e.inode = st.st_ino;
-            fresh.byId.push_back(e);
-        }
-        closedir(dir);
-    }
+        e.idLength = static_cast<std::uint16_t>(id.size());
+        e.inCur = cur;
+        e.seen = SeenIn(cur, name);
+        e.revision = RevisionOf(name);
+        e.time = st.st_mtim.tv_sec;
+        e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+        e.size = st.st_size;
+        e.inode = st.st_ino;
+        fresh.byId.push_back(e);
+    });
     std::sort(fresh.byId.begin(), fresh.byId.end(), [&](const Listed &a, const Listed &b) {
         const std::string_view x = fresh.Id(a), y = fresh.Id(b);
         return x != y ? x < y : a.revision > b.revision;

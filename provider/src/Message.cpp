@@ -280,9 +280,6 @@ ReadInfo InfoOf(const MaildirEntry &entry, const ReadOptions &options)
     return info;
 }
 
-} // namespace
-
-namespace {
 
 // A recipient of a read: its mailbox, with the address's entry identifier.
 void FillMailbox(Block &block, MapiRecipDesc &recip, ULONG recipClass, const Mailbox &m)
