@@ -87,7 +87,7 @@ std::string OneLine(std::string_view text)
     return out;
 }
 
-int OpenRegular(const std::string &path, struct stat *st)
+int OpenRegular(const std::string &path, struct stat *st, bool keepNonBlocking)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -102,7 +102,8 @@ int OpenRegular(const std::string &path, struct stat *st)
     }
     // Reads of a regular file never block; the flag only kept open() from
     // waiting for a FIFO's writer.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!keepNonBlocking)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

@@ -42,8 +42,10 @@ std::string OneLine(std::string_view text);
 // Opens a file for reading only when it is a regular file: never blocks on a
 // FIFO or a device (O_NONBLOCK until fstat has said what it is). Returns the
 // descriptor (close-on-exec), or -1 with errno set (EINVAL for a file that
-// is not regular). `st` receives the file's status when given.
-int OpenRegular(const std::string &path, struct stat *st = nullptr);
+// is not regular). `st` receives the file's status when given. With
+// `keepNonBlocking` the flag stays (a read of a regular file does not
+// block; a reader that meets EAGAIN clears it), which spares two calls.
+int OpenRegular(const std::string &path, struct stat *st = nullptr, bool keepNonBlocking = false);
 // The bytes of a regular file, at most `limit` of them (E2BIG past that);
 // nullopt with errno set when it cannot be read.
 std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit);

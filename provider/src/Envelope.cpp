@@ -3,6 +3,7 @@
 #include "Common.h"
 #include "Mime.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,9 +149,12 @@ std::optional<std::string> ReadHeaderBlock(int fd)
         const size_t have = header.size();
         header.resize(have + (have == 0 ? 8192 : have));
         ssize_t n;
-        do
-            n = read(fd, header.data() + have, header.size() - have);
-        while (n < 0 && errno == EINTR);
+        while ((n = read(fd, header.data() + have, header.size() - have)) < 0) {
+            if (errno == EAGAIN) // a file system that honours O_NONBLOCK
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            else if (errno != EINTR)
+                break;
+        }
         if (n < 0)
             return std::nullopt;
         header.resize(have + static_cast<size_t>(n));

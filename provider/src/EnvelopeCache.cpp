@@ -3,11 +3,13 @@
 #include "Maildir.h"
 
 #include <glib.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -132,13 +134,7 @@ void RemoveDatabase(const std::string &file)
         unlink((file + suffix).c_str());
 }
 
-struct Pending {
-    std::string name;
-    std::int64_t size, time;
-    long nanoseconds;
-    std::uint64_t inode;
-    Envelope envelope;
-};
+using Pending = CachedEnvelope;
 
 // Entries read ahead of a walk, by identifier: a walk asks for the entries
 // in the order of the database's key, so one query brings the next many.
@@ -150,6 +146,17 @@ struct Ahead {
     Pending entry;
     bool taken = false;
 };
+
+// How often this process has forked: a child sees a number its parent did
+// not have. Cheaper to ask at every call than the process identifier.
+std::atomic<unsigned> g_forks{0};
+
+unsigned Forks()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }); });
+    return g_forks.load(std::memory_order_relaxed);
+}
 
 bool SameKey(const Pending &p, const FileKey &key)
 {
@@ -206,15 +213,15 @@ struct EnvelopeCache::Impl {
         }
         reading = false;
     }
-    pid_t pid = getpid(); // the process that opened it
+    unsigned forks = Forks(); // of the process that opened it
 
     // A child process does not use its parent's connection (SQLite's rule):
     // it leaves it as it is and opens its own.
     void Current()
     {
-        if (pid == getpid())
+        if (forks == Forks())
             return;
-        pid = getpid();
+        forks = Forks();
         find = insert = findAhead = nullptr;
         db = nullptr;
         reading = false;
@@ -369,13 +376,6 @@ struct EnvelopeCache::Impl {
         broken = !Open();
     }
 
-    bool Matches(sqlite3_stmt *s, const FileKey &key)
-    {
-        return Column(s, 0) == key.name && sqlite3_column_int64(s, 1) == key.size &&
-               sqlite3_column_int64(s, 2) == key.time && sqlite3_column_int64(s, 3) == key.nanoseconds &&
-               static_cast<std::uint64_t>(sqlite3_column_int64(s, 4)) == key.inode;
-    }
-
     void ForgetAhead()
     {
         ahead.clear();
@@ -465,50 +465,52 @@ struct EnvelopeCache::Impl {
         return true;
     }
 
-    std::optional<Envelope> Find(const FileKey &key)
+    std::optional<CachedEnvelope> Entry(std::string_view id)
     {
-        if (const auto it = pending.find(key.id); it != pending.end()) {
-            if (SameKey(it->second, key))
-                return it->second.envelope;
-            return std::nullopt;
-        }
+        if (const auto it = pending.find(id); it != pending.end())
+            return it->second;
         if (db == nullptr)
             return std::nullopt;
         // A walk's lookup is answered by what was read ahead; an entry
-        // taken already, or of another file, is looked up on its own.
+        // taken already is looked up on its own.
         size_t at = 0;
-        Known known = InAhead(key.id, at);
-        if (known == Known::Unknown && ReadAhead(key.id))
-            known = InAhead(key.id, at);
+        Known known = InAhead(id, at);
+        if (known == Known::Unknown && ReadAhead(id))
+            known = InAhead(id, at);
         if (known == Known::Absent)
             return std::nullopt;
         if (known == Known::Here) {
             Ahead &a = ahead[at];
             aheadNext = at + 1;
-            if (!a.taken && SameKey(a.entry, key)) {
+            if (!a.taken) {
                 a.taken = true;
                 ++aheadTaken;
-                return std::move(a.entry.envelope);
+                return std::move(a.entry);
             }
         }
         if (db == nullptr)
             return std::nullopt;
         BeginRead();
-        Envelope envelope;
+        CachedEnvelope entry;
         sqlite3_reset(find);
-        Bind(find, 1, key.id);
-        int rc = sqlite3_step(find);
-        if (rc != SQLITE_ROW || !Matches(find, key)) {
+        Bind(find, 1, id);
+        const int rc = sqlite3_step(find);
+        if (rc != SQLITE_ROW) {
             sqlite3_reset(find);
             if (Damaged(rc))
                 Damage();
             return std::nullopt;
         }
-        const bool ours = EnvelopeFromRow(find, 5, envelope);
+        entry.name = Column(find, 0);
+        entry.size = sqlite3_column_int64(find, 1);
+        entry.time = sqlite3_column_int64(find, 2);
+        entry.nanoseconds = static_cast<long>(sqlite3_column_int64(find, 3));
+        entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(find, 4));
+        const bool ours = EnvelopeFromRow(find, 5, entry.envelope);
         sqlite3_reset(find);
         if (!ours)
             return std::nullopt;
-        return envelope;
+        return entry;
     }
 
     void Flush()
@@ -592,11 +594,19 @@ std::string EnvelopeCache::FileFor(const std::string &cacheFolder, const std::st
     return name;
 }
 
-std::optional<Envelope> EnvelopeCache::Find(const FileKey &key)
+std::optional<CachedEnvelope> EnvelopeCache::Entry(std::string_view id)
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->Current();
-    return impl_->Find(key);
+    return impl_->Entry(id);
+}
+
+std::optional<Envelope> EnvelopeCache::Find(const FileKey &key)
+{
+    std::optional<CachedEnvelope> entry = Entry(key.id);
+    if (!entry || !SameKey(*entry, key))
+        return std::nullopt;
+    return std::move(entry->envelope);
 }
 
 void EnvelopeCache::Store(const FileKey &key, const Envelope &envelope)

@@ -31,6 +31,15 @@ struct FileKey {
     std::uint64_t inode = 0;
 };
 
+// An entry as cached: the file it was read from, and its envelope.
+struct CachedEnvelope {
+    std::string name;
+    std::int64_t size = 0, time = 0;
+    long nanoseconds = 0;
+    std::uint64_t inode = 0;
+    Envelope envelope;
+};
+
 class EnvelopeCache {
 public:
     // The cache of `folder` under `cacheFolder` (made when missing); null when
@@ -40,6 +49,9 @@ public:
 
     // The envelope cached for exactly this file, if any.
     std::optional<Envelope> Find(const FileKey &key);
+    // The entry cached for an identifier, whatever file it was read from:
+    // the caller checks it against the file.
+    std::optional<CachedEnvelope> Entry(std::string_view id);
     // Keeps an envelope for this file; written in batches (Flush).
     void Store(const FileKey &key, const Envelope &envelope);
     // Every cached file's key and class, by identifier.

@@ -167,6 +167,9 @@ struct Listed {
     std::uint16_t cls = 0;        // 0: not known yet; else 1 + its place in Index::classes
     bool inCur = false;
     bool seen = false;
+    // Whether time, size and nanoseconds were taken (a listing for arrival
+    // order); else only the name and the inode the folder gives are known.
+    bool statted = false;
 };
 
 // The cached listing of one folder, refreshed when new/ or cur/ changed.
@@ -174,6 +177,7 @@ struct Index {
     timespec newTime{};
     timespec curTime{};
     bool listed = false;
+    bool withStatus = false; // every entry statted, and byArrival made
     // A listing made within the folders' timestamp granularity of their last
     // change cannot tell a later change in the same tick: it is made again
     // once that tick has passed (at `recheckAt`, nanoseconds of real time).
@@ -282,11 +286,13 @@ std::int64_t SecondsOf(std::string_view id)
     return seconds;
 }
 
-// Calls `visit(cur, name, status)` for every message file of new/ and cur/:
-// regular files only, as they stand now. A folder not made yet has none; one
-// that cannot be read is a failure, never "empty".
+// Calls `visit(cur, name, status, statted)` for every message file of new/
+// and cur/: regular files only, as they stand now. A folder not made yet has
+// none; one that cannot be read is a failure, never "empty". Without
+// `withStatus`, a file the folder says is regular is not looked at: its
+// status holds only its inode (`statted` false).
 template <class Visit>
-void ForEachMessageFile(const std::string &root, Visit &&visit)
+void ForEachMessageFile(const std::string &root, bool withStatus, Visit &&visit)
 {
     for (const bool cur : {false, true}) {
         const std::string folder = root + (cur ? "/cur" : "/new");
@@ -305,9 +311,14 @@ void ForEachMessageFile(const std::string &root, Visit &&visit)
                 if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
                     continue; // a folder, a FIFO, a device: not a message
                 struct stat st {};
+                if (!withStatus && d->d_type == DT_REG) {
+                    st.st_ino = d->d_ino;
+                    visit(cur, name, st, false);
+                    continue;
+                }
                 if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
                     continue; // gone since readdir, or not a message
-                visit(cur, name, st);
+                visit(cur, name, st, true);
             }
         } catch (...) {
             closedir(dir);
@@ -329,7 +340,7 @@ bool SeenIn(bool cur, std::string_view name)
 std::vector<MaildirEntry> ListFiles(const std::string &root)
 {
     std::vector<MaildirEntry> entries;
-    ForEachMessageFile(root, [&](bool cur, std::string_view name, const struct stat &st) {
+    ForEachMessageFile(root, true, [&](bool cur, std::string_view name, const struct stat &st, bool) {
         MaildirEntry entry;
         entry.id = IdOf(name);
         entry.path = root + (cur ? "/cur/" : "/new/");
@@ -340,6 +351,7 @@ std::vector<MaildirEntry> ListFiles(const std::string &root)
         entry.nanoseconds = st.st_mtim.tv_nsec;
         entry.size = st.st_size;
         entry.inode = st.st_ino;
+        entry.current = true;
         entries.push_back(std::move(entry));
     });
     std::sort(entries.begin(), entries.end(), [](const MaildirEntry &a, const MaildirEntry &b) {
@@ -348,17 +360,20 @@ std::vector<MaildirEntry> ListFiles(const std::string &root)
     return entries;
 }
 
+// The same file under the same name, as far as both listings know it.
 bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
 {
-    return a.size == b.size && a.time == b.time && a.nanoseconds == b.nanoseconds && a.inode == b.inode &&
-           a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
+    if (a.statted && b.statted &&
+        (a.size != b.size || a.time != b.time || a.nanoseconds != b.nanoseconds))
+        return false;
+    return a.inode == b.inode && a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
 }
 
 // Lists new/ and cur/ into `fresh` (sorted by identifier; a message caught
 // in both mid-move, or mid-save, counts once: its newest revision).
-void ListInto(const std::string &root, Index &fresh)
+void ListInto(const std::string &root, bool withStatus, Index &fresh)
 {
-    ForEachMessageFile(root, [&](bool cur, std::string_view name, const struct stat &st) {
+    ForEachMessageFile(root, withStatus, [&](bool cur, std::string_view name, const struct stat &st, bool statted) {
         Listed e;
         e.name = static_cast<std::uint32_t>(fresh.names.size());
         e.nameLength = static_cast<std::uint16_t>(name.size());
@@ -378,6 +393,7 @@ void ListInto(const std::string &root, Index &fresh)
         e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
         e.size = st.st_size;
         e.inode = st.st_ino;
+        e.statted = statted;
         fresh.byId.push_back(e);
     });
     std::sort(fresh.byId.begin(), fresh.byId.end(), [&](const Listed &a, const Listed &b) {
@@ -391,6 +407,9 @@ void ListInto(const std::string &root, Index &fresh)
     fresh.names.shrink_to_fit();
 }
 
+// A listed message for a caller. When the listing did not take its status,
+// it is taken now, through the folder's kept descriptor: the one look at the
+// file that a read or a save makes before opening it.
 MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &e)
 {
     MaildirEntry entry;
@@ -403,6 +422,18 @@ MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &
     entry.size = e.size;
     entry.inode = e.inode;
     entry.revision = e.revision;
+    if (!e.statted) {
+        struct stat st {};
+        const int fd = index.folderFds[e.inCur ? 1 : 0];
+        const std::string name(index.Name(e));
+        if ((fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st)) == 0 && S_ISREG(st.st_mode)) {
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.size = st.st_size;
+            entry.inode = st.st_ino;
+            entry.current = true;
+        }
+    }
     return entry;
 }
 
@@ -514,10 +545,10 @@ void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &
 
 // Lists the folder again into `index`, keeping what is known of files that
 // have not changed (their class) and where vanished ones stood.
-void Relist(Index &index, const std::string &root)
+void Relist(Index &index, const std::string &root, bool withStatus)
 {
     Index fresh;
-    ListInto(root, fresh);
+    ListInto(root, withStatus, fresh);
     if (index.gone.size() > 100000)
         index.gone.clear();
     size_t j = 0;
@@ -534,6 +565,13 @@ void Relist(Index &index, const std::string &root)
     }
     index.names = std::move(fresh.names);
     index.byId = std::move(fresh.byId);
+    index.withStatus = withStatus;
+    index.cachedClassesLoaded = false;
+    index.byArrival.clear();
+    if (!withStatus) {
+        index.byArrival.shrink_to_fit();
+        return;
+    }
     index.byArrival.resize(index.byId.size());
     for (size_t i = 0; i < index.byArrival.size(); ++i)
         index.byArrival[i] = static_cast<std::uint32_t>(i);
@@ -544,21 +582,21 @@ void Relist(Index &index, const std::string &root)
         return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
     });
     index.byArrival.shrink_to_fit();
-    index.cachedClassesLoaded = false;
 }
 
-// The index of a folder, fresh as of now. Called with the lock held.
-Index &Fresh(const std::string &root)
+// The index of a folder, fresh as of now; `withStatus` for arrival order.
+// Called with the lock held.
+Index &Fresh(const std::string &root, bool withStatus = false)
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root, "/new", newStat);
     FolderStat(index.folderFds[1], root, "/cur", curStat);
     if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
-        (index.recheckAt == 0 || Now() < index.recheckAt))
+        (index.recheckAt == 0 || Now() < index.recheckAt) && (index.withStatus || !withStatus))
         return index;
     const std::int64_t listedAt = Now();
-    Relist(index, root);
+    Relist(index, root, withStatus);
     index.listed = true;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
@@ -613,7 +651,7 @@ std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey 
                                          struct stat *status)
 {
     struct stat st {};
-    const int fd = OpenRegular(path, &st);
+    const int fd = OpenRegular(path, &st, true);
     if (fd < 0) {
         *status = {};
         return std::nullopt;
@@ -635,10 +673,39 @@ std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey 
     return envelope;
 }
 
+// Whether a file of this status is the one listed, as far as the listing
+// knows it (by its inode alone when it took no status).
+bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64_t time, long nanoseconds)
+{
+    return e.inode == inode && (!e.statted || (e.size == size && e.time == time && e.nanoseconds == nanoseconds));
+}
+
 bool Matches(const Listed &e, const struct stat &st)
 {
-    return e.size == st.st_size && e.inode == st.st_ino && e.time == st.st_mtim.tv_sec &&
-           e.nanoseconds == st.st_mtim.tv_nsec;
+    return Matches(e, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+// The cached entry of a listed message when it was read from the file
+// listed, for the walk's class and the read that usually follows (which
+// checks it against the file's status once more).
+std::optional<CachedEnvelope> CachedFor(Index &index, const Listed &e, EnvelopeCache &cache)
+{
+    std::optional<CachedEnvelope> cached = cache.Entry(index.Id(e));
+    if (!cached || cached->name != index.Name(e))
+        return std::nullopt;
+    if (Matches(e, cached->inode, cached->size, cached->time, cached->nanoseconds))
+        return cached;
+    if (e.statted)
+        return std::nullopt;
+    // A folder may number its entries otherwise than their files: the file
+    // itself decides.
+    struct stat st {};
+    const int fd = index.folderFds[e.inCur ? 1 : 0];
+    const std::string name(index.Name(e));
+    if (fd >= 0 && fstatat(fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_ino == cached->inode &&
+        st.st_size == cached->size && st.st_mtim.tv_sec == cached->time && st.st_mtim.tv_nsec == cached->nanoseconds)
+        return cached;
+    return std::nullopt;
 }
 
 // The class of a listed message ("" for ordinary mail, and for one whose
@@ -649,10 +716,21 @@ const std::string &ClassOf(Index &index, const std::string &root, Listed &e, con
     if (e.cls != 0)
         return index.classes[e.cls - 1];
     const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
-    if (cache && !index.cachedClassesLoaded) {
+    if (cache && index.withStatus && !index.cachedClassesLoaded) {
+        // Arrival order: the classes of the whole listing in one pass.
         LoadCachedClasses(index, *cache);
         if (e.cls != 0)
             return index.classes[e.cls - 1];
+    }
+    if (cache && !index.withStatus) {
+        // Name order: the entries one by one, as the cache reads them ahead.
+        if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
+            e.cls = ClassNumber(index, cached->envelope.messageClass);
+            index.unnumbered = cached->envelope.messageClass;
+            index.recent = {std::string(index.Id(e)), std::move(cached->name), cached->size, cached->time,
+                            cached->nanoseconds, cached->inode, std::move(cached->envelope)};
+            return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
+        }
     }
     const std::string path = root + (e.inCur ? "/cur/" : "/new/") + std::string(index.Name(e));
     struct stat st {};
@@ -697,7 +775,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     // One lock for the whole step: classes are kept per unchanged file, so
     // on an unchanged folder a step is a lookup and a few comparisons.
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    Index &index = Fresh(root_);
+    Index &index = Fresh(root_, fifo);
     size_t position = 0;
     if (!seed.empty()) {
         if (!fifo) {
@@ -750,10 +828,19 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
     const char *const name = entry.path.c_str() + slash + 1; // to the path's end
     const std::string_view folder(entry.path.data(), slash == std::string::npos ? 0 : slash);
     // The one look at the file itself: its status now is the cache's key.
-    // Through the folder's kept descriptor when it is one of the two.
+    // Taken already when the entry was made in this call; else through the
+    // folder's kept descriptor when it is one of the two.
     struct stat st {};
     std::shared_ptr<EnvelopeCache> cache;
     int rc = -1;
+    if (entry.current) {
+        st.st_mode = S_IFREG;
+        st.st_ino = entry.inode;
+        st.st_size = entry.size;
+        st.st_mtim.tv_sec = entry.time;
+        st.st_mtim.tv_nsec = entry.nanoseconds;
+        rc = 0;
+    }
     {
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
         Index &index = AllIndexes().folders[root_];
@@ -763,7 +850,8 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
             const std::string_view sub = folder.substr(root_.size());
             fd = sub == "/new" ? index.folderFds[0] : sub == "/cur" ? index.folderFds[1] : -1;
         }
-        rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
+        if (rc != 0)
+            rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
         Index::Recent &recent = index.recent;
         if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == std::string_view(name) &&
             recent.size == st.st_size &&
@@ -806,12 +894,12 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
     entry.nanoseconds = opened.st_mtim.tv_nsec;
     entry.inode = opened.st_ino;
     if (envelope) {
-        // The class comes with it, for a later type-filtered walk.
+        // The class comes with it, for a later type-filtered walk (also when
+        // the file changed in place since the walk took its class).
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
         Index &index = AllIndexes().folders[root_];
         Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
-        if (listed != nullptr && listed->cls == 0 && index.Name(*listed) == std::string_view(name) &&
-            Matches(*listed, opened))
+        if (listed != nullptr && index.Name(*listed) == std::string_view(name) && Matches(*listed, opened))
             listed->cls = ClassNumber(index, envelope->messageClass);
     }
     return envelope;

@@ -27,6 +27,9 @@ struct MaildirEntry {
     std::int64_t size = 0;
     std::uint64_t inode = 0;
     unsigned revision = 0; // the ",R=" field: how often it was saved over
+    // Time, size and inode were taken from the file in the call that made
+    // the entry, not from an earlier listing.
+    bool current = false;
 };
 
 // Writes a message's bytes to a descriptor; raises MapiError on failure.
