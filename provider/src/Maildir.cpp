@@ -822,6 +822,25 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     return {};
 }
 
+void Maildir::Remember(const MaildirEntry &entry, std::string_view name, const Envelope &envelope)
+{
+    // The class comes with it, for a later type-filtered walk, also when the
+    // file changed in place since it was listed; a changed time is a new
+    // place in arrival order.
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    Index &index = AllIndexes().folders[root_];
+    Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
+    if (listed == nullptr || index.Name(*listed) != name || listed->inode != entry.inode)
+        return;
+    listed->cls = ClassNumber(index, envelope.messageClass);
+    if (listed->statted && !Matches(*listed, entry.inode, entry.size, entry.time, entry.nanoseconds)) {
+        listed->size = entry.size;
+        listed->time = entry.time;
+        listed->nanoseconds = static_cast<std::int32_t>(entry.nanoseconds);
+        index.withStatus = false; // arrival order is made again when asked for
+    }
+}
+
 std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
 {
     const size_t slash = entry.path.rfind('/');
@@ -882,8 +901,10 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
     key.nanoseconds = entry.nanoseconds;
     key.inode = entry.inode;
     if (cache)
-        if (std::optional<Envelope> cached = cache->Find(key))
+        if (std::optional<Envelope> cached = cache->Find(key)) {
+            Remember(entry, name, *cached);
             return cached;
+        }
     // The header is read outside the index's lock; the cache keeps its own.
     struct stat opened {};
     std::optional<Envelope> envelope = EnvelopeFromFile(entry.path, key, cache.get(), &opened);
@@ -893,15 +914,8 @@ std::optional<Envelope> Maildir::ReadEnvelope(MaildirEntry &entry)
     entry.time = opened.st_mtim.tv_sec;
     entry.nanoseconds = opened.st_mtim.tv_nsec;
     entry.inode = opened.st_ino;
-    if (envelope) {
-        // The class comes with it, for a later type-filtered walk (also when
-        // the file changed in place since the walk took its class).
-        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-        Index &index = AllIndexes().folders[root_];
-        Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
-        if (listed != nullptr && index.Name(*listed) == std::string_view(name) && Matches(*listed, opened))
-            listed->cls = ClassNumber(index, envelope->messageClass);
-    }
+    if (envelope)
+        Remember(entry, name, *envelope);
     return envelope;
 }
 

@@ -97,6 +97,8 @@ public:
     bool Remove(const std::string &id);
 private:
     std::string WriteTemporary(const MessageWriter &write);
+    // Keeps what a read learnt of a listed message (its class, its status).
+    void Remember(const MaildirEntry &entry, std::string_view name, const Envelope &envelope);
 
     std::string root_;
     std::string cacheFolder_;

@@ -105,3 +105,25 @@ TEST_F(Listing, AFolderThatCannotBeReadIsAFailureNotAnEmptyMailbox)
     fs::create_directories(mailbox / "new");
     EXPECT_EQ(MAPIFindNext(session, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id), MAPI_E_NO_MESSAGES);
 }
+
+TEST_F(Listing, ANameOrderWalkThenArrivalOrderAndAChangeInPlace)
+{
+    // Named in one order, arrived in the other.
+    const std::vector<std::string> names = {"1700000001.M1P1Q1.a", "1700000002.M1P1Q1.b", "1700000003.M1P1Q1.c"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        DeliverElsewhere(mailbox, names[i]);
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(1700000300 - 100 * i), 0}};
+        utimensat(AT_FDCWD, (mailbox / "new" / names[i]).c_str(), times, 0);
+    }
+    EXPECT_EQ(Walk(), names);
+    EXPECT_EQ(Walk(MAPI_GUARANTEE_FIFO), (std::vector<std::string>{names[2], names[1], names[0]}));
+    // Changed in place (same name, same file) to a class the walk leaves out:
+    // the read sees it, and so does every walk after it.
+    std::ofstream(mailbox / "new" / names[2], std::ios::trunc) << "X-Message-Class: IPC.Other\r\nSubject: late\r\n\r\nx";
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(names[2].c_str()), MAPI_PEEK | MAPI_ENVELOPE_ONLY, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszMessageType, "IPC.Other");
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(Walk(), (std::vector<std::string>{names[0], names[1]}));
+    EXPECT_EQ(Walk(MAPI_GUARANTEE_FIFO), (std::vector<std::string>{names[1], names[0]}));
+}
