@@ -105,10 +105,12 @@ Composition FromRecord(const MapiMessage &m, const Session &s)
 
 // Sends a composed message: over SMTP when the profile names a server,
 // else into the mailbox, as a local mail system delivers to its one user;
-// then the sender's copy goes to Sent, once the message is on its way.
+// the sender's copy is made ready meanwhile and goes to Sent once the
+// message is on its way.
 void Deliver(const Session &session, const Composition &composition)
 {
     const std::string bytes = Compose(composition);
+    const std::unique_ptr<SentCopy> copy = session.store->PrepareSent(bytes);
     if (session.profile.smtpUrl.empty()) {
         session.store->Add(bytes, false);
     } else {
@@ -119,7 +121,7 @@ void Deliver(const Session &session, const Composition &composition)
         SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
                  session.outbox.get());
     }
-    session.store->KeepSent(bytes);
+    copy->Keep();
 }
 
 // The non-empty items of a delimited list.

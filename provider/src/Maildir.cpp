@@ -437,6 +437,19 @@ MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &
     return entry;
 }
 
+void WriteAll(int fd, std::string_view bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+        done += static_cast<size_t>(n);
+    }
+}
+
 } // namespace
 
 std::string Subfolder(const std::string &root, const std::string &name)
@@ -499,24 +512,21 @@ std::string Maildir::WriteTemporary(const MessageWriter &write)
 
 std::string Maildir::Deliver(std::string_view bytes, bool seen)
 {
-    return Deliver(
-        [&](int fd) {
-            size_t done = 0;
-            while (done < bytes.size()) {
-                const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
-                done += static_cast<size_t>(n);
-            }
-        },
-        seen);
+    return Deliver([&](int fd) { WriteAll(fd, bytes); }, seen);
 }
 
 std::string Maildir::Deliver(const MessageWriter &write, bool seen)
 {
-    const std::string temporary = WriteTemporary(write);
+    return Place(WriteTemporary(write), seen);
+}
+
+std::string Maildir::Stage(std::string_view bytes)
+{
+    return WriteTemporary([&](int fd) { WriteAll(fd, bytes); });
+}
+
+std::string Maildir::Place(const std::string &temporary, bool seen)
+{
     const std::string name = FileName(temporary);
     const std::string folder = root_ + (seen ? "/cur" : "/new");
     const std::string target = folder + "/" + name + (seen ? ":2,S" : "");

@@ -67,6 +67,12 @@ public:
     // new/, seen ones to cur/ with the S flag. Durable when it returns.
     std::string Deliver(std::string_view bytes, bool seen);
     std::string Deliver(const MessageWriter &write, bool seen);
+    // Deliver in two steps: the message written and synced under tmp/, out
+    // of every reader's sight (its path returned), then put in its place.
+    // A staged file never placed is removed by its writer or, after a crash,
+    // at the next logon (CleanTemporary).
+    std::string Stage(std::string_view bytes);
+    std::string Place(const std::string &staged, bool seen);
     // The message of that identifier, as the folder is now.
     std::optional<MaildirEntry> Find(const std::string &id);
     // The message of that identifier as the folder was last listed, without

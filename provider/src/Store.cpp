@@ -7,11 +7,76 @@
 #include "ImapStore.h"
 #include "Maildir.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <future>
+#include <system_error>
 
 namespace kmp {
 
 namespace {
+
+class CopyOnKeep : public SentCopy {
+public:
+    CopyOnKeep(MailStore &store, const std::string &bytes) : store_(store), bytes_(bytes) {}
+    void Keep() override { store_.KeepSent(bytes_); }
+
+private:
+    MailStore &store_;
+    const std::string &bytes_;
+};
+
+// The Sent copy of a Maildir: written and synced under the Sent folder's
+// tmp/ on a thread of its own while the message goes out, so that the wait
+// for the disk overlaps the wait for the server; once the server accepted
+// the message it is renamed into cur/ and the folder synced, before the
+// send returns. Readers of the folder never see the copy of a message that
+// did not go out; the file of one is removed.
+class StagedCopy : public SentCopy {
+public:
+    StagedCopy(const std::string &root, std::atomic<bool> &made, const std::string &bytes)
+        : sent_(Subfolder(root, "Sent"))
+    {
+        auto stage = [this, &made, &bytes] {
+            if (!made.exchange(true))
+                sent_.Create();
+            try {
+                return sent_.Stage(bytes);
+            } catch (const MapiError &) {
+                sent_.Create(); // removed meanwhile
+                return sent_.Stage(bytes);
+            }
+        };
+        try {
+            staged_ = std::async(std::launch::async, stage);
+        } catch (const std::system_error &) {
+            staged_ = std::async(std::launch::deferred, stage); // no thread to be had: at Keep
+        }
+    }
+
+    ~StagedCopy() override
+    {
+        if (kept_)
+            return;
+        try {
+            unlink(staged_.get().c_str());
+        } catch (...) {
+            // Never written: nothing to remove.
+        }
+    }
+
+    void Keep() override
+    {
+        kept_ = true;
+        sent_.Place(staged_.get(), true);
+    }
+
+private:
+    Maildir sent_;
+    std::future<std::string> staged_;
+    bool kept_ = false;
+};
 
 bool ClassMatches(const std::string &cls, const void *type)
 {
@@ -70,18 +135,12 @@ public:
 
     // The Sent folder is made once a session; one removed meanwhile is made
     // again.
-    void KeepSent(const std::string &bytes) override
+    std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes) override
     {
-        Maildir sent(Subfolder(root_, "Sent"));
-        if (!sentMade_.exchange(true))
-            sent.Create();
-        try {
-            sent.Deliver(bytes, true);
-        } catch (const MapiError &) {
-            sent.Create();
-            sent.Deliver(bytes, true);
-        }
+        return std::make_unique<StagedCopy>(root_, sentMade_, bytes);
     }
+
+    void KeepSent(const std::string &bytes) override { PrepareSent(bytes)->Keep(); }
 
 private:
     Maildir Inbox() const { return Maildir(root_, cacheFolder_); }
@@ -121,6 +180,11 @@ private:
 };
 
 } // namespace
+
+std::unique_ptr<SentCopy> MailStore::PrepareSent(const std::string &bytes)
+{
+    return std::make_unique<CopyOnKeep>(*this, bytes);
+}
 
 bool IsImapMailbox(const std::string &mailbox)
 {

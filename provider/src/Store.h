@@ -30,6 +30,14 @@ struct SaveRequest {
     std::function<Mailbox(const MapiRecipDesc &)> resolve;
 };
 
+// The sender's copy of a message that is going out: made ready while it
+// goes, kept once it went (Keep), dropped when it did not (destroyed unkept).
+class SentCopy {
+public:
+    virtual ~SentCopy() = default;
+    virtual void Keep() = 0;
+};
+
 class MailStore {
 public:
     virtual ~MailStore() = default;
@@ -53,6 +61,9 @@ public:
     virtual void Remove(const std::string &id) = 0;
     // Keeps the sender's copy of a message that went out.
     virtual void KeepSent(const std::string &bytes) = 0;
+    // The sender's copy of a message about to go out (`bytes` outlives it).
+    // By default nothing is done before Keep, which calls KeepSent.
+    virtual std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes);
 };
 
 // Whether a profile's mailbox names an IMAP server rather than a folder.

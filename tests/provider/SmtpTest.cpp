@@ -31,6 +31,12 @@ protected:
         fs::create_directories(received);
         setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
     }
+    // No copy of a sent message left under the Sent folder's tmp/.
+    bool NothingStaged() const
+    {
+        const fs::path staging = mailbox / ".Sent" / "tmp";
+        return !fs::exists(staging) || fs::is_empty(staging);
+    }
     void TearDown() override
     {
         if (HasFailure())
@@ -100,6 +106,7 @@ TEST_F(Smtp, WhatArrivesIsWhatWasSentWithBccOnlyInTheEnvelope)
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nbob@example.org\nsecret@example.net\n");
     const auto sent = Messages(mailbox / ".Sent");
     ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(NothingStaged());
     // Byte for byte, CRLF on the wire (the server keeps what it received).
     EXPECT_EQ(ReadFile(received / "1.eml"), ReadFile(sent[0]));
     const std::string wire = ReadFile(received / "1.eml");
@@ -132,6 +139,7 @@ TEST_F(Smtp, ARefusedRecipientSendsNothingAndIsLogged)
     EXPECT_EQ(SendCode(*mail), 14);
     EXPECT_FALSE(fs::exists(received / "1.eml"));
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+    EXPECT_TRUE(NothingStaged()); // the copy made ready while it went is gone
     EXPECT_NE(ReadFile(home / "provider.log").find("recipient <bob@example.org> (550"), std::string::npos)
         << ReadFile(home / "provider.log");
 }
@@ -204,6 +212,7 @@ TEST_F(Smtp, AServerThatIsDownOrDropsTheLineIsANetworkFailure)
         EXPECT_EQ(SendCode(*mail), 23);
     }
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+    EXPECT_TRUE(NothingStaged());
 }
 
 TEST_F(Smtp, AServerThatStallsEndsTheSendInsteadOfHangingIt)
