@@ -21,6 +21,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace kmp {
 
@@ -206,6 +208,8 @@ struct Index {
         std::uint64_t inode = 0;
         std::optional<Envelope> envelope;
     } recent;
+    // Envelopes read ahead of a walk, by identifier (see ReadAhead).
+    std::map<std::string, Recent, std::less<>> ahead;
 
     std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
@@ -559,6 +563,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
 {
     Index fresh;
     ListInto(root, withStatus, fresh);
+    index.ahead.clear();
     if (index.gone.size() > 100000)
         index.gone.clear();
     size_t j = 0;
@@ -622,18 +627,6 @@ const Listed *Lookup(const Index &index, std::string_view id)
     return it != index.byId.end() && index.Id(*it) == id ? &*it : nullptr;
 }
 
-FileKey KeyOf(const Index &index, const Listed &e)
-{
-    FileKey key;
-    key.id = index.Id(e);
-    key.name = index.Name(e);
-    key.size = e.size;
-    key.time = e.time;
-    key.nanoseconds = e.nanoseconds;
-    key.inode = e.inode;
-    return key;
-}
-
 // Takes the classes of unchanged files from the persistent cache, once per
 // listing: one pass over both, in identifier order.
 void LoadCachedClasses(Index &index, EnvelopeCache &cache)
@@ -690,11 +683,6 @@ bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64
     return e.inode == inode && (!e.statted || (e.size == size && e.time == time && e.nanoseconds == nanoseconds));
 }
 
-bool Matches(const Listed &e, const struct stat &st)
-{
-    return Matches(e, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-}
-
 // The cached entry of a listed message when it was read from the file
 // listed, for the walk's class and the read that usually follows (which
 // checks it against the file's status once more).
@@ -718,11 +706,111 @@ std::optional<CachedEnvelope> CachedFor(Index &index, const Listed &e, EnvelopeC
     return std::nullopt;
 }
 
-// The class of a listed message ("" for ordinary mail, and for one whose
-// header cannot be read or is too long), from what is known, the cache or
-// its header block. Called with the lock held.
-const std::string &ClassOf(Index &index, const std::string &root, Listed &e, const std::string &cacheFolder)
+Index::Recent KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&cached)
 {
+    return {std::string(index.Id(e)), std::move(cached.name), cached.size, cached.time, cached.nanoseconds,
+            cached.inode, std::move(cached.envelope)};
+}
+
+// Takes what was read of a listed message: its class for the walk (kept
+// for later walks when it was read from the file listed), and its envelope
+// for the read that usually follows. No envelope: a header that could not
+// be read or is too long, which is ordinary mail.
+const std::string &Take(Index &index, Listed &e, Index::Recent &&known)
+{
+    index.unnumbered = known.envelope ? known.envelope->messageClass : std::string();
+    if (known.inode != 0 && Matches(e, known.inode, known.size, known.time, known.nanoseconds))
+        e.cls = ClassNumber(index, index.unnumbered);
+    if (known.envelope)
+        index.recent = std::move(known);
+    return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
+}
+
+// How far a walk reads message files ahead: at most this many files, among
+// at most this many of the walk's next messages.
+constexpr size_t kAheadFiles = 128, kAheadLooked = 512;
+
+// Reads the envelopes of the walk's message at `at` and of the next ones
+// that nothing knows yet from their files, on this thread and one more (each
+// takes the next file to read), into `index.ahead`: a walk of a folder that
+// no cache knows reads two files at a time. What the cache knows of them is
+// taken from it on the way. Every envelope is checked against its file once
+// more by the read that takes it. Called with the lock held.
+void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t at)
+{
+    struct Job {
+        std::string path;
+        Index::Recent known;
+    };
+    std::vector<Job> jobs;
+    index.ahead.clear(); // what was read ahead and never taken
+    for (size_t i = at; i < index.byId.size() && jobs.size() < kAheadFiles && i - at < kAheadLooked; ++i) {
+        Listed &e = index.byId[fifo ? index.byArrival[i] : i];
+        if (i != at && e.cls != 0)
+            continue;
+        if (i != at && cache != nullptr && !index.withStatus)
+            if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
+                index.ahead.insert_or_assign(std::string(index.Id(e)), KnownFrom(index, e, std::move(*cached)));
+                continue;
+            }
+        Job job;
+        job.path = root + (e.inCur ? "/cur/" : "/new/");
+        job.path += index.Name(e);
+        job.known.id = index.Id(e);
+        job.known.name = index.Name(e);
+        jobs.push_back(std::move(job));
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
+            Index::Recent &known = jobs[k].known;
+            try {
+                struct stat st {};
+                known.envelope = EnvelopeFromFile(jobs[k].path, FileKey{}, nullptr, &st);
+                known.size = st.st_size;
+                known.time = st.st_mtim.tv_sec;
+                known.nanoseconds = st.st_mtim.tv_nsec;
+                known.inode = st.st_ino;
+            } catch (...) {
+                known.envelope.reset(); // not known: read again by the read that needs it
+                known.inode = 0;
+            }
+        }
+    };
+    std::thread helper;
+    if (jobs.size() > 1) {
+        try {
+            helper = std::thread(work);
+        } catch (const std::system_error &) {
+            // No thread to be had: this one reads them all.
+        }
+    }
+    work();
+    if (helper.joinable())
+        helper.join();
+    for (Job &job : jobs) {
+        Index::Recent &known = job.known;
+        if (known.envelope && cache != nullptr) {
+            FileKey key;
+            key.id = known.id;
+            key.name = known.name;
+            key.size = known.size;
+            key.time = known.time;
+            key.nanoseconds = known.nanoseconds;
+            key.inode = known.inode;
+            cache->Store(key, *known.envelope);
+        }
+        if (known.inode != 0)
+            index.ahead.insert_or_assign(known.id, std::move(known));
+    }
+}
+
+// The class of the walk's listed message at `at` ("" for ordinary mail, and
+// for one whose header cannot be read or is too long), from what is known,
+// the cache or its header block. Called with the lock held.
+const std::string &ClassOf(Index &index, const std::string &root, const std::string &cacheFolder, bool fifo, size_t at)
+{
+    Listed &e = index.byId[fifo ? index.byArrival[at] : at];
     if (e.cls != 0)
         return index.classes[e.cls - 1];
     const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
@@ -732,27 +820,25 @@ const std::string &ClassOf(Index &index, const std::string &root, Listed &e, con
         if (e.cls != 0)
             return index.classes[e.cls - 1];
     }
-    if (cache && !index.withStatus) {
-        // Name order: the entries one by one, as the cache reads them ahead.
-        if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
-            e.cls = ClassNumber(index, cached->envelope.messageClass);
-            index.unnumbered = cached->envelope.messageClass;
-            index.recent = {std::string(index.Id(e)), std::move(cached->name), cached->size, cached->time,
-                            cached->nanoseconds, cached->inode, std::move(cached->envelope)};
-            return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
-        }
-    }
-    const std::string path = root + (e.inCur ? "/cur/" : "/new/") + std::string(index.Name(e));
-    struct stat st {};
-    const std::optional<Envelope> envelope = EnvelopeFromFile(path, KeyOf(index, e), cache.get(), &st);
-    index.unnumbered = envelope ? envelope->messageClass : std::string();
-    if (envelope && st.st_ino != 0)
-        index.recent = {std::string(index.Id(e)), std::string(index.Name(e)), st.st_size, st.st_mtim.tv_sec,
-                        st.st_mtim.tv_nsec, st.st_ino, envelope};
-    // Known from now on only when the file read is the one listed.
-    if (st.st_ino != 0 && Matches(e, st))
-        e.cls = ClassNumber(index, index.unnumbered);
-    return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
+    auto ahead = [&]() -> std::optional<Index::Recent> {
+        const auto it = index.ahead.find(index.Id(e));
+        if (it == index.ahead.end())
+            return std::nullopt;
+        Index::Recent known = std::move(it->second);
+        index.ahead.erase(it);
+        return known.name == index.Name(e) ? std::optional<Index::Recent>(std::move(known)) : std::nullopt;
+    };
+    if (std::optional<Index::Recent> known = ahead())
+        return Take(index, e, std::move(*known));
+    // Name order: the entries one by one, as the cache reads them ahead.
+    if (cache && !index.withStatus)
+        if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache))
+            return Take(index, e, KnownFrom(index, e, std::move(*cached)));
+    ReadAhead(index, root, cache.get(), fifo, at);
+    if (std::optional<Index::Recent> known = ahead())
+        return Take(index, e, std::move(*known));
+    index.unnumbered.clear(); // gone, or unreadable: not known
+    return index.unnumbered;
 }
 
 } // namespace
@@ -825,7 +911,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
         if (filter.unreadOnly && e.seen)
             continue;
-        if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, e, cacheFolder_), filter.context))
+        if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
             continue;
         return std::string(index.Id(e));
     }
