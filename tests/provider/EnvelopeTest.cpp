@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <map>
 
 using namespace provider_test;
 
@@ -323,4 +325,56 @@ TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
     EXPECT_NE(after, before);
     EXPECT_EQ(WalkInChild(), after);
     EXPECT_EQ(WalkInChild(), after);
+}
+
+TEST_F(Envelopes, FilesReadAheadOfAWalkAreTrustedOnlyForTheirFiles)
+{
+    WriteFile(profiles, ReadFile(profiles) + "[Off]\nmailbox = Mail\ncache = off\n");
+    LHANDLE off = 0;
+    ASSERT_EQ(MAPILogon(0, S("Off"), nullptr, 0, 0, &off), 0u);
+    std::vector<std::string> ids;
+    for (int i = 0; i < 300; ++i)
+        ids.push_back(Deliver(std::string(i % 9 == 4 ? "X-Message-Class: IPC.Skip\r\n" : "") + "Subject: message " +
+                                  std::to_string(i) + "\r\n\r\nx",
+                              "1700000000.M" + std::to_string(1000 + i) + "P1Q1.test"));
+    // Walks with reads, as the components do; `meanwhile` acts after the
+    // first step, when the files after it have been read ahead.
+    auto walk = [&](const std::function<void()> &meanwhile) {
+        std::map<std::string, std::string> subjects;
+        std::string seed;
+        char buffer[513];
+        while (MAPIFindNext(off, 0, S("IPM"), seed.data(), MAPI_LONG_MSGID, 0, buffer) == 0) {
+            seed = buffer;
+            if (subjects.empty())
+                meanwhile();
+            lpMapiMessage m = nullptr;
+            EXPECT_EQ(MAPIReadMail(off, 0, S(seed.c_str()), MAPI_PEEK | MAPI_ENVELOPE_ONLY, 0, &m), 0u) << seed;
+            if (m != nullptr)
+                subjects[seed] = m->lpszSubject;
+            MAPIFreeBuffer(m);
+        }
+        return subjects;
+    };
+    auto shown = walk([] {});
+    ASSERT_EQ(shown.size(), 300u - 300u / 9 - (300 % 9 > 4 ? 1 : 0));
+    EXPECT_EQ(shown[ids[7]], "message 7");
+    EXPECT_EQ(shown.count(ids[13]), 0u);
+    // Changed in place after it was read ahead: the read sees the change.
+    shown = walk([&] { WriteFile(mailbox / "cur" / (ids[60] + ":2,S"), "Subject: changed in place\r\n\r\nx"); });
+    EXPECT_EQ(shown[ids[60]], "changed in place");
+    // Replaced, removed and delivered after the read ahead: the walk sees
+    // the folder as it is now.
+    shown = walk([&] {
+        WriteFile(mailbox / "tmp" / "other", "X-Message-Class: IPC.Skip\r\nSubject: replaced\r\n\r\nx");
+        fs::rename(mailbox / "tmp" / "other", mailbox / "cur" / (ids[70] + ":2,S"));
+        WriteFile(mailbox / "tmp" / "third", "Subject: now ordinary\r\n\r\nx");
+        fs::rename(mailbox / "tmp" / "third", mailbox / "cur" / (ids[76] + ":2,S"));
+        fs::remove(mailbox / "cur" / (ids[80] + ":2,S"));
+        Deliver("Subject: late\r\n\r\nx", "1700000000.M1200aP1Q1.test");
+    });
+    EXPECT_EQ(shown.count(ids[70]), 0u);
+    EXPECT_EQ(shown[ids[76]], "now ordinary");
+    EXPECT_EQ(shown.count(ids[80]), 0u);
+    EXPECT_EQ(shown["1700000000.M1200aP1Q1.test"], "late");
+    MAPILogoff(off, 0, 0, 0);
 }
