@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -208,6 +209,8 @@ struct Index {
         std::uint64_t inode = 0;
         std::optional<Envelope> envelope;
     } recent;
+    // Where in byId the last step of a walk stood.
+    size_t lastFound = SIZE_MAX;
     // Envelopes read ahead of a walk, by identifier (see ReadAhead).
     std::map<std::string, Recent, std::less<>> ahead;
 
@@ -564,6 +567,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
     Index fresh;
     ListInto(root, withStatus, fresh);
     index.ahead.clear();
+    index.lastFound = SIZE_MAX;
     if (index.gone.size() > 100000)
         index.gone.clear();
     size_t j = 0;
@@ -622,6 +626,9 @@ Index &Fresh(const std::string &root, bool withStatus = false)
 
 const Listed *Lookup(const Index &index, std::string_view id)
 {
+    // A walk asks for the message its last step found.
+    if (index.lastFound < index.byId.size() && index.Id(index.byId[index.lastFound]) == id)
+        return &index.byId[index.lastFound];
     const auto it = std::lower_bound(index.byId.begin(), index.byId.end(), id,
                                      [&](const Listed &e, std::string_view key) { return index.Id(e) < key; });
     return it != index.byId.end() && index.Id(*it) == id ? &*it : nullptr;
@@ -728,7 +735,7 @@ const std::string &Take(Index &index, Listed &e, Index::Recent &&known)
 
 // How far a walk reads message files ahead: at most this many files, among
 // at most this many of the walk's next messages.
-constexpr size_t kAheadFiles = 128, kAheadLooked = 512;
+constexpr size_t kAheadFiles = 256, kAheadLooked = 1024;
 
 // Reads the envelopes of the walk's message at `at` and of the next ones
 // that nothing knows yet from their files, on this thread and one more (each
@@ -874,7 +881,9 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     Index &index = Fresh(root_, fifo);
     size_t position = 0;
     if (!seed.empty()) {
-        if (!fifo) {
+        if (!fifo && index.lastFound < index.byId.size() && index.Id(index.byId[index.lastFound]) == seed) {
+            position = index.lastFound + 1;
+        } else if (!fifo) {
             position = static_cast<size_t>(
                 std::upper_bound(index.byId.begin(), index.byId.end(), std::string_view(seed),
                                  [&](std::string_view key, const Listed &e) { return key < index.Id(e); }) -
@@ -913,6 +922,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
             continue;
         if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
             continue;
+        index.lastFound = fifo ? index.byArrival[i] : i;
         return std::string(index.Id(e));
     }
     return {};
