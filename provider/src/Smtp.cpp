@@ -223,6 +223,9 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_READFUNCTION, &ReadBytes);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    // A typical message with an attachment goes in a few large writes
+    // rather than many of libcurl's default 64 KiB.
+    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
     // A server that stops answering ends the transfer instead of hanging it.
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);
     curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.smtpTimeout);
