@@ -140,40 +140,64 @@ void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnl
 
 } // namespace
 
+namespace {
+
+// Where the header block in `text` ends (just after the line break that a
+// blank line follows: "\n\n" or "\n\r\n"), looking from `from` on; npos
+// when it does not end in `text`.
+size_t HeaderEnd(std::string_view text, size_t from)
+{
+    for (size_t i = from; (i = text.find('\n', i)) != std::string_view::npos; ++i) {
+        if (i + 1 < text.size() && text[i + 1] == '\n')
+            return i + 1;
+        if (i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n')
+            return i + 1;
+    }
+    return std::string_view::npos;
+}
+
+// One read into `buffer`, as much as one read gives; -1 on failure.
+ssize_t ReadSome(int fd, char *buffer, size_t size)
+{
+    ssize_t n;
+    while ((n = read(fd, buffer, size)) < 0) {
+        if (errno == EAGAIN) // a file system that honours O_NONBLOCK
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        else if (errno != EINTR)
+            break;
+    }
+    return n;
+}
+
+} // namespace
+
 std::optional<std::string> ReadHeaderBlock(int fd)
 {
-    // Most header blocks fit in the first read.
-    std::string header;
-    size_t searched = 0;
+    // Most header blocks fit in the first read, made into the stack.
+    char first[8192];
+    const ssize_t got = ReadSome(fd, first, sizeof first);
+    if (got < 0)
+        return std::nullopt;
+    const std::string_view start(first, static_cast<size_t>(got));
+    if (start.rfind("\n", 0) == 0 || start.rfind("\r\n", 0) == 0)
+        return std::string();
+    if (const size_t end = HeaderEnd(start, 0); end != std::string_view::npos)
+        return std::string(first, end);
+    if (got == 0)
+        return std::string();
+    std::string header(start);
+    size_t searched = header.size() < 2 ? 0 : header.size() - 2;
     while (header.size() < kHeaderLimit) {
         const size_t have = header.size();
-        header.resize(have + (have == 0 ? 8192 : have));
-        ssize_t n;
-        while ((n = read(fd, header.data() + have, header.size() - have)) < 0) {
-            if (errno == EAGAIN) // a file system that honours O_NONBLOCK
-                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-            else if (errno != EINTR)
-                break;
-        }
+        header.resize(have * 2);
+        const ssize_t n = ReadSome(fd, header.data() + have, header.size() - have);
         if (n < 0)
             return std::nullopt;
         header.resize(have + static_cast<size_t>(n));
-        // The blank line: "\n\n" or "\n\r\n", or the header starting with one.
-        for (size_t i = searched; i < header.size(); ++i) {
-            if (header[i] != '\n')
-                continue;
-            const size_t next = i + 1;
-            if (next < header.size() && header[next] == '\n') {
-                header.resize(next);
-                return header;
-            }
-            if (next + 1 < header.size() && header[next] == '\r' && header[next + 1] == '\n') {
-                header.resize(next);
-                return header;
-            }
+        if (const size_t end = HeaderEnd(header, searched); end != std::string_view::npos) {
+            header.resize(end);
+            return header;
         }
-        if (header.rfind("\n", 0) == 0 || header.rfind("\r\n", 0) == 0)
-            return std::string();
         searched = header.size() < 2 ? 0 : header.size() - 2;
         if (n == 0)
             return header.size() <= kHeaderLimit ? std::optional<std::string>(header) : std::nullopt;

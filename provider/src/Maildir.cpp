@@ -211,8 +211,10 @@ struct Index {
     } recent;
     // Where in byId the last step of a walk stood.
     size_t lastFound = SIZE_MAX;
-    // Envelopes read ahead of a walk, by identifier (see ReadAhead).
-    std::map<std::string, Recent, std::less<>> ahead;
+    // Envelopes read ahead of a walk, in the walk's order (see ReadAhead),
+    // and where the next step's is.
+    std::vector<Recent> ahead;
+    size_t aheadAt = 0;
 
     std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
@@ -567,6 +569,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
     Index fresh;
     ListInto(root, withStatus, fresh);
     index.ahead.clear();
+    index.aheadAt = 0;
     index.lastFound = SIZE_MAX;
     if (index.gone.size() > 100000)
         index.gone.clear();
@@ -750,14 +753,15 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
         Index::Recent known;
     };
     std::vector<Job> jobs;
-    index.ahead.clear(); // what was read ahead and never taken
+    std::vector<Index::Recent> ahead; // in the walk's order; those of jobs filled in below
+    std::vector<size_t> jobAt;        // where in `ahead` each job's goes
     for (size_t i = at; i < index.byId.size() && jobs.size() < kAheadFiles && i - at < kAheadLooked; ++i) {
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
         if (i != at && e.cls != 0)
             continue;
         if (i != at && cache != nullptr && !index.withStatus)
             if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
-                index.ahead.insert_or_assign(std::string(index.Id(e)), KnownFrom(index, e, std::move(*cached)));
+                ahead.push_back(KnownFrom(index, e, std::move(*cached)));
                 continue;
             }
         Job job;
@@ -766,6 +770,8 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
         job.known.id = index.Id(e);
         job.known.name = index.Name(e);
         jobs.push_back(std::move(job));
+        jobAt.push_back(ahead.size());
+        ahead.emplace_back();
     }
     std::atomic<size_t> next{0};
     auto work = [&] {
@@ -795,8 +801,8 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
     work();
     if (helper.joinable())
         helper.join();
-    for (Job &job : jobs) {
-        Index::Recent &known = job.known;
+    for (size_t k = 0; k < jobs.size(); ++k) {
+        Index::Recent &known = jobs[k].known;
         if (known.envelope && cache != nullptr) {
             FileKey key;
             key.id = known.id;
@@ -807,9 +813,10 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
             key.inode = known.inode;
             cache->Store(key, *known.envelope);
         }
-        if (known.inode != 0)
-            index.ahead.insert_or_assign(known.id, std::move(known));
+        ahead[jobAt[k]] = std::move(known); // unknown ones (no inode) are passed over
     }
+    index.ahead = std::move(ahead);
+    index.aheadAt = 0;
 }
 
 // The class of the walk's listed message at `at` ("" for ordinary mail, and
@@ -827,16 +834,28 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
         if (e.cls != 0)
             return index.classes[e.cls - 1];
     }
+    // What was read ahead, looked for from where the last step's stood;
+    // `tried` when its file was read and could not be.
+    bool tried = false;
     auto ahead = [&]() -> std::optional<Index::Recent> {
-        const auto it = index.ahead.find(index.Id(e));
-        if (it == index.ahead.end())
-            return std::nullopt;
-        Index::Recent known = std::move(it->second);
-        index.ahead.erase(it);
-        return known.name == index.Name(e) ? std::optional<Index::Recent>(std::move(known)) : std::nullopt;
+        for (size_t k = index.aheadAt; k < index.ahead.size(); ++k) {
+            Index::Recent &known = index.ahead[k];
+            if (known.id != index.Id(e))
+                continue;
+            index.aheadAt = k + 1;
+            tried = known.inode == 0;
+            if (tried || known.name != index.Name(e))
+                return std::nullopt;
+            return std::move(known);
+        }
+        return std::nullopt;
     };
     if (std::optional<Index::Recent> known = ahead())
         return Take(index, e, std::move(*known));
+    if (tried) {
+        index.unnumbered.clear(); // unreadable: ordinary mail, and not known
+        return index.unnumbered;
+    }
     // Name order: the entries one by one, as the cache reads them ahead.
     if (cache && !index.withStatus)
         if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache))
