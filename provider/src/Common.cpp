@@ -3,10 +3,13 @@
 #include "posix/Charset.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <glib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cctype>
 #include <cerrno>
 
@@ -206,6 +209,17 @@ std::optional<std::string> MailAddress(std::string_view text)
     if (domain.find('.') == std::string_view::npos && !SameText(domain, "localhost"))
         return std::nullopt;
     return std::string(text);
+}
+
+namespace {
+std::atomic<unsigned> g_forks{0};
+} // namespace
+
+unsigned ForkCount()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }); });
+    return g_forks.load(std::memory_order_relaxed);
 }
 
 } // namespace kmp

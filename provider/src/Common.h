@@ -71,4 +71,9 @@ std::optional<std::string> MailAddress(std::string_view text);
 // Whether MailAddress accepts the text.
 inline bool IsMailAddress(std::string_view text) { return MailAddress(text).has_value(); }
 
+// How often this process has forked: a child sees a number its parent did
+// not have (cheaper to ask at every call than the process identifier). A
+// child has none of its parent's other threads.
+unsigned ForkCount();
+
 } // namespace kmp

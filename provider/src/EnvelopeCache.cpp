@@ -1,9 +1,9 @@
 #include "EnvelopeCache.h"
 
+#include "Common.h"
 #include "Maildir.h"
 
 #include <glib.h>
-#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,17 +147,6 @@ struct Ahead {
     bool taken = false;
 };
 
-// How often this process has forked: a child sees a number its parent did
-// not have. Cheaper to ask at every call than the process identifier.
-std::atomic<unsigned> g_forks{0};
-
-unsigned Forks()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }); });
-    return g_forks.load(std::memory_order_relaxed);
-}
-
 bool SameKey(const Pending &p, const FileKey &key)
 {
     return p.name == key.name && p.size == key.size && p.time == key.time && p.nanoseconds == key.nanoseconds &&
@@ -213,15 +202,15 @@ struct EnvelopeCache::Impl {
         }
         reading = false;
     }
-    unsigned forks = Forks(); // of the process that opened it
+    unsigned forks = ForkCount(); // of the process that opened it
 
     // A child process does not use its parent's connection (SQLite's rule):
     // it leaves it as it is and opens its own.
     void Current()
     {
-        if (forks == Forks())
+        if (forks == ForkCount())
             return;
-        forks = Forks();
+        forks = ForkCount();
         find = insert = findAhead = nullptr;
         db = nullptr;
         reading = false;

@@ -175,6 +175,10 @@ struct Listed {
     bool statted = false;
 };
 
+struct Batch;
+std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey &listedKey, EnvelopeCache *cache,
+                                         struct stat *status);
+
 // The cached listing of one folder, refreshed when new/ or cur/ changed.
 struct Index {
     timespec newTime{};
@@ -215,10 +219,86 @@ struct Index {
     // and where the next step's is.
     std::vector<Recent> ahead;
     size_t aheadAt = 0;
+    // The stretch of the walk after `ahead`, being read meanwhile.
+    std::unique_ptr<Batch> coming;
 
     std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
 };
+
+// Message files read ahead of a walk: the envelopes of the messages of a
+// stretch [from, to) of the walk (positions in byId, or in byArrival for
+// arrival order) that nothing knew, read by a thread of their own while the
+// walk goes on, and by the walk's thread when it needs them (each takes the
+// next file to read). Only the files are touched meanwhile; what was read
+// is taken under the index's lock. What the cache knew of the stretch is in
+// `ahead` from the start.
+struct Batch {
+    struct Job {
+        std::string path;
+        Index::Recent known;
+    };
+    bool fifo = false;
+    size_t from = 0, to = 0;
+    std::vector<Job> jobs;
+    std::vector<Index::Recent> ahead; // in the walk's order; the jobs' go where jobAt says
+    std::vector<size_t> jobAt;
+    std::atomic<size_t> next{0};
+    std::thread reader;
+    unsigned forks = ForkCount(); // of the process whose thread reads
+
+    // Reads the files nobody has taken yet.
+    void Work()
+    {
+        for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
+            Index::Recent &known = jobs[k].known;
+            try {
+                struct stat st {};
+                known.envelope = EnvelopeFromFile(jobs[k].path, FileKey{}, nullptr, &st);
+                known.size = st.st_size;
+                known.time = st.st_mtim.tv_sec;
+                known.nanoseconds = st.st_mtim.tv_nsec;
+                known.inode = st.st_ino;
+            } catch (...) {
+                known.envelope.reset(); // not known: passed over
+                known.inode = 0;
+            }
+        }
+    }
+
+    // A thread of its own for what there is to read; none to be had, the
+    // walk's thread reads it all when it comes to it.
+    void Start()
+    {
+        if (jobs.empty())
+            return;
+        try {
+            reader = std::thread([this] { Work(); });
+        } catch (const std::system_error &) {
+        }
+    }
+
+    // Reads what is left on this thread, then waits for the reader. False
+    // in a child process, which has no reader: the batch must then be left
+    // as it is (never destroyed), its files unread.
+    bool Finish()
+    {
+        if (forks != ForkCount())
+            return false;
+        Work();
+        if (reader.joinable())
+            reader.join();
+        return true;
+    }
+};
+
+// Ends a batch that is no longer wanted.
+void Drop(std::unique_ptr<Batch> &batch)
+{
+    if (batch && !batch->Finish())
+        (void)batch.release(); // a parent's: its reader is not in this process
+    batch.reset();
+}
 
 struct Indexes {
     std::mutex mutex;
@@ -231,6 +311,20 @@ Indexes &AllIndexes()
     static Indexes *indexes = new Indexes;
     return *indexes;
 }
+
+// A reader still at work when the library is unloaded or the process ends
+// is waited for (unless another thread is inside the provider: then the
+// process is ending under it anyway).
+struct FinishReaders {
+    ~FinishReaders()
+    {
+        std::unique_lock<std::mutex> lock(AllIndexes().mutex, std::try_to_lock);
+        if (!lock.owns_lock())
+            return;
+        for (auto &[root, index] : AllIndexes().folders)
+            Drop(index.coming);
+    }
+} g_finishReaders;
 
 std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
 {
@@ -570,6 +664,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
     ListInto(root, withStatus, fresh);
     index.ahead.clear();
     index.aheadAt = 0;
+    Drop(index.coming);
     index.lastFound = SIZE_MAX;
     if (index.gone.size() > 100000)
         index.gone.clear();
@@ -740,69 +835,62 @@ const std::string &Take(Index &index, Listed &e, Index::Recent &&known)
 // at most this many of the walk's next messages.
 constexpr size_t kAheadFiles = 256, kAheadLooked = 1024;
 
-// Reads the envelopes of the walk's message at `at` and of the next ones
-// that nothing knows yet from their files, on this thread and one more (each
-// takes the next file to read), into `index.ahead`: a walk of a folder that
-// no cache knows reads two files at a time. What the cache knows of them is
-// taken from it on the way. Every envelope is checked against its file once
-// more by the read that takes it. Called with the lock held.
-void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t at)
+// Plans the reading of the walk's stretch from `from` on: the messages
+// nothing knows yet (the one at `from` always, when `firstUnknown`), at
+// most kAheadFiles files among kAheadLooked messages; what the cache knows
+// of them is taken from it now. Called with the lock held.
+std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t from,
+                            bool firstUnknown)
 {
-    struct Job {
-        std::string path;
-        Index::Recent known;
-    };
-    std::vector<Job> jobs;
-    std::vector<Index::Recent> ahead; // in the walk's order; those of jobs filled in below
-    std::vector<size_t> jobAt;        // where in `ahead` each job's goes
-    for (size_t i = at; i < index.byId.size() && jobs.size() < kAheadFiles && i - at < kAheadLooked; ++i) {
+    auto batch = std::make_unique<Batch>();
+    batch->fifo = fifo;
+    batch->from = from;
+    size_t i = from;
+    for (; i < index.byId.size() && batch->jobs.size() < kAheadFiles && i - from < kAheadLooked; ++i) {
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
-        if (i != at && e.cls != 0)
+        const bool unknown = firstUnknown && i == from;
+        if (!unknown && e.cls != 0)
             continue;
-        if (i != at && cache != nullptr && !index.withStatus)
+        if (!unknown && cache != nullptr && !index.withStatus)
             if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
-                ahead.push_back(KnownFrom(index, e, std::move(*cached)));
+                batch->ahead.push_back(KnownFrom(index, e, std::move(*cached)));
                 continue;
             }
-        Job job;
+        Batch::Job job;
         job.path = root + (e.inCur ? "/cur/" : "/new/");
         job.path += index.Name(e);
         job.known.id = index.Id(e);
         job.known.name = index.Name(e);
-        jobs.push_back(std::move(job));
-        jobAt.push_back(ahead.size());
-        ahead.emplace_back();
+        batch->jobs.push_back(std::move(job));
+        batch->jobAt.push_back(batch->ahead.size());
+        batch->ahead.emplace_back();
     }
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
-            Index::Recent &known = jobs[k].known;
-            try {
-                struct stat st {};
-                known.envelope = EnvelopeFromFile(jobs[k].path, FileKey{}, nullptr, &st);
-                known.size = st.st_size;
-                known.time = st.st_mtim.tv_sec;
-                known.nanoseconds = st.st_mtim.tv_nsec;
-                known.inode = st.st_ino;
-            } catch (...) {
-                known.envelope.reset(); // not known: read again by the read that needs it
-                known.inode = 0;
-            }
-        }
-    };
-    std::thread helper;
-    if (jobs.size() > 1) {
-        try {
-            helper = std::thread(work);
-        } catch (const std::system_error &) {
-            // No thread to be had: this one reads them all.
-        }
+    batch->to = i;
+    return batch;
+}
+
+// Makes `index.ahead` the envelopes of the walk from `at` on, which the
+// cache does not know: those of the stretch read meanwhile when the walk
+// is in it, else read now on this thread and one more. The next stretch is
+// then read by a thread of its own while the walk goes on, so that a walk
+// of a folder no cache knows reads files while it shows messages. Every
+// envelope is checked against its file once more by the read that takes
+// it. Called with the lock held.
+void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t at)
+{
+    std::unique_ptr<Batch> batch = std::move(index.coming);
+    if (batch && (batch->fifo != fifo || at < batch->from || at >= batch->to))
+        Drop(batch);
+    else if (batch && !batch->Finish())
+        (void)batch.release(); // a parent's: its reader is not in this process
+    if (!batch) {
+        batch = Plan(index, root, cache, fifo, at, true);
+        if (batch->jobs.size() > 1)
+            batch->Start();
+        batch->Finish();
     }
-    work();
-    if (helper.joinable())
-        helper.join();
-    for (size_t k = 0; k < jobs.size(); ++k) {
-        Index::Recent &known = jobs[k].known;
+    for (size_t k = 0; k < batch->jobs.size(); ++k) {
+        Index::Recent &known = batch->jobs[k].known;
         if (known.envelope && cache != nullptr) {
             FileKey key;
             key.id = known.id;
@@ -813,10 +901,15 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
             key.inode = known.inode;
             cache->Store(key, *known.envelope);
         }
-        ahead[jobAt[k]] = std::move(known); // unknown ones (no inode) are passed over
+        batch->ahead[batch->jobAt[k]] = std::move(known); // unknown ones (no inode) are passed over
     }
-    index.ahead = std::move(ahead);
+    index.ahead = std::move(batch->ahead);
     index.aheadAt = 0;
+    // The next stretch, meanwhile.
+    if (batch->to < index.byId.size()) {
+        index.coming = Plan(index, root, cache, fifo, batch->to, false);
+        index.coming->Start();
+    }
 }
 
 // The class of the walk's listed message at `at` ("" for ordinary mail, and

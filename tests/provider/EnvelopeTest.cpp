@@ -378,3 +378,46 @@ TEST_F(Envelopes, FilesReadAheadOfAWalkAreTrustedOnlyForTheirFiles)
     EXPECT_EQ(shown["1700000000.M1200aP1Q1.test"], "late");
     MAPILogoff(off, 0, 0, 0);
 }
+
+TEST_F(Envelopes, AProcessForkedWhileFilesAreReadAheadWalksOnItsOwn)
+{
+    // A folder no walk has seen: its first step reads the first stretch and
+    // leaves the next one being read by a thread of its own.
+    const fs::path fresh = home / "Fresh";
+    for (const char *sub : {"tmp", "new", "cur"})
+        fs::create_directories(fresh / sub);
+    for (int i = 0; i < 600; ++i)
+        WriteFile(fresh / "cur" / ("1700000000.M" + std::to_string(1000 + i) + "P1Q1.test:2,S"),
+                  std::string(i % 3 == 1 ? "X-Message-Class: IPC.Skip\r\n" : "") + "Subject: message " + std::to_string(i) +
+                      "\r\n\r\nx");
+    WriteFile(profiles, ReadFile(profiles) + "[Fresh]\nmailbox = " + fresh.string() + "\ncache = off\n");
+    LHANDLE h = 0;
+    ASSERT_EQ(MAPILogon(0, S("Fresh"), nullptr, 0, 0, &h), 0u);
+    auto walk = [&](std::string seed) {
+        std::vector<std::string> ids;
+        char buffer[513];
+        while (MAPIFindNext(h, 0, S("IPM"), seed.data(), MAPI_LONG_MSGID, 0, buffer) == 0)
+            ids.push_back(seed = buffer);
+        return ids;
+    };
+    std::vector<std::string> expected;
+    for (int i = 0; i < 600; ++i)
+        if (i % 3 != 1) // the first message of the second stretch among them
+            expected.push_back("1700000000.M" + std::to_string(1000 + i) + "P1Q1.test");
+    char first[513];
+    ASSERT_EQ(MAPIFindNext(h, 0, S("IPM"), S(""), MAPI_LONG_MSGID, 0, first), 0u);
+    ASSERT_EQ(std::string(first), expected.front());
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<std::string> ids = walk(first);
+        ids.insert(ids.begin(), first);
+        _exit(ids == expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> ids = walk(first);
+    ids.insert(ids.begin(), first);
+    EXPECT_EQ(ids, expected);
+    MAPILogoff(h, 0, 0, 0);
+}
