@@ -247,6 +247,8 @@ struct Batch {
     std::thread reader;
     unsigned forks = ForkCount(); // of the process whose thread reads
 
+    bool Covers(bool walkFifo, size_t at) const { return fifo == walkFifo && from <= at && at < to; }
+
     // Reads the files nobody has taken yet.
     void Work()
     {
@@ -879,7 +881,7 @@ std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache
 void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t at)
 {
     std::unique_ptr<Batch> batch = std::move(index.coming);
-    if (batch && (batch->fifo != fifo || at < batch->from || at >= batch->to))
+    if (batch && !batch->Covers(fifo, at))
         Drop(batch);
     else if (batch && !batch->Finish())
         (void)batch.release(); // a parent's: its reader is not in this process
@@ -949,13 +951,33 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
         index.unnumbered.clear(); // unreadable: ordinary mail, and not known
         return index.unnumbered;
     }
-    // Name order: the entries one by one, as the cache reads them ahead.
-    if (cache && !index.withStatus)
+    // Name order: the entries one by one, as the cache reads them ahead
+    // (unless the stretch being read holds what the cache had of them).
+    const bool coming = index.coming && index.coming->Covers(fifo, at);
+    if (cache && !index.withStatus && !coming)
         if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache))
             return Take(index, e, KnownFrom(index, e, std::move(*cached)));
     ReadAhead(index, root, cache.get(), fifo, at);
     if (std::optional<Index::Recent> known = ahead())
         return Take(index, e, std::move(*known));
+    if (!tried) {
+        // Not in the stretch read (its class was known when it was planned):
+        // read on its own.
+        Index::Recent known;
+        known.id = index.Id(e);
+        known.name = index.Name(e);
+        FileKey key;
+        key.id = known.id;
+        key.name = known.name;
+        struct stat st {};
+        known.envelope = EnvelopeFromFile(root + (e.inCur ? "/cur/" : "/new/") + known.name, key, cache.get(), &st);
+        known.size = st.st_size;
+        known.time = st.st_mtim.tv_sec;
+        known.nanoseconds = st.st_mtim.tv_nsec;
+        known.inode = st.st_ino;
+        if (known.inode != 0)
+            return Take(index, e, std::move(known));
+    }
     index.unnumbered.clear(); // gone, or unreadable: not known
     return index.unnumbered;
 }
