@@ -226,6 +226,37 @@ struct Index {
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
 };
 
+// What a message file's header block tells, with the file's status as it
+// was opened (no inode when it could not be read).
+Index::Recent ReadKnown(const std::string &path, std::string_view id, std::string_view name)
+{
+    Index::Recent known;
+    known.id = id;
+    known.name = name;
+    struct stat st {};
+    known.envelope = EnvelopeFromFile(path, FileKey{}, nullptr, &st);
+    known.size = st.st_size;
+    known.time = st.st_mtim.tv_sec;
+    known.nanoseconds = st.st_mtim.tv_nsec;
+    known.inode = st.st_ino;
+    return known;
+}
+
+// Keeps what was read of a file in the cache.
+void KeepInCache(EnvelopeCache *cache, const Index::Recent &known)
+{
+    if (cache == nullptr || !known.envelope)
+        return;
+    FileKey key;
+    key.id = known.id;
+    key.name = known.name;
+    key.size = known.size;
+    key.time = known.time;
+    key.nanoseconds = known.nanoseconds;
+    key.inode = known.inode;
+    cache->Store(key, *known.envelope);
+}
+
 // Message files read ahead of a walk: the envelopes of the messages of a
 // stretch [from, to) of the walk (positions in byId, or in byArrival for
 // arrival order) that nothing knew, read by a thread of their own while the
@@ -235,7 +266,7 @@ struct Index {
 // `ahead` from the start.
 struct Batch {
     struct Job {
-        std::string path;
+        std::string path, id, name;
         Index::Recent known;
     };
     bool fifo = false;
@@ -253,17 +284,11 @@ struct Batch {
     void Work()
     {
         for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
-            Index::Recent &known = jobs[k].known;
+            Job &job = jobs[k];
             try {
-                struct stat st {};
-                known.envelope = EnvelopeFromFile(jobs[k].path, FileKey{}, nullptr, &st);
-                known.size = st.st_size;
-                known.time = st.st_mtim.tv_sec;
-                known.nanoseconds = st.st_mtim.tv_nsec;
-                known.inode = st.st_ino;
+                job.known = ReadKnown(job.path, job.id, job.name);
             } catch (...) {
-                known.envelope.reset(); // not known: passed over
-                known.inode = 0;
+                job.known = {}; // not known: passed over
             }
         }
     }
@@ -861,8 +886,8 @@ std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache
         Batch::Job job;
         job.path = root + (e.inCur ? "/cur/" : "/new/");
         job.path += index.Name(e);
-        job.known.id = index.Id(e);
-        job.known.name = index.Name(e);
+        job.id = index.Id(e);
+        job.name = index.Name(e);
         batch->jobs.push_back(std::move(job));
         batch->jobAt.push_back(batch->ahead.size());
         batch->ahead.emplace_back();
@@ -893,16 +918,7 @@ void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool
     }
     for (size_t k = 0; k < batch->jobs.size(); ++k) {
         Index::Recent &known = batch->jobs[k].known;
-        if (known.envelope && cache != nullptr) {
-            FileKey key;
-            key.id = known.id;
-            key.name = known.name;
-            key.size = known.size;
-            key.time = known.time;
-            key.nanoseconds = known.nanoseconds;
-            key.inode = known.inode;
-            cache->Store(key, *known.envelope);
-        }
+        KeepInCache(cache, known);
         batch->ahead[batch->jobAt[k]] = std::move(known); // unknown ones (no inode) are passed over
     }
     index.ahead = std::move(batch->ahead);
@@ -963,18 +979,9 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     if (!tried) {
         // Not in the stretch read (its class was known when it was planned):
         // read on its own.
-        Index::Recent known;
-        known.id = index.Id(e);
-        known.name = index.Name(e);
-        FileKey key;
-        key.id = known.id;
-        key.name = known.name;
-        struct stat st {};
-        known.envelope = EnvelopeFromFile(root + (e.inCur ? "/cur/" : "/new/") + known.name, key, cache.get(), &st);
-        known.size = st.st_size;
-        known.time = st.st_mtim.tv_sec;
-        known.nanoseconds = st.st_mtim.tv_nsec;
-        known.inode = st.st_ino;
+        const std::string path = root + (e.inCur ? "/cur/" : "/new/") + std::string(index.Name(e));
+        Index::Recent known = ReadKnown(path, index.Id(e), index.Name(e));
+        KeepInCache(cache.get(), known);
         if (known.inode != 0)
             return Take(index, e, std::move(known));
     }
