@@ -100,7 +100,8 @@ protected:
 
 // Header blocks whose fields are easy to get wrong: several To and Cc
 // headers, groups, encoded words, folding, the conversation's sources in
-// their order, the flags, an unterminated block, a blank continuation line.
+// their order, the flags, an unterminated block, a blank continuation line,
+// a message that starts with its blank line.
 const char *const kHeaders[] = {
     "From: \"Ann Example\" <ann@example.org>\r\nTo: a@example.org, \"B, Bee\" <b@example.org>\r\n"
     "Cc: c@example.org\r\nTo: d@example.org\r\nCc: team: e@example.org, f@example.org;\r\n"
@@ -118,6 +119,7 @@ const char *const kHeaders[] = {
     "Subject: no blank line at all\r\nTo: a@example.org",
     "X-Message-Class: IPM.A\r\n \r\nSubject: after a blank continuation\r\n\r\n",
     "\r\nSubject: in the body\r\n",
+    "\r\nSubject: in the body\r\n\r\nand a blank line later\r\n",
     "Subject: raw \xC3\xA9t\xC3\xA9 UTF-8\r\nTo: \"Jos\xC3\xA9\" <jose@example.org>\r\n\r\n",
     "To: undisclosed-recipients:;\r\nSubject: empty group\r\n\r\n",
 };
