@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -390,6 +389,18 @@ struct EnvelopeCache::Impl {
         return ReadRecipients(blob == nullptr ? std::string_view() : std::string_view(blob, bytes), envelope.recipients);
     }
 
+    // The file's key (name, size, mtime, nsec, inode) from column `first`
+    // on, and the envelope after it.
+    static bool EntryFromRow(sqlite3_stmt *s, int first, CachedEnvelope &entry)
+    {
+        entry.name = Column(s, first);
+        entry.size = sqlite3_column_int64(s, first + 1);
+        entry.time = sqlite3_column_int64(s, first + 2);
+        entry.nanoseconds = static_cast<long>(sqlite3_column_int64(s, first + 3));
+        entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, first + 4));
+        return EnvelopeFromRow(s, first + 5, entry.envelope);
+    }
+
     enum class Known { Here, Absent, Unknown };
 
     // Whether the entries read ahead answer for `id`: there (at `at`), not in
@@ -428,14 +439,9 @@ struct EnvelopeCache::Impl {
         while ((rc = sqlite3_step(findAhead)) == SQLITE_ROW) {
             Ahead a;
             a.id = Column(findAhead, 0);
-            a.entry.name = Column(findAhead, 1);
-            a.entry.size = sqlite3_column_int64(findAhead, 2);
-            a.entry.time = sqlite3_column_int64(findAhead, 3);
-            a.entry.nanoseconds = static_cast<long>(sqlite3_column_int64(findAhead, 4));
-            a.entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(findAhead, 5));
             // An entry that does not read as ours is left out: its message
             // is read again.
-            a.taken = !EnvelopeFromRow(findAhead, 6, a.entry.envelope);
+            a.taken = !EntryFromRow(findAhead, 1, a.entry);
             ahead.push_back(std::move(a));
         }
         sqlite3_reset(findAhead);
@@ -490,12 +496,7 @@ struct EnvelopeCache::Impl {
                 Damage();
             return std::nullopt;
         }
-        entry.name = Column(find, 0);
-        entry.size = sqlite3_column_int64(find, 1);
-        entry.time = sqlite3_column_int64(find, 2);
-        entry.nanoseconds = static_cast<long>(sqlite3_column_int64(find, 3));
-        entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(find, 4));
-        const bool ours = EnvelopeFromRow(find, 5, entry.envelope);
+        const bool ours = EntryFromRow(find, 0, entry);
         sqlite3_reset(find);
         if (!ours)
             return std::nullopt;

@@ -537,6 +537,25 @@ void ListInto(const std::string &root, bool withStatus, Index &fresh)
     fresh.names.shrink_to_fit();
 }
 
+// The path of a listed message's file.
+std::string PathOf(const Index &index, const std::string &root, const Listed &e)
+{
+    std::string path = root + (e.inCur ? "/cur/" : "/new/");
+    path += index.Name(e);
+    return path;
+}
+
+// The status of a listed message's file as it is now (through its folder's
+// kept descriptor); false when it is not a regular file there any more.
+bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st)
+{
+    const int fd = index.folderFds[e.inCur ? 1 : 0];
+    const std::string name(index.Name(e));
+    const int rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0)
+                           : stat(PathOf(index, root, e).c_str(), &st);
+    return rc == 0 && S_ISREG(st.st_mode);
+}
+
 // A listed message for a caller. When the listing did not take its status,
 // it is taken now, through the folder's kept descriptor: the one look at the
 // file that a read or a save makes before opening it.
@@ -544,8 +563,7 @@ MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &
 {
     MaildirEntry entry;
     entry.id = index.Id(e);
-    entry.path = root + (e.inCur ? "/cur/" : "/new/");
-    entry.path += index.Name(e);
+    entry.path = PathOf(index, root, e);
     entry.seen = e.seen;
     entry.time = e.time;
     entry.nanoseconds = e.nanoseconds;
@@ -554,9 +572,7 @@ MaildirEntry EntryOf(const Index &index, const std::string &root, const Listed &
     entry.revision = e.revision;
     if (!e.statted) {
         struct stat st {};
-        const int fd = index.folderFds[e.inCur ? 1 : 0];
-        const std::string name(index.Name(e));
-        if ((fd >= 0 ? fstatat(fd, name.c_str(), &st, 0) : stat(entry.path.c_str(), &st)) == 0 && S_ISREG(st.st_mode)) {
+        if (StatusOf(index, root, e, st)) {
             entry.time = st.st_mtim.tv_sec;
             entry.nanoseconds = st.st_mtim.tv_nsec;
             entry.size = st.st_size;
@@ -818,7 +834,7 @@ bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64
 // The cached entry of a listed message when it was read from the file
 // listed, for the walk's class and the read that usually follows (which
 // checks it against the file's status once more).
-std::optional<CachedEnvelope> CachedFor(Index &index, const Listed &e, EnvelopeCache &cache)
+std::optional<CachedEnvelope> CachedFor(Index &index, const std::string &root, const Listed &e, EnvelopeCache &cache)
 {
     std::optional<CachedEnvelope> cached = cache.Entry(index.Id(e));
     if (!cached || cached->name != index.Name(e))
@@ -830,10 +846,8 @@ std::optional<CachedEnvelope> CachedFor(Index &index, const Listed &e, EnvelopeC
     // A folder may number its entries otherwise than their files: the file
     // itself decides.
     struct stat st {};
-    const int fd = index.folderFds[e.inCur ? 1 : 0];
-    const std::string name(index.Name(e));
-    if (fd >= 0 && fstatat(fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_ino == cached->inode &&
-        st.st_size == cached->size && st.st_mtim.tv_sec == cached->time && st.st_mtim.tv_nsec == cached->nanoseconds)
+    if (StatusOf(index, root, e, st) && st.st_ino == cached->inode && st.st_size == cached->size &&
+        st.st_mtim.tv_sec == cached->time && st.st_mtim.tv_nsec == cached->nanoseconds)
         return cached;
     return std::nullopt;
 }
@@ -879,13 +893,12 @@ std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache
         if (!unknown && e.cls != 0)
             continue;
         if (!unknown && cache != nullptr && !index.withStatus)
-            if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache)) {
+            if (std::optional<CachedEnvelope> cached = CachedFor(index, root, e, *cache)) {
                 batch->ahead.push_back(KnownFrom(index, e, std::move(*cached)));
                 continue;
             }
         Batch::Job job;
-        job.path = root + (e.inCur ? "/cur/" : "/new/");
-        job.path += index.Name(e);
+        job.path = PathOf(index, root, e);
         job.id = index.Id(e);
         job.name = index.Name(e);
         batch->jobs.push_back(std::move(job));
@@ -971,7 +984,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     // (unless the stretch being read holds what the cache had of them).
     const bool coming = index.coming && index.coming->Covers(fifo, at);
     if (cache && !index.withStatus && !coming)
-        if (std::optional<CachedEnvelope> cached = CachedFor(index, e, *cache))
+        if (std::optional<CachedEnvelope> cached = CachedFor(index, root, e, *cache))
             return Take(index, e, KnownFrom(index, e, std::move(*cached)));
     ReadAhead(index, root, cache.get(), fifo, at);
     if (std::optional<Index::Recent> known = ahead())
@@ -979,8 +992,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     if (!tried) {
         // Not in the stretch read (its class was known when it was planned):
         // read on its own.
-        const std::string path = root + (e.inCur ? "/cur/" : "/new/") + std::string(index.Name(e));
-        Index::Recent known = ReadKnown(path, index.Id(e), index.Name(e));
+        Index::Recent known = ReadKnown(PathOf(index, root, e), index.Id(e), index.Name(e));
         KeepInCache(cache.get(), known);
         if (known.inode != 0)
             return Take(index, e, std::move(known));
