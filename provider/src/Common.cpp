@@ -222,4 +222,13 @@ unsigned ForkCount()
     return g_forks.load(std::memory_order_relaxed);
 }
 
+SignalsBlocked::SignalsBlocked()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
 } // namespace kmp

@@ -3,6 +3,7 @@
 
 #include "mapi/SimpleMapi.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -75,5 +76,19 @@ inline bool IsMailAddress(std::string_view text) { return MailAddress(text).has_
 // not have (cheaper to ask at every call than the process identifier). A
 // child has none of its parent's other threads.
 unsigned ForkCount();
+
+// While it lives, the calling thread blocks every signal, so that a thread
+// started meanwhile takes none of the application's signals (a library's
+// helper threads must not run its handlers).
+class SignalsBlocked {
+public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+
+private:
+    sigset_t old_;
+};
 
 } // namespace kmp

@@ -300,6 +300,7 @@ struct Batch {
         if (jobs.empty())
             return;
         try {
+            const SignalsBlocked quiet;
             reader = std::thread([this] { Work(); });
         } catch (const std::system_error &) {
         }

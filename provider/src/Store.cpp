@@ -49,6 +49,7 @@ public:
             }
         };
         try {
+            const SignalsBlocked quiet; // the copy's thread takes none of the application's signals
             staged_ = std::async(std::launch::async, stage);
         } catch (const std::system_error &) {
             staged_ = std::async(std::launch::deferred, stage); // no thread to be had: at Keep
