@@ -4,7 +4,7 @@
 // (round trips) the provider sent per 1,000 messages.
 #include "Dovecot.h"
 
-#include "ImapStore.h"
+#include "imap/ImapStore.h"
 #include "mapi/SimpleMapi.h"
 
 #include <chrono>

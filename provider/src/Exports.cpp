@@ -1,13 +1,13 @@
 // The twelve Simple MAPI entry points, with plain C linkage. Each turns
 // whatever goes wrong inside into a result code: nothing raises across the
 // ABI, and nothing is handed out unless the call succeeds.
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Blocks.h"
 #include "Common.h"
-#include "Dialogs.h"
+#include "ui/Dialogs.h"
 #include "Message.h"
 #include "Profile.h"
-#include "Smtp.h"
+#include "smtp/Smtp.h"
 #include "Store.h"
 #include "mapi/SimpleMapi.h"
 

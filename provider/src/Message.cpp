@@ -1,6 +1,6 @@
 #include "Message.h"
 
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Common.h"
 #include "Envelope.h"
 #include "Mime.h"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Blocks.h"
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 #include "mapi/SimpleMapi.h"
 
 #include <functional>

@@ -1,7 +1,7 @@
 #include "Profile.h"
 
 #include "Common.h"
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 #include "Store.h"
 
 #include <pwd.h>

@@ -3,7 +3,7 @@
 // out again: headers the record cannot express (References, In-Reply-To,
 // Received, ...), parts it does not show and untouched parts keep their
 // bytes, and the file keeps the time the message arrived.
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Common.h"
 #include "Message.h"
 #include "Mime.h"

@@ -4,8 +4,8 @@
 
 #include "Common.h"
 #include "Envelope.h"
-#include "ImapStore.h"
-#include "Maildir.h"
+#include "imap/ImapStore.h"
+#include "maildir/Maildir.h"
 
 #include <unistd.h>
 

@@ -6,7 +6,7 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "Envelope.h"
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 #include "Message.h"
 
 #include <fcntl.h>

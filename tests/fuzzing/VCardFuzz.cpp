@@ -1,5 +1,5 @@
 // The provider's vCard reader and name resolution on any text.
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Common.h"
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "ProviderSession.h"
 
 #include "Envelope.h"
-#include "EnvelopeCache.h"
+#include "maildir/EnvelopeCache.h"
 #include "Message.h"
 
 #include <fcntl.h>

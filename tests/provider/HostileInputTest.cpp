@@ -3,11 +3,11 @@
 // text folded without end, profile files as editors and shells leave them.
 #include "ProviderHome.h"
 
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Common.h"
 #include "Loopback.h"
 #include "Profile.h"
-#include "Smtp.h"
+#include "smtp/Smtp.h"
 
 #include "mapi/SimpleMapi.h"
 

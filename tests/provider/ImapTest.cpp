@@ -3,7 +3,7 @@
 #include "Dovecot.h"
 #include "ProviderSession.h"
 
-#include "ImapStore.h"
+#include "imap/ImapStore.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

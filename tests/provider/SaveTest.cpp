@@ -2,7 +2,7 @@
 // how a save stays one file that other Maildir programs see change.
 #include "ProviderSession.h"
 
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 
 #include <fcntl.h>
 #include <glib.h>

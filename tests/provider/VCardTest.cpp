@@ -1,5 +1,5 @@
 // The vCard reader and the resolution rules, on text.
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Common.h"
 
 #include <gtest/gtest.h>

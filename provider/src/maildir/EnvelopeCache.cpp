@@ -1,7 +1,7 @@
-#include "EnvelopeCache.h"
+#include "maildir/EnvelopeCache.h"
 
 #include "Common.h"
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 
 #include <glib.h>
 #include <sqlite3.h>

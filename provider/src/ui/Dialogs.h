@@ -4,7 +4,7 @@
 // ever sees the texts; otherwise there is none (MAPI_E_NOT_SUPPORTED).
 #pragma once
 
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 #include "Message.h"
 
 #include <optional>

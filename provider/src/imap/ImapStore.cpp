@@ -14,11 +14,11 @@
 //   A server without UIDPLUS is only read.
 // - A dropped connection is opened again once for a command that changes
 //   nothing; anything else fails with MAPI_E_FAILURE.
-#include "ImapStore.h"
+#include "imap/ImapStore.h"
 
 #include "Common.h"
-#include "Maildir.h"
-#include "Smtp.h"
+#include "maildir/Maildir.h"
+#include "smtp/Smtp.h"
 
 #include <curl/curl.h>
 #include <gnutls/gnutls.h>

@@ -1,4 +1,4 @@
-#include "Smtp.h"
+#include "smtp/Smtp.h"
 
 #include "Common.h"
 

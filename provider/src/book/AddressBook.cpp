@@ -1,4 +1,4 @@
-#include "AddressBook.h"
+#include "book/AddressBook.h"
 
 #include "Common.h"
 

@@ -1,8 +1,8 @@
-#include "Maildir.h"
+#include "maildir/Maildir.h"
 
 #include "Common.h"
 #include "Envelope.h"
-#include "EnvelopeCache.h"
+#include "maildir/EnvelopeCache.h"
 
 #include <dirent.h>
 #include <fcntl.h>
