@@ -2,7 +2,9 @@
 
 #include "posix/Charset.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <glib.h>
 #include <unistd.h>
@@ -12,6 +14,9 @@
 #include <mutex>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
 
 namespace kmp {
 
@@ -230,5 +235,30 @@ SignalsBlocked::SignalsBlocked()
 }
 
 SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+bool IsLoopbackHost(const std::string &host)
+{
+    // A loopback address, or the name "localhost" itself: never a name that
+    // merely begins like one (127.0.0.1.example.org, localhost.example.org).
+    if (SameText(host, "localhost"))
+        return true;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        in6_addr address{};
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
+               IN6_IS_ADDR_LOOPBACK(&address);
+    }
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+void Log(const std::string &line)
+{
+    const char *file = std::getenv("KELVRA_MAPI_LOG");
+    if (file != nullptr && *file != '\0') {
+        std::ofstream(file, std::ios::app) << "kelvramapi: " << line << "\n";
+        return;
+    }
+    std::cerr << "kelvramapi: " << line << std::endl;
+}
 
 } // namespace kmp

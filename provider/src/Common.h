@@ -91,4 +91,12 @@ private:
     sigset_t old_;
 };
 
+// The loopback rule of both servers, for a host as libcurl's URL parser
+// gives it (an IPv6 address in brackets).
+bool IsLoopbackHost(const std::string &host);
+
+// Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
+// else standard error.
+void Log(const std::string &line);
+
 } // namespace kmp

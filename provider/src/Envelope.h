@@ -44,6 +44,10 @@ std::optional<std::string> ReadHeaderBlock(int fd);
 // decoded. One rule for the walk's filter and for every read.
 std::string MessageClassOfValue(std::string_view raw);
 
+// The value of the X-Message-Class header of a header block ("" when none),
+// as MessageClassOfValue gives it.
+std::string MessageClassOfHeader(std::string_view header);
+
 // The envelope of a header block (as ReadHeaderBlock gives it).
 Envelope EnvelopeOfHeader(std::string_view header);
 

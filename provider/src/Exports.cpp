@@ -1,15 +1,15 @@
 // The twelve Simple MAPI entry points, with plain C linkage. Each turns
 // whatever goes wrong inside into a result code: nothing raises across the
 // ABI, and nothing is handed out unless the call succeeds.
-#include "book/AddressBook.h"
 #include "Blocks.h"
 #include "Common.h"
-#include "ui/Dialogs.h"
 #include "Message.h"
 #include "Profile.h"
-#include "smtp/Smtp.h"
 #include "Store.h"
+#include "book/AddressBook.h"
 #include "mapi/SimpleMapi.h"
+#include "smtp/Smtp.h"
+#include "ui/Dialogs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -170,7 +170,7 @@ KMP_EXPORT ULONG MAPILogoff(LHANDLE lhSession, ULONG_PTR, FLAGS flFlags, ULONG)
             Fail(MAPI_E_FAILURE);
         CloseSession(lhSession);
         // What the session's walks learnt goes to the envelope caches now.
-        Maildir::FlushCaches();
+        FlushStoreCaches();
     });
 }
 

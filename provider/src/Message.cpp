@@ -266,7 +266,7 @@ std::string Compose(const Composition &m)
 
 namespace {
 
-ReadInfo InfoOf(const MaildirEntry &entry, const ReadOptions &options)
+ReadInfo InfoOf(const StoredFile &entry, const ReadOptions &options)
 {
     ReadInfo info;
     info.messageId = entry.id;
@@ -293,7 +293,7 @@ void FillMailbox(Block &block, MapiRecipDesc &recip, ULONG recipClass, const Mai
 
 } // namespace
 
-std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope &envelope, bool unread)
+std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread)
 {
     auto block = std::make_unique<Block>();
     MapiMessage &record = block->Message();
@@ -320,7 +320,7 @@ std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope 
     return block;
 }
 
-std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options)
+std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options)
 {
     Ref<GMimeMessage> message(ParseMessageFile(entry.path));
     auto block = std::make_unique<Block>();

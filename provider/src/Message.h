@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Blocks.h"
-#include "maildir/Maildir.h"
+#include "StoredFile.h"
 #include "mapi/SimpleMapi.h"
 
 #include <functional>
@@ -54,12 +54,12 @@ struct ReadOptions {
 // Reads a stored message into a new record block; attachments are decoded
 // into a private folder (mode 0700) in the system's temporary folder. The
 // block keeps what it handed out (ReadInfo) for a later save of it.
-std::unique_ptr<Block> ReadRecord(const MaildirEntry &entry, bool unread, const ReadOptions &options);
+std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options);
 
 struct Envelope;
 // The record of an envelope-only read, from the message's envelope (see
 // Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
-std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope &envelope, bool unread);
+std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread);
 
 // Saves a record over a stored message, changing exactly what the record
 // changed: every header it cannot express, every part it does not show and
@@ -72,8 +72,8 @@ std::unique_ptr<Block> EnvelopeRecord(const MaildirEntry &entry, const Envelope 
 // `updated` describes the stored message as saved, for the same record.
 // `rewrite` puts the new content in the stored message's place and returns
 // the message as stored afterwards (nullopt when it cannot be found again).
-using Rewriter = std::function<std::optional<MaildirEntry>(const MessageWriter &write)>;
-bool SaveOver(const Rewriter &rewrite, const MaildirEntry &entry, const MapiMessage &record,
+using Rewriter = std::function<std::optional<StoredFile>(const MessageWriter &write)>;
+bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessage &record,
               const std::optional<ReadInfo> &info, const Mailbox &sender,
               const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated);
 

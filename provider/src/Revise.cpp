@@ -101,7 +101,7 @@ std::string FileStart(const std::string &path)
 
 } // namespace
 
-bool SaveOver(const Rewriter &rewrite, const MaildirEntry &entry, const MapiMessage &record,
+bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessage &record,
               const std::optional<ReadInfo> &givenInfo, const Mailbox &sender,
               const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated)
 {
@@ -309,7 +309,7 @@ bool SaveOver(const Rewriter &rewrite, const MaildirEntry &entry, const MapiMess
     if (!changed)
         return false;
     const std::string start = FileStart(entry.path);
-    const std::optional<MaildirEntry> now = rewrite([&](int fd) {
+    const std::optional<StoredFile> now = rewrite([&](int fd) {
         Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
         g_mime_stream_fs_set_owner(GMIME_STREAM_FS(stream.get()), FALSE); // the Maildir closes it
         GMimeFormatOptions *options = FormatLike(start);

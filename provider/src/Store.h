@@ -75,4 +75,7 @@ bool IsImapMailbox(const std::string &mailbox);
 // server refuses it).
 std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon);
 
+// Writes what the stores' caches of this process hold back to disk.
+void FlushStoreCaches();
+
 } // namespace kmp

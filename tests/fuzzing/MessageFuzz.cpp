@@ -60,13 +60,13 @@ public:
     // Stores the bytes as the folder's one message. Its name alternates
     // between two flag suffixes, so the folder's class cache (per file)
     // never answers for the previous input.
-    kmp::MaildirEntry Store(const uint8_t *data, size_t size)
+    kmp::StoredFile Store(const uint8_t *data, size_t size)
     {
         std::error_code ignored;
         if (!last_.empty())
             fs::remove(last_, ignored);
         flip_ = !flip_;
-        kmp::MaildirEntry entry;
+        kmp::StoredFile entry;
         entry.id = "1700000000.M1P1Q1.fuzz";
         entry.path = (Mailbox() / "cur" / (entry.id + (flip_ ? ":2,S" : ":2,"))).string();
         entry.seen = flip_;
@@ -165,7 +165,7 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
     (void)sum;
 }
 
-void Read(const kmp::MaildirEntry &entry, const kmp::ReadOptions &options, const fs::path &decoded)
+void Read(const kmp::StoredFile &entry, const kmp::ReadOptions &options, const fs::path &decoded)
 {
     try {
         const std::unique_ptr<kmp::Block> record = kmp::ReadRecord(entry, false, options);
@@ -193,7 +193,7 @@ bool Classify(const std::string &cls, const void *context)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Home &home = TheHome();
-    const kmp::MaildirEntry entry = home.Store(data, size);
+    const kmp::StoredFile entry = home.Store(data, size);
 
     kmp::ReadOptions full, envelope, noAttachments, bodyAsFile;
     envelope.envelopeOnly = true;
@@ -204,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The envelope from the header block alone, as a walk reads it.
     try {
         kmp::Maildir maildir(home.Mailbox().string());
-        kmp::MaildirEntry listed = entry;
+        kmp::StoredFile listed = entry;
         if (const std::optional<kmp::Envelope> read = maildir.ReadEnvelope(listed))
             Walk(kmp::EnvelopeRecord(listed, *read, false)->Message(), envelope, home.Decoded());
     } catch (const kmp::MapiError &) {

@@ -17,8 +17,7 @@
 #include "imap/ImapStore.h"
 
 #include "Common.h"
-#include "maildir/Maildir.h"
-#include "smtp/Smtp.h"
+#include "Envelope.h"
 
 #include <curl/curl.h>
 #include <gnutls/gnutls.h>
@@ -954,7 +953,7 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     std::lock_guard<std::mutex> lock(mutex_);
     NoSigpipe guard;
     const uint32_t uid = Check(id);
-    MaildirEntry entry;
+    StoredFile entry;
     entry.id = IdOf(validity_, uid);
     entry.inode = uid;
     std::optional<TempMessage> file;
@@ -1064,7 +1063,7 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
     Fetched message;
     FetchWhole(uid, answer, message);
     const TempMessage file(message.body != nullptr ? message.body : "", message.bodyLength);
-    MaildirEntry entry;
+    StoredFile entry;
     entry.id = IdOf(validity_, uid);
     entry.path = file.Path();
     entry.seen = message.seen;
@@ -1073,7 +1072,7 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
     entry.inode = uid;
     std::string savedId = entry.id;
     SaveOver(
-        [&](const MessageWriter &write) -> std::optional<MaildirEntry> {
+        [&](const MessageWriter &write) -> std::optional<StoredFile> {
             // The new version is written whole before the server sees it.
             const TempMessage out("", 0);
             {
@@ -1131,7 +1130,7 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
             savedId = IdOf(newValidity, newUid);
             Forget(uid);
             replaced_[uid] = newUid;
-            MaildirEntry now = entry;
+            StoredFile now = entry;
             now.id = savedId;
             now.inode = newUid;
             now.size = static_cast<std::int64_t>(bytes->size());

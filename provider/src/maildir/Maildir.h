@@ -9,6 +9,8 @@
 // immutable see as a new file, while the identifier stays the same.
 #pragma once
 
+#include "StoredFile.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -17,23 +19,6 @@
 #include <vector>
 
 namespace kmp {
-
-struct MaildirEntry {
-    std::string id;
-    std::string path;      // the file as it is named now
-    bool seen = false;     // the "S" flag
-    std::int64_t time = 0; // when it arrived: the file's modification time, seconds
-    long nanoseconds = 0;  // and the rest of it
-    std::int64_t size = 0;
-    std::uint64_t inode = 0;
-    unsigned revision = 0; // the ",R=" field: how often it was saved over
-    // Time, size and inode were taken from the file in the call that made
-    // the entry, not from an earlier listing.
-    bool current = false;
-};
-
-// Writes a message's bytes to a descriptor; raises MapiError on failure.
-using MessageWriter = std::function<void(int fd)>;
 
 struct Envelope;
 
@@ -74,12 +59,12 @@ public:
     std::string Stage(std::string_view bytes);
     std::string Place(const std::string &staged, bool seen);
     // The message of that identifier, as the folder is now.
-    std::optional<MaildirEntry> Find(const std::string &id);
+    std::optional<StoredFile> Find(const std::string &id);
     // The message of that identifier as the folder was last listed, without
     // looking at the folder again (as Find when the listing is due to be
     // made again). For the read that follows a walk's step: when its file
     // is gone meanwhile, the reader asks Find.
-    std::optional<MaildirEntry> Known(const std::string &id);
+    std::optional<StoredFile> Known(const std::string &id);
     // The identifier after `seed` (from the start for an empty seed; after
     // the place where a vanished seed stood), by name or, with `fifo`, by
     // arrival, skipping what `filter` refuses. Empty at the end.
@@ -89,22 +74,22 @@ public:
     // block, which then goes into the cache. `entry` is brought up to the
     // file's status as it is now. nullopt when the header block is too long
     // to be read on its own. MAPI_E_INVALID_MESSAGE when the file is gone.
-    std::optional<Envelope> ReadEnvelope(MaildirEntry &entry);
+    std::optional<Envelope> ReadEnvelope(StoredFile &entry);
     // Writes what the caches of this process hold back to their databases.
     static void FlushCaches();
     // Marks the message seen (moving it to cur/ if it is in new/).
-    void MarkSeen(const MaildirEntry &entry);
+    void MarkSeen(const StoredFile &entry);
     // Replaces the message's content under a new file name of the same
     // identifier, keeping its flags (also those another program gave it
     // meanwhile) and its arrival time. Afterwards exactly one file has the
     // identifier; on failure the old message is whole.
-    void Rewrite(const MaildirEntry &entry, const MessageWriter &write);
+    void Rewrite(const StoredFile &entry, const MessageWriter &write);
     // Removes the message; false when it is not there.
     bool Remove(const std::string &id);
 private:
     std::string WriteTemporary(const MessageWriter &write);
     // Keeps what a read learnt of a listed message (its class, its status).
-    void Remember(const MaildirEntry &entry, std::string_view name, const Envelope &envelope);
+    void Remember(const StoredFile &entry, std::string_view name, const Envelope &envelope);
 
     std::string root_;
     std::string cacheFolder_;
@@ -112,10 +97,6 @@ private:
 
 // A Maildir++ subfolder of a mailbox: "<root>/.<name>".
 std::string Subfolder(const std::string &root, const std::string &name);
-
-// The value of the X-Message-Class header of a header block ("" when none),
-// unfolded and trimmed. Exposed for the tests.
-std::string MessageClassOfHeader(std::string_view header);
 
 // Called between a rewrite's new file taking its place and the old one's
 // removal; tests set it to act as another program would.

@@ -2,15 +2,11 @@
 
 #include "Common.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netinet/in.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,31 +110,6 @@ SmtpUrl ParseSmtpUrl(const std::string &text)
     parsed.valid = true;
     parsed.loopback = IsLoopbackHost(host);
     return parsed;
-}
-
-bool IsLoopbackHost(const std::string &host)
-{
-    // A loopback address, or the name "localhost" itself: never a name that
-    // merely begins like one (127.0.0.1.example.org, localhost.example.org).
-    if (SameText(host, "localhost"))
-        return true;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        in6_addr address{};
-        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
-               IN6_IS_ADDR_LOOPBACK(&address);
-    }
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
-
-void Log(const std::string &line)
-{
-    const char *file = std::getenv("KELVRA_MAPI_LOG");
-    if (file != nullptr && *file != '\0') {
-        std::ofstream(file, std::ios::app) << "kelvramapi: " << line << "\n";
-        return;
-    }
-    std::cerr << "kelvramapi: " << line << std::endl;
 }
 
 Outbox::~Outbox()

@@ -6,6 +6,7 @@
 
 #include "Envelope.h"
 #include "maildir/EnvelopeCache.h"
+#include "maildir/Maildir.h"
 #include "Message.h"
 
 #include <fcntl.h>
@@ -130,7 +131,7 @@ TEST_F(Envelopes, TheHeaderBlockAloneShowsWhatTheWholeMessageShows)
 {
     for (size_t i = 0; i < std::size(kHeaders); ++i) {
         const std::string id = Deliver(kHeaders[i], "1700000000.M" + std::to_string(i) + "P1Q1.test");
-        const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+        const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
         ASSERT_TRUE(entry);
         kmp::ReadOptions options;
         options.envelopeOnly = true;
@@ -282,7 +283,7 @@ TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
     // process and in a new one.
     std::string expected;
     for (const std::string &id : Walk(0, "IPM")) {
-        const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+        const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
         kmp::ReadOptions options;
         options.envelopeOnly = true;
         const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
@@ -306,7 +307,7 @@ TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
     auto expected = [&] {
         std::string out;
         for (const std::string &id : Walk(0, "IPM")) {
-            const std::optional<kmp::MaildirEntry> entry = kmp::Maildir(mailbox.string()).Find(id);
+            const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
             kmp::ReadOptions options;
             options.envelopeOnly = true;
             out += Describe(kmp::ReadRecord(*entry, false, options)->Message());

@@ -1,0 +1,318 @@
+#include "maildir/Index.h"
+
+#include "Common.h"
+#include "maildir/Names.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+namespace kmp::maildir {
+
+namespace {
+
+std::int64_t Nanoseconds(const timespec &t)
+{
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+} // namespace
+
+Indexes &AllIndexes()
+{
+    static Indexes *indexes = new Indexes;
+    return *indexes;
+}
+
+std::uint16_t ClassNumber(Index &index, std::string_view cls)
+{
+    for (size_t i = 0; i < index.classes.size(); ++i)
+        if (index.classes[i] == cls)
+            return static_cast<std::uint16_t>(i + 1);
+    if (index.classes.size() >= 0xFFFE)
+        return 0; // so many distinct classes: they are not kept, only read again
+    index.classes.emplace_back(cls);
+    return static_cast<std::uint16_t>(index.classes.size());
+}
+
+bool SameTime(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::int64_t Now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+}
+
+// When a listing of folders last changed at these times may be trusted to
+// see every later change by their times alone. File systems that keep whole
+// seconds show no nanoseconds; the others still stamp in clock ticks.
+std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime)
+{
+    const bool wholeSeconds = newTime.tv_nsec == 0 && curTime.tv_nsec == 0;
+    const std::int64_t tick = wholeSeconds ? 1000000000 : 20000000;
+    return std::max(Nanoseconds(newTime), Nanoseconds(curTime)) + 2 * tick;
+}
+
+bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64_t time, long nanoseconds)
+{
+    return e.inode == inode && (!e.statted || (e.size == size && e.time == time && e.nanoseconds == nanoseconds));
+}
+
+namespace {
+
+// Calls `visit(cur, name, status, statted)` for every message file of new/
+// and cur/: regular files only, as they stand now. A folder not made yet has
+// none; one that cannot be read is a failure, never "empty". Without
+// `withStatus`, a file the folder says is regular is not looked at: its
+// status holds only its inode (`statted` false).
+template <class Visit>
+void ForEachMessageFile(const std::string &root, bool withStatus, Visit &&visit)
+{
+    for (const bool cur : {false, true}) {
+        const std::string folder = root + (cur ? "/cur" : "/new");
+        DIR *dir = opendir(folder.c_str());
+        if (dir == nullptr) {
+            if (errno == ENOENT)
+                continue;
+            Fail(MAPI_E_FAILURE);
+        }
+        const int dirFd = dirfd(dir);
+        try {
+            while (const dirent *d = readdir(dir)) {
+                const std::string_view name = d->d_name;
+                if (name.empty() || name[0] == '.' || name.size() > 0xFFFF)
+                    continue;
+                if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
+                    continue; // a folder, a FIFO, a device: not a message
+                struct stat st {};
+                if (!withStatus && d->d_type == DT_REG) {
+                    st.st_ino = d->d_ino;
+                    visit(cur, name, st, false);
+                    continue;
+                }
+                if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                    continue; // gone since readdir, or not a message
+                visit(cur, name, st, true);
+            }
+        } catch (...) {
+            closedir(dir);
+            throw;
+        }
+        closedir(dir);
+    }
+}
+
+bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
+{
+    if (a.statted && b.statted &&
+        (a.size != b.size || a.time != b.time || a.nanoseconds != b.nanoseconds))
+        return false;
+    return a.inode == b.inode && a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
+}
+
+// Lists new/ and cur/ into `fresh` (sorted by identifier; a message caught
+// in both mid-move, or mid-save, counts once: its newest revision).
+void ListInto(const std::string &root, bool withStatus, Index &fresh)
+{
+    ForEachMessageFile(root, withStatus, [&](bool cur, std::string_view name, const struct stat &st, bool statted) {
+        Listed e;
+        e.name = static_cast<std::uint32_t>(fresh.names.size());
+        e.nameLength = static_cast<std::uint16_t>(name.size());
+        fresh.names.append(name);
+        const std::string id = IdOfName(name);
+        if (name.compare(0, id.size(), id) == 0) {
+            e.id = e.name;
+        } else {
+            e.id = static_cast<std::uint32_t>(fresh.names.size());
+            fresh.names.append(id);
+        }
+        e.idLength = static_cast<std::uint16_t>(id.size());
+        e.inCur = cur;
+        e.seen = SeenIn(cur, name);
+        e.revision = RevisionOf(name);
+        e.time = st.st_mtim.tv_sec;
+        e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+        e.size = st.st_size;
+        e.inode = st.st_ino;
+        e.statted = statted;
+        fresh.byId.push_back(e);
+    });
+    std::sort(fresh.byId.begin(), fresh.byId.end(), [&](const Listed &a, const Listed &b) {
+        const std::string_view x = fresh.Id(a), y = fresh.Id(b);
+        return x != y ? x < y : a.revision > b.revision;
+    });
+    fresh.byId.erase(std::unique(fresh.byId.begin(), fresh.byId.end(),
+                                 [&](const Listed &a, const Listed &b) { return fresh.Id(a) == fresh.Id(b); }),
+                     fresh.byId.end());
+    fresh.byId.shrink_to_fit();
+    fresh.names.shrink_to_fit();
+}
+
+// Lists the folder again into `index`, keeping what is known of files that
+// have not changed (their class) and where vanished ones stood.
+void Relist(Index &index, const std::string &root, bool withStatus)
+{
+    Index fresh;
+    ListInto(root, withStatus, fresh);
+    index.ahead.clear();
+    index.aheadAt = 0;
+    Drop(index.coming);
+    index.lastFound = SIZE_MAX;
+    if (index.gone.size() > 100000)
+        index.gone.clear();
+    size_t j = 0;
+    for (const Listed &old : index.byId) {
+        const std::string_view id = index.Id(old);
+        while (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) < id)
+            ++j;
+        if (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) == id) {
+            if (SameFile(old, fresh.byId[j], index, fresh))
+                fresh.byId[j].cls = old.cls;
+        } else {
+            index.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.time, old.nanoseconds});
+        }
+    }
+    index.names = std::move(fresh.names);
+    index.byId = std::move(fresh.byId);
+    index.withStatus = withStatus;
+    index.cachedClassesLoaded = false;
+    index.byArrival.clear();
+    if (!withStatus) {
+        index.byArrival.shrink_to_fit();
+        return;
+    }
+    index.byArrival.resize(index.byId.size());
+    for (size_t i = 0; i < index.byArrival.size(); ++i)
+        index.byArrival[i] = static_cast<std::uint32_t>(i);
+    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Listed &x = index.byId[a], &y = index.byId[b];
+        if (x.time != y.time)
+            return x.time < y.time;
+        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
+    });
+    index.byArrival.shrink_to_fit();
+}
+
+} // namespace
+
+// an identifier first), read afresh. For rewrites; walks use ListInto.
+std::vector<StoredFile> ListFiles(const std::string &root)
+{
+    std::vector<StoredFile> entries;
+    ForEachMessageFile(root, true, [&](bool cur, std::string_view name, const struct stat &st, bool) {
+        StoredFile entry;
+        entry.id = IdOfName(name);
+        entry.path = root + (cur ? "/cur/" : "/new/");
+        entry.path += name;
+        entry.seen = SeenIn(cur, name);
+        entry.revision = RevisionOf(name);
+        entry.time = st.st_mtim.tv_sec;
+        entry.nanoseconds = st.st_mtim.tv_nsec;
+        entry.size = st.st_size;
+        entry.inode = st.st_ino;
+        entry.current = true;
+        entries.push_back(std::move(entry));
+    });
+    std::sort(entries.begin(), entries.end(), [](const StoredFile &a, const StoredFile &b) {
+        return a.id != b.id ? a.id < b.id : a.revision > b.revision;
+    });
+    return entries;
+}
+
+std::string PathOf(const Index &index, const std::string &root, const Listed &e)
+{
+    std::string path = root + (e.inCur ? "/cur/" : "/new/");
+    path += index.Name(e);
+    return path;
+}
+
+// The status of a listed message's file as it is now (through its folder's
+// kept descriptor); false when it is not a regular file there any more.
+bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st)
+{
+    const int fd = index.folderFds[e.inCur ? 1 : 0];
+    const std::string name(index.Name(e));
+    const int rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0)
+                           : stat(PathOf(index, root, e).c_str(), &st);
+    return rc == 0 && S_ISREG(st.st_mode);
+}
+
+// A listed message for a caller. When the listing did not take its status,
+// it is taken now, through the folder's kept descriptor: the one look at the
+// file that a read or a save makes before opening it.
+StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e)
+{
+    StoredFile entry;
+    entry.id = index.Id(e);
+    entry.path = PathOf(index, root, e);
+    entry.seen = e.seen;
+    entry.time = e.time;
+    entry.nanoseconds = e.nanoseconds;
+    entry.size = e.size;
+    entry.inode = e.inode;
+    entry.revision = e.revision;
+    if (!e.statted) {
+        struct stat st {};
+        if (StatusOf(index, root, e, st)) {
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.size = st.st_size;
+            entry.inode = st.st_ino;
+            entry.current = true;
+        }
+    }
+    return entry;
+}
+
+// The status of a folder through a descriptor kept open for it; opened
+// again when the folder was removed (and maybe made anew) meanwhile.
+void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &st)
+{
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 0)
+        return;
+    if (fd >= 0)
+        close(fd);
+    fd = open((root + sub).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        st = {};
+}
+
+Index &Fresh(const std::string &root, bool withStatus)
+{
+    Index &index = AllIndexes().folders[root];
+    struct stat newStat {}, curStat {};
+    FolderStat(index.folderFds[0], root, "/new", newStat);
+    FolderStat(index.folderFds[1], root, "/cur", curStat);
+    if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
+        (index.recheckAt == 0 || Now() < index.recheckAt) && (index.withStatus || !withStatus))
+        return index;
+    const std::int64_t listedAt = Now();
+    Relist(index, root, withStatus);
+    index.listed = true;
+    index.newTime = newStat.st_mtim;
+    index.curTime = curStat.st_mtim;
+    const std::int64_t trustedFrom = TrustedFrom(index.newTime, index.curTime);
+    index.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
+    return index;
+}
+
+const Listed *Lookup(const Index &index, std::string_view id)
+{
+    // A walk asks for the message its last step found.
+    if (index.lastFound < index.byId.size() && index.Id(index.byId[index.lastFound]) == id)
+        return &index.byId[index.lastFound];
+    const auto it = std::lower_bound(index.byId.begin(), index.byId.end(), id,
+                                     [&](const Listed &e, std::string_view key) { return index.Id(e) < key; });
+    return it != index.byId.end() && index.Id(*it) == id ? &*it : nullptr;
+}
+
+} // namespace kmp::maildir

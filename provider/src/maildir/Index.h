@@ -1,0 +1,129 @@
+// The listing of a Maildir folder, kept per folder for the process: every
+// message's file name, identifier and what is known of its file, sorted by
+// identifier (and by arrival when asked for), made again when new/ or cur/
+// changed.
+#pragma once
+
+#include "maildir/Maildir.h"
+#include "maildir/ReadAhead.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kmp {
+class EnvelopeCache;
+}
+
+namespace kmp::maildir {
+
+// A listed message, small: a walk of a large folder keeps one per message.
+// Its file name (and its identifier, when that is not a prefix of the name)
+// lives in the listing's one block of names.
+struct Listed {
+    std::uint32_t name = 0;       // offset of the file name in Index::names
+    std::uint32_t id = 0;         // offset of the identifier (== name when a prefix of it)
+    std::uint16_t nameLength = 0;
+    std::uint16_t idLength = 0;
+    std::uint32_t revision = 0;
+    std::int64_t time = 0;
+    std::int64_t size = 0;
+    std::uint64_t inode = 0;
+    std::int32_t nanoseconds = 0;
+    std::uint16_t cls = 0;        // 0: not known yet; else 1 + its place in Index::classes
+    bool inCur = false;
+    bool seen = false;
+    // Whether time, size and nanoseconds were taken (a listing for arrival
+    // order); else only the name and the inode the folder gives are known.
+    bool statted = false;
+};
+
+// The cached listing of one folder, refreshed when new/ or cur/ changed.
+struct Index {
+    timespec newTime{};
+    timespec curTime{};
+    bool listed = false;
+    bool withStatus = false; // every entry statted, and byArrival made
+    // A listing made within the folders' timestamp granularity of their last
+    // change cannot tell a later change in the same tick: it is made again
+    // once that tick has passed (at `recheckAt`, nanoseconds of real time).
+    std::int64_t recheckAt = 0;
+    int folderFds[2] = {-1, -1}; // new/ and cur/, kept open: fstat is cheaper than a path lookup
+    std::string names;
+    std::vector<Listed> byId;           // sorted by identifier
+    std::vector<std::uint32_t> byArrival; // positions in byId, by (time, id)
+    // The distinct classes met, few in any mailbox.
+    std::vector<std::string> classes;
+    std::string unnumbered; // a class met when `classes` is full
+    // Where messages that have gone since stood in arrival order, so that a
+    // walk seeded with one goes on from there.
+    std::map<std::string, std::pair<std::int64_t, long>, std::less<>> gone;
+    // The persistent cache, opened on first use (null when off or unusable).
+    std::string cacheFolder;
+    bool cacheOpened = false;
+    std::shared_ptr<EnvelopeCache> cache;
+    bool cachedClassesLoaded = false; // for this listing
+    // The envelope a walk's step read last for its class, for the read of
+    // the same message that usually follows: the header is read once.
+    KnownEnvelope recent;
+    // Where in byId the last step of a walk stood.
+    size_t lastFound = SIZE_MAX;
+    // Envelopes read ahead of a walk, in the walk's order (see ReadAhead),
+    // and where the next step's is.
+    std::vector<KnownEnvelope> ahead;
+    size_t aheadAt = 0;
+    // The stretch of the walk after `ahead`, being read meanwhile.
+    std::unique_ptr<Batch> coming;
+
+    std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
+    std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
+};
+
+struct Indexes {
+    std::mutex mutex;
+    std::map<std::string, Index> folders;
+};
+// Every folder's index, under one lock. Never destroyed, like the
+// provider's other tables.
+Indexes &AllIndexes();
+
+// The index of a folder, fresh as of now; `withStatus` for arrival order.
+// Called with the lock held.
+Index &Fresh(const std::string &root, bool withStatus = false);
+// The listed message of an identifier, or null.
+const Listed *Lookup(const Index &index, std::string_view id);
+// A class's number in the index (0: too many distinct classes to keep).
+std::uint16_t ClassNumber(Index &index, std::string_view cls);
+// Whether a file of this status is the one listed, as far as the listing
+// knows it (by its inode alone when it took no status).
+bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64_t time, long nanoseconds);
+
+// The path of a listed message's file.
+std::string PathOf(const Index &index, const std::string &root, const Listed &e);
+// The status of a listed message's file as it is now (through its folder's
+// kept descriptor); false when it is not a regular file there any more.
+bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st);
+// A listed message for a caller, its status taken now when the listing did
+// not take it.
+StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e);
+// The status of a folder through a descriptor kept open for it.
+void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &st);
+
+// The files of new/ and cur/ (sorted by identifier, the newest revision of
+// an identifier first), read afresh. For rewrites; walks use the index.
+std::vector<StoredFile> ListFiles(const std::string &root);
+
+bool SameTime(const timespec &a, const timespec &b);
+// Real time, in nanoseconds.
+std::int64_t Now();
+// When a listing of folders last changed at these times may be trusted to
+// see every later change by their times alone.
+std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime);
+
+} // namespace kmp::maildir

@@ -1,0 +1,165 @@
+// The Maildir's reads: finding a message, a walk's steps, and envelopes
+// read from the persistent cache or a message's header block.
+#include "maildir/Maildir.h"
+
+#include "Common.h"
+#include "maildir/EnvelopeCache.h"
+#include "maildir/Index.h"
+#include "maildir/Walk.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace kmp {
+
+using namespace maildir;
+
+std::optional<StoredFile> Maildir::Find(const std::string &id)
+{
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    const Index &index = Fresh(root_);
+    const Listed *entry = Lookup(index, id);
+    if (entry == nullptr)
+        return std::nullopt;
+    return EntryOf(index, root_, *entry);
+}
+
+std::optional<StoredFile> Maildir::Known(const std::string &id)
+{
+    {
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        const Index &index = AllIndexes().folders[root_];
+        if (index.listed && (index.recheckAt == 0 || Now() < index.recheckAt)) {
+            if (const Listed *entry = Lookup(index, id))
+                return EntryOf(index, root_, *entry);
+        }
+    }
+    return Find(id);
+}
+
+std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &filter)
+{
+    // One lock for the whole step: classes are kept per unchanged file, so
+    // on an unchanged folder a step is a lookup and a few comparisons.
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    Index &index = Fresh(root_, fifo);
+    const size_t position = PositionAfter(index, seed, fifo);
+    for (size_t i = position; i < index.byId.size(); ++i) {
+        Listed &e = index.byId[fifo ? index.byArrival[i] : i];
+        if (filter.unreadOnly && e.seen)
+            continue;
+        if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
+            continue;
+        index.lastFound = fifo ? index.byArrival[i] : i;
+        return std::string(index.Id(e));
+    }
+    return {};
+}
+
+void Maildir::Remember(const StoredFile &entry, std::string_view name, const Envelope &envelope)
+{
+    // The class comes with it, for a later type-filtered walk, also when the
+    // file changed in place since it was listed; a changed time is a new
+    // place in arrival order.
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    Index &index = AllIndexes().folders[root_];
+    Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
+    if (listed == nullptr || index.Name(*listed) != name || listed->inode != entry.inode)
+        return;
+    listed->cls = ClassNumber(index, envelope.messageClass);
+    if (listed->statted && !Matches(*listed, entry.inode, entry.size, entry.time, entry.nanoseconds)) {
+        listed->size = entry.size;
+        listed->time = entry.time;
+        listed->nanoseconds = static_cast<std::int32_t>(entry.nanoseconds);
+        index.withStatus = false; // arrival order is made again when asked for
+    }
+}
+
+std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
+{
+    const size_t slash = entry.path.rfind('/');
+    const char *const name = entry.path.c_str() + slash + 1; // to the path's end
+    const std::string_view folder(entry.path.data(), slash == std::string::npos ? 0 : slash);
+    // The one look at the file itself: its status now is the cache's key.
+    // Taken already when the entry was made in this call; else through the
+    // folder's kept descriptor when it is one of the two.
+    struct stat st {};
+    std::shared_ptr<EnvelopeCache> cache;
+    int rc = -1;
+    if (entry.current) {
+        st.st_mode = S_IFREG;
+        st.st_ino = entry.inode;
+        st.st_size = entry.size;
+        st.st_mtim.tv_sec = entry.time;
+        st.st_mtim.tv_nsec = entry.nanoseconds;
+        rc = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        Index &index = AllIndexes().folders[root_];
+        cache = CacheOf(index, root_, cacheFolder_);
+        int fd = -1;
+        if (folder.size() == root_.size() + 4 && folder.substr(0, root_.size()) == root_) {
+            const std::string_view sub = folder.substr(root_.size());
+            fd = sub == "/new" ? index.folderFds[0] : sub == "/cur" ? index.folderFds[1] : -1;
+        }
+        if (rc != 0)
+            rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
+        KnownEnvelope &recent = index.recent;
+        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == std::string_view(name) &&
+            recent.size == st.st_size &&
+            recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
+            S_ISREG(st.st_mode)) {
+            entry.size = st.st_size;
+            entry.time = st.st_mtim.tv_sec;
+            entry.nanoseconds = st.st_mtim.tv_nsec;
+            entry.inode = st.st_ino;
+            std::optional<Envelope> envelope = std::move(recent.envelope);
+            recent = {};
+            return envelope;
+        }
+    }
+    if (rc != 0)
+        Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    if (!S_ISREG(st.st_mode))
+        Fail(MAPI_E_FAILURE);
+    entry.size = st.st_size;
+    entry.time = st.st_mtim.tv_sec;
+    entry.nanoseconds = st.st_mtim.tv_nsec;
+    entry.inode = st.st_ino;
+    FileKey key;
+    key.id = entry.id;
+    key.name = name;
+    key.size = entry.size;
+    key.time = entry.time;
+    key.nanoseconds = entry.nanoseconds;
+    key.inode = entry.inode;
+    if (cache)
+        if (std::optional<Envelope> cached = cache->Find(key)) {
+            Remember(entry, name, *cached);
+            return cached;
+        }
+    // The header is read outside the index's lock; the cache keeps its own.
+    struct stat opened {};
+    std::optional<Envelope> envelope = EnvelopeFromFile(entry.path, key, cache.get(), &opened);
+    if (opened.st_ino == 0)
+        Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
+    entry.size = opened.st_size;
+    entry.time = opened.st_mtim.tv_sec;
+    entry.nanoseconds = opened.st_mtim.tv_nsec;
+    entry.inode = opened.st_ino;
+    if (envelope)
+        Remember(entry, name, *envelope);
+    return envelope;
+}
+
+void Maildir::FlushCaches()
+{
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    for (auto &[root, index] : AllIndexes().folders)
+        if (index.cache)
+            index.cache->Flush();
+}
+
+} // namespace kmp

@@ -1,0 +1,18 @@
+// The store of a profile whose mailbox is a local Maildir folder.
+#pragma once
+
+#include "Store.h"
+
+#include <memory>
+
+namespace kmp {
+
+// Makes the mailbox where missing (so a bad folder fails the logon); at
+// logon (`logon`) what interrupted writers left in its tmp/ folders and in
+// its Sent folder's goes.
+std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon);
+
+// Writes what the envelope caches of this process hold back to disk.
+void FlushMaildirCaches();
+
+} // namespace kmp

@@ -1,0 +1,106 @@
+#include "maildir/ReadAhead.h"
+
+#include "maildir/EnvelopeCache.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+namespace kmp::maildir {
+
+KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name)
+{
+    KnownEnvelope known;
+    known.id = id;
+    known.name = name;
+    struct stat st {};
+    known.envelope = EnvelopeFromFile(path, FileKey{}, nullptr, &st);
+    known.size = st.st_size;
+    known.time = st.st_mtim.tv_sec;
+    known.nanoseconds = st.st_mtim.tv_nsec;
+    known.inode = st.st_ino;
+    return known;
+}
+
+void KeepInCache(EnvelopeCache *cache, const KnownEnvelope &known)
+{
+    if (cache == nullptr || !known.envelope)
+        return;
+    FileKey key;
+    key.id = known.id;
+    key.name = known.name;
+    key.size = known.size;
+    key.time = known.time;
+    key.nanoseconds = known.nanoseconds;
+    key.inode = known.inode;
+    cache->Store(key, *known.envelope);
+}
+
+void Batch::Work()
+{
+    for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
+        Job &job = jobs[k];
+        try {
+            job.known = ReadKnown(job.path, job.id, job.name);
+        } catch (...) {
+            job.known = {}; // not known: passed over
+        }
+    }
+}
+
+void Batch::Start()
+{
+    if (jobs.empty())
+        return;
+    try {
+        const SignalsBlocked quiet;
+        reader = std::thread([this] { Work(); });
+    } catch (const std::system_error &) {
+    }
+}
+
+bool Batch::Finish()
+{
+    if (forks != ForkCount())
+        return false;
+    Work();
+    if (reader.joinable())
+        reader.join();
+    return true;
+}
+
+void Drop(std::unique_ptr<Batch> &batch)
+{
+    if (batch && !batch->Finish())
+        (void)batch.release(); // a parent's: its reader is not in this process
+    batch.reset();
+}
+
+std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey &listedKey, EnvelopeCache *cache,
+                                         struct stat *status)
+{
+    struct stat st {};
+    const int fd = OpenRegular(path, &st, true);
+    if (fd < 0) {
+        *status = {};
+        return std::nullopt;
+    }
+    const std::optional<std::string> header = ReadHeaderBlock(fd);
+    close(fd);
+    *status = st;
+    if (!header)
+        return std::nullopt;
+    Envelope envelope = EnvelopeOfHeader(*header);
+    if (cache != nullptr) {
+        FileKey key = listedKey;
+        key.size = st.st_size;
+        key.time = st.st_mtim.tv_sec;
+        key.nanoseconds = st.st_mtim.tv_nsec;
+        key.inode = st.st_ino;
+        cache->Store(key, envelope);
+    }
+    return envelope;
+}
+
+} // namespace kmp::maildir

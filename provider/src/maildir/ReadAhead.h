@@ -1,0 +1,86 @@
+// Envelopes read from message files ahead of a walk, on a thread of its
+// own while the walk shows what it has.
+#pragma once
+
+#include "Common.h"
+#include "Envelope.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace kmp {
+class EnvelopeCache;
+struct FileKey;
+}
+
+namespace kmp::maildir {
+
+// What a message file's header block told, with the file's status as it
+// was opened (no inode when it could not be read).
+struct KnownEnvelope {
+    std::string id, name;
+    std::int64_t size = 0, time = 0;
+    long nanoseconds = 0;
+    std::uint64_t inode = 0;
+    std::optional<Envelope> envelope;
+};
+
+// What a message file's header block tells, read now.
+KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name);
+// Keeps what was read of a file in the cache.
+void KeepInCache(EnvelopeCache *cache, const KnownEnvelope &known);
+
+// Message files read ahead of a walk: the envelopes of the messages of a
+// stretch [from, to) of the walk (positions in byId, or in byArrival for
+// arrival order) that nothing knew, read by a thread of their own while the
+// walk goes on, and by the walk's thread when it needs them (each takes the
+// next file to read). Only the files are touched meanwhile; what was read
+// is taken under the index's lock. What the cache knew of the stretch is in
+// `ahead` from the start.
+struct Batch {
+    struct Job {
+        std::string path, id, name;
+        KnownEnvelope known;
+    };
+    bool fifo = false;
+    size_t from = 0, to = 0;
+    std::vector<Job> jobs;
+    std::vector<KnownEnvelope> ahead; // in the walk's order; the jobs' go where jobAt says
+    std::vector<size_t> jobAt;
+    std::atomic<size_t> next{0};
+    std::thread reader;
+    unsigned forks = ForkCount(); // of the process whose thread reads
+
+    bool Covers(bool walkFifo, size_t at) const { return fifo == walkFifo && from <= at && at < to; }
+
+    // Reads the files nobody has taken yet.
+    void Work();
+    // A thread of its own for what there is to read; none to be had, the
+    // walk's thread reads it all when it comes to it.
+    void Start();
+    // Reads what is left on this thread, then waits for the reader. False
+    // in a child process, which has no reader: the batch must then be left
+    // as it is (never destroyed), its files unread.
+    bool Finish();
+};
+
+// Ends a batch that is no longer wanted.
+void Drop(std::unique_ptr<Batch> &batch);
+
+// Reads the header block of a file for its envelope, and keeps it in the
+// cache under the key of the file as it was opened (its status taken before
+// its content is read: a change after that shows as a different key).
+// nullopt when it cannot be read (`status` then has no inode) or its header
+// block is too long.
+std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey &listedKey, EnvelopeCache *cache,
+                                         struct stat *status);
+
+} // namespace kmp::maildir

@@ -1,0 +1,264 @@
+#include "maildir/Walk.h"
+
+#include "maildir/EnvelopeCache.h"
+#include "maildir/Names.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace kmp::maildir {
+
+namespace {
+
+// A reader still at work when the library is unloaded or the process ends
+// is waited for (unless another thread is inside the provider: then the
+// process is ending under it anyway).
+struct FinishReaders {
+    ~FinishReaders()
+    {
+        std::unique_lock<std::mutex> lock(AllIndexes().mutex, std::try_to_lock);
+        if (!lock.owns_lock())
+            return;
+        for (auto &[root, index] : AllIndexes().folders)
+            Drop(index.coming);
+    }
+} g_finishReaders;
+
+// Takes the classes of unchanged files from the persistent cache, once per
+// listing: one pass over both, in identifier order.
+void LoadCachedClasses(Index &index, EnvelopeCache &cache)
+{
+    index.cachedClassesLoaded = true;
+    size_t i = 0;
+    cache.Classes([&](const FileKey &key, std::string_view cls) {
+        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
+            ++i;
+        if (i == index.byId.size())
+            return;
+        Listed &e = index.byId[i];
+        if (e.cls == 0 && index.Id(e) == key.id && index.Name(e) == key.name && e.size == key.size &&
+            e.time == key.time && e.nanoseconds == key.nanoseconds && e.inode == key.inode)
+            e.cls = ClassNumber(index, cls);
+    });
+}
+
+// listed, for the walk's class and the read that usually follows (which
+// checks it against the file's status once more).
+std::optional<CachedEnvelope> CachedFor(Index &index, const std::string &root, const Listed &e, EnvelopeCache &cache)
+{
+    std::optional<CachedEnvelope> cached = cache.Entry(index.Id(e));
+    if (!cached || cached->name != index.Name(e))
+        return std::nullopt;
+    if (Matches(e, cached->inode, cached->size, cached->time, cached->nanoseconds))
+        return cached;
+    if (e.statted)
+        return std::nullopt;
+    // A folder may number its entries otherwise than their files: the file
+    // itself decides.
+    struct stat st {};
+    if (StatusOf(index, root, e, st) && st.st_ino == cached->inode && st.st_size == cached->size &&
+        st.st_mtim.tv_sec == cached->time && st.st_mtim.tv_nsec == cached->nanoseconds)
+        return cached;
+    return std::nullopt;
+}
+
+KnownEnvelope KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&cached)
+{
+    return {std::string(index.Id(e)), std::move(cached.name), cached.size, cached.time, cached.nanoseconds,
+            cached.inode, std::move(cached.envelope)};
+}
+
+// Takes what was read of a listed message: its class for the walk (kept
+// for later walks when it was read from the file listed), and its envelope
+// for the read that usually follows. No envelope: a header that could not
+// be read or is too long, which is ordinary mail.
+const std::string &Take(Index &index, Listed &e, KnownEnvelope &&known)
+{
+    index.unnumbered = known.envelope ? known.envelope->messageClass : std::string();
+    if (known.inode != 0 && Matches(e, known.inode, known.size, known.time, known.nanoseconds))
+        e.cls = ClassNumber(index, index.unnumbered);
+    if (known.envelope)
+        index.recent = std::move(known);
+    return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
+}
+
+// How far a walk reads message files ahead: at most this many files, among
+// at most this many of the walk's next messages.
+constexpr size_t kAheadFiles = 256, kAheadLooked = 1024;
+
+// Plans the reading of the walk's stretch from `from` on: the messages
+// nothing knows yet (the one at `from` always, when `firstUnknown`), at
+// most kAheadFiles files among kAheadLooked messages; what the cache knows
+// of them is taken from it now. Called with the lock held.
+std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t from,
+                            bool firstUnknown)
+{
+    auto batch = std::make_unique<Batch>();
+    batch->fifo = fifo;
+    batch->from = from;
+    size_t i = from;
+    for (; i < index.byId.size() && batch->jobs.size() < kAheadFiles && i - from < kAheadLooked; ++i) {
+        Listed &e = index.byId[fifo ? index.byArrival[i] : i];
+        const bool unknown = firstUnknown && i == from;
+        if (!unknown && e.cls != 0)
+            continue;
+        if (!unknown && cache != nullptr && !index.withStatus)
+            if (std::optional<CachedEnvelope> cached = CachedFor(index, root, e, *cache)) {
+                batch->ahead.push_back(KnownFrom(index, e, std::move(*cached)));
+                continue;
+            }
+        Batch::Job job;
+        job.path = PathOf(index, root, e);
+        job.id = index.Id(e);
+        job.name = index.Name(e);
+        batch->jobs.push_back(std::move(job));
+        batch->jobAt.push_back(batch->ahead.size());
+        batch->ahead.emplace_back();
+    }
+    batch->to = i;
+    return batch;
+}
+
+// Makes `index.ahead` the envelopes of the walk from `at` on, which the
+// cache does not know: those of the stretch read meanwhile when the walk
+// is in it, else read now on this thread and one more. The next stretch is
+// then read by a thread of its own while the walk goes on, so that a walk
+// of a folder no cache knows reads files while it shows messages. Every
+// envelope is checked against its file once more by the read that takes
+// it. Called with the lock held.
+void ReadAhead(Index &index, const std::string &root, EnvelopeCache *cache, bool fifo, size_t at)
+{
+    std::unique_ptr<Batch> batch = std::move(index.coming);
+    if (batch && !batch->Covers(fifo, at))
+        Drop(batch);
+    else if (batch && !batch->Finish())
+        (void)batch.release(); // a parent's: its reader is not in this process
+    if (!batch) {
+        batch = Plan(index, root, cache, fifo, at, true);
+        if (batch->jobs.size() > 1)
+            batch->Start();
+        batch->Finish();
+    }
+    for (size_t k = 0; k < batch->jobs.size(); ++k) {
+        KnownEnvelope &known = batch->jobs[k].known;
+        KeepInCache(cache, known);
+        batch->ahead[batch->jobAt[k]] = std::move(known); // unknown ones (no inode) are passed over
+    }
+    index.ahead = std::move(batch->ahead);
+    index.aheadAt = 0;
+    // The next stretch, meanwhile.
+    if (batch->to < index.byId.size()) {
+        index.coming = Plan(index, root, cache, fifo, batch->to, false);
+        index.coming->Start();
+    }
+}
+
+} // namespace
+
+const std::string &ClassOf(Index &index, const std::string &root, const std::string &cacheFolder, bool fifo, size_t at)
+{
+    Listed &e = index.byId[fifo ? index.byArrival[at] : at];
+    if (e.cls != 0)
+        return index.classes[e.cls - 1];
+    const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
+    if (cache && index.withStatus && !index.cachedClassesLoaded) {
+        // Arrival order: the classes of the whole listing in one pass.
+        LoadCachedClasses(index, *cache);
+        if (e.cls != 0)
+            return index.classes[e.cls - 1];
+    }
+    // What was read ahead, looked for from where the last step's stood;
+    // `tried` when its file was read and could not be.
+    bool tried = false;
+    auto ahead = [&]() -> std::optional<KnownEnvelope> {
+        for (size_t k = index.aheadAt; k < index.ahead.size(); ++k) {
+            KnownEnvelope &known = index.ahead[k];
+            if (known.id != index.Id(e))
+                continue;
+            index.aheadAt = k + 1;
+            tried = known.inode == 0;
+            if (tried || known.name != index.Name(e))
+                return std::nullopt;
+            return std::move(known);
+        }
+        return std::nullopt;
+    };
+    if (std::optional<KnownEnvelope> known = ahead())
+        return Take(index, e, std::move(*known));
+    if (tried) {
+        index.unnumbered.clear(); // unreadable: ordinary mail, and not known
+        return index.unnumbered;
+    }
+    // Name order: the entries one by one, as the cache reads them ahead
+    // (unless the stretch being read holds what the cache had of them).
+    const bool coming = index.coming && index.coming->Covers(fifo, at);
+    if (cache && !index.withStatus && !coming)
+        if (std::optional<CachedEnvelope> cached = CachedFor(index, root, e, *cache))
+            return Take(index, e, KnownFrom(index, e, std::move(*cached)));
+    ReadAhead(index, root, cache.get(), fifo, at);
+    if (std::optional<KnownEnvelope> known = ahead())
+        return Take(index, e, std::move(*known));
+    if (!tried) {
+        // Not in the stretch read (its class was known when it was planned):
+        // read on its own.
+        KnownEnvelope known = ReadKnown(PathOf(index, root, e), index.Id(e), index.Name(e));
+        KeepInCache(cache.get(), known);
+        if (known.inode != 0)
+            return Take(index, e, std::move(known));
+    }
+    index.unnumbered.clear(); // gone, or unreadable: not known
+    return index.unnumbered;
+}
+
+std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
+{
+    if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
+        if (index.cache)
+            index.cache->Flush();
+        index.cache = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
+        index.cacheFolder = cacheFolder;
+        index.cacheOpened = true;
+        index.cachedClassesLoaded = false;
+    }
+    return index.cache;
+}
+
+size_t PositionAfter(const Index &index, const std::string &seed, bool fifo)
+{
+    if (seed.empty())
+        return 0;
+    if (!fifo) {
+        if (index.lastFound < index.byId.size() && index.Id(index.byId[index.lastFound]) == seed)
+            return index.lastFound + 1;
+        return static_cast<size_t>(
+            std::upper_bound(index.byId.begin(), index.byId.end(), std::string_view(seed),
+                             [&](std::string_view key, const Listed &e) { return key < index.Id(e); }) -
+            index.byId.begin());
+    }
+    // A vanished seed stands where it stood when last seen, or else by the
+    // time its name begins with.
+    const Listed *known = Lookup(index, seed);
+    const auto gone = index.gone.find(seed);
+    std::int64_t time = SecondsOf(seed);
+    long nanoseconds = 0;
+    if (known != nullptr) {
+        time = known->time;
+        nanoseconds = known->nanoseconds;
+    } else if (gone != index.gone.end()) {
+        time = gone->second.first;
+        nanoseconds = gone->second.second;
+    }
+    const std::string_view key = seed;
+    return static_cast<size_t>(std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
+                                                [&](int, std::uint32_t i) {
+                                                    const Listed &e = index.byId[i];
+                                                    if (time != e.time)
+                                                        return time < e.time;
+                                                    if (nanoseconds != e.nanoseconds)
+                                                        return nanoseconds < e.nanoseconds;
+                                                    return key < index.Id(e);
+                                                }) -
+                               index.byArrival.begin());
+}
+
+} // namespace kmp::maildir
