@@ -1,0 +1,325 @@
+#include "imap/Connection.h"
+
+#include <curl/curl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace kmp::imap {
+
+namespace {
+
+std::atomic<std::uint64_t> g_commands{0};
+
+struct UrlDeleter {
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+
+std::string UrlPart(CURLU *url, CURLUPart what, unsigned flags = 0)
+{
+    char *part = nullptr;
+    if (curl_url_get(url, what, &part, flags) != CURLUE_OK || part == nullptr)
+        return {};
+    std::string out = part;
+    curl_free(part);
+    return out;
+}
+
+// A TCP connection within the connect timeout; -1 when none could be made.
+int ConnectTcp(const Settings &s, std::string *why)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const std::string port = std::to_string(s.port);
+    const int gai = getaddrinfo(s.address.c_str(), port.c_str(), &hints, &found);
+    if (gai != 0) {
+        *why = gai_strerror(gai);
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        int error = 0;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                const int ready = poll(&p, 1, static_cast<int>(s.connectTimeout * 1000));
+                socklen_t length = sizeof error;
+                if (ready <= 0)
+                    error = ready == 0 ? ETIMEDOUT : errno;
+                else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                    error = errno;
+            }
+        }
+        if (error != 0) {
+            *why = std::strerror(error);
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0)
+        return -1;
+    // libetpan waits with select(), which cannot watch a descriptor past
+    // FD_SETSIZE: such a connection is refused rather than overrun.
+    if (fd >= FD_SETSIZE) {
+        *why = "too many open files for libetpan's select()";
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool IsAddress(const std::string &host)
+{
+    unsigned char buffer[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+// The server name for SNI (never an address).
+void ServerName(struct mailstream_ssl_context *context, void *data)
+{
+    const auto *s = static_cast<const Settings *>(data);
+    if (!IsAddress(s->address))
+        mailstream_ssl_set_server_name(context, const_cast<char *>(s->address.c_str()));
+}
+
+// libetpan makes the TLS connection but checks no certificate: the chain it
+// received is checked here, against the system's trust and the profile's
+// cafile, for this host name or address, before anything is sent.
+bool TrustedCertificate(mailstream *stream, const Settings &s, std::string *why)
+{
+    carray *chain = mailstream_get_certificate_chain(stream);
+    if (chain == nullptr || carray_count(chain) == 0) {
+        if (chain != nullptr)
+            mailstream_certificate_chain_free(chain);
+        *why = "the server showed no certificate";
+        return false;
+    }
+    std::vector<gnutls_x509_crt_t> certificates;
+    bool ok = true;
+    for (unsigned i = 0; i < carray_count(chain) && ok; ++i) {
+        const auto *der = static_cast<MMAPString *>(carray_get(chain, i));
+        gnutls_x509_crt_t certificate = nullptr;
+        gnutls_datum_t data{reinterpret_cast<unsigned char *>(der->str), static_cast<unsigned>(der->len)};
+        ok = gnutls_x509_crt_init(&certificate) >= 0;
+        if (ok)
+            certificates.push_back(certificate);
+        ok = ok && gnutls_x509_crt_import(certificate, &data, GNUTLS_X509_FMT_DER) >= 0;
+    }
+    mailstream_certificate_chain_free(chain);
+    gnutls_x509_trust_list_t trust = nullptr;
+    unsigned status = GNUTLS_CERT_INVALID;
+    if (ok && gnutls_x509_trust_list_init(&trust, 0) >= 0) {
+        gnutls_x509_trust_list_add_system_trust(trust, 0, 0);
+        if (!s.caFile.empty() &&
+            gnutls_x509_trust_list_add_trust_file(trust, s.caFile.c_str(), nullptr, GNUTLS_X509_FMT_PEM, 0, 0) <= 0)
+            *why = "the profile's cafile " + s.caFile + " holds no certificate";
+        gnutls_typed_vdata_st checks[2] = {
+            {GNUTLS_DT_DNS_HOSTNAME, reinterpret_cast<unsigned char *>(const_cast<char *>(s.address.c_str())), 0},
+            {GNUTLS_DT_KEY_PURPOSE_OID, reinterpret_cast<unsigned char *>(const_cast<char *>(GNUTLS_KP_TLS_WWW_SERVER)),
+             0}};
+        if (gnutls_x509_trust_list_verify_crt2(trust, certificates.data(), static_cast<unsigned>(certificates.size()),
+                                               checks, 2, 0, &status, nullptr) < 0)
+            status = GNUTLS_CERT_INVALID;
+        gnutls_x509_trust_list_deinit(trust, 1);
+    }
+    for (gnutls_x509_crt_t c : certificates)
+        gnutls_x509_crt_deinit(c);
+    if (status != 0 && why->empty()) {
+        gnutls_datum_t text{};
+        if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) >= 0) {
+            *why = reinterpret_cast<const char *>(text.data);
+            gnutls_free(text.data);
+        } else {
+            *why = "the certificate is not trusted";
+        }
+    }
+    return status == 0;
+}
+
+} // namespace
+
+[[noreturn]] void Refuse(const std::string &why, ULONG code)
+{
+    Log(why);
+    Fail(code);
+}
+
+Settings SettingsOf(const Profile &profile, const std::string &password)
+{
+    Settings s;
+    s.url = profile.mailbox;
+    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, profile.mailbox.c_str(), 0) != CURLUE_OK)
+        Refuse("the profile's mailbox " + profile.mailbox + " is not an IMAP URL");
+    const std::string scheme = UrlPart(url.get(), CURLUPART_SCHEME);
+    s.host = UrlPart(url.get(), CURLUPART_HOST);
+    const std::string port = UrlPart(url.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    s.user = UrlPart(url.get(), CURLUPART_USER, CURLU_URLDECODE);
+    std::string path = UrlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    if ((scheme != "imap" && scheme != "imaps") || s.host.empty())
+        Refuse("the profile's mailbox " + profile.mailbox + " is not an imap:// or imaps:// URL");
+    s.implicitTls = scheme == "imaps";
+    const bool plain = profile.smtpPlainLoopback && IsLoopbackHost(s.host) && !s.implicitTls;
+    s.startTls = !s.implicitTls && !plain;
+    s.address = s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2) : s.host;
+    s.port = static_cast<uint16_t>(std::atoi(port.c_str()));
+    while (!path.empty() && path.front() == '/')
+        path.erase(0, 1);
+    s.folder = path.empty() ? "INBOX" : path;
+    if (s.user.empty())
+        s.user = profile.smtpUser;
+    s.password = password.empty() ? profile.smtpPassword : password;
+    s.sentFolder = profile.sentFolder;
+    s.caFile = profile.smtpCaFile;
+    s.connectTimeout = profile.smtpConnectTimeout;
+    s.stallTimeout = profile.smtpStallTimeout;
+    if (s.user.empty())
+        Refuse("the profile's mailbox " + profile.mailbox + " names no user", MAPI_E_LOGON_FAILURE);
+    return s;
+}
+
+NoSigpipe::NoSigpipe()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    sigset_t pending;
+    sigpending(&pending);
+    pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+}
+
+NoSigpipe::~NoSigpipe()
+{
+    if (!pendingBefore_) {
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec now{0, 0};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+bool Connection::Ok(int result, const char *command)
+{
+    ++g_commands;
+    switch (result) {
+    case MAILIMAP_NO_ERROR:
+    case MAILIMAP_NO_ERROR_AUTHENTICATED:
+    case MAILIMAP_NO_ERROR_NON_AUTHENTICATED: return true;
+    case MAILIMAP_ERROR_MEMORY: throw std::bad_alloc();
+    case MAILIMAP_ERROR_STREAM:
+    case MAILIMAP_ERROR_BAD_STATE:
+    case MAILIMAP_ERROR_PARSE:
+    case MAILIMAP_ERROR_FATAL:
+    case MAILIMAP_ERROR_CONNECTION_REFUSED:
+    case MAILIMAP_ERROR_SSL: throw Lost{std::string(command) + " (libetpan " + std::to_string(result) + ")"};
+    default: return false;
+    }
+}
+
+void Connection::Drop(bool logout)
+{
+    if (imap_ == nullptr)
+        return;
+    if (logout && imap_->imap_stream != nullptr)
+        mailimap_logout(imap_);
+    mailimap_free(imap_);
+    imap_ = nullptr;
+}
+
+void Connection::Connect(bool logon)
+{
+    Drop(false);
+    // Failing to come back is MAPI_E_FAILURE, whatever the reason; only a
+    // logon reports a refused login as such.
+    auto fail = [&](const std::string &why, ULONG code = MAPI_E_FAILURE) {
+        Drop(false);
+        Refuse("IMAP " + s_.url + ": " + why, logon ? code : MAPI_E_FAILURE);
+    };
+    std::string why;
+    const int fd = ConnectTcp(s_, &why);
+    if (fd < 0)
+        fail("cannot connect: " + why);
+    mailstream *stream = s_.implicitTls
+                             ? mailstream_ssl_open_with_callback_timeout(fd, s_.stallTimeout, &ServerName, &s_)
+                             : mailstream_socket_open_timeout(fd, s_.stallTimeout);
+    if (stream == nullptr) {
+        close(fd);
+        fail(s_.implicitTls ? "no TLS connection" : "cannot open the connection");
+    }
+    imap_ = mailimap_new(0, nullptr);
+    if (imap_ == nullptr) {
+        mailstream_close(stream);
+        throw std::bad_alloc();
+    }
+    mailimap_set_timeout(imap_, s_.stallTimeout);
+    try {
+        // mailimap_connect owns the stream from here, also when it fails.
+        if (!Ok(mailimap_connect(imap_, stream), "greeting"))
+            fail("the server refused the connection");
+        if (s_.startTls) {
+            if (!Ok(mailimap_starttls(imap_), "STARTTLS"))
+                fail("the server offers no STARTTLS, and TLS is required");
+            mailstream_low *plain = mailstream_get_low(imap_->imap_stream);
+            const int socket = mailstream_low_get_fd(plain);
+            mailstream_low *tls =
+                mailstream_low_tls_open_with_callback_timeout(socket, s_.stallTimeout, &ServerName, &s_);
+            if (tls == nullptr)
+                fail("the TLS handshake failed");
+            mailstream_low_free(plain);
+            mailstream_set_low(imap_->imap_stream, tls);
+        }
+        if ((s_.implicitTls || s_.startTls) && !TrustedCertificate(imap_->imap_stream, s_, &why))
+            fail("certificate refused: " + why);
+        if (!Ok(mailimap_login(imap_, s_.user.c_str(), s_.password.c_str()), "LOGIN"))
+            fail("login refused for " + s_.user, MAPI_E_LOGON_FAILURE);
+        // The capabilities after login are the ones that count (UIDPLUS).
+        mailimap_capability_data *capabilities = nullptr;
+        if (Ok(mailimap_capability(imap_, &capabilities), "CAPABILITY") && capabilities != nullptr)
+            mailimap_capability_data_free(capabilities);
+        uidplus_ = mailimap_has_uidplus(imap_) != 0;
+        if (!Ok(mailimap_select(imap_, s_.folder.c_str()), "SELECT"))
+            fail("no folder " + s_.folder);
+    } catch (const Lost &lost) {
+        fail("connection lost: " + lost.what);
+    }
+    const uint32_t validity = imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
+    if (validity != validity_) {
+        validity_ = validity;
+        if (onNewFolder)
+            onNewFolder();
+    }
+}
+
+std::uint64_t CommandCount() { return g_commands.load(); }
+
+} // namespace kmp::imap

@@ -1,0 +1,117 @@
+// The connection to an IMAP server and its login: TLS (implicit or by
+// STARTTLS, plain text on loopback only) with the certificate checked here,
+// the folder selected, and a lost connection made again for a command that
+// changes nothing. libetpan speaks the protocol.
+#pragma once
+
+#include "Common.h"
+#include "Profile.h"
+
+#include <libetpan/libetpan.h>
+
+#include <signal.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kmp::imap {
+
+struct Settings {
+    std::string url;
+    std::string host;    // as in the URL (an IPv6 address in brackets)
+    std::string address; // for connecting and for the certificate check
+    std::uint16_t port = 0;
+    bool implicitTls = false; // imaps://
+    bool startTls = true;     // imap:// unless plain on loopback
+    std::string user, password, folder, sentFolder, caFile;
+    long connectTimeout = 30, stallTimeout = 60;
+};
+
+// The settings of a profile whose mailbox is an imap:// or imaps:// URL.
+Settings SettingsOf(const Profile &profile, const std::string &password);
+
+// Logs why, and fails with `code`.
+[[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);
+
+// The connection is gone (dropped, timed out, or closed by the server):
+// thrown inside the store, never out of it.
+struct Lost {
+    std::string what;
+};
+
+// libetpan writes to its socket with send() without MSG_NOSIGNAL: a server
+// that went away must not end the host program with SIGPIPE. The signal is
+// held back for this thread while the store talks, and one it raised is
+// taken before the thread's mask is restored.
+class NoSigpipe {
+public:
+    NoSigpipe();
+    ~NoSigpipe();
+    NoSigpipe(const NoSigpipe &) = delete;
+    NoSigpipe &operator=(const NoSigpipe &) = delete;
+
+private:
+    sigset_t old_{};
+    bool pendingBefore_ = false;
+};
+
+class Connection {
+public:
+    explicit Connection(Settings settings) : s_(std::move(settings)) {}
+    ~Connection() { Drop(true); }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    const Settings &Config() const { return s_; }
+    // The libetpan session; null while there is no connection.
+    mailimap *Handle() const { return imap_; }
+    bool Uidplus() const { return uidplus_; }
+    // The selected folder's UIDVALIDITY.
+    std::uint32_t Validity() const { return validity_; }
+    // Called when a connection selects the folder under a new UIDVALIDITY:
+    // nothing known of the old one holds.
+    std::function<void()> onNewFolder;
+
+    // Connects, logs in and selects the folder. Failing is MAPI_E_FAILURE
+    // whatever the reason, unless it is the logon (`logon`): then a refused
+    // login is MAPI_E_LOGON_FAILURE.
+    void Connect(bool logon);
+    // Closes the connection, saying LOGOUT first with `logout`.
+    void Drop(bool logout);
+    // Whether a command succeeded; a lost connection throws Lost.
+    bool Ok(int result, const char *command);
+    // Runs `body` on a live connection. A command that changes nothing
+    // (`retry`) is tried once more on a new connection when the old one
+    // was lost; otherwise a lost connection is MAPI_E_FAILURE.
+    template <class Body>
+    void Run(bool retry, const char *what, Body &&body);
+
+private:
+    Settings s_;
+    mailimap *imap_ = nullptr;
+    bool uidplus_ = false;
+    std::uint32_t validity_ = 0;
+};
+
+template <class Body>
+void Connection::Run(bool retry, const char *what, Body &&body)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (imap_ == nullptr)
+            Connect(false);
+        try {
+            body();
+            return;
+        } catch (const Lost &lost) {
+            Drop(false);
+            if (!retry || attempt > 0)
+                Refuse("IMAP " + s_.url + ": connection lost during " + what + ": " + lost.what);
+        }
+    }
+}
+
+// How many IMAP commands this process has sent.
+std::uint64_t CommandCount();
+
+} // namespace kmp::imap
