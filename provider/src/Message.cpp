@@ -320,90 +320,95 @@ std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &e
     return block;
 }
 
-std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options)
+namespace {
+
+// The fields a read shows of a message's headers: subject, class, date,
+// conversation, flags, originator and recipients.
+void FillHeaders(Block &block, GMimeMessage *message, const StoredFile &entry, bool unread)
 {
-    Ref<GMimeMessage> message(ParseMessageFile(entry.path));
-    auto block = std::make_unique<Block>();
-    MapiMessage &record = block->Message();
-    ReadInfo info = InfoOf(entry, options);
-
-    record.lpszSubject = block->Text(Utf8ToNarrow(Safe(g_mime_message_get_subject(message.get()))));
-    const std::string cls = MessageClassOf(message.get());
-    record.lpszMessageType = block->Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
-    record.lpszDateReceived = block->Text(FormatDate(static_cast<std::time_t>(entry.time)));
-    record.lpszConversationID = block->Text(Utf8ToNarrow(ConversationOf(message.get())));
-    record.flFlags = (unread ? MAPI_UNREAD : 0) | (ReceiptRequested(message.get()) ? MAPI_RECEIPT_REQUESTED : 0) |
-                     (Unsent(message.get()) ? 0 : MAPI_SENT);
-
-    auto fill = [&](MapiRecipDesc &r, const Mailbox &m, ULONG cls) {
-        FillMailbox(*block, r, cls, m);
-    };
-    const std::vector<Mailbox> from = AllMailboxes(message.get(), "From");
+    MapiMessage &record = block.Message();
+    record.lpszSubject = block.Text(Utf8ToNarrow(Safe(g_mime_message_get_subject(message))));
+    const std::string cls = MessageClassOf(message);
+    record.lpszMessageType = block.Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
+    record.lpszDateReceived = block.Text(FormatDate(static_cast<std::time_t>(entry.time)));
+    record.lpszConversationID = block.Text(Utf8ToNarrow(ConversationOf(message)));
+    record.flFlags = (unread ? MAPI_UNREAD : 0) | (ReceiptRequested(message) ? MAPI_RECEIPT_REQUESTED : 0) |
+                     (Unsent(message) ? 0 : MAPI_SENT);
+    const std::vector<Mailbox> from = AllMailboxes(message, "From");
     if (!from.empty()) {
-        record.lpOriginator = block->Recips(1);
-        fill(*record.lpOriginator, from.front(), MAPI_ORIG);
+        record.lpOriginator = block.Recips(1);
+        FillMailbox(block, *record.lpOriginator, MAPI_ORIG, from.front());
     }
     std::vector<std::pair<Mailbox, ULONG>> recips;
-    for (const auto &[header, cls] : {std::pair{"To", MAPI_TO}, {"Cc", MAPI_CC}, {"Bcc", MAPI_BCC}})
-        for (const Mailbox &m : AllMailboxes(message.get(), header))
-            recips.emplace_back(m, cls);
+    for (const auto &[header, recipClass] : {std::pair{"To", MAPI_TO}, {"Cc", MAPI_CC}, {"Bcc", MAPI_BCC}})
+        for (const Mailbox &m : AllMailboxes(message, header))
+            recips.emplace_back(m, recipClass);
     record.nRecipCount = static_cast<ULONG>(recips.size());
-    record.lpRecips = block->Recips(recips.size());
+    record.lpRecips = block.Recips(recips.size());
     for (size_t i = 0; i < recips.size(); ++i)
-        fill(record.lpRecips[i], recips[i].first, recips[i].second);
+        FillMailbox(block, record.lpRecips[i], recips[i].second, recips[i].first);
+}
 
-    if (options.envelopeOnly) {
-        block->SetReadInfo(std::move(info));
-        return block; // header data only: no text, no files
-    }
-
-    const MessageParts parts = ShownParts(message.get());
+// The note text and the files of a read: the text in the record, or in the
+// first file with bodyAsFile; every other shown part decoded into a file of
+// a private folder, or only described (no path) with suppressAttach.
+void FillContent(Block &block, GMimeMessage *message, const ReadOptions &options, ReadInfo &info)
+{
+    MapiMessage &record = block.Message();
+    const MessageParts parts = ShownParts(message);
     const std::string body = BodyText(parts.body);
-    // With attachments suppressed they are still described, by name, with
-    // no file (a null path): nothing is copied.
     const size_t count = parts.files.size() + (options.bodyAsFile ? 1 : 0);
     if (count == 0) {
-        record.lpszNoteText = block->Text(Utf8ToNarrow(body));
-        block->SetReadInfo(std::move(info));
-        return block;
+        record.lpszNoteText = block.Text(Utf8ToNarrow(body));
+        return;
     }
     std::optional<TempFolder> folder;
     if (options.bodyAsFile || !options.suppressAttach)
         folder.emplace();
     record.nFileCount = static_cast<ULONG>(count);
-    record.lpFiles = block->Files(count);
+    record.lpFiles = block.Files(count);
     size_t k = 0;
     if (options.bodyAsFile) {
         // The text goes into the first file; the record's text stays empty.
         const std::string path = folder->Reserve("message.txt");
         const std::string narrow = Utf8ToNarrow(body);
         folder->Write(path, nullptr, &narrow);
-        record.lpFiles[k].lpszPathName = block->Text(path);
-        record.lpFiles[k].lpszFileName = block->Text("message.txt");
+        record.lpFiles[k].lpszPathName = block.Text(path);
+        record.lpFiles[k].lpszFileName = block.Text("message.txt");
         record.lpFiles[k].nPosition = 0xFFFFFFFFu;
         info.bodyFile = path;
         ++k;
-        record.lpszNoteText = block->Text("");
+        record.lpszNoteText = block.Text("");
     } else {
-        record.lpszNoteText = block->Text(Utf8ToNarrow(body));
+        record.lpszNoteText = block.Text(Utf8ToNarrow(body));
     }
     for (size_t i = 0; i < parts.files.size(); ++i, ++k) {
         GMimeObject *part = parts.files[i].object;
         const std::string name = ShownName(part);
-        record.lpFiles[k].lpszFileName = block->Text(Utf8ToNarrow(name));
+        record.lpFiles[k].lpszFileName = block.Text(Utf8ToNarrow(name));
         record.lpFiles[k].nPosition = 0xFFFFFFFFu;
         if (options.suppressAttach)
             continue;
         const std::string path = folder->Reserve(name);
         folder->Write(path, part, nullptr);
-        record.lpFiles[k].lpszPathName = block->Text(path);
+        record.lpFiles[k].lpszPathName = block.Text(path);
         info.files.push_back(Written(path, i));
     }
-    if (!folder) {
-        block->SetReadInfo(std::move(info));
-        return block;
-    }
-    folder->GiveTo(*block);
+    if (folder)
+        folder->GiveTo(block);
+}
+
+} // namespace
+
+std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options)
+{
+    Ref<GMimeMessage> message(ParseMessageFile(entry.path));
+    auto block = std::make_unique<Block>();
+    ReadInfo info = InfoOf(entry, options);
+    FillHeaders(*block, message.get(), entry, unread);
+    // An envelope-only read: header data only, no text, no files.
+    if (!options.envelopeOnly)
+        FillContent(*block, message.get(), options, info);
     block->SetReadInfo(std::move(info));
     return block;
 }

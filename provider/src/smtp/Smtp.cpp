@@ -120,44 +120,58 @@ Outbox::~Outbox()
 
 std::shared_ptr<Outbox> NewOutbox() { return std::make_shared<Outbox>(); }
 
-void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
-              const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox)
+namespace {
+
+// The envelope's addresses: every address was checked on its way in, and is
+// checked again here, since whatever reaches libcurl becomes part of an
+// SMTP command.
+std::vector<std::string> EnvelopeOf(const std::vector<std::string> &recipients)
 {
-    // Every address was checked on its way in; checked again here, since
-    // whatever reaches libcurl becomes part of an SMTP command.
     std::vector<std::string> envelope;
     for (const std::string &r : recipients) {
         std::optional<std::string> address = MailAddress(r);
         if (!address)
             Fail(MAPI_E_UNKNOWN_RECIPIENT);
-        envelope.push_back(std::move(*address));
+        envelope.push_back("<" + *address + ">");
     }
-    const std::optional<std::string> checkedSender = MailAddress(sender);
-    if (!checkedSender)
-        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+    return envelope;
+}
 
-    InitCurl();
-    // The session's handle keeps its connection open for the next send;
-    // while another thread sends on it, this send takes a handle of its own.
-    std::unique_lock<std::mutex> kept;
-    std::unique_ptr<CURL, CurlDeleter> own;
-    CURL *c = nullptr;
-    if (outbox != nullptr) {
-        kept = std::unique_lock<std::mutex>(outbox->mutex, std::try_to_lock);
-        if (kept.owns_lock()) {
-            if (outbox->handle == nullptr)
-                outbox->handle = curl_easy_init();
-            else
-                curl_easy_reset(static_cast<CURL *>(outbox->handle)); // options go, the connection stays
-            c = static_cast<CURL *>(outbox->handle);
+// The handle a send uses: the session's, which keeps its connection open
+// for the next send; while another thread sends on it, one of its own.
+class SendHandle {
+public:
+    explicit SendHandle(Outbox *outbox)
+    {
+        InitCurl();
+        if (outbox != nullptr) {
+            kept_ = std::unique_lock<std::mutex>(outbox->mutex, std::try_to_lock);
+            if (kept_.owns_lock()) {
+                if (outbox->handle == nullptr)
+                    outbox->handle = curl_easy_init();
+                else
+                    curl_easy_reset(static_cast<CURL *>(outbox->handle)); // options go, the connection stays
+                c_ = static_cast<CURL *>(outbox->handle);
+            }
         }
+        if (c_ == nullptr) {
+            own_.reset(curl_easy_init());
+            c_ = own_.get();
+        }
+        if (c_ == nullptr)
+            Fail(MAPI_E_INSUFFICIENT_MEMORY);
     }
-    if (c == nullptr) {
-        own.reset(curl_easy_init());
-        c = own.get();
-    }
-    if (c == nullptr)
-        Fail(MAPI_E_INSUFFICIENT_MEMORY);
+    CURL *get() const { return c_; }
+
+private:
+    std::unique_lock<std::mutex> kept_;
+    std::unique_ptr<CURL, CurlDeleter> own_;
+    CURL *c_ = nullptr;
+};
+
+// The server, its TLS, the login and the bounds of a transfer.
+void SetServer(CURL *c, const Profile &profile, const std::string &password)
+{
     const SmtpUrl url = ParseSmtpUrl(profile.smtpUrl);
     if (!url.valid) {
         Log("the profile's smtp address " + profile.smtpUrl + " is not an smtp:// or smtps:// URL");
@@ -177,11 +191,65 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         const std::string &secret = password.empty() ? profile.smtpPassword : password;
         curl_easy_setopt(c, CURLOPT_PASSWORD, secret.c_str());
     }
+    // A server that stops answering ends the transfer instead of hanging it.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.smtpTimeout);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.smtpStallTimeout);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+}
+
+// A kept handle points at nothing of a send once it returns: libcurl may
+// still talk to the server (a QUIT when the session ends).
+struct Detach {
+    CURL *c;
+    ~Detach()
+    {
+        curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
+        curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, nullptr);
+        curl_easy_setopt(c, CURLOPT_DEBUGDATA, nullptr);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
+        curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
+    }
+};
+
+// What a failed transfer means: a refused login, a refused recipient (the
+// transaction was abandoned), or a connection or protocol failure.
+[[noreturn]] void Failed(const Profile &profile, CURLcode rc, const char *detail, const std::string &transcript)
+{
+    const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
+                            (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
+    if (rc == CURLE_LOGIN_DENIED) {
+        Log("SMTP login refused by " + profile.smtpUrl + ": " + why);
+        Fail(MAPI_E_LOGON_FAILURE);
+    }
+    const std::string refused = RefusedRecipient(transcript);
+    if (!refused.empty()) {
+        Log("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent");
+        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+    }
+    Log("sending through " + profile.smtpUrl + " failed: " + why);
+    Fail(MAPI_E_NETWORK_FAILURE);
+}
+
+} // namespace
+
+void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
+              const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox)
+{
+    const std::vector<std::string> envelope = EnvelopeOf(recipients);
+    const std::optional<std::string> checkedSender = MailAddress(sender);
+    if (!checkedSender)
+        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+    const SendHandle handle(outbox);
+    CURL *c = handle.get();
+    SetServer(c, profile, password);
     const std::string from = "<" + *checkedSender + ">";
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.c_str());
     std::unique_ptr<curl_slist, ListDeleter> rcpts;
     for (const std::string &r : envelope) {
-        curl_slist *added = curl_slist_append(rcpts.get(), ("<" + r + ">").c_str());
+        curl_slist *added = curl_slist_append(rcpts.get(), r.c_str());
         if (added == nullptr)
             Fail(MAPI_E_INSUFFICIENT_MEMORY);
         rcpts.release();
@@ -197,49 +265,16 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     // A typical message with an attachment goes in a few large writes
     // rather than many of libcurl's default 64 KiB.
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
-    // A server that stops answering ends the transfer instead of hanging it.
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.smtpTimeout);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.smtpStallTimeout);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     char detail[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
     std::string transcript;
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transcript);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &transcript);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
-
-    // A kept handle points at nothing of this call once it returns: libcurl
-    // may still talk to the server (a QUIT when the session ends).
-    struct Detach {
-        CURL *c;
-        ~Detach()
-        {
-            curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
-            curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, nullptr);
-            curl_easy_setopt(c, CURLOPT_DEBUGDATA, nullptr);
-            curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
-            curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
-            curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
-        }
-    } detach{c};
+    const Detach detach{c};
     const CURLcode rc = curl_easy_perform(c);
-    if (rc == CURLE_OK)
-        return;
-    const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
-                            (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
-    if (rc == CURLE_LOGIN_DENIED) {
-        Log("SMTP login refused by " + profile.smtpUrl + ": " + why);
-        Fail(MAPI_E_LOGON_FAILURE);
-    }
-    const std::string refused = RefusedRecipient(transcript);
-    if (!refused.empty()) {
-        Log("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent");
-        Fail(MAPI_E_UNKNOWN_RECIPIENT);
-    }
-    Log("sending through " + profile.smtpUrl + " failed: " + why);
-    Fail(MAPI_E_NETWORK_FAILURE);
+    if (rc != CURLE_OK)
+        Failed(profile, rc, detail, transcript);
 }
 
 } // namespace kmp
