@@ -1,11 +1,13 @@
 #include "Envelope.h"
 
 #include "Common.h"
+#include "HeaderText.h"
 #include "Mime.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -90,70 +92,96 @@ Scan ScanHeader(std::string_view header)
     return scan;
 }
 
-// An unstructured header's text as GMime's message shows it: unfolded and
-// its encoded words decoded.
-std::string Decoded(std::string_view raw)
-{
-    const std::string copy(raw);
-    char *unfolded = g_mime_utils_header_unfold(copy.c_str());
-    char *decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
-    std::string out = Safe(decoded);
-    g_free(decoded);
-    g_free(unfolded);
-    return out;
-}
-
 // Decoded, without leading blanks, as HeaderValue gives a header.
 std::string Value(const Scan &scan, Field field)
 {
     if (!scan.present[field])
         return {};
-    std::string value = Decoded(scan.value[field]);
+    std::string value = DecodeHeaderText(scan.value[field]);
     const size_t first = value.find_first_not_of(" \t");
     return first == std::string::npos ? std::string() : value.substr(first);
-}
-
-void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly)
-{
-    const std::string copy(raw);
-    InternetAddressList *list = internet_address_list_parse(nullptr, copy.c_str());
-    if (list == nullptr)
-        return;
-    auto add = [&](InternetAddress *ia) {
-        if (INTERNET_ADDRESS_IS_MAILBOX(ia) && !(firstOnly && !out.empty()))
-            out.push_back({Safe(internet_address_get_name(ia)),
-                           Safe(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia)))});
-    };
-    const int n = internet_address_list_length(list);
-    for (int k = 0; k < n; ++k) {
-        InternetAddress *ia = internet_address_list_get_address(list, k);
-        if (INTERNET_ADDRESS_IS_GROUP(ia)) {
-            InternetAddressList *members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
-            for (int m = 0; m < internet_address_list_length(members); ++m)
-                add(internet_address_list_get_address(members, m));
-        } else {
-            add(ia);
-        }
-    }
-    g_object_unref(list);
 }
 
 } // namespace
 
 namespace {
 
-// Where the header block in `text` ends (just after the line break that a
-// blank line follows: "\n\n" or "\n\r\n"), looking from `from` on; npos
-// when it does not end in `text`.
-size_t HeaderEnd(std::string_view text, size_t from)
+// A mailbox from a header GMime finds none in: the word with an "@" as the
+// address (without angle brackets or quotes), the rest as the name.
+std::optional<Mailbox> LooseMailbox(std::string_view raw)
 {
-    for (size_t i = from; (i = text.find('\n', i)) != std::string_view::npos; ++i) {
-        if (i + 1 < text.size() && text[i + 1] == '\n')
-            return i + 1;
-        if (i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n')
-            return i + 1;
+    const std::string text = DecodeHeaderText(raw);
+    size_t at = text.find('@');
+    if (at == std::string::npos)
+        return std::nullopt;
+    const auto stop = [](char c) {
+        return c == ' ' || c == '\t' || c == '<' || c == '>' || c == '"' || c == '\'' || c == '(' || c == ')' ||
+               c == ',' || c == ';' || static_cast<unsigned char>(c) < 0x20;
+    };
+    size_t begin = at, end = at + 1;
+    while (begin > 0 && !stop(text[begin - 1]))
+        --begin;
+    while (end < text.size() && !stop(text[end]))
+        ++end;
+    if (begin == at || end == at + 1)
+        return std::nullopt;
+    Mailbox m;
+    m.address = text.substr(begin, end - begin);
+    std::string name = text.substr(0, begin) + " " + text.substr(end);
+    for (char &c : name)
+        if (c == '<' || c == '>' || c == '"' || static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    const size_t first = name.find_first_not_of(' ');
+    if (first != std::string::npos)
+        m.name = name.substr(first, name.find_last_not_of(' ') - first + 1);
+    return m;
+}
+
+} // namespace
+
+void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly)
+{
+    const size_t before = out.size();
+    InternetAddressList *list = internet_address_list_parse(ParserOptions(), CollapseEncodedWords(raw).c_str());
+    if (list != nullptr) {
+        auto add = [&](InternetAddress *ia) {
+            if (INTERNET_ADDRESS_IS_MAILBOX(ia) && !(firstOnly && out.size() > before))
+                out.push_back({Safe(internet_address_get_name(ia)),
+                               Safe(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia)))});
+        };
+        const int n = internet_address_list_length(list);
+        for (int k = 0; k < n; ++k) {
+            InternetAddress *ia = internet_address_list_get_address(list, k);
+            if (INTERNET_ADDRESS_IS_GROUP(ia)) {
+                InternetAddressList *members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
+                for (int m = 0; m < internet_address_list_length(members); ++m)
+                    add(internet_address_list_get_address(members, m));
+            } else {
+                add(ia);
+            }
+        }
+        g_object_unref(list);
     }
-    return std::string_view::npos;
+    // A header with an address never leaves its message without it.
+    if (out.size() == before)
+        if (std::optional<Mailbox> loose = LooseMailbox(raw))
+            out.push_back(std::move(*loose));
+}
+
+namespace {
+
+// A header field's first line: a name of printable characters but the
+// colon (blanks may stand before the colon), then the colon.
+bool IsFieldLine(std::string_view line)
+{
+    size_t i = 0;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':')
+        ++i;
+    if (i == 0)
+        return false;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
+    return i < line.size() && line[i] == ':';
 }
 
 // One read into `buffer`, as much as one read gives; -1 on failure.
@@ -171,38 +199,78 @@ ssize_t ReadSome(int fd, char *buffer, size_t size)
 
 } // namespace
 
-std::optional<std::string> ReadHeaderBlock(int fd)
+std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complete)
+{
+    HeaderBounds bounds;
+    size_t start = 0;
+    bool first = true;
+    while (start < text.size()) {
+        const size_t lf = text.find('\n', start);
+        if (lf == std::string_view::npos && !complete)
+            return std::nullopt; // the line may go on
+        const size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
+        std::string_view line = text.substr(start, lf == std::string_view::npos ? next - start : lf - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (start == 0 && line.substr(0, 5) == "From ") {
+            bounds.begin = next; // an mbox separator, not a header
+        } else if (line.empty()) {
+            bounds.end = start;
+            bounds.body = next;
+            return bounds;
+        } else if ((line[0] == ' ' || line[0] == '\t') ? first : !IsFieldLine(line)) {
+            bounds.end = bounds.body = start; // the text starts without a blank line
+            return bounds;
+        } else {
+            first = false;
+        }
+        start = next;
+    }
+    if (!complete)
+        return std::nullopt;
+    bounds.end = bounds.body = text.size();
+    bounds.begin = std::min(bounds.begin, text.size());
+    return bounds;
+}
+
+std::optional<std::string> ReadHeaderStart(int fd, HeaderBounds *bounds)
 {
     // Most header blocks fit in the first read, made into the stack.
     char first[8192];
     const ssize_t got = ReadSome(fd, first, sizeof first);
     if (got < 0)
         return std::nullopt;
-    const std::string_view start(first, static_cast<size_t>(got));
-    if (start.rfind("\n", 0) == 0 || start.rfind("\r\n", 0) == 0)
-        return std::string();
-    if (const size_t end = HeaderEnd(start, 0); end != std::string_view::npos)
-        return std::string(first, end);
-    if (got == 0)
-        return std::string();
-    std::string header(start);
-    size_t searched = header.size() < 2 ? 0 : header.size() - 2;
-    while (header.size() < kHeaderLimit) {
-        const size_t have = header.size();
-        header.resize(have * 2);
-        const ssize_t n = ReadSome(fd, header.data() + have, header.size() - have);
+    std::string_view start(first, static_cast<size_t>(got));
+    if (std::optional<HeaderBounds> found = FindHeaderBounds(start, got == 0)) {
+        *bounds = *found;
+        return std::string(first, found->body);
+    }
+    std::string text(start);
+    while (text.size() < kHeaderLimit) {
+        const size_t have = text.size();
+        text.resize(have * 2);
+        const ssize_t n = ReadSome(fd, text.data() + have, text.size() - have);
         if (n < 0)
             return std::nullopt;
-        header.resize(have + static_cast<size_t>(n));
-        if (const size_t end = HeaderEnd(header, searched); end != std::string_view::npos) {
-            header.resize(end);
-            return header;
+        text.resize(have + static_cast<size_t>(n));
+        if (std::optional<HeaderBounds> found = FindHeaderBounds(text, n == 0)) {
+            if (found->body > kHeaderLimit)
+                return std::nullopt;
+            *bounds = *found;
+            text.resize(found->body);
+            return text;
         }
-        searched = header.size() < 2 ? 0 : header.size() - 2;
-        if (n == 0)
-            return header.size() <= kHeaderLimit ? std::optional<std::string>(header) : std::nullopt;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> ReadHeaderBlock(int fd)
+{
+    HeaderBounds bounds;
+    std::optional<std::string> start = ReadHeaderStart(fd, &bounds);
+    if (!start)
+        return std::nullopt;
+    return start->substr(bounds.begin, bounds.end - bounds.begin);
 }
 
 std::string MessageClassOfValue(std::string_view raw)
@@ -228,7 +296,7 @@ std::string MessageClassOfValue(std::string_view raw)
     }
     // A class written with characters outside ASCII is an encoded word.
     if (value.find("=?") != std::string::npos)
-        value = Decoded(value);
+        value = DecodeHeaderText(value);
     return value;
 }
 
@@ -252,7 +320,7 @@ Envelope EnvelopeOfHeader(std::string_view header)
     const Scan scan = ScanHeader(header);
     Envelope envelope;
     if (scan.present[kSubject])
-        envelope.subject = Decoded(scan.value[kSubject]);
+        envelope.subject = DecodeHeaderText(scan.value[kSubject]);
     std::vector<Mailbox> from, to, cc, bcc;
     for (const auto &[field, raw] : scan.addresses) {
         switch (field) {
@@ -279,7 +347,7 @@ Envelope EnvelopeOfHeader(std::string_view header)
         Conversation(Value(scan, kConversation), Value(scan, kReferences), Value(scan, kInReplyTo), [&] {
             if (!scan.present[kMessageId])
                 return std::string();
-            const std::string value = Decoded(scan.value[kMessageId]);
+            const std::string value = DecodeHeaderText(scan.value[kMessageId]);
             char *id = g_mime_utils_decode_message_id(value.c_str());
             std::string decoded = Safe(id);
             g_free(id);

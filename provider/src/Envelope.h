@@ -34,9 +34,26 @@ struct Envelope {
     bool unsent = false;
 };
 
-// The header block of an open file, read from its start: through the blank
-// line that ends it (exclusive), or the whole file when it has none. nullopt
-// when it runs past kHeaderLimit or the file cannot be read.
+// Where a message's header block stands in the text at the start of its
+// file, as mail readers take it: an mbox "From " line at the very start is
+// no header; the header block ends at a blank line, or else at the first
+// line that is neither a header field nor the continuation of one, which
+// then starts the body (also when it is the very first line).
+struct HeaderBounds {
+    std::size_t begin = 0; // the first header line
+    std::size_t end = 0;   // just after the last header line
+    std::size_t body = 0;  // where the body starts: after the blank line, or `end` without one
+};
+// The bounds in `text`; nullopt while the text read so far cannot tell
+// (`complete`: the text is the whole file).
+std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complete);
+// Reads an open file from its start through the start of the body (at
+// most kHeaderLimit bytes); nullopt when it runs past that or cannot be
+// read.
+std::optional<std::string> ReadHeaderStart(int fd, HeaderBounds *bounds);
+
+// The header block of an open file, read from its start (the bounds' begin
+// to end). nullopt when it runs past kHeaderLimit or the file cannot be read.
 std::optional<std::string> ReadHeaderBlock(int fd);
 
 // A message's class from the raw value of its X-Message-Class header:
@@ -47,6 +64,11 @@ std::string MessageClassOfValue(std::string_view raw);
 // The value of the X-Message-Class header of a header block ("" when none),
 // as MessageClassOfValue gives it.
 std::string MessageClassOfHeader(std::string_view header);
+
+// Adds the mailboxes of a raw From, To, Cc or Bcc value (groups opened;
+// with `firstOnly` at most one). A value GMime finds no mailbox in but that
+// holds an address still gives that address, the rest as the name.
+void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnly);
 
 // The envelope of a header block (as ReadHeaderBlock gives it).
 Envelope EnvelopeOfHeader(std::string_view header);

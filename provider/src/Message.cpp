@@ -327,7 +327,7 @@ namespace {
 void FillHeaders(Block &block, GMimeMessage *message, const StoredFile &entry, bool unread)
 {
     MapiMessage &record = block.Message();
-    record.lpszSubject = block.Text(Utf8ToNarrow(Safe(g_mime_message_get_subject(message))));
+    record.lpszSubject = block.Text(Utf8ToNarrow(SubjectOf(message)));
     const std::string cls = MessageClassOf(message);
     record.lpszMessageType = block.Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
     record.lpszDateReceived = block.Text(FormatDate(static_cast<std::time_t>(entry.time)));

@@ -2,10 +2,12 @@
 
 #include "Common.h"
 #include "Envelope.h"
+#include "HeaderText.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -25,12 +27,64 @@ GMimeMessage *ParseMessageFile(const std::string &path)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     // The parser keeps large parts in the file and reads them when they
     // are written out, so a big attachment is never held in memory.
-    Ref<GMimeStream> stream(g_mime_stream_fs_new(fd)); // owns fd
+    Ref<GMimeStream> file(g_mime_stream_fs_new(fd)); // owns fd
+    // GMime is given the header block as mail readers take it: without an
+    // mbox "From " line, and with a blank line where the body starts
+    // without one.
+    HeaderBounds bounds;
+    const std::optional<std::string> start = ReadHeaderStart(fd, &bounds);
+    g_mime_stream_reset(file.get());
+    Ref<GMimeStream> stream;
+    if (!start || (bounds.begin == 0 && bounds.end != bounds.body)) {
+        stream.p = GMIME_STREAM(g_object_ref(file.get()));
+    } else {
+        stream.p = g_mime_stream_cat_new();
+        const auto begin = static_cast<gint64>(bounds.begin), end = static_cast<gint64>(bounds.end);
+        Ref<GMimeStream> header(g_mime_stream_substream(file.get(), begin, end));
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), header.get());
+        if (bounds.end == bounds.body) {
+            const bool crlf = bounds.end > bounds.begin && bounds.end >= 2 && (*start)[bounds.end - 2] == '\r';
+            const char *blank = crlf ? "\r\n" : "\n";
+            Ref<GMimeStream> line(g_mime_stream_mem_new_with_buffer(blank, std::strlen(blank)));
+            g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), line.get());
+        }
+        Ref<GMimeStream> body(g_mime_stream_substream(file.get(), end, -1));
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), body.get());
+    }
     Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GMimeMessage *message = g_mime_parser_construct_message(parser.get(), nullptr);
+    GMimeMessage *message = g_mime_parser_construct_message(parser.get(), ParserOptions());
     if (message == nullptr) // not even a header block: an empty message
         message = g_mime_message_new(TRUE);
     return message;
+}
+
+namespace {
+
+// A part whose Content-Type names no type and subtype that GMime can read
+// ("text", "???") is text/plain, as RFC 2045 has it; GMime takes it for
+// application/octet-stream.
+bool DefaultsToPlainText(GMimeObject *object)
+{
+    GMimeContentType *type = g_mime_object_get_content_type(object);
+    if (!g_mime_content_type_is_type(type, "application", "octet-stream"))
+        return false;
+    const char *raw = g_mime_object_get_header(object, "Content-Type");
+    if (raw == nullptr)
+        return false;
+    std::string_view value(raw);
+    value = value.substr(0, value.find(';'));
+    const size_t first = value.find_first_not_of(" \t\r\n");
+    value = first == std::string_view::npos ? std::string_view() : value.substr(first);
+    value = value.substr(0, value.find_last_not_of(" \t\r\n") + 1);
+    return !SameText(value, "application/octet-stream");
+}
+
+} // namespace
+
+bool IsPlainText(GMimeObject *object)
+{
+    return g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", "plain") ||
+           DefaultsToPlainText(object);
 }
 
 MessageParts ShownParts(GMimeMessage *message)
@@ -56,9 +110,8 @@ MessageParts ShownParts(GMimeMessage *message)
         }
         if (!GMIME_IS_PART(object))
             continue;
-        GMimeContentType *type = g_mime_object_get_content_type(object);
         if (parts.body == nullptr && GMIME_IS_TEXT_PART(object) && !g_mime_part_is_attachment(GMIME_PART(object)) &&
-            g_mime_content_type_is_type(type, "text", "plain")) {
+            IsPlainText(object)) {
             parts.body = GMIME_TEXT_PART(object);
             parts.bodyParent = parent;
             continue;
@@ -72,9 +125,16 @@ std::string BodyText(GMimeTextPart *body)
 {
     if (body == nullptr)
         return {};
-    char *text = g_mime_text_part_get_text(body);
-    std::string out = Safe(text);
-    g_free(text);
+    // The content with its transfer encoding undone, then read in its
+    // charset by the one rule for texts (no character vanishes).
+    std::string bytes;
+    if (GMimeDataWrapper *content = g_mime_part_get_content(GMIME_PART(body))) {
+        Ref<GMimeStream> sink(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, sink.get());
+        GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+        bytes.assign(reinterpret_cast<const char *>(array->data), array->len);
+    }
+    std::string out = DecodeBodyText(bytes, g_mime_object_get_content_type_parameter(GMIME_OBJECT(body), "charset"));
     // The line break that ends the last line belongs to the MIME framing,
     // not to the text the sender wrote.
     if (!out.empty() && out.back() == '\n')
@@ -84,14 +144,35 @@ std::string BodyText(GMimeTextPart *body)
     return out;
 }
 
+namespace {
+
+// A file name parameter of a part's header, its encoded words decoded by
+// the one rule for header texts; empty when it has none.
+std::string NameParameter(GMimeObject *part, const char *header, const char *parameter)
+{
+    const char *raw = g_mime_object_get_header(part, header);
+    if (raw == nullptr)
+        return {};
+    const std::string value = CollapseEncodedWords(raw);
+    std::string name;
+    if (SameText(header, "Content-Type")) {
+        Ref<GMimeContentType> type(g_mime_content_type_parse(ParserOptions(), value.c_str()));
+        name = Safe(g_mime_content_type_get_parameter(type.get(), parameter));
+    } else {
+        Ref<GMimeContentDisposition> disposition(g_mime_content_disposition_parse(ParserOptions(), value.c_str()));
+        name = Safe(g_mime_content_disposition_get_parameter(disposition.get(), parameter));
+    }
+    return name;
+}
+
+} // namespace
+
 std::string ShownName(GMimeObject *part)
 {
-    const char *own = nullptr;
-    if (GMIME_IS_PART(part))
-        own = g_mime_part_get_filename(GMIME_PART(part));
-    else
-        own = g_mime_object_get_content_disposition_parameter(part, "filename");
-    if (own != nullptr && *own != '\0')
+    std::string own = NameParameter(part, "Content-Disposition", "filename");
+    if (own.empty())
+        own = NameParameter(part, "Content-Type", "name");
+    if (!own.empty())
         return own;
     GMimeContentType *type = g_mime_object_get_content_type(part);
     static const struct {
@@ -100,6 +181,8 @@ std::string ShownName(GMimeObject *part)
         {"text", "html", "message.html"}, {"text", "calendar", "invite.ics"}, {"text", "plain", "message.txt"},
         {"text", "enriched", "message.txt"}, {"message", "*", "message.eml"}, {"text", "*", "text.txt"},
     };
+    if (DefaultsToPlainText(part))
+        return "message.txt";
     for (const auto &k : kNames)
         if (g_mime_content_type_is_type(type, k.type, k.subtype))
             return k.name;
@@ -122,17 +205,6 @@ bool WriteShown(GMimeObject *part, GMimeStream *stream)
     return content == nullptr || g_mime_data_wrapper_write_to_stream(content, stream) >= 0;
 }
 
-namespace {
-
-void AddMailbox(std::vector<Mailbox> &out, InternetAddress *ia)
-{
-    if (INTERNET_ADDRESS_IS_MAILBOX(ia))
-        out.push_back({Safe(internet_address_get_name(ia)),
-                       Safe(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia)))});
-}
-
-} // namespace
-
 std::vector<Mailbox> AllMailboxes(GMimeMessage *message, const char *header)
 {
     std::vector<Mailbox> out;
@@ -140,24 +212,9 @@ std::vector<Mailbox> AllMailboxes(GMimeMessage *message, const char *header)
     const int count = g_mime_header_list_get_count(headers);
     for (int i = 0; i < count; ++i) {
         GMimeHeader *h = g_mime_header_list_get_header_at(headers, i);
-        if (g_ascii_strcasecmp(g_mime_header_get_name(h), header) != 0)
-            continue;
         const char *raw = g_mime_header_get_raw_value(h);
-        InternetAddressList *list = raw != nullptr ? internet_address_list_parse(nullptr, raw) : nullptr;
-        if (list == nullptr)
-            continue;
-        const int n = internet_address_list_length(list);
-        for (int k = 0; k < n; ++k) {
-            InternetAddress *ia = internet_address_list_get_address(list, k);
-            if (INTERNET_ADDRESS_IS_GROUP(ia)) {
-                InternetAddressList *members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
-                for (int m = 0; m < internet_address_list_length(members); ++m)
-                    AddMailbox(out, internet_address_list_get_address(members, m));
-            } else {
-                AddMailbox(out, ia);
-            }
-        }
-        g_object_unref(list);
+        if (raw != nullptr && g_ascii_strcasecmp(g_mime_header_get_name(h), header) == 0)
+            AddMailboxes(out, raw, false);
     }
     return out;
 }
@@ -174,6 +231,19 @@ void SetMailboxes(GMimeMessage *message, GMimeAddressType type, const std::vecto
     internet_address_list_clear(addresses);
     if (!list.empty())
         internet_address_list_append(addresses, fresh.get());
+}
+
+std::string SubjectOf(GMimeMessage *message)
+{
+    // The last Subject header, as GMime's message takes it.
+    GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
+    const char *raw = nullptr;
+    for (int i = 0, count = g_mime_header_list_get_count(headers); i < count; ++i) {
+        GMimeHeader *h = g_mime_header_list_get_header_at(headers, i);
+        if (g_ascii_strcasecmp(g_mime_header_get_name(h), "Subject") == 0)
+            raw = g_mime_header_get_raw_value(h);
+    }
+    return raw != nullptr ? DecodeHeaderText(raw) : std::string();
 }
 
 std::string HeaderValue(GMimeMessage *message, const char *name)

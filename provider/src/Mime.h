@@ -70,6 +70,12 @@ std::vector<Mailbox> AllMailboxes(GMimeMessage *message, const char *header);
 // by one makes GMime format the whole header again each time).
 void SetMailboxes(GMimeMessage *message, GMimeAddressType type, const std::vector<Mailbox> &list);
 
+// The subject: the last Subject header's text, decoded by the one rule for
+// header texts (HeaderText.h).
+std::string SubjectOf(GMimeMessage *message);
+// Whether a part is the note text's kind: text/plain, or a type GMime
+// cannot read, which is text/plain by default.
+bool IsPlainText(GMimeObject *object);
 // A header's value without leading blanks; empty when it is missing.
 std::string HeaderValue(GMimeMessage *message, const char *name);
 // The fields a read derives from the headers.

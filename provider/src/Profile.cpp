@@ -234,6 +234,8 @@ Profile ReadProfile(const std::string &name)
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
+    if (!get("fallbackcharset").empty())
+        p.fallbackCharset = get("fallbackcharset");
     // Seconds, a whole number from 1 to a day; anything else keeps the default.
     auto seconds = [&](const char *key, long &target) {
         const std::string text = get(key);

@@ -16,6 +16,8 @@ struct Profile {
     std::string senderAddress;
     std::string addressBook; // a .vcf file or a folder of them
     std::string cacheFolder; // where envelope caches live; empty: none
+    // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).
+    std::string fallbackCharset = "windows-1252";
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
     std::string smtpPassword;

@@ -154,7 +154,7 @@ void Revision::Headers(const Mailbox &sender, const std::function<Mailbox(const 
     GMimeObject *object = Object();
     const MapiMessage &record = record_;
     const std::string subject(View(record.lpszSubject));
-    if (subject != Utf8ToNarrow(Safe(g_mime_message_get_subject(message)))) {
+    if (subject != Utf8ToNarrow(SubjectOf(message))) {
         g_mime_message_set_subject(message, OneLine(NarrowToUtf8(subject)).c_str(), "utf-8");
         changed_ = true;
     }

@@ -2,6 +2,7 @@
 #include "Store.h"
 
 #include "Common.h"
+#include "HeaderText.h"
 #include "imap/ImapStore.h"
 #include "maildir/MaildirStore.h"
 
@@ -33,6 +34,7 @@ bool IsImapMailbox(const std::string &mailbox)
 
 std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon)
 {
+    SetFallbackCharset(profile.fallbackCharset);
     if (IsImapMailbox(profile.mailbox))
         return OpenImapStore(profile, password);
     return OpenMaildirStore(profile, logon);

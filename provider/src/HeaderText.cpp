@@ -1,0 +1,181 @@
+#include "HeaderText.h"
+
+#include "Common.h"
+
+#include <atomic>
+#include <cctype>
+#include <mutex>
+#include <vector>
+
+namespace kmp {
+
+namespace {
+
+struct Fallback {
+    std::mutex mutex;
+    std::string charset = "windows-1252";
+    // Every option set ever made stays: another thread may still use one.
+    std::vector<GMimeParserOptions *> made;
+    std::atomic<GMimeParserOptions *> current{nullptr};
+};
+
+Fallback &TheFallback()
+{
+    static Fallback *fallback = new Fallback; // never destroyed, like GMime's own tables
+    return *fallback;
+}
+
+GMimeParserOptions *MakeOptions(const std::string &charset)
+{
+    GMimeParserOptions *options = g_mime_parser_options_new();
+    const char *charsets[] = {"UTF-8", charset.c_str(), nullptr};
+    g_mime_parser_options_set_fallback_charsets(options, charsets); // copies them
+    return options;
+}
+
+bool KnownCharset(const std::string &charset)
+{
+    GIConv cd = g_iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<GIConv>(-1))
+        return false;
+    g_iconv_close(cd);
+    return true;
+}
+
+// The length of the encoded word at `at` ("=?charset?B|Q?text?="), or 0
+// when none starts there.
+size_t EncodedWordAt(std::string_view text, size_t at)
+{
+    if (text.compare(at, 2, "=?") != 0)
+        return 0;
+    size_t i = at + 2;
+    const size_t charsetStart = i;
+    while (i < text.size() && text[i] != '?' && !std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (i == charsetStart || i + 2 >= text.size() || text[i] != '?')
+        return 0;
+    const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i + 1])));
+    if ((encoding != 'B' && encoding != 'Q') || text[i + 2] != '?')
+        return 0;
+    i += 3;
+    while (i < text.size() && text[i] != '?' && !std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (i + 1 >= text.size() || text[i] != '?' || text[i + 1] != '=')
+        return 0;
+    return i + 2 - at;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Takes a text GMime made.
+std::string Taken(char *text)
+{
+    std::string out = text != nullptr ? text : "";
+    g_free(text);
+    return out;
+}
+
+std::string Decoded(const std::string &word)
+{
+    return Taken(g_mime_utils_header_decode_text(ParserOptions(), word.c_str()));
+}
+
+} // namespace
+
+void SetFallbackCharset(const std::string &charset)
+{
+    Fallback &f = TheFallback();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (charset.empty() || charset == f.charset || !KnownCharset(charset))
+        return;
+    f.charset = charset;
+    f.made.push_back(MakeOptions(charset));
+    f.current = f.made.back();
+}
+
+std::string FallbackCharset()
+{
+    Fallback &f = TheFallback();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    return f.charset;
+}
+
+GMimeParserOptions *ParserOptions()
+{
+    Fallback &f = TheFallback();
+    if (GMimeParserOptions *options = f.current.load())
+        return options;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (f.current.load() == nullptr) {
+        f.made.push_back(MakeOptions(f.charset));
+        f.current = f.made.back();
+    }
+    return f.current.load();
+}
+
+std::string CollapseEncodedWords(std::string_view raw)
+{
+    std::string out;
+    out.reserve(raw.size());
+    size_t i = 0;
+    while (i < raw.size()) {
+        const size_t length = EncodedWordAt(raw, i);
+        if (length == 0) {
+            out += raw[i++];
+            continue;
+        }
+        // A run of encoded words with nothing but blanks between them.
+        std::string text = Decoded(std::string(raw.substr(i, length)));
+        size_t end = i + length, words = 1;
+        for (;;) {
+            size_t next = end;
+            while (next < raw.size() && IsBlank(raw[next]))
+                ++next;
+            const size_t more = next < raw.size() ? EncodedWordAt(raw, next) : 0;
+            if (more == 0)
+                break;
+            text += Decoded(std::string(raw.substr(next, more)));
+            end = next + more;
+            ++words;
+        }
+        if (words == 1) {
+            out.append(raw.substr(i, length)); // one word alone GMime reads right
+        } else {
+            gchar *base64 = g_base64_encode(reinterpret_cast<const guchar *>(text.data()), text.size());
+            out += "=?UTF-8?B?";
+            out += base64;
+            out += "?=";
+            g_free(base64);
+        }
+        i = end;
+    }
+    return out;
+}
+
+std::string DecodeHeaderText(std::string_view raw)
+{
+    const std::string copy(raw);
+    return Decoded(CollapseEncodedWords(Taken(g_mime_utils_header_unfold(copy.c_str()))));
+}
+
+std::string DecodeBodyText(std::string_view bytes, const char *declaredCharset)
+{
+    const std::string declared = declaredCharset != nullptr ? g_mime_charset_canon_name(declaredCharset) : "";
+    const bool ascii = declared.empty() || SameText(declared, "us-ascii") || SameText(declared, "ascii");
+    if (!ascii && !SameText(declared, "utf-8")) {
+        gsize read = 0, written = 0;
+        gchar *converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8", declared.c_str(), &read,
+                                     &written, nullptr);
+        if (converted != nullptr && read == bytes.size()) {
+            std::string out(converted, written);
+            g_free(converted);
+            return out;
+        }
+        g_free(converted); // a label that does not fit the bytes
+    }
+    if (g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr))
+        return std::string(bytes);
+    return Taken(g_mime_utils_decode_8bit(ParserOptions(), bytes.data(), bytes.size()));
+}
+
+} // namespace kmp
