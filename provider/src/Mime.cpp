@@ -19,6 +19,59 @@ void InitGMime()
     std::call_once(once, [] { g_mime_init(); });
 }
 
+namespace {
+
+// A header's raw value as it stands in the message (GMime's value of a
+// content header is already decoded by its own rules); null when missing.
+const char *RawHeader(GMimeObject *object, const char *name)
+{
+    GMimeHeaderList *headers = g_mime_object_get_header_list(object);
+    GMimeHeader *header = g_mime_header_list_get_header(headers, name);
+    return header != nullptr ? g_mime_header_get_raw_value(header) : nullptr;
+}
+
+// GMime 3.2.13 takes the line break before a boundary line to be as long
+// as the boundary line's own: a part whose last line ends in LF alone
+// before a boundary line that ends in CRLF loses its last character. Each
+// part's content is given back that character.
+void MendContentEnd(GMimePart *part)
+{
+    GMimeDataWrapper *content = g_mime_part_get_content(part);
+    GMimeStream *stream = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (stream == nullptr || stream->bound_end < stream->bound_start)
+        return;
+    Ref<GMimeStream> after(g_mime_stream_substream(stream, stream->bound_end, stream->bound_end + 3));
+    char next[3] = {};
+    if (after.get() == nullptr || g_mime_stream_read(after.get(), next, sizeof next) != 3 || next[0] == '\r' || next[0] == '\n' ||
+        next[1] != '\n' || next[2] != '-')
+        return;
+    Ref<GMimeStream> whole(g_mime_stream_substream(stream, stream->bound_start, stream->bound_end + 1));
+    if (whole.get() != nullptr)
+        g_mime_data_wrapper_set_stream(content, whole.get());
+}
+
+void MendContentEnds(GMimeObject *top)
+{
+    std::vector<GMimeObject *> pending{top};
+    while (!pending.empty()) {
+        GMimeObject *object = pending.back();
+        pending.pop_back();
+        if (object == nullptr)
+            continue;
+        if (GMIME_IS_MULTIPART(object)) {
+            for (int i = 0, n = g_mime_multipart_get_count(GMIME_MULTIPART(object)); i < n; ++i)
+                pending.push_back(g_mime_multipart_get_part(GMIME_MULTIPART(object), i));
+        } else if (GMIME_IS_MESSAGE_PART(object)) {
+            if (GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
+                pending.push_back(g_mime_message_get_mime_part(inner));
+        } else if (GMIME_IS_PART(object)) {
+            MendContentEnd(GMIME_PART(object));
+        }
+    }
+}
+
+} // namespace
+
 GMimeMessage *ParseMessageFile(const std::string &path)
 {
     InitGMime();
@@ -54,7 +107,8 @@ GMimeMessage *ParseMessageFile(const std::string &path)
     Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GMimeMessage *message = g_mime_parser_construct_message(parser.get(), ParserOptions());
     if (message == nullptr) // not even a header block: an empty message
-        message = g_mime_message_new(TRUE);
+        return g_mime_message_new(TRUE);
+    MendContentEnds(g_mime_message_get_mime_part(message));
     return message;
 }
 
@@ -68,7 +122,7 @@ bool DefaultsToPlainText(GMimeObject *object)
     GMimeContentType *type = g_mime_object_get_content_type(object);
     if (!g_mime_content_type_is_type(type, "application", "octet-stream"))
         return false;
-    const char *raw = g_mime_object_get_header(object, "Content-Type");
+    const char *raw = RawHeader(object, "Content-Type");
     if (raw == nullptr)
         return false;
     std::string_view value(raw);
@@ -150,7 +204,7 @@ namespace {
 // the one rule for header texts; empty when it has none.
 std::string NameParameter(GMimeObject *part, const char *header, const char *parameter)
 {
-    const char *raw = g_mime_object_get_header(part, header);
+    const char *raw = RawHeader(part, header);
     if (raw == nullptr)
         return {};
     const std::string value = CollapseEncodedWords(raw);

@@ -1,5 +1,6 @@
 // The provider's entry points called directly, against real folders.
 #include "ProviderSession.h"
+#include "Python.h"
 
 #include <glib.h>
 #include <sys/resource.h>
@@ -290,38 +291,6 @@ TEST_F(Provider, WithoutAUserInterfaceDialogsAreNotSupported)
     MapiMessage m{};
     EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), MAPI_E_NOT_SUPPORTED);
 }
-
-namespace {
-
-// Debian's own interpreter, the one Debian's Python packages install into.
-const char kPython[] = "/usr/bin/python3";
-
-std::string RunPython(const std::vector<std::string> &args)
-{
-    std::string command = std::string(kPython) + " '" + KELVRA_SOURCE_DIR "/tests/provider/interop.py'";
-    for (const std::string &a : args)
-        command += " '" + a + "'"; // our own temporary paths: no quotes in them
-    std::string output;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            output.append(buffer, n);
-        EXPECT_EQ(pclose(pipe), 0) << command;
-    }
-    return output;
-}
-
-std::map<std::string, std::string> Fields(const std::string &output)
-{
-    std::map<std::string, std::string> fields;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line))
-        fields[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
-    return fields;
-}
-
-} // namespace
 
 TEST_F(Provider, ReadsAMaildirThatPythonWrote)
 {

@@ -3,6 +3,9 @@
   interop.py write MAILDIR   adds a message to a Maildir with mailbox.Maildir
   interop.py read FILE       parses a message file with the email package and
                              prints one "key<TAB>json" line per field
+  interop.py show FILE       what a mail reader shows of a message file, read by
+                             the email package: subject, sender, note text and
+                             attachment names, one "key<TAB>json" line each
 """
 import email
 import email.policy
@@ -51,5 +54,63 @@ def read(path):
         print(key + '\t' + json.dumps(value, ensure_ascii=False))
 
 
+def text_of(data, charset=None):
+    """Bytes as a reader shows them: in a declared charset that reads every
+    byte (US-ASCII only for 7-bit text), else UTF-8, else windows-1252."""
+    if charset and charset not in ('us-ascii', 'ascii', 'utf-8', 'utf8'):
+        try:
+            return data.decode(charset)
+        except (LookupError, UnicodeDecodeError):
+            pass
+    try:
+        return data.decode('utf-8')
+    except UnicodeDecodeError:
+        return data.decode('cp1252', errors='replace')
+
+
+def header_text(name, raw):
+    """An unstructured header as the default policy shows it: unfolded, raw
+    8-bit bytes read as text_of reads them."""
+    if any('\udc80' <= c <= '\udcff' for c in raw):
+        raw = text_of(raw.encode('ascii', 'surrogateescape'))
+    return str(email.policy.default.header_factory(name, ''.join(raw.splitlines())))
+
+
+def leaves(part):
+    """The parts a reader lists, in order: leaves, and attached messages whole."""
+    if part.get_content_maintype() == 'message' or not part.is_multipart():
+        yield part
+        return
+    for sub in part.get_payload():
+        yield from leaves(sub)
+
+
+def show(path):
+    with open(path, 'rb') as f:
+        data = f.read()
+    m = email.message_from_bytes(data, policy=email.policy.default)
+    raw = email.message_from_bytes(data, policy=email.policy.compat32)
+
+    def raw_all(name):
+        return [v for k, v in raw.raw_items() if k.lower() == name]
+
+    body = m.get_body(('plain',))
+    text = ''
+    if body is not None:
+        text = text_of(body.get_payload(decode=True) or b'', body.get_content_charset())
+    text = text.replace('\r\n', '\n')
+    if text.endswith('\n'):
+        text = text[:-1]
+    subjects, froms = raw_all('subject'), raw_all('from')
+    fields = {
+        'subject': header_text('subject', subjects[-1]) if subjects else '',
+        'from': header_text('x-from', froms[0]) if froms else '',
+        'body': text,
+        'attachments': [p.get_filename() or '' for p in leaves(m) if p is not body],
+    }
+    for key, value in fields.items():
+        print(key + '\t' + json.dumps(value, ensure_ascii=False))
+
+
 if __name__ == '__main__':
-    {'write': write, 'read': read}[sys.argv[1]](sys.argv[2])
+    {'write': write, 'read': read, 'show': show}[sys.argv[1]](sys.argv[2])
