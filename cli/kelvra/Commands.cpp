@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "Shown.h"
+
 #include "kelvra/Kelvra.h"
 
 #include <filesystem>
@@ -336,12 +338,15 @@ json Details(const Global &global, const std::string &name, bool dialog)
 
 namespace {
 
+// A text field of an answer as it is printed (Shown.h).
+std::string T(const json &value) { return Shown(value.get<std::string>()); }
+
 std::string Who(const json &mailbox)
 {
     const std::string name = mailbox.value("name", ""), address = mailbox.value("address", "");
     if (name.empty() || name == address)
-        return address;
-    return address.empty() ? name : name + " <" + address + ">";
+        return Shown(address);
+    return address.empty() ? Shown(name) : Shown(name) + " <" + Shown(address) + ">";
 }
 
 std::string Join(const json &list, const char *separator = ", ")
@@ -350,7 +355,7 @@ std::string Join(const json &list, const char *separator = ", ")
     for (const json &item : list) {
         if (!out.empty())
             out += separator;
-        out += item.is_string() ? item.get<std::string>() : Who(item);
+        out += item.is_string() ? T(item) : Who(item);
     }
     return out;
 }
@@ -359,6 +364,8 @@ std::string Join(const json &list, const char *separator = ", ")
 
 std::string AsText(const std::string &command, const json &a)
 {
+    // Every text of a message is printed through Shown: it comes from a
+    // stranger and must not command the terminal.
     std::ostringstream out;
     if (command == "send") {
         out << "sent to " << Join(a["to"]);
@@ -369,9 +376,8 @@ std::string AsText(const std::string &command, const json &a)
         out << "\n";
     } else if (command == "list") {
         for (const json &m : a)
-            out << m["id"].get<std::string>() << "  " << m["date"].get<std::string>() << "  "
-                << (m["unread"].get<bool>() ? "N" : " ") << "  " << Who(m["from"]) << "  "
-                << m["subject"].get<std::string>()
+            out << T(m["id"]) << "  " << T(m["date"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
+                << Who(m["from"]) << "  " << T(m["subject"])
                 << (m["attachments"].get<int>() > 0 ? "  [" + std::to_string(m["attachments"].get<int>()) + "]" : "")
                 << "\n";
     } else if (command == "show") {
@@ -379,18 +385,17 @@ std::string AsText(const std::string &command, const json &a)
         for (const char *field : {"to", "cc", "bcc"})
             if (!a[field].empty())
                 out << char(std::toupper(field[0])) << (field + 1) << ": " << Join(a[field]) << "\n";
-        out << "Subject: " << a["subject"].get<std::string>() << "\n"
-            << "Date: " << a["date"].get<std::string>() << "\n"
-            << "Id: " << a["id"].get<std::string>() << "\n\n"
-            << a["body"].get<std::string>() << "\n";
+        out << "Subject: " << T(a["subject"]) << "\n"
+            << "Date: " << T(a["date"]) << "\n"
+            << "Id: " << T(a["id"]) << "\n\n"
+            << Shown(a["body"].get<std::string>(), true) << "\n";
         for (const json &f : a["attachments"])
-            out << "attachment: " << f["name"].get<std::string>() << " (" << f["size"].get<std::uintmax_t>()
-                << " bytes)\n";
+            out << "attachment: " << T(f["name"]) << " (" << f["size"].get<std::uintmax_t>() << " bytes)\n";
     } else if (command == "save-attachments") {
         for (const json &f : a["saved"])
-            out << "saved " << f["name"].get<std::string>() << " -> " << f["path"].get<std::string>() << "\n";
+            out << "saved " << T(f["name"]) << " -> " << T(f["path"]) << "\n";
     } else if (command == "delete") {
-        out << "deleted " << a["deleted"].get<std::string>() << "\n";
+        out << "deleted " << T(a["deleted"]) << "\n";
     } else if (command == "count") {
         out << a["count"].get<int>() << "\n";
     } else if (command == "resolve" || command == "details") {

@@ -39,6 +39,8 @@ int main(int argc, char **argv)
     CLI::App app{"kelvra: mail through the Kelvra components (Simple MAPI)", "kelvra"};
     app.footer(kExitCodes);
     app.require_subcommand(1);
+    // The global options may also follow the subcommand ("kelvra list --json").
+    app.fallthrough();
     app.set_version_flag("--version", std::string("kelvra ") + KELVRA_VERSION_STRING);
     Global global;
     app.add_option("--profile", global.profile, "the mail profile to log on with (default: the default profile)");

@@ -194,3 +194,38 @@ TEST_F(Command, SendGoesOutOverSmtp)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("(code 14)"), std::string::npos) << r.err;
 }
+
+TEST_F(Command, AStrangersTextsCommandNoTerminal)
+{
+    // Escape sequences, a carriage return that would hide a line, a bell, a
+    // C1 control and a tab, in every text a message brings.
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.hostile:2,S",
+              "From: =?utf-8?q?Eve=1B]0;pwned=07?= <eve@example.org>\n"
+              "To: ann@example.org\n"
+              "Subject: =?utf-8?q?Hi=1B[2J=0Dfake=09tab=C2=9B?=\n"
+              "MIME-Version: 1.0\n"
+              "Content-Type: multipart/mixed; boundary=\"B\"\n\n"
+              "--B\nContent-Type: text/plain\n\nline one\r\n\tindented\x1b[31m red\x07\n--B\n"
+              "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"=?utf-8?q?a=1B]8;;x=07.txt?=\"\n\n"
+              "x\n--B--\n");
+    const std::string id = "1700000000.M1P1Q1.hostile";
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"list"}, {"show", id, "--peek"}}) {
+        const Result r = Run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (char c : r.out) {
+            const auto byte = static_cast<unsigned char>(c);
+            EXPECT_TRUE(byte >= 0x20 || c == '\n' || (c == '\t' && args[0] == "show")) << args[0] << ": " << int(byte);
+        }
+        EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos);
+        EXPECT_NE(r.out.find("Hi^[[2J^Mfake^Itab\xEF\xBF\xBD"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("<eve@example.org>"), std::string::npos) << r.out; // its name GMime blanks
+    }
+    const Result shown = Run({"show", id, "--peek"});
+    EXPECT_NE(shown.out.find("line one\n\tindented^[[31m red^G\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("attachment: a^[]8;;x^G.txt"), std::string::npos) << shown.out;
+    // JSON carries the exact texts, and the global options may follow the
+    // subcommand.
+    const Result listed = Run({"list", "--json"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(json::parse(listed.out).at(0).at("subject"), "Hi\x1b[2J\rfake\ttab\xC2\x9B");
+}
