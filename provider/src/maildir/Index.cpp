@@ -286,14 +286,14 @@ void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &
         st = {};
 }
 
-Index &Fresh(const std::string &root, bool withStatus)
+Index &Fresh(const std::string &root, bool withStatus, bool distrustRecent)
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root, "/new", newStat);
     FolderStat(index.folderFds[1], root, "/cur", curStat);
     if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
-        (index.recheckAt == 0 || Now() < index.recheckAt) && (index.withStatus || !withStatus))
+        (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt)) && (index.withStatus || !withStatus))
         return index;
     const std::int64_t listedAt = Now();
     Relist(index, root, withStatus);

@@ -94,8 +94,11 @@ struct Indexes {
 Indexes &AllIndexes();
 
 // The index of a folder, fresh as of now; `withStatus` for arrival order.
+// A listing made within the folders' timestamp granularity of their last
+// change is trusted until that tick has passed, unless `distrustRecent`
+// (a walk's start, a message not found): then the folder is listed again.
 // Called with the lock held.
-Index &Fresh(const std::string &root, bool withStatus = false);
+Index &Fresh(const std::string &root, bool withStatus = false, bool distrustRecent = false);
 // The listed message of an identifier, or null.
 const Listed *Lookup(const Index &index, std::string_view id);
 // A class's number in the index (0: too many distinct classes to keep).

@@ -18,11 +18,17 @@ using namespace maildir;
 std::optional<StoredFile> Maildir::Find(const std::string &id)
 {
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    const Index &index = Fresh(root_);
-    const Listed *entry = Lookup(index, id);
+    const Index *index = &Fresh(root_);
+    const Listed *entry = Lookup(*index, id);
+    // Before a message is said not to be there, the folder is looked at
+    // again when its listing cannot yet tell a delivery in the same tick.
+    if (entry == nullptr && index->recheckAt != 0) {
+        index = &Fresh(root_, false, true);
+        entry = Lookup(*index, id);
+    }
     if (entry == nullptr)
         return std::nullopt;
-    return EntryOf(index, root_, *entry);
+    return EntryOf(*index, root_, *entry);
 }
 
 std::optional<StoredFile> Maildir::Known(const std::string &id)
@@ -43,7 +49,9 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     // One lock for the whole step: classes are kept per unchanged file, so
     // on an unchanged folder a step is a lookup and a few comparisons.
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    Index &index = Fresh(root_, fifo);
+    // A walk starts with what the folder holds now, also within the tick of
+    // its last listing.
+    Index &index = Fresh(root_, fifo, seed.empty());
     const size_t position = PositionAfter(index, seed, fifo);
     for (size_t i = position; i < index.byId.size(); ++i) {
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
