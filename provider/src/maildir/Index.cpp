@@ -292,11 +292,16 @@ Index &Fresh(const std::string &root, bool withStatus, bool distrustRecent)
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root, "/new", newStat);
     FolderStat(index.folderFds[1], root, "/cur", curStat);
-    if (index.listed && SameTime(index.newTime, newStat.st_mtim) && SameTime(index.curTime, curStat.st_mtim) &&
-        (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt)) && (index.withStatus || !withStatus))
+    const bool unchanged = index.listed && SameTime(index.newTime, newStat.st_mtim) &&
+                           SameTime(index.curTime, curStat.st_mtim);
+    if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt)) &&
+        (index.withStatus || !withStatus))
         return index;
+    // Listed again only because it is recent, a listing keeps the files'
+    // status it had: where vanished messages stood in arrival order is
+    // known by it.
     const std::int64_t listedAt = Now();
-    Relist(index, root, withStatus);
+    Relist(index, root, withStatus || (unchanged && index.withStatus));
     index.listed = true;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
