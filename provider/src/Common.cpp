@@ -15,7 +15,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 
 namespace kmp {
@@ -253,12 +252,22 @@ bool IsLoopbackHost(const std::string &host)
 
 void Log(const std::string &line)
 {
+    const std::string text = "kelvramapi: " + line + "\n";
+    // The log file only when it is a regular file or not there yet: a FIFO
+    // or a device must not block or swallow the provider's calls.
     const char *file = std::getenv("KELVRA_MAPI_LOG");
     if (file != nullptr && *file != '\0') {
-        std::ofstream(file, std::ios::app) << "kelvramapi: " << line << "\n";
-        return;
+        const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            (void)!write(fd, text.data(), text.size());
+            close(fd);
+            return;
+        }
+        if (fd >= 0)
+            close(fd);
     }
-    std::cerr << "kelvramapi: " << line << std::endl;
+    std::cerr << text << std::flush;
 }
 
 } // namespace kmp

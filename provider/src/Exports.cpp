@@ -121,7 +121,13 @@ void Deliver(const Session &session, const Composition &composition)
         SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
                  session.outbox.get());
     }
-    copy->Keep();
+    // The message has gone: a copy that cannot be kept is logged, and the
+    // send still succeeds, so that nobody sends it twice.
+    try {
+        copy->Keep();
+    } catch (const MapiError &e) {
+        Log("the message went out, but its copy could not be kept in Sent (code " + std::to_string(e.code) + ")");
+    }
 }
 
 // The non-empty items of a delimited list.

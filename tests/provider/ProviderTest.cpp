@@ -96,6 +96,32 @@ TEST_F(Provider, SendRefusesWhatCannotGo)
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
 }
 
+TEST_F(Provider, AMessageThatWentOutIsSentEvenWhenItsSentCopyCannotBeKept)
+{
+    // The Sent folder's cur/ is a file: the copy cannot take its place.
+    fs::create_directories(mailbox / ".Sent" / "tmp");
+    fs::create_directories(mailbox / ".Sent" / "new");
+    WriteFile(mailbox / ".Sent" / "cur", "not a folder");
+    setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+    EXPECT_EQ(Send("went out", {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    unsetenv("KELVRA_MAPI_LOG");
+    EXPECT_EQ(Walk().size(), 1u);
+    EXPECT_TRUE(fs::is_empty(mailbox / ".Sent" / "tmp")); // nothing left behind
+    EXPECT_NE(ReadFile(home / "provider.log").find("could not be kept in Sent"), std::string::npos);
+}
+
+TEST_F(Provider, TheLogIsAFileOrStandardErrorNeverAFifo)
+{
+    const fs::path fifo = home / "log.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    setenv("KELVRA_MAPI_LOG", fifo.c_str(), 1);
+    // No reader: opening it for writing would block for ever.
+    WriteFile(mailbox / ".Sent" / "cur", "not a folder");
+    fs::create_directories(mailbox / ".Sent" / "tmp");
+    EXPECT_EQ(Send("logged", {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    unsetenv("KELVRA_MAPI_LOG");
+}
+
 TEST_F(Provider, ResolveNameSearchesTheAddressBook)
 {
     struct {

@@ -370,6 +370,33 @@ TEST_F(Save, LogonRemovesWhatInterruptedWritersLeftInTmp)
     EXPECT_TRUE(fs::is_empty(mailbox / ".Sent" / "tmp"));
 }
 
+TEST_F(Save, LogonKeepsOnlyTheNewestRevisionThatASaveLeftBesideAnOlderOne)
+{
+    // A save stopped between its new file taking the place and the old
+    // one's removal; and a message caught mid-move, which is left alone.
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.host:2,S", "Subject: old\n\nold\n");
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.host,R=1:2,S", "Subject: new\n\nnew\n");
+    WriteFile(mailbox / "new" / "1700000000.M2P1Q1.host", "Subject: moving\n\nx\n");
+    WriteFile(mailbox / "cur" / "1700000000.M2P1Q1.host:2,", "Subject: moving\n\nx\n");
+    const long settled = kmp::g_settled;
+    kmp::g_settled = 0;
+    LHANDLE other = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &other), 0u);
+    MAPILogoff(other, 0, 0, 0);
+    kmp::g_settled = settled;
+    std::vector<std::string> left;
+    for (const fs::path &f : Messages(mailbox))
+        left.push_back(f.filename());
+    EXPECT_EQ(left, (std::vector<std::string>{"1700000000.M1P1Q1.host,R=1:2,S", "1700000000.M2P1Q1.host:2,",
+                                              "1700000000.M2P1Q1.host"}));
+    // Just written, a newer revision may belong to a save still going on.
+    WriteFile(mailbox / "cur" / "1700000000.M3P1Q1.host:2,S", "Subject: old\n\nold\n");
+    WriteFile(mailbox / "cur" / "1700000000.M3P1Q1.host,R=1:2,S", "Subject: new\n\nnew\n");
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &other), 0u);
+    MAPILogoff(other, 0, 0, 0);
+    EXPECT_EQ(Messages(mailbox).size(), 5u);
+}
+
 TEST_F(Save, OneBadFileCostsNoWalkAndHangsNothing)
 {
     // A blank continuation line, a header block without end, a FIFO.

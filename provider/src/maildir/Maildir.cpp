@@ -22,6 +22,7 @@ using namespace maildir;
 
 void (*g_rewriteHook)(const std::string &) = nullptr;
 int (*g_fsync)(int) = &fsync;
+long g_settled = 10;
 
 namespace {
 
@@ -95,6 +96,28 @@ void Maildir::CleanTemporary() const
             unlinkat(dirFd, name.c_str(), 0);
     }
     closedir(dir);
+}
+
+void Maildir::DropOldRevisions() const
+{
+    const std::vector<StoredFile> files = ListFiles(root_); // by identifier, the newest revision first
+    const std::time_t settledBefore = std::time(nullptr) - g_settled;
+    bool dropped = false;
+    for (size_t i = 0; i < files.size();) {
+        size_t j = i + 1;
+        while (j < files.size() && files[j].id == files[i].id)
+            ++j;
+        struct stat st {};
+        const bool settled = stat(files[i].path.c_str(), &st) == 0 && st.st_ctime <= settledBefore;
+        for (size_t k = i + 1; k < j && settled; ++k)
+            if (files[k].revision < files[i].revision && unlink(files[k].path.c_str()) == 0)
+                dropped = true;
+        i = j;
+    }
+    if (dropped) {
+        SyncFolder(root_ + "/new");
+        SyncFolder(root_ + "/cur");
+    }
 }
 
 std::string Maildir::WriteTemporary(const MessageWriter &write)

@@ -45,6 +45,11 @@ public:
     // Removes what interrupted writers left in tmp/: files older than 36
     // hours, and files of this provider's own naming whose process is gone.
     void CleanTemporary() const;
+    // Removes what a save interrupted between its new file taking the old
+    // one's place and the old one's removal left: older revisions of a
+    // message beside its newest, once that has stood for kSettled seconds
+    // (a save in progress is never raced).
+    void DropOldRevisions() const;
 
     const std::string &Root() const { return root_; }
 
@@ -104,5 +109,8 @@ extern void (*g_rewriteHook)(const std::string &oldPath);
 // The fsync of every file and folder the Maildir makes durable; tests
 // replace it to watch what is synced.
 extern int (*g_fsync)(int fd);
+// How long a newest revision stands before older ones beside it count as
+// left over (seconds, by its status change time); tests set it to 0.
+extern long g_settled;
 
 } // namespace kmp

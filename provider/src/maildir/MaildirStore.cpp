@@ -180,6 +180,7 @@ std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon)
     inbox.Create();
     if (logon) {
         inbox.CleanTemporary();
+        inbox.DropOldRevisions();
         Maildir(Subfolder(profile.mailbox, "Sent")).CleanTemporary();
     }
     return std::make_shared<MaildirStore>(profile.mailbox, profile.cacheFolder);

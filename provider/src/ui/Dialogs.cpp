@@ -152,7 +152,11 @@ std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vecto
             if (command != Lower(kClassNames[k]) || number < 1 || static_cast<size_t>(number) > shown.size())
                 continue;
             const Contact &c = *shown[static_cast<size_t>(number) - 1];
-            const Resolved r = ResolveInBook({c}, c.emails.empty() ? c.formattedName : c.emails.front());
+            if (c.emails.empty()) {
+                Say(c.formattedName + " has no address and cannot be chosen.\n");
+                continue;
+            }
+            const Resolved r = ResolveInBook({c}, c.emails.front());
             chosen.push_back({{r.name, r.address}, k, r.entryId});
         }
     }
@@ -182,7 +186,9 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
                                          "--title=" + title + ": " + (k == 1 && !label.empty() ? label : kClassNames[k]),
                                          "--column=Pick", "--column=Name", "--column=Address", "--print-column=3"};
         for (const Contact &c : book) {
-            const std::string address = c.emails.empty() ? "" : c.emails.front();
+            if (c.emails.empty())
+                continue; // nothing to send to: not on offer
+            const std::string address = c.emails.front();
             const bool ticked = std::any_of(chosen.begin(), chosen.end(), [&](const Chosen &x) {
                 return x.recipClass == k && SameText(x.mailbox.address, address);
             });

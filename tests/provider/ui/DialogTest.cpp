@@ -161,6 +161,22 @@ TEST_F(Dialogs, TheAddressBookPickerOnATerminal)
     EXPECT_NE(rest.find("ENTRY 2 bob@example.org <bob@example.org>"), std::string::npos) << rest;
 }
 
+TEST_F(Dialogs, AContactWithoutAnAddressCannotBeChosen)
+{
+    WriteFile(contacts, ReadFile(contacts) + "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Nomail Person\r\nEND:VCARD\r\n");
+    Terminal t({kProbe, "address"});
+    ASSERT_TRUE(t.WaitFor("> ")) << t.Screen();
+    t.Type("filter nomail\n");
+    ASSERT_TRUE(t.WaitFor("1  Nomail Person"));
+    ASSERT_TRUE(t.WaitFor("> "));
+    t.Type("to 1\n");
+    ASSERT_TRUE(t.WaitFor("Nomail Person has no address and cannot be chosen.")) << t.Screen();
+    ASSERT_TRUE(t.WaitFor("> "));
+    t.Type("ok\n");
+    const std::string rest = t.Rest();
+    EXPECT_NE(rest.find("RESULT 0 1"), std::string::npos) << rest; // only the Cc it started with
+}
+
 TEST_F(Dialogs, CancellingOnATerminalIsAUserAbort)
 {
     {
