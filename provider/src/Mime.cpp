@@ -72,7 +72,7 @@ void MendContentEnds(GMimeObject *top)
 
 } // namespace
 
-GMimeMessage *ParseMessageFile(const std::string &path)
+GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
 {
     InitGMime();
     const int fd = OpenRegular(path);
@@ -88,27 +88,35 @@ GMimeMessage *ParseMessageFile(const std::string &path)
     const std::optional<std::string> start = ReadHeaderStart(fd, &bounds);
     g_mime_stream_reset(file.get());
     Ref<GMimeStream> stream;
+    bool inFile = true; // the parser's offsets are the file's
     if (!start || (bounds.begin == 0 && bounds.end != bounds.body)) {
         stream.p = GMIME_STREAM(g_object_ref(file.get()));
+    } else if (bounds.end != bounds.body) {
+        stream.p = g_mime_stream_substream(file.get(), static_cast<gint64>(bounds.begin), -1);
     } else {
+        inFile = false;
         stream.p = g_mime_stream_cat_new();
         const auto begin = static_cast<gint64>(bounds.begin), end = static_cast<gint64>(bounds.end);
         Ref<GMimeStream> header(g_mime_stream_substream(file.get(), begin, end));
         g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), header.get());
-        if (bounds.end == bounds.body) {
-            const bool crlf = bounds.end > bounds.begin && bounds.end >= 2 && (*start)[bounds.end - 2] == '\r';
-            const char *blank = crlf ? "\r\n" : "\n";
-            Ref<GMimeStream> line(g_mime_stream_mem_new_with_buffer(blank, std::strlen(blank)));
-            g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), line.get());
-        }
+        const bool crlf = bounds.end > bounds.begin && (*start)[bounds.end - 2] == '\r';
+        const char *blank = crlf ? "\r\n" : "\n";
+        Ref<GMimeStream> line(g_mime_stream_mem_new_with_buffer(blank, std::strlen(blank)));
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), line.get());
         Ref<GMimeStream> body(g_mime_stream_substream(file.get(), end, -1));
         g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), body.get());
+    }
+    if (layout != nullptr) {
+        layout->known = start.has_value();
+        layout->bounds = bounds;
+        layout->partOffsets = inFile;
     }
     Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GMimeMessage *message = g_mime_parser_construct_message(parser.get(), ParserOptions());
     if (message == nullptr) // not even a header block: an empty message
         return g_mime_message_new(TRUE);
-    MendContentEnds(g_mime_message_get_mime_part(message));
+    if (inFile)
+        MendContentEnds(g_mime_message_get_mime_part(message));
     return message;
 }
 

@@ -4,6 +4,7 @@
 // these, so a save sees a message exactly as a read showed it.
 #pragma once
 
+#include "Envelope.h"
 #include "Message.h"
 
 #include <gmime/gmime.h>
@@ -36,7 +37,15 @@ inline std::string Safe(const char *text) { return text != nullptr ? text : ""; 
 // The message of a stored file (never null: no header block at all is an
 // empty message). MAPI_E_INVALID_MESSAGE when the file is gone; a FIFO or
 // anything else that is not a regular file is never opened for reading.
-GMimeMessage *ParseMessageFile(const std::string &path);
+// How a parsed file stands: where its header block is (`known`: found
+// within the bounds ReadHeaderStart reads), and whether the offsets GMime
+// gives of its parts (header offsets, content bounds) are the file's own.
+struct MessageLayout {
+    bool known = false;
+    HeaderBounds bounds;
+    bool partOffsets = false;
+};
+GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout = nullptr);
 
 // A message's parts as a read shows them: the first inline text/plain part
 // is the note text; every other leaf part, and every attached message, is

@@ -1,12 +1,13 @@
-// Saving a record over a stored message. The stored message is parsed and
-// edited where the record differs from what a read of it shows, and written
-// out again: headers the record cannot express (References, In-Reply-To,
-// Received, ...), parts it does not show and untouched parts keep their
-// bytes, and the file keeps the time the message arrived.
-#include "book/AddressBook.h"
+// Saving a record over a stored message. The stored message is parsed, each
+// thing the record shows is compared with what a read of the message shows,
+// and only what differs is edited, in place (MessageEdit.h): every other
+// byte of the file stays, and the file keeps the time the message arrived.
 #include "Common.h"
+#include "InPlace.h"
 #include "Message.h"
+#include "MessageEdit.h"
 #include "Mime.h"
+#include "book/AddressBook.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +16,8 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <tuple>
+#include <algorithm>
+#include <memory>
 
 namespace kmp {
 
@@ -71,47 +73,22 @@ bool SameRecipients(const MapiMessage &record, const std::vector<std::pair<Mailb
     return true;
 }
 
-void RemoveHeaders(GMimeObject *object, const char *name)
-{
-    while (g_mime_object_remove_header(object, name)) {
-    }
-}
-
-void SetOrRemove(GMimeObject *object, const char *name, const std::string &value)
-{
-    RemoveHeaders(object, name);
-    if (!value.empty())
-        g_mime_object_set_header(object, name, OneLine(value).c_str(), "utf-8");
-}
-
 // Ordinary mail carries no class header, whichever way the record names it.
 std::string StoredClass(const std::string &type) { return IsInterpersonal(type) ? std::string() : type; }
 
-std::string FileStart(const std::string &path)
-{
-    std::string start(4096, '\0');
-    const int fd = OpenRegular(path);
-    if (fd < 0)
-        return {};
-    const ssize_t n = read(fd, start.data(), start.size());
-    close(fd);
-    start.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return start;
-}
-
 // One save of a record over a stored message: the stored message parsed,
 // then each thing the record shows compared with what a read of the message
-// shows, and edited where it differs.
+// shows, and edited in place where it differs.
 class Revision {
 public:
     Revision(const StoredFile &entry, const MapiMessage &record, const std::optional<ReadInfo> &givenInfo)
-        : entry_(entry), record_(record),
-          info_(givenInfo && givenInfo->messageId == entry.id ? &*givenInfo : nullptr),
+        : record_(record), info_(givenInfo && givenInfo->messageId == entry.id ? &*givenInfo : nullptr),
           // The parts a read handed out are still those of the stored file
           // only while it is the same file.
           sameFile_(info_ != nullptr && info_->inode == entry.inode && info_->size == entry.size &&
                     info_->time == entry.time && info_->nanoseconds == entry.nanoseconds),
-          message_(ParseMessageFile(entry.path)), parts_(ShownParts(message_.get()))
+          message_(ParseMessageFile(entry.path, &layout_)), parts_(ShownParts(message_.get())), file_(entry.path),
+          edit_(file_, layout_, message_.get())
     {
     }
 
@@ -120,30 +97,39 @@ public:
     void RemoveUnlisted();
     void Text();
     void AddAttachments();
-    bool Changed() const { return changed_; }
-    // Writes the message as revised, its lines ending as the stored file's do.
-    void Write(int fd, const std::string &start) const;
+    // Makes the content's edits; false when the record changes nothing.
+    bool Plan();
+    // Writes the message as revised.
+    void Write(int fd) const { edit_.Edits().Write(file_, fd); }
     // What the record shows of the message as saved (`now`).
     ReadInfo Updated(const StoredFile &now) const;
 
 private:
-    GMimeObject *Object() const { return GMIME_OBJECT(message_.get()); }
     void Recipients(const std::function<Mailbox(const MapiRecipDesc &)> &resolve);
     // Takes a record file: it stands for one of the message's parts when a
     // read handed it out for that part and it is unchanged since, or when
     // it has a part's name and content; otherwise it is a new attachment.
     void TakeFile(const std::string &path, const MapiFileDesc &f);
+    void Set(const char *name, const std::string &utf8)
+    {
+        edit_.SetField(name, edit_.FieldLines(name, utf8));
+        changed_ = true;
+    }
 
-    const StoredFile &entry_;
     const MapiMessage &record_;
     const ReadInfo *info_;
     const bool sameFile_;
+    MessageLayout layout_;
     Ref<GMimeMessage> message_;
     MessageParts parts_;
+    StoredBytes file_;
+    MessageEdit edit_;
     bool changed_ = false;
     std::vector<bool> claimed_ = std::vector<bool>(parts_.files.size(), false);
     std::map<GMimeObject *, std::string> pathOf_; // parts and the record files that stand for them
     std::vector<std::pair<Attachment, std::string>> added_;
+    std::vector<GMimeObject *> removed_;
+    std::optional<std::string> text_; // the new note text, UTF-8
     std::string bodyFromFile_;
     std::map<size_t, std::string> checksums_;
 };
@@ -151,37 +137,27 @@ private:
 void Revision::Headers(const Mailbox &sender, const std::function<Mailbox(const MapiRecipDesc &)> &resolve)
 {
     GMimeMessage *message = message_.get();
-    GMimeObject *object = Object();
     const MapiMessage &record = record_;
     const std::string subject(View(record.lpszSubject));
-    if (subject != Utf8ToNarrow(SubjectOf(message))) {
-        g_mime_message_set_subject(message, OneLine(NarrowToUtf8(subject)).c_str(), "utf-8");
-        changed_ = true;
-    }
+    if (subject != Utf8ToNarrow(SubjectOf(message)))
+        Set("Subject", NarrowToUtf8(subject));
     Recipients(resolve);
     const std::string cls = MessageClassOf(message);
     const std::string type = NarrowToUtf8(View(record.lpszMessageType));
-    if (StoredClass(type) != StoredClass(cls) && Utf8ToNarrow(type) != Utf8ToNarrow(cls)) {
-        SetOrRemove(object, "X-Message-Class", StoredClass(type));
-        changed_ = true;
-    }
+    if (StoredClass(type) != StoredClass(cls) && Utf8ToNarrow(type) != Utf8ToNarrow(cls))
+        Set("X-Message-Class", StoredClass(type));
     const std::string conversation(View(record.lpszConversationID));
-    if (conversation != Utf8ToNarrow(ConversationOf(message))) {
-        SetOrRemove(object, "X-Conversation-ID", NarrowToUtf8(conversation));
-        changed_ = true;
-    }
+    if (conversation != Utf8ToNarrow(ConversationOf(message)))
+        Set("X-Conversation-ID", NarrowToUtf8(conversation));
     const bool receipt = (record.flFlags & MAPI_RECEIPT_REQUESTED) != 0;
     if (receipt != ReceiptRequested(message)) {
         const std::vector<Mailbox> from = AllMailboxes(message, "From");
-        SetOrRemove(object, "Disposition-Notification-To",
-                    receipt ? "<" + (from.empty() ? sender.address : from.front().address) + ">" : std::string());
-        changed_ = true;
+        Set("Disposition-Notification-To",
+            receipt ? "<" + (from.empty() ? sender.address : from.front().address) + ">" : std::string());
     }
     const bool unsent = (record.flFlags & MAPI_SENT) == 0;
-    if (unsent != Unsent(message)) {
-        SetOrRemove(object, "X-Unsent", unsent ? "1" : "");
-        changed_ = true;
-    }
+    if (unsent != Unsent(message))
+        Set("X-Unsent", unsent ? "1" : "");
 }
 
 void Revision::Recipients(const std::function<Mailbox(const MapiRecipDesc &)> &resolve)
@@ -192,25 +168,21 @@ void Revision::Recipients(const std::function<Mailbox(const MapiRecipDesc &)> &r
     for (const auto &[header, cls] : {std::pair{"To", MAPI_TO}, {"Cc", MAPI_CC}, {"Bcc", MAPI_BCC}})
         for (const Mailbox &m : AllMailboxes(message, header))
             stored.emplace_back(m, cls);
-    if (!SameRecipients(record, stored)) {
-        std::vector<Mailbox> to, cc, bcc;
-        for (ULONG i = 0; i < record.nRecipCount && record.lpRecips != nullptr; ++i) {
-            const MapiRecipDesc &r = record.lpRecips[i];
-            switch (r.ulRecipClass) {
-            case MAPI_TO: to.push_back(resolve(r)); break;
-            case MAPI_CC: cc.push_back(resolve(r)); break;
-            case MAPI_BCC: bcc.push_back(resolve(r)); break;
-            default: Fail(MAPI_E_BAD_RECIPTYPE);
-            }
+    if (SameRecipients(record, stored))
+        return;
+    std::vector<Mailbox> to, cc, bcc;
+    for (ULONG i = 0; i < record.nRecipCount && record.lpRecips != nullptr; ++i) {
+        const MapiRecipDesc &r = record.lpRecips[i];
+        switch (r.ulRecipClass) {
+        case MAPI_TO: to.push_back(resolve(r)); break;
+        case MAPI_CC: cc.push_back(resolve(r)); break;
+        case MAPI_BCC: bcc.push_back(resolve(r)); break;
+        default: Fail(MAPI_E_BAD_RECIPTYPE);
         }
-        for (const auto &[type, name, list] : {std::tuple{GMIME_ADDRESS_TYPE_TO, "To", &to},
-                                               {GMIME_ADDRESS_TYPE_CC, "Cc", &cc},
-                                               {GMIME_ADDRESS_TYPE_BCC, "Bcc", &bcc}}) {
-            RemoveHeaders(Object(), name);
-            SetMailboxes(message, type, *list);
-        }
-        changed_ = true;
     }
+    for (const auto &[name, list] : {std::pair{"To", &to}, {"Cc", &cc}, {"Bcc", &bcc}})
+        edit_.SetField(name, edit_.AddressLines(name, *list));
+    changed_ = true;
 }
 
 void Revision::TakeFile(const std::string &path, const MapiFileDesc &f)
@@ -274,30 +246,19 @@ void Revision::RemoveUnlisted()
 {
     // Parts the record had in view and no longer lists are removed; those a
     // partial read never showed stay.
-    const ReadInfo *info = info_;
-    bool topRemoved = false;
     for (size_t k = 0; k < parts_.files.size(); ++k) {
         if (claimed_[k])
             continue;
-        bool visible = info == nullptr || !(info->envelopeOnly || info->suppressAttach);
+        bool visible = info_ == nullptr || !(info_->envelopeOnly || info_->suppressAttach);
         if (visible && sameFile_) {
             visible = false;
-            for (const ReadInfo::File &handed : info->files)
+            for (const ReadInfo::File &handed : info_->files)
                 visible = visible || handed.part == k;
         }
         if (!visible)
             continue;
-        if (parts_.files[k].parent != nullptr)
-            g_mime_multipart_remove(GMIME_MULTIPART(parts_.files[k].parent), parts_.files[k].object);
-        else
-            topRemoved = true;
+        removed_.push_back(parts_.files[k].object);
         changed_ = true;
-    }
-    if (topRemoved) {
-        Ref<GMimeTextPart> empty(g_mime_text_part_new_with_subtype("plain"));
-        g_mime_text_part_set_text(empty.get(), "");
-        g_mime_message_set_mime_part(message_.get(), GMIME_OBJECT(empty.get()));
-        parts_.body = empty.get();
     }
 }
 
@@ -305,69 +266,37 @@ void Revision::Text()
 {
     // The note text: null keeps the stored body, and so does a record whose
     // read did not carry the text in it.
-    const ReadInfo *info = info_;
-    const MapiMessage &record = record_;
     std::optional<std::string> text;
-    if (record.lpszNoteText == nullptr) {
+    if (record_.lpszNoteText == nullptr) {
     } else if (!bodyFromFile_.empty()) {
         if (std::optional<std::string> file = ReadRegularFile(bodyFromFile_, std::string().max_size()))
             text = std::move(file);
-    } else if (info == nullptr || !(info->bodyAsFile || info->envelopeOnly)) {
-        text = record.lpszNoteText;
+    } else if (info_ == nullptr || !(info_->bodyAsFile || info_->envelopeOnly)) {
+        text = record_.lpszNoteText;
     }
     if (text && *text != Utf8ToNarrow(BodyText(parts_.body))) {
-        const std::string utf8 = NarrowToUtf8(*text);
-        if (parts_.body != nullptr) {
-            g_mime_text_part_set_text(parts_.body, utf8.c_str());
-            g_mime_part_set_content_encoding(
-                GMIME_PART(parts_.body),
-                g_mime_part_get_best_content_encoding(GMIME_PART(parts_.body), GMIME_ENCODING_CONSTRAINT_7BIT));
-        } else {
-            Ref<GMimeTextPart> body(g_mime_text_part_new_with_subtype("plain"));
-            g_mime_text_part_set_text(body.get(), utf8.c_str());
-            Ref<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
-            g_mime_multipart_add(mixed.get(), GMIME_OBJECT(body.get()));
-            if (GMimeObject *top = g_mime_message_get_mime_part(message_.get()))
-                g_mime_multipart_add(mixed.get(), top);
-            g_mime_message_set_mime_part(message_.get(), GMIME_OBJECT(mixed.get()));
-        }
+        text_ = NarrowToUtf8(*text);
         changed_ = true;
     }
 }
 
 void Revision::AddAttachments()
 {
-    if (!added_.empty()) {
-        GMimeObject *top = g_mime_message_get_mime_part(message_.get());
-        GMimeMultipart *mixed = nullptr;
-        if (top != nullptr && GMIME_IS_MULTIPART(top) &&
-            g_mime_content_type_is_type(g_mime_object_get_content_type(top), "multipart", "mixed")) {
-            mixed = GMIME_MULTIPART(top);
-        } else {
-            Ref<GMimeMultipart> wrapper(g_mime_multipart_new_with_subtype("mixed"));
-            if (top != nullptr)
-                g_mime_multipart_add(wrapper.get(), top);
-            g_mime_message_set_mime_part(message_.get(), GMIME_OBJECT(wrapper.get()));
-            mixed = wrapper.get(); // the message holds it now
-        }
-        for (const auto &[attachment, path] : added_) {
-            Ref<GMimeObject> part(NewAttachmentPart(attachment));
-            g_mime_multipart_add(mixed, part.get());
-            pathOf_[part.get()] = path;
-        }
-        changed_ = true;
-    }
+    changed_ = changed_ || !added_.empty();
 }
 
-void Revision::Write(int fd, const std::string &start) const
+bool Revision::Plan()
 {
-    Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
-    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(stream.get()), FALSE); // the store closes it
-    GMimeFormatOptions *options = FormatLike(start);
-    const ssize_t written = g_mime_object_write_to_stream(Object(), options, stream.get());
-    g_mime_format_options_free(options);
-    if (written < 0 || g_mime_stream_flush(stream.get()) != 0)
-        Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+    if (!changed_)
+        return false;
+    std::vector<std::unique_ptr<Ref<GMimeObject>>> made;
+    std::vector<GMimeObject *> added;
+    for (const auto &[attachment, path] : added_) {
+        made.push_back(std::make_unique<Ref<GMimeObject>>(NewAttachmentPart(attachment)));
+        added.push_back(made.back()->get());
+    }
+    edit_.Content(parts_, text_ ? &*text_ : nullptr, removed_, added);
+    return true;
 }
 
 ReadInfo Revision::Updated(const StoredFile &now) const
@@ -379,14 +308,22 @@ ReadInfo Revision::Updated(const StoredFile &now) const
     next.time = now.time;
     next.nanoseconds = now.nanoseconds;
     next.files.clear();
-    const MessageParts saved = ShownParts(message_.get());
-    for (size_t k = 0; k < saved.files.size(); ++k) {
-        const auto it = pathOf_.find(saved.files[k].object);
-        if (it == pathOf_.end())
+    // The shown parts as saved: the old ones that stay, in their order,
+    // then the added ones.
+    std::vector<std::string> paths;
+    for (const ShownPart &part : parts_.files)
+        if (std::find(removed_.begin(), removed_.end(), part.object) == removed_.end()) {
+            const auto it = pathOf_.find(part.object);
+            paths.push_back(it != pathOf_.end() ? it->second : std::string());
+        }
+    for (const auto &[attachment, path] : added_)
+        paths.push_back(path);
+    for (size_t k = 0; k < paths.size(); ++k) {
+        if (paths[k].empty())
             continue;
         struct stat st {};
-        stat(it->second.c_str(), &st);
-        next.files.push_back({it->second, k, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
+        stat(paths[k].c_str(), &st);
+        next.files.push_back({paths[k], k, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
     }
     // Parts it never showed stay out of view for it.
     next.envelopeOnly = info_->envelopeOnly;
@@ -406,10 +343,9 @@ bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessag
     revision.RemoveUnlisted();
     revision.Text();
     revision.AddAttachments();
-    if (!revision.Changed())
+    if (!revision.Plan())
         return false;
-    const std::string start = FileStart(entry.path);
-    const std::optional<StoredFile> now = rewrite([&](int fd) { revision.Write(fd, start); });
+    const std::optional<StoredFile> now = rewrite([&](int fd) { revision.Write(fd); });
     // The same record saved again is judged against the message as saved.
     if (updated != nullptr && now && givenInfo && givenInfo->messageId == entry.id)
         *updated = revision.Updated(*now);
