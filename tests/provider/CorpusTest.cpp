@@ -132,3 +132,74 @@ TEST_F(Provider, OtherProgramsMailReadsAsAMailReaderShowsIt)
     }
     std::printf("corpus: %zu of %zu messages read as Python's email package shows them\n", same, files.size());
 }
+
+namespace {
+
+// A message's bytes without its Subject field (the lines of every Subject
+// header in its header block).
+std::string WithoutSubject(const std::string &message)
+{
+    std::string out;
+    size_t at = 0;
+    bool inSubject = false, inHeader = true;
+    while (at < message.size()) {
+        size_t next = message.find('\n', at);
+        next = next == std::string::npos ? message.size() : next + 1;
+        const std::string line = message.substr(at, next - at);
+        if (inHeader && (line == "\n" || line == "\r\n"))
+            inHeader = false;
+        const bool continuation = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (inHeader && !continuation)
+            inSubject = line.size() >= 8 && g_ascii_strncasecmp(line.c_str(), "Subject:", 8) == 0;
+        if (!(inHeader && inSubject))
+            out += line;
+        at = next;
+    }
+    return out;
+}
+
+void RemoveHandedOut(const MapiMessage &m)
+{
+    for (ULONG i = 0; i < m.nFileCount; ++i)
+        if (m.lpFiles[i].lpszPathName != nullptr) {
+            const fs::path file = m.lpFiles[i].lpszPathName;
+            std::error_code ignored;
+            fs::remove(file, ignored);
+            fs::remove(file.parent_path(), ignored); // the private folder, once empty
+        }
+}
+
+} // namespace
+
+TEST_F(Provider, ASubjectSaveOfOtherProgramsMailChangesOnlyTheSubjectLine)
+{
+    const std::vector<fs::path> files = CorpusFiles();
+    size_t kept = 0;
+    for (const fs::path &file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const std::string id = file.stem().string();
+        const std::string before = ReadFile(file);
+        fs::copy_file(file, mailbox / "cur" / (id + ":2,S"), fs::copy_options::overwrite_existing);
+        lpMapiMessage m = nullptr;
+        ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m), 0u);
+        std::string subject = "Saved (" + Text(m->lpszSubject) + ")";
+        m->lpszSubject = S(subject.c_str());
+        char saved[513];
+        std::snprintf(saved, sizeof saved, "%s", id.c_str());
+        ASSERT_EQ(MAPISaveMail(session, 0, m, 0, 0, saved), 0u);
+        RemoveHandedOut(*m);
+        MAPIFreeBuffer(m);
+        const std::vector<fs::path> now = Messages(mailbox);
+        ASSERT_EQ(now.size(), 1u);
+        const std::string after = ReadFile(now[0]);
+        const bool same = WithoutSubject(after) == WithoutSubject(before);
+        EXPECT_TRUE(same) << after;
+        kept += same ? 1 : 0;
+        ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
+        std::replace(subject.begin(), subject.end(), '\t', ' '); // a header line holds no control character
+        EXPECT_EQ(Text(m->lpszSubject), subject);
+        MAPIFreeBuffer(m);
+        fs::remove(now[0]);
+    }
+    std::printf("corpus: %zu of %zu subject saves kept every other byte\n", kept, files.size());
+}
