@@ -504,3 +504,81 @@ TEST_F(Save, AnIndexerThatTakesMessageFilesAsImmutableSeesASave)
     EXPECT_EQ(notmuch("search --output=files id:plan@example.org"), Messages(mailbox).at(0).string() + "\n");
     unsetenv("NOTMUCH_CONFIG");
 }
+
+TEST_F(Save, ATextAndFileEditTouchesOnlyThePartsItNames)
+{
+    const std::string head = "Received: from x by y; Mon, 1 Jan 2001 00:00:00 +0000\n"
+                             "From: Ann <ann@example.org>\n"
+                             "To: Bob <bob@example.org>\n"
+                             "Subject: parts\n"
+                             "X-Odd-Header:no space after the colon\n"
+                             "MIME-Version: 1.0\n"
+                             "Content-Type: multipart/mixed; boundary=\"B\"\n\n"
+                             "preamble kept\n";
+    const std::string kept = "--B\nContent-Type: text/csv; name=\"b.csv\"\n\nx,y\n";
+    const std::string id = Store(head + "--B\nContent-Type: text/plain; charset=us-ascii\n\nold text\n"
+                                        "--B\nContent-Type: application/octet-stream; name=\"a.bin\"\n"
+                                        "Content-Transfer-Encoding: base64\n\nAAEC\n" +
+                                 kept + "--B--\nepilogue kept\n");
+    WriteFile(home / "c.txt", "new file\n");
+    lpMapiMessage m = Read(id);
+    ASSERT_EQ(m->nFileCount, 2u);
+    std::vector<MapiFileDesc> files = {m->lpFiles[1], MapiFileDesc{}};
+    const std::string added = (home / "c.txt").string();
+    files[1].lpszPathName = S(added.c_str());
+    const std::string removed = m->lpFiles[0].lpszPathName;
+    m->lpFiles = files.data();
+    m->lpszNoteText = S("new text");
+    ASSERT_EQ(SaveOver(m, id), 0u);
+    fs::remove(removed);
+    Release(m);
+    const std::string after = ReadFile(Messages(mailbox).at(0));
+    EXPECT_EQ(after.substr(0, head.size()), head);
+    EXPECT_EQ(after.find("AAEC"), std::string::npos);
+    EXPECT_NE(after.find("\n\nnew text\n" + kept + "--B\n"), std::string::npos) << after;
+    EXPECT_EQ(after.substr(after.size() - 21), "\n--B--\nepilogue kept\n");
+    m = Read(id);
+    EXPECT_STREQ(m->lpszNoteText, "new text");
+    EXPECT_EQ(Files(m), (std::vector<std::pair<std::string, std::string>>{{"b.csv", "x,y"}, {"c.txt", "new file\n"}}));
+    Release(m);
+}
+
+TEST_F(Save, AFileAddedToASinglePartMessageMovesItsContentIntoAPartByteForByte)
+{
+    const std::string fields = "Content-Type: text/plain; charset=iso-8859-1\r\n"
+                               "Content-Transfer-Encoding: quoted-printable\r\n";
+    const std::string body = "Gr=FC=DFe\r\nsoft line=\r\n break\r\n";
+    const std::string id = Store("From: ann@example.org\r\nSubject: single\r\n" + fields + "\r\n" + body);
+    WriteFile(home / "c.txt", "added\n");
+    lpMapiMessage m = Read(id);
+    const std::string added = (home / "c.txt").string();
+    MapiFileDesc file{};
+    file.lpszPathName = S(added.c_str());
+    m->nFileCount = 1;
+    m->lpFiles = &file;
+    ASSERT_EQ(SaveOver(m, id), 0u);
+    MAPIFreeBuffer(m);
+    const std::string after = ReadFile(Messages(mailbox).at(0));
+    EXPECT_EQ(after.rfind("From: ann@example.org\r\nSubject: single\r\n", 0), 0u) << after;
+    EXPECT_NE(after.find("\r\n" + fields + "\r\n" + body + "\r\n--"), std::string::npos) << after;
+    m = Read(id);
+    EXPECT_STREQ(m->lpszNoteText, "Gr\xC3\xBC\xC3\x9F" "e\r\nsoft line break");
+    EXPECT_EQ(Files(m), (std::vector<std::pair<std::string, std::string>>{{"c.txt", "added\n"}}));
+    Release(m);
+}
+
+TEST_F(Save, AMessageWithoutItsBlankLineGetsOneWithANewText)
+{
+    const std::string id = Store("From: ann@example.org\nSubject: straight\nthe body line\n");
+    lpMapiMessage m = Read(id);
+    EXPECT_STREQ(m->lpszNoteText, "the body line");
+    m->lpszNoteText = S("replaced");
+    ASSERT_EQ(SaveOver(m, id), 0u);
+    MAPIFreeBuffer(m);
+    const std::string after = ReadFile(Messages(mailbox).at(0));
+    EXPECT_EQ(after.rfind("From: ann@example.org\nSubject: straight\n", 0), 0u) << after;
+    m = Read(id);
+    EXPECT_STREQ(m->lpszSubject, "straight");
+    EXPECT_STREQ(m->lpszNoteText, "replaced");
+    Release(m);
+}
