@@ -209,6 +209,21 @@ TEST_F(Imap, ReadsMarkSeenOnTheServerUnlessPeeking)
     EXPECT_TRUE(Walk(MAPI_UNREAD_ONLY).empty());
 }
 
+TEST_F(Imap, EncodedWordsSplitWithPaddingReadWholeOverImap)
+{
+    // As Python's email package folds a long Japanese subject: base64 words,
+    // one ending in padding.
+    Append("=?utf-8?b?5pel5pys6Kqe44Gu5Lu25ZCN44Gn44GZ?=\r\n =?utf-8?b?6ZW344GEIA==?=\r\n =?utf-8?b?5Lu25ZCN44Gn44GZ?=");
+    ASSERT_EQ(Logon(), 0u);
+    const std::string id = Walk().at(0);
+    const std::string expected = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE4\xBB\xB6\xE5\x90\x8D\xE3\x81\xA7\xE3\x81\x99\xE9\x95\xB7\xE3\x81\x84 \xE4\xBB\xB6\xE5\x90\x8D\xE3\x81\xA7\xE3\x81\x99";
+    EXPECT_EQ(Subject(id), expected);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_EQ(m->lpszSubject, expected);
+    MAPIFreeBuffer(m);
+}
+
 TEST_F(Imap, InteropWithPythonBothWaysAttachmentsByteForByte)
 {
     // Python's email package wrote it; the provider reads it.
