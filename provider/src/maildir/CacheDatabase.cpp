@@ -11,7 +11,10 @@ namespace {
 
 // The layout of the database. Another layout is made anew; a higher one was
 // written by a newer version of this library and is left alone.
-constexpr int kLayout = 2;
+// Layout 3: texts decoded by the rules of HeaderText.h (encoded words one
+// by one, no character lost to a charset); a cache of layout 2 holds texts
+// decoded otherwise and is made anew.
+constexpr int kLayout = 3;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 
