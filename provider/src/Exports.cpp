@@ -161,7 +161,8 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         std::string password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
         const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
-                                   profile.smtpPassword.empty() && password.empty();
+                                   profile.smtpPassword.empty() && profile.passwordCommand.empty() &&
+                                   password.empty();
         if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0)
             password = AskPassword(profile.name).value_or(std::string());
         std::shared_ptr<MailStore> store = OpenStore(profile, password, true);

@@ -231,6 +231,27 @@ Profile ReadProfile(const std::string &name)
     p.smtpUrl = get("smtp");
     p.smtpUser = get("user");
     p.smtpPassword = get("password");
+    p.passwordCommand = get("passwordcmd");
+    if (const std::string auth = get("auth"); !auth.empty()) {
+        static const std::pair<const char *, Auth> kAuth[] = {{"auto", Auth::Auto},
+                                                              {"plain", Auth::Plain},
+                                                              {"login", Auth::Login},
+                                                              {"xoauth2", Auth::XOAuth2},
+                                                              {"oauthbearer", Auth::OAuthBearer}};
+        const auto known = std::find_if(std::begin(kAuth), std::end(kAuth),
+                                        [&](const auto &k) { return SameText(auth, k.first); });
+        if (known == std::end(kAuth)) {
+            Log("profile " + wanted + ": auth = " + auth + " is none of auto, plain, login, xoauth2, oauthbearer");
+            Fail(MAPI_E_LOGON_FAILURE);
+        }
+        p.auth = known->second;
+    }
+    // A password others can read is no secret: refused, as ssh and msmtp do.
+    struct stat st {};
+    if (!p.smtpPassword.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        Log("the profile file " + file + " holds a password and others can read it; chmod 600 " + file);
+        Fail(MAPI_E_LOGON_FAILURE);
+    }
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");

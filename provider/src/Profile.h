@@ -8,6 +8,11 @@
 
 namespace kmp {
 
+// How a server login carries its secret: what the server offers, a
+// password by PLAIN or LOGIN, or an OAuth 2 access token by XOAUTH2 or
+// OAUTHBEARER (SignIn.h).
+enum class Auth { Auto, Plain, Login, XOAuth2, OAuthBearer };
+
 struct Profile {
     std::string name;        // the section's name; "Default" for the embedded default
     std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent"), or an IMAP URL
@@ -21,6 +26,8 @@ struct Profile {
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
     std::string smtpPassword;
+    std::string passwordCommand; // passwordcmd: run for each login, its first line the secret
+    Auth auth = Auth::Auto;
     std::string smtpCaFile;  // certificates to trust besides the system's (a private server)
     bool smtpPlainLoopback = false;
     // Bounds of one SMTP transfer, in seconds: connecting; the whole of it;

@@ -9,10 +9,13 @@ address and port as DIR/<n>.peer (one connection, one port).
 
 --tls     STARTTLS with that certificate, required before MAIL
 --auth    AUTH required, with that user and password
+--token   AUTH required by XOAUTH2 or OAUTHBEARER, with that user and access
+          token; each attempt's mechanism and outcome go to DIR/auth.log
 --refuse  every recipient containing TEXT is refused with 550
 --drop    the connection is cut while the message is being sent
 --discard messages are accepted and not stored (for benchmarks)
 """
+import base64
 import os
 import ssl
 import sys
@@ -49,10 +52,38 @@ class Handler:
         return '250 Message accepted'
 
 
+class TokenHandler(Handler):
+    """Accepts exactly the SASL strings RFC 7628 (OAUTHBEARER) and Google's
+    XOAUTH2 describe, for one user and token."""
+
+    def __init__(self, user, token, port, *args):
+        super().__init__(*args)
+        self.user, self.token, self.port = user, token, port
+
+    async def _check(self, server, args, mechanism, expected):
+        if len(args) > 1:
+            data = base64.b64decode(args[1])
+        else:
+            data = await server.challenge_auth('', encode_to_b64=False)
+        ok = data == expected
+        with open(os.path.join(self.folder, 'auth.log'), 'a') as f:
+            f.write('%s %s\n' % (mechanism, 'ok' if ok else 'refused'))
+        return AuthResult(success=ok, handled=False)
+
+    async def auth_XOAUTH2(self, server, args):
+        expected = ('user=%s\x01auth=Bearer %s\x01\x01' % (self.user, self.token)).encode()
+        return await self._check(server, args, 'XOAUTH2', expected)
+
+    async def auth_OAUTHBEARER(self, server, args):
+        expected = ('n,a=%s,\x01host=127.0.0.1\x01port=%d\x01auth=Bearer %s\x01\x01'
+                    % (self.user, self.port, self.token)).encode()
+        return await self._check(server, args, 'OAUTHBEARER', expected)
+
+
 def main():
     port, folder = int(sys.argv[1]), sys.argv[2]
     args = sys.argv[3:]
-    tls = auth = refuse = None
+    tls = auth = refuse = token = None
     drop = discard = False
     while args:
         opt = args.pop(0)
@@ -61,6 +92,8 @@ def main():
             tls.load_cert_chain(args.pop(0), args.pop(0))
         elif opt == '--auth':
             auth = args.pop(0).split(':', 1)
+        elif opt == '--token':
+            token = args.pop(0).split(':', 1)
         elif opt == '--refuse':
             refuse = args.pop(0)
         elif opt == '--drop':
@@ -75,9 +108,14 @@ def main():
     kwargs = dict(hostname='127.0.0.1', port=port)
     if tls is not None:
         kwargs.update(tls_context=tls, require_starttls=True)
-    if auth is not None:
+    if auth is not None or token is not None:
         kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=tls is not None)
-    controller = Controller(Handler(folder, refuse, drop, discard), **kwargs)
+    if token is not None:
+        handler = TokenHandler(token[0], token[1], port, folder, refuse, drop, discard)
+        kwargs.update(auth_exclude_mechanism=['LOGIN', 'PLAIN'])
+    else:
+        handler = Handler(folder, refuse, drop, discard)
+    controller = Controller(handler, **kwargs)
     controller.start()
     print('ready', flush=True)
     try:

@@ -191,7 +191,7 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     s.folder = path.empty() ? "INBOX" : path;
     if (s.user.empty())
         s.user = profile.smtpUser;
-    s.password = password.empty() ? profile.smtpPassword : password;
+    s.signIn = SignInOf(profile, password);
     s.sentFolder = profile.sentFolder;
     s.caFile = profile.smtpCaFile;
     s.connectTimeout = profile.smtpConnectTimeout;
@@ -226,6 +226,26 @@ NoSigpipe::~NoSigpipe()
         }
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+template <class Fail>
+void Connection::Login(const Fail &fail)
+{
+    // The secret of this login: a password command runs now.
+    const Secret secret = LoginSecret(s_.signIn);
+    switch (s_.signIn.auth) {
+    case Auth::XOAuth2:
+        if (!Ok(mailimap_oauth2_authenticate(imap_, s_.user.c_str(), secret.c_str()), "AUTHENTICATE XOAUTH2"))
+            fail("the server refused the access token for " + s_.user, MAPI_E_LOGON_FAILURE);
+        break;
+    case Auth::OAuthBearer:
+        // libetpan speaks XOAUTH2 only; OAUTHBEARER would need SASL that it lacks.
+        fail("auth = oauthbearer is not offered for IMAP (use xoauth2)", MAPI_E_LOGON_FAILURE);
+        break;
+    default:
+        if (!Ok(mailimap_login(imap_, s_.user.c_str(), secret.c_str()), "LOGIN"))
+            fail("login refused for " + s_.user, MAPI_E_LOGON_FAILURE);
+    }
 }
 
 bool Connection::Ok(int result, const char *command)
@@ -300,8 +320,7 @@ void Connection::Connect(bool logon)
         }
         if ((s_.implicitTls || s_.startTls) && !TrustedCertificate(imap_->imap_stream, s_, &why))
             fail("certificate refused: " + why);
-        if (!Ok(mailimap_login(imap_, s_.user.c_str(), s_.password.c_str()), "LOGIN"))
-            fail("login refused for " + s_.user, MAPI_E_LOGON_FAILURE);
+        Login(fail);
         // The capabilities after login are the ones that count (UIDPLUS).
         mailimap_capability_data *capabilities = nullptr;
         if (Ok(mailimap_capability(imap_, &capabilities), "CAPABILITY") && capabilities != nullptr)

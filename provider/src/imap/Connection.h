@@ -6,6 +6,7 @@
 
 #include "Common.h"
 #include "Profile.h"
+#include "signin/SignIn.h"
 
 #include <libetpan/libetpan.h>
 
@@ -24,7 +25,8 @@ struct Settings {
     std::uint16_t port = 0;
     bool implicitTls = false; // imaps://
     bool startTls = true;     // imap:// unless plain on loopback
-    std::string user, password, folder, sentFolder, caFile;
+    std::string user, folder, sentFolder, caFile;
+    SignIn signIn; // where each login's secret comes from
     long connectTimeout = 30, stallTimeout = 60;
 };
 
@@ -88,6 +90,9 @@ public:
     void Run(bool retry, const char *what, Body &&body);
 
 private:
+    template <class Fail>
+    void Login(const Fail &fail);
+
     Settings s_;
     mailimap *imap_ = nullptr;
     bool uidplus_ = false;

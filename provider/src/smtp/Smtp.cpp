@@ -1,6 +1,7 @@
 #include "smtp/Smtp.h"
 
 #include "Common.h"
+#include "signin/SignIn.h"
 
 #include <curl/curl.h>
 
@@ -187,9 +188,13 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
     if (!profile.smtpCaFile.empty())
         curl_easy_setopt(c, CURLOPT_CAINFO, profile.smtpCaFile.c_str());
     if (!profile.smtpUser.empty()) {
+        // libcurl keeps copies of what it is given; this copy goes now.
+        const Secret secret = LoginSecret(SignInOf(profile, password));
         curl_easy_setopt(c, CURLOPT_USERNAME, profile.smtpUser.c_str());
-        const std::string &secret = password.empty() ? profile.smtpPassword : password;
-        curl_easy_setopt(c, CURLOPT_PASSWORD, secret.c_str());
+        curl_easy_setopt(c, IsOAuth(profile.auth) ? CURLOPT_XOAUTH2_BEARER : CURLOPT_PASSWORD, secret.c_str());
+        static const char *const kMechanism[] = {nullptr, "AUTH=PLAIN", "AUTH=LOGIN", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"};
+        if (const char *mechanism = kMechanism[static_cast<int>(profile.auth)])
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, mechanism);
     }
     // A server that stops answering ends the transfer instead of hanging it.
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);

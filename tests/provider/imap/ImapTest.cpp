@@ -60,6 +60,7 @@ protected:
         WriteFile(profiles, "[Imap]\nmailbox = " + (url.empty() ? Server().PlainUrl(folder) : url) +
                                 "\naddressbook = contacts.vcf\nname = Kelvra Tester\naddress = tester@example.org\n" +
                                 extra);
+        fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write); // it may hold a password
     }
 
     ULONG Logon(const char *password = "secret")

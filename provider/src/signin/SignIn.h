@@ -1,0 +1,39 @@
+// Signing in to a server (SMTP or IMAP): where the secret comes from and
+// which mechanism carries it.
+//
+// The secret of one login, in this order: MAPILogon's password; the
+// profile's `passwordcmd`, run for each login (a token expires, so nothing
+// of it is kept); its `password` (a profile file that others can read is
+// refused at logon for holding one); else none, and the logon asks where it
+// may. `auth` names the mechanism: auto (what the server offers), plain,
+// login, or xoauth2 / oauthbearer, which send the secret as an OAuth 2
+// access token with the profile's user.
+#pragma once
+
+#include "Profile.h"
+#include "signin/Secret.h"
+
+#include <string>
+
+namespace kmp {
+
+// What a login needs to find its secret: taken from a profile and the
+// session's logon password when a session (or a store) starts.
+struct SignIn {
+    std::string profileName;
+    std::string logonPassword;   // MAPILogon's, or what the logon prompt got
+    std::string command;         // passwordcmd
+    std::string profilePassword; // password
+    Auth auth = Auth::Auto;
+};
+SignIn SignInOf(const Profile &profile, const std::string &logonPassword);
+
+// The secret for one login. A password command that fails is
+// MAPI_E_LOGON_FAILURE, with a log line naming the profile and the reason
+// (never what the command printed). Empty when there is none at all.
+Secret LoginSecret(const SignIn &signIn);
+
+// Whether the mechanism sends an OAuth 2 token.
+inline bool IsOAuth(Auth auth) { return auth == Auth::XOAuth2 || auth == Auth::OAuthBearer; }
+
+} // namespace kmp

@@ -1,0 +1,173 @@
+// Signing in to an SMTP server on loopback (Debian's aiosmtpd, requiring
+// AUTH): the secret from a password command, run for each login; a command
+// that fails, hangs or prints nothing sends nothing; OAuth 2 tokens by
+// XOAUTH2 and OAUTHBEARER, checked to the byte by the server; a profile file
+// that others can read may not hold a password.
+#include "Loopback.h"
+#include "ProviderSession.h"
+
+#include "signin/PasswordCommand.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+using namespace provider_test;
+
+namespace {
+
+const std::string kPython = "/usr/bin/python3";
+
+class SignIn : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        port = loopback::FreePort();
+        received = home / "received";
+        fs::create_directories(received);
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        if (HasFailure())
+            std::cerr << ReadFile(home / "provider.log");
+        unsetenv("KELVRA_MAPI_LOG");
+        kmp::g_passwordCommandSeconds = 30;
+        ProviderHome::TearDown();
+    }
+
+    void Profile(const std::string &extra, fs::perms mode = fs::perms::owner_read | fs::perms::owner_write)
+    {
+        WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\nname = Kelvra Tester\n"
+                            "address = tester@example.org\nplain = yes\nuser = kelvra\nsmtp = smtp://127.0.0.1:" +
+                                std::to_string(port) + "\n" + extra);
+        fs::permissions(profiles, mode);
+    }
+
+    std::unique_ptr<loopback::Server> Server(std::vector<std::string> options)
+    {
+        std::vector<std::string> args = {kPython, KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                         std::to_string(port), received.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        return std::make_unique<loopback::Server>(port, args);
+    }
+
+    ULONG Logon(const char *password = nullptr)
+    {
+        if (session != 0)
+            MAPILogoff(session, 0, 0, 0);
+        session = 0;
+        return MAPILogon(0, S("Smtp"), S(password), 0, 0, &session);
+    }
+
+    ULONG Send()
+    {
+        MapiRecipDesc to{};
+        to.ulRecipClass = MAPI_TO;
+        to.lpszName = S("ann@example.org");
+        MapiMessage m{};
+        m.lpszSubject = S("signed in");
+        m.lpszNoteText = S("text");
+        m.nRecipCount = 1;
+        m.lpRecips = &to;
+        return MAPISendMail(session, 0, &m, 0, 0);
+    }
+
+    size_t Received() const
+    {
+        size_t n = 0;
+        for (const auto &e : fs::directory_iterator(received))
+            n += e.path().extension() == ".eml" ? 1 : 0;
+        return n;
+    }
+
+    int port = 0;
+    fs::path received;
+    LHANDLE session = 0;
+};
+
+} // namespace
+
+TEST_F(SignIn, APasswordCommandGivesThePasswordForEachLogin)
+{
+    const fs::path runs = home / "runs";
+    Profile("passwordcmd = echo run >> '" + runs.string() + "'; printf 'secret\\nsecond line\\n'\n");
+    auto server = Server({"--auth", "kelvra:secret"});
+    ASSERT_EQ(Logon(), 0u);
+    EXPECT_FALSE(fs::exists(runs)); // not at logon: only when a login needs it
+    ASSERT_EQ(Send(), 0u);
+    ASSERT_EQ(Send(), 0u);
+    EXPECT_EQ(Received(), 2u);
+    EXPECT_EQ(ReadFile(runs), "run\nrun\n"); // each login, never kept
+    // MAPILogon's password comes first: the command is not run.
+    ASSERT_EQ(Logon("secret"), 0u);
+    ASSERT_EQ(Send(), 0u);
+    EXPECT_EQ(ReadFile(runs), "run\nrun\n");
+}
+
+TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
+{
+    kmp::g_passwordCommandSeconds = 1;
+    auto server = Server({"--auth", "kelvra:secret"});
+    const struct {
+        std::string command, why;
+    } rows[] = {
+        {"echo leaked-secret; exit 3", "it exited with status 3"},
+        {"echo leaked-secret; exec sleep 60", "it did not finish within its time bound (1 s)"},
+        {"echo", "its first line is empty"},
+        {"true", "its first line is empty"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.command);
+        fs::remove(home / "provider.log");
+        Profile("passwordcmd = " + row.command + "\n");
+        ASSERT_EQ(Logon(), 0u);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Send(), MAPI_E_LOGON_FAILURE);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        const std::string log = ReadFile(home / "provider.log");
+        EXPECT_NE(log.find("profile Smtp: its passwordcmd gave no password: " + row.why), std::string::npos) << log;
+        EXPECT_EQ(log.find("leaked"), std::string::npos) << log;
+    }
+    EXPECT_EQ(Received(), 0u);
+    EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+}
+
+TEST_F(SignIn, OAuthTokensGoByXoauth2AndOauthbearerToTheByte)
+{
+    auto server = Server({"--token", "kelvra:ya29.token-from-a-helper"});
+    for (const std::string mechanism : {"xoauth2", "oauthbearer"}) {
+        Profile("auth = " + mechanism + "\npasswordcmd = echo ya29.token-from-a-helper\n");
+        ASSERT_EQ(Logon(), 0u);
+        EXPECT_EQ(Send(), 0u) << mechanism;
+        Profile("auth = " + mechanism + "\npasswordcmd = echo expired-token\n");
+        ASSERT_EQ(Logon(), 0u);
+        EXPECT_EQ(Send(), MAPI_E_LOGON_FAILURE) << mechanism;
+    }
+    EXPECT_EQ(Received(), 2u);
+    EXPECT_EQ(ReadFile(received / "auth.log"), "XOAUTH2 ok\nXOAUTH2 refused\nOAUTHBEARER ok\nOAUTHBEARER refused\n");
+}
+
+TEST_F(SignIn, AProfileFileOthersCanReadMayNotHoldAPassword)
+{
+    auto server = Server({"--auth", "kelvra:secret"});
+    Profile("password = secret\n", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                       fs::perms::others_read);
+    EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
+    const std::string log = ReadFile(home / "provider.log");
+    EXPECT_NE(log.find(profiles.string() + " holds a password and others can read it; chmod 600 " + profiles.string()),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+    Profile("password = secret\n");
+    ASSERT_EQ(Logon(), 0u);
+    EXPECT_EQ(Send(), 0u);
+    // A password command is no secret: a readable file may name one.
+    Profile("passwordcmd = echo secret\n", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    ASSERT_EQ(Logon(), 0u);
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(Received(), 2u);
+}
