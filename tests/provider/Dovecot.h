@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,33 @@ class Server {
 public:
     const std::string user = "tester";
     const std::string password = "secret";
+    const std::string oauthKey = "kelvra-test-signing-key";
+
+    // An access token for the user that this server accepts (or, signed
+    // with another key, refuses): a JSON web token, HS256, made by Python's
+    // own hmac and base64 modules.
+    std::string Token(const std::string &key = "") const
+    {
+        const std::string script =
+            "import base64, hashlib, hmac, json, sys, time\n"
+            "b = lambda d: base64.urlsafe_b64encode(d).rstrip(b'=').decode()\n"
+            "now = int(time.time())\n"
+            "head = b(b'{\"alg\":\"HS256\",\"typ\":\"JWT\"}') + '.' + "
+            "b(json.dumps({'sub': sys.argv[1], 'iat': now, 'exp': now + 3600}).encode())\n"
+            "print(head + '.' + b(hmac.new(sys.argv[2].encode(), head.encode(), hashlib.sha256).digest()))\n";
+        const fs::path file = dir_ / "token.py";
+        std::ofstream(file) << script;
+        const std::string command =
+            "/usr/bin/python3 '" + file.string() + "' '" + user + "' '" + (key.empty() ? oauthKey : key) + "'";
+        std::string out;
+        if (FILE *p = popen(command.c_str(), "r")) {
+            char buffer[1024];
+            while (size_t n = fread(buffer, 1, sizeof buffer, p))
+                out.append(buffer, n);
+            pclose(p);
+        }
+        return out.substr(0, out.find('\n'));
+    }
 
     Server()
     {
@@ -88,6 +116,15 @@ public:
             chown(home.c_str(), account->pw_uid, account->pw_gid);
         }
         std::ofstream(dir_ / "passwd") << user << ":{PLAIN}" << password << "\n";
+        // OAuth 2 tokens are validated locally: JSON web tokens signed with
+        // oauthKey (HS256), whose "sub" is the user (see Token).
+        for (const char *folder : {"keys/shared/default/HS256", "keys/default/HS256"}) {
+            fs::create_directories(dir_ / folder);
+            std::ofstream(dir_ / folder / "default") << "a2VsdnJhLXRlc3Qtc2lnbmluZy1rZXk="; // oauthKey, in base64
+        }
+        std::ofstream(dir_ / "oauth2.conf") << "introspection_mode = local\n"
+                                            << "local_validation_key_dict = fs:posix:prefix=" << dir_.string()
+                                            << "/keys/\nusername_attribute = sub\n";
         const std::string d = dir_.string();
         std::ofstream(dir_ / "dovecot.conf")
             << "base_dir = " << d << "/run\n"
@@ -98,14 +135,16 @@ public:
             << "ssl = yes\n"
             << "ssl_cert = <" << d << "/cert.pem\n"
             << "ssl_key = <" << d << "/key.pem\n"
-            << "auth_mechanisms = plain\n"
+            << "auth_mechanisms = plain xoauth2 oauthbearer\n"
             << "auth_failure_delay = 0\n"
             << "shutdown_clients = yes\n"
             << "default_internal_user = " << login << "\n"
             << "default_internal_group = " << groupName << "\n"
             << "default_login_user = " << login << "\n"
             << "first_valid_uid = 1\n"
-            << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << d << "/passwd\n}\n"
+            << "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " << d << "/oauth2.conf\n}\n"
+            << "passdb {\n  driver = passwd-file\n  mechanisms = plain\n  args = scheme=PLAIN username_format=%u " << d
+            << "/passwd\n}\n"
             << "userdb {\n  driver = static\n  args = uid=" << account->pw_uid << " gid=" << account->pw_gid
             << " home=" << d << "/home/%u\n}\n"
             << "mail_location = maildir:~/Maildir\n"

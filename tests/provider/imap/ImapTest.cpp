@@ -210,6 +210,19 @@ TEST_F(Imap, ReadsMarkSeenOnTheServerUnlessPeeking)
     EXPECT_TRUE(Walk(MAPI_UNREAD_ONLY).empty());
 }
 
+TEST_F(Imap, AnAccessTokenFromAPasswordCommandSignsInByXoauth2)
+{
+    UseProfile("plain = yes\nauth = xoauth2\npasswordcmd = printf '%s\\n' '" + Server().Token() + "'\n");
+    ASSERT_EQ(Logon(nullptr), 0u);
+    Append("by token");
+    EXPECT_EQ(Subjects(), std::vector<std::string>{"by token"});
+    MAPILogoff(session, 0, 0, 0);
+    session = 0;
+    UseProfile("plain = yes\nauth = xoauth2\npasswordcmd = printf '%s\\n' '" + Server().Token("another key") + "'\n");
+    EXPECT_EQ(Logon(nullptr), MAPI_E_LOGON_FAILURE);
+    EXPECT_NE(ReadFile(home / "provider.log").find("refused the access token"), std::string::npos);
+}
+
 TEST_F(Imap, EncodedWordsSplitWithPaddingReadWholeOverImap)
 {
     // As Python's email package folds a long Japanese subject: base64 words,
