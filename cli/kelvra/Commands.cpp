@@ -400,6 +400,10 @@ std::string AsText(const std::string &command, const json &a)
         out << a["count"].get<int>() << "\n";
     } else if (command == "resolve" || command == "details") {
         out << Who(a) << "\n";
+    } else if (command == "password") {
+        out << (a.contains("kept") ? "kept the password of profile " + T(a["kept"])
+                                   : "cleared the password of profile " + T(a["cleared"]))
+            << "\n";
     } else if (command == "pick") {
         if (a.contains("cancelled")) {
             out << "cancelled\n";

@@ -57,6 +57,8 @@ nlohmann::json Count(const Global &global, bool unread);
 nlohmann::json Resolve(const Global &global, const std::string &name);
 nlohmann::json Pick(const Global &global);
 nlohmann::json Details(const Global &global, const std::string &name, bool dialog);
+// Keeps (`set`) or clears the profile's password in the keyring.
+nlohmann::json Password(const Global &global, bool set);
 
 // The text form of a subcommand's answer.
 std::string AsText(const std::string &command, const nlohmann::json &answer);

@@ -102,6 +102,13 @@ int main(int argc, char **argv)
     detailsCommand->add_option("NAME", name, "a name, nickname or address")->required();
     detailsCommand->add_flag("--dialog", dialog, "show the mail system's details dialog");
 
+    CLI::App *passwordCommand = sub("password", "keep the profile's password in the desktop's keyring");
+    passwordCommand->require_subcommand(1);
+    bool passwordSet = false;
+    passwordCommand->add_subcommand("set", "read a password (without echo on a terminal) and keep it")
+        ->callback([&] { passwordSet = true; });
+    passwordCommand->add_subcommand("clear", "remove it from the keyring");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -134,6 +141,8 @@ int main(int argc, char **argv)
             answer = Pick(global);
         else if (command == "details")
             answer = Details(global, name, dialog);
+        else if (command == "password")
+            answer = Password(global, passwordSet);
         if (global.json)
             std::cout << answer.dump(2) << "\n";
         else

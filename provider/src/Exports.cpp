@@ -7,6 +7,8 @@
 #include "Profile.h"
 #include "Store.h"
 #include "book/AddressBook.h"
+#include "signin/Keyring.h"
+#include "signin/SignIn.h"
 #include "mapi/SimpleMapi.h"
 #include "smtp/Smtp.h"
 #include "ui/Dialogs.h"
@@ -130,6 +132,16 @@ void Deliver(const Session &session, const Composition &composition)
     }
 }
 
+// Whether the keyring holds a password for one of the profile's servers
+// (each login then takes it from there).
+bool InKeyring(const Profile &profile)
+{
+    for (const auto &[server, user] : ServersOf(profile))
+        if (KeyringLookup(server, user))
+            return true;
+    return false;
+}
+
 // The non-empty items of a delimited list.
 std::vector<std::string> Split(std::string_view text, char delimiter)
 {
@@ -163,7 +175,7 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
                                    profile.smtpPassword.empty() && profile.passwordCommand.empty() &&
                                    password.empty();
-        if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0)
+        if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0 && !InKeyring(profile))
             password = AskPassword(profile.name).value_or(std::string());
         std::shared_ptr<MailStore> store = OpenStore(profile, password, true);
         *lplhSession = OpenSession(std::move(profile), std::move(password), std::move(store));
@@ -382,5 +394,31 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
         MapiRecipDesc *recip = block->Recips(1);
         FillRecip(*block, *recip, MAPI_TO, resolved.name, resolved.address, resolved.entryId);
         *lppRecip = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recip));
+    });
+}
+
+// Beside the twelve: keeps a password for a profile's servers in the
+// keyring (a null password clears it), for `kelvra password`. 0, or
+// MAPI_E_LOGON_FAILURE for an unknown profile, MAPI_E_NOT_SUPPORTED when
+// there is no keyring to keep it (its reason logged).
+KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPassword)
+{
+    return Guard([&] {
+        const Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
+        const std::vector<std::pair<std::string, std::string>> servers = ServersOf(profile);
+        if (servers.empty()) {
+            Log("profile " + profile.name + " signs in to no server: no password to keep");
+            Fail(MAPI_E_FAILURE);
+        }
+        Secret secret(NarrowToUtf8(View(lpszPassword)));
+        for (const auto &[server, user] : servers) {
+            std::string why;
+            const bool done = lpszPassword != nullptr ? KeyringStore(server, user, secret, &why)
+                                                      : KeyringClear(server, user, &why);
+            if (!done) {
+                Log("the keyring cannot keep the password for " + user + " at " + server + ": " + why);
+                Fail(MAPI_E_NOT_SUPPORTED);
+            }
+        }
     });
 }

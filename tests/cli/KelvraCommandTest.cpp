@@ -2,6 +2,7 @@
 // temporary profile and against a loopback SMTP server.
 #include "Loopback.h"
 #include "ProviderHome.h"
+#include "SecretService.h"
 
 #include <nlohmann/json.hpp>
 
@@ -228,4 +229,52 @@ TEST_F(Command, AStrangersTextsCommandNoTerminal)
     const Result listed = Run({"list", "--json"});
     ASSERT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(json::parse(listed.out).at(0).at("subject"), "Hi\x1b[2J\rfake\ttab\xC2\x9B");
+}
+
+TEST_F(Command, APasswordKeptInTheKeyringSignsIn)
+{
+    SecretService keyring(home);
+    ASSERT_TRUE(keyring.Running()) << "gnome-keyring-daemon on a private session bus";
+    const int port = loopback::FreePort();
+    const fs::path received = home / "received";
+    fs::create_directories(received);
+    WriteFile(profiles, "[Keyring]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\nuser = kelvra\n");
+    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                   std::to_string(port), received.string(), "--auth", "kelvra:hunter2"});
+    ASSERT_TRUE(server.Running());
+    const std::vector<std::string> send = {"--profile", "Keyring", "send", "--to", "ann@example.org", "--body", "x"};
+    EXPECT_EQ(Run(send).status, 1); // no password anywhere
+    Result r = Run({"password", "set", "--profile", "Keyring"}, "hunter2\n");
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(r.out, "kept the password of profile Keyring\n");
+    r = Run(send);
+    EXPECT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_TRUE(fs::exists(received / "1.eml"));
+    ASSERT_EQ(Run({"password", "clear", "--profile", "Keyring"}).status, 0);
+    EXPECT_EQ(Run(send).status, 1);
+    EXPECT_FALSE(fs::exists(received / "2.eml"));
+    EXPECT_EQ(ReadFile(home / "provider.log").find("hunter2"), std::string::npos);
+}
+
+TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
+{
+    const std::string saved = std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home / "no-bus").string()).c_str(), 1);
+    WriteFile(profiles, "[Keyring]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:9\nplain = yes\nuser = kelvra\n");
+    const Result set = Run({"password", "set", "--profile", "Keyring"}, "hunter2\n");
+    EXPECT_EQ(set.status, 1);
+    EXPECT_NE(set.err.find("(code 26)"), std::string::npos) << set.err; // MAPI_E_NOT_SUPPORTED
+    // Sending looks in no keyring, says so once, and goes on (to a server
+    // that is not there).
+    fs::remove(home / "provider.log");
+    const Result send = Run({"--profile", "Keyring", "send", "--to", "ann@example.org", "--body", "x"});
+    EXPECT_EQ(send.status, 1);
+    const std::string log = ReadFile(home / "provider.log");
+    EXPECT_NE(log.find("the keyring was not asked for kelvra at smtp://127.0.0.1:9"), std::string::npos) << log;
+    if (saved.empty())
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else
+        setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
 }

@@ -191,7 +191,7 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     s.folder = path.empty() ? "INBOX" : path;
     if (s.user.empty())
         s.user = profile.smtpUser;
-    s.signIn = SignInOf(profile, password);
+    s.signIn = SignInOf(profile, password, profile.mailbox, s.user);
     s.sentFolder = profile.sentFolder;
     s.caFile = profile.smtpCaFile;
     s.connectTimeout = profile.smtpConnectTimeout;

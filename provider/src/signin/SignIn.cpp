@@ -1,7 +1,11 @@
 #include "signin/SignIn.h"
 
 #include "Common.h"
+#include "Store.h"
+#include "signin/Keyring.h"
 #include "signin/PasswordCommand.h"
+
+#include <curl/curl.h>
 
 namespace kmp {
 
@@ -13,9 +17,30 @@ void ClearText(std::string &text)
     text.clear();
 }
 
-SignIn SignInOf(const Profile &profile, const std::string &logonPassword)
+SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const std::string &server,
+                const std::string &user)
 {
-    return {profile.name, logonPassword, profile.passwordCommand, profile.smtpPassword, profile.auth};
+    return {profile.name, logonPassword, profile.passwordCommand, profile.smtpPassword, profile.auth, server, user};
+}
+
+std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profile)
+{
+    std::vector<std::pair<std::string, std::string>> servers;
+    if (IsImapMailbox(profile.mailbox)) {
+        std::string user;
+        if (CURLU *url = curl_url()) {
+            char *part = nullptr;
+            if (curl_url_set(url, CURLUPART_URL, profile.mailbox.c_str(), 0) == CURLUE_OK &&
+                curl_url_get(url, CURLUPART_USER, &part, CURLU_URLDECODE) == CURLUE_OK && part != nullptr)
+                user = part;
+            curl_free(part);
+            curl_url_cleanup(url);
+        }
+        servers.emplace_back(profile.mailbox, user.empty() ? profile.smtpUser : user);
+    }
+    if (!profile.smtpUrl.empty() && !profile.smtpUser.empty())
+        servers.emplace_back(profile.smtpUrl, profile.smtpUser);
+    return servers;
 }
 
 Secret LoginSecret(const SignIn &signIn)
@@ -29,7 +54,11 @@ Secret LoginSecret(const SignIn &signIn)
         Log("profile " + signIn.profileName + ": its passwordcmd gave no password: " + why);
         Fail(MAPI_E_LOGON_FAILURE);
     }
-    return Secret(signIn.profilePassword);
+    if (!signIn.profilePassword.empty())
+        return Secret(signIn.profilePassword);
+    if (std::optional<Secret> kept = KeyringLookup(signIn.server, signIn.user))
+        return std::move(*kept);
+    return Secret();
 }
 
 } // namespace kmp

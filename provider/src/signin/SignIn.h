@@ -4,8 +4,8 @@
 // The secret of one login, in this order: MAPILogon's password; the
 // profile's `passwordcmd`, run for each login (a token expires, so nothing
 // of it is kept); its `password` (a profile file that others can read is
-// refused at logon for holding one); else none, and the logon asks where it
-// may. `auth` names the mechanism: auto (what the server offers), plain,
+// refused at logon for holding one); the keyring's item for the server and
+// user (Keyring.h); else none, and the logon asks where it may. `auth` names the mechanism: auto (what the server offers), plain,
 // login, or xoauth2 / oauthbearer, which send the secret as an OAuth 2
 // access token with the profile's user.
 #pragma once
@@ -14,6 +14,8 @@
 #include "signin/Secret.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kmp {
 
@@ -25,13 +27,19 @@ struct SignIn {
     std::string command;         // passwordcmd
     std::string profilePassword; // password
     Auth auth = Auth::Auto;
+    std::string server, user;    // the keyring's item: the server's URL as the profile names it
 };
-SignIn SignInOf(const Profile &profile, const std::string &logonPassword);
+SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const std::string &server,
+                const std::string &user);
 
 // The secret for one login. A password command that fails is
 // MAPI_E_LOGON_FAILURE, with a log line naming the profile and the reason
 // (never what the command printed). Empty when there is none at all.
 Secret LoginSecret(const SignIn &signIn);
+
+// The servers a profile signs in to, as the keyring keys them: (URL, user)
+// of its IMAP mailbox and of its SMTP server, where it has them.
+std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profile);
 
 // Whether the mechanism sends an OAuth 2 token.
 inline bool IsOAuth(Auth auth) { return auth == Auth::XOAuth2 || auth == Auth::OAuthBearer; }

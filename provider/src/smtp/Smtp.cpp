@@ -189,7 +189,7 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
         curl_easy_setopt(c, CURLOPT_CAINFO, profile.smtpCaFile.c_str());
     if (!profile.smtpUser.empty()) {
         // libcurl keeps copies of what it is given; this copy goes now.
-        const Secret secret = LoginSecret(SignInOf(profile, password));
+        const Secret secret = LoginSecret(SignInOf(profile, password, profile.smtpUrl, profile.smtpUser));
         curl_easy_setopt(c, CURLOPT_USERNAME, profile.smtpUser.c_str());
         curl_easy_setopt(c, IsOAuth(profile.auth) ? CURLOPT_XOAUTH2_BEARER : CURLOPT_PASSWORD, secret.c_str());
         static const char *const kMechanism[] = {nullptr, "AUTH=PLAIN", "AUTH=LOGIN", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"};

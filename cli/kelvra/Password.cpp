@@ -1,0 +1,83 @@
+// kelvra password set|clear: a password for the profile's servers kept in
+// the desktop's keyring by the platform library (the Kelvra provider's
+// KelvraMapiKeepPassword, beside the twelve entry points). The password is
+// read from the terminal without echo, else as one line of standard input;
+// it never appears on a command line.
+#include "Commands.h"
+
+#include "kelvra/Kelvra.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace kelvra_cli {
+
+namespace {
+
+#ifndef _WIN32
+// One line of standard input; without echo when it is a terminal.
+std::string ReadSecretLine()
+{
+    termios saved{};
+    const bool terminal = isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::cerr << "Password: " << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::cerr << "\n";
+    }
+    if (!got)
+        throw std::invalid_argument("no password was given");
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+#endif
+
+} // namespace
+
+nlohmann::json Password(const Global &global, bool set)
+{
+#ifdef _WIN32
+    (void)global;
+    (void)set;
+    throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the keyring is the Kelvra provider's, on POSIX");
+#else
+    kelvra::InitMapi(); // the platform library, as the components load it
+    const std::string name = host::ToUtf8(kelvra::MAPIDLL.Get());
+    void *library = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    using Keep = ULONG (*)(LPSTR, LPSTR);
+    const auto keep = library != nullptr ? reinterpret_cast<Keep>(dlsym(library, "KelvraMapiKeepPassword")) : nullptr;
+    if (keep == nullptr) {
+        if (library != nullptr)
+            dlclose(library);
+        throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the platform library keeps no passwords");
+    }
+    std::string secret = set ? ReadSecretLine() : std::string();
+    const std::string profile = host::ToAnsi(host::FromUtf8(global.profile));
+    std::string narrow = host::ToAnsi(host::FromUtf8(secret));
+    const ULONG rc = keep(profile.empty() ? nullptr : const_cast<char *>(profile.c_str()),
+                          set ? narrow.data() : nullptr);
+    for (std::string *text : {&secret, &narrow})
+        for (char &c : *text)
+            *static_cast<volatile char *>(&c) = 0;
+    dlclose(library);
+    kelvra::Check(rc);
+    return {{set ? "kept" : "cleared", global.profile.empty() ? "default" : global.profile}};
+#endif
+}
+
+} // namespace kelvra_cli

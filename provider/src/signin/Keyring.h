@@ -1,0 +1,20 @@
+// The desktop's keyring (the Secret Service, through libsecret): one schema
+// of Kelvra's, "org.kelvra.Password", an item per server and user (the
+// attributes "server", the server's URL as the profile names it, and
+// "user"). Without a Secret Service on the session bus the keyring is not
+// asked (one log line) and nothing fails because of it.
+#pragma once
+
+#include "signin/Secret.h"
+
+#include <optional>
+#include <string>
+
+namespace kmp {
+
+std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user);
+// False, with `why`, when the keyring cannot keep it (no Secret Service).
+bool KeyringStore(const std::string &server, const std::string &user, const Secret &secret, std::string *why);
+bool KeyringClear(const std::string &server, const std::string &user, std::string *why);
+
+} // namespace kmp
