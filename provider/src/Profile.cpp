@@ -1,6 +1,7 @@
 #include "Profile.h"
 
 #include "Common.h"
+#include "signin/Secret.h"
 #include "maildir/Maildir.h"
 #include "Store.h"
 
@@ -184,7 +185,7 @@ Profile ReadProfile(const std::string &name)
 {
     const std::string file = ProfileFile();
     // Never blocks: a FIFO (or anything but a regular file) is refused.
-    const std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
+    std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
     if (!text) {
         if (errno != ENOENT && errno != ENOTDIR)
             Fail(MAPI_E_LOGON_FAILURE); // there, but unreadable
@@ -192,7 +193,10 @@ Profile ReadProfile(const std::string &name)
             Fail(MAPI_E_LOGON_FAILURE);
         return EmbeddedDefault();
     }
-    const Sections sections = ReadIni(*text);
+    Sections sections = ReadIni(*text);
+    // The file's text may hold a password: it goes now, the profile keeps
+    // what it needs.
+    ClearText(*text);
     std::string wanted = name;
     if (wanted.empty() && sections.front().second.count("default"))
         wanted = sections.front().second.at("default");
