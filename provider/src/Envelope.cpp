@@ -170,20 +170,6 @@ void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnl
 
 namespace {
 
-// A header field's first line: a name of printable characters but the
-// colon (blanks may stand before the colon), then the colon.
-bool IsFieldLine(std::string_view line)
-{
-    size_t i = 0;
-    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':')
-        ++i;
-    if (i == 0)
-        return false;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-        ++i;
-    return i < line.size() && line[i] == ':';
-}
-
 // One read into `buffer`, as much as one read gives; -1 on failure.
 ssize_t ReadSome(int fd, char *buffer, size_t size)
 {
@@ -198,6 +184,18 @@ ssize_t ReadSome(int fd, char *buffer, size_t size)
 }
 
 } // namespace
+
+bool IsFieldLine(std::string_view line)
+{
+    std::size_t i = 0;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':')
+        ++i;
+    if (i == 0)
+        return false;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
+    return i < line.size() && line[i] == ':';
+}
 
 std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complete)
 {

@@ -34,6 +34,11 @@ struct Envelope {
     bool unsent = false;
 };
 
+// Whether a line is a header field's first line: a name of printable
+// characters but the colon (blanks may stand before the colon), then the
+// colon.
+bool IsFieldLine(std::string_view line);
+
 // Where a message's header block stands in the text at the start of its
 // file, as mail readers take it: an mbox "From " line at the very start is
 // no header; the header block ends at a blank line, or else at the first

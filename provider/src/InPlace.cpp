@@ -1,6 +1,7 @@
 #include "InPlace.h"
 
 #include "Common.h"
+#include "Envelope.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,18 +40,6 @@ void Copy(const StoredBytes &file, std::size_t from, std::size_t to, int out)
         WriteAll(out, buffer, static_cast<std::size_t>(n));
         from += static_cast<std::size_t>(n);
     }
-}
-
-bool IsFieldStart(std::string_view line)
-{
-    std::size_t i = 0;
-    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':')
-        ++i;
-    if (i == 0)
-        return false;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-        ++i;
-    return i < line.size() && line[i] == ':';
 }
 
 } // namespace
@@ -100,7 +89,7 @@ std::vector<FieldSpan> FieldsIn(const StoredBytes &file, std::size_t from, std::
         const std::string_view line(block.data() + start, next - start);
         if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
             fields.back().end = from + next; // a continuation line
-        } else if (IsFieldStart(line)) {
+        } else if (IsFieldLine(line)) {
             std::string_view name = line.substr(0, line.find(':'));
             while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
                 name.remove_suffix(1);

@@ -99,18 +99,23 @@ void MessageEdit::SetField(const char *name, const std::string &lines)
     splice_.Replace(b.end, b.end, (broken ? newline_ : std::string()) + lines);
 }
 
+std::string MessageEdit::HeaderLines(GMimeObject *scratch) const
+{
+    GMimeFormatOptions *options = FormatLike(newline_ == "\n" ? "x\n" : "x\r\n");
+    char *lines = g_mime_object_get_headers(scratch, options);
+    g_mime_format_options_free(options);
+    std::string out = Safe(lines);
+    g_free(lines);
+    return out;
+}
+
 std::string MessageEdit::FieldLines(const char *name, const std::string &utf8) const
 {
     if (utf8.empty())
         return {};
     Ref<GMimeMessage> scratch(g_mime_message_new(FALSE));
     g_mime_object_set_header(GMIME_OBJECT(scratch.get()), name, OneLine(utf8).c_str(), "utf-8");
-    GMimeFormatOptions *options = FormatLike(newline_ == "\n" ? "x\n" : "x\r\n");
-    char *lines = g_mime_object_get_headers(GMIME_OBJECT(scratch.get()), options);
-    g_mime_format_options_free(options);
-    std::string out = Safe(lines);
-    g_free(lines);
-    return out;
+    return HeaderLines(GMIME_OBJECT(scratch.get()));
 }
 
 std::string MessageEdit::AddressLines(const char *name, const std::vector<Mailbox> &list) const
@@ -122,12 +127,7 @@ std::string MessageEdit::AddressLines(const char *name, const std::vector<Mailbo
                                   : SameText(name, "Cc") ? GMIME_ADDRESS_TYPE_CC
                                                          : GMIME_ADDRESS_TYPE_BCC;
     SetMailboxes(scratch.get(), type, list);
-    GMimeFormatOptions *options = FormatLike(newline_ == "\n" ? "x\n" : "x\r\n");
-    char *lines = g_mime_object_get_headers(GMIME_OBJECT(scratch.get()), options);
-    g_mime_format_options_free(options);
-    std::string out = Safe(lines);
-    g_free(lines);
-    return out;
+    return HeaderLines(GMIME_OBJECT(scratch.get()));
 }
 
 std::string MessageEdit::Serialized(GMimeObject *part) const

@@ -51,6 +51,8 @@ private:
     // Puts the message's content into a new multipart/mixed: the text part
     // (if any), the old content (when kept), then the added parts.
     void Wrap(const std::string *textPart, bool keepOld, const std::vector<std::string> &added);
+    // The header lines of a scratch object, folded and encoded by GMime.
+    std::string HeaderLines(GMimeObject *scratch) const;
     std::string Serialized(GMimeObject *part) const;
     std::string TextPart(const std::string &utf8) const;
     void Require(bool possible, const char *what) const;
