@@ -1,6 +1,7 @@
 #include "imap/Connection.h"
 
 #include <curl/curl.h>
+#include <glib.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
@@ -167,6 +168,21 @@ bool TrustedCertificate(mailstream *stream, const Settings &s, std::string *why)
     Fail(code);
 }
 
+std::optional<std::string> ImapFolderName(const std::string &utf8)
+{
+    if (utf8.empty())
+        return std::string();
+    // glibc's iconv speaks IMAP's modified UTF-7 ("&" escaped as "&-").
+    gsize written = 0;
+    gchar *converted = g_convert(utf8.data(), static_cast<gssize>(utf8.size()), "UTF-7-IMAP", "UTF-8", nullptr,
+                                 &written, nullptr);
+    if (converted == nullptr)
+        return std::nullopt;
+    std::string out(converted, written);
+    g_free(converted);
+    return out;
+}
+
 Settings SettingsOf(const Profile &profile, const std::string &password)
 {
     Settings s;
@@ -188,11 +204,16 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     s.port = static_cast<uint16_t>(std::atoi(port.c_str()));
     while (!path.empty() && path.front() == '/')
         path.erase(0, 1);
-    s.folder = path.empty() ? "INBOX" : path;
+    // Folder names outside ASCII go to the server in modified UTF-7.
+    const std::optional<std::string> folder = ImapFolderName(path.empty() ? "INBOX" : path);
+    const std::optional<std::string> sent = ImapFolderName(profile.sentFolder);
+    if (!folder || !sent)
+        Refuse("the profile's folder names are not UTF-8", MAPI_E_LOGON_FAILURE);
+    s.folder = *folder;
     if (s.user.empty())
         s.user = profile.smtpUser;
     s.signIn = SignInOf(profile, password, profile.mailbox, s.user);
-    s.sentFolder = profile.sentFolder;
+    s.sentFolder = *sent;
     s.caFile = profile.smtpCaFile;
     s.connectTimeout = profile.smtpConnectTimeout;
     s.stallTimeout = profile.smtpStallTimeout;

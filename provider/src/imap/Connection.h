@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace kmp::imap {
@@ -25,12 +26,16 @@ struct Settings {
     std::uint16_t port = 0;
     bool implicitTls = false; // imaps://
     bool startTls = true;     // imap:// unless plain on loopback
-    std::string user, folder, sentFolder, caFile;
+    std::string user, folder, sentFolder, caFile; // folder names as IMAP writes them
     SignIn signIn; // where each login's secret comes from
     long connectTimeout = 30, stallTimeout = 60;
 };
 
-// The settings of a profile whose mailbox is an imap:// or imaps:// URL.
+// A folder's name as IMAP writes it (modified UTF-7), from UTF-8; nullopt
+// for text that is not UTF-8.
+std::optional<std::string> ImapFolderName(const std::string &utf8);
+// The settings of a profile whose mailbox is an imap:// or imaps:// URL;
+// their folder names are IMAP's.
 Settings SettingsOf(const Profile &profile, const std::string &password);
 
 // Logs why, and fails with `code`.

@@ -3,6 +3,7 @@
 #include "Dovecot.h"
 #include "ProviderSession.h"
 
+#include "imap/Connection.h"
 #include "imap/ImapStore.h"
 
 #include <arpa/inet.h>
@@ -221,6 +222,26 @@ TEST_F(Imap, AnAccessTokenFromAPasswordCommandSignsInByXoauth2)
     UseProfile("plain = yes\nauth = xoauth2\npasswordcmd = printf '%s\\n' '" + Server().Token("another key") + "'\n");
     EXPECT_EQ(Logon(nullptr), MAPI_E_LOGON_FAILURE);
     EXPECT_NE(ReadFile(home / "provider.log").find("refused the access token"), std::string::npos);
+}
+
+TEST_F(Imap, AFolderNameOutsideAsciiIsModifiedUtf7OnTheWire)
+{
+    // Python's client names the folder as IMAP writes it; the profile's URL
+    // as a person writes it (UTF-8, percent-encoded).
+    folder = "Gr&APwA3w-e&-Co";
+    Client("create");
+    UseProfile("plain = yes\n", Server().PlainUrl("Gr%C3%BC%C3%9Fe%26Co"));
+    Append("in the folder");
+    ASSERT_EQ(Logon(), 0u);
+    EXPECT_EQ(Subjects(), std::vector<std::string>{"in the folder"});
+    // A message the provider stores there is found there by the other client.
+    MapiMessage m{};
+    m.lpszSubject = S("stored by the provider");
+    m.lpszNoteText = S("x");
+    char id[513] = "";
+    ASSERT_EQ(MAPISaveMail(session, 0, &m, MAPI_LONG_MSGID, 0, id), 0u);
+    EXPECT_EQ(OnServer().size(), 2u);
+    EXPECT_EQ(kmp::imap::ImapFolderName("Gr\xC3\xBC\xC3\x9F" "e&Co"), "Gr&APwA3w-e&-Co");
 }
 
 TEST_F(Imap, EncodedWordsSplitWithPaddingReadWholeOverImap)
