@@ -334,4 +334,37 @@ void EnvelopeCache::Flush()
         impl_->db.EndRead();
 }
 
+void EnvelopeCache::Prune(const std::function<bool(std::string_view id)> &present)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    impl_->Flush();
+    sqlite3 *db = impl_->db.db;
+    if (db == nullptr)
+        return;
+    impl_->db.EndRead();
+    impl_->ForgetAhead();
+    std::vector<std::string> gone;
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id FROM envelope ORDER BY id", -1, &s, nullptr) == SQLITE_OK)
+        while (sqlite3_step(s) == SQLITE_ROW)
+            if (const std::string_view id = Column(s, 0); !present(id))
+                gone.emplace_back(id);
+    sqlite3_finalize(s);
+    if (gone.empty())
+        return;
+    sqlite3_stmt *remove = nullptr;
+    bool removed = impl_->db.Exec("BEGIN IMMEDIATE") &&
+                   sqlite3_prepare_v2(db, "DELETE FROM envelope WHERE id = ?1", -1, &remove, nullptr) == SQLITE_OK;
+    for (size_t i = 0; removed && i < gone.size(); ++i) {
+        Bind(remove, 1, gone[i]);
+        removed = sqlite3_step(remove) == SQLITE_DONE;
+        sqlite3_reset(remove);
+    }
+    sqlite3_finalize(remove);
+    // Busy or damaged: the entries stay, and are pruned at another walk's end.
+    if (!removed || !impl_->db.Exec("COMMIT"))
+        impl_->db.Exec("ROLLBACK");
+}
+
 } // namespace kmp

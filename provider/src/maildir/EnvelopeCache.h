@@ -58,6 +58,9 @@ public:
     void Classes(const std::function<void(const FileKey &key, std::string_view cls)> &each);
     // Writes the entries held back. Failures only cost the entries.
     void Flush();
+    // Removes the entries of identifiers `present` says are gone from the
+    // folder, so that the cache stays the size of the folder.
+    void Prune(const std::function<bool(std::string_view id)> &present);
 
     // The database file's name for a folder, under the cache folder.
     static std::string FileFor(const std::string &cacheFolder, const std::string &folder);

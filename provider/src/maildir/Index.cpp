@@ -185,6 +185,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
     index.byId = std::move(fresh.byId);
     index.withStatus = withStatus;
     index.cachedClassesLoaded = false;
+    index.cachePruned = false;
     index.byArrival.clear();
     if (!withStatus) {
         index.byArrival.shrink_to_fit();

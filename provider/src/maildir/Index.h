@@ -69,6 +69,7 @@ struct Index {
     bool cacheOpened = false;
     std::shared_ptr<EnvelopeCache> cache;
     bool cachedClassesLoaded = false; // for this listing
+    bool cachePruned = false;         // of messages this listing no longer has
     // The envelope a walk's step read last for its class, for the read of
     // the same message that usually follows: the header is read once.
     KnownEnvelope recent;

@@ -62,6 +62,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
         index.lastFound = fifo ? index.byArrival[i] : i;
         return std::string(index.Id(e));
     }
+    PruneCache(index, root_, cacheFolder_); // the walk has seen the whole folder
     return {};
 }
 

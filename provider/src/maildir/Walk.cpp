@@ -223,6 +223,17 @@ std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, co
     return index.cache;
 }
 
+void PruneCache(Index &index, const std::string &root, const std::string &cacheFolder)
+{
+    if (index.cachePruned)
+        return;
+    index.cachePruned = true;
+    const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
+    if (!cache)
+        return;
+    cache->Prune([&](std::string_view id) { return Lookup(index, id) != nullptr; });
+}
+
 size_t PositionAfter(const Index &index, const std::string &seed, bool fifo)
 {
     if (seed.empty())

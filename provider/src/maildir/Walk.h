@@ -19,6 +19,10 @@ std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, co
 // lock held.
 size_t PositionAfter(const Index &index, const std::string &seed, bool fifo);
 
+// At a walk's end: the persistent cache loses the entries of messages this
+// listing no longer has, once a listing. Called with the lock held.
+void PruneCache(Index &index, const std::string &root, const std::string &cacheFolder);
+
 // The class of the walk's listed message at `at` ("" for ordinary mail, and
 // for one whose header cannot be read or is too long). Called with the lock
 // held.

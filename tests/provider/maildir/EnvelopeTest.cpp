@@ -426,3 +426,24 @@ TEST_F(Envelopes, AProcessForkedWhileFilesAreReadAheadWalksOnItsOwn)
     EXPECT_EQ(ids, expected);
     MAPILogoff(h, 0, 0, 0);
 }
+
+TEST_F(Envelopes, AWalkThatSeesTheWholeFolderPrunesTheCacheOfMessagesGone)
+{
+    for (int i = 0; i < 3; ++i)
+        Deliver("Subject: s" + std::to_string(i) + "\r\n\r\nx", "1700000000.M" + std::to_string(i) + "P1Q1.test");
+    EXPECT_EQ(Walk().size(), 3u);
+    MAPILogoff(session, 0, 0, 0); // the cache written
+    session = 0;
+    // Another program removes two.
+    fs::remove(mailbox / "cur" / "1700000000.M0P1Q1.test:2,S");
+    fs::remove(mailbox / "cur" / "1700000000.M2P1Q1.test:2,S");
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    EXPECT_EQ(Walk(0, "IPM").size(), 1u); // to the end, classes and all
+    MAPILogoff(session, 0, 0, 0);
+    session = 0;
+    const auto cache = kmp::EnvelopeCache::Open((home / "cache" / "kelvra").string(), mailbox.string());
+    ASSERT_NE(cache, nullptr);
+    EXPECT_FALSE(cache->Entry("1700000000.M0P1Q1.test"));
+    EXPECT_TRUE(cache->Entry("1700000000.M1P1Q1.test"));
+    EXPECT_FALSE(cache->Entry("1700000000.M2P1Q1.test"));
+}
