@@ -96,7 +96,6 @@ public:
     void Files();
     void RemoveUnlisted();
     void Text();
-    void AddAttachments();
     // Makes the content's edits; false when the record changes nothing.
     bool Plan();
     // Writes the message as revised.
@@ -221,6 +220,7 @@ void Revision::TakeFile(const std::string &path, const MapiFileDesc &f)
         }
     }
     added_.push_back({{path, name}, path});
+    changed_ = true;
 }
 
 void Revision::Files()
@@ -280,11 +280,6 @@ void Revision::Text()
     }
 }
 
-void Revision::AddAttachments()
-{
-    changed_ = changed_ || !added_.empty();
-}
-
 bool Revision::Plan()
 {
     if (!changed_)
@@ -342,7 +337,6 @@ bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessag
     revision.Files();
     revision.RemoveUnlisted();
     revision.Text();
-    revision.AddAttachments();
     if (!revision.Plan())
         return false;
     const std::optional<StoredFile> now = rewrite([&](int fd) { revision.Write(fd); });

@@ -3,6 +3,8 @@
 // store writes a message it fetched to a private file and hands that over.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,6 +23,15 @@ struct StoredFile {
     // Time, size and inode were taken from the file in the call that made
     // the entry, not from an earlier listing.
     bool current = false;
+
+    // Takes the file's size, modification time and inode from its status.
+    void TakeStatus(const struct stat &st)
+    {
+        size = st.st_size;
+        time = st.st_mtim.tv_sec;
+        nanoseconds = st.st_mtim.tv_nsec;
+        inode = st.st_ino;
+    }
 };
 
 // Writes a message's bytes to a descriptor; raises MapiError on failure.

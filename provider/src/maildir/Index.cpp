@@ -216,10 +216,7 @@ std::vector<StoredFile> ListFiles(const std::string &root)
         entry.path += name;
         entry.seen = SeenIn(cur, name);
         entry.revision = RevisionOf(name);
-        entry.time = st.st_mtim.tv_sec;
-        entry.nanoseconds = st.st_mtim.tv_nsec;
-        entry.size = st.st_size;
-        entry.inode = st.st_ino;
+        entry.TakeStatus(st);
         entry.current = true;
         entries.push_back(std::move(entry));
     });
@@ -264,10 +261,7 @@ StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e)
     if (!e.statted) {
         struct stat st {};
         if (StatusOf(index, root, e, st)) {
-            entry.time = st.st_mtim.tv_sec;
-            entry.nanoseconds = st.st_mtim.tv_nsec;
-            entry.size = st.st_size;
-            entry.inode = st.st_ino;
+            entry.TakeStatus(st);
             entry.current = true;
         }
     }

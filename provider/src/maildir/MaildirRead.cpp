@@ -120,10 +120,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
             recent.size == st.st_size &&
             recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
             S_ISREG(st.st_mode)) {
-            entry.size = st.st_size;
-            entry.time = st.st_mtim.tv_sec;
-            entry.nanoseconds = st.st_mtim.tv_nsec;
-            entry.inode = st.st_ino;
+            entry.TakeStatus(st);
             std::optional<Envelope> envelope = std::move(recent.envelope);
             recent = {};
             return envelope;
@@ -133,10 +130,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
         Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     if (!S_ISREG(st.st_mode))
         Fail(MAPI_E_FAILURE);
-    entry.size = st.st_size;
-    entry.time = st.st_mtim.tv_sec;
-    entry.nanoseconds = st.st_mtim.tv_nsec;
-    entry.inode = st.st_ino;
+    entry.TakeStatus(st);
     FileKey key;
     key.id = entry.id;
     key.name = name;
@@ -154,10 +148,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
     std::optional<Envelope> envelope = EnvelopeFromFile(entry.path, key, cache.get(), &opened);
     if (opened.st_ino == 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
-    entry.size = opened.st_size;
-    entry.time = opened.st_mtim.tv_sec;
-    entry.nanoseconds = opened.st_mtim.tv_nsec;
-    entry.inode = opened.st_ino;
+    entry.TakeStatus(opened);
     if (envelope)
         Remember(entry, name, *envelope);
     return envelope;
