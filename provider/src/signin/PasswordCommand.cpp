@@ -106,6 +106,12 @@ std::optional<Secret> RunPasswordCommand(const std::string &command, std::string
         *why = "its first line is empty";
         return std::nullopt;
     }
+    // A secret goes into protocol commands: no control character may ride along.
+    for (const char c : line.Text())
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            *why = "its first line holds a control character";
+            return std::nullopt;
+        }
     return line;
 }
 

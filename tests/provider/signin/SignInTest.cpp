@@ -119,6 +119,7 @@ TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
         {"echo leaked-secret; exec sleep 60", "it did not finish within its time bound (1 s)"},
         {"echo", "its first line is empty"},
         {"true", "its first line is empty"},
+        {"printf 'secret\\r\\nA1 LOGOUT\\n' | tr '\\n' '\\r'", "its first line holds a control character"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.command);
