@@ -7,7 +7,7 @@ ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev dovecot-core dovecot-imapd python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev nlohmann-json3-dev notmuch libpng-dev libsecret-1-dev gnome-keyring dbus-daemon dbus-bin)
+NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev dovecot-core dovecot-imapd python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev nlohmann-json3-dev notmuch libpng-dev libsecret-1-dev gnome-keyring dbus-daemon dbus-bin strace)
 WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev)
 
 say() { printf '== %s\n' "$*"; }

@@ -10,6 +10,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <set>
+#include <sstream>
+#include <thread>
+
 using namespace provider_test;
 using json = nlohmann::json;
 
@@ -277,4 +282,61 @@ TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
     else
         setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+}
+
+// What a walk looks at, seen from outside by strace: a count (a walk that
+// must know every message's class) of a folder that has not changed since
+// the cache saw it lists no folder and looks at no message file; after one
+// delivery it lists the folders once and looks only at the new message.
+TEST_F(Command, AWalkOfAnUnchangedFolderLooksAtNoMessageFile)
+{
+    if (std::system("strace -o /dev/null true 2>/dev/null") != 0)
+        GTEST_SKIP() << "strace cannot trace here (ptrace not permitted)";
+    fs::create_directories(mailbox / "tmp");
+    fs::create_directories(mailbox / "new");
+    fs::create_directories(mailbox / "cur");
+    auto deliver = [&](int i) {
+        const std::string name = "1700000000.M" + std::to_string(100 + i) + "P1Q1.trace";
+        WriteFile(mailbox / "tmp" / name, "From: a@example.org\r\nSubject: number " + std::to_string(i) + "\r\n\r\nx");
+        fs::rename(mailbox / "tmp" / name, mailbox / (i % 2 ? "new" : "cur") / (i % 2 ? name : name + ":2,S"));
+        return name;
+    };
+    for (int i = 0; i < 40; ++i)
+        deliver(i);
+    // Past the folders' timestamp granularity (whole seconds on some file
+    // systems), so that the listing may be kept.
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2100)); };
+    settle();
+    ASSERT_EQ(Json({"count"})["count"], 40);
+    // The files the command listed or looked at: folders read (getdents64),
+    // message files named in a call.
+    auto traced = [&] {
+        const std::string log = (home / "trace").string();
+        const std::string command = "strace -f -y -e trace=getdents64,newfstatat,statx,stat,lstat,openat,open -o " + log +
+                                     " " KELVRA_COMMAND " --json count >" + (home / "traced.json").string() + " 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(json::parse(ReadFile(home / "traced.json"))["count"], Messages(mailbox).size());
+        struct Seen {
+            int listings = 0;
+            std::set<std::string> files;
+        } seen;
+        std::istringstream lines(ReadFile(log));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("getdents64(") != std::string::npos &&
+                (line.find("/Mail/new>") != std::string::npos || line.find("/Mail/cur>") != std::string::npos))
+                ++seen.listings;
+            const size_t at = line.find("1700000000.M");
+            if (at != std::string::npos)
+                seen.files.insert(line.substr(at, line.find_first_of(":\"", at) - at));
+        }
+        return seen;
+    };
+    const auto unchanged = traced();
+    EXPECT_EQ(unchanged.listings, 0);
+    EXPECT_TRUE(unchanged.files.empty()) << *unchanged.files.begin();
+    const std::string added = deliver(40);
+    settle();
+    const auto changed = traced();
+    EXPECT_GE(changed.listings, 2); // new/ and cur/, once each (a read may take more than one call)
+    EXPECT_EQ(changed.files, std::set<std::string>{added});
 }

@@ -13,8 +13,9 @@ namespace {
 // written by a newer version of this library and is left alone.
 // Layout 3: texts decoded by the rules of HeaderText.h (encoded words one
 // by one, no character lost to a charset); a cache of layout 2 holds texts
-// decoded otherwise and is made anew.
-constexpr int kLayout = 3;
+// decoded otherwise and is made anew. Layout 4: the folder's listing kept
+// beside the envelopes.
+constexpr int kLayout = 4;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 
@@ -25,7 +26,9 @@ const char *const kSchema =
     " nsec INTEGER NOT NULL, inode INTEGER NOT NULL, class TEXT NOT NULL, subject TEXT NOT NULL,"
     " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL,"
     " recipients BLOB NOT NULL"
-    ") WITHOUT ROWID;";
+    ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS listing(one INTEGER PRIMARY KEY CHECK(one = 0), stamps BLOB NOT NULL,"
+    " files BLOB NOT NULL);";
 
 void RemoveDatabase(const std::string &file)
 {

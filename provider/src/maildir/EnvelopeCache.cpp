@@ -368,3 +368,50 @@ void EnvelopeCache::Prune(const std::function<bool(std::string_view id)> &presen
 }
 
 } // namespace kmp
+
+namespace kmp {
+
+std::optional<EnvelopeCache::Listing> EnvelopeCache::KeptListing()
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    sqlite3 *db = impl_->db.db;
+    if (db == nullptr)
+        return std::nullopt;
+    std::optional<Listing> kept;
+    sqlite3_stmt *s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT stamps, files FROM listing", -1, &s, nullptr);
+    auto blob = [&](int i) {
+        const auto *bytes = static_cast<const char *>(sqlite3_column_blob(s, i));
+        return bytes == nullptr ? std::string() : std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(s, i)));
+    };
+    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+        kept = Listing{blob(0), blob(1)};
+    sqlite3_finalize(s);
+    if (Damaged(rc))
+        impl_->Damage();
+    return kept;
+}
+
+void EnvelopeCache::KeepListing(const Listing &listing)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->Current();
+    sqlite3 *db = impl_->db.db;
+    if (db == nullptr)
+        return;
+    impl_->db.EndRead();
+    sqlite3_stmt *s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO listing(one, stamps, files) VALUES(0, ?1, ?2)", -1, &s,
+                                nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_blob64(s, 1, listing.stamps.data(), listing.stamps.size(), SQLITE_STATIC);
+        sqlite3_bind_blob64(s, 2, listing.files.data(), listing.files.size(), SQLITE_STATIC);
+        rc = sqlite3_step(s);
+    }
+    sqlite3_finalize(s);
+    if (Damaged(rc))
+        impl_->Damage();
+}
+
+} // namespace kmp

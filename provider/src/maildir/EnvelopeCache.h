@@ -62,6 +62,16 @@ public:
     // folder, so that the cache stays the size of the folder.
     void Prune(const std::function<bool(std::string_view id)> &present);
 
+    // The folder's listing kept with the cache: the status of its folders
+    // when it was made and its files, both as the caller encoded them.
+    struct Listing {
+        std::string stamps, files;
+    };
+    std::optional<Listing> KeptListing();
+    // Keeps a listing in place of the one kept (written now; a failure only
+    // costs the next process a listing of its own).
+    void KeepListing(const Listing &listing);
+
     // The database file's name for a folder, under the cache folder.
     static std::string FileFor(const std::string &cacheFolder, const std::string &folder);
 

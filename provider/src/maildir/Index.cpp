@@ -1,6 +1,7 @@
 #include "maildir/Index.h"
 
 #include "Common.h"
+#include "maildir/EnvelopeCache.h"
 #include "maildir/Names.h"
 
 #include <dirent.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -71,11 +73,12 @@ namespace {
 
 // Calls `visit(cur, name, status, statted)` for every message file of new/
 // and cur/: regular files only, as they stand now. A folder not made yet has
-// none; one that cannot be read is a failure, never "empty". Without
-// `withStatus`, a file the folder says is regular is not looked at: its
-// status holds only its inode (`statted` false).
-template <class Visit>
-void ForEachMessageFile(const std::string &root, bool withStatus, Visit &&visit)
+// none; one that cannot be read is a failure, never "empty". A file the
+// folder says is regular is not looked at when `known(cur, name, inode, st)`
+// gives its status, or when its status is not asked for (`withStatus`
+// false): then `st` holds only its inode (`statted` false).
+template <class Known, class Visit>
+void ForEachMessageFile(const std::string &root, bool withStatus, Known &&known, Visit &&visit)
 {
     for (const bool cur : {false, true}) {
         const std::string folder = root + (cur ? "/cur" : "/new");
@@ -94,10 +97,16 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Visit &&visit)
                 if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
                     continue; // a folder, a FIFO, a device: not a message
                 struct stat st {};
-                if (!withStatus && d->d_type == DT_REG) {
-                    st.st_ino = d->d_ino;
-                    visit(cur, name, st, false);
-                    continue;
+                if (d->d_type == DT_REG) {
+                    if (known(cur, name, d->d_ino, st)) {
+                        visit(cur, name, st, true);
+                        continue;
+                    }
+                    if (!withStatus) {
+                        st.st_ino = d->d_ino;
+                        visit(cur, name, st, false);
+                        continue;
+                    }
                 }
                 if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
                     continue; // gone since readdir, or not a message
@@ -111,6 +120,50 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Visit &&visit)
     }
 }
 
+// Adds a file to a listing being made (sorted later).
+void AddListed(Index &fresh, bool cur, std::string_view name, const struct stat &st, bool statted)
+{
+    Listed e;
+    e.name = static_cast<std::uint32_t>(fresh.names.size());
+    e.nameLength = static_cast<std::uint16_t>(name.size());
+    fresh.names.append(name);
+    const std::string id = IdOfName(name);
+    if (name.compare(0, id.size(), id) == 0) {
+        e.id = e.name;
+    } else {
+        e.id = static_cast<std::uint32_t>(fresh.names.size());
+        fresh.names.append(id);
+    }
+    e.idLength = static_cast<std::uint16_t>(id.size());
+    e.inCur = cur;
+    e.seen = SeenIn(cur, name);
+    e.revision = RevisionOf(name);
+    e.time = st.st_mtim.tv_sec;
+    e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+    e.size = st.st_size;
+    e.inode = st.st_ino;
+    e.statted = statted;
+    fresh.byId.push_back(e);
+}
+
+// Sorts a listing by identifier; of an identifier caught twice (mid-move,
+// mid-save) only the newest revision stays.
+void SortListing(Index &fresh)
+{
+    const auto before = [&](const Listed &a, const Listed &b) {
+        const std::string_view x = fresh.Id(a), y = fresh.Id(b);
+        return x != y ? x < y : a.revision > b.revision;
+    };
+    if (!std::is_sorted(fresh.byId.begin(), fresh.byId.end(), before))
+        std::sort(fresh.byId.begin(), fresh.byId.end(), before);
+    const auto end = std::unique(fresh.byId.begin(), fresh.byId.end(),
+                                 [&](const Listed &a, const Listed &b) { return fresh.Id(a) == fresh.Id(b); });
+    fresh.twice = fresh.twice || end != fresh.byId.end();
+    fresh.byId.erase(end, fresh.byId.end());
+    fresh.byId.shrink_to_fit();
+    fresh.names.shrink_to_fit();
+}
+
 bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
 {
     if (a.statted && b.statted &&
@@ -120,49 +173,56 @@ bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib
 }
 
 // Lists new/ and cur/ into `fresh` (sorted by identifier; a message caught
-// in both mid-move, or mid-save, counts once: its newest revision).
-void ListInto(const std::string &root, bool withStatus, Index &fresh)
+// in both mid-move, or mid-save, counts once: its newest revision). The
+// status of a file the old listing took is taken from it while the file
+// keeps its name and inode: message files change by rename.
+void ListInto(const std::string &root, bool withStatus, const Index &old, Index &fresh)
 {
-    ForEachMessageFile(root, withStatus, [&](bool cur, std::string_view name, const struct stat &st, bool statted) {
-        Listed e;
-        e.name = static_cast<std::uint32_t>(fresh.names.size());
-        e.nameLength = static_cast<std::uint16_t>(name.size());
-        fresh.names.append(name);
-        const std::string id = IdOfName(name);
-        if (name.compare(0, id.size(), id) == 0) {
-            e.id = e.name;
-        } else {
-            e.id = static_cast<std::uint32_t>(fresh.names.size());
-            fresh.names.append(id);
-        }
-        e.idLength = static_cast<std::uint16_t>(id.size());
-        e.inCur = cur;
-        e.seen = SeenIn(cur, name);
-        e.revision = RevisionOf(name);
-        e.time = st.st_mtim.tv_sec;
-        e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
-        e.size = st.st_size;
-        e.inode = st.st_ino;
-        e.statted = statted;
-        fresh.byId.push_back(e);
+    const auto known = [&](bool cur, std::string_view name, std::uint64_t inode, struct stat &st) {
+        if (old.byId.empty())
+            return false;
+        const Listed *e = Lookup(old, IdOfName(name));
+        if (e == nullptr || !e->statted || e->inode != inode || e->inCur != cur || old.Name(*e) != name)
+            return false;
+        st.st_ino = inode;
+        st.st_size = e->size;
+        st.st_mtim.tv_sec = e->time;
+        st.st_mtim.tv_nsec = e->nanoseconds;
+        return true;
+    };
+    ForEachMessageFile(root, withStatus, known, [&](bool cur, std::string_view name, const struct stat &st, bool statted) {
+        AddListed(fresh, cur, name, st, statted);
     });
-    std::sort(fresh.byId.begin(), fresh.byId.end(), [&](const Listed &a, const Listed &b) {
-        const std::string_view x = fresh.Id(a), y = fresh.Id(b);
-        return x != y ? x < y : a.revision > b.revision;
-    });
-    fresh.byId.erase(std::unique(fresh.byId.begin(), fresh.byId.end(),
-                                 [&](const Listed &a, const Listed &b) { return fresh.Id(a) == fresh.Id(b); }),
-                     fresh.byId.end());
-    fresh.byId.shrink_to_fit();
-    fresh.names.shrink_to_fit();
+    SortListing(fresh);
 }
+
+// Makes `byArrival` when every entry's status is known.
+void SortByArrival(Index &index)
+{
+    index.byArrival.clear();
+    if (!index.withStatus) {
+        index.byArrival.shrink_to_fit();
+        return;
+    }
+    index.byArrival.resize(index.byId.size());
+    for (size_t i = 0; i < index.byArrival.size(); ++i)
+        index.byArrival[i] = static_cast<std::uint32_t>(i);
+    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Listed &x = index.byId[a], &y = index.byId[b];
+        if (x.time != y.time)
+            return x.time < y.time;
+        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
+    });
+    index.byArrival.shrink_to_fit();
+}
+
 
 // Lists the folder again into `index`, keeping what is known of files that
 // have not changed (their class) and where vanished ones stood.
 void Relist(Index &index, const std::string &root, bool withStatus)
 {
     Index fresh;
-    ListInto(root, withStatus, fresh);
+    ListInto(root, withStatus, index, fresh);
     index.ahead.clear();
     index.aheadAt = 0;
     Drop(index.coming);
@@ -183,25 +243,144 @@ void Relist(Index &index, const std::string &root, bool withStatus)
     }
     index.names = std::move(fresh.names);
     index.byId = std::move(fresh.byId);
-    index.withStatus = withStatus;
+    index.twice = fresh.twice;
     index.cachedClassesLoaded = false;
     index.cachePruned = false;
-    index.byArrival.clear();
-    if (!withStatus) {
-        index.byArrival.shrink_to_fit();
-        return;
-    }
-    index.byArrival.resize(index.byId.size());
-    for (size_t i = 0; i < index.byArrival.size(); ++i)
-        index.byArrival[i] = static_cast<std::uint32_t>(i);
-    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const Listed &x = index.byId[a], &y = index.byId[b];
-        if (x.time != y.time)
-            return x.time < y.time;
-        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
-    });
-    index.byArrival.shrink_to_fit();
+    index.withStatus = withStatus;
+    SortByArrival(index);
 }
+
+bool AllStatted(const Index &index)
+{
+    return std::all_of(index.byId.begin(), index.byId.end(), [](const Listed &e) { return e.statted; });
+}
+
+// ---- The listing kept with the cache --------------------------------------
+//
+// A listing is kept when it may be trusted to see every later change by its
+// folders' times (see TrustedFrom); a later process whose folders show the
+// same inodes and times takes it instead of listing them. Encoded in the
+// host's byte order, under a mark that tells another: a cache folder shared
+// with another kind of host is only listed afresh.
+
+constexpr std::uint32_t kListingMark = 0x4B4C4C31; // "KLL1"
+
+template <class T>
+void Put(std::string &out, T value)
+{
+    out.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+template <class T>
+bool Get(std::string_view &in, T &value)
+{
+    if (in.size() < sizeof value)
+        return false;
+    std::memcpy(&value, in.data(), sizeof value);
+    in.remove_prefix(sizeof value);
+    return true;
+}
+
+std::string StampsOf(const struct stat &newStat, const struct stat &curStat)
+{
+    std::string out;
+    Put(out, kListingMark);
+    for (const struct stat *st : {&newStat, &curStat}) {
+        Put(out, static_cast<std::uint64_t>(st->st_ino));
+        Put(out, static_cast<std::int64_t>(st->st_mtim.tv_sec));
+        Put(out, static_cast<std::int64_t>(st->st_mtim.tv_nsec));
+    }
+    return out;
+}
+
+std::string FilesOf(const Index &index)
+{
+    std::string out;
+    out.reserve(16 + index.byId.size() * 32 + index.names.size());
+    Put(out, kListingMark);
+    Put(out, static_cast<std::uint64_t>(index.byId.size()));
+    Put(out, static_cast<std::uint8_t>(index.twice));
+    for (const Listed &e : index.byId) {
+        Put(out, static_cast<std::uint8_t>((e.inCur ? 1 : 0) | (e.statted ? 2 : 0)));
+        Put(out, e.nameLength);
+        out.append(index.Name(e));
+        Put(out, e.inode);
+        if (e.statted) {
+            Put(out, e.size);
+            Put(out, e.time);
+            Put(out, e.nanoseconds);
+        }
+    }
+    return out;
+}
+
+// Reads a kept listing into `fresh`; false when it is not one this library
+// wrote on such a host.
+bool ReadFiles(std::string_view in, Index &fresh)
+{
+    std::uint32_t mark = 0;
+    std::uint64_t count = 0;
+    std::uint8_t twice = 0;
+    if (!Get(in, mark) || mark != kListingMark || !Get(in, count) || count > in.size() || !Get(in, twice))
+        return false;
+    fresh.twice = twice != 0;
+    fresh.byId.reserve(count);
+    fresh.names.reserve(in.size());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint8_t flags = 0;
+        std::uint16_t length = 0;
+        if (!Get(in, flags) || !Get(in, length) || in.size() < length)
+            return false;
+        const std::string_view name = in.substr(0, length);
+        in.remove_prefix(length);
+        struct stat st {};
+        std::uint64_t inode = 0;
+        std::int64_t size = 0, time = 0;
+        std::int32_t nanoseconds = 0;
+        if (!Get(in, inode) || ((flags & 2) && (!Get(in, size) || !Get(in, time) || !Get(in, nanoseconds))))
+            return false;
+        st.st_ino = inode;
+        st.st_size = size;
+        st.st_mtim.tv_sec = time;
+        st.st_mtim.tv_nsec = nanoseconds;
+        AddListed(fresh, flags & 1, name, st, flags & 2);
+    }
+    SortListing(fresh);
+    return in.empty();
+}
+
+// Takes the listing kept with the cache: as the folder's listing when the
+// folders are as they were when it was made (true), else as the old
+// listing a new one takes what it can of.
+bool TakeKept(Index &index, EnvelopeCache &cache, const struct stat &newStat, const struct stat &curStat)
+{
+    std::optional<EnvelopeCache::Listing> kept = cache.KeptListing();
+    Index fresh;
+    if (!kept || !ReadFiles(kept->files, fresh))
+        return false;
+    index.names = std::move(fresh.names);
+    index.byId = std::move(fresh.byId);
+    index.twice = fresh.twice;
+    return kept->stamps == StampsOf(newStat, curStat) &&
+           Now() >= TrustedFrom(newStat.st_mtim, curStat.st_mtim);
+}
+
+} // namespace
+
+std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
+{
+    if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
+        if (index.cache)
+            index.cache->Flush();
+        index.cache = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
+        index.cacheFolder = cacheFolder;
+        index.cacheOpened = true;
+        index.cachedClassesLoaded = false;
+    }
+    return index.cache;
+}
+
+namespace {
 
 } // namespace
 
@@ -209,7 +388,8 @@ void Relist(Index &index, const std::string &root, bool withStatus)
 std::vector<StoredFile> ListFiles(const std::string &root)
 {
     std::vector<StoredFile> entries;
-    ForEachMessageFile(root, true, [&](bool cur, std::string_view name, const struct stat &st, bool) {
+    const auto unknown = [](bool, std::string_view, std::uint64_t, struct stat &) { return false; };
+    ForEachMessageFile(root, true, unknown, [&](bool cur, std::string_view name, const struct stat &st, bool) {
         StoredFile entry;
         entry.id = IdOfName(name);
         entry.path = root + (cur ? "/cur/" : "/new/");
@@ -247,7 +427,7 @@ bool StatusOf(const Index &index, const std::string &root, const Listed &e, stru
 // A listed message for a caller. When the listing did not take its status,
 // it is taken now, through the folder's kept descriptor: the one look at the
 // file that a read or a save makes before opening it.
-StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e)
+StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e, bool look)
 {
     StoredFile entry;
     entry.id = index.Id(e);
@@ -258,7 +438,7 @@ StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e)
     entry.size = e.size;
     entry.inode = e.inode;
     entry.revision = e.revision;
-    if (!e.statted) {
+    if (!e.statted && look) {
         struct stat st {};
         if (StatusOf(index, root, e, st)) {
             entry.TakeStatus(st);
@@ -281,17 +461,35 @@ void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &
         st = {};
 }
 
-Index &Fresh(const std::string &root, bool withStatus, bool distrustRecent)
+Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withStatus, bool distrustRecent)
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root, "/new", newStat);
     FolderStat(index.folderFds[1], root, "/cur", curStat);
-    const bool unchanged = index.listed && SameTime(index.newTime, newStat.st_mtim) &&
-                           SameTime(index.curTime, curStat.st_mtim);
-    if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt)) &&
-        (index.withStatus || !withStatus))
-        return index;
+    bool unchanged = index.listed && SameTime(index.newTime, newStat.st_mtim) &&
+                     SameTime(index.curTime, curStat.st_mtim) && index.newInode == newStat.st_ino &&
+                     index.curInode == curStat.st_ino;
+    const std::shared_ptr<EnvelopeCache> cache = index.listed ? nullptr : CacheOf(index, root, cacheFolder);
+    if (!index.listed && cache && TakeKept(index, *cache, newStat, curStat)) {
+        // The folders are as they were when the kept listing was made.
+        index.listed = unchanged = true;
+        index.recheckAt = 0;
+        index.withStatus = false;
+        index.newTime = newStat.st_mtim;
+        index.curTime = curStat.st_mtim;
+        index.newInode = newStat.st_ino;
+        index.curInode = curStat.st_ino;
+    }
+    if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt))) {
+        if (index.withStatus || !withStatus)
+            return index;
+        if (AllStatted(index)) {
+            index.withStatus = true;
+            SortByArrival(index);
+            return index;
+        }
+    }
     // Listed again only because it is recent, a listing keeps the files'
     // status it had: where vanished messages stood in arrival order is
     // known by it.
@@ -300,8 +498,14 @@ Index &Fresh(const std::string &root, bool withStatus, bool distrustRecent)
     index.listed = true;
     index.newTime = newStat.st_mtim;
     index.curTime = curStat.st_mtim;
+    index.newInode = newStat.st_ino;
+    index.curInode = curStat.st_ino;
     const std::int64_t trustedFrom = TrustedFrom(index.newTime, index.curTime);
     index.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
+    // Kept for the next process, when it may be trusted.
+    if (index.recheckAt == 0)
+        if (const std::shared_ptr<EnvelopeCache> kept = CacheOf(index, root, cacheFolder))
+            kept->KeepListing({StampsOf(newStat, curStat), FilesOf(index)});
     return index;
 }
 

@@ -48,8 +48,10 @@ struct Listed {
 struct Index {
     timespec newTime{};
     timespec curTime{};
+    std::uint64_t newInode = 0, curInode = 0;
     bool listed = false;
     bool withStatus = false; // every entry statted, and byArrival made
+    bool twice = false;      // an identifier was met in more than one file (older revisions left)
     // A listing made within the folders' timestamp granularity of their last
     // change cannot tell a later change in the same tick: it is made again
     // once that tick has passed (at `recheckAt`, nanoseconds of real time).
@@ -98,8 +100,14 @@ Indexes &AllIndexes();
 // A listing made within the folders' timestamp granularity of their last
 // change is trusted until that tick has passed, unless `distrustRecent`
 // (a walk's start, a message not found): then the folder is listed again.
-// Called with the lock held.
-Index &Fresh(const std::string &root, bool withStatus = false, bool distrustRecent = false);
+// A listing that may be trusted is kept with the folder's cache under
+// `cacheFolder` (when there is one), and a later process whose new/ and cur/
+// are unchanged takes it instead of listing them. Called with the lock held.
+Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withStatus = false,
+             bool distrustRecent = false);
+// The folder's persistent cache, opened on first use (null when off or
+// unusable). Called with the lock held.
+std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder);
 // The listed message of an identifier, or null.
 const Listed *Lookup(const Index &index, std::string_view id);
 // A class's number in the index (0: too many distinct classes to keep).
@@ -114,8 +122,8 @@ std::string PathOf(const Index &index, const std::string &root, const Listed &e)
 // kept descriptor); false when it is not a regular file there any more.
 bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st);
 // A listed message for a caller, its status taken now when the listing did
-// not take it.
-StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e);
+// not take it (unless not `look`).
+StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e, bool look = true);
 // The status of a folder through a descriptor kept open for it.
 void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &st);
 

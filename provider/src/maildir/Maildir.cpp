@@ -100,6 +100,13 @@ void Maildir::CleanTemporary() const
 
 void Maildir::DropOldRevisions() const
 {
+    {
+        // The folder's listing (kept with the cache when it is unchanged)
+        // tells whether any identifier has a file beside its newest.
+        std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+        if (!Fresh(root_, cacheFolder_).twice)
+            return;
+    }
     const std::vector<StoredFile> files = ListFiles(root_); // by identifier, the newest revision first
     const std::time_t settledBefore = std::time(nullptr) - g_settled;
     bool dropped = false;
@@ -108,7 +115,7 @@ void Maildir::DropOldRevisions() const
         while (j < files.size() && files[j].id == files[i].id)
             ++j;
         struct stat st {};
-        const bool settled = stat(files[i].path.c_str(), &st) == 0 && st.st_ctime <= settledBefore;
+        const bool settled = j > i + 1 && stat(files[i].path.c_str(), &st) == 0 && st.st_ctime <= settledBefore;
         for (size_t k = i + 1; k < j && settled; ++k)
             if (files[k].revision < files[i].revision && unlink(files[k].path.c_str()) == 0)
                 dropped = true;

@@ -80,6 +80,15 @@ public:
     // file's status as it is now. nullopt when the header block is too long
     // to be read on its own. MAPI_E_INVALID_MESSAGE when the file is gone.
     std::optional<Envelope> ReadEnvelope(StoredFile &entry);
+    // The envelope of a message as the folder's listing and the cache know
+    // it, without looking at its file: message files change by rename, so
+    // a cache entry read from the file of the listed name and inode is that
+    // file's. nullopt when either does not know it (then ReadEnvelope).
+    // `entry` is the message, with the status its cache entry was read at.
+    std::optional<Envelope> ListedEnvelope(const std::string &id, StoredFile &entry);
+    // Brings the cache and the listing up to a message's file as it is now,
+    // after a read of the whole message (a change in place shows there).
+    void Recheck(StoredFile entry);
     // Writes what the caches of this process hold back to their databases.
     static void FlushCaches();
     // Marks the message seen (moving it to cur/ if it is in new/).

@@ -18,12 +18,12 @@ using namespace maildir;
 std::optional<StoredFile> Maildir::Find(const std::string &id)
 {
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    const Index *index = &Fresh(root_);
+    const Index *index = &Fresh(root_, cacheFolder_);
     const Listed *entry = Lookup(*index, id);
     // Before a message is said not to be there, the folder is looked at
     // again when its listing cannot yet tell a delivery in the same tick.
     if (entry == nullptr && index->recheckAt != 0) {
-        index = &Fresh(root_, false, true);
+        index = &Fresh(root_, cacheFolder_, false, true);
         entry = Lookup(*index, id);
     }
     if (entry == nullptr)
@@ -51,7 +51,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     // A walk starts with what the folder holds now, also within the tick of
     // its last listing.
-    Index &index = Fresh(root_, fifo, seed.empty());
+    Index &index = Fresh(root_, cacheFolder_, fifo, seed.empty());
     const size_t position = PositionAfter(index, seed, fifo);
     for (size_t i = position; i < index.byId.size(); ++i) {
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
@@ -152,6 +152,45 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
     if (envelope)
         Remember(entry, name, *envelope);
     return envelope;
+}
+
+std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFile &entry)
+{
+    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
+    Index &index = Fresh(root_, cacheFolder_);
+    const Listed *e = Lookup(index, id);
+    if (e == nullptr)
+        return std::nullopt;
+    const std::string_view name = index.Name(*e);
+    // The envelope a walk's step took for its class, else the cache's.
+    KnownEnvelope known;
+    if (index.recent.envelope && index.recent.id == id && index.recent.name == name) {
+        known = std::move(index.recent);
+        index.recent = {};
+    } else if (const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root_, cacheFolder_)) {
+        std::optional<CachedEnvelope> cached = cache->Entry(id);
+        if (!cached || cached->name != name)
+            return std::nullopt;
+        known = {id, std::move(cached->name), cached->size, cached->time, cached->nanoseconds, cached->inode,
+                 std::move(cached->envelope)};
+    }
+    if (!known.envelope || !Matches(*e, known.inode, known.size, known.time, known.nanoseconds))
+        return std::nullopt;
+    entry = EntryOf(index, root_, *e, false);
+    entry.size = known.size;
+    entry.time = known.time;
+    entry.nanoseconds = known.nanoseconds;
+    entry.current = true;
+    return std::move(known.envelope);
+}
+
+void Maildir::Recheck(StoredFile entry)
+{
+    try {
+        (void)ReadEnvelope(entry);
+    } catch (const MapiError &) {
+        // Gone since the read: the next listing shows it.
+    }
 }
 
 void Maildir::FlushCaches()

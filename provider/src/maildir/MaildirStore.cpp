@@ -95,6 +95,11 @@ public:
         Maildir inbox = Inbox();
         StoredFile entry;
         std::unique_ptr<Block> block = ReadListed(inbox, id, options, peek, entry);
+        // A whole read looked at the file: a change made in place since its
+        // envelope was cached (another program's; ours rename) is taken now,
+        // for the walks and envelope reads that trust the cache.
+        if (!options.envelopeOnly)
+            inbox.Recheck(entry);
         // Marked read only once the read has succeeded.
         if (!peek)
             inbox.MarkSeen(entry);
@@ -142,6 +147,9 @@ private:
     static std::unique_ptr<Block> ReadListed(Maildir &inbox, const std::string &id, const ReadOptions &options,
                                              bool peek, StoredFile &read)
     {
+        if (options.envelopeOnly)
+            if (const std::optional<Envelope> envelope = inbox.ListedEnvelope(id, read))
+                return EnvelopeRecord(read, *envelope, !read.seen && peek);
         std::optional<StoredFile> entry = inbox.Known(id);
         for (bool fresh = false;; fresh = true) {
             if (!entry)

@@ -210,19 +210,6 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     return index.unnumbered;
 }
 
-std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
-{
-    if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
-        if (index.cache)
-            index.cache->Flush();
-        index.cache = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
-        index.cacheFolder = cacheFolder;
-        index.cacheOpened = true;
-        index.cachedClassesLoaded = false;
-    }
-    return index.cache;
-}
-
 void PruneCache(Index &index, const std::string &root, const std::string &cacheFolder)
 {
     if (index.cachePruned)

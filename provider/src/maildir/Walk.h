@@ -10,10 +10,6 @@
 
 namespace kmp::maildir {
 
-// The folder's persistent cache, opened on first use (null when off or
-// unusable). Called with the lock held.
-std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder);
-
 // Where a walk goes on after `seed`: in name order after it, in arrival
 // order after where it stood (also when it vanished since). Called with the
 // lock held.

@@ -53,10 +53,10 @@ protected:
         return id;
     }
 
-    std::string EnvelopeOf(const std::string &id, LHANDLE h = 0)
+    std::string EnvelopeOf(const std::string &id, LHANDLE h = 0, ULONG flags = MAPI_ENVELOPE_ONLY)
     {
         lpMapiMessage m = nullptr;
-        EXPECT_EQ(MAPIReadMail(h != 0 ? h : session, 0, S(id.c_str()), MAPI_PEEK | MAPI_ENVELOPE_ONLY, 0, &m), 0u);
+        EXPECT_EQ(MAPIReadMail(h != 0 ? h : session, 0, S(id.c_str()), MAPI_PEEK | flags, 0, &m), 0u);
         if (m == nullptr)
             return {};
         const std::string out = Describe(*m);
@@ -175,13 +175,18 @@ TEST_F(Envelopes, TheCacheIsTrustedOnlyForTheFileItWasReadFrom)
     utimensat(AT_FDCWD, (mailbox / "tmp" / "other").c_str(), times, 0);
     fs::rename(mailbox / "tmp" / "other", file);
     EXPECT_NE(EnvelopeOf(id).find("subject=again"), std::string::npos);
-    // Changed in place: another size.
+    // Changed in place (another size), against the Maildir rule: envelope
+    // reads trust the entry of the name and inode until the message is read
+    // whole, which takes the change for them too.
     WriteFile(file, "Subject: third time\r\n\r\nx");
+    EXPECT_NE(EnvelopeOf(id).find("subject=again"), std::string::npos);
+    EXPECT_NE(EnvelopeOf(id, 0, 0).find("subject=third time"), std::string::npos);
     EXPECT_NE(EnvelopeOf(id).find("subject=third time"), std::string::npos);
     // Changed in place at the same size: another modification time.
     struct timespec pause = {0, 20000000};
     nanosleep(&pause, nullptr);
     WriteFile(file, "Subject: third tim3\r\n\r\nx");
+    EXPECT_NE(EnvelopeOf(id, 0, 0).find("subject=third tim3"), std::string::npos);
     EXPECT_NE(EnvelopeOf(id).find("subject=third tim3"), std::string::npos);
     // Renamed (a flag change elsewhere): another name, the same envelope.
     fs::rename(file, mailbox / "cur" / (id + ":2,FS"));
@@ -237,17 +242,23 @@ TEST_F(Envelopes, ACacheThatIsMissingDamagedOrOfAnotherVersionIsMadeAnewOrLeftAl
 
 TEST_F(Envelopes, TheCacheCanBeMovedOrTurnedOff)
 {
-    WriteFile(profiles, ReadFile(profiles) + "[Moved]\nmailbox = Mail\ncache = moved-cache\n"
-                                             "[Off]\nmailbox = Mail\ncache = off\n");
-    const std::string id = Deliver("Subject: s\r\n\r\nx", "1700000000.M1P1Q1.test");
+    // A folder of its own: the fixture's session keeps its cache where the
+    // default says.
+    WriteFile(profiles, ReadFile(profiles) + "[Moved]\nmailbox = Other\ncache = moved-cache\n"
+                                             "[Off]\nmailbox = Other\ncache = off\n");
+    const fs::path other = home / "Other";
+    for (const char *sub : {"tmp", "new", "cur"})
+        fs::create_directories(other / sub);
+    WriteFile(other / "tmp" / "m", "Subject: s\r\n\r\nx");
+    fs::rename(other / "tmp" / "m", other / "cur" / "1700000000.M1P1Q1.test:2,S");
     for (const char *profile : {"Moved", "Off"}) {
         LHANDLE h = 0;
         ASSERT_EQ(MAPILogon(0, S(profile), nullptr, 0, 0, &h), 0u);
-        EXPECT_NE(EnvelopeOf(id, h).find("subject=s"), std::string::npos);
+        EXPECT_NE(EnvelopeOf("1700000000.M1P1Q1.test", h).find("subject=s"), std::string::npos);
         MAPILogoff(h, 0, 0, 0);
     }
-    EXPECT_TRUE(fs::exists(kmp::EnvelopeCache::FileFor((home / "moved-cache").string(), mailbox.string())));
-    EXPECT_FALSE(fs::exists(home / "cache"));
+    EXPECT_TRUE(fs::exists(kmp::EnvelopeCache::FileFor((home / "moved-cache").string(), other.string())));
+    EXPECT_FALSE(fs::exists(kmp::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), other.string())));
 }
 
 TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
@@ -319,10 +330,13 @@ TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
     const std::string before = expected();
     EXPECT_EQ(WalkInChild(), before);
     EXPECT_EQ(WalkInChild(), before); // from the cache, read ahead
-    // Some changed in place, one replaced, some gone, some new: each of
-    // those is read from its file, the rest still from the cache.
-    for (int i = 0; i < 300; i += 7)
-        WriteFile(mailbox / "cur" / (ids[i] + ":2,S"), "Subject: changed " + std::to_string(i) + "\r\n\r\nx");
+    // Some replaced under the same name (another file), some gone, some
+    // new: each of those is read from its file, the rest still from the
+    // cache.
+    for (int i = 0; i < 300; i += 7) {
+        WriteFile(mailbox / "tmp" / "replacement", "Subject: changed " + std::to_string(i) + "\r\n\r\nx");
+        fs::rename(mailbox / "tmp" / "replacement", mailbox / "cur" / (ids[i] + ":2,S"));
+    }
     fs::remove(mailbox / "cur" / (ids[10] + ":2,S"));
     fs::remove(mailbox / "cur" / (ids[11] + ":2,S"));
     Deliver("Subject: new\r\nCc: c@example.org\r\n\r\nx", "1700000000.M1010aP1Q1.test");
