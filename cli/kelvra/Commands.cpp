@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "Progress.h"
+
 #include "Shown.h"
 
 #include "kelvra/Kelvra.h"
@@ -169,7 +171,9 @@ json List(const Global &global, const ListOptions &options)
     mail.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
     counter.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfSuppressAttach});
     json messages = json::array();
+    Progress progress("listed", global.json);
     for (bool more = options.limit != 0 && mail.First(); more; more = mail.Next()) {
+        progress.Step(static_cast<long>(messages.size()));
         counter.SetMessageID(mail.GetMessageID());
         messages.push_back({{"id", U8(mail.GetMessageID())},
                             {"date", U8(mail.GetDateReceived())},
@@ -284,7 +288,9 @@ json Count(const Global &global, bool unread)
     mail.SetSession(&session);
     if (unread)
         mail.SetFindFlags({TFindFlag::ffUnreadOnly});
-    return {{"count", mail.MessageCount()}, {"unread_only", unread}};
+    Progress progress("counted", global.json);
+    const std::int32_t count = mail.MessageCount([&](std::int32_t counted) { progress.Step(counted); });
+    return {{"count", count}, {"unread_only", unread}};
 }
 
 json Resolve(const Global &global, const std::string &name)

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 namespace kelvra {
 
@@ -66,6 +67,9 @@ public:
     // The number of messages a walk from the start finds, with the held
     // message's type (empty without one). Moves nothing.
     std::int32_t MessageCount();
+    // The same, calling `counted` with the count so far after each message
+    // found (to show progress on a long count).
+    std::int32_t MessageCount(const std::function<void(std::int32_t counted)> &counted);
     // (Re)reads the selected message.
     void Read();
     // Releases the held record (and its temporary files), if any.

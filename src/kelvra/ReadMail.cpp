@@ -149,14 +149,20 @@ bool TKelvraReadMail::Next()
     return InternalNext(seed, host::ToAnsi(FMessageTypeFilter));
 }
 
-std::int32_t TKelvraReadMail::MessageCount()
+std::int32_t TKelvraReadMail::MessageCount() { return MessageCount(nullptr); }
+
+std::int32_t TKelvraReadMail::MessageCount(const std::function<void(std::int32_t counted)> &counted)
 {
     // The held message's type, not the filter: what the walk counts is what
     // is in front of the user.
     std::int32_t count = 0;
     host::AnsiString seed;
-    while (NextMessageID(seed, host::ToAnsi(GetMessageType()), seed))
+    const host::AnsiString type = host::ToAnsi(GetMessageType());
+    while (NextMessageID(seed, type, seed)) {
         ++count;
+        if (counted)
+            counted(count);
+    }
     return count;
 }
 

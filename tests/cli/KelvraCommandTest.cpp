@@ -8,7 +8,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <set>
@@ -339,4 +341,63 @@ TEST_F(Command, AWalkOfAnUnchangedFolderLooksAtNoMessageFile)
     const auto changed = traced();
     EXPECT_GE(changed.listings, 2); // new/ and cur/, once each (a read may take more than one call)
     EXPECT_EQ(changed.files, std::set<std::string>{added});
+}
+
+// Progress of a long walk goes to standard error when that is a terminal,
+// never into a file or beside a JSON answer (here shown from the start:
+// KELVRA_PROGRESS_AFTER=0).
+TEST_F(Command, ProgressShowsOnATerminalOnly)
+{
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(Run({"send", "--to", "ann@example.org", "--subject", "n" + std::to_string(i), "--body", "x"}).status, 0);
+    setenv("KELVRA_PROGRESS_AFTER", "0", 1);
+    // Runs kelvra with standard error on a pseudo-terminal; what it showed there.
+    auto onTerminal = [&](std::vector<std::string> args) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        grantpt(master);
+        unlockpt(master);
+        const std::string slave = ptsname(master);
+        args.insert(args.begin(), KELVRA_COMMAND);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::string shown;
+        char buffer[4096];
+        for (;;) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) {
+                if (waitpid(pid, nullptr, WNOHANG) == pid)
+                    break;
+                continue;
+            }
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            shown.append(buffer, static_cast<size_t>(n));
+        }
+        waitpid(pid, nullptr, 0);
+        close(master);
+        return shown;
+    };
+    const std::string counted = onTerminal({"count"});
+    EXPECT_NE(counted.find("counted 1 messages (") , std::string::npos) << counted; // the first drawn
+    EXPECT_NE(counted.find("\r"), std::string::npos);                                  // and cleared
+    EXPECT_EQ(ReadFile(home / "stdout"), "5\n");
+    EXPECT_NE(onTerminal({"list"}).find("listed 0 messages ("), std::string::npos);
+    EXPECT_EQ(onTerminal({"list", "--json"}), "");
+    EXPECT_EQ(onTerminal({"count", "--json"}), "");
+    EXPECT_EQ(json::parse(ReadFile(home / "stdout"))["count"], 5);
+    const Result r = Run({"count"}); // standard error a file
+    EXPECT_EQ(r.err, "");
+    unsetenv("KELVRA_PROGRESS_AFTER");
 }
