@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <unistd.h>
 #include <new>
 
@@ -105,31 +107,69 @@ Composition FromRecord(const MapiMessage &m, const Session &s)
     return c;
 }
 
-// Sends a composed message: over SMTP when the profile names a server,
-// else into the mailbox, as a local mail system delivers to its one user;
-// the sender's copy is made ready meanwhile and goes to Sent once the
-// message is on its way.
-void Deliver(const Session &session, const Composition &composition)
+// Keeps the sender's copy of a message that has gone: one that cannot be
+// kept is logged, and the send still succeeds, so that nobody sends it twice.
+void KeepCopy(SentCopy &copy)
 {
-    const std::string bytes = Compose(composition);
-    const std::unique_ptr<SentCopy> copy = session.store->PrepareSent(bytes);
-    if (session.profile.smtpUrl.empty()) {
-        session.store->Add(bytes, false);
-    } else {
-        std::vector<std::string> envelope;
-        for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
-            for (const Mailbox &m : *list)
-                envelope.push_back(m.address);
-        SendSmtp(session.profile, session.password, composition.from.address, envelope, bytes,
-                 session.outbox.get());
-    }
-    // The message has gone: a copy that cannot be kept is logged, and the
-    // send still succeeds, so that nobody sends it twice.
     try {
-        copy->Keep();
+        copy.Keep();
     } catch (const MapiError &e) {
         Log("the message went out, but its copy could not be kept in Sent (code " + std::to_string(e.code) + ")");
     }
+}
+
+// A message composed, and its sender's copy being made ready.
+struct Composed {
+    std::string bytes;
+    std::unique_ptr<SentCopy> copy;
+};
+
+Composed ComposeWithCopy(const Session &session, const Composition &composition)
+{
+    if (g_composeHook != nullptr)
+        g_composeHook();
+    Composed composed;
+    composed.bytes = Compose(composition);
+    composed.copy = session.store->PrepareSent(composed.bytes);
+    return composed;
+}
+
+// Sends a composed message: over SMTP when the profile names a server,
+// else into the mailbox, as a local mail system delivers to its one user;
+// the sender's copy is made ready meanwhile and goes to Sent once the
+// message is on its way. Over SMTP the message is composed on a thread of
+// its own while the envelope's commands go (its attachments are checked
+// before the first); a message that cannot be composed abandons the
+// transaction, and nothing is sent or kept.
+void Deliver(const Session &session, const Composition &composition)
+{
+    if (session.profile.smtpUrl.empty()) {
+        Composed composed = ComposeWithCopy(session, composition);
+        session.store->Add(composed.bytes, false);
+        KeepCopy(*composed.copy);
+        return;
+    }
+    CheckAttachments(composition);
+    std::vector<std::string> envelope;
+    for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
+        for (const Mailbox &m : *list)
+            envelope.push_back(m.address);
+    const auto compose = [&] { return ComposeWithCopy(session, composition); };
+    std::future<Composed> composing;
+    try {
+        const SignalsBlocked quiet; // the thread takes none of the application's signals
+        composing = std::async(std::launch::async, compose);
+    } catch (const std::system_error &) {
+        composing = std::async(std::launch::deferred, compose); // no thread to be had: when asked for
+    }
+    Composed composed;
+    SendSmtp(session.profile, session.password, composition.from.address, envelope,
+             [&]() -> const std::string & {
+                 composed = composing.get();
+                 return composed.bytes;
+             },
+             session.outbox.get());
+    KeepCopy(*composed.copy);
 }
 
 // Whether the keyring holds a password for one of the profile's servers

@@ -28,12 +28,19 @@ std::string BaseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-GMimeObject *AttachmentPart(const Attachment &a)
+// An attachment's file, open; only a regular file: a FIFO would block the
+// send for ever.
+int OpenAttachment(const Attachment &a)
 {
-    // Only a regular file: a FIFO would block the send for ever.
     const int fd = OpenRegular(a.path);
     if (fd < 0)
         Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    return fd;
+}
+
+GMimeObject *AttachmentPart(const Attachment &a)
+{
+    const int fd = OpenAttachment(a);
     Ref<GMimeStream> stream(g_mime_stream_fs_new(fd)); // owns fd
     Ref<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     GMimePart *part = g_mime_part_new_with_type("application", "octet-stream");
@@ -209,6 +216,14 @@ bool TypeMatches(const std::string &cls, const std::string &type)
 {
     const std::string actual = cls.empty() ? kInterpersonalClass : cls;
     return StartsWithText(actual, type.empty() ? kInterpersonalClass : type);
+}
+
+void (*g_composeHook)() = nullptr;
+
+void CheckAttachments(const Composition &m)
+{
+    for (const Attachment &a : m.attachments)
+        close(OpenAttachment(a));
 }
 
 std::string Compose(const Composition &m)

@@ -43,6 +43,13 @@ struct Composition {
 // are missing raise MAPI_E_ATTACHMENT_NOT_FOUND; unreadable ones
 // MAPI_E_ATTACHMENT_OPEN_FAILURE.
 std::string Compose(const Composition &message);
+// Raises what Compose would for the first attachment that cannot be read
+// now (opened and closed again): a send checks them all before it says a
+// word to the server.
+void CheckAttachments(const Composition &message);
+// Called before a message to be sent is composed (on the thread that
+// composes it); tests set it to act as another program would meanwhile.
+extern void (*g_composeHook)();
 
 // What of a stored message goes into a read record.
 struct ReadOptions {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,14 +23,25 @@ void InitCurl()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// The message's bytes, asked for when libcurl first wants them.
 struct Upload {
-    const std::string *bytes;
+    const std::function<const std::string &()> *message = nullptr;
+    const std::string *bytes = nullptr;
+    std::exception_ptr failure; // the message could not be made
     size_t offset = 0;
 };
 
 size_t ReadBytes(char *buffer, size_t size, size_t count, void *data)
 {
     auto *upload = static_cast<Upload *>(data);
+    if (upload->bytes == nullptr) {
+        try {
+            upload->bytes = &(*upload->message)();
+        } catch (...) {
+            upload->failure = std::current_exception();
+            return CURL_READFUNC_ABORT;
+        }
+    }
     const size_t room = size * count;
     const size_t left = upload->bytes->size() - upload->offset;
     const size_t n = left < room ? left : room;
@@ -163,6 +175,15 @@ public:
             Fail(MAPI_E_INSUFFICIENT_MEMORY);
     }
     CURL *get() const { return c_; }
+    // Closes the handle's connection: after an abandoned transaction, its
+    // server may still be reading the message's data.
+    void Discard(Outbox *outbox)
+    {
+        if (kept_.owns_lock()) {
+            curl_easy_cleanup(c_);
+            outbox->handle = nullptr;
+        }
+    }
 
 private:
     std::unique_lock<std::mutex> kept_;
@@ -243,11 +264,18 @@ struct Detach {
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
               const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox)
 {
+    SendSmtp(profile, password, sender, recipients, [&bytes]() -> const std::string & { return bytes; }, outbox);
+}
+
+void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
+              const std::vector<std::string> &recipients, const std::function<const std::string &()> &message,
+              Outbox *outbox)
+{
     const std::vector<std::string> envelope = EnvelopeOf(recipients);
     const std::optional<std::string> checkedSender = MailAddress(sender);
     if (!checkedSender)
         Fail(MAPI_E_UNKNOWN_RECIPIENT);
-    const SendHandle handle(outbox);
+    SendHandle handle(outbox);
     CURL *c = handle.get();
     SetServer(c, profile, password);
     const std::string from = "<" + *checkedSender + ">";
@@ -263,7 +291,8 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpts.get());
     // All or nothing: one refused recipient ends the transaction.
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 0L);
-    Upload upload{&bytes};
+    Upload upload;
+    upload.message = &message;
     curl_easy_setopt(c, CURLOPT_READFUNCTION, &ReadBytes);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
@@ -276,8 +305,17 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transcript);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &transcript);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
-    const Detach detach{c};
-    const CURLcode rc = curl_easy_perform(c);
+    CURLcode rc;
+    {
+        const Detach detach{c};
+        rc = curl_easy_perform(c);
+    }
+    if (upload.failure) {
+        handle.Discard(outbox);
+        Log("the message could not be made while its envelope went to " + profile.smtpUrl +
+            ": the transaction was abandoned and nothing was sent");
+        std::rethrow_exception(upload.failure);
+    }
     if (rc != CURLE_OK)
         Failed(profile, rc, detail, transcript);
 }

@@ -4,6 +4,7 @@
 #include "Profile.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,14 @@ namespace kmp {
 // server that closed it meanwhile is connected to again).
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
               const std::vector<std::string> &recipients, const std::string &bytes, Outbox *outbox = nullptr);
+// The same, with the message's bytes asked of `message` only when the
+// server is ready for them (after the envelope's commands), so that they
+// may be made meanwhile. When `message` raises, the transaction is
+// abandoned (the connection closed before the data's end, so the server
+// keeps nothing) and its error raised.
+void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
+              const std::vector<std::string> &recipients, const std::function<const std::string &()> &message,
+              Outbox *outbox = nullptr);
 
 // A session's sending state: the libcurl handle whose connection the next
 // send reuses, and whether the Sent folder has been made.
