@@ -467,6 +467,7 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
     struct stat newStat {}, curStat {};
     FolderStat(index.folderFds[0], root, "/new", newStat);
     FolderStat(index.folderFds[1], root, "/cur", curStat);
+    index.checkedAt = Now();
     bool unchanged = index.listed && SameTime(index.newTime, newStat.st_mtim) &&
                      SameTime(index.curTime, curStat.st_mtim) && index.newInode == newStat.st_ino &&
                      index.curInode == curStat.st_ino;

@@ -75,8 +75,12 @@ struct Index {
     // The envelope a walk's step read last for its class, for the read of
     // the same message that usually follows: the header is read once.
     KnownEnvelope recent;
-    // Where in byId the last step of a walk stood.
+    // Where in byId the last step of a walk stood, and when (real time,
+    // nanoseconds) it looked at the folders.
     size_t lastFound = SIZE_MAX;
+    std::int64_t lastFoundAt = 0;
+    // When Fresh last looked at the folders (real time, nanoseconds).
+    std::int64_t checkedAt = 0;
     // Envelopes read ahead of a walk, in the walk's order (see ReadAhead),
     // and where the next step's is.
     std::vector<KnownEnvelope> ahead;

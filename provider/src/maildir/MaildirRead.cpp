@@ -15,6 +15,14 @@ namespace kmp {
 
 using namespace maildir;
 
+namespace {
+
+// How long a walk's look at the folder stands for its next steps and for
+// the read of the message a step found (nanoseconds).
+constexpr std::int64_t kStepRead = 100 * 1000 * 1000;
+
+} // namespace
+
 std::optional<StoredFile> Maildir::Find(const std::string &id)
 {
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
@@ -50,8 +58,12 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     // on an unchanged folder a step is a lookup and a few comparisons.
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     // A walk starts with what the folder holds now, also within the tick of
-    // its last listing.
-    Index &index = Fresh(root_, cacheFolder_, fifo, seed.empty());
+    // its last listing; as it goes on, it looks at the folder again at most
+    // every kStepRead.
+    Index *known = &AllIndexes().folders[root_];
+    const bool goesOn = !seed.empty() && known->listed && known->recheckAt == 0 && (!fifo || known->withStatus) &&
+                        Now() - known->checkedAt < kStepRead;
+    Index &index = goesOn ? *known : Fresh(root_, cacheFolder_, fifo, seed.empty());
     const size_t position = PositionAfter(index, seed, fifo);
     for (size_t i = position; i < index.byId.size(); ++i) {
         Listed &e = index.byId[fifo ? index.byArrival[i] : i];
@@ -60,6 +72,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
         if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
             continue;
         index.lastFound = fifo ? index.byArrival[i] : i;
+        index.lastFoundAt = Now();
         return std::string(index.Id(e));
     }
     PruneCache(index, root_, cacheFolder_); // the walk has seen the whole folder
@@ -157,17 +170,24 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
 std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFile &entry)
 {
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    Index &index = Fresh(root_, cacheFolder_);
-    const Listed *e = Lookup(index, id);
+    // The read that follows a walk's step (of the message it found, at
+    // once) takes the step's look at the folder; any other looks again.
+    Index *index = &AllIndexes().folders[root_];
+    const bool followsStep = index->listed && index->lastFound < index->byId.size() &&
+                             index->Id(index->byId[index->lastFound]) == id && Now() - index->lastFoundAt < kStepRead &&
+                             Now() - index->checkedAt < kStepRead;
+    if (!followsStep)
+        index = &Fresh(root_, cacheFolder_);
+    const Listed *e = Lookup(*index, id);
     if (e == nullptr)
         return std::nullopt;
-    const std::string_view name = index.Name(*e);
+    const std::string_view name = index->Name(*e);
     // The envelope a walk's step took for its class, else the cache's.
     KnownEnvelope known;
-    if (index.recent.envelope && index.recent.id == id && index.recent.name == name) {
-        known = std::move(index.recent);
-        index.recent = {};
-    } else if (const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root_, cacheFolder_)) {
+    if (index->recent.envelope && index->recent.id == id && index->recent.name == name) {
+        known = std::move(index->recent);
+        index->recent = {};
+    } else if (const std::shared_ptr<EnvelopeCache> cache = CacheOf(*index, root_, cacheFolder_)) {
         std::optional<CachedEnvelope> cached = cache->Entry(id);
         if (!cached || cached->name != name)
             return std::nullopt;
@@ -176,7 +196,7 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     }
     if (!known.envelope || !Matches(*e, known.inode, known.size, known.time, known.nanoseconds))
         return std::nullopt;
-    entry = EntryOf(index, root_, *e, false);
+    entry = EntryOf(*index, root_, *e, false);
     entry.size = known.size;
     entry.time = known.time;
     entry.nanoseconds = known.nanoseconds;
