@@ -129,12 +129,12 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
         if (rc != 0)
             rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
         KnownEnvelope &recent = index.recent;
-        if (rc == 0 && recent.envelope && recent.id == entry.id && recent.name == std::string_view(name) &&
+        if (rc == 0 && recent.Readable() && recent.id == entry.id && recent.name == std::string_view(name) &&
             recent.size == st.st_size &&
             recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
             S_ISREG(st.st_mode)) {
             entry.TakeStatus(st);
-            std::optional<Envelope> envelope = std::move(recent.envelope);
+            std::optional<Envelope> envelope = recent.TakeEnvelope();
             recent = {};
             return envelope;
         }
@@ -184,7 +184,7 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     const std::string_view name = index->Name(*e);
     // The envelope a walk's step took for its class, else the cache's.
     KnownEnvelope known;
-    if (index->recent.envelope && index->recent.id == id && index->recent.name == name) {
+    if (index->recent.Readable() && index->recent.id == id && index->recent.name == name) {
         known = std::move(index->recent);
         index->recent = {};
     } else if (const std::shared_ptr<EnvelopeCache> cache = CacheOf(*index, root_, cacheFolder_)) {
@@ -192,16 +192,17 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
         if (!cached || cached->name != name)
             return std::nullopt;
         known = {id, std::move(cached->name), cached->size, cached->time, cached->nanoseconds, cached->inode,
-                 std::move(cached->envelope)};
+                 std::move(cached->envelope), std::nullopt, {}};
     }
-    if (!known.envelope || !Matches(*e, known.inode, known.size, known.time, known.nanoseconds))
+    if (!known.Readable() || !Matches(*e, known.inode, known.size, known.time, known.nanoseconds))
         return std::nullopt;
+    std::optional<Envelope> envelope = known.TakeEnvelope();
     entry = EntryOf(*index, root_, *e, false);
     entry.size = known.size;
     entry.time = known.time;
     entry.nanoseconds = known.nanoseconds;
     entry.current = true;
-    return std::move(known.envelope);
+    return envelope;
 }
 
 void Maildir::Recheck(StoredFile entry)

@@ -9,13 +9,30 @@
 
 namespace kmp::maildir {
 
-KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name)
+std::optional<Envelope> KnownEnvelope::TakeEnvelope()
+{
+    if (!envelope && header)
+        envelope = EnvelopeOfHeader(*header);
+    header.reset();
+    return std::move(envelope);
+}
+
+KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name, bool whole)
 {
     KnownEnvelope known;
     known.id = id;
     known.name = name;
     struct stat st {};
-    known.envelope = EnvelopeFromFile(path, FileKey{}, nullptr, &st);
+    if (whole) {
+        known.envelope = EnvelopeFromFile(path, FileKey{}, nullptr, &st);
+    } else if (const int fd = OpenRegular(path, &st, true); fd >= 0) {
+        known.header = ReadHeaderBlock(fd);
+        close(fd);
+        if (known.header)
+            known.cls = MessageClassOfHeader(*known.header);
+    } else {
+        st = {};
+    }
     known.size = st.st_size;
     known.time = st.st_mtim.tv_sec;
     known.nanoseconds = st.st_mtim.tv_nsec;
@@ -42,7 +59,7 @@ void Batch::Work()
     for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
         Job &job = jobs[k];
         try {
-            job.known = ReadKnown(job.path, job.id, job.name);
+            job.known = ReadKnown(job.path, job.id, job.name, whole);
         } catch (...) {
             job.known = {}; // not known: passed over
         }

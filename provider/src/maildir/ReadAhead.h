@@ -25,16 +25,27 @@ namespace kmp::maildir {
 
 // What a message file's header block told, with the file's status as it
 // was opened (no inode when it could not be read).
+// Read with no cache to keep it in, only the class is taken from the header
+// block at once; the envelope is made from the block when a read takes it
+// (a count never does).
 struct KnownEnvelope {
     std::string id, name;
     std::int64_t size = 0, time = 0;
     long nanoseconds = 0;
     std::uint64_t inode = 0;
     std::optional<Envelope> envelope;
+    std::optional<std::string> header; // the block, when the envelope is not made yet
+    std::string cls;                   // and its class
+
+    // Whether the header block could be read.
+    bool Readable() const { return envelope.has_value() || header.has_value(); }
+    const std::string &Class() const { return envelope ? envelope->messageClass : cls; }
+    std::optional<Envelope> TakeEnvelope();
 };
 
-// What a message file's header block tells, read now.
-KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name);
+// What a message file's header block tells, read now: the whole envelope
+// (`whole`), or its class and the block.
+KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::string_view name, bool whole = true);
 // Keeps what was read of a file in the cache.
 void KeepInCache(EnvelopeCache *cache, const KnownEnvelope &known);
 
@@ -51,6 +62,7 @@ struct Batch {
         KnownEnvelope known;
     };
     bool fifo = false;
+    bool whole = true; // envelopes made at once (for the cache)
     size_t from = 0, to = 0;
     std::vector<Job> jobs;
     std::vector<KnownEnvelope> ahead; // in the walk's order; the jobs' go where jobAt says

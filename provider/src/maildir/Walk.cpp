@@ -65,7 +65,7 @@ std::optional<CachedEnvelope> CachedFor(Index &index, const std::string &root, c
 KnownEnvelope KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&cached)
 {
     return {std::string(index.Id(e)), std::move(cached.name), cached.size, cached.time, cached.nanoseconds,
-            cached.inode, std::move(cached.envelope)};
+            cached.inode, std::move(cached.envelope), std::nullopt, {}};
 }
 
 // Takes what was read of a listed message: its class for the walk (kept
@@ -74,10 +74,10 @@ KnownEnvelope KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&ca
 // be read or is too long, which is ordinary mail.
 const std::string &Take(Index &index, Listed &e, KnownEnvelope &&known)
 {
-    index.unnumbered = known.envelope ? known.envelope->messageClass : std::string();
+    index.unnumbered = known.Readable() ? known.Class() : std::string();
     if (known.inode != 0 && Matches(e, known.inode, known.size, known.time, known.nanoseconds))
         e.cls = ClassNumber(index, index.unnumbered);
-    if (known.envelope)
+    if (known.Readable())
         index.recent = std::move(known);
     return e.cls != 0 ? index.classes[e.cls - 1] : index.unnumbered;
 }
@@ -95,6 +95,7 @@ std::unique_ptr<Batch> Plan(Index &index, const std::string &root, EnvelopeCache
 {
     auto batch = std::make_unique<Batch>();
     batch->fifo = fifo;
+    batch->whole = cache != nullptr;
     batch->from = from;
     size_t i = from;
     for (; i < index.byId.size() && batch->jobs.size() < kAheadFiles && i - from < kAheadLooked; ++i) {
@@ -201,7 +202,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     if (!tried) {
         // Not in the stretch read (its class was known when it was planned):
         // read on its own.
-        KnownEnvelope known = ReadKnown(PathOf(index, root, e), index.Id(e), index.Name(e));
+        KnownEnvelope known = ReadKnown(PathOf(index, root, e), index.Id(e), index.Name(e), cache != nullptr);
         KeepInCache(cache.get(), known);
         if (known.inode != 0)
             return Take(index, e, std::move(known));

@@ -461,3 +461,40 @@ TEST_F(Envelopes, AWalkThatSeesTheWholeFolderPrunesTheCacheOfMessagesGone)
     EXPECT_TRUE(cache->Entry("1700000000.M1P1Q1.test"));
     EXPECT_FALSE(cache->Entry("1700000000.M2P1Q1.test"));
 }
+
+TEST_F(Envelopes, WithoutACacheAWalkTakesClassesAndTheReadsAfterItWholeEnvelopes)
+{
+    // With no cache to keep envelopes in, a walk reads each header block for
+    // its class alone; the envelope read that follows still shows it all.
+    WriteFile(profiles, ReadFile(profiles) + "[Off]\nmailbox = Mail\ncache = off\n");
+    MAPILogoff(session, 0, 0, 0);
+    ASSERT_EQ(MAPILogon(0, S("Off"), nullptr, 0, 0, &session), 0u);
+    std::vector<std::string> ordinary;
+    for (int i = 0; i < 300; ++i) {
+        const std::string id = "1700000000.M" + std::to_string(1000 + i) + "P1Q1.off";
+        if (i % 3 == 0) {
+            Deliver("X-Message-Class: IPC.Other\r\nSubject: other\r\n\r\nx", id);
+        } else {
+            Deliver("From: =?utf-8?q?J=C3=B6rg?= <j@example.org>\r\nTo: r" + std::to_string(i) +
+                        "@example.org\r\nSubject: note " + std::to_string(i) + "\r\n\r\nx",
+                    id);
+            ordinary.push_back(id);
+        }
+    }
+    ASSERT_EQ(Walk(0, "IPM"), ordinary);
+    ASSERT_EQ(Walk(0, "IPC").size(), 100u);
+    std::string seed;
+    char found[513];
+    size_t n = 0;
+    while (MAPIFindNext(session, 0, S("IPM"), seed.data(), MAPI_LONG_MSGID, 0, found) == 0) {
+        seed = found;
+        const std::string shown = EnvelopeOf(seed);
+        const std::string i = seed.substr(12, 4); // 1000 + i
+        const std::string number = std::to_string(std::stoi(i) - 1000);
+        EXPECT_NE(shown.find("subject=note " + number + "\n"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("J\xC3\xB6rg"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("r" + number + "@example.org"), std::string::npos) << shown;
+        ++n;
+    }
+    EXPECT_EQ(n, ordinary.size());
+}
