@@ -359,6 +359,14 @@ int main(int argc, char **argv)
     table.Add({"First/Next envelope walk, cache, new process", cached, "notmuch search --output=summary (indexed)", notmuchRun,
                notmuch ? "failed" : "not installed"});
     table.Add({"First/Next envelope walk, cache, new process", cached, "readdir + one stat per file (floor)", floorStat, ""});
+    // One new message among all the others: one listing, one file read.
+    {
+        const fs::path staged = root / "Mail" / "tmp" / "1800000000.M1P1Q1.changed";
+        std::ofstream(staged) << "From: new@example.org\r\nSubject: one more\r\n\r\nx\r\n";
+        fs::rename(staged, root / "Mail" / "new" / staged.filename());
+        table.Add({"... after one new message, cache, new process", ours("walk-cached"), "readdir + one stat per file (floor)",
+                   floorStat, ""});
+    }
     table.Add({"... type-filtered (IPM), cache", ours("walk-cached-type"), "notmuch search --output=summary (indexed)", notmuchRun,
                notmuch ? "failed" : "not installed"});
     table.Add({"... FIFO, cache", ours("walk-cached-fifo"), "notmuch search --output=summary (indexed)", notmuchRun,

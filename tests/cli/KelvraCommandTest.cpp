@@ -349,7 +349,7 @@ TEST_F(Command, AWalkOfAnUnchangedFolderLooksAtNoMessageFile)
 TEST_F(Command, ProgressShowsOnATerminalOnly)
 {
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(Run({"send", "--to", "ann@example.org", "--subject", "n" + std::to_string(i), "--body", "x"}).status, 0);
+        ASSERT_EQ(Run({"send", "--to", "ann@example.org", "--subject", std::string("n").append(std::to_string(i)), "--body", "x"}).status, 0);
     setenv("KELVRA_PROGRESS_AFTER", "0", 1);
     // Runs kelvra with standard error on a pseudo-terminal; what it showed there.
     auto onTerminal = [&](std::vector<std::string> args) {

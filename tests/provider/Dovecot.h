@@ -84,7 +84,8 @@ public:
         return out.substr(0, out.find('\n'));
     }
 
-    Server()
+    // `extra`: more configuration lines, after the test's own.
+    explicit Server(const std::string &extra = "")
     {
         char pattern[] = "/tmp/kelvra-dovecot-XXXXXX"; // short: Dovecot's sockets live here
         if (mkdtemp(pattern) == nullptr)
@@ -156,7 +157,8 @@ public:
             << "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << tlsPort << "\n    ssl = yes\n  }\n}\n"
             << "service auth {\n  chroot =\n}\n"
             // No growing delay after the wrong-password tests.
-            << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
+            << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n"
+            << extra;
         Start();
     }
 

@@ -12,6 +12,7 @@ client would, and reads back what the provider stored.
                                  (a text body and a binary attachment); prints its UID
   flags FOLDER                   prints "UID<TAB>FLAGS<TAB>INTERNALDATE" per message
   store FOLDER UID FLAGS         adds flags to one message
+  expunge FOLDER UID             removes one message (\\Deleted, then UID EXPUNGE)
   fetch FOLDER UID               writes the message's bytes to standard output
   read FOLDER UID                parses the message with the email package and
                                  prints its fields as JSON
@@ -91,6 +92,10 @@ def main(argv):
     elif command == 'store':
         check(m.select(folder))
         check(m.uid('STORE', args[1], '+FLAGS', '(%s)' % args[2]))
+    elif command == 'expunge':
+        check(m.select(folder))
+        check(m.uid('STORE', args[1], '+FLAGS', '(\\Deleted)'))
+        check(m.uid('EXPUNGE', args[1]))
     elif command in ('fetch', 'read'):
         check(m.select(folder, readonly=True))
         data = check(m.uid('FETCH', args[1], '(BODY.PEEK[])'))

@@ -96,6 +96,11 @@ Fetched Parse(mailimap_msg_att *message)
                 break;
             default: break;
             }
+        } else if (item->att_type == MAILIMAP_MSG_ATT_ITEM_EXTENSION && item->att_data.att_extension_data != nullptr) {
+            const mailimap_extension_data *x = item->att_data.att_extension_data;
+            if (x->ext_extension == &mailimap_extension_condstore && x->ext_type == MAILIMAP_CONDSTORE_TYPE_FETCH_DATA &&
+                x->ext_data != nullptr)
+                f.modseq = static_cast<const mailimap_condstore_fetch_mod_resp *>(x->ext_data)->cs_modseq_value;
         }
     });
     return f;
@@ -117,7 +122,12 @@ mailimap_flag_list *OneFlag(mailimap_flag *(*make)())
     return list.release();
 }
 
-bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer)
+namespace {
+
+// A UID FETCH of `set` with these items (taken over, also when the command
+// cannot be made for lack of memory), sent by `send`.
+template <class Send>
+bool UidFetchWith(mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer, Send &&send)
 {
     // The set and the items are the command's from here, also when it
     // cannot be made for lack of memory.
@@ -145,15 +155,15 @@ bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_f
     }
     FreeFetchList(answer.list);
     answer.list = nullptr;
-    return c.Ok(mailimap_uid_fetch(c.Handle(), owned.get(), type.get(), &answer.list), "UID FETCH");
+    return send(owned.get(), type.get());
 }
 
-bool SearchUnseen(Connection &c, std::vector<std::uint32_t> &uids)
+// A UID SEARCH with one key of no argument (ALL, UNSEEN), sorted.
+bool SearchUids(Connection &c, int keyType, std::vector<std::uint32_t> &uids)
 {
-    SearchKey key(mailimap_search_key_new(MAILIMAP_SEARCH_KEY_UNSEEN, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                          nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                          nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                                          nullptr, nullptr));
+    SearchKey key(mailimap_search_key_new(keyType, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr));
     clist *found = nullptr;
     if (!c.Ok(mailimap_uid_search(c.Handle(), nullptr, key.get(), &found), "UID SEARCH"))
         return false;
@@ -164,6 +174,41 @@ bool SearchUnseen(Connection &c, std::vector<std::uint32_t> &uids)
     std::sort(uids.begin(), uids.end());
     return true;
 }
+
+} // namespace
+
+bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer)
+{
+    return UidFetchWith(set, items, answer, [&](mailimap_set *s, mailimap_fetch_type *t) {
+        return c.Ok(mailimap_uid_fetch(c.Handle(), s, t, &answer.list), "UID FETCH");
+    });
+}
+
+bool UidFetchChanged(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items,
+                     std::uint64_t since, FetchList &answer, std::vector<UidSpan> *vanished)
+{
+    return UidFetchWith(set, items, answer, [&](mailimap_set *s, mailimap_fetch_type *t) {
+        if (vanished == nullptr)
+            return c.Ok(mailimap_uid_fetch_changedsince(c.Handle(), s, t, since, &answer.list), "UID FETCH CHANGEDSINCE");
+        mailimap_qresync_vanished *gone = nullptr;
+        const bool ok = c.Ok(mailimap_uid_fetch_qresync(c.Handle(), s, t, since, &answer.list, &gone),
+                             "UID FETCH CHANGEDSINCE VANISHED");
+        if (gone != nullptr) {
+            ForEach<mailimap_set_item>(gone->qr_known_uids != nullptr ? gone->qr_known_uids->set_list : nullptr,
+                                       [&](mailimap_set_item *item) {
+                                           // 0 stands for "*": the largest UID.
+                                           const std::uint32_t last = item->set_last == 0 ? UINT32_MAX : item->set_last;
+                                           vanished->push_back({item->set_first, last});
+                                       });
+            mailimap_qresync_vanished_free(gone);
+        }
+        return ok;
+    });
+}
+
+bool SearchAll(Connection &c, std::vector<std::uint32_t> &uids) { return SearchUids(c, MAILIMAP_SEARCH_KEY_ALL, uids); }
+
+bool SearchUnseen(Connection &c, std::vector<std::uint32_t> &uids) { return SearchUids(c, MAILIMAP_SEARCH_KEY_UNSEEN, uids); }
 
 bool StoreFlag(Connection &c, std::uint32_t uid, mailimap_flag *(*make)(), bool add)
 {

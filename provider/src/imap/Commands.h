@@ -5,6 +5,7 @@
 #pragma once
 
 #include "imap/Connection.h"
+#include "imap/Folder.h"
 
 #include <libetpan/libetpan.h>
 
@@ -84,6 +85,7 @@ struct Fetched {
     const char *body = nullptr;
     size_t bodyLength = 0;
     bool hasBody = false;
+    std::uint64_t modseq = 0; // MODSEQ, when asked for
 };
 Fetched Parse(mailimap_msg_att *message);
 // A new flag of the same kind and text.
@@ -96,8 +98,15 @@ mailimap_flag_list *OneFlag(mailimap_flag *(*make)());
 // UID FETCH of `set` with these items (taken over by the command), the
 // answer left in `answer`.
 bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer);
+// UID FETCH of the messages of `set` changed since the mod-sequence
+// `since` (CHANGEDSINCE); with `vanished` (QRESYNC enabled), also the
+// ranges of UIDs removed since then (VANISHED), added to it.
+bool UidFetchChanged(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items,
+                     std::uint64_t since, FetchList &answer, std::vector<UidSpan> *vanished);
 // The UIDs the server finds unseen (UID SEARCH UNSEEN), sorted.
 bool SearchUnseen(Connection &c, std::vector<std::uint32_t> &uids);
+// Every UID of the folder (UID SEARCH ALL), sorted.
+bool SearchAll(Connection &c, std::vector<std::uint32_t> &uids);
 // UID STORE of one flag on one message, added (+FLAGS.SILENT) or taken
 // away (-FLAGS.SILENT).
 bool StoreFlag(Connection &c, std::uint32_t uid, mailimap_flag *(*make)(), bool add);

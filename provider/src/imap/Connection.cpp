@@ -347,6 +347,8 @@ void Connection::Connect(bool logon)
         if (Ok(mailimap_capability(imap_, &capabilities), "CAPABILITY") && capabilities != nullptr)
             mailimap_capability_data_free(capabilities);
         uidplus_ = mailimap_has_uidplus(imap_) != 0;
+        condstore_ = mailimap_has_condstore(imap_) != 0;
+        qresync_ = condstore_ && mailimap_has_qresync(imap_) != 0 && mailimap_has_enable(imap_) != 0 && EnableQresync();
         if (!Ok(mailimap_select(imap_, s_.folder.c_str()), "SELECT"))
             fail("no folder " + s_.folder);
     } catch (const Lost &lost) {
@@ -358,6 +360,34 @@ void Connection::Connect(bool logon)
         if (onNewFolder)
             onNewFolder();
     }
+}
+
+bool Connection::EnableQresync()
+{
+    clist *list = clist_new();
+    char *name = strdup("QRESYNC");
+    struct mailimap_capability *capability = name != nullptr ? mailimap_capability_new(MAILIMAP_CAPABILITY_NAME, nullptr, name) : nullptr;
+    if (list == nullptr || capability == nullptr || clist_append(list, capability) != 0) {
+        if (capability != nullptr)
+            mailimap_capability_free(capability);
+        else
+            free(name);
+        if (list != nullptr)
+            clist_free(list);
+        throw std::bad_alloc();
+    }
+    mailimap_capability_data *asked = mailimap_capability_data_new(list);
+    if (asked == nullptr) {
+        mailimap_capability_free(capability);
+        clist_free(list);
+        throw std::bad_alloc();
+    }
+    mailimap_capability_data *enabled = nullptr;
+    const bool ok = Ok(mailimap_enable(imap_, asked, &enabled), "ENABLE");
+    mailimap_capability_data_free(asked);
+    if (enabled != nullptr)
+        mailimap_capability_data_free(enabled);
+    return ok;
 }
 
 std::uint64_t CommandCount() { return g_commands.load(); }

@@ -74,6 +74,9 @@ public:
     // The libetpan session; null while there is no connection.
     mailimap *Handle() const { return imap_; }
     bool Uidplus() const { return uidplus_; }
+    // CONDSTORE (mod-sequences, CHANGEDSINCE), and QRESYNC enabled (VANISHED).
+    bool Condstore() const { return condstore_; }
+    bool Qresync() const { return qresync_; }
     // The selected folder's UIDVALIDITY.
     std::uint32_t Validity() const { return validity_; }
     // Called when a connection selects the folder under a new UIDVALIDITY:
@@ -97,10 +100,12 @@ public:
 private:
     template <class Fail>
     void Login(const Fail &fail);
+    // ENABLE QRESYNC; whether the server took it.
+    bool EnableQresync();
 
     Settings s_;
     mailimap *imap_ = nullptr;
-    bool uidplus_ = false;
+    bool uidplus_ = false, condstore_ = false, qresync_ = false;
     std::uint32_t validity_ = 0;
 };
 

@@ -30,6 +30,8 @@ bool ParseId(const std::string &id, std::uint32_t *validity, std::uint32_t *uid)
 
 void Folder::Reset()
 {
+    modseq = 0;
+    changed = true;
     entries_.clear();
     byArrival_.clear();
     gone_.clear();
@@ -45,14 +47,56 @@ void Folder::Take(std::vector<Entry> fresh)
     for (Entry &e : fresh) {
         while (k < entries_.size() && entries_[k].uid < e.uid)
             gone_[entries_[k].uid] = entries_[k].time, ++k;
-        if (k < entries_.size() && entries_[k].uid == e.uid)
-            e.header = entries_[k++].header;
+        if (k < entries_.size() && entries_[k].uid == e.uid) {
+            e.header = entries_[k].header;
+            e.cls = std::move(entries_[k++].cls);
+        }
     }
     for (; k < entries_.size(); ++k)
         gone_[entries_[k].uid] = entries_[k].time;
     if (gone_.size() > 100000)
         gone_.clear();
     entries_ = std::move(fresh);
+    changed = true;
+    SortByArrival();
+}
+
+void Folder::Apply(std::vector<Entry> changed_, const std::vector<UidSpan> &gone,
+                   const std::vector<std::uint32_t> *keep)
+{
+    std::sort(changed_.begin(), changed_.end(), [](const Entry &a, const Entry &b) { return a.uid < b.uid; });
+    auto vanished = [&](std::uint32_t uid) {
+        if (keep != nullptr)
+            return !std::binary_search(keep->begin(), keep->end(), uid);
+        return std::any_of(gone.begin(), gone.end(), [&](const UidSpan &s) { return s.first <= uid && uid <= s.last; });
+    };
+    std::vector<Entry> merged;
+    merged.reserve(entries_.size() + changed_.size());
+    size_t k = 0;
+    for (Entry &c : changed_) {
+        while (k < entries_.size() && entries_[k].uid < c.uid)
+            merged.push_back(std::move(entries_[k++]));
+        if (k < entries_.size() && entries_[k].uid == c.uid) {
+            c.header = std::move(entries_[k].header);
+            c.cls = std::move(entries_[k++].cls);
+        }
+        if (merged.empty() || merged.back().uid != c.uid)
+            merged.push_back(std::move(c));
+    }
+    while (k < entries_.size())
+        merged.push_back(std::move(entries_[k++]));
+    std::vector<Entry> kept;
+    kept.reserve(merged.size());
+    for (Entry &e : merged) {
+        if (vanished(e.uid))
+            gone_[e.uid] = e.time;
+        else
+            kept.push_back(std::move(e));
+    }
+    if (gone_.size() > 100000)
+        gone_.clear();
+    changed = changed || !changed_.empty() || kept.size() != entries_.size();
+    entries_ = std::move(kept);
     SortByArrival();
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct Entry {
     std::int64_t size = 0;
     bool seen = false;
     std::shared_ptr<const std::string> header; // null until fetched
+    std::optional<std::string> cls;            // its class, once known (from its header or the cache)
+};
+
+// A range of UIDs, both ends in it.
+struct UidSpan {
+    std::uint32_t first = 0, last = 0;
 };
 
 class Folder {
@@ -36,6 +43,13 @@ public:
     // known of its messages stay (they never change under a UID), and
     // where vanished messages stood is kept.
     void Take(std::vector<Entry> fresh);
+    // Takes what changed since the listing: messages new or with new flags
+    // (`changed`, any order), and the UIDs gone (in `gone`, or every UID
+    // `keep` does not hold when it is given: sorted).
+    void Apply(std::vector<Entry> changed, const std::vector<UidSpan> &gone,
+               const std::vector<std::uint32_t> *keep = nullptr);
+    const std::vector<Entry> &Entries() const { return entries_; }
+    std::uint32_t LastUid() const { return entries_.empty() ? 0 : entries_.back().uid; }
 
     Entry *Find(std::uint32_t uid);
     // Leaves a message out until the next listing.
@@ -60,6 +74,10 @@ public:
     // Counts the times the folder was made anew.
     unsigned generation = 0;
     bool listed = false, searched = false;
+    // The mod-sequence the listing is current to (CONDSTORE; 0: not known).
+    std::uint64_t modseq = 0;
+    // The listing changed since it was last kept in the cache.
+    bool changed = false;
     // When the listing was last asked for; {} asks for it again.
     std::chrono::steady_clock::time_point checkedAt{};
 

@@ -19,6 +19,7 @@
 
 #include "Common.h"
 #include "Envelope.h"
+#include "imap/Cache.h"
 #include "imap/Commands.h"
 #include "imap/Connection.h"
 #include "imap/Folder.h"
@@ -46,21 +47,36 @@ constexpr size_t kHeaderBatch = 500;
 
 class ImapStore : public MailStore {
 public:
-    explicit ImapStore(Settings settings) : conn_(std::move(settings))
+    ImapStore(Settings settings, const std::string &cacheFolder) : conn_(std::move(settings))
     {
+        cache_ = Cache::Open(cacheFolder, conn_.Config());
         conn_.onNewFolder = [this] { folder_.Reset(); };
     }
     ~ImapStore() override
     {
         NoSigpipe guard;
         conn_.Drop(true);
+        if (cache_) {
+            cache_->Keep(conn_.Validity(), folder_);
+            cache_->Flush();
+        }
     }
 
+    // Logs on; the listing kept in the cache stands for the folder's until
+    // the first listing brings it up to the server (a few commands).
     void Open()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         NoSigpipe guard;
         conn_.Connect(true);
+        if (!cache_)
+            return;
+        cache_->Seed(conn_.Validity(), folder_);
+        // A folder made anew later in the session drops what was kept.
+        conn_.onNewFolder = [this] {
+            folder_.Reset();
+            cache_->Forget();
+        };
     }
 
     std::string Next(const std::string &seed, const FindFilter &filter) override;
@@ -72,8 +88,22 @@ public:
 
 private:
     const std::string &Url() const { return conn_.Config().url; }
-    void Refresh(bool force, bool unread) { imap::Refresh(conn_, folder_, force, unread); }
-    void FetchHeaders(const std::vector<uint32_t> &uids) { imap::FetchHeaders(conn_, folder_, uids); }
+    void Refresh(bool force, bool unread)
+    {
+        imap::Refresh(conn_, folder_, force, unread);
+        if (cache_)
+            cache_->Keep(conn_.Validity(), folder_);
+    }
+    // Fetches the headers of these messages; with a cache, their envelopes
+    // (and so their classes) go into it.
+    void FetchHeaders(const std::vector<uint32_t> &uids);
+    // The class of a listed message whose header or class is known.
+    static const std::string &ClassOf(Entry &e)
+    {
+        if (!e.cls)
+            e.cls = MessageClassOfHeader(e.header != nullptr ? *e.header : std::string());
+        return *e.cls;
+    }
     // The UID of an identifier as of now; MAPI_E_INVALID_MESSAGE for one of
     // another generation of the folder.
     uint32_t Check(const std::string &id);
@@ -88,10 +118,12 @@ private:
     // on failure the mark is taken back (unless it was there before).
     void RemoveUid(uint32_t uid, bool wasDeleted);
     void RequireUidplus(const char *what);
+    void MarkRead(uint32_t uid);
     std::string SentFolder();
 
     Connection conn_;
     Folder folder_;
+    std::unique_ptr<Cache> cache_; // null: off
     std::mutex mutex_;
     std::optional<std::string> sent_;
 };
@@ -114,19 +146,21 @@ std::string ImapStore::Next(const std::string &seed, const FindFilter &filter)
     for (size_t i = position; i < folder_.Size(); ++i) {
         if (!wanted(at(i)))
             continue;
-        if (at(i).header == nullptr) {
+        if (!at(i).cls && at(i).header == nullptr) {
             // This one and the next candidates, in one command.
             std::vector<uint32_t> batch;
             for (size_t j = i; j < folder_.Size() && batch.size() < kHeaderBatch; ++j)
-                if (at(j).header == nullptr && wanted(at(j)))
+                if (!at(j).cls && at(j).header == nullptr && wanted(at(j)))
                     batch.push_back(at(j).uid);
             FetchHeaders(batch);
             if (generation != folder_.generation)
                 Fail(MAPI_E_INVALID_MESSAGE); // the folder was made anew meanwhile
         }
-        if (TypeMatches(MessageClassOfHeader(*at(i).header), filter.type))
+        if (TypeMatches(ClassOf(at(i)), filter.type))
             return IdOf(conn_.Validity(), at(i).uid);
     }
+    if (cache_)
+        cache_->Keep(conn_.Validity(), folder_); // with the classes the walk learnt
     return {};
 }
 
@@ -179,16 +213,24 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     std::optional<TempMessage> file;
     FetchList answer;
     if (const Entry *known = folder_.Find(uid); options.envelopeOnly && known != nullptr) {
-        // The header alone, fetched with its batch (or now).
-        if (known->header == nullptr)
-            FetchHeaders({uid});
-        const Entry *e = folder_.Find(uid);
-        if (e == nullptr || e->header == nullptr || e->header->empty())
-            Fail(MAPI_E_INVALID_MESSAGE);
-        entry.seen = e->seen;
-        entry.time = e->time;
-        entry.size = e->size;
-        file.emplace(e->header->data(), e->header->size());
+        // The envelope from the cache, else from the header alone, fetched
+        // with its batch (or now).
+        entry.seen = known->seen;
+        entry.time = known->time;
+        entry.size = known->size;
+        std::optional<Envelope> envelope = cache_ ? cache_->Find(conn_.Validity(), uid) : std::nullopt;
+        if (!envelope) {
+            if (known->header == nullptr)
+                FetchHeaders({uid});
+            const Entry *e = folder_.Find(uid);
+            if (e == nullptr || e->header == nullptr || e->header->empty())
+                Fail(MAPI_E_INVALID_MESSAGE);
+            envelope = EnvelopeOfHeader(*e->header);
+        }
+        std::unique_ptr<Block> block = EnvelopeRecord(entry, *envelope, !entry.seen && peek);
+        if (!peek && !entry.seen)
+            MarkRead(uid);
+        return block;
     } else {
         Fetched message;
         FetchWhole(uid, answer, message);
@@ -199,16 +241,37 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     }
     entry.path = file->Path();
     std::unique_ptr<Block> block = ReadRecord(entry, !entry.seen && peek, options);
-    // Marked read only once the read has succeeded; setting a flag again
-    // changes nothing, so a lost connection is tried once more.
-    if (!peek && !entry.seen) {
-        conn_.Run(true, "marking read", [&] {
-            if (!StoreFlag(conn_, uid, &mailimap_flag_new_seen, true))
-                Refuse("IMAP " + Url() + ": the server refused to mark a message read");
-        });
-        folder_.MarkSeen(uid);
-    }
+    // Marked read only once the read has succeeded.
+    if (!peek && !entry.seen)
+        MarkRead(uid);
     return block;
+}
+
+// Setting a flag again changes nothing, so a lost connection is tried once
+// more.
+void ImapStore::MarkRead(uint32_t uid)
+{
+    conn_.Run(true, "marking read", [&] {
+        if (!StoreFlag(conn_, uid, &mailimap_flag_new_seen, true))
+            Refuse("IMAP " + Url() + ": the server refused to mark a message read");
+    });
+    folder_.MarkSeen(uid);
+}
+
+void ImapStore::FetchHeaders(const std::vector<uint32_t> &uids)
+{
+    imap::FetchHeaders(conn_, folder_, uids);
+    for (uint32_t uid : uids)
+        if (Entry *e = folder_.Find(uid); e != nullptr && e->header != nullptr && !e->cls) {
+            if (!cache_ || e->header->empty()) {
+                ClassOf(*e);
+                continue;
+            }
+            const Envelope envelope = EnvelopeOfHeader(*e->header);
+            e->cls = envelope.messageClass;
+            cache_->Store(conn_.Validity(), *e, envelope);
+            folder_.changed = true; // the class goes into the kept listing (at the walk's end)
+        }
 }
 
 void ImapStore::RequireUidplus(const char *what)
@@ -402,7 +465,7 @@ void ImapStore::KeepSent(const std::string &bytes)
 
 std::shared_ptr<MailStore> OpenImapStore(const Profile &profile, const std::string &password)
 {
-    auto store = std::make_shared<ImapStore>(SettingsOf(profile, password));
+    auto store = std::make_shared<ImapStore>(SettingsOf(profile, password), profile.cacheFolder);
     store->Open();
     return store;
 }

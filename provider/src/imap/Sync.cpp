@@ -9,6 +9,128 @@
 
 namespace kmp::imap {
 
+namespace {
+
+// What a FETCH answer says of each message, as listing entries.
+std::vector<Entry> EntriesOf(const FetchList &answer, std::uint64_t &modseq, std::uint32_t above = 0)
+{
+    std::vector<Entry> entries;
+    ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
+        const Fetched f = Parse(m);
+        if (f.uid > above) {
+            Entry e;
+            e.uid = f.uid;
+            e.time = f.time;
+            e.size = f.size;
+            e.seen = f.seen;
+            entries.push_back(std::move(e));
+        }
+        modseq = std::max(modseq, f.modseq);
+    });
+    return entries;
+}
+
+// The whole listing, in one command.
+void ListWhole(Connection &conn, Folder &folder)
+{
+    std::vector<Entry> fresh;
+    std::uint64_t modseq = 0;
+    {
+        FetchList answer;
+        const bool listed =
+            conn.Condstore()
+                ? UidFetch(conn, mailimap_set_new_interval(1, 0),
+                           {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
+                            mailimap_fetch_att_new_rfc822_size(), mailimap_fetch_att_new_modseq()},
+                           answer)
+                : UidFetch(conn, mailimap_set_new_interval(1, 0),
+                           {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
+                            mailimap_fetch_att_new_rfc822_size()},
+                           answer);
+        if (!listed)
+            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+        fresh = EntriesOf(answer, modseq);
+    }
+    std::sort(fresh.begin(), fresh.end(), [](const Entry &a, const Entry &b) { return a.uid < b.uid; });
+    fresh.erase(std::unique(fresh.begin(), fresh.end(), [](const Entry &a, const Entry &b) { return a.uid == b.uid; }),
+                fresh.end());
+    folder.Take(std::move(fresh));
+    folder.modseq = modseq;
+}
+
+// What changed since the listing's mod-sequence (CONDSTORE): messages new or
+// with new flags in one command; the ones gone in its answer (QRESYNC's
+// VANISHED) or by one UID SEARCH ALL.
+void ListChanges(Connection &conn, Folder &folder)
+{
+    std::uint64_t modseq = folder.modseq;
+    std::vector<Entry> changed;
+    std::vector<UidSpan> vanished;
+    {
+        FetchList answer;
+        if (!UidFetchChanged(conn, mailimap_set_new_interval(1, 0),
+                             {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(),
+                              mailimap_fetch_att_new_internaldate(), mailimap_fetch_att_new_rfc822_size(),
+                              mailimap_fetch_att_new_modseq()},
+                             folder.modseq, answer, conn.Qresync() ? &vanished : nullptr))
+            Refuse("IMAP " + conn.Config().url + ": the server refused to list the changes of " + conn.Config().folder);
+        changed = EntriesOf(answer, modseq);
+    }
+    if (conn.Qresync()) {
+        folder.Apply(std::move(changed), vanished);
+    } else {
+        std::vector<std::uint32_t> present;
+        if (!SearchAll(conn, present))
+            Refuse("IMAP " + conn.Config().url + ": the server refused to search " + conn.Config().folder);
+        folder.Apply(std::move(changed), {}, &present);
+    }
+    folder.modseq = modseq;
+}
+
+// Without CONDSTORE: the flags of the known range and the new messages,
+// in two commands; a known UID the first does not answer for is gone.
+void ListFlags(Connection &conn, Folder &folder)
+{
+    const std::uint32_t last = folder.LastUid();
+    std::uint64_t none = 0;
+    std::vector<Entry> changed;
+    std::vector<std::uint32_t> present;
+    if (last != 0) {
+        FetchList answer;
+        if (!UidFetch(conn, mailimap_set_new_interval(1, last), {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags()},
+                      answer))
+            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+        ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
+            const Fetched f = Parse(m);
+            if (const Entry *known = folder.Find(f.uid); known != nullptr) {
+                present.push_back(f.uid);
+                if (known->seen != f.seen) {
+                    Entry e = *known;
+                    e.seen = f.seen;
+                    changed.push_back(std::move(e));
+                }
+            }
+        });
+    }
+    {
+        // "last+1:*" answers for the last message also when it is older.
+        FetchList answer;
+        if (!UidFetch(conn, mailimap_set_new_interval(last + 1, 0),
+                      {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
+                       mailimap_fetch_att_new_rfc822_size()},
+                      answer))
+            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+        for (Entry &e : EntriesOf(answer, none, last)) {
+            present.push_back(e.uid);
+            changed.push_back(std::move(e));
+        }
+    }
+    std::sort(present.begin(), present.end());
+    folder.Apply(std::move(changed), {}, &present);
+}
+
+} // namespace
+
 void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
 {
     const auto now = std::chrono::steady_clock::now();
@@ -19,30 +141,18 @@ void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
         // does the listing below take it in.
         if (!conn.Ok(mailimap_noop(conn.Handle()), "NOOP"))
             Refuse("IMAP " + conn.Config().url + ": the server refused NOOP");
-        std::vector<Entry> fresh;
-        {
-            FetchList answer;
-            if (!UidFetch(conn, mailimap_set_new_interval(1, 0),
-                          {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(),
-                           mailimap_fetch_att_new_internaldate(), mailimap_fetch_att_new_rfc822_size()},
-                          answer))
-                Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
-            ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
-                const Fetched f = Parse(m);
-                if (f.uid != 0)
-                    fresh.push_back({f.uid, f.time, f.size, f.seen, nullptr});
-            });
-        }
-        std::sort(fresh.begin(), fresh.end(), [](const Entry &a, const Entry &b) { return a.uid < b.uid; });
-        fresh.erase(std::unique(fresh.begin(), fresh.end(), [](const Entry &a, const Entry &b) { return a.uid == b.uid; }),
-                    fresh.end());
+        if (!folder.listed)
+            ListWhole(conn, folder);
+        else if (conn.Condstore() && folder.modseq != 0)
+            ListChanges(conn, folder);
+        else
+            ListFlags(conn, folder);
         if (unread) {
             std::vector<std::uint32_t> unseen;
             if (!SearchUnseen(conn, unseen))
                 Refuse("IMAP " + conn.Config().url + ": the server refused to search " + conn.Config().folder);
             folder.SetUnseen(std::move(unseen));
         }
-        folder.Take(std::move(fresh));
         folder.listed = true;
         folder.searched = unread;
         folder.checkedAt = std::chrono::steady_clock::now();

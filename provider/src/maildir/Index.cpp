@@ -1,6 +1,7 @@
 #include "maildir/Index.h"
 
 #include "Common.h"
+#include "Packed.h"
 #include "maildir/EnvelopeCache.h"
 #include "maildir/Names.h"
 
@@ -265,30 +266,14 @@ bool AllStatted(const Index &index)
 
 constexpr std::uint32_t kListingMark = 0x4B4C4C31; // "KLL1"
 
-template <class T>
-void Put(std::string &out, T value)
-{
-    out.append(reinterpret_cast<const char *>(&value), sizeof value);
-}
-
-template <class T>
-bool Get(std::string_view &in, T &value)
-{
-    if (in.size() < sizeof value)
-        return false;
-    std::memcpy(&value, in.data(), sizeof value);
-    in.remove_prefix(sizeof value);
-    return true;
-}
-
 std::string StampsOf(const struct stat &newStat, const struct stat &curStat)
 {
     std::string out;
-    Put(out, kListingMark);
+    Pack(out, kListingMark);
     for (const struct stat *st : {&newStat, &curStat}) {
-        Put(out, static_cast<std::uint64_t>(st->st_ino));
-        Put(out, static_cast<std::int64_t>(st->st_mtim.tv_sec));
-        Put(out, static_cast<std::int64_t>(st->st_mtim.tv_nsec));
+        Pack(out, static_cast<std::uint64_t>(st->st_ino));
+        Pack(out, static_cast<std::int64_t>(st->st_mtim.tv_sec));
+        Pack(out, static_cast<std::int64_t>(st->st_mtim.tv_nsec));
     }
     return out;
 }
@@ -297,18 +282,18 @@ std::string FilesOf(const Index &index)
 {
     std::string out;
     out.reserve(16 + index.byId.size() * 32 + index.names.size());
-    Put(out, kListingMark);
-    Put(out, static_cast<std::uint64_t>(index.byId.size()));
-    Put(out, static_cast<std::uint8_t>(index.twice));
+    Pack(out, kListingMark);
+    Pack(out, static_cast<std::uint64_t>(index.byId.size()));
+    Pack(out, static_cast<std::uint8_t>(index.twice));
     for (const Listed &e : index.byId) {
-        Put(out, static_cast<std::uint8_t>((e.inCur ? 1 : 0) | (e.statted ? 2 : 0)));
-        Put(out, e.nameLength);
+        Pack(out, static_cast<std::uint8_t>((e.inCur ? 1 : 0) | (e.statted ? 2 : 0)));
+        Pack(out, e.nameLength);
         out.append(index.Name(e));
-        Put(out, e.inode);
+        Pack(out, e.inode);
         if (e.statted) {
-            Put(out, e.size);
-            Put(out, e.time);
-            Put(out, e.nanoseconds);
+            Pack(out, e.size);
+            Pack(out, e.time);
+            Pack(out, e.nanoseconds);
         }
     }
     return out;
@@ -321,7 +306,7 @@ bool ReadFiles(std::string_view in, Index &fresh)
     std::uint32_t mark = 0;
     std::uint64_t count = 0;
     std::uint8_t twice = 0;
-    if (!Get(in, mark) || mark != kListingMark || !Get(in, count) || count > in.size() || !Get(in, twice))
+    if (!Unpack(in, mark) || mark != kListingMark || !Unpack(in, count) || count > in.size() || !Unpack(in, twice))
         return false;
     fresh.twice = twice != 0;
     fresh.byId.reserve(count);
@@ -329,7 +314,7 @@ bool ReadFiles(std::string_view in, Index &fresh)
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint8_t flags = 0;
         std::uint16_t length = 0;
-        if (!Get(in, flags) || !Get(in, length) || in.size() < length)
+        if (!Unpack(in, flags) || !Unpack(in, length) || in.size() < length)
             return false;
         const std::string_view name = in.substr(0, length);
         in.remove_prefix(length);
@@ -337,7 +322,7 @@ bool ReadFiles(std::string_view in, Index &fresh)
         std::uint64_t inode = 0;
         std::int64_t size = 0, time = 0;
         std::int32_t nanoseconds = 0;
-        if (!Get(in, inode) || ((flags & 2) && (!Get(in, size) || !Get(in, time) || !Get(in, nanoseconds))))
+        if (!Unpack(in, inode) || ((flags & 2) && (!Unpack(in, size) || !Unpack(in, time) || !Unpack(in, nanoseconds))))
             return false;
         st.st_ino = inode;
         st.st_size = size;

@@ -51,14 +51,14 @@ protected:
         if (session != 0)
             MAPILogoff(session, 0, 0, 0);
         if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log") << Server().Log();
+            std::cerr << ReadFile(home / "provider.log") << dovecot->Log();
         unsetenv("KELVRA_MAPI_LOG");
         ProviderHome::TearDown();
     }
 
     void UseProfile(const std::string &extra, const std::string &url = "")
     {
-        WriteFile(profiles, "[Imap]\nmailbox = " + (url.empty() ? Server().PlainUrl(folder) : url) +
+        WriteFile(profiles, "[Imap]\nmailbox = " + (url.empty() ? dovecot->PlainUrl(folder) : url) +
                                 "\naddressbook = contacts.vcf\nname = Kelvra Tester\naddress = tester@example.org\n" +
                                 extra);
         fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write); // it may hold a password
@@ -76,7 +76,7 @@ protected:
     std::string Client(const std::string &command, const std::string &args = "", const std::string &input = "")
     {
         std::string line = kPython + " '" KELVRA_SOURCE_DIR "/tests/provider/imapclient.py' " +
-                           std::to_string(Server().plainPort) + " tester secret " + command + " '" + folder + "' " + args;
+                           std::to_string(dovecot->plainPort) + " tester secret " + command + " '" + folder + "' " + args;
         if (!input.empty()) {
             WriteFile(home / "input.eml", input);
             line += " < '" + (home / "input.eml").string() + "'";
@@ -150,6 +150,7 @@ protected:
 
     std::string folder;
     LHANDLE session = 0;
+    dovecot::Server *dovecot = &Server(); // the server the profile and the second client use
 };
 
 } // namespace
@@ -474,4 +475,91 @@ TEST_F(Imap, SendingWithoutSmtpDeliversToTheFolderAndKeepsACopyInSent)
     EXPECT_NE(sent.rbegin()->second.flags.find("\\Seen"), std::string::npos);
     EXPECT_NE(Client("fetch", sent.rbegin()->first).find("Subject: to the server"), std::string::npos);
     folder = saved;
+}
+
+namespace {
+
+// A second server that offers neither CONDSTORE nor QRESYNC (its
+// capabilities listed without them).
+dovecot::Server &ServerWithoutModSequences()
+{
+    static dovecot::Server *server = new dovecot::Server(
+        "imap_capability = IMAP4rev1 LITERAL+ SASL-IR LOGIN-REFERRALS ID ENABLE IDLE SORT SORT=DISPLAY "
+        "THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND URL-PARTIAL CATENATE UNSELECT CHILDREN "
+        "NAMESPACE UIDPLUS LIST-EXTENDED I18NLEVEL=1 ESEARCH ESORT SEARCHRES WITHIN CONTEXT=SEARCH LIST-STATUS "
+        "BINARY MOVE SPECIAL-USE\n");
+    static struct Stopper {
+        ~Stopper() { delete server; }
+    } stopper;
+    return *server;
+}
+
+class ImapCache : public Imap {
+protected:
+    struct Walked {
+        std::vector<std::string> subjects;
+        size_t unread = 0;
+        std::uint64_t commands = 0; // for the walk and its reads, after the logon
+    };
+
+    // A walk with an envelope read of each message in a new session, then
+    // one of the unread ones.
+    Walked WalkInNewSession()
+    {
+        EXPECT_EQ(Logon(), 0u);
+        Walked w;
+        const std::uint64_t before = kmp::ImapCommandCount();
+        w.subjects = Subjects();
+        w.commands = kmp::ImapCommandCount() - before;
+        w.unread = Walk(MAPI_UNREAD_ONLY).size();
+        MAPILogoff(session, 0, 0, 0);
+        session = 0;
+        return w;
+    }
+
+    // What the cache is for, on the server the fixture uses.
+    void KeepsUpWithTheServer()
+    {
+        Client("create");
+        UseProfile("plain = yes\n");
+        std::vector<std::string> uids, subjects;
+        for (int i = 0; i < 30; ++i) {
+            subjects.push_back("message " + std::to_string(i));
+            uids.push_back(Append(subjects.back()));
+        }
+        const Walked first = WalkInNewSession(); // fills the cache
+        EXPECT_EQ(first.subjects, subjects);
+        // From the cache: no header is fetched, the listing is brought up to
+        // the server in at most three commands.
+        const Walked warm = WalkInNewSession();
+        EXPECT_EQ(warm.subjects, subjects);
+        EXPECT_EQ(warm.unread, 30u);
+        EXPECT_LE(warm.commands, 3u);
+        // One new message, one read elsewhere, one gone.
+        Client("store", uids[5] + " '\\Seen'");
+        Client("expunge", uids[7]);
+        Append("late");
+        subjects.erase(subjects.begin() + 7);
+        subjects.push_back("late");
+        const Walked changed = WalkInNewSession();
+        EXPECT_EQ(changed.subjects, subjects);
+        EXPECT_EQ(changed.unread, 29u);
+        EXPECT_LE(changed.commands, 4u); // and the new message's header
+        // The folder made anew (a new UIDVALIDITY): nothing kept of it holds.
+        Client("recreate");
+        Append("fresh");
+        const Walked anew = WalkInNewSession();
+        EXPECT_EQ(anew.subjects, std::vector<std::string>{"fresh"});
+        EXPECT_EQ(anew.unread, 1u);
+    }
+};
+
+} // namespace
+
+TEST_F(ImapCache, AWarmWalkCostsAFewCommandsWithCondstoreAndQresync) { KeepsUpWithTheServer(); }
+
+TEST_F(ImapCache, AWarmWalkCostsAFewCommandsWithoutThem)
+{
+    dovecot = &ServerWithoutModSequences();
+    KeepsUpWithTheServer();
 }
