@@ -334,6 +334,28 @@ bool ReadFiles(std::string_view in, Index &fresh)
     return in.empty();
 }
 
+// Takes the status of listed files the listing did not look at from the
+// cache's entries of the same name and inode (one pass over both, in
+// identifier order): arrival order then looks only at the files the cache
+// does not know.
+void StatusFromCache(Index &index, EnvelopeCache &cache)
+{
+    size_t i = 0;
+    cache.Classes([&](const FileKey &key, std::string_view) {
+        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
+            ++i;
+        if (i == index.byId.size())
+            return;
+        Listed &e = index.byId[i];
+        if (!e.statted && e.inode == key.inode && index.Id(e) == key.id && index.Name(e) == key.name) {
+            e.size = key.size;
+            e.time = key.time;
+            e.nanoseconds = static_cast<std::int32_t>(key.nanoseconds);
+            e.statted = true;
+        }
+    });
+}
+
 // Takes the listing kept with the cache: as the folder's listing when the
 // folders are as they were when it was made (true), else as the old
 // listing a new one takes what it can of.
@@ -467,6 +489,11 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
         index.newInode = newStat.st_ino;
         index.curInode = curStat.st_ino;
     }
+    // Arrival order wants every file's status: what the cache knows of
+    // files the listing did not look at is taken first.
+    if (withStatus && !index.withStatus && !AllStatted(index))
+        if (const std::shared_ptr<EnvelopeCache> known = CacheOf(index, root, cacheFolder))
+            StatusFromCache(index, *known);
     if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt))) {
         if (index.withStatus || !withStatus)
             return index;
