@@ -53,6 +53,25 @@ struct Call {
         }
         return out;
     }
+    // The UTF-16 units of a wide text, or nullopt for a null pointer.
+    std::optional<std::u16string> WText(const std::string &key) const
+    {
+        const std::string &raw = Raw(key);
+        if (raw == "null" || raw.size() < 2 || raw.front() != '"')
+            return std::nullopt;
+        std::u16string out;
+        for (size_t i = 1; i + 1 < raw.size(); ++i) {
+            if (raw[i] == '\\' && raw[i + 1] == 'u') {
+                out += static_cast<char16_t>(std::stoi(raw.substr(i + 2, 4), nullptr, 16));
+                i += 5;
+            } else if (raw[i] == '\\') {
+                out += static_cast<char16_t>(raw[++i]);
+            } else {
+                out += static_cast<char16_t>(raw[i]);
+            }
+        }
+        return out;
+    }
     unsigned long long Num(const std::string &key) const { return std::stoull(Raw(key), nullptr, 0); }
 };
 

@@ -8,6 +8,7 @@
 #include "host/Text.h"
 #include "mapi/SimpleMapi.h"
 
+#include <atomic>
 #include <mutex>
 #include <string_view>
 
@@ -35,6 +36,24 @@ private:
 // Default: "MAPI32.DLL" on Windows; on POSIX the Kelvra provider
 // "libkelvramapi.so", looked for beside the program, then on the library path.
 extern KELVRA_API TSharedText MAPIDLL;
+
+// Whether TKelvraSendMail::Send hands its texts to the platform as UTF-16,
+// so that a subject, body, recipient or attachment path outside the system's
+// ANSI code page arrives whole. Off by default: the components then keep to
+// narrow text in the code page. Read at every Send; any thread may set it.
+//
+// When on, and the platform library exports MAPISendMailW (Windows 8 and
+// later, mail clients that register as the system's Simple MAPI handler,
+// Wine, and the Kelvra provider on POSIX), Send builds the wide record
+// (MapiMessageW, mapi/SimpleMapi.h) with the components' UTF-16 texts
+// unchanged and calls MAPISendMailW, with the same flags, session and
+// results as MAPISendMail. Recipients are still resolved through the narrow
+// MAPIResolveName, whose answer can only hold code-page text; an item that
+// the code page cannot hold exactly is not resolved there but handed over
+// as typed, for the platform to resolve. A library without MAPISendMailW
+// gets the narrow call, as with the setting off; that is not an error. No
+// other call has a wide form, so nothing else changes.
+extern KELVRA_API std::atomic<bool> MAPIUNICODE;
 
 // Loads the library and looks up its entry points unless that has happened.
 // Raises EKelvraError (ErrorCode 0) with the system's text for the failure,

@@ -27,8 +27,9 @@ public:
     static const host::TComponentClass &StaticClass();
     const host::TComponentClass &ClassType() const override { return StaticClass(); }
 
-    // Builds the message from the properties and hands it to MAPISendMail.
-    // Every failure raises; no property changes.
+    // Builds the message from the properties and hands it to MAPISendMail;
+    // with MAPIUNICODE on and a platform that has it, to MAPISendMailW as
+    // UTF-16 texts (Binding.h). Every failure raises; no property changes.
     void Send();
     // Lets the user edit SendTo, Cc and Bcc in the platform's address-book
     // dialog; false (and nothing changed) when the user cancelled.
@@ -71,6 +72,9 @@ public:
     void SetSubject(const String &value) { FSubject = value; }
 
 private:
+    // Send's wide form: the same record with the texts as UTF-16.
+    void SendWide(LPMAPISENDMAILW sendMailW);
+
     String FAttach;
     String FBcc;
     host::TStringList FBody;

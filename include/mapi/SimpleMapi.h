@@ -10,12 +10,20 @@
  * Windows, where the ABI was defined); LHANDLE and the parent-window argument
  * ulUIParam are pointer-sized unsigned. Plain `unsigned long` would be 64-bit
  * on LP64 POSIX, so it is used only where it is 32-bit (Windows).
+ *
+ * Wide texts: the records of MAPISendMailW hold UTF-16 code units, zero
+ * terminated. WCHAR is wchar_t on Windows, where it is a 16-bit UTF-16 unit
+ * (the type <windows.h> declares); elsewhere wchar_t is 32-bit, so WCHAR is
+ * char16_t, the language's own UTF-16 unit, and the layout stays the same.
  */
 #ifndef KELVRA_MAPI_SIMPLEMAPI_H
 #define KELVRA_MAPI_SIMPLEMAPI_H
 
 #include <stddef.h>
 #include <stdint.h>
+#if !defined(__cplusplus) && !defined(_WIN32)
+#  include <uchar.h>            /* char16_t for C */
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -37,6 +45,12 @@ typedef LHANDLE *LPLHANDLE;
 typedef char *LPSTR;
 typedef void *LPVOID;
 typedef unsigned char *LPBYTE;
+#if defined(_WIN32)
+typedef wchar_t WCHAR;          /* the same type <windows.h> declares */
+#else
+typedef char16_t WCHAR;
+#endif
+typedef WCHAR *LPWSTR;
 
 /* ---- Records ---------------------------------------------------------- */
 
@@ -85,6 +99,41 @@ typedef struct MapiMessage {
     lpMapiFileDesc lpFiles;        /* null: no attachments */
 } MapiMessage, *lpMapiMessage;
 
+/* The same three records with UTF-16 texts, for MAPISendMailW: the narrow
+ * records' layout, field for field. */
+typedef struct MapiFileDescW {
+    ULONG ulReserved;
+    ULONG flFlags;
+    ULONG nPosition;
+    LPWSTR lpszPathName;
+    LPWSTR lpszFileName;
+    LPVOID lpFileType;
+} MapiFileDescW, *lpMapiFileDescW;
+
+typedef struct MapiRecipDescW {
+    ULONG ulReserved;
+    ULONG ulRecipClass;
+    LPWSTR lpszName;
+    LPWSTR lpszAddress;
+    ULONG ulEIDSize;
+    LPVOID lpEntryID;
+} MapiRecipDescW, *lpMapiRecipDescW;
+
+typedef struct MapiMessageW {
+    ULONG ulReserved;
+    LPWSTR lpszSubject;
+    LPWSTR lpszNoteText;
+    LPWSTR lpszMessageType;
+    LPWSTR lpszDateReceived;
+    LPWSTR lpszConversationID;
+    FLAGS flFlags;
+    lpMapiRecipDescW lpOriginator;
+    ULONG nRecipCount;
+    lpMapiRecipDescW lpRecips;
+    ULONG nFileCount;
+    lpMapiFileDescW lpFiles;
+} MapiMessageW, *lpMapiMessageW;
+
 /* ---- Flags (bits are reused across calls: decode them per function) ---- */
 
 #define MAPI_LOGON_UI          0x00000001u /* logon dialog allowed */
@@ -100,6 +149,7 @@ typedef struct MapiMessage {
 #define MAPI_FORCE_DOWNLOAD    0x00001000u /* MAPILogon: fetch mail before returning */
 #define MAPI_LONG_MSGID        0x00004000u /* identifier buffer holds 512 characters */
 #define MAPI_PASSWORD_UI       0x00020000u /* MAPILogon: prompt for the password only */
+#define MAPI_FORCE_UNICODE     0x00040000u /* MAPISendMailW: never fall back to narrow text */
 
 /* Message flags (MapiMessage.flFlags). */
 #define MAPI_UNREAD            0x00000001u
@@ -160,6 +210,10 @@ typedef ULONG (MAPI_CALL *LPMAPILOGOFF)(LHANDLE lhSession, ULONG_PTR ulUIParam,
 
 typedef ULONG (MAPI_CALL *LPMAPISENDMAIL)(LHANDLE lhSession, ULONG_PTR ulUIParam,
     lpMapiMessage lpMessage, FLAGS flFlags, ULONG ulReserved);
+
+/* Not one of the twelve: libraries that have it take UTF-16 texts here. */
+typedef ULONG (MAPI_CALL *LPMAPISENDMAILW)(LHANDLE lhSession, ULONG_PTR ulUIParam,
+    lpMapiMessageW lpMessage, FLAGS flFlags, ULONG ulReserved);
 
 typedef ULONG (MAPI_CALL *LPMAPISENDDOCUMENTS)(ULONG_PTR ulUIParam, LPSTR lpszDelimChar,
     LPSTR lpszFilePaths, LPSTR lpszFileNames, ULONG ulReserved);

@@ -1,6 +1,7 @@
 // TKelvraSendMail: attachment records and the file dialog.
 #include "kelvra/SendMail.h"
 
+#include "Records.h"
 #include "host/OpenDialog.h"
 #include "kelvra/ListText.h"
 
@@ -8,17 +9,7 @@ namespace kelvra {
 
 std::vector<MapiFileDesc> TKelvraSendMail::GetMapiFiles(TStringBuffers &buffers) const
 {
-    host::TStringList items;
-    SplitList(FAttach, items);
-    const std::size_t count = items.Count();
-    std::vector<MapiFileDesc> files(count);
-    // The first file named is the last record.
-    for (std::size_t i = 0; i < count; ++i) {
-        MapiFileDesc &file = files[count - 1 - i];
-        file.lpszPathName = buffers.Append(host::ToAnsi(items[i]));
-        file.nPosition = 0xFFFFFFFFu; // no place in the text
-    }
-    return files;
+    return FileRecords<MapiFileDesc>(FAttach, [&](const String &item) { return buffers.Append(host::ToAnsi(item)); });
 }
 
 bool TKelvraSendMail::AddAttachment()

@@ -15,6 +15,8 @@ TSharedText MAPIDLL{u"MAPI32.DLL"};
 TSharedText MAPIDLL{u"libkelvramapi.so"};
 #endif
 
+std::atomic<bool> MAPIUNICODE{false};
+
 TSharedText &TSharedText::operator=(host::String value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -49,6 +51,10 @@ std::mutex g_loadMutex;
 std::atomic<bool> g_loaded{false};
 host::TModuleHandle g_library = nullptr;
 void *g_slots[kSlotCount] = {};
+// Not one of the twelve: looked up the same way, but a library without it
+// is as good as one with it.
+const char kSendMailW[] = "MAPISendMailW";
+void *g_sendMailW = nullptr;
 
 template <class Fn>
 Fn EntryPoint(Slot slot, const char16_t *accessorName)
@@ -93,6 +99,7 @@ void InitMapi()
     g_library = library;
     for (std::size_t i = 0; i < kSlotCount; ++i)
         g_slots[i] = host::FindExport(g_library, host::ToAnsi(kExportNames[i]).c_str());
+    g_sendMailW = host::FindExport(g_library, kSendMailW);
     g_loaded.store(true, std::memory_order_release);
 }
 
@@ -113,6 +120,12 @@ LPMAPIDETAILS MapiDetails() { return EntryPoint<LPMAPIDETAILS>(kDetails, u"MapiD
 LPMAPIRESOLVENAME MapiResolveName()
 {
     return EntryPoint<LPMAPIRESOLVENAME>(kResolveName, u"MapiResolveName");
+}
+
+LPMAPISENDMAILW OptionalSendMailW()
+{
+    InitMapi();
+    return reinterpret_cast<LPMAPISENDMAILW>(g_sendMailW);
 }
 
 } // namespace kelvra

@@ -16,9 +16,19 @@ void CheckCondition(bool condition, const host::String &message);
 // "Function '<name>' not available." when the entry point is missing.
 void CheckFunction(bool available, const host::String &functionName);
 
+// MAPISendMailW of the platform library, loading it first if needed (which
+// may raise); null when the library does not export it, which is no error.
+LPMAPISENDMAILW OptionalSendMailW();
+
 // A record count as the platform takes it (a 32-bit count); raises when
 // a list is too long for one call.
 ULONG RecordCount(std::size_t count);
+
+// MAPIResolveName of one name, without dialog or logon interface: the
+// platform's entry, for the caller to release (TMapiBlock), or null when the
+// name did not resolve, whatever the code. The caller gathers the window
+// and the session first (the session may log on).
+lpMapiRecipDesc ResolveEntry(ULONG_PTR window, LHANDLE session, char *name);
 
 // The flag word of an option set: bit i of the set adds bits[i].
 template <class Flags, std::size_t N>

@@ -3,6 +3,7 @@
 
 #include "Internal.h"
 #include "MapiBlock.h"
+#include "Records.h"
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
 #include "kelvra/ListText.h"
@@ -19,23 +20,20 @@ ULONG RecordCount(std::size_t count)
 
 std::vector<MapiRecipDesc> TKelvraSendMail::GetMapiRecipients(TStringBuffers &buffers)
 {
-    host::TStringList lists[3];
-    SplitList(FSendTo, lists[0]);
-    SplitList(FCc, lists[1]);
-    SplitList(FBcc, lists[2]);
-    const std::size_t count = lists[0].Count() + lists[1].Count() + lists[2].Count();
-    // Zero-filled; To records first, then Cc, then Bcc, each in list order.
-    std::vector<MapiRecipDesc> recips(count);
-    std::size_t k = 0;
-    const ULONG classes[3] = {MAPI_TO, MAPI_CC, MAPI_BCC};
-    for (int list = 0; list < 3; ++list) {
-        for (const String &item : lists[list].Lines()) {
-            recips[k].ulRecipClass = classes[list];
-            SetRecipient(item, recips[k], buffers);
-            ++k;
-        }
-    }
-    return recips;
+    return RecipientRecords<MapiRecipDesc>(FSendTo, FCc, FBcc, [&](const String &item, MapiRecipDesc &recip) {
+        SetRecipient(item, recip, buffers);
+    });
+}
+
+lpMapiRecipDesc ResolveEntry(ULONG_PTR window, LHANDLE session, char *name)
+{
+    const LPMAPIRESOLVENAME resolveName = MapiResolveName();
+    lpMapiRecipDesc resolved = nullptr;
+    const ULONG result = resolveName(session, window, name, 0, 0, &resolved);
+    // Not resolved, for whatever reason (a success without an entry
+    // included): the item goes as a name only, and the platform has the last
+    // word when the message is sent. A failure hands nothing out.
+    return result == SUCCESS_SUCCESS ? resolved : nullptr;
 }
 
 void TKelvraSendMail::SetRecipient(std::u16string_view item, MapiRecipDesc &recip, TStringBuffers &buffers)
@@ -43,13 +41,8 @@ void TKelvraSendMail::SetRecipient(std::u16string_view item, MapiRecipDesc &reci
     char *name = buffers.Append(host::ToAnsi(item));
     const ULONG_PTR window = ParentWnd();
     const LHANDLE session = SessionHandle();
-    const LPMAPIRESOLVENAME resolveName = MapiResolveName();
-    lpMapiRecipDesc resolved = nullptr;
-    const ULONG result = resolveName(session, window, name, 0, 0, &resolved);
-    if (result != SUCCESS_SUCCESS || resolved == nullptr) {
-        // Not resolved, for whatever reason (a success without an entry
-        // included): the item goes as a name only, and the platform has the
-        // last word when the message is sent.
+    const lpMapiRecipDesc resolved = ResolveEntry(window, session, name);
+    if (resolved == nullptr) {
         recip.lpszName = name;
         return;
     }

@@ -2,6 +2,9 @@
 #include "kelvra/SendMail.h"
 
 #include "Internal.h"
+#include "MapiBlock.h"
+#include "Records.h"
+#include "WideStringBuffers.h"
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
 
@@ -50,42 +53,74 @@ std::uint32_t TKelvraSendMail::MapiFlags() const
 
 void TKelvraSendMail::Send()
 {
-    MapiMessage message{};
-
-    // The narrow texts live until Send returns; empty ones go as null.
-    const host::AnsiString subject = host::ToAnsi(FSubject);
-    if (!subject.empty())
-        message.lpszSubject = const_cast<char *>(subject.c_str());
-
-    // Every line followed by CR LF, less the break after the last line: one
-    // empty line is an empty (not null) text, no lines no text at all.
-    host::AnsiString noteText = host::ToAnsi(FBody.Text());
-    if (noteText.size() >= 2) {
-        noteText.resize(noteText.size() - 2);
-        message.lpszNoteText = noteText.data();
+    if (MAPIUNICODE.load()) {
+        if (const LPMAPISENDMAILW sendMailW = OptionalSendMailW()) {
+            SendWide(sendMailW);
+            return;
+        }
     }
 
-    const host::AnsiString messageType = host::ToAnsi(FMessageType);
-    if (!messageType.empty())
-        message.lpszMessageType = const_cast<char *>(messageType.c_str());
-
-    if (FFlags.Contains(TSendFlag::sfReceiptRequested))
-        message.flFlags = MAPI_RECEIPT_REQUESTED;
+    // The narrow texts live until Send returns.
+    MapiMessage message{};
+    host::AnsiString subject = host::ToAnsi(FSubject);
+    host::AnsiString noteText = host::ToAnsi(FBody.Text());
+    host::AnsiString messageType = host::ToAnsi(FMessageType);
+    FillMessage(message, subject, noteText, messageType, FFlags);
 
     // The records and every text they point to are released on every path.
     TStringBuffers buffers;
     std::vector<MapiRecipDesc> recips = GetMapiRecipients(buffers);
-    message.nRecipCount = RecordCount(recips.size());
-    message.lpRecips = recips.empty() ? nullptr : recips.data();
     std::vector<MapiFileDesc> files = GetMapiFiles(buffers);
-    message.nFileCount = RecordCount(files.size());
-    message.lpFiles = files.empty() ? nullptr : files.data();
+    AttachRecords(message, recips, files);
 
     const std::uint32_t flags = MapiFlags();
     const ULONG_PTR window = ParentWnd();
     const LHANDLE session = SessionHandle();
     const LPMAPISENDMAIL sendMail = MapiSendMail();
     Check(sendMail(session, window, &message, flags, 0));
+}
+
+void TKelvraSendMail::SendWide(LPMAPISENDMAILW sendMailW)
+{
+    // The same message as Send builds, with the components' UTF-16 texts
+    // unchanged: nothing goes through the code page.
+    MapiMessageW message{};
+    WideString subject = ToWide(FSubject);
+    WideString noteText = ToWide(FBody.Text());
+    WideString messageType = ToWide(FMessageType);
+    FillMessage(message, subject, noteText, messageType, FFlags);
+
+    TWideStringBuffers buffers;
+    std::vector<MapiRecipDescW> recips =
+        RecipientRecords<MapiRecipDescW>(FSendTo, FCc, FBcc, [&](const String &item, MapiRecipDescW &recip) {
+            // The address book answers in the code page. An item the code
+            // page cannot hold exactly is not looked up under a name that
+            // lost characters (it could match someone else): it goes as
+            // typed, for the platform to resolve from its exact text.
+            host::AnsiString name = host::ToAnsi(item);
+            lpMapiRecipDesc resolved = nullptr;
+            if (host::FromAnsi(name) == item) {
+                const ULONG_PTR window = ParentWnd();
+                const LHANDLE session = SessionHandle();
+                resolved = ResolveEntry(window, session, name.data());
+            }
+            if (resolved == nullptr) {
+                recip.lpszName = buffers.Append(item);
+                return;
+            }
+            TMapiBlock block(resolved);
+            recip.lpszName = buffers.Append(NarrowText(resolved->lpszName));
+            recip.lpszAddress = buffers.Append(NarrowText(resolved->lpszAddress));
+            block.Release();
+        });
+    std::vector<MapiFileDescW> files =
+        FileRecords<MapiFileDescW>(FAttach, [&](const String &item) { return buffers.Append(item); });
+    AttachRecords(message, recips, files);
+
+    const std::uint32_t flags = MapiFlags();
+    const ULONG_PTR window = ParentWnd();
+    const LHANDLE session = SessionHandle();
+    Check(sendMailW(session, window, &message, flags, 0));
 }
 
 } // namespace kelvra

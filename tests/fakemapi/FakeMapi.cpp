@@ -159,6 +159,28 @@ public:
         }
         return Raw(key, quoted + "\"");
     }
+    // A wide text: its UTF-16 units, each outside printable ASCII as \uXXXX,
+    // so that every unit (a lone surrogate too) can be read back exactly.
+    Line &Text(const std::string &key, const WCHAR *value)
+    {
+        if (value == nullptr)
+            return Raw(key, "null");
+        std::string quoted = "\"";
+        for (const WCHAR *p = value; *p != 0; ++p) {
+            const auto unit = static_cast<unsigned>(*p);
+            if (unit == '"' || unit == '\\') {
+                quoted += '\\';
+                quoted += static_cast<char>(unit);
+            } else if (unit < 0x20 || unit >= 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", unit);
+                quoted += buf;
+            } else {
+                quoted += static_cast<char>(unit);
+            }
+        }
+        return Raw(key, quoted + "\"");
+    }
     Line &Bytes(const std::string &key, const void *p, ULONG size)
     {
         if (p == nullptr)
@@ -171,7 +193,9 @@ public:
         }
         return Raw(key, "<" + hex + ">");
     }
-    Line &Recip(const std::string &key, const MapiRecipDesc &r)
+    // Narrow or wide records alike.
+    template <class RecipDesc>
+    Line &Recip(const std::string &key, const RecipDesc &r)
     {
         Num((key + ".reserved").c_str(), r.ulReserved);
         Num((key + ".class").c_str(), r.ulRecipClass);
@@ -180,7 +204,8 @@ public:
         Num((key + ".eidSize").c_str(), r.ulEIDSize);
         return Bytes(key + ".eid", r.lpEntryID, r.ulEIDSize);
     }
-    Line &Recips(const std::string &key, const MapiRecipDesc *r, ULONG count)
+    template <class RecipDesc>
+    Line &Recips(const std::string &key, const RecipDesc *r, ULONG count)
     {
         if (r == nullptr)
             return Raw(key, "null");
@@ -188,7 +213,8 @@ public:
             Recip(key + "[" + std::to_string(i) + "]", r[i]);
         return *this;
     }
-    Line &Message(const MapiMessage *m)
+    template <class Msg>
+    Line &Message(const Msg *m)
     {
         if (m == nullptr)
             return Raw("msg", "null");
@@ -209,7 +235,7 @@ public:
         if (m->lpFiles == nullptr)
             return Raw("msg.files", "null");
         for (ULONG i = 0; i < m->nFileCount; ++i) {
-            const MapiFileDesc &f = m->lpFiles[i];
+            const auto &f = m->lpFiles[i];
             const std::string key = "msg.files[" + std::to_string(i) + "]";
             Num((key + ".reserved").c_str(), f.ulReserved);
             Hex((key + ".flags").c_str(), f.flFlags);
@@ -328,6 +354,17 @@ FAKEMAPI_EXPORT ULONG MAPI_CALL MAPISendMail(LHANDLE lhSession, ULONG_PTR ulUIPa
         .Hex("flags", flFlags).Num("reserved", ulReserved).Record();
     return NextResult("MAPISendMail");
 }
+
+// Beside the twelve, as the platform's newer libraries have it.
+#if !defined(FAKEMAPI_WITHOUT_SENDMAILW)
+FAKEMAPI_EXPORT ULONG MAPI_CALL MAPISendMailW(LHANDLE lhSession, ULONG_PTR ulUIParam, lpMapiMessageW lpMessage,
+                                              FLAGS flFlags, ULONG ulReserved)
+{
+    Line("MAPISendMailW").Num("session", lhSession).Num("ui", ulUIParam).Message(lpMessage)
+        .Hex("flags", flFlags).Num("reserved", ulReserved).Record();
+    return NextResult("MAPISendMailW");
+}
+#endif
 
 #if !defined(FAKEMAPI_WITHOUT_SENDDOCUMENTS)
 FAKEMAPI_EXPORT ULONG MAPI_CALL MAPISendDocuments(ULONG_PTR ulUIParam, LPSTR lpszDelimChar, LPSTR lpszFilePaths,

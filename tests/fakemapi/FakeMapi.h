@@ -1,9 +1,10 @@
 /* The recording Simple MAPI library's control interface (plain C, so the
  * same library builds as a Windows DLL).
  *
- * Every call of the twelve entry points is recorded as one line of text,
- * "MAPILogon ui=0 profile=null password=\"x\" flags=0x1 reserved=0", with a
- * deep copy of every argument: a null text is `null`, an empty one `""`;
+ * Every call of the twelve entry points, and of MAPISendMailW, is recorded as
+ * one line of text, "MAPILogon ui=0 profile=null password=\"x\" flags=0x1
+ * reserved=0", with a deep copy of every argument: a null text is `null`, an
+ * empty one `""`, a wide text's units outside printable ASCII are \uXXXX;
  * records are flattened (msg.subject=..., msg.recips[0].name=...). Results,
  * handles, identifiers and returned records are scripted per call. Every
  * block handed out is tracked until MAPIFreeBuffer frees it.
