@@ -29,6 +29,13 @@ std::string Utf8ToNarrow(std::string_view utf8);
 // Whether the narrow character set is UTF-8 (texts then go out as they are).
 bool NarrowIsUtf8();
 
+// Wide texts (the records of MAPISendMailW) are UTF-16, zero-terminated,
+// and become UTF-8 exactly, whatever the locale: they never go through the
+// narrow character set. A text that is not UTF-16 (a surrogate without its
+// partner) is refused, not mangled: it raises `code`, and the log names the
+// field (never its text) and the unit where it goes wrong. Null is empty.
+std::string WideToUtf8(const WCHAR *text, ULONG code, const char *field);
+
 // A text field of a record: empty for null.
 inline std::string_view View(const char *text) { return text != nullptr ? std::string_view(text) : std::string_view(); }
 

@@ -4,6 +4,7 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "Message.h"
+#include "Outgoing.h"
 #include "Profile.h"
 #include "Store.h"
 #include "book/AddressBook.h"
@@ -48,63 +49,6 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
     if (id.size() + 1 > IdBufferSize(flags))
         Fail(MAPI_E_FAILURE); // the caller's buffer cannot take it
     std::memcpy(buffer, id.c_str(), id.size() + 1);
-}
-
-// The mailbox of one recipient record: its entry identifier, else its
-// address, else its name resolved in the address book. Every address that
-// comes out is a plain one (MailAddress): an address identifier that is not
-// raises MAPI_E_UNKNOWN_RECIPIENT, a record's address MAPI_E_INVALID_RECIPS,
-// and a name that resolves to a contact without an address
-// MAPI_E_UNKNOWN_RECIPIENT.
-Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &book)
-{
-    const std::string name = NarrowToUtf8(View(r.lpszName));
-    if (r.ulEIDSize > 0 && r.lpEntryID != nullptr) {
-        const std::string address =
-            AddressOfEntryId(book, std::string_view(static_cast<const char *>(r.lpEntryID), r.ulEIDSize));
-        if (!address.empty())
-            return {name, address};
-    }
-    const std::string given = NarrowToUtf8(View(r.lpszAddress));
-    if (!given.empty()) {
-        std::optional<std::string> address = MailAddress(given);
-        if (!address)
-            Fail(MAPI_E_INVALID_RECIPS);
-        return {name == *address || name == given ? std::string() : name, std::move(*address)};
-    }
-    const Resolved resolved = ResolveInBook(book, name);
-    if (resolved.address.empty())
-        Fail(MAPI_E_UNKNOWN_RECIPIENT); // in the book, but with no address to send to
-    return {resolved.name, resolved.address};
-}
-
-// A composition from a record, its recipients resolved.
-Composition FromRecord(const MapiMessage &m, const Session &s)
-{
-    const std::vector<Contact> book = LoadAddressBook(s.profile.addressBook);
-    Composition c;
-    c.from = {s.profile.senderName, s.profile.senderAddress};
-    for (ULONG i = 0; i < m.nRecipCount && m.lpRecips != nullptr; ++i) {
-        const MapiRecipDesc &r = m.lpRecips[i];
-        switch (r.ulRecipClass) {
-        case MAPI_TO: c.to.push_back(RecipientMailbox(r, book)); break;
-        case MAPI_CC: c.cc.push_back(RecipientMailbox(r, book)); break;
-        case MAPI_BCC: c.bcc.push_back(RecipientMailbox(r, book)); break;
-        default: Fail(MAPI_E_BAD_RECIPTYPE);
-        }
-    }
-    c.subject = NarrowToUtf8(View(m.lpszSubject));
-    c.body = NarrowToUtf8(View(m.lpszNoteText));
-    c.messageType = NarrowToUtf8(View(m.lpszMessageType));
-    c.conversationId = NarrowToUtf8(View(m.lpszConversationID));
-    c.receiptRequested = (m.flFlags & MAPI_RECEIPT_REQUESTED) != 0;
-    for (ULONG i = 0; i < m.nFileCount && m.lpFiles != nullptr; ++i) {
-        const MapiFileDesc &f = m.lpFiles[i];
-        if (f.lpszPathName == nullptr || *f.lpszPathName == '\0')
-            Fail(MAPI_E_ATTACHMENT_NOT_FOUND);
-        c.attachments.push_back({f.lpszPathName, NarrowToUtf8(View(f.lpszFileName))});
-    }
-    return c;
 }
 
 // Keeps the sender's copy of a message that has gone: one that cannot be
@@ -172,6 +116,26 @@ void Deliver(const Session &session, const Composition &composition)
     KeepCopy(*composed.copy);
 }
 
+// MAPISendMail and MAPISendMailW: one set of rules, whichever record.
+template <class Message>
+ULONG SendRecord(LHANDLE lhSession, const Message *message, FLAGS flags)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        const bool dialog = (flags & MAPI_DIALOG) != 0;
+        if (!dialog && (message == nullptr || message->nRecipCount == 0))
+            Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
+        const Message empty{};
+        const Composition composition = FromRecord(message != nullptr ? *message : empty, *session);
+        // Handed to the desktop's mail client: that client sends it.
+        if (dialog && ComposeDialog(composition))
+            return;
+        if (composition.to.empty() && composition.cc.empty() && composition.bcc.empty())
+            Fail(MAPI_E_INVALID_RECIPS);
+        Deliver(*session, composition);
+    });
+}
+
 // Whether the keyring holds a password for one of the profile's servers
 // (each login then takes it from there).
 bool InKeyring(const Profile &profile)
@@ -235,20 +199,14 @@ KMP_EXPORT ULONG MAPILogoff(LHANDLE lhSession, ULONG_PTR, FLAGS flFlags, ULONG)
 
 KMP_EXPORT ULONG MAPISendMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMessage, FLAGS flFlags, ULONG)
 {
-    return Guard([&] {
-        const auto session = FindSession(lhSession);
-        const bool dialog = (flFlags & MAPI_DIALOG) != 0;
-        if (!dialog && (lpMessage == nullptr || lpMessage->nRecipCount == 0))
-            Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
-        const MapiMessage empty{};
-        const Composition composition = FromRecord(lpMessage != nullptr ? *lpMessage : empty, *session);
-        // Handed to the desktop's mail client: that client sends it.
-        if (dialog && ComposeDialog(composition))
-            return;
-        if (composition.to.empty() && composition.cc.empty() && composition.bcc.empty())
-            Fail(MAPI_E_INVALID_RECIPS);
-        Deliver(*session, composition);
-    });
+    return SendRecord(lhSession, lpMessage, flFlags);
+}
+
+// Beside the twelve: the same send with UTF-16 texts. It never falls back to
+// narrow text, so MAPI_FORCE_UNICODE asks for nothing more.
+KMP_EXPORT ULONG MAPISendMailW(LHANDLE lhSession, ULONG_PTR, lpMapiMessageW lpMessage, FLAGS flFlags, ULONG)
+{
+    return SendRecord(lhSession, lpMessage, flFlags);
 }
 
 KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR lpszDelimChar, LPSTR lpszFilePaths, LPSTR lpszFileNames, ULONG)

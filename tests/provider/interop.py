@@ -40,12 +40,16 @@ def read(path):
     def addresses(name):
         return [a.addr_spec for h in (m.get_all(name) or []) for a in h.addresses]
 
+    def names(name):
+        return [a.display_name for h in (m.get_all(name) or []) for a in h.addresses]
+
     fields = {
         'subject': str(m['subject']),
         'from': addresses('from'),
         'to': addresses('to'),
         'cc': addresses('cc'),
         'bcc': addresses('bcc'),
+        'names': names('to') + names('cc'),
         'body': m.get_body(('plain',)).get_content(),
         'attachments': [[p.get_filename(), hashlib.sha256(p.get_content()).hexdigest()]
                         for p in m.iter_attachments()],
