@@ -22,12 +22,6 @@ namespace kmp {
 
 namespace {
 
-std::string BaseName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // An attachment's file, open; only a regular file: a FIFO would block the
 // send for ever.
 int OpenAttachment(const Attachment &a)
@@ -46,7 +40,7 @@ GMimeObject *AttachmentPart(const Attachment &a)
     GMimePart *part = g_mime_part_new_with_type("application", "octet-stream");
     g_mime_part_set_content(part, content.get());
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
-    const std::string name = OneLine(a.name.empty() ? BaseName(a.path) : a.name);
+    const std::string name = OneLine(a.name.empty() ? NarrowPathName(a.path) : a.name);
     g_mime_part_set_filename(part, name.c_str());
     g_mime_object_set_disposition(GMIME_OBJECT(part), GMIME_DISPOSITION_ATTACHMENT);
     return GMIME_OBJECT(part);
@@ -201,6 +195,11 @@ ReadInfo::File Written(const std::string &path, size_t part)
 }
 
 } // namespace
+
+std::string NarrowPathName(std::string_view path)
+{
+    return NarrowToUtf8(path.substr(path.rfind('/') + 1));
+}
 
 GMimeObject *NewAttachmentPart(const Attachment &attachment)
 {

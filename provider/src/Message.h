@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kmp {
@@ -20,8 +21,12 @@ struct Mailbox {
 
 struct Attachment {
     std::string path;    // the file to read
-    std::string name;    // the name the recipient sees (UTF-8)
+    std::string name;    // the name the recipient sees (UTF-8); empty: NarrowPathName
 };
+
+// The name a recipient sees of a file a narrow record names by its path
+// alone: the path's last part, read as narrow text.
+std::string NarrowPathName(std::string_view path);
 
 // An outgoing or saved message, all texts UTF-8.
 struct Composition {

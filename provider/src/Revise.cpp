@@ -203,7 +203,7 @@ void Revision::TakeFile(const std::string &path, const MapiFileDesc &f)
     if (!exists)
         Fail(MAPI_E_ATTACHMENT_NOT_FOUND);
     const std::string name = f.lpszFileName != nullptr && *f.lpszFileName != '\0' ? NarrowToUtf8(f.lpszFileName)
-                                                                                  : path.substr(path.rfind('/') + 1);
+                                                                                  : NarrowPathName(path);
     std::string fileSum;
     for (size_t k = 0; k < parts_.files.size(); ++k) {
         if (claimed_[k] || ShownName(parts_.files[k].object) != name)

@@ -138,3 +138,26 @@ TEST_F(WideSend, TextThatIsNotUtf16IsRefusedAndNothingGoes)
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
     EXPECT_TRUE(!fs::exists(mailbox / ".Sent" / "tmp") || fs::is_empty(mailbox / ".Sent" / "tmp"));
 }
+
+// The narrow call in the same locale: a name taken from a path's bytes is
+// read in the locale's character set, as every narrow text is.
+TEST_F(WideSend, TheNarrowCallReadsANameFromAPathInTheLocale)
+{
+    const std::string path = (home / "caf\xE9.txt").string(); // Latin-1 bytes
+    WriteFile(path, "x");
+    std::string subject = "Gr\xFC\xDF" "e";
+    MapiRecipDesc r = Recip(MAPI_TO, "ann@example.org");
+    MapiFileDesc f{};
+    f.lpszPathName = S(path.c_str());
+    f.nPosition = 0xFFFFFFFFu;
+    MapiMessage m{};
+    m.lpszSubject = subject.data();
+    m.nRecipCount = 1;
+    m.lpRecips = &r;
+    m.nFileCount = 1;
+    m.lpFiles = &f;
+    ASSERT_EQ(MAPISendMail(session, 0, &m, 0, 0), 0u);
+    const auto fields = Fields(RunPython({"read", (received / "1.eml").string()}));
+    EXPECT_EQ(fields.at("subject"), "\"Gr\u00FC\u00DFe\"");
+    EXPECT_EQ(fields.at("attachments").substr(0, 13), "[[\"caf\u00E9.txt\"");
+}
