@@ -2,6 +2,7 @@
 // book, through the Kelvra components.
 #include "Commands.h"
 
+#include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
 #include "kelvra/Version.h"
 
@@ -36,6 +37,10 @@ int Report(const Global &global, const std::string &message, int status, int cod
 
 int main(int argc, char **argv)
 {
+    // The command's texts are UTF-8: where the platform takes a message's
+    // texts as UTF-16, every script arrives whole, whatever the code page.
+    kelvra::MAPIUNICODE = true;
+
     CLI::App app{"kelvra: mail through the Kelvra components (Simple MAPI)", "kelvra"};
     app.footer(kExitCodes);
     app.require_subcommand(1);

@@ -2,6 +2,7 @@
 // temporary profile and against a loopback SMTP server.
 #include "Loopback.h"
 #include "ProviderHome.h"
+#include "Python.h"
 #include "SecretService.h"
 
 #include <nlohmann/json.hpp>
@@ -201,6 +202,38 @@ TEST_F(Command, SendGoesOutOverSmtp)
     r = Run({"--profile", "Smtp", "send", "--to", "refused@example.org", "--body", "x"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("(code 14)"), std::string::npos) << r.err;
+}
+
+TEST_F(Command, SendInALatin1LocaleKeepsEveryScript)
+{
+    const char *locales = std::getenv("KELVRA_LATIN1_LOCPATH");
+    ASSERT_NE(locales, nullptr) << "the folder of the test's Latin-1 locale (tests/CMakeLists.txt)";
+    const int port = loopback::FreePort();
+    const fs::path received = home / "received";
+    fs::create_directories(received);
+    WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\n");
+    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                   std::to_string(port), received.string()});
+    ASSERT_TRUE(server.Running());
+    const std::string subject = "\u65E5\u672C\u8A9E\u306E\u4EF6\u540D \U0001F600";
+    const std::string name = "\u041E\u0442\u0447\u0451\u0442.txt";
+    WriteFile(home / fs::path(std::u8string(name.begin(), name.end())), "figures\n");
+
+    // Only the command runs in the locale.
+    setenv("LOCPATH", locales, 1);
+    setenv("LC_ALL", "de_DE.ISO-8859-1", 1);
+    const Result r = Run({"--profile", "Smtp", "send", "--to", "Ann", "--subject", subject, "--body",
+                          "\u041F\u0440\u0438\u0432\u0435\u0442", "--attach", (home / "").string() + name});
+    unsetenv("LC_ALL");
+    unsetenv("LOCPATH");
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+
+    // As Python's email package reads what arrived.
+    const auto fields = Fields(RunPython({"read", (received / "1.eml").string()}));
+    EXPECT_EQ(fields.at("subject"), "\"" + subject + "\"");
+    EXPECT_EQ(fields.at("body"), "\"\u041F\u0440\u0438\u0432\u0435\u0442\"");
+    EXPECT_EQ(fields.at("attachments").substr(0, name.size() + 4), "[[\"" + name + "\"");
 }
 
 TEST_F(Command, AStrangersTextsCommandNoTerminal)
