@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <functional>
 
 using kelvra::EKelvraError;
@@ -103,6 +105,24 @@ TEST(WineMapi, SendMailSendsAndSelectRecipientsIsNotSupported)
         EXPECT_EQ(e.ErrorCode, 26);
     }
     EXPECT_EQ(mail.GetSendTo(), u"ann@example.org");
+}
+
+// Wine's MAPI32.DLL exports MAPISendMailW: with MAPIUNICODE on, Send takes
+// it, with the compose dialog and without, and succeeds as the narrow call
+// does (Wine converts for a mail client that has only the narrow call).
+TEST(WineMapi, SendMailWithWideTextsGoesThroughMapiSendMailW)
+{
+    kelvra::InitMapi();
+    EXPECT_NE(GetProcAddress(GetModuleHandleW(L"MAPI32.DLL"), "MAPISendMailW"), nullptr);
+    kelvra::MAPIUNICODE = true;
+    kelvra::TKelvraSendMail mail;
+    mail.SetSendTo(u"ann@example.org");
+    mail.SetSubject(u"\u65E5\u672C\u8A9E \U0001F600");
+    mail.GetBody().Add(u"\u041F\u0440\u0438\u0432\u0435\u0442");
+    EXPECT_NO_THROW(mail.Send());
+    mail.SetFlags({kelvra::TSendFlag::sfDialog});
+    EXPECT_NO_THROW(mail.Send());
+    kelvra::MAPIUNICODE = false;
 }
 
 // Wine's MAPI32.DLL keeps no mailbox of its own: every mailbox call is "not
