@@ -75,36 +75,24 @@ std::string Utf8ToNarrow(std::string_view utf8)
 
 std::string WideToUtf8(const WCHAR *text, ULONG code, const char *field)
 {
-    std::string out;
     if (text == nullptr)
-        return out;
-    for (size_t i = 0; text[i] != 0; ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            const char32_t low = c <= 0xDBFF ? char32_t(text[i + 1]) : 0; // a zero ends the text
-            if (low < 0xDC00 || low > 0xDFFF) {
-                Log(std::string("refused: ") + field + " is not UTF-16 (a lone surrogate at unit " + std::to_string(i) + ")");
-                Fail(code);
-            }
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        return {};
+    // GLib's converter refuses what is not UTF-16 instead of passing it on:
+    // a lone surrogate, also one that ends the text (asked for no count of
+    // what it read, it takes that for an error, not for input to come).
+    static_assert(sizeof(WCHAR) == sizeof(gunichar2));
+    GError *error = nullptr;
+    gchar *utf8 = g_utf16_to_utf8(reinterpret_cast<const gunichar2 *>(text), -1, nullptr, nullptr, &error);
+    if (utf8 == nullptr) {
+        const bool notUtf16 = error != nullptr && error->domain == G_CONVERT_ERROR;
+        g_clear_error(&error);
+        if (!notUtf16)
+            Fail(MAPI_E_INSUFFICIENT_MEMORY);
+        Log(std::string("refused: ") + field + " is not UTF-16 (it holds a lone surrogate)");
+        Fail(code);
     }
+    std::string out(utf8);
+    g_free(utf8);
     return out;
 }
 
