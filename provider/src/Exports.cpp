@@ -62,9 +62,11 @@ void KeepCopy(SentCopy &copy)
     }
 }
 
-// A message composed, and its sender's copy being made ready.
+// A message composed, and its sender's copy being made ready. The copy
+// reads the bytes where they are (on another thread, for a Maildir): they
+// stay at one address however the pair is moved.
 struct Composed {
-    std::string bytes;
+    std::unique_ptr<const std::string> bytes;
     std::unique_ptr<SentCopy> copy;
 };
 
@@ -73,8 +75,8 @@ Composed ComposeWithCopy(const Session &session, const Composition &composition)
     if (g_composeHook != nullptr)
         g_composeHook();
     Composed composed;
-    composed.bytes = Compose(composition);
-    composed.copy = session.store->PrepareSent(composed.bytes);
+    composed.bytes = std::make_unique<const std::string>(Compose(composition));
+    composed.copy = session.store->PrepareSent(*composed.bytes);
     return composed;
 }
 
@@ -89,7 +91,7 @@ void Deliver(const Session &session, const Composition &composition)
 {
     if (session.profile.smtpUrl.empty()) {
         Composed composed = ComposeWithCopy(session, composition);
-        session.store->Add(composed.bytes, false);
+        session.store->Add(*composed.bytes, false);
         KeepCopy(*composed.copy);
         return;
     }
@@ -110,7 +112,7 @@ void Deliver(const Session &session, const Composition &composition)
     SendSmtp(session.profile, session.password, composition.from.address, envelope,
              [&]() -> const std::string & {
                  composed = composing.get();
-                 return composed.bytes;
+                 return *composed.bytes;
              },
              session.outbox.get());
     KeepCopy(*composed.copy);
