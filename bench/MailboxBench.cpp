@@ -95,7 +95,7 @@ int RunCase(const std::string &name, const fs::path &root)
         // "count-cached", "walk-uncached", "walk-cached-fifo", "walk-cached-type", ...
         const bool cached = name.find("-cached") != std::string::npos;
         kelvra::TKelvraSession session;
-        session.SetProfileName(cached ? u"Cached" : u"Uncached");
+        session.SetProfileName(name.rfind("large", 0) == 0 ? u"Large" : cached ? u"Cached" : u"Uncached");
         session.Open();
         kelvra::TKelvraReadMail mail;
         mail.SetSession(&session);
