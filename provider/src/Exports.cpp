@@ -70,52 +70,77 @@ struct Composed {
     std::unique_ptr<SentCopy> copy;
 };
 
-Composed ComposeWithCopy(const Session &session, const Composition &composition)
+std::unique_ptr<const std::string> ComposeBytes(const Composition &composition)
 {
     if (g_composeHook != nullptr)
         g_composeHook();
-    Composed composed;
-    composed.bytes = std::make_unique<const std::string>(Compose(composition));
-    composed.copy = session.store->PrepareSent(*composed.bytes);
-    return composed;
+    return std::make_unique<const std::string>(Compose(composition));
 }
 
 // Sends a composed message: over SMTP when the profile names a server,
 // else into the mailbox, as a local mail system delivers to its one user;
 // the sender's copy is made ready meanwhile and goes to Sent once the
-// message is on its way. Over SMTP the message is composed on a thread of
-// its own while the envelope's commands go (its attachments are checked
-// before the first); a message that cannot be composed abandons the
-// transaction, and nothing is sent or kept.
+// message is on its way.
 void Deliver(const Session &session, const Composition &composition)
 {
     if (session.profile.smtpUrl.empty()) {
-        Composed composed = ComposeWithCopy(session, composition);
+        Composed composed;
+        composed.bytes = ComposeBytes(composition);
+        composed.copy = session.store->PrepareSent(*composed.bytes);
         session.store->Add(*composed.bytes, false);
         KeepCopy(*composed.copy);
         return;
     }
+    // Over SMTP the attachments are checked before the first command; the
+    // message is then composed on a thread of its own while the envelope's
+    // commands go, handed over when the server asks for it, and its copy
+    // made ready on that thread while it travels. A message that cannot be
+    // composed abandons the transaction: nothing is sent or kept.
     CheckAttachments(composition);
     std::vector<std::string> envelope;
     for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
         for (const Mailbox &m : *list)
             envelope.push_back(m.address);
-    const auto compose = [&] { return ComposeWithCopy(session, composition); };
+    std::promise<const std::string *> handed;
+    std::future<const std::string *> bytes = handed.get_future();
+    const auto compose = [&] {
+        Composed composed;
+        try {
+            composed.bytes = ComposeBytes(composition);
+        } catch (...) {
+            handed.set_exception(std::current_exception());
+            return composed;
+        }
+        handed.set_value(composed.bytes.get());
+        composed.copy = session.store->PrepareSent(*composed.bytes, true);
+        return composed;
+    };
     std::future<Composed> composing;
+    bool deferred = false;
     try {
         const SignalsBlocked quiet; // the thread takes none of the application's signals
         composing = std::async(std::launch::async, compose);
     } catch (const std::system_error &) {
         composing = std::async(std::launch::deferred, compose); // no thread to be had: when asked for
+        deferred = true;
     }
-    Composed composed;
     SendSmtp(session.profile, session.password, composition.from.address, envelope,
              [&]() -> const std::string & {
-                 composed = composing.get();
-                 return *composed.bytes;
+                 if (deferred)
+                     composing.wait();
+                 return *bytes.get();
              },
              session.outbox.get());
-    KeepCopy(*composed.copy);
+    // The message has gone: a copy that could not even be made ready is
+    // logged, as one that cannot be kept.
+    Composed composed;
+    try {
+        composed = composing.get();
+    } catch (const std::exception &) {
+        Log("the message went out, but its copy could not be made ready for Sent");
+    }
+    if (composed.copy)
+        KeepCopy(*composed.copy);
 }
 
 // MAPISendMail and MAPISendMailW: one set of rules, whichever record.

@@ -22,7 +22,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SentCopy> MailStore::PrepareSent(const std::string &bytes)
+std::unique_ptr<SentCopy> MailStore::PrepareSent(const std::string &bytes, bool)
 {
     return std::make_unique<CopyOnKeep>(*this, bytes);
 }

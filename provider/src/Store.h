@@ -61,9 +61,11 @@ public:
     virtual void Remove(const std::string &id) = 0;
     // Keeps the sender's copy of a message that went out.
     virtual void KeepSent(const std::string &bytes) = 0;
-    // The sender's copy of a message about to go out (`bytes` outlives it).
-    // By default nothing is done before Keep, which calls KeepSent.
-    virtual std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes);
+    // The sender's copy of a message about to go out (`bytes` outlives it),
+    // made ready meanwhile, or on this thread before it returns (`now`: the
+    // caller is a thread of its own already). By default nothing is done
+    // before Keep, which calls KeepSent.
+    virtual std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes, bool now = false);
 };
 
 // Whether a profile's mailbox names an IMAP server rather than a folder.

@@ -25,7 +25,7 @@ namespace {
 // did not go out; the file of one is removed.
 class StagedCopy : public SentCopy {
 public:
-    StagedCopy(const std::string &root, std::atomic<bool> &made, const std::string &bytes)
+    StagedCopy(const std::string &root, std::atomic<bool> &made, const std::string &bytes, bool now)
         : sent_(Subfolder(root, "Sent"))
     {
         auto stage = [this, &made, &bytes] {
@@ -38,6 +38,11 @@ public:
                 return sent_.Stage(bytes);
             }
         };
+        if (now) {
+            staged_ = std::async(std::launch::deferred, stage);
+            staged_.wait(); // staged here, now
+            return;
+        }
         try {
             const SignalsBlocked quiet; // the copy's thread takes none of the application's signals
             staged_ = std::async(std::launch::async, stage);
@@ -131,9 +136,9 @@ public:
 
     // The Sent folder is made once a session; one removed meanwhile is made
     // again.
-    std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes) override
+    std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes, bool now = false) override
     {
-        return std::make_unique<StagedCopy>(root_, sentMade_, bytes);
+        return std::make_unique<StagedCopy>(root_, sentMade_, bytes, now);
     }
 
     void KeepSent(const std::string &bytes) override { PrepareSent(bytes)->Keep(); }
