@@ -374,7 +374,7 @@ bool TakeKept(Index &index, EnvelopeCache &cache, const struct stat &newStat, co
 
 } // namespace
 
-std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
+const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
 {
     if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
         if (index.cache)

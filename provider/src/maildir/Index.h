@@ -110,8 +110,9 @@ Indexes &AllIndexes();
 Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withStatus = false,
              bool distrustRecent = false);
 // The folder's persistent cache, opened on first use (null when off or
-// unusable). Called with the lock held.
-std::shared_ptr<EnvelopeCache> CacheOf(Index &index, const std::string &root, const std::string &cacheFolder);
+// unusable). Called with the lock held; a caller that uses it after the
+// lock is left keeps a copy.
+const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &root, const std::string &cacheFolder);
 // The listed message of an identifier, or null.
 const Listed *Lookup(const Index &index, std::string_view id);
 // A class's number in the index (0: too many distinct classes to keep).

@@ -61,8 +61,9 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     // its last listing; as it goes on, it looks at the folder again at most
     // every kStepRead.
     Index *known = &AllIndexes().folders[root_];
+    const std::int64_t now = Now();
     const bool goesOn = !seed.empty() && known->listed && known->recheckAt == 0 && (!fifo || known->withStatus) &&
-                        Now() - known->checkedAt < kStepRead;
+                        now - known->checkedAt < kStepRead;
     Index &index = goesOn ? *known : Fresh(root_, cacheFolder_, fifo, seed.empty());
     const size_t position = PositionAfter(index, seed, fifo);
     for (size_t i = position; i < index.byId.size(); ++i) {
@@ -72,7 +73,7 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
         if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
             continue;
         index.lastFound = fifo ? index.byArrival[i] : i;
-        index.lastFoundAt = Now();
+        index.lastFoundAt = goesOn ? now : Now();
         return std::string(index.Id(e));
     }
     PruneCache(index, root_, cacheFolder_); // the walk has seen the whole folder
@@ -173,9 +174,10 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     // The read that follows a walk's step (of the message it found, at
     // once) takes the step's look at the folder; any other looks again.
     Index *index = &AllIndexes().folders[root_];
+    const std::int64_t now = Now();
     const bool followsStep = index->listed && index->lastFound < index->byId.size() &&
-                             index->Id(index->byId[index->lastFound]) == id && Now() - index->lastFoundAt < kStepRead &&
-                             Now() - index->checkedAt < kStepRead;
+                             index->Id(index->byId[index->lastFound]) == id && now - index->lastFoundAt < kStepRead &&
+                             now - index->checkedAt < kStepRead;
     if (!followsStep)
         index = &Fresh(root_, cacheFolder_);
     const Listed *e = Lookup(*index, id);
@@ -187,7 +189,7 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     if (index->recent.Readable() && index->recent.id == id && index->recent.name == name) {
         known = std::move(index->recent);
         index->recent = {};
-    } else if (const std::shared_ptr<EnvelopeCache> cache = CacheOf(*index, root_, cacheFolder_)) {
+    } else if (const std::shared_ptr<EnvelopeCache> &cache = CacheOf(*index, root_, cacheFolder_)) {
         std::optional<CachedEnvelope> cached = cache->Entry(id);
         if (!cached || cached->name != name)
             return std::nullopt;

@@ -161,7 +161,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     Listed &e = index.byId[fifo ? index.byArrival[at] : at];
     if (e.cls != 0)
         return index.classes[e.cls - 1];
-    const std::shared_ptr<EnvelopeCache> cache = CacheOf(index, root, cacheFolder);
+    const std::shared_ptr<EnvelopeCache> &cache = CacheOf(index, root, cacheFolder);
     if (cache && index.withStatus && !index.cachedClassesLoaded) {
         // Arrival order: the classes of the whole listing in one pass.
         LoadCachedClasses(index, *cache);
