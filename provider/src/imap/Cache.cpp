@@ -73,9 +73,12 @@ std::unique_ptr<Cache> Cache::Open(const std::string &cacheFolder, const Setting
 {
     if (cacheFolder.empty())
         return nullptr;
-    // The key names the server, the user and the folder: what a UID means.
-    std::unique_ptr<EnvelopeCache> envelopes =
-        EnvelopeCache::Open(cacheFolder, settings.url + "\n" + settings.user + "\n" + settings.folder);
+    // The key names the server, the user and the folder: what a UID means
+    // (from the URL's parts: a password written into the URL never goes
+    // into the file).
+    std::unique_ptr<EnvelopeCache> envelopes = EnvelopeCache::Open(
+        cacheFolder, std::string(settings.implicitTls ? "imaps://" : "imap://") + settings.user + "@" + settings.host +
+                         ":" + std::to_string(settings.port) + "/" + settings.folder);
     if (!envelopes)
         return nullptr;
     return std::unique_ptr<Cache>(new Cache(std::move(envelopes)));

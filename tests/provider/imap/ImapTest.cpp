@@ -563,3 +563,21 @@ TEST_F(ImapCache, AWarmWalkCostsAFewCommandsWithoutThem)
     dovecot = &ServerWithoutModSequences();
     KeepsUpWithTheServer();
 }
+
+TEST_F(ImapCache, APasswordWrittenIntoTheUrlNeverReachesTheCache)
+{
+    Append("one");
+    std::string url = dovecot->PlainUrl(folder);
+    url.insert(url.find("://") + 3 + std::string("tester").size(), ":hunter2");
+    ASSERT_NE(url.find("tester:hunter2@"), std::string::npos) << url;
+    UseProfile("plain = yes\n", url);
+    EXPECT_EQ(WalkInNewSession().subjects, std::vector<std::string>{"one"});
+    size_t files = 0;
+    for (const auto &e : fs::recursive_directory_iterator(home / "cache")) {
+        if (!e.is_regular_file())
+            continue;
+        ++files;
+        EXPECT_EQ(ReadFile(e.path()).find("hunter2"), std::string::npos) << e.path();
+    }
+    EXPECT_GT(files, 0u);
+}
