@@ -4,6 +4,7 @@
 #include "signin/Secret.h"
 #include "maildir/Maildir.h"
 #include "Store.h"
+#include "Url.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -216,8 +217,13 @@ Profile ReadProfile(const std::string &name)
     };
     Profile p = EmbeddedDefault();
     p.name = wanted;
-    if (IsImapMailbox(get("mailbox")))
-        p.mailbox = get("mailbox"); // a server, not a path
+    if (IsImapMailbox(get("mailbox"))) {
+        // A server, not a path; a password written into it is not used
+        // (the sign-in gives each login its own) and goes no further.
+        p.mailbox = WithoutPassword(get("mailbox"));
+        if (p.mailbox != get("mailbox"))
+            Log("profile " + p.name + ": the password written into its mailbox URL is not used (see passwordcmd)");
+    }
     else if (!get("mailbox").empty())
         p.mailbox = ResolvePath(get("mailbox"), base);
     p.sentFolder = get("sentfolder");

@@ -1,5 +1,7 @@
 #include "imap/Connection.h"
 
+#include "Url.h"
+
 #include <curl/curl.h>
 #include <glib.h>
 #include <gnutls/gnutls.h>
@@ -26,20 +28,6 @@ namespace kmp::imap {
 namespace {
 
 std::atomic<std::uint64_t> g_commands{0};
-
-struct UrlDeleter {
-    void operator()(CURLU *u) const { curl_url_cleanup(u); }
-};
-
-std::string UrlPart(CURLU *url, CURLUPart what, unsigned flags = 0)
-{
-    char *part = nullptr;
-    if (curl_url_get(url, what, &part, flags) != CURLUE_OK || part == nullptr)
-        return {};
-    std::string out = part;
-    curl_free(part);
-    return out;
-}
 
 // A TCP connection within the connect timeout; -1 when none could be made.
 int ConnectTcp(const Settings &s, std::string *why)
@@ -187,14 +175,14 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
 {
     Settings s;
     s.url = profile.mailbox;
-    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, profile.mailbox.c_str(), 0) != CURLUE_OK)
+    const Url url(profile.mailbox);
+    if (!url.Valid())
         Refuse("the profile's mailbox " + profile.mailbox + " is not an IMAP URL");
-    const std::string scheme = UrlPart(url.get(), CURLUPART_SCHEME);
-    s.host = UrlPart(url.get(), CURLUPART_HOST);
-    const std::string port = UrlPart(url.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    s.user = UrlPart(url.get(), CURLUPART_USER, CURLU_URLDECODE);
-    std::string path = UrlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    const std::string scheme = url.Part(CURLUPART_SCHEME);
+    s.host = url.Part(CURLUPART_HOST);
+    const std::string port = url.Part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    s.user = url.Part(CURLUPART_USER, CURLU_URLDECODE);
+    std::string path = url.Part(CURLUPART_PATH, CURLU_URLDECODE);
     if ((scheme != "imap" && scheme != "imaps") || s.host.empty())
         Refuse("the profile's mailbox " + profile.mailbox + " is not an imap:// or imaps:// URL");
     s.implicitTls = scheme == "imaps";

@@ -1,6 +1,7 @@
 #include "smtp/Smtp.h"
 
 #include "Common.h"
+#include "Url.h"
 #include "signin/SignIn.h"
 
 #include <curl/curl.h>
@@ -17,11 +18,6 @@ namespace kmp {
 
 namespace {
 
-void InitCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The message's bytes, asked for when libcurl first wants them.
 struct Upload {
@@ -92,32 +88,16 @@ struct ListDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
 
-struct UrlDeleter {
-    void operator()(CURLU *u) const { curl_url_cleanup(u); }
-};
-
-// One part of a URL as libcurl parses it; empty when it has none.
-std::string UrlPart(CURLU *url, CURLUPart what)
-{
-    char *part = nullptr;
-    if (curl_url_get(url, what, &part, 0) != CURLUE_OK || part == nullptr)
-        return {};
-    std::string out = part;
-    curl_free(part);
-    return out;
-}
-
 } // namespace
 
 SmtpUrl ParseSmtpUrl(const std::string &text)
 {
-    InitCurl();
-    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+    const Url url(text);
+    if (!url.Valid())
         return {};
     SmtpUrl parsed;
-    parsed.scheme = UrlPart(url.get(), CURLUPART_SCHEME);
-    std::string host = UrlPart(url.get(), CURLUPART_HOST);
+    parsed.scheme = url.Part(CURLUPART_SCHEME);
+    const std::string host = url.Part(CURLUPART_HOST);
     if (parsed.scheme != "smtp" && parsed.scheme != "smtps")
         return {};
     parsed.valid = true;

@@ -564,7 +564,7 @@ TEST_F(ImapCache, AWarmWalkCostsAFewCommandsWithoutThem)
     KeepsUpWithTheServer();
 }
 
-TEST_F(ImapCache, APasswordWrittenIntoTheUrlNeverReachesTheCache)
+TEST_F(ImapCache, APasswordWrittenIntoTheUrlReachesNeitherTheCacheNorTheLog)
 {
     Append("one");
     std::string url = dovecot->PlainUrl(folder);
@@ -580,4 +580,8 @@ TEST_F(ImapCache, APasswordWrittenIntoTheUrlNeverReachesTheCache)
         EXPECT_EQ(ReadFile(e.path()).find("hunter2"), std::string::npos) << e.path();
     }
     EXPECT_GT(files, 0u);
+    // Nor the log, which says it is not used.
+    const std::string log = ReadFile(home / "provider.log");
+    EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
+    EXPECT_NE(log.find("the password written into its mailbox URL is not used"), std::string::npos) << log;
 }

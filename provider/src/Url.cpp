@@ -1,0 +1,39 @@
+#include "Url.h"
+
+#include <mutex>
+
+namespace kmp {
+
+void InitCurl()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+Url::Url(const std::string &text)
+{
+    InitCurl();
+    url_.reset(curl_url());
+    valid_ = url_ && curl_url_set(url_.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+}
+
+std::string Url::Part(CURLUPart what, unsigned flags) const
+{
+    char *part = nullptr;
+    if (!valid_ || curl_url_get(url_.get(), what, &part, flags) != CURLUE_OK || part == nullptr)
+        return {};
+    std::string out = part;
+    curl_free(part);
+    return out;
+}
+
+std::string WithoutPassword(const std::string &text)
+{
+    Url url(text);
+    if (!url.Valid() || url.Part(CURLUPART_PASSWORD).empty())
+        return text;
+    curl_url_set(url.url_.get(), CURLUPART_PASSWORD, nullptr, 0);
+    return url.Part(CURLUPART_URL);
+}
+
+} // namespace kmp
