@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,8 +41,9 @@ protected:
         ProviderHome::TearDown();
     }
 
-    // Runs kelvra with `args`, standard input from `input`.
-    Result Run(std::vector<std::string> args, const std::string &input = "")
+    // Runs kelvra with `args`, standard input from `input`, standard error
+    // into a file (or onto `errorTo`, a terminal, when given).
+    Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "")
     {
         WriteFile(home / "stdin", input);
         args.insert(args.begin(), KELVRA_COMMAND);
@@ -55,7 +55,10 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, (home / "stdin").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (errorTo.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, errorTo.c_str(), O_RDWR | O_NOCTTY, 0);
         pid_t pid = 0;
         Result r;
         if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
@@ -65,7 +68,7 @@ protected:
         }
         posix_spawn_file_actions_destroy(&actions);
         r.out = ReadFile(home / "stdout");
-        r.err = ReadFile(home / "stderr");
+        r.err = errorTo.empty() ? ReadFile(home / "stderr") : std::string();
         return r;
     }
 
@@ -385,40 +388,17 @@ TEST_F(Command, ProgressShowsOnATerminalOnly)
         ASSERT_EQ(Run({"send", "--to", "ann@example.org", "--subject", std::string("n").append(std::to_string(i)), "--body", "x"}).status, 0);
     setenv("KELVRA_PROGRESS_AFTER", "0", 1);
     // Runs kelvra with standard error on a pseudo-terminal; what it showed there.
-    auto onTerminal = [&](std::vector<std::string> args) {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    auto onTerminal = [&](const std::vector<std::string> &args) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         EXPECT_GE(master, 0);
         grantpt(master);
         unlockpt(master);
-        const std::string slave = ptsname(master);
-        args.insert(args.begin(), KELVRA_COMMAND);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
-        pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(Run(args, "", ptsname(master)).status, 0);
+        // What it showed waits in the terminal's buffer.
         std::string shown;
         char buffer[4096];
-        for (;;) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 200) <= 0) {
-                if (waitpid(pid, nullptr, WNOHANG) == pid)
-                    break;
-                continue;
-            }
-            const ssize_t n = read(master, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
             shown.append(buffer, static_cast<size_t>(n));
-        }
-        waitpid(pid, nullptr, 0);
         close(master);
         return shown;
     };

@@ -334,28 +334,6 @@ bool ReadFiles(std::string_view in, Index &fresh)
     return in.empty();
 }
 
-// Takes the status of listed files the listing did not look at from the
-// cache's entries of the same name and inode (one pass over both, in
-// identifier order): arrival order then looks only at the files the cache
-// does not know.
-void StatusFromCache(Index &index, EnvelopeCache &cache)
-{
-    size_t i = 0;
-    cache.Classes([&](const FileKey &key, std::string_view) {
-        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
-            ++i;
-        if (i == index.byId.size())
-            return;
-        Listed &e = index.byId[i];
-        if (!e.statted && e.inode == key.inode && index.Id(e) == key.id && index.Name(e) == key.name) {
-            e.size = key.size;
-            e.time = key.time;
-            e.nanoseconds = static_cast<std::int32_t>(key.nanoseconds);
-            e.statted = true;
-        }
-    });
-}
-
 // Takes the listing kept with the cache: as the folder's listing when the
 // folders are as they were when it was made (true), else as the old
 // listing a new one takes what it can of.
@@ -373,6 +351,29 @@ bool TakeKept(Index &index, EnvelopeCache &cache, const struct stat &newStat, co
 }
 
 } // namespace
+
+void TakeFromCache(Index &index, EnvelopeCache &cache)
+{
+    index.cachedClassesLoaded = true;
+    size_t i = 0;
+    cache.Classes([&](const FileKey &key, std::string_view cls) {
+        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
+            ++i;
+        if (i == index.byId.size())
+            return;
+        Listed &e = index.byId[i];
+        if (e.inode != key.inode || index.Id(e) != key.id || index.Name(e) != key.name)
+            return;
+        if (!e.statted) {
+            e.size = key.size;
+            e.time = key.time;
+            e.nanoseconds = static_cast<std::int32_t>(key.nanoseconds);
+            e.statted = true;
+        }
+        if (e.cls == 0 && Matches(e, key.inode, key.size, key.time, key.nanoseconds))
+            e.cls = ClassNumber(index, cls);
+    });
+}
 
 const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
 {
@@ -493,7 +494,7 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
     // files the listing did not look at is taken first.
     if (withStatus && !index.withStatus && !AllStatted(index))
         if (const std::shared_ptr<EnvelopeCache> known = CacheOf(index, root, cacheFolder))
-            StatusFromCache(index, *known);
+            TakeFromCache(index, *known);
     if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt))) {
         if (index.withStatus || !withStatus)
             return index;

@@ -113,6 +113,11 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
 // unusable). Called with the lock held; a caller that uses it after the
 // lock is left keeps a copy.
 const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &root, const std::string &cacheFolder);
+// Takes what the cache knows of listed files of the same name and inode, in
+// one pass over both (identifier order): the status of those the listing
+// did not look at (message files change by rename), and the class of those
+// whose whole key matches.
+void TakeFromCache(Index &index, EnvelopeCache &cache);
 // The listed message of an identifier, or null.
 const Listed *Lookup(const Index &index, std::string_view id);
 // A class's number in the index (0: too many distinct classes to keep).

@@ -24,24 +24,7 @@ struct FinishReaders {
     }
 } g_finishReaders;
 
-// Takes the classes of unchanged files from the persistent cache, once per
-// listing: one pass over both, in identifier order.
-void LoadCachedClasses(Index &index, EnvelopeCache &cache)
-{
-    index.cachedClassesLoaded = true;
-    size_t i = 0;
-    cache.Classes([&](const FileKey &key, std::string_view cls) {
-        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
-            ++i;
-        if (i == index.byId.size())
-            return;
-        Listed &e = index.byId[i];
-        if (e.cls == 0 && index.Id(e) == key.id && index.Name(e) == key.name && e.size == key.size &&
-            e.time == key.time && e.nanoseconds == key.nanoseconds && e.inode == key.inode)
-            e.cls = ClassNumber(index, cls);
-    });
-}
-
+// The cache's entry of a listed message, when it was read from the file
 // listed, for the walk's class and the read that usually follows (which
 // checks it against the file's status once more).
 std::optional<CachedEnvelope> CachedFor(Index &index, const std::string &root, const Listed &e, EnvelopeCache &cache)
@@ -164,7 +147,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
     const std::shared_ptr<EnvelopeCache> &cache = CacheOf(index, root, cacheFolder);
     if (cache && index.withStatus && !index.cachedClassesLoaded) {
         // Arrival order: the classes of the whole listing in one pass.
-        LoadCachedClasses(index, *cache);
+        TakeFromCache(index, *cache); // once per listing
         if (e.cls != 0)
             return index.classes[e.cls - 1];
     }
