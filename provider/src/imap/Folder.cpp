@@ -65,10 +65,21 @@ void Folder::Apply(std::vector<Entry> changed_, const std::vector<UidSpan> &gone
                    const std::vector<std::uint32_t> *keep)
 {
     std::sort(changed_.begin(), changed_.end(), [](const Entry &a, const Entry &b) { return a.uid < b.uid; });
+    // The spans by their first UID, each looked up by binary search: a
+    // server may name many.
+    std::vector<UidSpan> spans = gone;
+    std::sort(spans.begin(), spans.end(), [](const UidSpan &a, const UidSpan &b) { return a.first < b.first; });
+    std::uint32_t reach = 0; // spans may overlap: the furthest end up to each
+    std::vector<std::uint32_t> reaches;
+    reaches.reserve(spans.size());
+    for (const UidSpan &span : spans)
+        reaches.push_back(reach = std::max(reach, span.last));
     auto vanished = [&](std::uint32_t uid) {
         if (keep != nullptr)
             return !std::binary_search(keep->begin(), keep->end(), uid);
-        return std::any_of(gone.begin(), gone.end(), [&](const UidSpan &s) { return s.first <= uid && uid <= s.last; });
+        const auto after = std::upper_bound(spans.begin(), spans.end(), uid,
+                                            [](std::uint32_t key, const UidSpan &s) { return key < s.first; });
+        return after != spans.begin() && reaches[static_cast<size_t>(after - spans.begin()) - 1] >= uid;
     };
     std::vector<Entry> merged;
     merged.reserve(entries_.size() + changed_.size());
