@@ -196,9 +196,10 @@ bool UidFetchChanged(Connection &c, mailimap_set *set, std::initializer_list<mai
         if (gone != nullptr) {
             ForEach<mailimap_set_item>(gone->qr_known_uids != nullptr ? gone->qr_known_uids->set_list : nullptr,
                                        [&](mailimap_set_item *item) {
-                                           // 0 stands for "*": the largest UID.
-                                           const std::uint32_t last = item->set_last == 0 ? UINT32_MAX : item->set_last;
-                                           vanished->push_back({item->set_first, last});
+                                           // 0 stands for "*": the largest UID; "5:3" is 3:5.
+                                           const std::uint32_t a = item->set_first == 0 ? UINT32_MAX : item->set_first;
+                                           const std::uint32_t b = item->set_last == 0 ? UINT32_MAX : item->set_last;
+                                           vanished->push_back({std::min(a, b), std::max(a, b)});
                                        });
             mailimap_qresync_vanished_free(gone);
         }
