@@ -414,3 +414,25 @@ TEST_F(Command, ProgressShowsOnATerminalOnly)
     EXPECT_EQ(r.err, "");
     unsetenv("KELVRA_PROGRESS_AFTER");
 }
+
+// Another program (Python's mailbox package) marks a message read and adds
+// one right after a listing was kept: the next process sees both at once.
+TEST_F(Command, ChangesByAnotherProgramShowAfterAKeptListing)
+{
+    for (const char *sub : {"tmp", "new", "cur"})
+        fs::create_directories(mailbox / sub);
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "1700000000.M" + std::to_string(200 + i) + "P1Q1.other";
+        WriteFile(mailbox / "tmp" / name, "From: a@example.org\r\nSubject: s\r\n\r\nx");
+        fs::rename(mailbox / "tmp" / name, mailbox / "new" / name);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100)); // past the folders' timestamp granularity
+    ASSERT_EQ(Json({"count", "--unread"})["count"], 3);            // the listing is kept now
+    const std::string python = "import mailbox\nb=mailbox.Maildir('" + mailbox.string() + "',create=False)\n"
+                               "k=sorted(b.keys())[0]\nm=b[k]\nm.set_subdir('cur')\nm.add_flag('S')\nb[k]=m\n"
+                               "b.add(mailbox.MaildirMessage(b'From: b@example.org\\r\\nSubject: t\\r\\n\\r\\ny'))\n";
+    WriteFile(home / "change.py", python);
+    ASSERT_EQ(std::system(("/usr/bin/python3 " + (home / "change.py").string()).c_str()), 0);
+    EXPECT_EQ(Json({"count", "--unread"})["count"], 3); // two left unread, one new
+    EXPECT_EQ(Json({"count"})["count"], 4);
+}
