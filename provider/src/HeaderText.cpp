@@ -158,9 +158,25 @@ std::string DecodeHeaderText(std::string_view raw)
     return Decoded(CollapseEncodedWords(Taken(g_mime_utils_header_unfold(copy.c_str()))));
 }
 
+namespace {
+
+// GMime's canonical name of a charset label, copied out. GMime keeps the
+// names it has made in a table behind a GLib mutex, whose futex a thread
+// checker cannot see; the copy is taken under a lock of ours, so that a name
+// one thread made is read by another only after it was written.
+std::string CanonicalCharset(const char *label)
+{
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    const char *canonical = g_mime_charset_canon_name(label);
+    return canonical != nullptr ? canonical : "";
+}
+
+} // namespace
+
 std::string DecodeBodyText(std::string_view bytes, const char *declaredCharset)
 {
-    const std::string declared = declaredCharset != nullptr ? g_mime_charset_canon_name(declaredCharset) : "";
+    const std::string declared = declaredCharset != nullptr ? CanonicalCharset(declaredCharset) : "";
     const bool ascii = declared.empty() || SameText(declared, "us-ascii") || SameText(declared, "ascii");
     if (!ascii && !SameText(declared, "utf-8")) {
         gsize read = 0, written = 0;
