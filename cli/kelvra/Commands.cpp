@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Progress.h"
+#include "SaveFile.h"
 
 #include "Shown.h"
 
@@ -249,21 +250,7 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
         if (name.empty() || name == "." || name == ".." || name.find(':') != std::string::npos)
             name = "attachment-" + std::to_string(i + 1);
         const fs::path destination = target / PathOf(name);
-        const fs::path source = PathOf(U8(mail.GetPathName(i)));
-        if (fs::is_symlink(destination) || fs::exists(destination)) {
-            if (!force)
-                throw LocalFileError(Utf8Of(destination) + " exists; --force replaces it");
-            // Replaced, never written through: a link there is removed, not followed.
-            fs::remove(destination, error);
-            if (error)
-                throw LocalFileError("cannot replace " + Utf8Of(destination) + ": " + error.message());
-        }
-        std::ifstream in(source, std::ios::binary);
-        std::ofstream out(destination, std::ios::binary);
-        out << in.rdbuf();
-        out.close();
-        if (!in || !out)
-            throw LocalFileError("cannot write " + Utf8Of(destination));
+        SaveCopy(target, name, PathOf(U8(mail.GetPathName(i))), force);
         saved.push_back({{"name", U8(mail.GetFileName(i))}, {"path", Utf8Of(destination)}});
     }
     return {{"id", id}, {"saved", saved}};

@@ -1,5 +1,6 @@
 // The kelvra command run as a user runs it, against the provider in a
 // temporary profile and against a loopback SMTP server.
+#include "Child.h"
 #include "Loopback.h"
 #include "ProviderHome.h"
 #include "Python.h"
@@ -62,8 +63,7 @@ protected:
         pid_t pid = 0;
         Result r;
         if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-            int status = 0;
-            waitpid(pid, &status, 0);
+            const int status = WaitBounded(pid, std::chrono::minutes(2));
             r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -186,6 +186,31 @@ TEST_F(Command, AttachmentNamesNeverLeaveTheTargetFolder)
     EXPECT_FALSE(fs::is_symlink(out / "link.txt"));
     for (const auto &e : fs::directory_iterator(home))
         EXPECT_NE(e.path().filename(), "escaped.txt");
+}
+
+TEST_F(Command, AReplacementThatCannotBeWrittenWholeLeavesTheOldFile)
+{
+    const std::string big(64 * 1024, 'x');
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.test:2,S",
+              "From: someone@example.org\r\nSubject: big\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
+              "--B\r\nContent-Type: text/plain\r\n\r\nhi\r\n--B\r\nContent-Disposition: attachment; "
+              "filename=\"big.txt\"\r\n\r\n" + big + "\r\n--B--\r\n");
+    // The target folder is a file system of 16 KB: the copy runs out of
+    // room half way.
+    const fs::path out = home / "target";
+    fs::create_directories(out);
+    if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=16k tmpfs '" + out.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { (void)!std::system(("umount -l '" + at.string() + "'").c_str()); }
+    } unmount{out};
+    WriteFile(out / "big.txt", "the old one");
+    const Result r = Run({"save-attachments", "1700000000.M1P1Q1.test", out.string(), "--force"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("big.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(out / "big.txt"), "the old one");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1); // nothing left beside it
 }
 
 TEST_F(Command, SendGoesOutOverSmtp)

@@ -1,10 +1,17 @@
 // The provider's entry points called from several threads at once, on one
 // session and on sessions of their own, against a real mailbox.
+#include "Child.h"
 #include "ProviderSession.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <latch>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -79,4 +86,80 @@ TEST_F(Provider, EntryPointsMayBeCalledFromSeveralThreadsAtOnce)
     EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kMessages));
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
     EXPECT_EQ(Messages(mailbox).size(), ids.size());
+}
+
+// Forks at random moments of walks whose next stretch the provider is
+// reading on a thread of its own, between reads that mark messages read,
+// saves, and deliveries the cache learns of; each child walks the whole
+// folder on a session of its own, reads a message, and ends. None may hang:
+// a child still running after its bound is killed and counted.
+TEST_F(Provider, ForksAtAnyMomentOfTheProvidersThreadsNeverHangAChild)
+{
+    constexpr int kFolder = 700, kForksEach = 150;
+    for (int i = 0; i < kFolder; ++i)
+        WriteFile(mailbox / "cur" / ("1700000000.M" + std::to_string(10000 + i) + "P1Q1.stress:2,S"),
+                  "From: sender" + std::to_string(i) + "@example.org\r\nSubject: stress " + std::to_string(i) +
+                      "\r\n\r\nbody " + std::to_string(i) + "\r\n");
+    WriteFile(profiles, ReadFile(profiles) + "[Uncached]\nmailbox = Mail\ncache = off\n");
+    std::mt19937 random(20261207);
+    int forks = 0, hung = 0, wrong = 0, delivered = 0;
+    for (const char *profile : {"Work", "Uncached"}) {
+        LHANDLE h = 0;
+        ASSERT_EQ(MAPILogon(0, S(profile), nullptr, 0, 0, &h), 0u);
+        for (int f = 0; f < kForksEach; ++f) {
+            // Something new for the walks (and the cache) to learn now and then.
+            if (f % 10 == 0)
+                WriteFile(mailbox / "new" / ("1700000001.M" + std::to_string(delivered++) + "P1Q1.stress"),
+                          "Subject: new\r\n\r\nx\r\n");
+            const int expected = kFolder + delivered;
+            // A fresh walk, some steps into it: the next stretch is being read.
+            char buffer[513] = "", seed[513] = "";
+            const int steps = static_cast<int>(random() % 400);
+            for (int s = 0; s < steps; ++s) {
+                if (MAPIFindNext(h, 0, S(""), seed, MAPI_LONG_MSGID, 0, buffer) != 0)
+                    break;
+                std::memcpy(seed, buffer, sizeof seed);
+            }
+            if (f % 3 == 0 && buffer[0] != '\0') { // a read that marks it read, and a save
+                lpMapiMessage m = nullptr;
+                if (MAPIReadMail(h, 0, buffer, 0, 0, &m) == 0) {
+                    if (f % 6 == 0)
+                        MAPISaveMail(h, 0, m, MAPI_LONG_MSGID, 0, buffer);
+                    MAPIFreeBuffer(m);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                LHANDLE own = 0;
+                int count = 0;
+                if (MAPILogon(0, S(profile), nullptr, 0, 0, &own) == 0) {
+                    char id[513] = "", from[513] = "";
+                    while (MAPIFindNext(own, 0, S(""), from, MAPI_LONG_MSGID, 0, id) == 0) {
+                        std::memcpy(from, id, sizeof from);
+                        ++count;
+                    }
+                    lpMapiMessage m = nullptr;
+                    MAPIFindNext(own, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id);
+                    if (MAPIReadMail(own, 0, id, MAPI_PEEK, 0, &m) != 0)
+                        count = -1;
+                    MAPIFreeBuffer(m);
+                    MAPILogoff(own, 0, 0, 0);
+                }
+                _exit(count == expected ? 0 : 1);
+            }
+            ++forks;
+            const int status = WaitBounded(child, std::chrono::seconds(60));
+            if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+                ++hung;
+            else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                ++wrong;
+        }
+        MAPILogoff(h, 0, 0, 0);
+    }
+    EXPECT_EQ(forks, 2 * kForksEach);
+    EXPECT_EQ(hung, 0);
+    EXPECT_EQ(wrong, 0);
+    std::printf("%d forks, %d hung, %d wrong\n", forks, hung, wrong);
 }

@@ -6,72 +6,73 @@
 #include "Common.h"
 #include "Envelope.h"
 #include "maildir/Maildir.h"
+#include "Workers.h"
 
 #include <unistd.h>
 
 #include <atomic>
-#include <future>
-#include <system_error>
+#include <exception>
 
 namespace kmp {
 
 namespace {
 
 // The Sent copy of a Maildir: written and synced under the Sent folder's
-// tmp/ on a thread of its own while the message goes out, so that the wait
-// for the disk overlaps the wait for the server; once the server accepted
-// the message it is renamed into cur/ and the folder synced, before the
-// send returns. Readers of the folder never see the copy of a message that
-// did not go out; the file of one is removed.
+// tmp/ on one of the provider's threads while the message goes out, so that
+// the wait for the disk overlaps the wait for the server; once the server
+// accepted the message it is renamed into cur/ and the folder synced, before
+// the send returns. Readers of the folder never see the copy of a message
+// that did not go out; the file of one is removed.
 class StagedCopy : public SentCopy {
 public:
     StagedCopy(const std::string &root, std::atomic<bool> &made, const std::string &bytes, bool now)
-        : sent_(Subfolder(root, "Sent"))
+        : sent_(Subfolder(root, "Sent")), made_(made), bytes_(bytes), task_([this] { StageHere(); })
     {
-        auto stage = [this, &made, &bytes] {
-            if (!made.exchange(true))
-                sent_.Create();
-            try {
-                return sent_.Stage(bytes);
-            } catch (const MapiError &) {
-                sent_.Create(); // removed meanwhile
-                return sent_.Stage(bytes);
-            }
-        };
-        if (now) {
-            staged_ = std::async(std::launch::deferred, stage);
-            staged_.wait(); // staged here, now
-            return;
-        }
-        try {
-            const SignalsBlocked quiet; // the copy's thread takes none of the application's signals
-            staged_ = std::async(std::launch::async, stage);
-        } catch (const std::system_error &) {
-            staged_ = std::async(std::launch::deferred, stage); // no thread to be had: at Keep
-        }
+        if (now || !task_.Start())
+            StageHere(); // here, now (no thread to be had: the same)
     }
 
     ~StagedCopy() override
     {
-        if (kept_)
-            return;
-        try {
-            unlink(staged_.get().c_str());
-        } catch (...) {
-            // Never written: nothing to remove.
-        }
+        (void)task_.Finish();
+        if (!kept_ && !staged_.empty())
+            unlink(staged_.c_str());
     }
 
     void Keep() override
     {
+        if (!task_.Finish() && staged_.empty() && !error_)
+            StageHere(); // no thread took it
         kept_ = true;
-        sent_.Place(staged_.get(), true);
+        if (error_)
+            std::rethrow_exception(error_);
+        sent_.Place(staged_, true);
     }
 
 private:
+    void StageHere()
+    {
+        try {
+            if (!made_.exchange(true))
+                sent_.Create();
+            try {
+                staged_ = sent_.Stage(bytes_);
+            } catch (const MapiError &) {
+                sent_.Create(); // removed meanwhile
+                staged_ = sent_.Stage(bytes_);
+            }
+        } catch (...) {
+            error_ = std::current_exception();
+        }
+    }
+
     Maildir sent_;
-    std::future<std::string> staged_;
+    std::atomic<bool> &made_;
+    const std::string &bytes_;
+    std::string staged_;
+    std::exception_ptr error_;
     bool kept_ = false;
+    Task task_; // last: ended before the rest goes
 };
 
 bool ClassMatches(const std::string &cls, const void *type)

@@ -5,12 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <pthread.h>
-
-#include <chrono>
-#include <mutex>
-#include <system_error>
-
 namespace kmp::maildir {
 
 std::optional<Envelope> KnownEnvelope::TakeEnvelope()
@@ -58,57 +52,16 @@ void KeepInCache(EnvelopeCache *cache, const KnownEnvelope &known)
     cache->Store(key, *known.envelope);
 }
 
-namespace {
-
-// A fork while a reader is inside a file's header (allocating, in GMime)
-// would leave the child the locks that reader held, and the child's own
-// reads would wait on them for ever. A fork closes the gate to new files
-// and waits until the files being read are done (one each at most); the
-// gate opens again on both sides (in the child no reader is left).
-std::mutex g_gate;
-std::atomic<int> g_reading{0};
-
-struct QuietAtFork {
-    QuietAtFork()
-    {
-        pthread_atfork(
-            [] {
-                g_gate.lock();
-                while (g_reading.load() != 0)
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
-            },
-            [] { g_gate.unlock(); },
-            [] {
-                g_reading = 0;
-                g_gate.unlock();
-            });
-    }
-} g_quietAtFork;
-
-// A file being read, counted while it is.
-struct Reading {
-    Reading()
-    {
-        const std::lock_guard<std::mutex> gate(g_gate);
-        ++g_reading;
-    }
-    ~Reading() { --g_reading; }
-    Reading(const Reading &) = delete;
-    Reading &operator=(const Reading &) = delete;
-};
-
-} // namespace
-
 void Batch::Work()
 {
     for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
         Job &job = jobs[k];
         try {
-            const Reading reading;
             job.known = ReadKnown(job.path, job.id, job.name, whole);
         } catch (...) {
             job.known = {}; // not known: passed over
         }
+        Rest();
     }
 }
 
@@ -116,11 +69,9 @@ void Batch::Start()
 {
     if (jobs.empty())
         return;
-    try {
-        const SignalsBlocked quiet;
-        reader = std::thread([this] { Work(); });
-    } catch (const std::system_error &) {
-    }
+    reader = std::make_unique<Task>([this] { Work(); });
+    if (!reader->Start())
+        reader.reset();
 }
 
 bool Batch::Finish()
@@ -128,8 +79,8 @@ bool Batch::Finish()
     if (forks != ForkCount())
         return false;
     Work();
-    if (reader.joinable())
-        reader.join();
+    if (reader)
+        reader->Finish();
     return true;
 }
 

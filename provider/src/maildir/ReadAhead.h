@@ -4,6 +4,7 @@
 
 #include "Common.h"
 #include "Envelope.h"
+#include "Workers.h"
 
 #include <sys/stat.h>
 
@@ -13,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace kmp {
@@ -68,15 +68,16 @@ struct Batch {
     std::vector<KnownEnvelope> ahead; // in the walk's order; the jobs' go where jobAt says
     std::vector<size_t> jobAt;
     std::atomic<size_t> next{0};
-    std::thread reader;
+    std::unique_ptr<Task> reader;
     unsigned forks = ForkCount(); // of the process whose thread reads
 
     bool Covers(bool walkFifo, size_t at) const { return fifo == walkFifo && from <= at && at < to; }
 
-    // Reads the files nobody has taken yet.
+    // Reads the files nobody has taken yet (on the provider's thread,
+    // coming to rest between two files).
     void Work();
-    // A thread of its own for what there is to read; none to be had, the
-    // walk's thread reads it all when it comes to it.
+    // One of the provider's threads for what there is to read; none to be
+    // had, the walk's thread reads it all when it comes to it.
     void Start();
     // Reads what is left on this thread, then waits for the reader. False
     // in a child process, which has no reader: the batch must then be left

@@ -2,6 +2,7 @@
 // cache: an envelope-only read shows what a read through GMime's whole
 // message shows, and the cache is never trusted past a change of the file
 // or of itself.
+#include "Child.h"
 #include "ProviderSession.h"
 
 #include "Envelope.h"
@@ -94,7 +95,7 @@ protected:
         for (ssize_t n; (n = read(pipes[0], buffer, sizeof buffer)) > 0;)
             out.append(buffer, static_cast<size_t>(n));
         close(pipes[0]);
-        waitpid(child, nullptr, 0);
+        WaitBounded(child, std::chrono::minutes(1));
         return out;
     }
 };
@@ -290,8 +291,7 @@ TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
                 << subject;
         }
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    WaitBounded(child, std::chrono::minutes(1));
     // Afterwards every envelope is the one of the file as it is now, in this
     // process and in a new one.
     std::string expected;
@@ -432,8 +432,7 @@ TEST_F(Envelopes, AProcessForkedWhileFilesAreReadAheadWalksOnItsOwn)
         ids.insert(ids.begin(), first);
         _exit(ids == expected ? 0 : 1);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const int status = WaitBounded(child, std::chrono::minutes(1));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::vector<std::string> ids = walk(first);
     ids.insert(ids.begin(), first);
