@@ -269,8 +269,16 @@ void Revision::Text()
     std::optional<std::string> text;
     if (record_.lpszNoteText == nullptr) {
     } else if (!bodyFromFile_.empty()) {
-        if (std::optional<std::string> file = ReadRegularFile(bodyFromFile_, std::string().max_size()))
-            text = std::move(file);
+        // The text is what the file holds now; a file that cannot be read
+        // fails the save, as an attachment's does: it never counts as
+        // unchanged text.
+        text = ReadRegularFile(bodyFromFile_, std::string().max_size());
+        if (!text) {
+            const int error = errno;
+            Log("save refused: the message text's file " + bodyFromFile_ + " cannot be read (" +
+                std::strerror(error) + ")");
+            Fail(error == ENOENT ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
+        }
     } else if (info_ == nullptr || !(info_->bodyAsFile || info_->envelopeOnly)) {
         text = record_.lpszNoteText;
     }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 using namespace provider_test;
 
@@ -260,6 +261,33 @@ TEST_F(Save, ASaveChangesTheBodyAndAttachmentsTheRecordChangedAndKeepsWhatAParti
     EXPECT_STREQ(m->lpszNoteText, "Edited.");
     EXPECT_EQ(m->nFileCount, 1u);
     Release(m);
+}
+
+TEST_F(Save, AMessageTextWhoseFileCannotBeReadFailsTheSaveAndWritesNothing)
+{
+    const std::string id = Store(kWithAttachment);
+    const std::string before = ReadFile(Messages(mailbox).at(0));
+    const struct {
+        const char *what;
+        ULONG result;
+        std::function<void(const fs::path &)> spoil;
+    } rows[] = {
+        {"removed", MAPI_E_ATTACHMENT_NOT_FOUND, [](const fs::path &p) { fs::remove(p); }},
+        {"a folder in its place", MAPI_E_ATTACHMENT_OPEN_FAILURE,
+         [](const fs::path &p) { fs::remove(p), fs::create_directory(p); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        lpMapiMessage m = Read(id, MAPI_PEEK | MAPI_BODY_AS_FILE);
+        ASSERT_GE(m->nFileCount, 1u);
+        const fs::path text = m->lpFiles[0].lpszPathName;
+        row.spoil(text);
+        m->lpszSubject = S("never saved");
+        EXPECT_EQ(SaveOver(m, id), row.result);
+        fs::remove_all(text);
+        Release(m);
+        EXPECT_EQ(ReadFile(Messages(mailbox).at(0)), before);
+    }
 }
 
 TEST_F(Save, ASaveIsANewFileOfTheSameIdentifierAndTakesOverAFlagSetMeanwhile)
