@@ -317,6 +317,7 @@ Envelope EnvelopeOfHeader(std::string_view header)
     InitGMime();
     const Scan scan = ScanHeader(header);
     Envelope envelope;
+    envelope.fallback = FallbackCharset();
     if (scan.present[kSubject])
         envelope.subject = DecodeHeaderText(scan.value[kSubject]);
     std::vector<Mailbox> from, to, cc, bcc;

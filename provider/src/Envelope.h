@@ -32,6 +32,7 @@ struct Envelope {
     std::string messageClass;       // "" for ordinary mail
     bool receiptRequested = false;
     bool unsent = false;
+    std::string fallback;           // the charset its 8-bit texts were read in (HeaderText.h)
 };
 
 // Whether a line is a header field's first line: a name of printable

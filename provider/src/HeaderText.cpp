@@ -2,8 +2,8 @@
 
 #include "Common.h"
 
-#include <atomic>
 #include <cctype>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -11,36 +11,39 @@ namespace kmp {
 
 namespace {
 
-struct Fallback {
+const std::string kDefaultFallback = "windows-1252";
+
+// Every charset name a session ever used, with GMime's options for it: kept
+// for the life of the process (another thread may still use them), as few
+// as there are different `fallbackcharset` settings.
+struct Fallbacks {
     std::mutex mutex;
-    std::string charset = "windows-1252";
-    // Every option set ever made stays: another thread may still use one.
-    std::vector<GMimeParserOptions *> made;
-    std::atomic<GMimeParserOptions *> current{nullptr};
+    std::map<std::string, GMimeParserOptions *, std::less<>> options;
+
+    // The one copy of a name, and its options.
+    std::pair<const std::string *, GMimeParserOptions *> Of(const std::string &charset)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        auto it = options.find(charset);
+        if (it == options.end()) {
+            GMimeParserOptions *made = g_mime_parser_options_new();
+            const char *charsets[] = {"UTF-8", charset.c_str(), nullptr};
+            g_mime_parser_options_set_fallback_charsets(made, charsets); // copies them
+            it = options.emplace(charset, made).first;
+        }
+        return {&it->first, it->second};
+    }
 };
 
-Fallback &TheFallback()
+Fallbacks &TheFallbacks()
 {
-    static Fallback *fallback = new Fallback; // never destroyed, like GMime's own tables
-    return *fallback;
+    static Fallbacks *fallbacks = new Fallbacks; // never destroyed, like GMime's own tables
+    return *fallbacks;
 }
 
-GMimeParserOptions *MakeOptions(const std::string &charset)
-{
-    GMimeParserOptions *options = g_mime_parser_options_new();
-    const char *charsets[] = {"UTF-8", charset.c_str(), nullptr};
-    g_mime_parser_options_set_fallback_charsets(options, charsets); // copies them
-    return options;
-}
-
-bool KnownCharset(const std::string &charset)
-{
-    GIConv cd = g_iconv_open("UTF-8", charset.c_str());
-    if (cd == reinterpret_cast<GIConv>(-1))
-        return false;
-    g_iconv_close(cd);
-    return true;
-}
+// The thread's fallback: its name and options (none set: the default's).
+thread_local const std::string *t_fallback = nullptr;
+thread_local GMimeParserOptions *t_options = nullptr;
 
 // The length of the encoded word at `at` ("=?charset?B|Q?text?="), or 0
 // when none starts there.
@@ -82,35 +85,36 @@ std::string Decoded(const std::string &word)
 
 } // namespace
 
-void SetFallbackCharset(const std::string &charset)
+bool KnownCharset(const std::string &charset)
 {
-    Fallback &f = TheFallback();
-    std::lock_guard<std::mutex> lock(f.mutex);
-    if (charset.empty() || charset == f.charset || !KnownCharset(charset))
-        return;
-    f.charset = charset;
-    f.made.push_back(MakeOptions(charset));
-    f.current = f.made.back();
+    GIConv cd = g_iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<GIConv>(-1))
+        return false;
+    g_iconv_close(cd);
+    return true;
 }
 
-std::string FallbackCharset()
+FallbackScope::FallbackScope(const std::string &charset) : before_(t_fallback)
 {
-    Fallback &f = TheFallback();
-    std::lock_guard<std::mutex> lock(f.mutex);
-    return f.charset;
+    const auto [name, options] =
+        TheFallbacks().Of(!charset.empty() && KnownCharset(charset) ? charset : kDefaultFallback);
+    t_fallback = name;
+    t_options = options;
 }
+
+FallbackScope::~FallbackScope()
+{
+    t_fallback = before_;
+    t_options = before_ != nullptr ? TheFallbacks().Of(*before_).second : nullptr;
+}
+
+const std::string &FallbackCharset() { return t_fallback != nullptr ? *t_fallback : kDefaultFallback; }
 
 GMimeParserOptions *ParserOptions()
 {
-    Fallback &f = TheFallback();
-    if (GMimeParserOptions *options = f.current.load())
-        return options;
-    std::lock_guard<std::mutex> lock(f.mutex);
-    if (f.current.load() == nullptr) {
-        f.made.push_back(MakeOptions(f.charset));
-        f.current = f.made.back();
-    }
-    return f.current.load();
+    if (t_options == nullptr)
+        t_options = TheFallbacks().Of(FallbackCharset()).second;
+    return t_options;
 }
 
 std::string CollapseEncodedWords(std::string_view raw)

@@ -9,8 +9,8 @@
 //   one that ends in "=" padding (GMime issue 133, "Wrong decoding of
 //   consecutive B-encoded words", fixed after 3.2.13).
 // - No character vanishes: bytes that are valid UTF-8 read as UTF-8, any
-//   other 8-bit text through the fallback charset (windows-1252 unless the
-//   profile's `fallbackcharset` says otherwise); a text part whose declared
+//   other 8-bit text through the session's fallback charset (windows-1252
+//   unless the profile's `fallbackcharset` says otherwise); a text part whose declared
 //   charset does not fit its bytes is read the same way.
 #pragma once
 
@@ -21,13 +21,27 @@
 
 namespace kmp {
 
-// The charset 8-bit text that is not UTF-8 is read in; process-wide, set by
-// each logon from its profile. An unknown name keeps the one before.
-void SetFallbackCharset(const std::string &charset);
-std::string FallbackCharset();
+// The charset 8-bit text that is not UTF-8 is read in: each session's own,
+// from its profile. A thread takes its session's for the length of a call
+// (and a task done for it carries it to the provider's thread); a thread
+// outside any takes windows-1252.
+class FallbackScope {
+public:
+    // An unknown name is taken as windows-1252.
+    explicit FallbackScope(const std::string &charset);
+    ~FallbackScope();
+    FallbackScope(const FallbackScope &) = delete;
+    FallbackScope &operator=(const FallbackScope &) = delete;
 
-// GMime's options with the fallback charsets (UTF-8, then the fallback).
-// Valid for the life of the process.
+private:
+    const std::string *before_;
+};
+const std::string &FallbackCharset();
+// Whether iconv knows a charset's name.
+bool KnownCharset(const std::string &charset);
+
+// GMime's options with the thread's fallback charsets (UTF-8, then the
+// fallback). Valid for the life of the process.
 GMimeParserOptions *ParserOptions();
 
 // A raw header value with every run of adjacent encoded words replaced by

@@ -265,8 +265,13 @@ Profile ReadProfile(const std::string &name)
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);
     p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
-    if (!get("fallbackcharset").empty())
-        p.fallbackCharset = get("fallbackcharset");
+    if (const std::string charset = get("fallbackcharset"); !charset.empty()) {
+        if (KnownCharset(charset))
+            p.fallbackCharset = charset;
+        else
+            Log("profile " + p.name + ": fallbackcharset " + charset + " is a charset this system does not know; " +
+                p.fallbackCharset + " is used");
+    }
     // Seconds, a whole number from 1 to a day; anything else keeps the default.
     auto seconds = [&](const char *key, long &target) {
         const std::string text = get(key);
@@ -312,20 +317,20 @@ void CloseSession(LHANDLE handle)
         Fail(MAPI_E_INVALID_SESSION);
 }
 
-std::shared_ptr<Session> FindSession(LHANDLE handle)
+SessionInUse FindSession(LHANDLE handle)
 {
     if (handle == 0) {
         // A session for this call only, on the default profile.
         auto session = std::make_shared<Session>(Session{LoadProfile(""), "", nullptr});
         session->store = OpenStore(session->profile, "", false);
-        return session;
+        return SessionInUse(std::move(session));
     }
     SessionTable &t = Table();
     std::lock_guard<std::mutex> lock(t.mutex);
     const auto it = t.sessions.find(handle);
     if (it == t.sessions.end())
         Fail(MAPI_E_INVALID_SESSION);
-    return it->second;
+    return SessionInUse(it->second);
 }
 
 } // namespace kmp

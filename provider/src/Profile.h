@@ -1,6 +1,7 @@
 // Profiles (sections of an INI file) and the sessions logged on with them.
 #pragma once
 
+#include "HeaderText.h"
 #include "mapi/SimpleMapi.h"
 
 #include <memory>
@@ -63,7 +64,23 @@ struct Session {
 LHANDLE OpenSession(Profile profile, std::string password, std::shared_ptr<MailStore> store);
 // MAPI_E_INVALID_SESSION for an unknown handle.
 void CloseSession(LHANDLE handle);
+// A session in use by an entry point's call: until the call ends, the
+// thread reads 8-bit text in the session's fallback charset.
+class SessionInUse {
+public:
+    explicit SessionInUse(std::shared_ptr<Session> session)
+        : session_(std::move(session)), fallback_(session_->profile.fallbackCharset)
+    {
+    }
+    Session &operator*() const { return *session_; }
+    Session *operator->() const { return session_.get(); }
+
+private:
+    std::shared_ptr<Session> session_;
+    FallbackScope fallback_;
+};
+
 // The session of a handle; handle 0 is a session on the default profile.
-std::shared_ptr<Session> FindSession(LHANDLE handle);
+SessionInUse FindSession(LHANDLE handle);
 
 } // namespace kmp

@@ -34,7 +34,7 @@ bool IsImapMailbox(const std::string &mailbox)
 
 std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon)
 {
-    SetFallbackCharset(profile.fallbackCharset);
+    const FallbackScope fallback(profile.fallbackCharset);
     if (IsImapMailbox(profile.mailbox))
         return OpenImapStore(profile, password);
     return OpenMaildirStore(profile, logon);

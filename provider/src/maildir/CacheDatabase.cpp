@@ -14,8 +14,9 @@ namespace {
 // Layout 3: texts decoded by the rules of HeaderText.h (encoded words one
 // by one, no character lost to a charset); a cache of layout 2 holds texts
 // decoded otherwise and is made anew. Layout 4: the folder's listing kept
-// beside the envelopes.
-constexpr int kLayout = 4;
+// beside the envelopes. Layout 5: each envelope names the fallback charset
+// its 8-bit texts were read in.
+constexpr int kLayout = 5;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 
@@ -25,7 +26,7 @@ const char *const kSchema =
     " id TEXT PRIMARY KEY, name TEXT NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
     " nsec INTEGER NOT NULL, inode INTEGER NOT NULL, class TEXT NOT NULL, subject TEXT NOT NULL,"
     " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL,"
-    " recipients BLOB NOT NULL"
+    " recipients BLOB NOT NULL, fallback TEXT NOT NULL"
     ") WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS listing(one INTEGER PRIMARY KEY CHECK(one = 0), stamps BLOB NOT NULL,"
     " files BLOB NOT NULL);";
@@ -112,16 +113,16 @@ CacheDatabase::Opened CacheDatabase::Prepare()
     const bool prepared =
         sqlite3_prepare_v2(db,
                            "SELECT name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                           " conversation, flags, recipients FROM envelope WHERE id = ?1",
+                           " conversation, flags, recipients, fallback FROM envelope WHERE id = ?1",
                            -1, &find, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            "INSERT OR REPLACE INTO envelope(id, name, size, mtime, nsec, inode, class, subject,"
-                           " from_name, from_address, conversation, flags, recipients)"
-                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)",
+                           " from_name, from_address, conversation, flags, recipients, fallback)"
+                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
                            -1, &insert, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            "SELECT id, name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                           " conversation, flags, recipients FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
+                           " conversation, flags, recipients, fallback FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
                            -1, &findAhead, nullptr) == SQLITE_OK;
     return prepared ? Opened::Ready : Opened::Remake;
 }

@@ -80,6 +80,7 @@ bool EnvelopeFromRow(sqlite3_stmt *s, int first, Envelope &envelope)
     envelope.conversation = Column(s, first + 4);
     envelope.receiptRequested = (flags & kReceipt) != 0;
     envelope.unsent = (flags & kUnsent) != 0;
+    envelope.fallback = Column(s, first + 7);
     const auto *blob = static_cast<const char *>(sqlite3_column_blob(s, first + 6));
     const auto bytes = static_cast<size_t>(sqlite3_column_bytes(s, first + 6));
     return ReadRecipients(blob == nullptr ? std::string_view() : std::string_view(blob, bytes), envelope.recipients);
@@ -131,6 +132,7 @@ void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &
     sqlite3_bind_int(insert, 12, (e.receiptRequested ? kReceipt : 0) | (e.unsent ? kUnsent : 0) | (e.from ? kHasFrom : 0));
     const std::string recipients = RecipientsColumn(e);
     sqlite3_bind_blob(insert, 13, recipients.data(), static_cast<int>(recipients.size()), SQLITE_TRANSIENT);
+    Bind(insert, 14, e.fallback);
 }
 
 } // namespace kmp::maildir

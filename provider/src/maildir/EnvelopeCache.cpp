@@ -1,6 +1,7 @@
 #include "maildir/EnvelopeCache.h"
 
 #include "Common.h"
+#include "HeaderText.h"
 #include "maildir/CacheDatabase.h"
 #include "maildir/CacheRows.h"
 #include "maildir/Maildir.h"
@@ -268,9 +269,16 @@ std::string EnvelopeCache::FileFor(const std::string &cacheFolder, const std::st
 
 std::optional<CachedEnvelope> EnvelopeCache::Entry(std::string_view id)
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->Current();
-    return impl_->Entry(id);
+    std::optional<CachedEnvelope> entry;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->Current();
+        entry = impl_->Entry(id);
+    }
+    // Read in another session's fallback charset: read anew.
+    if (entry && entry->envelope.fallback != FallbackCharset())
+        return std::nullopt;
+    return entry;
 }
 
 std::optional<Envelope> EnvelopeCache::Find(const FileKey &key)

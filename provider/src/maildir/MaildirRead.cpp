@@ -130,7 +130,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
         if (rc != 0)
             rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
         KnownEnvelope &recent = index.recent;
-        if (rc == 0 && recent.Readable() && recent.id == entry.id && recent.name == std::string_view(name) &&
+        if (rc == 0 && recent.Fits() && recent.id == entry.id && recent.name == std::string_view(name) &&
             recent.size == st.st_size &&
             recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
             S_ISREG(st.st_mode)) {
@@ -186,7 +186,7 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     const std::string_view name = index->Name(*e);
     // The envelope a walk's step took for its class, else the cache's.
     KnownEnvelope known;
-    if (index->recent.Readable() && index->recent.id == id && index->recent.name == name) {
+    if (index->recent.Fits() && index->recent.id == id && index->recent.name == name) {
         known = std::move(index->recent);
         index->recent = {};
     } else if (const std::shared_ptr<EnvelopeCache> &cache = CacheOf(*index, root_, cacheFolder_)) {

@@ -69,7 +69,10 @@ void Batch::Start()
 {
     if (jobs.empty())
         return;
-    reader = std::make_unique<Task>([this] { Work(); });
+    reader = std::make_unique<Task>([this] {
+        const FallbackScope scope(fallback);
+        Work();
+    });
     if (!reader->Start())
         reader.reset();
 }

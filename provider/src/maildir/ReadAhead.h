@@ -4,6 +4,7 @@
 
 #include "Common.h"
 #include "Envelope.h"
+#include "HeaderText.h"
 #include "Workers.h"
 
 #include <sys/stat.h>
@@ -39,6 +40,9 @@ struct KnownEnvelope {
 
     // Whether the header block could be read.
     bool Readable() const { return envelope.has_value() || header.has_value(); }
+    // Whether it was read for the calling thread's session: an envelope read
+    // in another fallback charset is not (its header block is read anew).
+    bool Fits() const { return Readable() && (!envelope || envelope->fallback == FallbackCharset()); }
     const std::string &Class() const { return envelope ? envelope->messageClass : cls; }
     std::optional<Envelope> TakeEnvelope();
 };
@@ -70,6 +74,7 @@ struct Batch {
     std::atomic<size_t> next{0};
     std::unique_ptr<Task> reader;
     unsigned forks = ForkCount(); // of the process whose thread reads
+    std::string fallback = FallbackCharset(); // the walking session's, for the reader
 
     bool Covers(bool walkFifo, size_t at) const { return fifo == walkFifo && from <= at && at < to; }
 

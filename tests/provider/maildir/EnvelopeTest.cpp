@@ -194,6 +194,44 @@ TEST_F(Envelopes, TheCacheIsTrustedOnlyForTheFileItWasReadFrom)
     EXPECT_NE(EnvelopeOf(id).find("subject=third tim3"), std::string::npos);
 }
 
+TEST_F(Envelopes, EachSessionReadsEightBitTextInItsOwnFallbackCharset)
+{
+    // Bytes that are not UTF-8: "Привет" in KOI8-R, "ðÒÉ×ÅÔ" in windows-1252.
+    const std::string raw = "\xF0\xD2\xC9\xD7\xC5\xD4";
+    const std::string id = Deliver("From: " + raw + " <a@example.org>\r\nSubject: " + raw + "\r\n\r\n" + raw + "\r\n",
+                                   "1700000000.M1P1Q1.test");
+    const std::string latin = "\xC3\xB0\xC3\x92\xC3\x89\xC3\x97\xC3\x85\xC3\x94";
+    const std::string cyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    // Logged on after the fixture's session, on the same folder and cache.
+    WriteFile(profiles, ReadFile(profiles) + "[Cyrillic]\nmailbox = Mail\nfallbackcharset = koi8-r\n");
+    LHANDLE other = 0;
+    ASSERT_EQ(MAPILogon(0, S("Cyrillic"), nullptr, 0, 0, &other), 0u);
+    char found[513];
+    // A walk's step, then the read that follows it; the same again from
+    // the cache; then from the cache in the other order; then whole.
+    for (const bool workFirst : {true, true, false}) {
+        SCOPED_TRACE(workFirst);
+        for (const LHANDLE h : workFirst ? std::vector<LHANDLE>{session, other} : std::vector<LHANDLE>{other, session}) {
+            ASSERT_EQ(MAPIFindNext(h, 0, S(""), S(""), MAPI_LONG_MSGID, 0, found), 0u);
+            const std::string shown = EnvelopeOf(id, h);
+            const std::string &expected = h == session ? latin : cyrillic;
+            EXPECT_NE(shown.find("subject=" + expected + "\n"), std::string::npos) << shown;
+            EXPECT_NE(shown.find("from=0 " + expected + " <"), std::string::npos) << shown;
+        }
+        MAPILogoff(other, 0, 0, 0); // the cache written
+        ASSERT_EQ(MAPILogon(0, S("Cyrillic"), nullptr, 0, 0, &other), 0u);
+    }
+    EXPECT_NE(EnvelopeOf(id, session, 0).find("note=" + latin), std::string::npos);
+    EXPECT_NE(EnvelopeOf(id, other, 0).find("note=" + cyrillic), std::string::npos);
+    // A name iconv does not know is the default's, with a line in the log.
+    WriteFile(profiles, ReadFile(profiles) + "[Unknown]\nmailbox = Mail\nfallbackcharset = no-such-charset\n");
+    LHANDLE unknown = 0;
+    ASSERT_EQ(MAPILogon(0, S("Unknown"), nullptr, 0, 0, &unknown), 0u);
+    EXPECT_NE(EnvelopeOf(id, unknown).find("subject=" + latin), std::string::npos);
+    MAPILogoff(unknown, 0, 0, 0);
+    MAPILogoff(other, 0, 0, 0);
+}
+
 TEST_F(Envelopes, ACacheThatIsMissingDamagedOrOfAnotherVersionIsMadeAnewOrLeftAlone)
 {
     const std::string id = Deliver("Subject: kept\r\nX-Message-Class: IPM.Kept\r\n\r\nx", "1700000000.M1P1Q1.test");
