@@ -3,6 +3,8 @@
 #include "Common.h"
 #include "maildir/CacheRows.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kmp::maildir {
@@ -31,6 +33,24 @@ const char *const kSchema =
     "CREATE TABLE IF NOT EXISTS listing(one INTEGER PRIMARY KEY CHECK(one = 0), stamps BLOB NOT NULL,"
     " files BLOB NOT NULL);";
 
+// The database and the files SQLite keeps beside it hold subjects and
+// senders: readable by the user alone, like the mail itself, whatever the
+// umask or an older version left. SQLite gives its -wal and -shm files the
+// database's permissions, so the database is made here first.
+void KeepPrivate(const std::string &file)
+{
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (*suffix == '\0' ? O_CREAT : 0);
+        const int fd = open((file + suffix).c_str(), flags, 0600);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+            fchmod(fd, st.st_mode & 0700);
+        close(fd);
+    }
+}
+
 void RemoveDatabase(const std::string &file)
 {
     for (const char *suffix : {"", "-wal", "-shm", "-journal"})
@@ -41,6 +61,7 @@ void RemoveDatabase(const std::string &file)
 
 CacheDatabase::Opened CacheDatabase::TryOpen()
 {
+    KeepPrivate(file_);
     if (sqlite3_open_v2(file_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK)
         return Opened::Remake;

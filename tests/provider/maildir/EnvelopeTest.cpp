@@ -232,6 +232,31 @@ TEST_F(Envelopes, EachSessionReadsEightBitTextInItsOwnFallbackCharset)
     MAPILogoff(other, 0, 0, 0);
 }
 
+TEST_F(Envelopes, TheCacheFilesAreTheUsersAloneWhateverTheUmask)
+{
+    const mode_t before = umask(022);
+    const std::string id = Deliver("Subject: private\r\n\r\nx", "1700000000.M1P1Q1.test");
+    const std::string expected = EnvelopeOf(id);
+    auto open = [&] { // files others could read, by name
+        std::string found;
+        for (const auto &e : fs::directory_iterator(CacheFile().parent_path()))
+            if ((fs::symlink_status(e.path()).permissions() & (fs::perms::group_all | fs::perms::others_all)) !=
+                fs::perms::none)
+                found += e.path().filename().string() + " ";
+        return found;
+    };
+    EXPECT_EQ(WalkInChild(), expected);
+    ASSERT_TRUE(fs::exists(CacheFile().string() + "-wal"));
+    EXPECT_EQ(open(), "");
+    // As an older version left them: made private again by the next process.
+    for (const char *suffix : {"", "-wal", "-shm"})
+        fs::permissions(CacheFile().string() + suffix, fs::perms::owner_read | fs::perms::owner_write |
+                                                           fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(WalkInChild(), expected);
+    EXPECT_EQ(open(), "");
+    umask(before);
+}
+
 TEST_F(Envelopes, ACacheThatIsMissingDamagedOrOfAnotherVersionIsMadeAnewOrLeftAlone)
 {
     const std::string id = Deliver("Subject: kept\r\nX-Message-Class: IPM.Kept\r\n\r\nx", "1700000000.M1P1Q1.test");
