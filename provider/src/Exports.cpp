@@ -201,7 +201,7 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         if (lplhSession == nullptr)
             Fail(MAPI_E_FAILURE);
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        std::string password = NarrowToUtf8(View(lpszPassword));
+        SecretText password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
         const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
                                    profile.smtpPassword.empty() && profile.passwordCommand.empty() &&

@@ -300,7 +300,7 @@ Profile LoadProfile(const std::string &name)
     return p;
 }
 
-LHANDLE OpenSession(Profile profile, std::string password, std::shared_ptr<MailStore> store)
+LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store)
 {
     SessionTable &t = Table();
     std::lock_guard<std::mutex> lock(t.mutex);
@@ -321,7 +321,7 @@ SessionInUse FindSession(LHANDLE handle)
 {
     if (handle == 0) {
         // A session for this call only, on the default profile.
-        auto session = std::make_shared<Session>(Session{LoadProfile(""), "", nullptr});
+        auto session = std::make_shared<Session>(Session{LoadProfile(""), SecretText(), nullptr});
         session->store = OpenStore(session->profile, "", false);
         return SessionInUse(std::move(session));
     }

@@ -3,6 +3,7 @@
 
 #include "HeaderText.h"
 #include "mapi/SimpleMapi.h"
+#include "signin/Secret.h"
 
 #include <memory>
 #include <string>
@@ -26,7 +27,7 @@ struct Profile {
     std::string fallbackCharset = "windows-1252";
     std::string smtpUrl;     // empty: local delivery
     std::string smtpUser;
-    std::string smtpPassword;
+    SecretText smtpPassword;
     std::string passwordCommand; // passwordcmd: run for each login, its first line the secret
     Auth auth = Auth::Auto;
     std::string smtpCaFile;  // certificates to trust besides the system's (a private server)
@@ -56,12 +57,12 @@ class MailStore;
 
 struct Session {
     Profile profile;
-    std::string password; // as given to MAPILogon
+    SecretText password; // as given to MAPILogon
     std::shared_ptr<MailStore> store;
     std::shared_ptr<Outbox> outbox = NewOutbox();
 };
 
-LHANDLE OpenSession(Profile profile, std::string password, std::shared_ptr<MailStore> store);
+LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store);
 // MAPI_E_INVALID_SESSION for an unknown handle.
 void CloseSession(LHANDLE handle);
 // A session in use by an entry point's call: until the call ends, the

@@ -11,6 +11,8 @@ namespace kmp {
 
 void ClearText(std::string &text)
 {
+    // The whole buffer, also what a moved-from or shortened text still holds.
+    text.resize(text.capacity()); // within its buffer: nothing is moved
     volatile char *p = text.data();
     for (std::size_t i = 0; i < text.size(); ++i)
         p[i] = 0;

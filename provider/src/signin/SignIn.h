@@ -23,9 +23,9 @@ namespace kmp {
 // session's logon password when a session (or a store) starts.
 struct SignIn {
     std::string profileName;
-    std::string logonPassword;   // MAPILogon's, or what the logon prompt got
+    SecretText logonPassword;   // MAPILogon's, or what the logon prompt got
     std::string command;         // passwordcmd
-    std::string profilePassword; // password
+    SecretText profilePassword; // password
     Auth auth = Auth::Auto;
     std::string server, user;    // the keyring's item: the server's URL as the profile names it
 };

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <thread>
 
 using namespace provider_test;
 
@@ -453,6 +454,9 @@ TEST_F(Envelopes, FilesReadAheadOfAWalkAreTrustedOnlyForTheirFiles)
         fs::rename(mailbox / "tmp" / "third", mailbox / "cur" / (ids[76] + ":2,S"));
         fs::remove(mailbox / "cur" / (ids[80] + ":2,S"));
         Deliver("Subject: late\r\n\r\nx", "1700000000.M1200aP1Q1.test");
+        // A walk under way looks at the folder again at most every tenth of
+        // a second: past that, it sees what changed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
     });
     EXPECT_EQ(shown.count(ids[70]), 0u);
     EXPECT_EQ(shown[ids[76]], "now ordinary");

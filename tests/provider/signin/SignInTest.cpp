@@ -7,10 +7,13 @@
 #include "ProviderSession.h"
 
 #include "signin/PasswordCommand.h"
+#include "signin/Secret.h"
 
 #include <sys/stat.h>
 
 #include <chrono>
+#include <new>
+#include <string_view>
 
 using namespace provider_test;
 
@@ -171,4 +174,31 @@ TEST_F(SignIn, AProfileFileOthersCanReadMayNotHoldAPassword)
     ASSERT_EQ(Logon(), 0u);
     EXPECT_EQ(Send(), 0u);
     EXPECT_EQ(Received(), 2u);
+}
+
+TEST(SecretTextTest, EveryCopyIsClearedWhenItGoesOrIsMovedFrom)
+{
+    // Short secrets live inside the object itself: its storage is looked at
+    // after it has gone.
+    const std::string secret = "hunter2-secret";
+    auto holds = [&](const unsigned char *storage, size_t size) {
+        return std::string_view(reinterpret_cast<const char *>(storage), size).find("hunter2") != std::string_view::npos;
+    };
+    alignas(kmp::SecretText) unsigned char first[sizeof(kmp::SecretText)];
+    alignas(kmp::SecretText) unsigned char second[sizeof(kmp::SecretText)];
+    auto *a = new (first) kmp::SecretText(secret);
+    auto *b = new (second) kmp::SecretText(*a); // a copy, as a copied profile makes
+    EXPECT_EQ(b->Text(), secret);
+    a->~SecretText();
+    EXPECT_FALSE(holds(first, sizeof first));
+    kmp::SecretText moved(std::move(*b));
+    EXPECT_EQ(moved.Text(), secret);
+    EXPECT_FALSE(holds(second, sizeof second)); // moved from: cleared
+    b->~SecretText();
+    // Replaced by another: the old bytes go.
+    new (first) kmp::SecretText(secret);
+    auto *c = std::launder(reinterpret_cast<kmp::SecretText *>(first));
+    *c = kmp::SecretText(std::string("other"));
+    EXPECT_FALSE(holds(first, sizeof first));
+    c->~SecretText();
 }
