@@ -49,7 +49,9 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", std::string("kelvra ") + KELVRA_VERSION_STRING);
     Global global;
     app.add_option("--profile", global.profile, "the mail profile to log on with (default: the default profile)");
-    app.add_option("--password", global.password, "the password to log on with (or KELVRA_PASSWORD)");
+    app.add_option("--password", global.password,
+                   "the password to log on with; unsafe: others can read a command line (use KELVRA_PASSWORD, "
+                   "the keyring or passwordcmd)");
     app.add_flag("--json", global.json, "print one JSON document");
 
     std::string command;
@@ -122,9 +124,11 @@ int main(int argc, char **argv)
         app.exit(e);
         return kUsage;
     }
-    if (!global.password)
-        if (const char *password = std::getenv("KELVRA_PASSWORD"))
-            global.password = password;
+    if (global.password)
+        std::cerr << "kelvra: warning: --password puts the password where other users can read it; use "
+                     "KELVRA_PASSWORD, `kelvra password set` or the profile's passwordcmd\n";
+    else if (const char *password = std::getenv("KELVRA_PASSWORD"))
+        global.password = password;
 
     try {
         nlohmann::json answer;

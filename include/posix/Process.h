@@ -1,10 +1,16 @@
-// Running a helper program (a dialog) on POSIX, shared by the component
-// library and the provider: started from PATH with an argument vector (no
-// shell ever sees an argument), standard input from /dev/null, standard
-// output collected. The pipe is close-on-exec, so no other program started
-// meanwhile by another thread inherits it and holds it open.
+// Running a helper program (a dialog, a password command) on POSIX, shared
+// by the component library and the provider: started from PATH with an
+// argument vector (no shell ever sees an argument), standard input from
+// /dev/null, standard output collected. The child inherits no descriptor
+// but 0, 1 and 2 (not a session's sockets, not another helper's pipe), and
+// runs in a process group of its own with default signals. It has a time
+// bound: past it the whole group is killed. The output is read until the
+// helper itself has exited, so that a process it leaves behind holding the
+// pipe costs nothing.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,10 +19,16 @@ namespace kelvra_posix {
 
 struct RunResult {
     int exitCode = -1; // -1 when it did not exit normally
-    std::string output;
+    int signal = 0;    // the signal that ended it, if one did
+    bool timedOut = false;
+    std::string output; // at most `maxOutput` bytes of it
 };
 
-// Runs args[0] with `args`; nullopt when it cannot be started.
-std::optional<RunResult> RunProgram(const std::vector<std::string> &args);
+// How long a dialog may wait for its user before it is taken as cancelled.
+constexpr std::chrono::minutes kDialogBound{15};
+
+// Runs args[0] with `args`; nullopt when it cannot be started (errno set).
+std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::chrono::milliseconds bound,
+                                    std::size_t maxOutput = 1024 * 1024);
 
 } // namespace kelvra_posix

@@ -7,6 +7,7 @@
 #include "Url.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,6 +186,19 @@ constexpr std::size_t kMaxProfileFile = 1024 * 1024;
 Profile ReadProfile(const std::string &name)
 {
     const std::string file = ProfileFile();
+    // A profile names programs to run (passwordcmd): one that another user
+    // wrote, or could have, is refused whatever it holds, as ssh refuses
+    // such a configuration. Root's files are everyone's to trust.
+    if (struct stat st {}; stat(file.c_str(), &st) == 0) {
+        if (st.st_uid != getuid() && st.st_uid != 0) {
+            Log("the profile file " + file + " belongs to another user; it is not used");
+            Fail(MAPI_E_LOGON_FAILURE);
+        }
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            Log("the profile file " + file + " can be changed by others; it is not used (chmod go-w " + file + ")");
+            Fail(MAPI_E_LOGON_FAILURE);
+        }
+    }
     // Never blocks: a FIFO (or anything but a regular file) is refused.
     std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
     if (!text) {
@@ -238,7 +252,11 @@ Profile ReadProfile(const std::string &name)
         p.senderName = get("name");
     if (!get("address").empty())
         p.senderAddress = get("address");
-    p.smtpUrl = get("smtp");
+    // A password written into the server's URL is not used either: it would
+    // escape the rules of the profile's password and reach log lines.
+    p.smtpUrl = WithoutPassword(get("smtp"));
+    if (p.smtpUrl != get("smtp"))
+        Log("profile " + p.name + ": the password written into its smtp URL is not used (see password, passwordcmd)");
     p.smtpUser = get("user");
     p.smtpPassword = get("password");
     p.passwordCommand = get("passwordcmd");

@@ -50,12 +50,20 @@ size_t ReadBytes(char *buffer, size_t size, size_t count, void *data)
 int Transcript(CURL *, curl_infotype type, char *data, size_t size, void *user)
 {
     auto *transcript = static_cast<std::string *>(user);
-    if (type == CURLINFO_HEADER_OUT)
+    if (type == CURLINFO_HEADER_OUT && TranscriptKeeps(std::string_view(data, size)))
         transcript->append(">").append(data, size);
+    else if (type == CURLINFO_HEADER_OUT)
+        transcript->append(">\r\n"); // the command's place, for the answer that follows
     else if (type == CURLINFO_HEADER_IN)
         transcript->append("<").append(data, size);
     return 0;
 }
+
+} // namespace
+
+bool TranscriptKeeps(std::string_view sent) { return StartsWithText(sent, "RCPT TO:"); }
+
+namespace {
 
 // The first recipient the server refused, with its answer, from the transcript.
 std::string RefusedRecipient(const std::string &transcript)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kmp {
@@ -30,6 +31,11 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
               const std::vector<std::string> &recipients, const std::function<const std::string &()> &message,
               Outbox *outbox = nullptr);
+
+// What of a command the client sent the send's transcript keeps (to name a
+// refused recipient): RCPT TO lines only. A login's lines (AUTH, and the
+// credentials a server asks for after it) are never copied anywhere.
+bool TranscriptKeeps(std::string_view sent);
 
 // A session's sending state: the libcurl handle whose connection the next
 // send reuses, and whether the Sent folder has been made.

@@ -1,10 +1,12 @@
 #include "ui/Dialogs.h"
 
 #include "posix/Process.h"
+#include "posix/TerminalText.h"
 
 #include "Common.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,9 +40,11 @@ bool HasDisplay()
 // Runs a program from PATH; its exit code, and its standard output.
 int Run(const std::vector<std::string> &args, std::string *output = nullptr)
 {
-    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args);
+    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args, kelvra_posix::kDialogBound);
     if (!result)
         Fail(MAPI_E_FAILURE);
+    if (result->timedOut)
+        Log("the dialog " + args.front() + " had no answer within its time bound; it was ended");
     if (output != nullptr)
         *output = std::move(result->output);
     return result->exitCode;
@@ -48,9 +52,13 @@ int Run(const std::vector<std::string> &args, std::string *output = nullptr)
 
 // ---- Terminal ---------------------------------------------------------------
 
+// Prints a text, from strangers as it may be (a contact's name, a message),
+// as the terminal rule shows it.
 void Say(const std::string &text)
 {
-    const std::string narrow = Utf8ToNarrow(text);
+    gchar *valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    const std::string narrow = Utf8ToNarrow(kelvra_posix::ShownOnTerminal(valid, true));
+    g_free(valid);
     size_t done = 0;
     while (done < narrow.size()) {
         const ssize_t n = write(STDOUT_FILENO, narrow.data() + done, narrow.size() - done);
@@ -170,7 +178,8 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
     const unsigned classes = std::min(fields, 3u);
     const std::string title = caption.empty() ? "Address Book" : caption;
     if (classes == 0) {
-        std::vector<std::string> args = {"zenity", "--list", "--title=" + title, "--column=Name", "--column=Address"};
+        std::vector<std::string> args = {"zenity", "--list", "--title=" + title, "--column=Name", "--column=Address",
+                                         "--"}; // what follows is data, whatever it looks like
         for (const Contact &c : book) {
             args.push_back(c.formattedName);
             args.push_back(c.emails.empty() ? "" : c.emails.front());
@@ -184,7 +193,8 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
     for (unsigned k = 1; k <= classes; ++k) {
         std::vector<std::string> args = {"zenity", "--list", "--checklist", "--multiple", "--separator=\n",
                                          "--title=" + title + ": " + (k == 1 && !label.empty() ? label : kClassNames[k]),
-                                         "--column=Pick", "--column=Name", "--column=Address", "--print-column=3"};
+                                         "--column=Pick", "--column=Name", "--column=Address", "--print-column=3",
+                                         "--"}; // what follows is data, whatever it looks like
         for (const Contact &c : book) {
             if (c.emails.empty())
                 continue; // nothing to send to: not on offer
@@ -258,7 +268,7 @@ void DetailsDialog(const Resolved &entry)
         return;
     case Ui::Desktop:
         if (OnPath("zenity")) {
-            Run({"zenity", "--info", "--title=Details", "--text=" + text});
+            Run({"zenity", "--info", "--no-markup", "--title=Details", "--text=" + text});
             return;
         }
         break;

@@ -47,7 +47,7 @@ bool OnPath(const std::string &program)
 // its standard output.
 kelvra_posix::RunResult Run(const std::vector<std::string> &args)
 {
-    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args);
+    std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args, kelvra_posix::kDialogBound);
     if (!result)
         throw Exception(u"Cannot start the file dialog " + FromAnsi(args.at(0)));
     return std::move(*result);

@@ -5,11 +5,15 @@
 
 #include "mapi/SimpleMapi.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 extern "C" {
@@ -283,4 +287,63 @@ TEST_F(Dialogs, OnADesktopTheAddressBookIsAZenityList)
     StandIn("zenity", "", 1); // the user closes the list
     EXPECT_EQ(MAPIAddress(session, 0, nullptr, 1, nullptr, 0, nullptr, 0, 0, &count, &recips), MAPI_USER_ABORT);
     MAPILogoff(session, 0, 0, 0);
+}
+
+TEST_F(Dialogs, AStrangersNameCommandsNeitherTheTerminalNorAHelper)
+{
+    WriteFile(contacts, ReadFile(contacts) + "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Evil\x1b]0;owned\x07\x1b[2J\r\n"
+                                             "EMAIL:evil@example.org\r\nEND:VCARD\r\n"
+                                             "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:--text=option\r\n"
+                                             "EMAIL:dash@example.org\r\nEND:VCARD\r\n");
+    {
+        Terminal t({kProbe, "address"});
+        ASSERT_TRUE(t.WaitFor("> ")) << t.Screen();
+        t.Type("cancel\n");
+        t.Rest();
+        EXPECT_NE(t.Screen().find("Evil^[]0;owned^G^[[2J"), std::string::npos) << t.Screen();
+        EXPECT_EQ(t.Screen().find('\x1b'), std::string::npos);
+    }
+    // On a desktop every name is data: the options end before the first.
+    StandIn("zenity", "", 1);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    ULONG count = 0;
+    lpMapiRecipDesc recips = nullptr;
+    EXPECT_EQ(MAPIAddress(session, 0, nullptr, 1, nullptr, 0, nullptr, 0, 0, &count, &recips), MAPI_USER_ABORT);
+    const auto args = Recorded("zenity");
+    const auto end = std::find(args.begin(), args.end(), "--");
+    const auto name = std::find(args.begin(), args.end(), "--text=option");
+    ASSERT_NE(end, args.end());
+    EXPECT_LT(end, name);
+    MAPILogoff(session, 0, 0, 0);
+}
+
+TEST_F(Dialogs, AHelperInheritsNoDescriptorAndWhatItLeavesBehindDoesNotHoldTheSend)
+{
+    // The mail client's stand-in lists its open descriptors, and leaves a
+    // process behind that keeps its output open for a minute.
+    const fs::path script = bin / "xdg-email";
+    WriteFile(script, "#!/bin/sh\nls -l /proc/$$/fd > '" + (home / "fds").string() +
+                          "'\n(sleep 60) &\necho $! > '" + (home / "left").string() + "'\nexit 0\n");
+    fs::permissions(script, fs::perms::owner_all);
+    setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    setenv("DISPLAY", ":99", 1);
+    WriteFile(home / "inherited-marker", "x");
+    const int inherited = open((home / "inherited-marker").c_str(), O_RDONLY); // no close-on-exec
+    ASSERT_GE(inherited, 3);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    MapiMessage m{};
+    m.lpszSubject = S("hi");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    close(inherited);
+    const std::string fds = ReadFile(home / "fds");
+    EXPECT_NE(fds.find("/dev/null"), std::string::npos) << fds; // its standard input: the listing worked
+    EXPECT_EQ(fds.find("inherited-marker"), std::string::npos) << fds;
+    MAPILogoff(session, 0, 0, 0);
+    const pid_t left = std::atoi(ReadFile(home / "left").c_str());
+    if (left > 0)
+        kill(left, SIGKILL); // what it left behind ends with the test
 }
