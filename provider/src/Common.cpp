@@ -117,9 +117,11 @@ std::string OneLine(std::string_view text)
     return out;
 }
 
-int OpenRegular(const std::string &path, struct stat *st, bool keepNonBlocking)
+namespace {
+
+int OpenRegularWith(int flags, const std::string &path, struct stat *st, bool keepNonBlocking)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0)
         return -1;
     struct stat own {};
@@ -135,6 +137,18 @@ int OpenRegular(const std::string &path, struct stat *st, bool keepNonBlocking)
     if (!keepNonBlocking)
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+} // namespace
+
+int OpenRegular(const std::string &path, struct stat *st, bool keepNonBlocking)
+{
+    return OpenRegularWith(0, path, st, keepNonBlocking);
+}
+
+int OpenMessageFile(const std::string &path, struct stat *st, bool keepNonBlocking)
+{
+    return OpenRegularWith(O_NOFOLLOW, path, st, keepNonBlocking);
 }
 
 std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit)

@@ -54,6 +54,9 @@ std::string OneLine(std::string_view text);
 // `keepNonBlocking` the flag stays (a read of a regular file does not
 // block; a reader that meets EAGAIN clears it), which spares two calls.
 int OpenRegular(const std::string &path, struct stat *st = nullptr, bool keepNonBlocking = false);
+// The same for a stored message's file, which is never followed when it is
+// a link (ELOOP): a mailbox entry is a message, not a way to another file.
+int OpenMessageFile(const std::string &path, struct stat *st = nullptr, bool keepNonBlocking = false);
 // The bytes of a regular file, at most `limit` of them (E2BIG past that);
 // nullopt with errno set when it cannot be read.
 std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit);

@@ -47,7 +47,7 @@ void Copy(const StoredBytes &file, std::size_t from, std::size_t to, int out)
 StoredBytes::StoredBytes(const std::string &path)
 {
     struct stat st {};
-    fd_ = OpenRegular(path, &st);
+    fd_ = OpenMessageFile(path, &st);
     if (fd_ < 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     size_ = static_cast<std::size_t>(st.st_size);

@@ -75,7 +75,7 @@ void MendContentEnds(GMimeObject *top)
 GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
 {
     InitGMime();
-    const int fd = OpenRegular(path);
+    const int fd = OpenMessageFile(path);
     if (fd < 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     // The parser keeps large parts in the file and reads them when they

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <optional>
 
@@ -24,6 +25,8 @@ ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
 ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
 ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
 ULONG MAPIFreeBuffer(LPVOID);
+ULONG MAPIFindNext(LHANDLE, ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPSTR);
+ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
 ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
 }
 
@@ -271,6 +274,63 @@ TEST_F(Hostile, ASenderAddressThatIsNotPlainRefusesTheLogon)
         MAPILogoff(session, 0, 0, 0);
         session = 0;
     }
+}
+
+TEST_F(Hostile, AMailboxAnotherUserCouldHavePreparedIsRefused)
+{
+    setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+    // The user's other files, which another user's links would lead to.
+    const fs::path documents = home / "Documents";
+    WriteFile(documents / "thesis.txt", "years of work");
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    utimensat(AT_FDCWD, (documents / "thesis.txt").c_str(), old, 0);
+    const auto fresh = [&] {
+        fs::remove_all(mailbox);
+        for (const char *sub : {"tmp", "new", "cur"})
+            fs::create_directories(mailbox / sub);
+    };
+    const struct {
+        const char *what, *logged;
+        std::function<void()> prepare;
+    } rows[] = {
+        {"tmp is a link", "/tmp is a link",
+         [&] { fs::remove(mailbox / "tmp"), fs::create_directory_symlink(documents, mailbox / "tmp"); }},
+        {"new is a link", "/new is a link",
+         [&] { fs::remove(mailbox / "new"), fs::create_directory_symlink(documents, mailbox / "new"); }},
+        {"the mailbox can be written by the group", " can be written by others",
+         [&] { fs::permissions(mailbox, fs::perms::group_write, fs::perm_options::add); }},
+        {"cur can be written by anyone", "/cur can be written by others",
+         [&] { fs::permissions(mailbox / "cur", fs::perms::others_write, fs::perm_options::add); }},
+        {"the mailbox belongs to another user", " belongs to another user",
+         [&] {
+             if (geteuid() == 0)
+                 (void)!chown(mailbox.c_str(), 65534, 65534);
+         }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        if (std::string(row.what).find("another user") != std::string::npos && geteuid() != 0)
+            continue; // only root can give a folder away
+        fresh();
+        row.prepare();
+        fs::remove(home / "provider.log");
+        EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
+        EXPECT_NE(ReadFile(home / "provider.log").find(row.logged), std::string::npos) << ReadFile(home / "provider.log");
+        EXPECT_EQ(ReadFile(documents / "thesis.txt"), "years of work");
+        EXPECT_TRUE(fs::is_regular_file(documents / "thesis.txt"));
+    }
+    // A message entry that is a link is no message: never listed, read or moved.
+    fresh();
+    fs::create_symlink(documents / "thesis.txt", mailbox / "new" / "1700000000.M1P1Q1.link");
+    fs::create_symlink(documents / "thesis.txt", mailbox / "cur" / "1700000000.M2P1Q1.link:2,S");
+    ASSERT_EQ(Logon(), 0u);
+    char id[513];
+    EXPECT_EQ(MAPIFindNext(session, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id), MAPI_E_NO_MESSAGES);
+    lpMapiMessage m = nullptr;
+    EXPECT_NE(MAPIReadMail(session, 0, S("1700000000.M2P1Q1.link"), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_TRUE(fs::is_symlink(mailbox / "new" / "1700000000.M1P1Q1.link"));
+    EXPECT_EQ(ReadFile(documents / "thesis.txt"), "years of work");
+    unsetenv("KELVRA_MAPI_LOG");
 }
 
 TEST_F(Hostile, FifosInsteadOfFilesNeverBlock)

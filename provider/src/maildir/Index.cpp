@@ -95,8 +95,8 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Known &&known,
                 const std::string_view name = d->d_name;
                 if (name.empty() || name[0] == '.' || name.size() > 0xFFFF)
                     continue;
-                if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN && d->d_type != DT_LNK)
-                    continue; // a folder, a FIFO, a device: not a message
+                if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN)
+                    continue; // a folder, a FIFO, a device, a link: not a message
                 struct stat st {};
                 if (d->d_type == DT_REG) {
                     if (known(cur, name, d->d_ino, st)) {
@@ -109,7 +109,7 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Known &&known,
                         continue;
                     }
                 }
-                if (fstatat(dirFd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                if (fstatat(dirFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
                     continue; // gone since readdir, or not a message
                 visit(cur, name, st, true);
             }

@@ -65,6 +65,34 @@ std::string Subfolder(const std::string &root, const std::string &name)
     return root + "/." + name;
 }
 
+// A mailbox folder the provider may delete, move and write in: a folder of
+// the user's own that nobody else can write to, and not a link (another
+// user's folder or link would lead those deletes and moves to the user's
+// other files). The mailbox itself may be the user's own link to a folder
+// elsewhere; its tmp/, new/ and cur/ may not be links at all. A folder
+// found otherwise is refused with a line in the log that says why.
+void Trust(const std::string &path, bool ownLinkAllowed)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        Fail(MAPI_E_FAILURE);
+    std::string why;
+    if (S_ISLNK(st.st_mode) && (!ownLinkAllowed || st.st_uid != geteuid()))
+        why = "is a link";
+    else if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0)
+        why = "is a link to nothing";
+    else if (!S_ISDIR(st.st_mode))
+        why = "is not a folder";
+    else if (st.st_uid != geteuid())
+        why = "belongs to another user";
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        why = "can be written by others (chmod go-w)";
+    if (!why.empty()) {
+        Log("the mailbox folder " + path + " " + why + "; it is not used");
+        Fail(MAPI_E_LOGON_FAILURE);
+    }
+}
+
 void Maildir::Create() const
 {
     // The parents too: a profile's mailbox may name a folder not made yet.
@@ -72,8 +100,11 @@ void Maildir::Create() const
         if (mkdir(root_.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
             Fail(MAPI_E_FAILURE);
     MakeFolder(root_);
-    for (const char *sub : {"/tmp", "/new", "/cur"})
+    Trust(root_, true);
+    for (const char *sub : {"/tmp", "/new", "/cur"}) {
         MakeFolder(root_ + sub);
+        Trust(root_ + sub, false);
+    }
 }
 
 void Maildir::CleanTemporary() const

@@ -23,7 +23,7 @@ KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::strin
     struct stat st {};
     if (whole) {
         known.envelope = EnvelopeFromFile(path, FileKey{}, nullptr, &st);
-    } else if (const int fd = OpenRegular(path, &st, true); fd >= 0) {
+    } else if (const int fd = OpenMessageFile(path, &st, true); fd >= 0) {
         known.header = ReadHeaderBlock(fd);
         close(fd);
         if (known.header)
@@ -98,7 +98,7 @@ std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey 
                                          struct stat *status)
 {
     struct stat st {};
-    const int fd = OpenRegular(path, &st, true);
+    const int fd = OpenMessageFile(path, &st, true);
     if (fd < 0) {
         *status = {};
         return std::nullopt;
