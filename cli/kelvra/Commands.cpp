@@ -7,6 +7,7 @@
 
 #include "kelvra/Kelvra.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -241,13 +242,18 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
     Select(mail, id, {TReadFlag::rfPeek});
     json saved = json::array();
     for (std::uint32_t i = 0; i < mail.GetFileCount(); ++i) {
-        // Only the last part of the name the message gives: whatever it
-        // says, the file lands directly in the folder.
-        std::string name = U8(mail.GetFileName(i));
-        const size_t cut = name.find_last_of("/\\");
-        if (cut != std::string::npos)
-            name = name.substr(cut + 1);
-        if (name.empty() || name == "." || name == ".." || name.find(':') != std::string::npos)
+        // The name of the file the mail system handed out: made safe by it
+        // (the provider takes only the last part of the sender's name, drops
+        // leading dots and control characters, and makes names unique), and
+        // checked once more here: whatever the message says, the file lands
+        // directly in the folder, hidden from nobody.
+        std::string name = Utf8Of(PathOf(U8(mail.GetPathName(i))).filename());
+        while (!name.empty() && (name.front() == '.' || name.front() == ' '))
+            name.erase(0, 1);
+        const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':';
+        });
+        if (name.empty() || !plain)
             name = "attachment-" + std::to_string(i + 1);
         const fs::path destination = target / PathOf(name);
         SaveCopy(target, name, PathOf(U8(mail.GetPathName(i))), force);

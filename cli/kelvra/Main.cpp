@@ -1,6 +1,7 @@
 // kelvra: send, list, read, save and delete mail, and look up the address
 // book, through the Kelvra components.
 #include "Commands.h"
+#include "Shown.h"
 
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
@@ -26,7 +27,8 @@ Texts in and out are UTF-8. With --json each command prints one JSON document.)"
 
 int Report(const Global &global, const std::string &message, int status, int code)
 {
-    std::cerr << "kelvra: " << message << "\n";
+    // A message may name what a stranger chose (an attachment's name).
+    std::cerr << "kelvra: " << Shown(message) << "\n";
     if (global.json)
         std::cout << nlohmann::json{{"error", {{"message", message}, {"code", code}, {"status", status}}}}.dump(2)
                   << "\n";

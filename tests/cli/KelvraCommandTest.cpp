@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <sstream>
@@ -186,6 +187,34 @@ TEST_F(Command, AttachmentNamesNeverLeaveTheTargetFolder)
     EXPECT_FALSE(fs::is_symlink(out / "link.txt"));
     for (const auto &e : fs::directory_iterator(home))
         EXPECT_NE(e.path().filename(), "escaped.txt");
+}
+
+TEST_F(Command, SavedNamesAreNeitherHiddenNorCommandsToTheTerminal)
+{
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.test:2,S",
+              "From: someone@example.org\r\nSubject: names\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
+              "--B\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+              "--B\r\nContent-Disposition: attachment; filename=\".bashrc\"\r\n\r\nrm -rf ~\r\n"
+              "--B\r\nContent-Disposition: attachment; filename=\"red\x1b[31mline.txt\"\r\n\r\nx\r\n"
+              "--B--\r\n");
+    const fs::path out = home / "target";
+    fs::create_directories(out);
+    const json saved = Json({"save-attachments", "1700000000.M1P1Q1.test", out.string()});
+    ASSERT_EQ(saved["saved"].size(), 2u);
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(out))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"bashrc", "red_[31mline.txt"}));
+    // What a user typed is shown safely too, in an error.
+    const Result r = Run({"save-attachments", "1700000000.M1P1Q1.test", (home / "no\x1b[2Jsuch").string()});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no^[[2Jsuch"), std::string::npos) << r.err;
+    // --password works, and says it is unsafe.
+    const Result withPassword = Run({"--password", "x", "count"});
+    EXPECT_EQ(withPassword.status, 0) << withPassword.err;
+    EXPECT_NE(withPassword.err.find("--password puts the password where other users can read it"), std::string::npos);
 }
 
 TEST_F(Command, AReplacementThatCannotBeWrittenWholeLeavesTheOldFile)
