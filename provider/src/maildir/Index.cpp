@@ -3,6 +3,7 @@
 #include "Common.h"
 #include "Packed.h"
 #include "maildir/EnvelopeCache.h"
+#include "maildir/Maildir.h"
 #include "maildir/Names.h"
 
 #include <dirent.h>
@@ -83,7 +84,7 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Known &&known,
 {
     for (const bool cur : {false, true}) {
         const std::string folder = root + (cur ? "/cur" : "/new");
-        DIR *dir = opendir(folder.c_str());
+        DIR *dir = OpenFolder(folder);
         if (dir == nullptr) {
             if (errno == ENOENT)
                 continue;
@@ -464,7 +465,7 @@ void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &
         return;
     if (fd >= 0)
         close(fd);
-    fd = open((root + sub).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = open((root + sub).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &st) != 0)
         st = {};
 }

@@ -36,7 +36,7 @@ void MakeFolder(const std::string &path)
 // survives a power cut.
 void SyncFolder(const std::string &path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         Fail(MAPI_E_FAILURE);
     const int result = g_fsync(fd);
@@ -59,6 +59,20 @@ void WriteAll(int fd, std::string_view bytes)
 }
 
 } // namespace
+
+DIR *OpenFolder(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return dir;
+}
 
 std::string Subfolder(const std::string &root, const std::string &name)
 {
@@ -110,7 +124,7 @@ void Maildir::Create() const
 void Maildir::CleanTemporary() const
 {
     const std::string folder = root_ + "/tmp";
-    DIR *dir = opendir(folder.c_str());
+    DIR *dir = OpenFolder(folder);
     if (dir == nullptr)
         return;
     const std::time_t staleBefore = std::time(nullptr) - 36 * 3600;

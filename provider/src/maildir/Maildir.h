@@ -9,6 +9,8 @@
 // immutable see as a new file, while the identifier stays the same.
 #pragma once
 
+#include <dirent.h>
+
 #include "StoredFile.h"
 
 #include <cstdint>
@@ -108,6 +110,10 @@ private:
     std::string root_;
     std::string cacheFolder_;
 };
+
+// Opens one of a mailbox's folders for listing, never through a link
+// (ELOOP). Closed with closedir.
+DIR *OpenFolder(const std::string &path);
 
 // A Maildir++ subfolder of a mailbox: "<root>/.<name>".
 std::string Subfolder(const std::string &root, const std::string &name);
