@@ -3,7 +3,7 @@
 // ABI, and nothing is handed out unless the call succeeds.
 #include "Blocks.h"
 #include "Common.h"
-#include "Message.h"
+#include "message/Message.h"
 #include "Outgoing.h"
 #include "Profile.h"
 #include "Store.h"

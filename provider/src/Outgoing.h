@@ -3,7 +3,7 @@
 // rule after this translation.
 #pragma once
 
-#include "Message.h"
+#include "message/Message.h"
 #include "Profile.h"
 #include "book/AddressBook.h"
 #include "mapi/SimpleMapi.h"

@@ -1,7 +1,7 @@
 // Profiles (sections of an INI file) and the sessions logged on with them.
 #pragma once
 
-#include "HeaderText.h"
+#include "message/HeaderText.h"
 #include "mapi/SimpleMapi.h"
 #include "signin/Secret.h"
 

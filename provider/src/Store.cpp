@@ -2,7 +2,7 @@
 #include "Store.h"
 
 #include "Common.h"
-#include "HeaderText.h"
+#include "message/HeaderText.h"
 #include "imap/ImapStore.h"
 #include "maildir/MaildirStore.h"
 

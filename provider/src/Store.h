@@ -4,7 +4,7 @@
 #pragma once
 
 #include "Blocks.h"
-#include "Message.h"
+#include "message/Message.h"
 #include "Profile.h"
 #include "mapi/SimpleMapi.h"
 

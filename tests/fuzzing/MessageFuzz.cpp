@@ -5,9 +5,9 @@
 // a leak, any other exception or a file outside the folder is a fault.
 #include "Blocks.h"
 #include "Common.h"
-#include "Envelope.h"
+#include "message/Envelope.h"
 #include "maildir/Maildir.h"
-#include "Message.h"
+#include "message/Message.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

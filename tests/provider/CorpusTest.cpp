@@ -4,7 +4,7 @@
 #include "ProviderSession.h"
 #include "Python.h"
 
-#include "HeaderText.h"
+#include "message/HeaderText.h"
 
 #include <gmime/gmime.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // how a save stays one file that other Maildir programs see change.
 #include "ProviderSession.h"
 
-#include "Envelope.h"
+#include "message/Envelope.h"
 #include "maildir/Maildir.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #include "imap/Cache.h"
 
-#include "Packed.h"
-#include "maildir/EnvelopeCache.h"
+#include "cache/Packed.h"
+#include "cache/EnvelopeCache.h"
 
 namespace kmp::imap {
 

@@ -7,7 +7,7 @@
 // A new UIDVALIDITY drops all of it.
 #pragma once
 
-#include "Envelope.h"
+#include "message/Envelope.h"
 #include "imap/Connection.h"
 #include "imap/Folder.h"
 

@@ -18,7 +18,7 @@
 #include "imap/ImapStore.h"
 
 #include "Common.h"
-#include "Envelope.h"
+#include "message/Envelope.h"
 #include "imap/Cache.h"
 #include "imap/Commands.h"
 #include "imap/Connection.h"

@@ -1,8 +1,8 @@
 #include "maildir/Index.h"
 
 #include "Common.h"
-#include "Packed.h"
-#include "maildir/EnvelopeCache.h"
+#include "cache/Packed.h"
+#include "cache/EnvelopeCache.h"
 #include "maildir/Maildir.h"
 #include "maildir/Names.h"
 

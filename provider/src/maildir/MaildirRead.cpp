@@ -3,7 +3,7 @@
 #include "maildir/Maildir.h"
 
 #include "Common.h"
-#include "maildir/EnvelopeCache.h"
+#include "cache/EnvelopeCache.h"
 #include "maildir/Index.h"
 #include "maildir/Walk.h"
 

@@ -4,7 +4,7 @@
 #include "maildir/MaildirStore.h"
 
 #include "Common.h"
-#include "Envelope.h"
+#include "message/Envelope.h"
 #include "maildir/Maildir.h"
 #include "Workers.h"
 

@@ -1,6 +1,6 @@
 #include "maildir/ReadAhead.h"
 
-#include "maildir/EnvelopeCache.h"
+#include "cache/EnvelopeCache.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "Common.h"
-#include "Envelope.h"
-#include "HeaderText.h"
+#include "message/Envelope.h"
+#include "message/HeaderText.h"
 #include "Workers.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "maildir/Walk.h"
 
-#include "maildir/EnvelopeCache.h"
+#include "cache/EnvelopeCache.h"
 #include "maildir/Names.h"
 
 #include <algorithm>

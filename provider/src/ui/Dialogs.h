@@ -5,7 +5,7 @@
 #pragma once
 
 #include "book/AddressBook.h"
-#include "Message.h"
+#include "message/Message.h"
 
 #include <optional>
 #include <string>

@@ -5,10 +5,10 @@
 #include "Child.h"
 #include "ProviderSession.h"
 
-#include "Envelope.h"
-#include "maildir/EnvelopeCache.h"
+#include "message/Envelope.h"
+#include "cache/EnvelopeCache.h"
 #include "maildir/Maildir.h"
-#include "Message.h"
+#include "message/Message.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include "Loopback.h"
 #include "ProviderSession.h"
 
-#include "Message.h"
+#include "message/Message.h"
 
 using namespace provider_test;
 

@@ -11,7 +11,7 @@
 // Nothing is lost with it: every entry can be read again from its message.
 #pragma once
 
-#include "Envelope.h"
+#include "message/Envelope.h"
 
 #include <cstdint>
 #include <functional>

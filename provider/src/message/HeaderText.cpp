@@ -1,4 +1,4 @@
-#include "HeaderText.h"
+#include "message/HeaderText.h"
 
 #include "Common.h"
 

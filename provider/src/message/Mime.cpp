@@ -1,8 +1,8 @@
-#include "Mime.h"
+#include "message/Mime.h"
 
 #include "Common.h"
-#include "Envelope.h"
-#include "HeaderText.h"
+#include "message/Envelope.h"
+#include "message/HeaderText.h"
 
 #include <unistd.h>
 

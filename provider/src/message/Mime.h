@@ -4,8 +4,8 @@
 // these, so a save sees a message exactly as a read showed it.
 #pragma once
 
-#include "Envelope.h"
-#include "Message.h"
+#include "message/Envelope.h"
+#include "message/Message.h"
 
 #include <gmime/gmime.h>
 

@@ -2,7 +2,7 @@
 // key, the envelope's texts and flags, and the recipients in one column.
 #pragma once
 
-#include "maildir/EnvelopeCache.h"
+#include "cache/EnvelopeCache.h"
 
 #include <sqlite3.h>
 

@@ -6,7 +6,7 @@
 // one message cost one read of its header.
 #pragma once
 
-#include "Message.h"
+#include "message/Message.h"
 
 #include <cstddef>
 #include <optional>

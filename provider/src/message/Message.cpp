@@ -1,9 +1,9 @@
-#include "Message.h"
+#include "message/Message.h"
 
 #include "book/AddressBook.h"
 #include "Common.h"
-#include "Envelope.h"
-#include "Mime.h"
+#include "message/Envelope.h"
+#include "message/Mime.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

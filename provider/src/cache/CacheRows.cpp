@@ -1,4 +1,4 @@
-#include "maildir/CacheRows.h"
+#include "cache/CacheRows.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
-#include "Envelope.h"
+#include "message/Envelope.h"
 
 #include "Common.h"
-#include "HeaderText.h"
-#include "Mime.h"
+#include "message/HeaderText.h"
+#include "message/Mime.h"
 
 #include <fcntl.h>
 #include <unistd.h>

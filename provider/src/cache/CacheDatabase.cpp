@@ -1,7 +1,7 @@
-#include "maildir/CacheDatabase.h"
+#include "cache/CacheDatabase.h"
 
 #include "Common.h"
-#include "maildir/CacheRows.h"
+#include "cache/CacheRows.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

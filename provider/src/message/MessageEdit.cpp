@@ -1,4 +1,4 @@
-#include "MessageEdit.h"
+#include "message/MessageEdit.h"
 
 #include "Common.h"
 

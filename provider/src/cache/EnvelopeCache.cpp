@@ -1,9 +1,9 @@
-#include "maildir/EnvelopeCache.h"
+#include "cache/EnvelopeCache.h"
 
 #include "Common.h"
-#include "HeaderText.h"
-#include "maildir/CacheDatabase.h"
-#include "maildir/CacheRows.h"
+#include "message/HeaderText.h"
+#include "cache/CacheDatabase.h"
+#include "cache/CacheRows.h"
 #include "maildir/Maildir.h"
 
 #include <glib.h>

@@ -6,9 +6,9 @@
 // stored message untouched: never a lossy rewrite.
 #pragma once
 
-#include "InPlace.h"
-#include "Message.h"
-#include "Mime.h"
+#include "message/InPlace.h"
+#include "message/Message.h"
+#include "message/Mime.h"
 
 #include <string>
 #include <vector>

@@ -3,10 +3,10 @@
 // and only what differs is edited, in place (MessageEdit.h): every other
 // byte of the file stays, and the file keeps the time the message arrived.
 #include "Common.h"
-#include "InPlace.h"
-#include "Message.h"
-#include "MessageEdit.h"
-#include "Mime.h"
+#include "message/InPlace.h"
+#include "message/Message.h"
+#include "message/MessageEdit.h"
+#include "message/Mime.h"
 #include "book/AddressBook.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
-#include "InPlace.h"
+#include "message/InPlace.h"
 
 #include "Common.h"
-#include "Envelope.h"
+#include "message/Envelope.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
