@@ -2,6 +2,7 @@
 // the pointer the caller gets; MAPIFreeBuffer frees it exactly once.
 #pragma once
 
+#include "FileStamp.h"
 #include "mapi/SimpleMapi.h"
 
 #include <cstdint>
@@ -19,15 +20,13 @@ struct ReadInfo {
     std::string messageId;
     // The stored file as it was read: a save compares, to know that the
     // parts are still the ones handed out.
-    std::uint64_t inode = 0;
-    std::int64_t size = 0, time = 0, nanoseconds = 0;
+    FileStamp stamp;
     bool envelopeOnly = false, suppressAttach = false, bodyAsFile = false;
     std::string bodyFile; // the note text's file with bodyAsFile
     struct File {
         std::string path;     // as handed out (narrow)
         size_t part;          // its place among the shown parts
-        std::int64_t size;    // the file as written: a later change is the caller's edit
-        std::int64_t time, nanoseconds;
+        FileStamp stamp;      // the file as written: a later change is the caller's edit
     };
     std::vector<File> files;
 };

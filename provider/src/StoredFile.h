@@ -3,6 +3,8 @@
 // store writes a message it fetched to a private file and hands that over.
 #pragma once
 
+#include "FileStamp.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -15,23 +17,13 @@ struct StoredFile {
     std::string id;        // the store's identifier of the message
     std::string path;      // the file as it is named now
     bool seen = false;     // read (the Maildir "S" flag)
-    std::int64_t time = 0; // when it arrived: the file's modification time, seconds
-    long nanoseconds = 0;  // and the rest of it
-    std::int64_t size = 0;
-    std::uint64_t inode = 0;
+    FileStamp stamp;       // its modification time is when it arrived
     unsigned revision = 0; // the ",R=" field: how often it was saved over
-    // Time, size and inode were taken from the file in the call that made
-    // the entry, not from an earlier listing.
+    // The stamp was taken from the file in the call that made the entry,
+    // not from an earlier listing.
     bool current = false;
 
-    // Takes the file's size, modification time and inode from its status.
-    void TakeStatus(const struct stat &st)
-    {
-        size = st.st_size;
-        time = st.st_mtim.tv_sec;
-        nanoseconds = st.st_mtim.tv_nsec;
-        inode = st.st_ino;
-    }
+    void TakeStatus(const struct stat &st) { stamp = FileStamp::Of(st); }
 };
 
 // Writes a message's bytes to a descriptor; raises MapiError on failure.

@@ -70,8 +70,8 @@ public:
         entry.id = "1700000000.M1P1Q1.fuzz";
         entry.path = (Mailbox() / "cur" / (entry.id + (flip_ ? ":2,S" : ":2,"))).string();
         entry.seen = flip_;
-        entry.time = 1700000000;
-        entry.size = static_cast<std::int64_t>(size);
+        entry.stamp.seconds = 1700000000;
+        entry.stamp.size = static_cast<std::int64_t>(size);
         std::ofstream out(entry.path, std::ios::binary);
         out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
         if (!out.flush())

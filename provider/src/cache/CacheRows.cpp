@@ -108,10 +108,10 @@ bool Damaged(int rc)
 bool EntryFromRow(sqlite3_stmt *s, int first, CachedEnvelope &entry)
 {
     entry.name = Column(s, first);
-    entry.size = sqlite3_column_int64(s, first + 1);
-    entry.time = sqlite3_column_int64(s, first + 2);
-    entry.nanoseconds = static_cast<long>(sqlite3_column_int64(s, first + 3));
-    entry.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, first + 4));
+    entry.stamp.size = sqlite3_column_int64(s, first + 1);
+    entry.stamp.seconds = sqlite3_column_int64(s, first + 2);
+    entry.stamp.nanoseconds = static_cast<std::int32_t>(sqlite3_column_int64(s, first + 3));
+    entry.stamp.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, first + 4));
     return EnvelopeFromRow(s, first + 5, entry.envelope);
 }
 
@@ -120,10 +120,10 @@ void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &
     const Envelope &e = p.envelope;
     Bind(insert, 1, id);
     Bind(insert, 2, p.name);
-    sqlite3_bind_int64(insert, 3, p.size);
-    sqlite3_bind_int64(insert, 4, p.time);
-    sqlite3_bind_int64(insert, 5, p.nanoseconds);
-    sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(p.inode));
+    sqlite3_bind_int64(insert, 3, p.stamp.size);
+    sqlite3_bind_int64(insert, 4, p.stamp.seconds);
+    sqlite3_bind_int64(insert, 5, p.stamp.nanoseconds);
+    sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(p.stamp.inode));
     Bind(insert, 7, e.messageClass);
     Bind(insert, 8, e.subject);
     Bind(insert, 9, e.from ? e.from->name : std::string());

@@ -54,8 +54,7 @@ struct Ahead {
 
 bool SameKey(const Pending &p, const FileKey &key)
 {
-    return p.name == key.name && p.size == key.size && p.time == key.time && p.nanoseconds == key.nanoseconds &&
-           p.inode == key.inode;
+    return p.name == key.name && p.stamp == key.stamp;
 }
 
 } // namespace
@@ -297,8 +296,7 @@ void EnvelopeCache::Store(const FileKey &key, const Envelope &envelope)
         return;
     if (impl_->pending.empty())
         impl_->firstPending = std::chrono::steady_clock::now();
-    impl_->pending.insert_or_assign(std::string(key.id), Pending{std::string(key.name), key.size, key.time,
-                                                                 key.nanoseconds, key.inode, envelope});
+    impl_->pending.insert_or_assign(std::string(key.id), Pending{std::string(key.name), key.stamp, envelope});
     if (impl_->pending.size() >= kBatch || std::chrono::steady_clock::now() - impl_->firstPending > kBatchAge)
         impl_->Flush();
 }
@@ -322,10 +320,10 @@ void EnvelopeCache::Classes(const std::function<void(const FileKey &key, std::st
         FileKey key;
         key.id = Column(s, 0);
         key.name = Column(s, 1);
-        key.size = sqlite3_column_int64(s, 2);
-        key.time = sqlite3_column_int64(s, 3);
-        key.nanoseconds = static_cast<long>(sqlite3_column_int64(s, 4));
-        key.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, 5));
+        key.stamp.size = sqlite3_column_int64(s, 2);
+        key.stamp.seconds = sqlite3_column_int64(s, 3);
+        key.stamp.nanoseconds = static_cast<std::int32_t>(sqlite3_column_int64(s, 4));
+        key.stamp.inode = static_cast<std::uint64_t>(sqlite3_column_int64(s, 5));
         each(key, Column(s, 6));
     }
     sqlite3_finalize(s);

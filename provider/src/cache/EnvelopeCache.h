@@ -11,6 +11,7 @@
 // Nothing is lost with it: every entry can be read again from its message.
 #pragma once
 
+#include "FileStamp.h"
 #include "message/Envelope.h"
 
 #include <cstdint>
@@ -25,18 +26,13 @@ namespace kmp {
 struct FileKey {
     std::string_view id;
     std::string_view name; // the file name, flags and all
-    std::int64_t size = 0;
-    std::int64_t time = 0; // modification time: when the message arrived
-    long nanoseconds = 0;
-    std::uint64_t inode = 0;
+    FileStamp stamp;
 };
 
 // An entry as cached: the file it was read from, and its envelope.
 struct CachedEnvelope {
     std::string name;
-    std::int64_t size = 0, time = 0;
-    long nanoseconds = 0;
-    std::uint64_t inode = 0;
+    FileStamp stamp;
     Envelope envelope;
 };
 

@@ -126,7 +126,7 @@ void Cache::Forget()
 std::optional<Envelope> Cache::Find(std::uint32_t validity, std::uint32_t uid)
 {
     std::optional<CachedEnvelope> cached = envelopes_->Entry(IdOf(validity, uid));
-    if (!cached || cached->inode != uid)
+    if (!cached || cached->stamp.inode != uid)
         return std::nullopt;
     return std::move(cached->envelope);
 }
@@ -136,9 +136,9 @@ void Cache::Store(std::uint32_t validity, const Entry &entry, const Envelope &en
     const std::string id = IdOf(validity, entry.uid);
     FileKey key;
     key.id = id;
-    key.size = entry.size;
-    key.time = entry.time;
-    key.inode = entry.uid;
+    key.stamp.size = entry.size;
+    key.stamp.seconds = entry.time;
+    key.stamp.inode = entry.uid; // the server's identifier stands in for the file's
     envelopes_->Store(key, envelope);
 }
 

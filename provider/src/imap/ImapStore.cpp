@@ -209,15 +209,15 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     const uint32_t uid = Check(id);
     StoredFile entry;
     entry.id = IdOf(conn_.Validity(), uid);
-    entry.inode = uid;
+    entry.stamp.inode = uid;
     std::optional<TempMessage> file;
     FetchList answer;
     if (const Entry *known = folder_.Find(uid); options.envelopeOnly && known != nullptr) {
         // The envelope from the cache, else from the header alone, fetched
         // with its batch (or now).
         entry.seen = known->seen;
-        entry.time = known->time;
-        entry.size = known->size;
+        entry.stamp.seconds = known->time;
+        entry.stamp.size = known->size;
         std::optional<Envelope> envelope = cache_ ? cache_->Find(conn_.Validity(), uid) : std::nullopt;
         if (!envelope) {
             if (known->header == nullptr)
@@ -235,8 +235,8 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
         Fetched message;
         FetchWhole(uid, answer, message);
         entry.seen = message.seen;
-        entry.time = message.time;
-        entry.size = message.size;
+        entry.stamp.seconds = message.time;
+        entry.stamp.size = message.size;
         file.emplace(message.body != nullptr ? message.body : "", message.bodyLength);
     }
     entry.path = file->Path();
@@ -376,9 +376,9 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
     entry.id = IdOf(conn_.Validity(), uid);
     entry.path = file.Path();
     entry.seen = message.seen;
-    entry.time = message.time;
-    entry.size = message.size;
-    entry.inode = uid;
+    entry.stamp.seconds = message.time;
+    entry.stamp.size = message.size;
+    entry.stamp.inode = uid;
     std::string savedId = entry.id;
     SaveOver(
         [&](const MessageWriter &write) -> std::optional<StoredFile> {
@@ -389,8 +389,8 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
             folder_.Replaced(uid, newUid);
             StoredFile now = entry;
             now.id = savedId;
-            now.inode = newUid;
-            now.size = static_cast<std::int64_t>(bytes.size());
+            now.stamp.inode = newUid;
+            now.stamp.size = static_cast<std::int64_t>(bytes.size());
             return now;
         },
         entry, *request.record, request.info, request.sender, request.resolve, updated);

@@ -66,9 +66,9 @@ std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime)
     return std::max(Nanoseconds(newTime), Nanoseconds(curTime)) + 2 * tick;
 }
 
-bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64_t time, long nanoseconds)
+bool Matches(const Listed &e, const FileStamp &stamp)
 {
-    return e.inode == inode && (!e.statted || (e.size == size && e.time == time && e.nanoseconds == nanoseconds));
+    return e.statted ? e.stamp == stamp : e.stamp.inode == stamp.inode;
 }
 
 namespace {
@@ -140,10 +140,7 @@ void AddListed(Index &fresh, bool cur, std::string_view name, const struct stat 
     e.inCur = cur;
     e.seen = SeenIn(cur, name);
     e.revision = RevisionOf(name);
-    e.time = st.st_mtim.tv_sec;
-    e.nanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
-    e.size = st.st_size;
-    e.inode = st.st_ino;
+    e.stamp = FileStamp::Of(st);
     e.statted = statted;
     fresh.byId.push_back(e);
 }
@@ -168,10 +165,9 @@ void SortListing(Index &fresh)
 
 bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
 {
-    if (a.statted && b.statted &&
-        (a.size != b.size || a.time != b.time || a.nanoseconds != b.nanoseconds))
+    if (a.statted && b.statted ? a.stamp != b.stamp : a.stamp.inode != b.stamp.inode)
         return false;
-    return a.inode == b.inode && a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
+    return a.inCur == b.inCur && ia.Name(a) == ib.Name(b);
 }
 
 // Lists new/ and cur/ into `fresh` (sorted by identifier; a message caught
@@ -184,12 +180,12 @@ void ListInto(const std::string &root, bool withStatus, const Index &old, Index 
         if (old.byId.empty())
             return false;
         const Listed *e = Lookup(old, IdOfName(name));
-        if (e == nullptr || !e->statted || e->inode != inode || e->inCur != cur || old.Name(*e) != name)
+        if (e == nullptr || !e->statted || e->stamp.inode != inode || e->inCur != cur || old.Name(*e) != name)
             return false;
         st.st_ino = inode;
-        st.st_size = e->size;
-        st.st_mtim.tv_sec = e->time;
-        st.st_mtim.tv_nsec = e->nanoseconds;
+        st.st_size = e->stamp.size;
+        st.st_mtim.tv_sec = e->stamp.seconds;
+        st.st_mtim.tv_nsec = e->stamp.nanoseconds;
         return true;
     };
     ForEachMessageFile(root, withStatus, known, [&](bool cur, std::string_view name, const struct stat &st, bool statted) {
@@ -211,9 +207,10 @@ void SortByArrival(Index &index)
         index.byArrival[i] = static_cast<std::uint32_t>(i);
     std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
         const Listed &x = index.byId[a], &y = index.byId[b];
-        if (x.time != y.time)
-            return x.time < y.time;
-        return x.nanoseconds != y.nanoseconds ? x.nanoseconds < y.nanoseconds : index.Id(x) < index.Id(y);
+        if (x.stamp.seconds != y.stamp.seconds)
+            return x.stamp.seconds < y.stamp.seconds;
+        return x.stamp.nanoseconds != y.stamp.nanoseconds ? x.stamp.nanoseconds < y.stamp.nanoseconds
+                                                          : index.Id(x) < index.Id(y);
     });
     index.byArrival.shrink_to_fit();
 }
@@ -240,7 +237,7 @@ void Relist(Index &index, const std::string &root, bool withStatus)
             if (SameFile(old, fresh.byId[j], index, fresh))
                 fresh.byId[j].cls = old.cls;
         } else {
-            index.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.time, old.nanoseconds});
+            index.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.stamp.seconds, old.stamp.nanoseconds});
         }
     }
     index.names = std::move(fresh.names);
@@ -290,11 +287,11 @@ std::string FilesOf(const Index &index)
         Pack(out, static_cast<std::uint8_t>((e.inCur ? 1 : 0) | (e.statted ? 2 : 0)));
         Pack(out, e.nameLength);
         out.append(index.Name(e));
-        Pack(out, e.inode);
+        Pack(out, e.stamp.inode);
         if (e.statted) {
-            Pack(out, e.size);
-            Pack(out, e.time);
-            Pack(out, e.nanoseconds);
+            Pack(out, e.stamp.size);
+            Pack(out, e.stamp.seconds);
+            Pack(out, e.stamp.nanoseconds);
         }
     }
     return out;
@@ -363,15 +360,13 @@ void TakeFromCache(Index &index, EnvelopeCache &cache)
         if (i == index.byId.size())
             return;
         Listed &e = index.byId[i];
-        if (e.inode != key.inode || index.Id(e) != key.id || index.Name(e) != key.name)
+        if (e.stamp.inode != key.stamp.inode || index.Id(e) != key.id || index.Name(e) != key.name)
             return;
         if (!e.statted) {
-            e.size = key.size;
-            e.time = key.time;
-            e.nanoseconds = static_cast<std::int32_t>(key.nanoseconds);
+            e.stamp = key.stamp;
             e.statted = true;
         }
-        if (e.cls == 0 && Matches(e, key.inode, key.size, key.time, key.nanoseconds))
+        if (e.cls == 0 && Matches(e, key.stamp))
             e.cls = ClassNumber(index, cls);
     });
 }
@@ -442,10 +437,7 @@ StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e,
     entry.id = index.Id(e);
     entry.path = PathOf(index, root, e);
     entry.seen = e.seen;
-    entry.time = e.time;
-    entry.nanoseconds = e.nanoseconds;
-    entry.size = e.size;
-    entry.inode = e.inode;
+    entry.stamp = e.stamp;
     entry.revision = e.revision;
     if (!e.statted && look) {
         struct stat st {};

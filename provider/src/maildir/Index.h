@@ -32,10 +32,7 @@ struct Listed {
     std::uint16_t nameLength = 0;
     std::uint16_t idLength = 0;
     std::uint32_t revision = 0;
-    std::int64_t time = 0;
-    std::int64_t size = 0;
-    std::uint64_t inode = 0;
-    std::int32_t nanoseconds = 0;
+    FileStamp stamp;              // only its inode when not `statted`
     std::uint16_t cls = 0;        // 0: not known yet; else 1 + its place in Index::classes
     bool inCur = false;
     bool seen = false;
@@ -124,7 +121,7 @@ const Listed *Lookup(const Index &index, std::string_view id);
 std::uint16_t ClassNumber(Index &index, std::string_view cls);
 // Whether a file of this status is the one listed, as far as the listing
 // knows it (by its inode alone when it took no status).
-bool Matches(const Listed &e, std::uint64_t inode, std::int64_t size, std::int64_t time, long nanoseconds);
+bool Matches(const Listed &e, const FileStamp &stamp);
 
 // The path of a listed message's file.
 std::string PathOf(const Index &index, const std::string &root, const Listed &e);

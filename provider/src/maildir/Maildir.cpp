@@ -273,7 +273,7 @@ void Maildir::Rewrite(const StoredFile &entry, const MessageWriter &write)
     const std::string temporary = WriteTemporary(write);
     // It keeps the time the message arrived, and with it its place in
     // arrival order and its date received.
-    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.time), entry.nanoseconds}};
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.stamp.seconds), entry.stamp.nanoseconds}};
     utimensat(AT_FDCWD, temporary.c_str(), times, 0);
     std::string placed = temporary; // where the new version is now
     auto giveUp = [&](ULONG code) {

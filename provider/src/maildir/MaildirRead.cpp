@@ -88,13 +88,11 @@ void Maildir::Remember(const StoredFile &entry, std::string_view name, const Env
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
-    if (listed == nullptr || index.Name(*listed) != name || listed->inode != entry.inode)
+    if (listed == nullptr || index.Name(*listed) != name || listed->stamp.inode != entry.stamp.inode)
         return;
     listed->cls = ClassNumber(index, envelope.messageClass);
-    if (listed->statted && !Matches(*listed, entry.inode, entry.size, entry.time, entry.nanoseconds)) {
-        listed->size = entry.size;
-        listed->time = entry.time;
-        listed->nanoseconds = static_cast<std::int32_t>(entry.nanoseconds);
+    if (listed->statted && !Matches(*listed, entry.stamp)) {
+        listed->stamp = entry.stamp;
         index.withStatus = false; // arrival order is made again when asked for
     }
 }
@@ -112,10 +110,10 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
     int rc = -1;
     if (entry.current) {
         st.st_mode = S_IFREG;
-        st.st_ino = entry.inode;
-        st.st_size = entry.size;
-        st.st_mtim.tv_sec = entry.time;
-        st.st_mtim.tv_nsec = entry.nanoseconds;
+        st.st_ino = entry.stamp.inode;
+        st.st_size = entry.stamp.size;
+        st.st_mtim.tv_sec = entry.stamp.seconds;
+        st.st_mtim.tv_nsec = entry.stamp.nanoseconds;
         rc = 0;
     }
     {
@@ -131,9 +129,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
             rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
         KnownEnvelope &recent = index.recent;
         if (rc == 0 && recent.Fits() && recent.id == entry.id && recent.name == std::string_view(name) &&
-            recent.size == st.st_size &&
-            recent.time == st.st_mtim.tv_sec && recent.nanoseconds == st.st_mtim.tv_nsec && recent.inode == st.st_ino &&
-            S_ISREG(st.st_mode)) {
+            recent.stamp == FileStamp::Of(st) && S_ISREG(st.st_mode)) {
             entry.TakeStatus(st);
             std::optional<Envelope> envelope = recent.TakeEnvelope();
             recent = {};
@@ -148,10 +144,7 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
     FileKey key;
     key.id = entry.id;
     key.name = name;
-    key.size = entry.size;
-    key.time = entry.time;
-    key.nanoseconds = entry.nanoseconds;
-    key.inode = entry.inode;
+    key.stamp = entry.stamp;
     if (cache)
         if (std::optional<Envelope> cached = cache->Find(key)) {
             Remember(entry, name, *cached);
@@ -193,16 +186,15 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
         std::optional<CachedEnvelope> cached = cache->Entry(id);
         if (!cached || cached->name != name)
             return std::nullopt;
-        known = {id, std::move(cached->name), cached->size, cached->time, cached->nanoseconds, cached->inode,
-                 std::move(cached->envelope), std::nullopt, {}};
+        known = {id, std::move(cached->name), cached->stamp, std::move(cached->envelope), std::nullopt, {}};
     }
-    if (!known.Readable() || !Matches(*e, known.inode, known.size, known.time, known.nanoseconds))
+    if (!known.Readable() || !Matches(*e, known.stamp))
         return std::nullopt;
     std::optional<Envelope> envelope = known.TakeEnvelope();
     entry = EntryOf(*index, root_, *e, false);
-    entry.size = known.size;
-    entry.time = known.time;
-    entry.nanoseconds = known.nanoseconds;
+    entry.stamp.size = known.stamp.size;
+    entry.stamp.seconds = known.stamp.seconds;
+    entry.stamp.nanoseconds = known.stamp.nanoseconds;
     entry.current = true;
     return envelope;
 }

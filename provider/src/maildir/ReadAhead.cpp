@@ -31,10 +31,7 @@ KnownEnvelope ReadKnown(const std::string &path, std::string_view id, std::strin
     } else {
         st = {};
     }
-    known.size = st.st_size;
-    known.time = st.st_mtim.tv_sec;
-    known.nanoseconds = st.st_mtim.tv_nsec;
-    known.inode = st.st_ino;
+    known.stamp = FileStamp::Of(st);
     return known;
 }
 
@@ -45,10 +42,7 @@ void KeepInCache(EnvelopeCache *cache, const KnownEnvelope &known)
     FileKey key;
     key.id = known.id;
     key.name = known.name;
-    key.size = known.size;
-    key.time = known.time;
-    key.nanoseconds = known.nanoseconds;
-    key.inode = known.inode;
+    key.stamp = known.stamp;
     cache->Store(key, *known.envelope);
 }
 
@@ -111,10 +105,7 @@ std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey 
     Envelope envelope = EnvelopeOfHeader(*header);
     if (cache != nullptr) {
         FileKey key = listedKey;
-        key.size = st.st_size;
-        key.time = st.st_mtim.tv_sec;
-        key.nanoseconds = st.st_mtim.tv_nsec;
-        key.inode = st.st_ino;
+        key.stamp = FileStamp::Of(st);
         cache->Store(key, envelope);
     }
     return envelope;

@@ -31,9 +31,7 @@ namespace kmp::maildir {
 // (a count never does).
 struct KnownEnvelope {
     std::string id, name;
-    std::int64_t size = 0, time = 0;
-    long nanoseconds = 0;
-    std::uint64_t inode = 0;
+    FileStamp stamp;
     std::optional<Envelope> envelope;
     std::optional<std::string> header; // the block, when the envelope is not made yet
     std::string cls;                   // and its class

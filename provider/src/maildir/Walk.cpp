@@ -32,23 +32,22 @@ std::optional<CachedEnvelope> CachedFor(Index &index, const std::string &root, c
     std::optional<CachedEnvelope> cached = cache.Entry(index.Id(e));
     if (!cached || cached->name != index.Name(e))
         return std::nullopt;
-    if (Matches(e, cached->inode, cached->size, cached->time, cached->nanoseconds))
+    if (Matches(e, cached->stamp))
         return cached;
     if (e.statted)
         return std::nullopt;
     // A folder may number its entries otherwise than their files: the file
     // itself decides.
     struct stat st {};
-    if (StatusOf(index, root, e, st) && st.st_ino == cached->inode && st.st_size == cached->size &&
-        st.st_mtim.tv_sec == cached->time && st.st_mtim.tv_nsec == cached->nanoseconds)
+    if (StatusOf(index, root, e, st) && FileStamp::Of(st) == cached->stamp)
         return cached;
     return std::nullopt;
 }
 
 KnownEnvelope KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&cached)
 {
-    return {std::string(index.Id(e)), std::move(cached.name), cached.size, cached.time, cached.nanoseconds,
-            cached.inode, std::move(cached.envelope), std::nullopt, {}};
+    return {std::string(index.Id(e)), std::move(cached.name), cached.stamp, std::move(cached.envelope), std::nullopt,
+            {}};
 }
 
 // Takes what was read of a listed message: its class for the walk (kept
@@ -58,7 +57,7 @@ KnownEnvelope KnownFrom(const Index &index, const Listed &e, CachedEnvelope &&ca
 const std::string &Take(Index &index, Listed &e, KnownEnvelope &&known)
 {
     index.unnumbered = known.Readable() ? known.Class() : std::string();
-    if (known.inode != 0 && Matches(e, known.inode, known.size, known.time, known.nanoseconds))
+    if (known.stamp.Known() && Matches(e, known.stamp))
         e.cls = ClassNumber(index, index.unnumbered);
     if (known.Readable())
         index.recent = std::move(known);
@@ -160,7 +159,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
             if (known.id != index.Id(e))
                 continue;
             index.aheadAt = k + 1;
-            tried = known.inode == 0;
+            tried = !known.stamp.Known();
             if (tried || known.name != index.Name(e))
                 return std::nullopt;
             return std::move(known);
@@ -187,7 +186,7 @@ const std::string &ClassOf(Index &index, const std::string &root, const std::str
         // read on its own.
         KnownEnvelope known = ReadKnown(PathOf(index, root, e), index.Id(e), index.Name(e), cache != nullptr);
         KeepInCache(cache.get(), known);
-        if (known.inode != 0)
+        if (known.stamp.Known())
             return Take(index, e, std::move(known));
     }
     index.unnumbered.clear(); // gone, or unreadable: not known
@@ -224,8 +223,8 @@ size_t PositionAfter(const Index &index, const std::string &seed, bool fifo)
     std::int64_t time = SecondsOf(seed);
     long nanoseconds = 0;
     if (known != nullptr) {
-        time = known->time;
-        nanoseconds = known->nanoseconds;
+        time = known->stamp.seconds;
+        nanoseconds = known->stamp.nanoseconds;
     } else if (gone != index.gone.end()) {
         time = gone->second.first;
         nanoseconds = gone->second.second;
@@ -234,10 +233,10 @@ size_t PositionAfter(const Index &index, const std::string &seed, bool fifo)
     return static_cast<size_t>(std::upper_bound(index.byArrival.begin(), index.byArrival.end(), 0,
                                                 [&](int, std::uint32_t i) {
                                                     const Listed &e = index.byId[i];
-                                                    if (time != e.time)
-                                                        return time < e.time;
-                                                    if (nanoseconds != e.nanoseconds)
-                                                        return nanoseconds < e.nanoseconds;
+                                                    if (time != e.stamp.seconds)
+                                                        return time < e.stamp.seconds;
+                                                    if (nanoseconds != e.stamp.nanoseconds)
+                                                        return nanoseconds < e.stamp.nanoseconds;
                                                     return key < index.Id(e);
                                                 }) -
                                index.byArrival.begin());

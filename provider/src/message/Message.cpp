@@ -191,7 +191,7 @@ ReadInfo::File Written(const std::string &path, size_t part)
 {
     struct stat st {};
     stat(path.c_str(), &st);
-    return {path, part, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    return {path, part, FileStamp::Of(st)};
 }
 
 } // namespace
@@ -284,10 +284,7 @@ ReadInfo InfoOf(const StoredFile &entry, const ReadOptions &options)
 {
     ReadInfo info;
     info.messageId = entry.id;
-    info.inode = entry.inode;
-    info.size = entry.size;
-    info.time = entry.time;
-    info.nanoseconds = entry.nanoseconds;
+    info.stamp = entry.stamp;
     info.envelopeOnly = options.envelopeOnly;
     info.suppressAttach = options.suppressAttach;
     info.bodyAsFile = options.bodyAsFile;
@@ -314,7 +311,7 @@ std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &e
     record.lpszSubject = block->NarrowText(envelope.subject);
     const std::string &cls = envelope.messageClass;
     record.lpszMessageType = block->NarrowText(cls.empty() ? std::string_view(kInterpersonalClass) : std::string_view(cls));
-    record.lpszDateReceived = block->Text(FormatDate(static_cast<std::time_t>(entry.time)));
+    record.lpszDateReceived = block->Text(FormatDate(static_cast<std::time_t>(entry.stamp.seconds)));
     record.lpszConversationID = block->NarrowText(envelope.conversation);
     record.flFlags = (unread ? MAPI_UNREAD : 0) | (envelope.receiptRequested ? MAPI_RECEIPT_REQUESTED : 0) |
                      (envelope.unsent ? 0 : MAPI_SENT);
@@ -344,7 +341,7 @@ void FillHeaders(Block &block, GMimeMessage *message, const StoredFile &entry, b
     record.lpszSubject = block.Text(Utf8ToNarrow(SubjectOf(message)));
     const std::string cls = MessageClassOf(message);
     record.lpszMessageType = block.Text(Utf8ToNarrow(cls.empty() ? kInterpersonalClass : cls));
-    record.lpszDateReceived = block.Text(FormatDate(static_cast<std::time_t>(entry.time)));
+    record.lpszDateReceived = block.Text(FormatDate(static_cast<std::time_t>(entry.stamp.seconds)));
     record.lpszConversationID = block.Text(Utf8ToNarrow(ConversationOf(message)));
     record.flFlags = (unread ? MAPI_UNREAD : 0) | (ReceiptRequested(message) ? MAPI_RECEIPT_REQUESTED : 0) |
                      (Unsent(message) ? 0 : MAPI_SENT);

@@ -85,8 +85,7 @@ public:
         : record_(record), info_(givenInfo && givenInfo->messageId == entry.id ? &*givenInfo : nullptr),
           // The parts a read handed out are still those of the stored file
           // only while it is the same file.
-          sameFile_(info_ != nullptr && info_->inode == entry.inode && info_->size == entry.size &&
-                    info_->time == entry.time && info_->nanoseconds == entry.nanoseconds),
+          sameFile_(info_ != nullptr && info_->stamp == entry.stamp),
           message_(ParseMessageFile(entry.path, &layout_)), parts_(ShownParts(message_.get())), file_(entry.path),
           edit_(file_, layout_, message_.get())
     {
@@ -192,9 +191,7 @@ void Revision::TakeFile(const std::string &path, const MapiFileDesc &f)
             handed = &info_->files[k];
     struct stat st {};
     const bool exists = stat(path.c_str(), &st) == 0;
-    const bool untouched = handed != nullptr && (!exists || (st.st_size == handed->size &&
-                                                              st.st_mtim.tv_sec == handed->time &&
-                                                              st.st_mtim.tv_nsec == handed->nanoseconds));
+    const bool untouched = handed != nullptr && (!exists || FileStamp::Of(st) == handed->stamp);
     if (untouched && sameFile_ && handed->part < claimed_.size() && !claimed_[handed->part]) {
         claimed_[handed->part] = true;
         pathOf_[parts_.files[handed->part].object] = path;
@@ -306,10 +303,7 @@ ReadInfo Revision::Updated(const StoredFile &now) const
 {
     ReadInfo next = *info_;
     next.messageId = now.id;
-    next.inode = now.inode;
-    next.size = now.size;
-    next.time = now.time;
-    next.nanoseconds = now.nanoseconds;
+    next.stamp = now.stamp;
     next.files.clear();
     // The shown parts as saved: the old ones that stay, in their order,
     // then the added ones.
@@ -326,7 +320,7 @@ ReadInfo Revision::Updated(const StoredFile &now) const
             continue;
         struct stat st {};
         stat(paths[k].c_str(), &st);
-        next.files.push_back({paths[k], k, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
+        next.files.push_back({paths[k], k, FileStamp::Of(st)});
     }
     // Parts it never showed stay out of view for it.
     next.envelopeOnly = info_->envelopeOnly;
