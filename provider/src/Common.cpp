@@ -88,8 +88,7 @@ std::string WideToUtf8(const WCHAR *text, ULONG code, const char *field)
         g_clear_error(&error);
         if (!notUtf16)
             Fail(MAPI_E_INSUFFICIENT_MEMORY);
-        Log(std::string("refused: ") + field + " is not UTF-16 (it holds a lone surrogate)");
-        Fail(code);
+        Refuse(std::string("refused: ") + field + " is not UTF-16 (it holds a lone surrogate)", code);
     }
     std::string out(utf8);
     g_free(utf8);
@@ -305,6 +304,12 @@ void Log(const std::string &line)
             close(fd);
     }
     std::cerr << text << std::flush;
+}
+
+[[noreturn]] void Refuse(const std::string &why, ULONG code)
+{
+    Log(why);
+    Fail(code);
 }
 
 } // namespace kmp

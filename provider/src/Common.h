@@ -108,5 +108,8 @@ bool IsLoopbackHost(const std::string &host);
 // Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
 // else standard error.
 void Log(const std::string &line);
+// Logs why, then fails with `code`: the one form of a refusal that says
+// what was refused (never a secret).
+[[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);
 
 } // namespace kmp

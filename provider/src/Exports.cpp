@@ -432,8 +432,7 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
         const Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
         const std::vector<std::pair<std::string, std::string>> servers = ServersOf(profile);
         if (servers.empty()) {
-            Log("profile " + profile.name + " signs in to no server: no password to keep");
-            Fail(MAPI_E_FAILURE);
+            Refuse("profile " + profile.name + " signs in to no server: no password to keep");
         }
         Secret secret(NarrowToUtf8(View(lpszPassword)));
         for (const auto &[server, user] : servers) {
@@ -441,8 +440,8 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
             const bool done = lpszPassword != nullptr ? KeyringStore(server, user, secret, &why)
                                                       : KeyringClear(server, user, &why);
             if (!done) {
-                Log("the keyring cannot keep the password for " + user + " at " + server + ": " + why);
-                Fail(MAPI_E_NOT_SUPPORTED);
+                Refuse("the keyring cannot keep the password for " + user + " at " + server + ": " + why,
+                       MAPI_E_NOT_SUPPORTED);
             }
         }
     });

@@ -191,12 +191,11 @@ Profile ReadProfile(const std::string &name)
     // such a configuration. Root's files are everyone's to trust.
     if (struct stat st {}; stat(file.c_str(), &st) == 0) {
         if (st.st_uid != getuid() && st.st_uid != 0) {
-            Log("the profile file " + file + " belongs to another user; it is not used");
-            Fail(MAPI_E_LOGON_FAILURE);
+            Refuse("the profile file " + file + " belongs to another user; it is not used", MAPI_E_LOGON_FAILURE);
         }
         if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            Log("the profile file " + file + " can be changed by others; it is not used (chmod go-w " + file + ")");
-            Fail(MAPI_E_LOGON_FAILURE);
+            Refuse("the profile file " + file + " can be changed by others; it is not used (chmod go-w " + file + ")",
+                   MAPI_E_LOGON_FAILURE);
         }
     }
     // Never blocks: a FIFO (or anything but a regular file) is refused.
@@ -269,16 +268,16 @@ Profile ReadProfile(const std::string &name)
         const auto known = std::find_if(std::begin(kAuth), std::end(kAuth),
                                         [&](const auto &k) { return SameText(auth, k.first); });
         if (known == std::end(kAuth)) {
-            Log("profile " + wanted + ": auth = " + auth + " is none of auto, plain, login, xoauth2, oauthbearer");
-            Fail(MAPI_E_LOGON_FAILURE);
+            Refuse("profile " + wanted + ": auth = " + auth + " is none of auto, plain, login, xoauth2, oauthbearer",
+                   MAPI_E_LOGON_FAILURE);
         }
         p.auth = known->second;
     }
     // A password others can read is no secret: refused, as ssh and msmtp do.
     struct stat st {};
     if (!p.smtpPassword.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        Log("the profile file " + file + " holds a password and others can read it; chmod 600 " + file);
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse("the profile file " + file + " holds a password and others can read it; chmod 600 " + file,
+               MAPI_E_LOGON_FAILURE);
     }
     if (!get("cafile").empty())
         p.smtpCaFile = ResolvePath(get("cafile"), base);

@@ -127,11 +127,11 @@ namespace {
 // A UID FETCH of `set` with these items (taken over, also when the command
 // cannot be made for lack of memory), sent by `send`.
 template <class Send>
-bool UidFetchWith(mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer, Send &&send)
+bool UidFetchWith(mailimap_set *set, std::vector<mailimap_fetch_att *> items, FetchList &answer, Send &&send)
 {
     // The set and the items are the command's from here, also when it
     // cannot be made for lack of memory.
-    std::vector<mailimap_fetch_att *> pending(items);
+    std::vector<mailimap_fetch_att *> pending(std::move(items));
     auto freePending = [&] {
         for (mailimap_fetch_att *att : pending)
             if (att != nullptr)
@@ -177,14 +177,23 @@ bool SearchUids(Connection &c, int keyType, std::vector<std::uint32_t> &uids)
 
 } // namespace
 
-bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer)
+std::vector<mailimap_fetch_att *> ListingAttributes(bool modseq)
+{
+    std::vector<mailimap_fetch_att *> items = {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(),
+                                               mailimap_fetch_att_new_internaldate(), mailimap_fetch_att_new_rfc822_size()};
+    if (modseq)
+        items.push_back(mailimap_fetch_att_new_modseq());
+    return items;
+}
+
+bool UidFetch(Connection &c, mailimap_set *set, std::vector<mailimap_fetch_att *> items, FetchList &answer)
 {
     return UidFetchWith(set, items, answer, [&](mailimap_set *s, mailimap_fetch_type *t) {
         return c.Ok(mailimap_uid_fetch(c.Handle(), s, t, &answer.list), "UID FETCH");
     });
 }
 
-bool UidFetchChanged(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items,
+bool UidFetchChanged(Connection &c, mailimap_set *set, std::vector<mailimap_fetch_att *> items,
                      std::uint64_t since, FetchList &answer, std::vector<UidSpan> *vanished)
 {
     return UidFetchWith(set, items, answer, [&](mailimap_set *s, mailimap_fetch_type *t) {

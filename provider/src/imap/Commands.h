@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,11 +96,15 @@ mailimap_flag_list *OneFlag(mailimap_flag *(*make)());
 
 // UID FETCH of `set` with these items (taken over by the command), the
 // answer left in `answer`.
-bool UidFetch(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items, FetchList &answer);
+// What a folder's listing takes of each message: its UID, flags, arrival
+// time and size, and its modification sequence with `modseq` (CONDSTORE).
+std::vector<mailimap_fetch_att *> ListingAttributes(bool modseq);
+
+bool UidFetch(Connection &c, mailimap_set *set, std::vector<mailimap_fetch_att *> items, FetchList &answer);
 // UID FETCH of the messages of `set` changed since the mod-sequence
 // `since` (CHANGEDSINCE); with `vanished` (QRESYNC enabled), also the
 // ranges of UIDs removed since then (VANISHED), added to it.
-bool UidFetchChanged(Connection &c, mailimap_set *set, std::initializer_list<mailimap_fetch_att *> items,
+bool UidFetchChanged(Connection &c, mailimap_set *set, std::vector<mailimap_fetch_att *> items,
                      std::uint64_t since, FetchList &answer, std::vector<UidSpan> *vanished);
 // The UIDs the server finds unseen (UID SEARCH UNSEEN), sorted.
 bool SearchUnseen(Connection &c, std::vector<std::uint32_t> &uids);

@@ -150,12 +150,6 @@ bool TrustedCertificate(mailstream *stream, const Settings &s, std::string *why)
 
 } // namespace
 
-[[noreturn]] void Refuse(const std::string &why, ULONG code)
-{
-    Log(why);
-    Fail(code);
-}
-
 std::optional<std::string> ImapFolderName(const std::string &utf8)
 {
     if (utf8.empty())

@@ -38,9 +38,6 @@ std::optional<std::string> ImapFolderName(const std::string &utf8);
 // their folder names are IMAP's.
 Settings SettingsOf(const Profile &profile, const std::string &password);
 
-// Logs why, and fails with `code`.
-[[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);
-
 // The connection is gone (dropped, timed out, or closed by the server):
 // thrown inside the store, never out of it.
 struct Lost {
@@ -71,6 +68,9 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     const Settings &Config() const { return s_; }
+    // A command the server refused, in the one form of its log line:
+    // "IMAP <url>: the server refused <what>".
+    [[noreturn]] void Refused(const std::string &what) const { Refuse("IMAP " + s_.url + ": the server refused " + what); }
     // The libetpan session; null while there is no connection.
     mailimap *Handle() const { return imap_; }
     bool Uidplus() const { return uidplus_; }

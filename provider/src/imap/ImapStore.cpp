@@ -186,7 +186,7 @@ void ImapStore::FetchWhole(uint32_t uid, FetchList &answer, Fetched &message)
                       {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
                        mailimap_fetch_att_new_rfc822_size(), mailimap_fetch_att_new_body_peek_section(whole)},
                       answer))
-            Refuse("IMAP " + Url() + ": the server refused to fetch a message");
+            conn_.Refused("to fetch a message");
     });
     if (validity != conn_.Validity())
         Fail(MAPI_E_INVALID_MESSAGE); // the connection came back to a new folder
@@ -253,7 +253,7 @@ void ImapStore::MarkRead(uint32_t uid)
 {
     conn_.Run(true, "marking read", [&] {
         if (!StoreFlag(conn_, uid, &mailimap_flag_new_seen, true))
-            Refuse("IMAP " + Url() + ": the server refused to mark a message read");
+            conn_.Refused("to mark a message read");
     });
     folder_.MarkSeen(uid);
 }
@@ -293,7 +293,7 @@ std::string ImapStore::Add(const std::string &bytes, bool seen)
     conn_.Run(false, "APPEND", [&] {
         FlagList flags(seen ? OneFlag(&mailimap_flag_new_seen) : mailimap_flag_list_new_empty());
         if (!Append(conn_, conn_.Config().folder, flags.get(), nullptr, bytes, &validity, &uid))
-            Refuse("IMAP " + Url() + ": the server refused to store a message");
+            conn_.Refused("to store a message");
     });
     folder_.checkedAt = {};
     if (uid == 0)
@@ -320,7 +320,7 @@ void ImapStore::RemoveUid(uint32_t uid, bool wasDeleted)
     }
     if (marked && !wasDeleted)
         StoreFlag(conn_, uid, &mailimap_flag_new_deleted, false);
-    Refuse("IMAP " + Url() + ": the server refused to remove a message; it stays as it was");
+    conn_.Refused("to remove a message; it stays as it was");
 }
 
 uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string &bytes)
@@ -339,7 +339,7 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
                                    : mailimap_date_time_new(1, 1, 1970, 0, 0, 0, 0));
         if (!Append(conn_, conn_.Config().folder, flags.get(), d != nullptr ? date.get() : nullptr, bytes, &newValidity,
                     &newUid))
-            Refuse("IMAP " + Url() + ": the server refused the saved message; the old one stays");
+            conn_.Refused("the saved message; the old one stays");
         if (newUid == 0 || newValidity != conn_.Validity())
             Refuse("IMAP " + Url() + ": the server stored the saved message without a UID of this folder; "
                    "the old one stays beside it");
@@ -408,7 +408,7 @@ void ImapStore::Remove(const std::string &id)
         FetchList answer;
         if (!UidFetch(conn_, mailimap_set_new_single(uid), {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags()},
                       answer))
-            Refuse("IMAP " + Url() + ": the server refused to fetch a message's flags");
+            conn_.Refused("to fetch a message's flags");
         ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
             const Fetched f = Parse(m);
             if (f.uid == uid) {

@@ -37,18 +37,9 @@ void ListWhole(Connection &conn, Folder &folder)
     std::uint64_t modseq = 0;
     {
         FetchList answer;
-        const bool listed =
-            conn.Condstore()
-                ? UidFetch(conn, mailimap_set_new_interval(1, 0),
-                           {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
-                            mailimap_fetch_att_new_rfc822_size(), mailimap_fetch_att_new_modseq()},
-                           answer)
-                : UidFetch(conn, mailimap_set_new_interval(1, 0),
-                           {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
-                            mailimap_fetch_att_new_rfc822_size()},
-                           answer);
+        const bool listed = UidFetch(conn, mailimap_set_new_interval(1, 0), ListingAttributes(conn.Condstore()), answer);
         if (!listed)
-            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+            conn.Refused("to list " + conn.Config().folder);
         fresh = EntriesOf(answer, modseq);
     }
     std::sort(fresh.begin(), fresh.end(), [](const Entry &a, const Entry &b) { return a.uid < b.uid; });
@@ -69,11 +60,9 @@ void ListChanges(Connection &conn, Folder &folder)
     {
         FetchList answer;
         if (!UidFetchChanged(conn, mailimap_set_new_interval(1, 0),
-                             {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(),
-                              mailimap_fetch_att_new_internaldate(), mailimap_fetch_att_new_rfc822_size(),
-                              mailimap_fetch_att_new_modseq()},
+                             ListingAttributes(true),
                              folder.modseq, answer, conn.Qresync() ? &vanished : nullptr))
-            Refuse("IMAP " + conn.Config().url + ": the server refused to list the changes of " + conn.Config().folder);
+            conn.Refused("to list the changes of " + conn.Config().folder);
         changed = EntriesOf(answer, modseq);
     }
     if (conn.Qresync()) {
@@ -81,7 +70,7 @@ void ListChanges(Connection &conn, Folder &folder)
     } else {
         std::vector<std::uint32_t> present;
         if (!SearchAll(conn, present))
-            Refuse("IMAP " + conn.Config().url + ": the server refused to search " + conn.Config().folder);
+            conn.Refused("to search " + conn.Config().folder);
         folder.Apply(std::move(changed), {}, &present);
     }
     folder.modseq = modseq;
@@ -99,7 +88,7 @@ void ListFlags(Connection &conn, Folder &folder)
         FetchList answer;
         if (!UidFetch(conn, mailimap_set_new_interval(1, last), {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags()},
                       answer))
-            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+            conn.Refused("to list " + conn.Config().folder);
         ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
             const Fetched f = Parse(m);
             if (const Entry *known = folder.Find(f.uid); known != nullptr) {
@@ -116,10 +105,9 @@ void ListFlags(Connection &conn, Folder &folder)
         // "last+1:*" answers for the last message also when it is older.
         FetchList answer;
         if (!UidFetch(conn, mailimap_set_new_interval(last + 1, 0),
-                      {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_internaldate(),
-                       mailimap_fetch_att_new_rfc822_size()},
+                      ListingAttributes(false),
                       answer))
-            Refuse("IMAP " + conn.Config().url + ": the server refused to list " + conn.Config().folder);
+            conn.Refused("to list " + conn.Config().folder);
         for (Entry &e : EntriesOf(answer, none, last)) {
             present.push_back(e.uid);
             changed.push_back(std::move(e));
@@ -140,7 +128,7 @@ void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
         // The server tells of new mail in answer to a command: only then
         // does the listing below take it in.
         if (!conn.Ok(mailimap_noop(conn.Handle()), "NOOP"))
-            Refuse("IMAP " + conn.Config().url + ": the server refused NOOP");
+            conn.Refused("NOOP");
         if (!folder.listed)
             ListWhole(conn, folder);
         else if (conn.Condstore() && folder.modseq != 0)
@@ -150,7 +138,7 @@ void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
         if (unread) {
             std::vector<std::uint32_t> unseen;
             if (!SearchUnseen(conn, unseen))
-                Refuse("IMAP " + conn.Config().url + ": the server refused to search " + conn.Config().folder);
+                conn.Refused("to search " + conn.Config().folder);
             folder.SetUnseen(std::move(unseen));
         }
         folder.listed = true;
@@ -173,7 +161,7 @@ void FetchHeaders(Connection &conn, Folder &folder, const std::vector<std::uint3
         if (!UidFetch(conn, set.release(),
                       {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_body_peek_section_partial(header, 0, kHeaderLimit)},
                       answer))
-            Refuse("IMAP " + conn.Config().url + ": the server refused to fetch headers");
+            conn.Refused("to fetch headers");
         ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
             const Fetched f = Parse(m);
             if (Entry *e = folder.Find(f.uid); e != nullptr && f.hasBody)

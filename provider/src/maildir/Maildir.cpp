@@ -102,8 +102,7 @@ void Trust(const std::string &path, bool ownLinkAllowed)
     else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         why = "can be written by others (chmod go-w)";
     if (!why.empty()) {
-        Log("the mailbox folder " + path + " " + why + "; it is not used");
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse("the mailbox folder " + path + " " + why + "; it is not used", MAPI_E_LOGON_FAILURE);
     }
 }
 

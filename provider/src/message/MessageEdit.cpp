@@ -75,10 +75,8 @@ MessageEdit::MessageEdit(const StoredBytes &file, const MessageLayout &layout, G
 
 void MessageEdit::Require(bool possible, const char *what) const
 {
-    if (possible)
-        return;
-    Log(std::string("a save cannot edit the stored message in place (") + what + "); it stays as it is");
-    Fail(MAPI_E_FAILURE);
+    if (!possible)
+        Refuse(std::string("a save cannot edit the stored message in place (") + what + "); it stays as it is");
 }
 
 void MessageEdit::SetField(const char *name, const std::string &lines)

@@ -272,9 +272,8 @@ void Revision::Text()
         text = ReadRegularFile(bodyFromFile_, std::string().max_size());
         if (!text) {
             const int error = errno;
-            Log("save refused: the message text's file " + bodyFromFile_ + " cannot be read (" +
-                std::strerror(error) + ")");
-            Fail(error == ENOENT ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
+            Refuse("save refused: the message text's file " + bodyFromFile_ + " cannot be read (" +
+                std::strerror(error) + ")", error == ENOENT ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
         }
     } else if (info_ == nullptr || !(info_->bodyAsFile || info_->envelopeOnly)) {
         text = record_.lpszNoteText;

@@ -53,8 +53,7 @@ Secret LoginSecret(const SignIn &signIn)
         std::string why;
         if (std::optional<Secret> secret = RunPasswordCommand(signIn.command, &why))
             return std::move(*secret);
-        Log("profile " + signIn.profileName + ": its passwordcmd gave no password: " + why);
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse("profile " + signIn.profileName + ": its passwordcmd gave no password: " + why, MAPI_E_LOGON_FAILURE);
     }
     if (!signIn.profilePassword.empty())
         return Secret(signIn.profilePassword);

@@ -184,8 +184,8 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
 {
     const SmtpUrl url = ParseSmtpUrl(profile.smtpUrl);
     if (!url.valid) {
-        Log("the profile's smtp address " + profile.smtpUrl + " is not an smtp:// or smtps:// URL");
-        Fail(MAPI_E_NETWORK_FAILURE);
+        Refuse("the profile's smtp address " + profile.smtpUrl + " is not an smtp:// or smtps:// URL",
+               MAPI_E_NETWORK_FAILURE);
     }
     curl_easy_setopt(c, CURLOPT_URL, profile.smtpUrl.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
@@ -235,16 +235,14 @@ struct Detach {
     const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
                             (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
     if (rc == CURLE_LOGIN_DENIED) {
-        Log("SMTP login refused by " + profile.smtpUrl + ": " + why);
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse("SMTP login refused by " + profile.smtpUrl + ": " + why, MAPI_E_LOGON_FAILURE);
     }
     const std::string refused = RefusedRecipient(transcript);
     if (!refused.empty()) {
-        Log("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent");
-        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+        Refuse("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent",
+               MAPI_E_UNKNOWN_RECIPIENT);
     }
-    Log("sending through " + profile.smtpUrl + " failed: " + why);
-    Fail(MAPI_E_NETWORK_FAILURE);
+    Refuse("sending through " + profile.smtpUrl + " failed: " + why, MAPI_E_NETWORK_FAILURE);
 }
 
 } // namespace
