@@ -312,4 +312,30 @@ void Log(const std::string &line)
     Fail(code);
 }
 
+bool NextLine(std::string_view text, std::size_t &start, std::string_view &line)
+{
+    if (start >= text.size())
+        return false;
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos)
+        end = text.size();
+    line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    start = end + 1;
+    return true;
+}
+
+void WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
 } // namespace kmp

@@ -108,6 +108,15 @@ bool IsLoopbackHost(const std::string &host);
 // Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
 // else standard error.
 void Log(const std::string &line);
+// The next line of a text from `start` on, without its line end (LF, or
+// CR LF), moving `start` past it; false when no line is left. A last line
+// without a line end counts.
+bool NextLine(std::string_view text, std::size_t &start, std::string_view &line);
+
+// Writes all of `bytes` to a descriptor (again after an interruption);
+// MAPI_E_DISK_FULL when the disk or quota is full, else MAPI_E_FAILURE.
+void WriteAll(int fd, std::string_view bytes);
+
 // Logs why, then fails with `code`: the one form of a refusal that says
 // what was refused (never a secret).
 [[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);

@@ -47,14 +47,8 @@ std::vector<std::string> Unfold(std::string_view text)
     bool quotedPrintable = false;     // lines.back()'s head names it
     size_t start = 0;
     bool softBreak = false;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        start = end + 1;
+    std::string_view line;
+    while (NextLine(text, start, line)) {
         if (!lines.empty() && softBreak) {
             lines.back().pop_back(); // the "=" of the soft break
             lines.back() += line;

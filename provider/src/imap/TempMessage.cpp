@@ -20,17 +20,11 @@ TempMessage::TempMessage(const char *bytes, size_t size)
         path_.clear();
         Fail(errno == ENOSPC ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = errno;
-            close(fd);
-            Fail(error == ENOSPC || error == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
-        }
-        done += static_cast<size_t>(n);
+    try {
+        WriteAll(fd, std::string_view(bytes, size));
+    } catch (const MapiError &) {
+        close(fd);
+        throw;
     }
     close(fd);
 }

@@ -45,19 +45,6 @@ void SyncFolder(const std::string &path)
         Fail(MAPI_E_FAILURE);
 }
 
-void WriteAll(int fd, std::string_view bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
-        done += static_cast<size_t>(n);
-    }
-}
-
 } // namespace
 
 DIR *OpenFolder(const std::string &path)

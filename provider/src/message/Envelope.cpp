@@ -50,17 +50,10 @@ Scan ScanHeader(std::string_view header)
 {
     Scan scan;
     size_t start = 0;
-    while (start < header.size()) {
-        size_t end = header.find('\n', start);
-        if (end == std::string_view::npos)
-            end = header.size();
-        std::string_view line = header.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    std::string_view line;
+    for (size_t lineStart = start; NextLine(header, start, line); lineStart = start) {
         if (line.empty())
             break;
-        const size_t lineStart = start;
-        start = end + 1;
         if (line[0] == ' ' || line[0] == '\t')
             continue; // a continuation of a header that is not wanted (or no header at all)
         const size_t colon = line.find(':');
@@ -276,13 +269,8 @@ std::string MessageClassOfValue(std::string_view raw)
     // Unfolded with one blank for each line break, and trimmed.
     std::string value;
     size_t start = 0;
-    while (start <= raw.size()) {
-        size_t end = raw.find('\n', start);
-        if (end == std::string_view::npos)
-            end = raw.size();
-        std::string_view line = raw.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    std::string_view line;
+    while (NextLine(raw, start, line)) {
         const size_t text = line.find_first_not_of(" \t");
         if (text != std::string_view::npos) {
             if (!value.empty())
@@ -290,7 +278,6 @@ std::string MessageClassOfValue(std::string_view raw)
             const size_t last = line.find_last_not_of(" \t");
             value.append(line.substr(text, last - text + 1));
         }
-        start = end + 1;
     }
     // A class written with characters outside ASCII is an encoded word.
     if (value.find("=?") != std::string::npos)

@@ -14,19 +14,6 @@ namespace kmp {
 
 namespace {
 
-void WriteAll(int fd, const char *bytes, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            Fail(n < 0 && (errno == ENOSPC || errno == EDQUOT) ? MAPI_E_DISK_FULL : MAPI_E_FAILURE);
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
 // Copies [from, to) of the stored file to `out`.
 void Copy(const StoredBytes &file, std::size_t from, std::size_t to, int out)
 {
@@ -37,7 +24,7 @@ void Copy(const StoredBytes &file, std::size_t from, std::size_t to, int out)
             continue;
         if (n <= 0)
             Fail(MAPI_E_FAILURE); // the file changed under the save
-        WriteAll(out, buffer, static_cast<std::size_t>(n));
+        WriteAll(out, std::string_view(buffer, static_cast<std::size_t>(n)));
         from += static_cast<std::size_t>(n);
     }
 }
@@ -123,7 +110,7 @@ void Splice::Write(const StoredBytes &file, int out) const
     at = 0;
     for (const Edit *e : sorted) {
         Copy(file, at, e->from, out);
-        WriteAll(out, e->bytes.data(), e->bytes.size());
+        WriteAll(out, e->bytes);
         at = e->to;
     }
     Copy(file, at, file.Size(), out);

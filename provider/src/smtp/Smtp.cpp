@@ -70,19 +70,13 @@ std::string RefusedRecipient(const std::string &transcript)
 {
     std::string pending;
     size_t start = 0;
-    while (start < transcript.size()) {
-        size_t end = transcript.find('\n', start);
-        if (end == std::string::npos)
-            end = transcript.size();
-        std::string line = transcript.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        start = end + 1;
+    std::string_view line;
+    while (NextLine(transcript, start, line)) {
         if (line.rfind(">RCPT TO:", 0) == 0) {
             pending = line.substr(9);
         } else if (!pending.empty() && line.size() > 1 && line[0] == '<') {
             if (line[1] == '4' || line[1] == '5')
-                return pending + " (" + line.substr(1) + ")";
+                return pending + " (" + std::string(line.substr(1)) + ")";
             pending.clear();
         }
     }
