@@ -203,8 +203,8 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
         Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
         SecretText password = NarrowToUtf8(View(lpszPassword));
         // A server login with no password anywhere: ask for it, if allowed.
-        const bool needsPassword = (!profile.smtpUser.empty() || IsImapMailbox(profile.mailbox)) &&
-                                   profile.smtpPassword.empty() && profile.passwordCommand.empty() &&
+        const bool needsPassword = (!profile.user.empty() || IsImapMailbox(profile.mailbox)) &&
+                                   profile.password.empty() && profile.passwordCommand.empty() &&
                                    password.empty();
         if (needsPassword && (flFlags & (MAPI_LOGON_UI | MAPI_PASSWORD_UI)) != 0 && !InKeyring(profile))
             password = AskPassword(profile.name).value_or(std::string());

@@ -256,8 +256,8 @@ Profile ReadProfile(const std::string &name)
     p.smtpUrl = WithoutPassword(get("smtp"));
     if (p.smtpUrl != get("smtp"))
         Log("profile " + p.name + ": the password written into its smtp URL is not used (see password, passwordcmd)");
-    p.smtpUser = get("user");
-    p.smtpPassword = get("password");
+    p.user = get("user");
+    p.password = get("password");
     p.passwordCommand = get("passwordcmd");
     if (const std::string auth = get("auth"); !auth.empty()) {
         static const std::pair<const char *, Auth> kAuth[] = {{"auto", Auth::Auto},
@@ -275,13 +275,13 @@ Profile ReadProfile(const std::string &name)
     }
     // A password others can read is no secret: refused, as ssh and msmtp do.
     struct stat st {};
-    if (!p.smtpPassword.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    if (!p.password.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         Refuse("the profile file " + file + " holds a password and others can read it; chmod 600 " + file,
                MAPI_E_LOGON_FAILURE);
     }
     if (!get("cafile").empty())
-        p.smtpCaFile = ResolvePath(get("cafile"), base);
-    p.smtpPlainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
+        p.caFile = ResolvePath(get("cafile"), base);
+    p.plainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
     if (const std::string charset = get("fallbackcharset"); !charset.empty()) {
         if (KnownCharset(charset))
             p.fallbackCharset = charset;
@@ -297,9 +297,9 @@ Profile ReadProfile(const std::string &name)
         if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && value >= 1 && value <= 86400)
             target = value;
     };
-    seconds("connecttimeout", p.smtpConnectTimeout);
-    seconds("timeout", p.smtpTimeout);
-    seconds("stalltimeout", p.smtpStallTimeout);
+    seconds("connecttimeout", p.connectTimeout);
+    seconds("timeout", p.sendTimeout);
+    seconds("stalltimeout", p.stallTimeout);
     return p;
 }
 

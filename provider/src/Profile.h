@@ -26,17 +26,19 @@ struct Profile {
     // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).
     std::string fallbackCharset = "windows-1252";
     std::string smtpUrl;     // empty: local delivery
-    std::string smtpUser;
-    SecretText smtpPassword;
+    // The login at the servers, SMTP and IMAP alike.
+    std::string user;
+    SecretText password;         // the profile's `password`
     std::string passwordCommand; // passwordcmd: run for each login, its first line the secret
     Auth auth = Auth::Auto;
-    std::string smtpCaFile;  // certificates to trust besides the system's (a private server)
-    bool smtpPlainLoopback = false;
-    // Bounds of one SMTP transfer, in seconds: connecting; the whole of it;
-    // and how long it may go on at under one byte a second (a stalled server).
-    long smtpConnectTimeout = 30;
-    long smtpTimeout = 300;
-    long smtpStallTimeout = 60;
+    std::string caFile;          // certificates to trust besides the system's (a private server)
+    bool plainLoopback = false;  // `plain`: no TLS to a server on loopback
+    // Bounds of a server's answers, in seconds: connecting; a whole SMTP
+    // transfer; and how long a transfer may go on at under one byte a
+    // second (a stalled server).
+    long connectTimeout = 30;
+    long sendTimeout = 300;
+    long stallTimeout = 60;
 };
 
 // The profile file, as an absolute path: $KELVRA_MAPI_PROFILES (a relative

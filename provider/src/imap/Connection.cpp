@@ -180,7 +180,7 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     if ((scheme != "imap" && scheme != "imaps") || s.host.empty())
         Refuse("the profile's mailbox " + profile.mailbox + " is not an imap:// or imaps:// URL");
     s.implicitTls = scheme == "imaps";
-    const bool plain = profile.smtpPlainLoopback && IsLoopbackHost(s.host) && !s.implicitTls;
+    const bool plain = profile.plainLoopback && IsLoopbackHost(s.host) && !s.implicitTls;
     s.startTls = !s.implicitTls && !plain;
     s.address = s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2) : s.host;
     s.port = static_cast<uint16_t>(std::atoi(port.c_str()));
@@ -193,12 +193,12 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
         Refuse("the profile's folder names are not UTF-8", MAPI_E_LOGON_FAILURE);
     s.folder = *folder;
     if (s.user.empty())
-        s.user = profile.smtpUser;
+        s.user = profile.user;
     s.signIn = SignInOf(profile, password, profile.mailbox, s.user);
     s.sentFolder = *sent;
-    s.caFile = profile.smtpCaFile;
-    s.connectTimeout = profile.smtpConnectTimeout;
-    s.stallTimeout = profile.smtpStallTimeout;
+    s.caFile = profile.caFile;
+    s.connectTimeout = profile.connectTimeout;
+    s.stallTimeout = profile.stallTimeout;
     if (s.user.empty())
         Refuse("the profile's mailbox " + profile.mailbox + " names no user", MAPI_E_LOGON_FAILURE);
     return s;

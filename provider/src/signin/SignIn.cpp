@@ -22,7 +22,7 @@ void ClearText(std::string &text)
 SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const std::string &server,
                 const std::string &user)
 {
-    return {profile.name, logonPassword, profile.passwordCommand, profile.smtpPassword, profile.auth, server, user};
+    return {profile.name, logonPassword, profile.passwordCommand, profile.password, profile.auth, server, user};
 }
 
 std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profile)
@@ -38,10 +38,10 @@ std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profil
             curl_free(part);
             curl_url_cleanup(url);
         }
-        servers.emplace_back(profile.mailbox, user.empty() ? profile.smtpUser : user);
+        servers.emplace_back(profile.mailbox, user.empty() ? profile.user : user);
     }
-    if (!profile.smtpUrl.empty() && !profile.smtpUser.empty())
-        servers.emplace_back(profile.smtpUrl, profile.smtpUser);
+    if (!profile.smtpUrl.empty() && !profile.user.empty())
+        servers.emplace_back(profile.smtpUrl, profile.user);
     return servers;
 }
 

@@ -185,25 +185,25 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "smtp,smtps");
     // TLS always, unless the profile says the server is on loopback and plain.
-    const bool plain = profile.smtpPlainLoopback && url.loopback && url.scheme == "smtp";
+    const bool plain = profile.plainLoopback && url.loopback && url.scheme == "smtp";
     if (url.scheme == "smtp")
         curl_easy_setopt(c, CURLOPT_USE_SSL, plain ? static_cast<long>(CURLUSESSL_NONE) : static_cast<long>(CURLUSESSL_ALL));
-    if (!profile.smtpCaFile.empty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, profile.smtpCaFile.c_str());
-    if (!profile.smtpUser.empty()) {
+    if (!profile.caFile.empty())
+        curl_easy_setopt(c, CURLOPT_CAINFO, profile.caFile.c_str());
+    if (!profile.user.empty()) {
         // libcurl keeps copies of what it is given; this copy goes now.
-        const Secret secret = LoginSecret(SignInOf(profile, password, profile.smtpUrl, profile.smtpUser));
-        curl_easy_setopt(c, CURLOPT_USERNAME, profile.smtpUser.c_str());
+        const Secret secret = LoginSecret(SignInOf(profile, password, profile.smtpUrl, profile.user));
+        curl_easy_setopt(c, CURLOPT_USERNAME, profile.user.c_str());
         curl_easy_setopt(c, IsOAuth(profile.auth) ? CURLOPT_XOAUTH2_BEARER : CURLOPT_PASSWORD, secret.c_str());
         static const char *const kMechanism[] = {nullptr, "AUTH=PLAIN", "AUTH=LOGIN", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"};
         if (const char *mechanism = kMechanism[static_cast<int>(profile.auth)])
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, mechanism);
     }
     // A server that stops answering ends the transfer instead of hanging it.
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.smtpConnectTimeout);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.smtpTimeout);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.connectTimeout);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.sendTimeout);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.smtpStallTimeout);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.stallTimeout);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
 }
 
