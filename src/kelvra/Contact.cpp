@@ -87,7 +87,7 @@ void TKelvraContact::ResolveName()
             }
             FResolvedName = NarrowText(recip->lpszName);
         }
-        block.Release();
+        block.Free();
     } catch (...) {
         if (!ComponentState().Contains(host::TComponentStateFlag::csDesigning))
             throw;
@@ -129,7 +129,7 @@ bool TKelvraContact::ShowAddressBook(bool browse)
     // name was resolved, also when that raised.
     TMapiBlock block(entries);
     SetContactName(NarrowText(entries[0].lpszName));
-    block.Release();
+    block.Free();
     return true;
 }
 

@@ -16,7 +16,7 @@ TMapiBlock::~TMapiBlock()
     }
 }
 
-void TMapiBlock::Release()
+void TMapiBlock::Free()
 {
     if (block_ == nullptr)
         return;

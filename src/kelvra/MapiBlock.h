@@ -6,7 +6,7 @@
 
 namespace kelvra {
 
-// Frees the block exactly once with MAPIFreeBuffer. Release() frees it and
+// Frees the block exactly once with MAPIFreeBuffer. Free() frees it and
 // raises on a failing result, for the normal path; the destructor frees it
 // on the way out of an exception, where a second failure has nowhere to go.
 class TMapiBlock {
@@ -17,7 +17,7 @@ public:
     TMapiBlock &operator=(const TMapiBlock &) = delete;
 
     void *Get() const { return block_; }
-    void Release();
+    void Free();
 
 private:
     void *block_;

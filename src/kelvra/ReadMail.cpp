@@ -13,6 +13,14 @@ namespace kelvra {
 
 namespace {
 
+// What a read that succeeds without handing out a message is taken as: the
+// all-ones code, which Check raises as ErrorCode -1.
+constexpr std::uint32_t kNothingHandedOut = 0xFFFFFFFFu;
+
+} // namespace
+
+namespace {
+
 constexpr std::uint32_t kReadBits[] = {MAPI_BODY_AS_FILE, MAPI_ENVELOPE_ONLY, MAPI_PEEK, MAPI_SUPPRESS_ATTACH};
 constexpr std::uint32_t kFindBits[] = {MAPI_GUARANTEE_FIFO, MAPI_UNREAD_ONLY};
 
@@ -176,7 +184,7 @@ void TKelvraReadMail::Read()
     const LPMAPIREADMAIL readMail = MapiReadMail();
     Check(readMail(session, window, id.data(), flags, 0, &FMapiMessage));
     if (FMapiMessage == nullptr)
-        Check(0xFFFFFFFFu); // success without a message
+        Check(kNothingHandedOut);
 }
 
 void TKelvraReadMail::FreeMapiMessage()

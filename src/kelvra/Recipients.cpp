@@ -49,7 +49,7 @@ void TKelvraSendMail::SetRecipient(std::u16string_view item, MapiRecipDesc &reci
     TMapiBlock block(resolved);
     recip.lpszName = buffers.Append(resolved->lpszName != nullptr ? resolved->lpszName : "");
     recip.lpszAddress = buffers.Append(resolved->lpszAddress != nullptr ? resolved->lpszAddress : "");
-    block.Release();
+    block.Free();
 }
 
 bool TKelvraSendMail::SelectRecipients()
@@ -87,7 +87,7 @@ bool TKelvraSendMail::SelectRecipients()
     FSendTo = std::move(lists[0]);
     FCc = std::move(lists[1]);
     FBcc = std::move(lists[2]);
-    block.Release();
+    block.Free();
     return true;
 }
 

@@ -111,7 +111,7 @@ void TKelvraSendMail::SendWide(LPMAPISENDMAILW sendMailW)
             TMapiBlock block(resolved);
             recip.lpszName = buffers.Append(NarrowText(resolved->lpszName));
             recip.lpszAddress = buffers.Append(NarrowText(resolved->lpszAddress));
-            block.Release();
+            block.Free();
         });
     std::vector<MapiFileDescW> files =
         FileRecords<MapiFileDescW>(FAttach, [&](const String &item) { return buffers.Append(item); });
