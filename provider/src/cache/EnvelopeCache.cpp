@@ -373,10 +373,6 @@ void EnvelopeCache::Prune(const std::function<bool(std::string_view id)> &presen
         impl_->db.Exec("ROLLBACK");
 }
 
-} // namespace kmp
-
-namespace kmp {
-
 std::optional<EnvelopeCache::Listing> EnvelopeCache::KeptListing()
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);

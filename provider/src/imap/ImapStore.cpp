@@ -19,6 +19,7 @@
 
 #include "Common.h"
 #include "message/Envelope.h"
+#include "message/Revise.h"
 #include "imap/Cache.h"
 #include "imap/Commands.h"
 #include "imap/Connection.h"

@@ -384,10 +384,7 @@ const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &r
     return index.cache;
 }
 
-namespace {
-
-} // namespace
-
+// The files of new/ and cur/ (sorted by identifier, the newest revision of
 // an identifier first), read afresh. For rewrites; walks use ListInto.
 std::vector<StoredFile> ListFiles(const std::string &root)
 {

@@ -5,6 +5,7 @@
 
 #include "Common.h"
 #include "message/Envelope.h"
+#include "message/Revise.h"
 #include "maildir/Maildir.h"
 #include "Workers.h"
 

@@ -89,7 +89,7 @@ std::vector<FieldSpan> FieldsIn(const StoredBytes &file, std::size_t from, std::
 
 void Splice::Replace(std::size_t from, std::size_t to, std::string bytes)
 {
-    edits_.push_back({from, to, std::move(bytes), edits_.size()});
+    edits_.push_back({from, to, std::move(bytes)}); // stable sorting keeps the order made
 }
 
 void Splice::Write(const StoredBytes &file, int out) const

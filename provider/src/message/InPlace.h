@@ -54,7 +54,6 @@ private:
     struct Edit {
         std::size_t from, to;
         std::string bytes;
-        std::size_t order;
     };
     std::vector<Edit> edits_;
 };

@@ -73,22 +73,6 @@ struct Envelope;
 // Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
 std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread);
 
-// Saves a record over a stored message, changing exactly what the record
-// changed: every header it cannot express, every part it does not show and
-// the time the message arrived stay. `info` is what the read that made the
-// record handed out, when the record is one of ours; then parts it did not
-// hand out (an envelope-only or attachment-suppressed read) stay, and so
-// does the body of an envelope-only read. A null note text keeps the stored
-// body. `resolve` gives a record recipient's mailbox, raising its code.
-// Returns false, writing nothing, when the record changes nothing; else
-// `updated` describes the stored message as saved, for the same record.
-// `rewrite` puts the new content in the stored message's place and returns
-// the message as stored afterwards (nullopt when it cannot be found again).
-using Rewriter = std::function<std::optional<StoredFile>(const MessageWriter &write)>;
-bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessage &record,
-              const std::optional<ReadInfo> &info, const Mailbox &sender,
-              const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated);
-
 // Ordinary mail's class; a type that starts with it (or is empty) needs no header.
 constexpr const char *kInterpersonalClass = "IPM.Note";
 bool IsInterpersonal(const std::string &type);

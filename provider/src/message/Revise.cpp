@@ -2,6 +2,8 @@
 // thing the record shows is compared with what a read of the message shows,
 // and only what differs is edited, in place (MessageEdit.h): every other
 // byte of the file stays, and the file keeps the time the message arrived.
+#include "message/Revise.h"
+
 #include "Common.h"
 #include "message/InPlace.h"
 #include "message/Message.h"
