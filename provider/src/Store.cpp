@@ -2,6 +2,7 @@
 #include "Store.h"
 
 #include "Common.h"
+#include "cache/EnvelopeCache.h"
 #include "message/HeaderText.h"
 #include "imap/ImapStore.h"
 #include "maildir/MaildirStore.h"
@@ -40,6 +41,6 @@ std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &
     return OpenMaildirStore(profile, logon);
 }
 
-void FlushStoreCaches() { FlushMaildirCaches(); }
+void FlushStoreCaches() { EnvelopeCache::FlushAll(); }
 
 } // namespace kmp

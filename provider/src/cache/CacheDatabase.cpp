@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kmp::maildir {
+namespace kmp {
 
 namespace {
 
@@ -239,4 +239,4 @@ void CacheDatabase::EndRead()
     reading_ = false;
 }
 
-} // namespace kmp::maildir
+} // namespace kmp

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-namespace kmp::maildir {
+namespace kmp {
 
 class CacheDatabase {
 public:
@@ -61,4 +61,4 @@ private:
     unsigned forks_ = 0; // of the process that opened it
 };
 
-} // namespace kmp::maildir
+} // namespace kmp

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp::maildir {
+namespace kmp {
 
 namespace {
 
@@ -135,4 +135,4 @@ void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &
     Bind(insert, 14, e.fallback);
 }
 
-} // namespace kmp::maildir
+} // namespace kmp

@@ -4,7 +4,6 @@
 #include "message/HeaderText.h"
 #include "cache/CacheDatabase.h"
 #include "cache/CacheRows.h"
-#include "maildir/Maildir.h"
 
 #include <glib.h>
 #include <sqlite3.h>
@@ -16,11 +15,10 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace kmp {
-
-using namespace maildir;
 
 namespace {
 
@@ -239,7 +237,7 @@ std::unique_ptr<EnvelopeCache> EnvelopeCache::Open(const std::string &cacheFolde
     static std::once_flag once;
     std::call_once(once, [] {
         // What a process held back is written when it ends.
-        std::atexit([] { Maildir::FlushCaches(); });
+        std::atexit([] { EnvelopeCache::FlushAll(); });
     });
     if (cacheFolder.empty() || !MakeFolders(cacheFolder))
         return nullptr;
@@ -249,10 +247,42 @@ std::unique_ptr<EnvelopeCache> EnvelopeCache::Open(const std::string &cacheFolde
     return std::unique_ptr<EnvelopeCache>(new EnvelopeCache(std::move(impl)));
 }
 
-EnvelopeCache::EnvelopeCache(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+namespace {
+
+// Every cache open in the process, for FlushAll. Never destroyed: the flush
+// at the process's end runs after static destructors may have.
+struct OpenCaches {
+    std::mutex mutex;
+    std::set<EnvelopeCache *> open;
+};
+
+OpenCaches &TheOpenCaches()
+{
+    static OpenCaches *caches = new OpenCaches;
+    return *caches;
+}
+
+} // namespace
+
+EnvelopeCache::EnvelopeCache(std::unique_ptr<Impl> impl) : impl_(std::move(impl))
+{
+    const std::lock_guard<std::mutex> lock(TheOpenCaches().mutex);
+    TheOpenCaches().open.insert(this);
+}
+
+void EnvelopeCache::FlushAll()
+{
+    const std::lock_guard<std::mutex> lock(TheOpenCaches().mutex);
+    for (EnvelopeCache *cache : TheOpenCaches().open)
+        cache->Flush();
+}
 
 EnvelopeCache::~EnvelopeCache()
 {
+    {
+        const std::lock_guard<std::mutex> lock(TheOpenCaches().mutex);
+        TheOpenCaches().open.erase(this);
+    }
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->Current();
     impl_->Flush();

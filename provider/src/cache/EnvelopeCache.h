@@ -54,6 +54,9 @@ public:
     void Classes(const std::function<void(const FileKey &key, std::string_view cls)> &each);
     // Writes the entries held back. Failures only cost the entries.
     void Flush();
+    // Flush of every cache open in the process (at logoff, and when the
+    // process ends).
+    static void FlushAll();
     // Removes the entries of identifiers `present` says are gone from the
     // folder, so that the cache stays the size of the folder.
     void Prune(const std::function<bool(std::string_view id)> &present);

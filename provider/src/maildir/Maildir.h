@@ -91,8 +91,6 @@ public:
     // Brings the cache and the listing up to a message's file as it is now,
     // after a read of the whole message (a change in place shows there).
     void Recheck(StoredFile entry);
-    // Writes what the caches of this process hold back to their databases.
-    static void FlushCaches();
     // Marks the message seen (moving it to cur/ if it is in new/).
     void MarkSeen(const StoredFile &entry);
     // Replaces the message's content under a new file name of the same

@@ -208,12 +208,4 @@ void Maildir::Recheck(StoredFile entry)
     }
 }
 
-void Maildir::FlushCaches()
-{
-    std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-    for (auto &[root, index] : AllIndexes().folders)
-        if (index.cache)
-            index.cache->Flush();
-}
-
 } // namespace kmp

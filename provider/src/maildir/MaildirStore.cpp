@@ -201,6 +201,4 @@ std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon)
     return std::make_shared<MaildirStore>(profile.mailbox, profile.cacheFolder);
 }
 
-void FlushMaildirCaches() { Maildir::FlushCaches(); }
-
 } // namespace kmp

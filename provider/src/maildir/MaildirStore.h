@@ -12,7 +12,4 @@ namespace kmp {
 // its Sent folder's goes.
 std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon);
 
-// Writes what the envelope caches of this process hold back to disk.
-void FlushMaildirCaches();
-
 } // namespace kmp
