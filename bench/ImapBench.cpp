@@ -101,11 +101,11 @@ int main()
     auto timed = [&](const char *profile) {
         Timed t;
         MAPILogon(0, S(profile), S("secret"), 0, 0, &session);
-        const std::uint64_t commands = kmp::ImapCommandCount();
+        const std::uint64_t commands = kmp::imap::ImapCommandCount();
         const auto start = std::chrono::steady_clock::now();
         t.walked = Walk(session);
         t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        t.commands = kmp::ImapCommandCount() - commands;
+        t.commands = kmp::imap::ImapCommandCount() - commands;
         MAPILogoff(session, 0, 0, 0);
         return t;
     };

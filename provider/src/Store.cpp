@@ -37,8 +37,8 @@ std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &
 {
     const FallbackScope fallback(profile.fallbackCharset);
     if (IsImapMailbox(profile.mailbox))
-        return OpenImapStore(profile, password);
-    return OpenMaildirStore(profile, logon);
+        return imap::OpenImapStore(profile, password);
+    return maildir::OpenMaildirStore(profile, logon);
 }
 
 void FlushStoreCaches() { EnvelopeCache::FlushAll(); }

@@ -203,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Read(entry, options, home.Decoded());
     // The envelope from the header block alone, as a walk reads it.
     try {
-        kmp::Maildir maildir(home.Mailbox().string());
+        kmp::maildir::Maildir maildir(home.Mailbox().string());
         kmp::StoredFile listed = entry;
         if (const std::optional<kmp::Envelope> read = maildir.ReadEnvelope(listed))
             Walk(kmp::EnvelopeRecord(listed, *read, false)->Message(), envelope, home.Decoded());
@@ -213,8 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The class a type-filtered walk reads from the header.
     std::string cls;
     try {
-        kmp::Maildir maildir(home.Mailbox().string());
-        kmp::WalkFilter filter;
+        kmp::maildir::Maildir maildir(home.Mailbox().string());
+        kmp::maildir::WalkFilter filter;
         filter.matches = &Classify;
         filter.context = &cls;
         if (maildir.Next("", false, filter) != entry.id)

@@ -37,9 +37,8 @@
 #include <optional>
 #include <vector>
 
-namespace kmp {
+namespace kmp::imap {
 
-using namespace imap;
 
 namespace {
 
@@ -473,4 +472,4 @@ std::shared_ptr<MailStore> OpenImapStore(const Profile &profile, const std::stri
 
 std::uint64_t ImapCommandCount() { return CommandCount(); }
 
-} // namespace kmp
+} // namespace kmp::imap

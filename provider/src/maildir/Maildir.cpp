@@ -16,9 +16,8 @@
 #include <cerrno>
 #include <ctime>
 
-namespace kmp {
+namespace kmp::maildir {
 
-using namespace maildir;
 
 void (*g_rewriteHook)(const std::string &) = nullptr;
 int (*g_fsync)(int) = &fsync;
@@ -322,4 +321,4 @@ bool Maildir::Remove(const std::string &id)
     return false;
 }
 
-} // namespace kmp
+} // namespace kmp::maildir

@@ -21,8 +21,10 @@
 #include <vector>
 
 namespace kmp {
-
 struct Envelope;
+}
+
+namespace kmp::maildir {
 
 // What MAPIFindNext's walk skips: read messages on request, and messages
 // whose class `matches` refuses (the class is "" for ordinary mail).
@@ -126,4 +128,4 @@ extern int (*g_fsync)(int fd);
 // left over (seconds, by its status change time); tests set it to 0.
 extern long g_settled;
 
-} // namespace kmp
+} // namespace kmp::maildir

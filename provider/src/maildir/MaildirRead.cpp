@@ -11,9 +11,8 @@
 
 #include <cerrno>
 
-namespace kmp {
+namespace kmp::maildir {
 
-using namespace maildir;
 
 namespace {
 
@@ -208,4 +207,4 @@ void Maildir::Recheck(StoredFile entry)
     }
 }
 
-} // namespace kmp
+} // namespace kmp::maildir

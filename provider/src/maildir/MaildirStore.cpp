@@ -14,7 +14,7 @@
 #include <atomic>
 #include <exception>
 
-namespace kmp {
+namespace kmp::maildir {
 
 namespace {
 
@@ -201,4 +201,4 @@ std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon)
     return std::make_shared<MaildirStore>(profile.mailbox, profile.cacheFolder);
 }
 
-} // namespace kmp
+} // namespace kmp::maildir

@@ -174,9 +174,9 @@ TEST_F(Imap, WalksInUidOrderOrByArrivalFilteredByTypeAndUnread)
     // A walk with envelope reads takes a few commands, not a few per message.
     for (int i = 0; i < 40; ++i)
         Append("more " + std::to_string(i));
-    const std::uint64_t before = kmp::ImapCommandCount();
+    const std::uint64_t before = kmp::imap::ImapCommandCount();
     EXPECT_EQ(Subjects().size(), 43u);
-    EXPECT_LE(kmp::ImapCommandCount() - before, 4u);
+    EXPECT_LE(kmp::imap::ImapCommandCount() - before, 4u);
 
     // Mail that arrives during a session is seen by the next walk.
     Append("late");
@@ -508,9 +508,9 @@ protected:
     {
         EXPECT_EQ(Logon(), 0u);
         Walked w;
-        const std::uint64_t before = kmp::ImapCommandCount();
+        const std::uint64_t before = kmp::imap::ImapCommandCount();
         w.subjects = Subjects();
-        w.commands = kmp::ImapCommandCount() - before;
+        w.commands = kmp::imap::ImapCommandCount() - before;
         w.unread = Walk(MAPI_UNREAD_ONLY).size();
         MAPILogoff(session, 0, 0, 0);
         session = 0;

@@ -133,7 +133,7 @@ TEST_F(Envelopes, TheHeaderBlockAloneShowsWhatTheWholeMessageShows)
 {
     for (size_t i = 0; i < std::size(kHeaders); ++i) {
         const std::string id = Deliver(kHeaders[i], "1700000000.M" + std::to_string(i) + "P1Q1.test");
-        const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
+        const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
         ASSERT_TRUE(entry);
         kmp::ReadOptions options;
         options.envelopeOnly = true;
@@ -360,7 +360,7 @@ TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
     // process and in a new one.
     std::string expected;
     for (const std::string &id : Walk(0, "IPM")) {
-        const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
+        const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
         kmp::ReadOptions options;
         options.envelopeOnly = true;
         const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
@@ -384,7 +384,7 @@ TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
     auto expected = [&] {
         std::string out;
         for (const std::string &id : Walk(0, "IPM")) {
-            const std::optional<kmp::StoredFile> entry = kmp::Maildir(mailbox.string()).Find(id);
+            const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
             kmp::ReadOptions options;
             options.envelopeOnly = true;
             out += Describe(kmp::ReadRecord(*entry, false, options)->Message());
