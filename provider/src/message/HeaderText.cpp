@@ -1,6 +1,7 @@
 #include "message/HeaderText.h"
 
 #include "Common.h"
+#include "message/Mime.h"
 
 #include <cctype>
 #include <map>
@@ -26,6 +27,7 @@ struct Fallbacks {
         const std::lock_guard<std::mutex> lock(mutex);
         auto it = options.find(charset);
         if (it == options.end()) {
+            InitGMime(); // the first options need GMime set up
             GMimeParserOptions *made = g_mime_parser_options_new();
             const char *charsets[] = {"UTF-8", charset.c_str(), nullptr};
             g_mime_parser_options_set_fallback_charsets(made, charsets); // copies them

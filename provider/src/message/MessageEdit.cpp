@@ -8,7 +8,6 @@ namespace kmp {
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
 
 bool IsContentField(const std::string &name) { return StartsWithText(name, "Content-"); }
 
@@ -23,8 +22,17 @@ bool DelimiterAt(const std::string &chunk, std::size_t i, const std::string &pre
            chunk[after] == '\t' || chunk[after] == '-';
 }
 
-// Where the first delimiter line `prefix` starts at or after `from` (taken
-// as a line start), or npos.
+std::string WithoutLastBreak(std::string text)
+{
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
 std::size_t LineForward(const StoredBytes &file, std::size_t from, const std::string &prefix)
 {
     for (std::size_t at = from; at < file.Size(); at += kChunk) {
@@ -37,7 +45,6 @@ std::size_t LineForward(const StoredBytes &file, std::size_t from, const std::st
     return std::string::npos;
 }
 
-// Where the last delimiter line `prefix` starts in [from, to), or npos.
 std::size_t LineBackward(const StoredBytes &file, std::size_t from, std::size_t to, const std::string &prefix)
 {
     for (std::size_t end = to; end > from;) {
@@ -51,17 +58,6 @@ std::size_t LineBackward(const StoredBytes &file, std::size_t from, std::size_t 
     }
     return std::string::npos;
 }
-
-std::string WithoutLastBreak(std::string text)
-{
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    if (!text.empty() && text.back() == '\r')
-        text.pop_back();
-    return text;
-}
-
-} // namespace
 
 MessageEdit::MessageEdit(const StoredBytes &file, const MessageLayout &layout, GMimeMessage *message)
     : file_(file), layout_(layout), message_(message)

@@ -15,6 +15,17 @@
 
 namespace kmp {
 
+// A file is searched for delimiter lines a chunk at a time: a message of any
+// size is never read whole.
+constexpr std::size_t kChunk = 64 * 1024;
+
+// Where the first delimiter line `prefix` ("--boundary", "--boundary--")
+// starts at or after `from` (taken as a line start), or npos. A delimiter
+// line is the prefix at a line's start, then the line's end, blanks or "--".
+std::size_t LineForward(const StoredBytes &file, std::size_t from, const std::string &prefix);
+// Where the last delimiter line `prefix` starts in [from, to), or npos.
+std::size_t LineBackward(const StoredBytes &file, std::size_t from, std::size_t to, const std::string &prefix);
+
 class MessageEdit {
 public:
     // `message` is the stored file parsed, with its layout.
