@@ -1,5 +1,9 @@
-// The subcommands of the kelvra mail command. Each works only through the
-// four components; texts come in and go out as UTF-8.
+// The subcommands of the kelvra mail command; texts come in and go out as
+// UTF-8. Each works through the four components, with two exceptions that
+// reach the platform library the components loaded, because no component
+// does what they do: `details --dialog` calls its MAPIDetails (the details
+// dialog), and `password` its KelvraMapiKeepPassword, the provider's own
+// entry point beside the twelve (the keyring).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -59,8 +63,5 @@ nlohmann::json Pick(const Global &global);
 nlohmann::json Details(const Global &global, const std::string &name, bool dialog);
 // Keeps (`set`) or clears the profile's password in the keyring.
 nlohmann::json Password(const Global &global, bool set);
-
-// The text form of a subcommand's answer.
-std::string AsText(const std::string &command, const nlohmann::json &answer);
 
 } // namespace kelvra_cli

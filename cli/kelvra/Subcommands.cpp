@@ -1,0 +1,216 @@
+#include "Subcommands.h"
+
+#include "Shown.h"
+
+#include <cctype>
+#include <memory>
+#include <sstream>
+
+namespace kelvra_cli {
+
+using json = nlohmann::json;
+
+namespace {
+
+// Every text of an answer is printed through Shown: it may come from a
+// stranger and must not command the terminal.
+std::string T(const json &value) { return Shown(value.get<std::string>()); }
+
+std::string Who(const json &mailbox)
+{
+    const std::string name = mailbox.value("name", ""), address = mailbox.value("address", "");
+    if (name.empty() || name == address)
+        return Shown(address);
+    return address.empty() ? Shown(name) : Shown(name) + " <" + Shown(address) + ">";
+}
+
+std::string Join(const json &list)
+{
+    std::string out;
+    for (const json &item : list) {
+        if (!out.empty())
+            out += ", ";
+        out += item.is_string() ? T(item) : Who(item);
+    }
+    return out;
+}
+
+// The state of one subcommand's options, kept for as long as the program runs.
+template <class Options>
+std::shared_ptr<Options> Kept()
+{
+    return std::make_shared<Options>();
+}
+
+Subcommand SendCommand(CLI::App &app)
+{
+    auto o = Kept<SendOptions>();
+    CLI::App *s = app.add_subcommand("send", "send a message");
+    s->add_option("--to", o->to, "recipients: names or addresses, separated by ';' or ','");
+    s->add_option("--cc", o->cc, "copy recipients");
+    s->add_option("--bcc", o->bcc, "blind copy recipients");
+    s->add_option("--subject", o->subject, "the subject");
+    auto *body = s->add_option("--body", o->body, "the text (else --body-file, else standard input)");
+    s->add_option("--body-file", o->bodyFile, "a file with the text")->excludes(body);
+    s->add_option("--attach", o->attach, "a file to attach (repeatable)");
+    s->add_flag("--receipt", o->receipt, "ask for a read receipt");
+    s->add_option("--type", o->type, "the message class (default: ordinary mail)");
+    s->add_flag("--dialog", o->dialog, "open the mail system's compose dialog");
+    return {s, [o](const Global &g) { return Send(g, *o); }, [](const json &a) {
+                std::string out = "sent to " + Join(a["to"]);
+                if (!a["cc"].empty())
+                    out += ", cc " + Join(a["cc"]);
+                if (!a["bcc"].empty())
+                    out += ", bcc " + Join(a["bcc"]);
+                return out + "\n";
+            }};
+}
+
+Subcommand ListCommand(CLI::App &app)
+{
+    auto o = Kept<ListOptions>();
+    CLI::App *s = app.add_subcommand("list", "list messages (envelopes only; nothing is marked read)");
+    s->add_flag("--unread", o->unread, "unread messages only");
+    s->add_flag("--fifo", o->fifo, "in the order they arrived");
+    s->add_option("--type", o->type, "messages of this class (a prefix)");
+    s->add_option("--limit", o->limit, "at most this many")->check(CLI::NonNegativeNumber);
+    return {s, [o](const Global &g) { return List(g, *o); }, [](const json &a) {
+                std::ostringstream out;
+                for (const json &m : a) {
+                    const int files = m["attachments"].get<int>();
+                    out << T(m["id"]) << "  " << T(m["date"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
+                        << Who(m["from"]) << "  " << T(m["subject"])
+                        << (files > 0 ? "  [" + std::to_string(files) + "]" : "") << "\n";
+                }
+                return out.str();
+            }};
+}
+
+Subcommand ShowCommand(CLI::App &app)
+{
+    struct Options {
+        std::string id;
+        bool peek = false;
+    };
+    auto o = Kept<Options>();
+    CLI::App *s = app.add_subcommand("show", "show a message: headers, text, attachments");
+    s->add_option("ID", o->id, "the message identifier (from list)")->required();
+    s->add_flag("--peek", o->peek, "leave the message unread");
+    return {s, [o](const Global &g) { return Show(g, o->id, o->peek); }, [](const json &a) {
+                std::ostringstream out;
+                out << "From: " << Who(a["from"]) << "\n";
+                for (const char *field : {"to", "cc", "bcc"})
+                    if (!a[field].empty())
+                        out << char(std::toupper(field[0])) << (field + 1) << ": " << Join(a[field]) << "\n";
+                out << "Subject: " << T(a["subject"]) << "\n"
+                    << "Date: " << T(a["date"]) << "\n"
+                    << "Id: " << T(a["id"]) << "\n\n"
+                    << Shown(a["body"].get<std::string>(), true) << "\n";
+                for (const json &f : a["attachments"])
+                    out << "attachment: " << T(f["name"]) << " (" << f["size"].get<std::uintmax_t>() << " bytes)\n";
+                return out.str();
+            }};
+}
+
+Subcommand SaveAttachmentsCommand(CLI::App &app)
+{
+    struct Options {
+        std::string id, folder;
+        bool force = false;
+    };
+    auto o = Kept<Options>();
+    CLI::App *s = app.add_subcommand("save-attachments", "copy a message's attachments into a folder");
+    s->add_option("ID", o->id, "the message identifier")->required();
+    s->add_option("DIR", o->folder, "the folder")->required();
+    s->add_flag("--force", o->force, "replace files that exist");
+    return {s, [o](const Global &g) { return SaveAttachments(g, o->id, o->folder, o->force); }, [](const json &a) {
+                std::string out;
+                for (const json &f : a["saved"])
+                    out += "saved " + T(f["name"]) + " -> " + T(f["path"]) + "\n";
+                return out;
+            }};
+}
+
+Subcommand DeleteCommand(CLI::App &app)
+{
+    auto id = Kept<std::string>();
+    CLI::App *s = app.add_subcommand("delete", "delete a message");
+    s->add_option("ID", *id, "the message identifier")->required();
+    return {s, [id](const Global &g) { return Delete(g, *id); },
+            [](const json &a) { return "deleted " + T(a["deleted"]) + "\n"; }};
+}
+
+Subcommand CountCommand(CLI::App &app)
+{
+    auto unread = Kept<bool>();
+    CLI::App *s = app.add_subcommand("count", "count messages");
+    s->add_flag("--unread", *unread, "unread messages only");
+    return {s, [unread](const Global &g) { return Count(g, *unread); },
+            [](const json &a) { return std::to_string(a["count"].get<int>()) + "\n"; }};
+}
+
+Subcommand ResolveCommand(CLI::App &app)
+{
+    auto name = Kept<std::string>();
+    CLI::App *s = app.add_subcommand("resolve", "look a name up in the address book");
+    s->add_option("NAME", *name, "a name, nickname or address")->required();
+    return {s, [name](const Global &g) { return Resolve(g, *name); }, [](const json &a) { return Who(a) + "\n"; }};
+}
+
+Subcommand PickCommand(CLI::App &app)
+{
+    CLI::App *s = app.add_subcommand("pick", "choose recipients in the address-book dialog");
+    return {s, [](const Global &g) { return Pick(g); }, [](const json &a) {
+                if (a.contains("cancelled"))
+                    return std::string("cancelled\n");
+                std::string out;
+                for (const char *field : {"to", "cc", "bcc"})
+                    if (!a[field].empty())
+                        out += std::string(field) + ": " + Join(a[field]) + "\n";
+                return out;
+            }};
+}
+
+Subcommand DetailsCommand(CLI::App &app)
+{
+    struct Options {
+        std::string name;
+        bool dialog = false;
+    };
+    auto o = Kept<Options>();
+    CLI::App *s = app.add_subcommand("details", "an address-book entry's details");
+    s->add_option("NAME", o->name, "a name, nickname or address")->required();
+    s->add_flag("--dialog", o->dialog, "show the mail system's details dialog");
+    return {s, [o](const Global &g) { return Details(g, o->name, o->dialog); },
+            [](const json &a) { return Who(a) + "\n"; }};
+}
+
+Subcommand PasswordCommand(CLI::App &app)
+{
+    auto set = Kept<bool>();
+    CLI::App *s = app.add_subcommand("password", "keep the profile's password in the desktop's keyring");
+    s->require_subcommand(1);
+    s->add_subcommand("set", "read a password (without echo on a terminal) and keep it")->callback([set] { *set = true; });
+    s->add_subcommand("clear", "remove it from the keyring");
+    return {s, [set](const Global &g) { return Password(g, *set); }, [](const json &a) {
+                return (a.contains("kept") ? "kept the password of profile " + T(a["kept"])
+                                           : "cleared the password of profile " + T(a["cleared"])) +
+                       "\n";
+            }};
+}
+
+} // namespace
+
+std::vector<Subcommand> AddSubcommands(CLI::App &app, const std::string &footer)
+{
+    std::vector<Subcommand> all;
+    for (Subcommand (*add)(CLI::App &) :
+         {SendCommand, ListCommand, ShowCommand, SaveAttachmentsCommand, DeleteCommand, CountCommand, ResolveCommand,
+          PickCommand, DetailsCommand, PasswordCommand}) {
+        all.push_back(add(app));
+        all.back().app->footer(footer);
+    }
+    return all;
+}
+
+} // namespace kelvra_cli
