@@ -10,7 +10,8 @@ DEMO=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-demo.XXXXXX")
 # No profile file: the embedded default profile, with its mailbox and
 # address book under XDG_DATA_HOME, here inside the demo's folder.
 export XDG_DATA_HOME="$DEMO/data"
-export KELVRA_MAPI_PROFILES="$DEMO/no-profiles.ini"
+export XDG_CONFIG_HOME="$DEMO/config"
+unset KELVRA_MAPI_PROFILES
 export TMPDIR="$DEMO/tmp"
 export KELVRA_MAPI_UI=none
 mkdir -p "$TMPDIR" "$XDG_DATA_HOME/kelvra/contacts" "$DEMO/saved"

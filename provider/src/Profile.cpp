@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -64,6 +65,14 @@ std::string XdgFolder(const char *variable, const char *fallback)
     return !value.empty() && value[0] == '/' ? value : Home() + "/" + fallback;
 }
 
+std::string Lower(std::string s)
+{
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
 std::string Trim(std::string s)
 {
     const char *blanks = " \t\r\n";
@@ -82,31 +91,88 @@ std::string ResolvePath(const std::string &value, const std::string &base)
     return base + "/" + value;
 }
 
-using Keys = std::map<std::string, std::string>;
+// A value as written, and the line it stands on (for the log).
+struct Value {
+    std::string text;
+    int line = 0;
+};
+using Keys = std::map<std::string, Value>;
 // In the order of the file; the keys before the first section come first,
 // under the name "".
 using Sections = std::vector<std::pair<std::string, Keys>>;
 
-// INI text: [Section] lines, key = value lines, ';' or '#' comments. A
-// UTF-8 byte order mark at the start, as some editors write, is skipped.
-Sections ReadIni(std::string_view text)
+// The keys a profile may hold: the one table the parser and the manual page
+// of the profile file both follow. The keys before the first section:
+// `default` only.
+constexpr std::string_view kProfileKeys[] = {
+    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "user", "password", "passwordcmd",
+    "auth", "cafile", "plain", "fallbackcharset", "connecttimeout", "timeout", "stalltimeout"};
+
+// A value after its '=': blanks around it go, and so does a comment that
+// follows after a blank (`; ...` or `# ...`), as in the examples. A value that
+// holds one of those, or starts or ends with a blank, is written in double
+// quotes, with \" and \\ for a quote and a backslash. nullopt for a quote
+// that is not closed, or text after the closing one that is no comment.
+std::optional<std::string> ValueOf(std::string_view raw)
+{
+    raw.remove_prefix(std::min(raw.find_first_not_of(" \t"), raw.size()));
+    if (!raw.empty() && raw.front() == '"') {
+        std::string out;
+        size_t i = 1;
+        for (; i < raw.size() && raw[i] != '"'; ++i) {
+            if (raw[i] == '\\' && i + 1 < raw.size() && (raw[i + 1] == '"' || raw[i + 1] == '\\'))
+                ++i;
+            out += raw[i];
+        }
+        if (i == raw.size())
+            return std::nullopt;
+        const std::string_view rest = raw.substr(i + 1);
+        const size_t more = rest.find_first_not_of(" \t");
+        if (more != std::string_view::npos && rest[more] != ';' && rest[more] != '#')
+            return std::nullopt;
+        return out;
+    }
+    for (size_t i = 0; i < raw.size(); ++i)
+        if ((raw[i] == ';' || raw[i] == '#') && (i == 0 || raw[i - 1] == ' ' || raw[i - 1] == '\t')) {
+            raw = raw.substr(0, i);
+            break;
+        }
+    return Trim(std::string(raw));
+}
+
+// INI text: [Section] lines, key = value lines, ';' or '#' comments on lines
+// of their own or after a value. A UTF-8 byte order mark at the start, as
+// some editors write, is skipped. A line that is none of these refuses the
+// file, naming it and the line.
+Sections ReadIni(std::string_view text, const std::string &file)
 {
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     Sections sections{{"", {}}};
-    std::istringstream in{std::string(text)};
-    std::string line;
-    while (std::getline(in, line)) {
-        line = Trim(line);
+    size_t start = 0;
+    std::string_view raw;
+    for (int number = 1; NextLine(text, start, raw); ++number) {
+        const std::string line = Trim(std::string(raw));
         if (line.empty() || line[0] == ';' || line[0] == '#')
             continue;
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            sections.emplace_back(Trim(line.substr(1, line.size() - 2)), Keys{});
+        if (line.front() == '[') {
+            const size_t close = line.find(']');
+            const std::optional<std::string> rest =
+                close == std::string::npos ? std::nullopt : ValueOf(std::string_view(line).substr(close + 1));
+            if (!rest || !rest->empty())
+                Refuse(file + ":" + std::to_string(number) + ": a section's name is not closed by ']'",
+                       MAPI_E_LOGON_FAILURE);
+            sections.emplace_back(Trim(line.substr(1, close - 1)), Keys{});
             continue;
         }
         const size_t eq = line.find('=');
+        std::optional<std::string> value;
         if (eq != std::string::npos)
-            sections.back().second[Trim(line.substr(0, eq))] = Trim(line.substr(eq + 1));
+            value = ValueOf(std::string_view(line).substr(eq + 1));
+        if (!value)
+            Refuse(file + ":" + std::to_string(number) + ": not a key = value line (or a quote is not closed)",
+                   MAPI_E_LOGON_FAILURE);
+        sections.back().second[Lower(Trim(line.substr(0, eq)))] = {std::move(*value), number};
     }
     return sections;
 }
@@ -201,19 +267,28 @@ Profile ReadProfile(const std::string &name)
     // Never blocks: a FIFO (or anything but a regular file) is refused.
     std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
     if (!text) {
-        if (errno != ENOENT && errno != ENOTDIR)
-            Fail(MAPI_E_LOGON_FAILURE); // there, but unreadable
+        const int error = errno;
+        if (error != ENOENT && error != ENOTDIR)
+            Refuse("the profile file " + file + " cannot be read: " + std::strerror(error), MAPI_E_LOGON_FAILURE);
+        // A file named on purpose must be there; the usual one need not.
+        if (!Env("KELVRA_MAPI_PROFILES").empty())
+            Refuse("the profile file " + file + " (KELVRA_MAPI_PROFILES) does not exist", MAPI_E_LOGON_FAILURE);
         if (!name.empty() && !SameText(name, "Default"))
-            Fail(MAPI_E_LOGON_FAILURE);
+            Refuse("there is no profile " + name + ": the profile file " + file + " does not exist",
+                   MAPI_E_LOGON_FAILURE);
         return EmbeddedDefault();
     }
-    Sections sections = ReadIni(*text);
+    Sections sections = ReadIni(*text, file);
     // The file's text may hold a password: it goes now, the profile keeps
     // what it needs.
     ClearText(*text);
+    for (const auto &[key, value] : sections.front().second)
+        if (key != "default")
+            Refuse(file + ":" + std::to_string(value.line) + ": " + key +
+                       " stands before the first [profile]; only default may", MAPI_E_LOGON_FAILURE);
     std::string wanted = name;
     if (wanted.empty() && sections.front().second.count("default"))
-        wanted = sections.front().second.at("default");
+        wanted = sections.front().second.at("default").text;
     const Keys *keys = nullptr;
     for (auto it = sections.begin() + 1; it != sections.end() && keys == nullptr; ++it) {
         if (wanted.empty() || SameText(it->first, wanted)) {
@@ -222,11 +297,23 @@ Profile ReadProfile(const std::string &name)
         }
     }
     if (keys == nullptr)
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse(wanted.empty() ? "the profile file " + file + " holds no profile"
+                              : "there is no profile " + wanted + " in " + file,
+               MAPI_E_LOGON_FAILURE);
+    for (const auto &[key, value] : *keys)
+        if (std::find(std::begin(kProfileKeys), std::end(kProfileKeys), key) == std::end(kProfileKeys))
+            Refuse(file + ":" + std::to_string(value.line) + ": profile " + wanted + " has no key " + key,
+                   MAPI_E_LOGON_FAILURE);
+    // A value that is not one its key takes.
+    const auto invalid = [&](const char *key, const std::string &takes) {
+        Refuse(file + ":" + std::to_string(keys->at(key).line) + ": " + key + " = " + keys->at(key).text +
+                   " is not " + takes,
+               MAPI_E_LOGON_FAILURE);
+    };
     const std::string base = file.substr(0, file.rfind('/') == std::string::npos ? 0 : file.rfind('/'));
     auto get = [&](const char *key) {
         const auto it = keys->find(key);
-        return it == keys->end() ? std::string() : it->second;
+        return it == keys->end() ? std::string() : it->second.text;
     };
     Profile p = EmbeddedDefault();
     p.name = wanted;
@@ -267,10 +354,8 @@ Profile ReadProfile(const std::string &name)
                                                               {"oauthbearer", Auth::OAuthBearer}};
         const auto known = std::find_if(std::begin(kAuth), std::end(kAuth),
                                         [&](const auto &k) { return SameText(auth, k.first); });
-        if (known == std::end(kAuth)) {
-            Refuse("profile " + wanted + ": auth = " + auth + " is none of auto, plain, login, xoauth2, oauthbearer",
-                   MAPI_E_LOGON_FAILURE);
-        }
+        if (known == std::end(kAuth))
+            invalid("auth", "one of auto, plain, login, xoauth2, oauthbearer");
         p.auth = known->second;
     }
     // A password others can read is no secret: refused, as ssh and msmtp do.
@@ -281,7 +366,11 @@ Profile ReadProfile(const std::string &name)
     }
     if (!get("cafile").empty())
         p.caFile = ResolvePath(get("cafile"), base);
-    p.plainLoopback = SameText(get("plain"), "yes") || SameText(get("plain"), "true");
+    if (const std::string plain = get("plain"); !plain.empty()) {
+        p.plainLoopback = SameText(plain, "yes") || SameText(plain, "true");
+        if (!p.plainLoopback && !SameText(plain, "no") && !SameText(plain, "false"))
+            invalid("plain", "yes or no");
+    }
     if (const std::string charset = get("fallbackcharset"); !charset.empty()) {
         if (KnownCharset(charset))
             p.fallbackCharset = charset;
@@ -289,13 +378,16 @@ Profile ReadProfile(const std::string &name)
             Log("profile " + p.name + ": fallbackcharset " + charset + " is a charset this system does not know; " +
                 p.fallbackCharset + " is used");
     }
-    // Seconds, a whole number from 1 to a day; anything else keeps the default.
+    // Seconds, a whole number from 1 to a day.
     auto seconds = [&](const char *key, long &target) {
         const std::string text = get(key);
+        if (text.empty())
+            return;
         long value = 0;
         const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && value >= 1 && value <= 86400)
-            target = value;
+        if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > 86400)
+            invalid(key, "a number of seconds from 1 to 86400");
+        target = value;
     };
     seconds("connecttimeout", p.connectTimeout);
     seconds("timeout", p.sendTimeout);

@@ -35,7 +35,8 @@ int main()
     fs::remove_all(home);
     fs::create_directories(home);
     setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-    setenv("KELVRA_MAPI_PROFILES", (home / "no-such-profiles.ini").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    unsetenv("KELVRA_MAPI_PROFILES");
     setenv("TMPDIR", home.c_str(), 1);
     std::ofstream(home / "hello.txt") << "attached text\n";
 #if defined(PROVIDER)
