@@ -22,8 +22,10 @@ public:
 };
 
 // Returns for 0; raises EKelvraError with the code and its fixed English
-// message for anything else. The code's 32 bits are kept, so the all-ones
-// code reads as ErrorCode -1.
+// message for anything else, followed by the platform library's own reason
+// in parentheses when it gives one (the Kelvra provider does: the profile
+// and file, the recipient, the folder or the server). The code's 32 bits
+// are kept, so the all-ones code reads as ErrorCode -1.
 KELVRA_API void Check(std::uint32_t resultCode);
 
 // The fixed message of a result code ("Unknown error." for 7 and past 26).

@@ -306,9 +306,16 @@ void Log(const std::string &line)
     std::cerr << text << std::flush;
 }
 
+std::string &LastReason()
+{
+    thread_local std::string reason;
+    return reason;
+}
+
 [[noreturn]] void Refuse(const std::string &why, ULONG code)
 {
     Log(why);
+    LastReason() = why;
     Fail(code);
 }
 

@@ -118,7 +118,10 @@ bool NextLine(std::string_view text, std::size_t &start, std::string_view &line)
 void WriteAll(int fd, std::string_view bytes);
 
 // Logs why, then fails with `code`: the one form of a refusal that says
-// what was refused (never a secret).
+// what was refused (never a secret). The reason is also kept as the
+// thread's last (KelvraMapiLastReason), until its next call begins.
 [[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);
+// The reason of the thread's last refusal in this call; empty when none.
+std::string &LastReason();
 
 } // namespace kmp

@@ -29,6 +29,7 @@ namespace {
 template <class Body>
 ULONG Guard(Body &&body)
 {
+    LastReason().clear(); // a reason is the call's own
     try {
         body();
         return SUCCESS_SUCCESS;
@@ -445,4 +446,20 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
             }
         }
     });
+}
+
+// Why the calling thread's last call failed, in words (UTF-8), for a caller
+// to show beside the result code: the profile and file, the recipient, the
+// folder or the server. Copied into `lpszReason` (`nSize` bytes, zero
+// included; cut short when it does not fit); the result is the reason's
+// whole length, 0 when the last call gave none. Never holds a secret.
+KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
+{
+    const std::string &reason = kmp::LastReason();
+    if (lpszReason != nullptr && nSize > 0) {
+        const std::size_t n = std::min<std::size_t>(reason.size(), nSize - 1);
+        std::memcpy(lpszReason, reason.data(), n);
+        lpszReason[n] = '\0';
+    }
+    return static_cast<ULONG>(reason.size());
 }

@@ -4,6 +4,7 @@
 #include "host/System.h"
 #include "kelvra/Errors.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
@@ -55,6 +56,10 @@ void *g_slots[kSlotCount] = {};
 // is as good as one with it.
 const char kSendMailW[] = "MAPISendMailW";
 void *g_sendMailW = nullptr;
+// The Kelvra provider's reason for the thread's last failure, beside the
+// twelve; other platform libraries have none.
+using LastReasonFn = ULONG (*)(LPSTR, ULONG);
+void *g_lastReason = nullptr;
 
 template <class Fn>
 Fn EntryPoint(Slot slot, const char16_t *accessorName)
@@ -100,6 +105,7 @@ void InitMapi()
     for (std::size_t i = 0; i < kSlotCount; ++i)
         g_slots[i] = host::FindExport(g_library, host::ToAnsi(kExportNames[i]).c_str());
     g_sendMailW = host::FindExport(g_library, kSendMailW);
+    g_lastReason = host::FindExport(g_library, "KelvraMapiLastReason");
     g_loaded.store(true, std::memory_order_release);
 }
 
@@ -120,6 +126,17 @@ LPMAPIDETAILS MapiDetails() { return EntryPoint<LPMAPIDETAILS>(kDetails, u"MapiD
 LPMAPIRESOLVENAME MapiResolveName()
 {
     return EntryPoint<LPMAPIRESOLVENAME>(kResolveName, u"MapiResolveName");
+}
+
+host::String PlatformReason()
+{
+    if (!g_loaded.load(std::memory_order_acquire) || g_lastReason == nullptr)
+        return {};
+    const auto reasonOf = reinterpret_cast<LastReasonFn>(g_lastReason);
+    std::string reason(1024, '\0');
+    const ULONG length = reasonOf(reason.data(), static_cast<ULONG>(reason.size()));
+    reason.resize(std::min<std::size_t>(length, reason.size() - 1));
+    return host::FromUtf8(reason);
 }
 
 LPMAPISENDMAILW OptionalSendMailW()

@@ -1,5 +1,7 @@
 #include "kelvra/Errors.h"
 
+#include "Internal.h"
+
 #include <utility>
 
 namespace kelvra {
@@ -59,7 +61,11 @@ void Check(std::uint32_t resultCode)
 {
     if (resultCode == 0)
         return;
-    throw EKelvraError(static_cast<std::int32_t>(resultCode), CheckMessage(resultCode));
+    String message = CheckMessage(resultCode);
+    // The platform's own reason, when it gives one: what was refused and why.
+    if (const String reason = PlatformReason(); !reason.empty())
+        message += u" (" + reason + u")";
+    throw EKelvraError(static_cast<std::int32_t>(resultCode), std::move(message));
 }
 
 } // namespace kelvra

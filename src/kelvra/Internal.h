@@ -16,6 +16,11 @@ void CheckCondition(bool condition, const host::String &message);
 // "Function '<name>' not available." when the entry point is missing.
 void CheckFunction(bool available, const host::String &functionName);
 
+// Why the platform library's last call on this thread failed, in its own
+// words, when it says (the Kelvra provider does); empty otherwise, and when
+// no library is loaded.
+host::String PlatformReason();
+
 // MAPISendMailW of the platform library, loading it first if needed (which
 // may raise); null when the library does not export it, which is no error.
 LPMAPISENDMAILW OptionalSendMailW();

@@ -145,7 +145,7 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
     } rows[] = {
         {{"send", "--to", "ann@example.org", "--attach", "/nonexistent/file.pdf"}, 3, "no such file to attach"},
         {{"show", "1700000000.M1P1Q1.nowhere"}, 1, "(code 17)"},
-        {{"--profile", "Nowhere", "count"}, 1, "(code 3)"},
+        {{"--profile", "Nowhere", "count"}, 1, "(there is no profile Nowhere in "},
         {{"send", "--to", "Nobody Known"}, 1, "(code 14)"},
         {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14)"},
         {{"list", "--limit", "-3"}, 2, "--help"},
