@@ -97,6 +97,12 @@ std::string Hex(const std::vector<std::uint8_t> &bytes)
 
 json Send(const Global &global, const SendOptions &options)
 {
+    // Refused before anything is asked of the mail system.
+    if (options.to.empty() && options.cc.empty() && options.bcc.empty() && !options.dialog)
+        throw std::invalid_argument("send needs a recipient: --to (or --cc, --bcc), or --dialog");
+    if (!options.body && !options.bodyFile && KELVRA_ISATTY(KELVRA_FILENO(stdin)))
+        throw std::invalid_argument("send needs a text: --body, --body-file, or standard input that is not a "
+                                    "terminal (--body '' sends none)");
     TKelvraSession session;
     Configure(session, global);
     TKelvraSendMail mail;
@@ -115,8 +121,8 @@ json Send(const Global &global, const SendOptions &options)
         if (!in)
             throw LocalFileError("cannot read the body file " + *options.bodyFile);
         body = ReadAll(in);
-    } else if (!KELVRA_ISATTY(KELVRA_FILENO(stdin))) {
-        body = ReadAll(std::cin);
+    } else {
+        body = ReadAll(std::cin); // not a terminal (above)
     }
     host::TStringList lines;
     lines.SetText(U(body));

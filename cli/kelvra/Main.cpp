@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <stdexcept>
 
 using namespace kelvra_cli;
 
@@ -86,6 +87,8 @@ int main(int argc, char **argv)
                       e.ErrorCode);
     } catch (const LocalFileError &e) {
         return Report(global, e.what(), kLocalFile, 0);
+    } catch (const std::invalid_argument &e) {
+        return Report(global, std::string(e.what()) + " (see --help)", kUsage, 0);
     } catch (const std::exception &e) {
         return Report(global, e.what(), kRefused, 0);
     }

@@ -149,6 +149,7 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         {{"send", "--to", "Nobody Known"}, 1, "(code 14)"},
         {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14)"},
         {{"list", "--limit", "-3"}, 2, "--help"},
+        {{"send", "--subject", "to no one", "--body", "x"}, 2, "send needs a recipient"},
         {{"frobnicate"}, 2, "--help"},
         {{"show"}, 2, "ID is required"},
         {{"save-attachments", "x", (home / "missing-folder").string()}, 3, "no such folder"},

@@ -157,6 +157,31 @@ TEST_F(Provider, ResolveNameSearchesTheAddressBook)
     EXPECT_EQ(MAPIFreeBuffer(nullptr), 0u);
 }
 
+TEST_F(Provider, AnApplicationsOwnClassIsKeptEvenWhenItBeginsLikeOrdinaryMail)
+{
+    ASSERT_EQ(Send("custom", {Recip(MAPI_TO, "ann@example.org")}, {}, "x", 0, "IPM.Note.Custom"), 0u);
+    const std::string stored = ReadFile(Messages(mailbox).at(0));
+    EXPECT_NE(stored.find("X-Message-Class: IPM.Note.Custom\r\n"), std::string::npos) << stored;
+    // Nobody on Cc, Bcc or Reply-To: no empty header for them.
+    for (const char *empty : {"\nCc:", "\nBcc:", "\nReply-To:"})
+        EXPECT_EQ(stored.find(empty), std::string::npos) << empty << stored;
+    const auto ids = Walk(0, "IPM.Note.Custom");
+    ASSERT_EQ(ids.size(), 1u);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszMessageType, "IPM.Note.Custom");
+    // Saved, it keeps it.
+    m->lpszSubject = S("custom, saved");
+    char id[513];
+    std::strcpy(id, ids[0].c_str());
+    ASSERT_EQ(MAPISaveMail(session, 0, m, MAPI_LONG_MSGID, 0, id), 0u);
+    MAPIFreeBuffer(m);
+    ASSERT_EQ(MAPIReadMail(session, 0, id, MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszMessageType, "IPM.Note.Custom");
+    MAPIFreeBuffer(m);
+    EXPECT_EQ(Walk(0, "IPM.Note.Custom").size(), 1u);
+}
+
 TEST_F(Provider, FindNextWalksInAStableOrderAndReadMailMarksRead)
 {
     for (const char *subject : {"one", "two", "three"})

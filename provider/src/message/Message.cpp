@@ -208,7 +208,9 @@ GMimeObject *NewAttachmentPart(const Attachment &attachment)
 
 bool IsInterpersonal(const std::string &type)
 {
-    return type.empty() || SameText(type, "IPM") || StartsWithText(type, kInterpersonalClass);
+    // Only ordinary mail's own class: a class of an application's that
+    // begins like it (IPM.Note.Custom, IPM.Notes) is its own and is kept.
+    return type.empty() || SameText(type, "IPM") || SameText(type, kInterpersonalClass);
 }
 
 bool TypeMatches(const std::string &cls, const std::string &type)
@@ -234,6 +236,12 @@ std::string Compose(const Composition &m)
     SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, m.cc);
     if (m.bccInHeader)
         SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_BCC, m.bcc);
+    // No empty address fields: GMime writes the ones it keeps for a new
+    // message even when they hold no one.
+    for (const auto &[field, empty] : {std::pair{"To", m.to.empty()}, {"Cc", m.cc.empty()},
+                                       {"Bcc", !m.bccInHeader || m.bcc.empty()}, {"Reply-To", true}})
+        if (empty)
+            g_mime_object_remove_header(GMIME_OBJECT(message.get()), field);
     g_mime_message_set_subject(message.get(), OneLine(m.subject).c_str(), "utf-8");
     GMimeObject *object = GMIME_OBJECT(message.get());
     if (m.date.empty()) {

@@ -73,7 +73,7 @@ struct Envelope;
 // Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
 std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread);
 
-// Ordinary mail's class; a type that starts with it (or is empty) needs no header.
+// Ordinary mail's class; it (or the empty type, or "IPM") needs no header.
 constexpr const char *kInterpersonalClass = "IPM.Note";
 bool IsInterpersonal(const std::string &type);
 // Whether a message of class `cls` ("" = ordinary mail) is of the type a
