@@ -32,6 +32,7 @@ ULONG Guard(Body &&body)
     LastReason().clear(); // a reason is the call's own
     try {
         body();
+        LastReason().clear(); // refused on the way, and recovered: no reason
         return SUCCESS_SUCCESS;
     } catch (const MapiError &e) {
         return e.code;

@@ -47,7 +47,7 @@ Mailbox MailboxOf(const Recip &r, const std::vector<Contact> &book)
     }
     const Resolved resolved = ResolveInBook(book, name);
     if (resolved.address.empty())
-        Fail(MAPI_E_UNKNOWN_RECIPIENT); // in the book, but with no address to send to
+        Refuse(resolved.name + " is in the address book without an address to send to", MAPI_E_UNKNOWN_RECIPIENT);
     return {resolved.name, resolved.address};
 }
 

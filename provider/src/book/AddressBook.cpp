@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace kmp {
@@ -162,6 +163,8 @@ std::vector<Contact> ParseVCards(std::string_view text)
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
         std::string value = line.substr(colon + 1);
         if (name == "BEGIN" && SameText(Trim(value), "VCARD")) {
+            if (inCard)
+                Log("an address book's vCard " + OneLine(current.formattedName) + " has no END:VCARD; it is not used");
             inCard = true;
             current = Contact{};
             continue;
@@ -210,6 +213,8 @@ std::vector<Contact> ParseVCards(std::string_view text)
             current.uid = Trim(Unescape(value));
         }
     }
+    if (inCard)
+        Log("an address book's last vCard " + OneLine(current.formattedName) + " has no END:VCARD; it is not used");
     return contacts;
 }
 
@@ -217,13 +222,23 @@ std::vector<Contact> LoadAddressBook(const std::string &path)
 {
     // A file that cannot be read, is too large, or is not a regular file
     // (a FIFO would block for ever) counts as empty, as a missing one does.
+    // Each is said in the log: a book that reads as empty by mistake is
+    // otherwise found only when a name does not resolve.
     auto readFile = [](const std::string &file) {
         const std::optional<std::string> text = ReadRegularFile(file, kMaxAddressBookFile);
+        if (!text) {
+            const int error = errno;
+            Log("the address book " + file + " cannot be read: " + std::strerror(error));
+        }
         return text ? ParseVCards(*text) : std::vector<Contact>();
     };
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
+    if (path.empty())
         return {};
+    if (stat(path.c_str(), &st) != 0) {
+        Log("the address book " + path + " does not exist; it is read as empty");
+        return {};
+    }
     if (!S_ISDIR(st.st_mode))
         return readFile(path);
     std::vector<std::string> files;
@@ -285,7 +300,7 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, 
 {
     const std::string wanted = Trim(StripAddressType(Trim(text)));
     if (wanted.empty())
-        Fail(MAPI_E_UNKNOWN_RECIPIENT);
+        Refuse("an empty recipient name", MAPI_E_UNKNOWN_RECIPIENT);
     // An exact address names its entry, whatever else shares the name.
     for (const Contact &c : book)
         for (const std::string &email : c.emails)
@@ -303,14 +318,21 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, 
     if (found.size() == 1)
         return FromContact(*found.front(), {});
     if (found.size() > 1) {
-        if (matches != nullptr)
-            for (const Contact *c : found)
+        std::string names;
+        for (const Contact *c : found) {
+            if (matches != nullptr)
                 matches->push_back(FromContact(*c, {}));
-        Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
+            names += (names.empty() ? "" : ", ") + c->formattedName +
+                     (c->emails.empty() ? std::string() : " <" + c->emails.front() + ">");
+        }
+        Refuse("\"" + OneLine(wanted) + "\" matches several entries of the address book: " + OneLine(names),
+               MAPI_E_AMBIGUOUS_RECIPIENT);
     }
     if (const std::optional<std::string> address = MailAddress(wanted))
         return {*address, *address, AddressEntryId(*address)};
-    Fail(MAPI_E_UNKNOWN_RECIPIENT);
+    Refuse("\"" + OneLine(wanted) + "\" is neither in the address book (" + std::to_string(book.size()) +
+               " entries) nor a plain address",
+           MAPI_E_UNKNOWN_RECIPIENT);
 }
 
 } // namespace kmp

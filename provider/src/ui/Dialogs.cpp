@@ -222,6 +222,18 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
 
 } // namespace
 
+// A dialog that no user interface here can show.
+[[noreturn]] void CannotShow(const char *dialog, const char *program)
+{
+    const char *forced = std::getenv("KELVRA_MAPI_UI");
+    Refuse(std::string("the ") + dialog + " cannot be shown: " +
+               (forced != nullptr && *forced != '\0' ? "KELVRA_MAPI_UI=" + std::string(forced) + " allows none"
+                                                      : std::string("no terminal on standard input and output, and no "
+                                                                    "desktop (DISPLAY or WAYLAND_DISPLAY) with ") +
+                                                            program),
+           MAPI_E_NOT_SUPPORTED);
+}
+
 Ui DetectUi()
 {
     // KELVRA_MAPI_UI=terminal|desktop|none overrides what is detected (a
@@ -255,7 +267,7 @@ std::vector<Chosen> AddressDialog(const std::vector<Contact> &book, std::vector<
     case Ui::None:
         break;
     }
-    Fail(MAPI_E_NOT_SUPPORTED);
+    CannotShow("address-book dialog", "zenity");
 }
 
 void DetailsDialog(const Resolved &entry)
@@ -275,7 +287,7 @@ void DetailsDialog(const Resolved &entry)
     case Ui::None:
         break;
     }
-    Fail(MAPI_E_NOT_SUPPORTED);
+    CannotShow("details dialog", "zenity");
 }
 
 Resolved PickDialog(const std::string &name, const std::vector<Resolved> &matches)
@@ -338,13 +350,13 @@ bool ComposeDialog(const Composition &m)
     case Ui::None:
         break;
     }
-    Fail(MAPI_E_NOT_SUPPORTED);
+    CannotShow("compose dialog", "xdg-email");
 }
 
 std::string AskLine(const std::string &prompt)
 {
     if (DetectUi() != Ui::Terminal)
-        Fail(MAPI_E_NOT_SUPPORTED);
+        Refuse("a prompt needs a terminal on standard input and output", MAPI_E_NOT_SUPPORTED);
     return Ask(prompt);
 }
 
