@@ -10,10 +10,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
+#include <string_view>
 
 using namespace kelvra_cli;
 
@@ -25,6 +27,7 @@ const char kExitCodes[] = R"(Exit status:
   2  a usage error (what was wrong, and how to ask for help)
   3  a local file problem (a missing attachment, an unwritable folder)
 
+Global options, before or after the subcommand: --profile NAME, --password TEXT (unsafe), --json.
 Texts in and out are UTF-8. With --json each command prints one JSON document.)";
 
 int Report(const Global &global, const std::string &message, int status, int code)
@@ -65,7 +68,31 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
             return app.exit(e); // --help, --version
+        // A word where the subcommand goes that names none: said as such.
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view word = argv[i];
+            if (word == "--profile" || word == "--password") {
+                ++i;
+                continue;
+            }
+            if (word.empty() || word[0] == '-')
+                continue;
+            const bool known = std::any_of(subcommands.begin(), subcommands.end(),
+                                           [&](const Subcommand &c) { return c.app->get_name() == word; });
+            if (!known) {
+                std::cerr << "kelvra: " << Shown(std::string(word)) << " is no subcommand (see kelvra --help)\n";
+                return kUsage;
+            }
+            break;
+        }
         app.exit(e);
+        // Asked for JSON, a usage error is a JSON document too.
+        for (int i = 1; i < argc; ++i)
+            if (std::string_view(argv[i]) == "--json") {
+                std::cout << nlohmann::json{{"error", {{"message", e.what()}, {"code", 0}, {"status", kUsage}}}}.dump(2)
+                          << "\n";
+                break;
+            }
         return kUsage;
     }
     if (global.password)

@@ -35,6 +35,18 @@ std::string Join(const json &list)
     return out;
 }
 
+// A value that may not be empty: an identifier, a name, a folder.
+const CLI::Validator kNotEmpty(
+    [](std::string &value) { return value.empty() ? std::string("may not be empty") : std::string(); }, "TEXT");
+// A count, 0 or more.
+const CLI::Validator kCount(
+    [](std::string &value) {
+        return !value.empty() && value.find_first_not_of("0123456789") == std::string::npos
+                   ? std::string()
+                   : "must be a whole number, 0 or more: " + value;
+    },
+    "COUNT");
+
 // The state of one subcommand's options, kept for as long as the program runs.
 template <class Options>
 std::shared_ptr<Options> Kept()
@@ -73,7 +85,7 @@ Subcommand ListCommand(CLI::App &app)
     s->add_flag("--unread", o->unread, "unread messages only");
     s->add_flag("--fifo", o->fifo, "in the order they arrived");
     s->add_option("--type", o->type, "messages of this class (a prefix)");
-    s->add_option("--limit", o->limit, "at most this many")->check(CLI::NonNegativeNumber);
+    s->add_option("--limit", o->limit, "at most this many")->check(kCount);
     return {s, [o](const Global &g) { return List(g, *o); }, [](const json &a) {
                 std::ostringstream out;
                 for (const json &m : a) {
@@ -94,7 +106,7 @@ Subcommand ShowCommand(CLI::App &app)
     };
     auto o = Kept<Options>();
     CLI::App *s = app.add_subcommand("show", "show a message: headers, text, attachments");
-    s->add_option("ID", o->id, "the message identifier (from list)")->required();
+    s->add_option("ID", o->id, "the message identifier (from list)")->required()->check(kNotEmpty);
     s->add_flag("--peek", o->peek, "leave the message unread");
     return {s, [o](const Global &g) { return Show(g, o->id, o->peek); }, [](const json &a) {
                 std::ostringstream out;
@@ -120,8 +132,8 @@ Subcommand SaveAttachmentsCommand(CLI::App &app)
     };
     auto o = Kept<Options>();
     CLI::App *s = app.add_subcommand("save-attachments", "copy a message's attachments into a folder");
-    s->add_option("ID", o->id, "the message identifier")->required();
-    s->add_option("DIR", o->folder, "the folder")->required();
+    s->add_option("ID", o->id, "the message identifier")->required()->check(kNotEmpty);
+    s->add_option("DIR", o->folder, "the folder")->required()->check(kNotEmpty);
     s->add_flag("--force", o->force, "replace files that exist");
     return {s, [o](const Global &g) { return SaveAttachments(g, o->id, o->folder, o->force); }, [](const json &a) {
                 std::string out;
@@ -135,7 +147,7 @@ Subcommand DeleteCommand(CLI::App &app)
 {
     auto id = Kept<std::string>();
     CLI::App *s = app.add_subcommand("delete", "delete a message");
-    s->add_option("ID", *id, "the message identifier")->required();
+    s->add_option("ID", *id, "the message identifier")->required()->check(kNotEmpty);
     return {s, [id](const Global &g) { return Delete(g, *id); },
             [](const json &a) { return "deleted " + T(a["deleted"]) + "\n"; }};
 }
@@ -153,7 +165,7 @@ Subcommand ResolveCommand(CLI::App &app)
 {
     auto name = Kept<std::string>();
     CLI::App *s = app.add_subcommand("resolve", "look a name up in the address book");
-    s->add_option("NAME", *name, "a name, nickname or address")->required();
+    s->add_option("NAME", *name, "a name, nickname or address")->required()->check(kNotEmpty);
     return {s, [name](const Global &g) { return Resolve(g, *name); }, [](const json &a) { return Who(a) + "\n"; }};
 }
 
@@ -179,7 +191,7 @@ Subcommand DetailsCommand(CLI::App &app)
     };
     auto o = Kept<Options>();
     CLI::App *s = app.add_subcommand("details", "an address-book entry's details");
-    s->add_option("NAME", o->name, "a name, nickname or address")->required();
+    s->add_option("NAME", o->name, "a name, nickname or address")->required()->check(kNotEmpty);
     s->add_flag("--dialog", o->dialog, "show the mail system's details dialog");
     return {s, [o](const Global &g) { return Details(g, o->name, o->dialog); },
             [](const json &a) { return Who(a) + "\n"; }};

@@ -199,6 +199,7 @@ Profile EmbeddedDefault()
     const std::string data = XdgFolder("XDG_DATA_HOME", ".local/share") + "/kelvra";
     Profile p;
     p.name = "Default";
+    p.embedded = true;
     p.mailbox = data + "/Mail";
     p.addressBook = data + "/contacts";
     p.cacheFolder = XdgFolder("XDG_CACHE_HOME", ".cache") + "/kelvra";
@@ -316,6 +317,7 @@ Profile ReadProfile(const std::string &name)
         return it == keys->end() ? std::string() : it->second.text;
     };
     Profile p = EmbeddedDefault();
+    p.embedded = false;
     p.name = wanted;
     if (IsImapMailbox(get("mailbox"))) {
         // A server, not a path; a password written into it is not used

@@ -17,6 +17,7 @@ enum class Auth { Auto, Plain, Login, XOAuth2, OAuthBearer };
 
 struct Profile {
     std::string name;        // the section's name; "Default" for the embedded default
+    bool embedded = false;   // the embedded default (no profile file)
     std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent"), or an IMAP URL
     std::string sentFolder;  // IMAP: the Sent folder when the server marks none \Sent
     std::string senderName;  // From: display name (UTF-8)

@@ -152,7 +152,10 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14)"},
         {{"list", "--limit", "-3"}, 2, "--help"},
         {{"send", "--subject", "to no one", "--body", "x"}, 2, "send needs a recipient"},
-        {{"frobnicate"}, 2, "--help"},
+        {{"frobnicate"}, 2, "frobnicate is no subcommand (see kelvra --help)"},
+        {{"list", "--limit", "-1"}, 2, "--limit: must be a whole number, 0 or more: -1"},
+        {{"show", ""}, 2, "ID: may not be empty"},
+        {{"resolve", ""}, 2, "NAME: may not be empty"},
         {{"show"}, 2, "ID is required"},
         {{"save-attachments", "x", (home / "missing-folder").string()}, 3, "no such folder"},
     };
@@ -162,9 +165,14 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
     }
-    // With --json the failure is a JSON document too.
+    // With --json the failure is a JSON document too, a usage error's as well.
     const Result r = Run({"--json", "show", "1700000000.M1P1Q1.nowhere"});
     EXPECT_EQ(json::parse(r.out)["error"]["code"], 17);
+    const Result usage = Run({"--json", "list", "--limit", "x"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(json::parse(usage.out)["error"]["status"], 2);
+    // Every subcommand's --help names the global options.
+    EXPECT_NE(Run({"count", "--help"}).out.find("--profile NAME, --password TEXT (unsafe), --json"), std::string::npos);
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
 }
 

@@ -104,4 +104,9 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
     unsetenv("KELVRA_MAPI_PROFILES");
     setenv("XDG_CONFIG_HOME", (home / "no-config").c_str(), 1);
     EXPECT_EQ(kmp::LoadProfile("").name, "Default");
+    // Its contacts folder is made at logon, as the README says, for .vcf files.
+    LHANDLE h = 0;
+    ASSERT_EQ(MAPILogon(0, nullptr, nullptr, 0, 0, &h), 0u);
+    EXPECT_TRUE(fs::is_directory(home / "data" / "kelvra" / "contacts"));
+    MAPILogoff(h, 0, 0, 0);
 }

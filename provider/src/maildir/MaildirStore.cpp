@@ -9,6 +9,7 @@
 #include "maildir/Maildir.h"
 #include "Workers.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -193,6 +194,14 @@ std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon)
     // what an interrupted writer left in its tmp/ folders goes.
     Maildir inbox(profile.mailbox, profile.cacheFolder);
     inbox.Create();
+    // The embedded default's contacts folder is made with its mailbox, for
+    // the user to put .vcf files in.
+    if (profile.embedded && logon)
+        for (size_t slash = profile.addressBook.find('/', 1);; slash = profile.addressBook.find('/', slash + 1)) {
+            mkdir(profile.addressBook.substr(0, slash).c_str(), 0700);
+            if (slash == std::string::npos)
+                break;
+        }
     if (logon) {
         inbox.CleanTemporary();
         inbox.DropOldRevisions();
