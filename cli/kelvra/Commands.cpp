@@ -311,7 +311,7 @@ json Pick(const Global &global)
     TKelvraSendMail mail;
     mail.SetSession(&session);
     if (!mail.SelectRecipients())
-        return {{"cancelled", true}};
+        Check(MAPI_USER_ABORT); // cancelled: as a cancelled send --dialog is
     return {{"to", Items(mail.GetSendTo())}, {"cc", Items(mail.GetCc())}, {"bcc", Items(mail.GetBcc())}};
 }
 

@@ -173,8 +173,6 @@ Subcommand PickCommand(CLI::App &app)
 {
     CLI::App *s = app.add_subcommand("pick", "choose recipients in the address-book dialog");
     return {s, [](const Global &g) { return Pick(g); }, [](const json &a) {
-                if (a.contains("cancelled"))
-                    return std::string("cancelled\n");
                 std::string out;
                 for (const char *field : {"to", "cc", "bcc"})
                     if (!a[field].empty())
