@@ -45,7 +45,8 @@ protected:
 
     // Runs kelvra with `args`, standard input from `input`, standard error
     // into a file (or onto `errorTo`, a terminal, when given).
-    Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "")
+    Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "",
+               const std::string &inputFrom = "")
     {
         WriteFile(home / "stdin", input);
         args.insert(args.begin(), KELVRA_COMMAND);
@@ -55,7 +56,8 @@ protected:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, (home / "stdin").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, inputFrom.empty() ? (home / "stdin").c_str() : inputFrom.c_str(),
+                                         O_RDONLY | O_NOCTTY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (errorTo.empty())
             posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -251,6 +253,22 @@ TEST_F(Command, AReplacementThatCannotBeWrittenWholeLeavesTheOldFile)
     EXPECT_NE(r.err.find("big.txt"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(out / "big.txt"), "the old one");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1); // nothing left beside it
+}
+
+TEST_F(Command, SendReadsNoTextFromATerminal)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    grantpt(master);
+    unlockpt(master);
+    const Result r = Run({"send", "--to", "ann@example.org", "--subject", "typed?"}, "", "", ptsname(master));
+    close(master);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("send needs a text"), std::string::npos) << r.err;
+    EXPECT_TRUE(Messages(mailbox).empty()); // nothing went
+    // An empty text on purpose goes.
+    EXPECT_EQ(Run({"send", "--to", "ann@example.org", "--body", ""}).status, 0);
+    EXPECT_EQ(Messages(mailbox).size(), 1u);
 }
 
 TEST_F(Command, SendGoesOutOverSmtp)
