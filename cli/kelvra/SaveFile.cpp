@@ -64,16 +64,9 @@ int CreateNew(const Folder &folder, const std::string &name)
         return -1;
     return fd;
 }
-bool WriteAll(int fd, const char *data, size_t size)
+long WriteSome(int fd, const char *data, size_t size)
 {
-    while (size > 0) {
-        const int wrote = _write(fd, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 20)));
-        if (wrote <= 0)
-            return false;
-        data += wrote;
-        size -= static_cast<size_t>(wrote);
-    }
-    return true;
+    return _write(fd, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 20)));
 }
 bool SyncAndClose(int fd)
 {
@@ -117,19 +110,7 @@ int CreateNew(const Folder &folder, const std::string &name)
 {
     return openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
-bool WriteAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t wrote = write(fd, data, size);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        data += wrote;
-        size -= static_cast<size_t>(wrote);
-    }
-    return true;
-}
+long WriteSome(int fd, const char *data, size_t size) { return static_cast<long>(write(fd, data, size)); }
 bool SyncAndClose(int fd)
 {
     const bool synced = fsync(fd) == 0;
@@ -155,6 +136,20 @@ int Move(const Folder &folder, const std::string &from, const std::string &to, b
 }
 
 #endif
+
+bool WriteAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const long wrote = WriteSome(fd, data, size);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        data += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
 
 } // namespace
 

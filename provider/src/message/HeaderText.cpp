@@ -21,17 +21,22 @@ struct Fallbacks {
     std::mutex mutex;
     std::map<std::string, GMimeParserOptions *, std::less<>> options;
 
-    // The one copy of a name, and its options.
+    // The one copy of a name, and its options; a name iconv does not know
+    // is the default's.
     std::pair<const std::string *, GMimeParserOptions *> Of(const std::string &charset)
     {
         const std::lock_guard<std::mutex> lock(mutex);
         auto it = options.find(charset);
         if (it == options.end()) {
-            InitGMime(); // the first options need GMime set up
-            GMimeParserOptions *made = g_mime_parser_options_new();
-            const char *charsets[] = {"UTF-8", charset.c_str(), nullptr};
-            g_mime_parser_options_set_fallback_charsets(made, charsets); // copies them
-            it = options.emplace(charset, made).first;
+            const std::string &known = !charset.empty() && KnownCharset(charset) ? charset : kDefaultFallback;
+            it = options.find(known);
+            if (it == options.end()) {
+                InitGMime(); // the first options need GMime set up
+                GMimeParserOptions *made = g_mime_parser_options_new();
+                const char *charsets[] = {"UTF-8", known.c_str(), nullptr};
+                g_mime_parser_options_set_fallback_charsets(made, charsets); // copies them
+                it = options.emplace(known, made).first;
+            }
         }
         return {&it->first, it->second};
     }
@@ -96,10 +101,13 @@ bool KnownCharset(const std::string &charset)
     return true;
 }
 
-FallbackScope::FallbackScope(const std::string &charset) : before_(t_fallback)
+// Taken at every entry point's call: the thread's charset as it stands is
+// kept without a look at the table.
+FallbackScope::FallbackScope(const std::string &charset) : before_(t_fallback), beforeOptions_(t_options)
 {
-    const auto [name, options] =
-        TheFallbacks().Of(!charset.empty() && KnownCharset(charset) ? charset : kDefaultFallback);
+    if (t_fallback != nullptr && *t_fallback == charset && t_options != nullptr)
+        return;
+    const auto [name, options] = TheFallbacks().Of(charset);
     t_fallback = name;
     t_options = options;
 }
@@ -107,7 +115,7 @@ FallbackScope::FallbackScope(const std::string &charset) : before_(t_fallback)
 FallbackScope::~FallbackScope()
 {
     t_fallback = before_;
-    t_options = before_ != nullptr ? TheFallbacks().Of(*before_).second : nullptr;
+    t_options = beforeOptions_;
 }
 
 const std::string &FallbackCharset() { return t_fallback != nullptr ? *t_fallback : kDefaultFallback; }

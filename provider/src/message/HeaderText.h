@@ -35,6 +35,7 @@ public:
 
 private:
     const std::string *before_;
+    GMimeParserOptions *beforeOptions_;
 };
 const std::string &FallbackCharset();
 // Whether iconv knows a charset's name.
