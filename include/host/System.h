@@ -12,8 +12,9 @@ namespace host {
 using TModuleHandle = void *;
 
 // Loads a shared library, searching as the platform does for a bare name
-// (Windows: LoadLibraryW; POSIX: the program's own folder first, then the
-// dynamic linker's search path). On failure returns null and sets
+// (Windows: LoadLibraryW; POSIX: a bare name is looked for in the program's
+// own folder, then in the library's module folder `kelvraN` beside the
+// installed libkelvra, then on the dynamic linker's search path). On failure returns null and sets
 // `errorText` to the system's text for the error.
 KELVRA_API TModuleHandle LoadModule(const String &fileName, String &errorText);
 

@@ -11,6 +11,12 @@ rm -rf "$PREFIX" "$BUILD/consumer-installed"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
 test -f "$PREFIX/include/kelvra/kelvra/Kelvra.h"
 test ! -e "$PREFIX/include/host"   # nothing generic at the top of the include folder
+# The modules the library loads by name are in its module folder, not on the
+# linker's path; the library's own link needs no search path of its own.
+MODULES=$(dirname "$(find "$PREFIX" -name libkelvramapi.so)")
+test "$(basename "$MODULES")" = kelvra1
+test -f "$MODULES/KelvraP.so" -a -f "$MODULES/libkelvradesigner.so"
+! readelf -d "$(find "$PREFIX" -name 'libkelvra.so.1')" | grep -q 'R.*PATH'
 
 cmake -S "$HERE/installed" -B "$BUILD/consumer-installed" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 cmake --build "$BUILD/consumer-installed" >/dev/null
@@ -22,3 +28,5 @@ c++ "$HERE/main.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/consumer-pk
 "$BUILD/consumer-pkg-config"
 
 "$PREFIX/bin/kelvra" --version
+# kelvra-design finds the design-time package in the module folder.
+"$PREFIX/bin/kelvra-design" palette | grep -q TKelvraSendMail

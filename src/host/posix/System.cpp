@@ -12,16 +12,42 @@ namespace host {
 
 namespace {
 
-// The folder of the running program, with a trailing '/', or empty.
+// The folder part of a path, with its trailing '/', or empty.
+std::string FolderOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The folder of the running program, or empty.
 std::string ProgramFolder()
 {
     char path[PATH_MAX];
     const ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
     if (len <= 0)
         return {};
-    std::string exe(path, static_cast<size_t>(len));
-    const size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+    return FolderOf(std::string(path, static_cast<size_t>(len)));
+}
+
+// The library's own folder for the modules it loads (the provider, the
+// design-time package): KELVRA_MODULE_FOLDER beside this library, wherever
+// it is installed. Empty when the library's path is not known.
+std::string ModuleFolder()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void *>(&ModuleFolder), &info) == 0 || info.dli_fname == nullptr)
+        return {};
+    const std::string folder = FolderOf(info.dli_fname);
+    return folder.empty() ? folder : folder + KELVRA_MODULE_FOLDER "/";
+}
+
+// Whether `folder` holds a file `name`; `path` is then its path.
+bool Holds(const std::string &folder, const std::string &name, std::string &path)
+{
+    if (folder.empty())
+        return false;
+    path = folder + name;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 } // namespace
@@ -34,15 +60,15 @@ TModuleHandle LoadModule(const String &fileName, String &errorText)
         errorText = u"No library name given";
         return nullptr;
     }
-    // A bare name is looked for beside the program first, as Windows does.
+    // A bare name is looked for beside the program first, as Windows does,
+    // then in the library's module folder, where the packages put them; the
+    // first file found is the one loaded (or whose error is told).
+    std::string path = name;
     if (name.find('/') == std::string::npos) {
-        const std::string local = ProgramFolder() + name;
-        if (!local.empty() && access(local.c_str(), F_OK) == 0) {
-            if (void *handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL))
-                return handle;
-        }
+        if (!Holds(ProgramFolder(), name, path) && !Holds(ModuleFolder(), name, path))
+            path = name;
     }
-    if (void *handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL))
+    if (void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
         return handle;
     const char *error = dlerror();
     errorText = FromAnsi(error != nullptr ? error : "The library could not be loaded");
