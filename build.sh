@@ -7,8 +7,16 @@ ROOT=$PWD
 BUILD=${KELVRA_BUILD_DIR:-$ROOT/build}
 JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-NATIVE_PACKAGES=(cmake ninja-build g++ googletest pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev dovecot-core dovecot-imapd python3 python3-aiosmtpd openssl locales e2fsprogs libcli11-dev nlohmann-json3-dev notmuch libpng-dev libsecret-1-dev gnome-keyring dbus-daemon dbus-bin strace)
-WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev)
+# What building the library, the provider and the commands needs, and the
+# demo (python3 reads kelvra's JSON): all ./build.sh demo installs.
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev python3)
+# The test laboratory: test frameworks, mail servers, a keyring, locales,
+# interop peers and tools the tests watch with. Installed by test and package only.
+LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db)
+NATIVE_PACKAGES=("${BUILD_PACKAGES[@]}" "${LAB_PACKAGES[@]}")
+WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev wixl msitools)
+# Building the Debian packages and the Windows installer, and checking them.
+PACKAGE_PACKAGES=(dpkg-dev debhelper fakeroot scdoc lintian autopkgtest wixl msitools)
 
 say() { printf '== %s\n' "$*"; }
 
@@ -42,7 +50,7 @@ run_tests() {
 native() {
     ensure_packages "${NATIVE_PACKAGES[@]}"
     say "native build"
-    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_TESTS=ON
     run_tests "$BUILD/native"
 }
 
@@ -86,11 +94,77 @@ windows() {
 # The main job, shown: the native build, then the kelvra command sending,
 # listing, reading and deleting mail in a temporary folder of its own.
 demo() {
-    ensure_packages "${NATIVE_PACKAGES[@]}"
+    ensure_packages "${BUILD_PACKAGES[@]}"
     say "native build"
-    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    # The tests' part of the build is left for ./build.sh test, which turns it
+    # on again in the same folder.
+    configure_and_build "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_TESTS=OFF
     say "demo"
     "$ROOT/cli/demo.sh" "$BUILD/native/bin"
+}
+
+# The Debian packages and the Windows installer, into build/packages, and
+# their checks: lintian, the autopkgtests against the installed packages
+# (purged afterwards, leaving no file behind), and the installer installed,
+# used and removed under Wine. Needs root (or sudo) to install packages.
+package() {
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    local out=$BUILD/packages work=$BUILD/debian
+    rm -rf "$out" "$work"
+    mkdir -p "$out" "$work"
+    local version
+    version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
+
+    say "Debian packages"
+    # dpkg-buildpackage writes beside the tree it builds: a copy of the
+    # sources, inside the build folder.
+    copy_sources "$work/kelvra-$version"
+    (cd "$work/kelvra-$version" && DEB_BUILD_OPTIONS="parallel=$JOBS" dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
+        { tail -40 "$work/build.log"; return 1; }
+    mv "$work"/*.deb "$work"/*.buildinfo "$work"/*.changes "$out/"
+    say "lintian"
+    lintian --fail-on error,warning "$out"/*.changes
+
+    local debs=() names=() deb
+    for deb in "$out"/*.deb; do
+        [[ $deb == *-dbgsym_* ]] && continue
+        debs+=("$deb")
+        names+=("$(dpkg-deb -f "$deb" Package)")
+    done
+    say "installing ${names[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${debs[@]}" >/dev/null
+    local files=$work/installed-files
+    dpkg -L "${names[@]}" | sort -u >"$files"
+    say "autopkgtest"
+    copy_sources "$work/tests-tree"
+    local status=0
+    timeout 1200 "${sudo[@]}" autopkgtest --no-built-binaries "$work/tests-tree/" -- null || status=$?
+    say "purging ${names[*]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get purge -y -q "${names[@]}" >/dev/null
+    local left
+    left=$(while read -r f; do if [ -e "$f" ] && [ ! -d "$f" ]; then echo "$f"; fi; done <"$files")
+    if [ -n "$left" ]; then
+        echo "files left behind after purging:"
+        echo "$left"
+        return 1
+    fi
+    [ "$status" -eq 0 ] || { echo "autopkgtest failed ($status)"; return 1; }
+
+    say "Windows installer"
+    configure_and_build "$BUILD/windows" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    "$ROOT/installer/windows/build-msi.sh" "$BUILD/windows" "$out"
+    timeout 900 "$ROOT/installer/windows/test-msi.sh" "$out/kelvra-$version-x64.msi" "$BUILD/windows" "$ROOT/cmake/mingw-w64.cmake"
+    say "packages"
+    ls -l "$out"
+}
+
+# The project's files, without its build folder or history, into FOLDER.
+copy_sources() {
+    rm -rf "$1"
+    mkdir -p "$1"
+    tar -C "$ROOT" --exclude=./build --exclude=./.git -cf - . | tar -C "$1" -xf -
 }
 
 # The peers the benchmarks compare with (a missing one is reported as such).
@@ -119,22 +193,25 @@ usage() {
 usage: ./build.sh COMMAND
   demo      build, then show the main job with the kelvra command (in a temporary folder)
   test      every test: the native build, the same under the sanitizers, the thread tests under
-            ThreadSanitizer, the Windows build under Wine
+            ThreadSanitizer, the Windows build under Wine, the packages
   native    the native build and its tests only
   sanitized the build under AddressSanitizer and UndefinedBehaviorSanitizer, and its tests
   threads   the thread tests under ThreadSanitizer
   windows   the Windows cross build and its tests under Wine only
+  package   the Debian packages and the Windows installer, into build/packages, and their checks
+            (lintian, autopkgtest on the installed packages, the installer under Wine); needs root
   bench     the benchmarks, in a release build
 USAGE
 }
 
 case "${1:-}" in
-    test) native; sanitized; threads; windows ;;
+    test) native; sanitized; threads; windows; package ;;
     demo) demo ;;
     native) native ;;
     sanitized) sanitized ;;
     threads) threads ;;
     windows) windows ;;
     bench) bench ;;
+    package) package ;;
     *) usage; exit 2 ;;
 esac

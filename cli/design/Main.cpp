@@ -268,7 +268,14 @@ int main(int argc, char **argv)
     run->add_option("component", component, "The component's name")->required();
     run->add_option("index", verb, "The verb's number (see verbs)");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help prints and succeeds; a command line that is wrong is a usage
+        // error, status 2, as for kelvra.
+        const int printed = app.exit(e);
+        return e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success) ? printed : 2;
+    }
 
     try {
         designer::TPackageModule module(design::Argument(packagePath));

@@ -224,6 +224,8 @@ SessionTable &Table()
 
 } // namespace
 
+std::span<const std::string_view> ProfileKeys() { return kProfileKeys; }
+
 std::string ProfileFile()
 {
     std::string named = Env("KELVRA_MAPI_PROFILES");
@@ -236,7 +238,9 @@ std::string ProfileFile()
         std::string cwd(4096, '\0');
         while (getcwd(cwd.data(), cwd.size()) == nullptr) {
             if (errno != ERANGE)
-                Fail(MAPI_E_LOGON_FAILURE);
+                Refuse(std::string("the current folder, which KELVRA_MAPI_PROFILES is relative to, is not known: ") +
+                           std::strerror(errno),
+                       MAPI_E_LOGON_FAILURE);
             cwd.resize(cwd.size() * 2);
         }
         cwd.resize(cwd.find('\0'));
@@ -406,7 +410,9 @@ Profile LoadProfile(const std::string &name)
     // address is not a plain one cannot log on.
     std::optional<std::string> sender = MailAddress(p.senderAddress);
     if (!sender)
-        Fail(MAPI_E_LOGON_FAILURE);
+        Refuse("profile " + p.name + ": the sender's address " + p.senderAddress + " is not a plain mail address" +
+                   (p.embedded ? " (the embedded default takes it from the login name)" : ""),
+               MAPI_E_LOGON_FAILURE);
     p.senderAddress = std::move(*sender);
     return p;
 }

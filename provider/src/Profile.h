@@ -6,7 +6,9 @@
 #include "signin/Secret.h"
 
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace kmp {
 
@@ -41,6 +43,11 @@ struct Profile {
     long sendTimeout = 300;
     long stallTimeout = 60;
 };
+
+// The keys a profile may hold, in lower case, as the parser takes them
+// (`default`, the one key before the first section, is not among them).
+// The profile file's manual page documents each; a test holds it to that.
+std::span<const std::string_view> ProfileKeys();
 
 // The profile file, as an absolute path: $KELVRA_MAPI_PROFILES (a relative
 // one against the current folder), else $XDG_CONFIG_HOME/kelvra/profiles.ini

@@ -135,6 +135,10 @@ TEST_F(KelvraDesign, EditorsThroughTheCommandLine)
         {"kelvra-design values Form1.kfm Mail1 Session", "", 0, "KelvraSession1", false},
         {"kelvra-design values Form1.kfm Mail1 Subject", "", 1, "Subject has no value list", false},
         {"kelvra-design --package NoSuch.so palette", "", 1, "Cannot load package NoSuch.so", false},
+        // A command line that is wrong is a usage error, whatever is wrong.
+        {"kelvra-design set Form1.kfm Mail1", "", 2, "property", false},
+        {"kelvra-design --nonsense palette", "", 2, "nonsense", false},
+        {"kelvra-design bitmap TKelvraContact c.png --scale x", "", 2, "scale", false},
     };
     WriteFile(form, kForm);
     for (const auto &row : rows) {

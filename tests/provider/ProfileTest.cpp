@@ -6,7 +6,11 @@
 #include "Common.h"
 #include "Profile.h"
 
+#include <map>
 #include <regex>
+#include <set>
+#include <string_view>
+#include <vector>
 
 using namespace provider_test;
 
@@ -44,31 +48,85 @@ protected:
     }
 };
 
+// The literal blocks of an scdoc page, as the reader sees them: a
+// backslash makes the character after it literal.
+std::vector<std::string> ScdocBlocks(const std::string &page)
+{
+    std::vector<std::string> blocks;
+    const std::regex block("\n\t*```\n([^`]*)\n\t*```");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), block); it != std::sregex_iterator(); ++it) {
+        std::string shown;
+        const std::string raw = (*it)[1];
+        for (size_t i = 0; i < raw.size(); ++i)
+            shown += raw[i] == '\\' && i + 1 < raw.size() ? raw[++i] : raw[i];
+        blocks.push_back(shown + "\n");
+    }
+    return blocks;
+}
+
+const fs::path kProfilesPage = fs::path(KELVRA_SOURCE_DIR) / "doc" / "kelvra-profiles.5.scd";
+
 } // namespace
 
-TEST_F(ProfileFile, EveryExampleInTheReadmesReadsAsDocumented)
+TEST_F(ProfileFile, EveryExampleInTheReadmesAndTheManualPageReadsAsDocumented)
 {
     // Each ini example, pasted as it stands: every profile it names loads, and
     // no comment ends up in a value.
-    int examples = 0;
+    std::vector<std::pair<std::string, std::string>> found; // (where, example)
     for (const char *readme : {"README.md", "provider/README.md"}) {
         const std::string text = ReadFile(fs::path(KELVRA_SOURCE_DIR) / readme);
         const std::regex block("```ini\n([^`]*)```");
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), block); it != std::sregex_iterator(); ++it) {
-            const std::string example = (*it)[1];
-            ++examples;
-            const std::regex section("^\\[([^\\]]+)\\]", std::regex::multiline);
-            for (auto s = std::sregex_iterator(example.begin(), example.end(), section); s != std::sregex_iterator();
-                 ++s) {
-                SCOPED_TRACE(std::string(readme) + " [" + (*s)[1].str() + "]");
-                const std::string loaded = Load(example, (*s)[1]);
-                EXPECT_EQ(loaded.rfind("refused", 0), std::string::npos) << loaded << "\n" << example;
-                EXPECT_EQ(loaded.find(';'), std::string::npos) << loaded;
-                EXPECT_EQ(loaded.find('#'), std::string::npos) << loaded;
-            }
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), block); it != std::sregex_iterator(); ++it)
+            found.emplace_back(readme, (*it)[1]);
+    }
+    int pageExamples = 0;
+    for (const std::string &example : ScdocBlocks(ReadFile(kProfilesPage)))
+        if (std::regex_search(example, std::regex("^\\[", std::regex::multiline))) {
+            found.emplace_back("kelvra-profiles(5)", example);
+            ++pageExamples;
+        }
+    EXPECT_GE(pageExamples, 5); // a local Maildir, SMTP, IMAP, OAuth, loopback
+    for (const auto &[where, example] : found) {
+        const std::regex section("^\\[([^\\]]+)\\]", std::regex::multiline);
+        for (auto s = std::sregex_iterator(example.begin(), example.end(), section); s != std::sregex_iterator(); ++s) {
+            SCOPED_TRACE(where + " [" + (*s)[1].str() + "]");
+            const std::string loaded = Load(example, (*s)[1]);
+            EXPECT_EQ(loaded.rfind("refused", 0), std::string::npos) << loaded << "\n" << example;
+            EXPECT_EQ(loaded.find(';'), std::string::npos) << loaded;
+            EXPECT_EQ(loaded.find('#'), std::string::npos) << loaded;
         }
     }
-    EXPECT_GE(examples, 5);
+    EXPECT_GE(found.size(), 10u); // five or more from the READMEs, and the page's
+}
+
+TEST(ProfileManualPage, HasAnEntryForEveryKeyTheProviderReadsAndNoOther)
+{
+    const std::string page = ReadFile(kProfilesPage);
+    ASSERT_FALSE(page.empty()) << kProfilesPage;
+    // An entry is a line "*key* = VALUE" and the indented text below it.
+    std::map<std::string, std::string> entries;
+    const std::regex head("^\\*([a-z]+)\\* =", std::regex::multiline);
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), head); it != std::sregex_iterator(); ++it) {
+        const size_t start = static_cast<size_t>(it->position());
+        const size_t end = page.find("\n*", start + 1);
+        entries[(*it)[1]] = page.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+    std::set<std::string> read{"default"}; // the one key before the first section
+    for (std::string_view key : kmp::ProfileKeys())
+        read.insert(std::string(key));
+    for (const std::string &key : read)
+        EXPECT_TRUE(entries.count(key)) << "kelvra-profiles(5) has no entry for the key " << key;
+    for (const auto &[key, text] : entries)
+        EXPECT_TRUE(read.count(key)) << "kelvra-profiles(5) documents " << key << ", a key no profile may hold";
+    // The defaults it states are the provider's.
+    const kmp::Profile defaults;
+    const std::pair<const char *, std::string> stated[] = {
+        {"connecttimeout", std::to_string(defaults.connectTimeout)},
+        {"timeout", std::to_string(defaults.sendTimeout)},
+        {"stalltimeout", std::to_string(defaults.stallTimeout)},
+        {"fallbackcharset", "*" + defaults.fallbackCharset + "*"}};
+    for (const auto &[key, value] : stated)
+        EXPECT_NE(entries[key].find("Default: " + value), std::string::npos) << entries[key];
 }
 
 TEST_F(ProfileFile, CommentsQuotesAndMistakes)
@@ -88,6 +146,8 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
         {"[Work]\nname = \"open\n", "Work", file + ":2: not a key = value line (or a quote is not closed)"},
         {"mailbox = Mail\n[Work]\n", "Work", file + ":1: mailbox stands before the first [profile]; only default may"},
         {"[Work]\n", "Nope", "there is no profile Nope in " + file},
+        {"[Work]\naddress = ann at example.org\n", "Work",
+         "profile Work: the sender's address ann at example.org is not a plain mail address"},
     };
     for (const auto &m : mistakes) {
         SCOPED_TRACE(m.text);
