@@ -1,5 +1,7 @@
 #include "Form.h"
 
+#include "SaveFile.h"
+
 #include "host/Exception.h"
 #include "host/FormFile.h"
 
@@ -91,24 +93,12 @@ void TOpenForm::Finish()
     const std::string shown = Utf8(path_);
     if (!modified_)
         return;
-    const fs::path temporary = fs::path(path_).concat(".kelvra-design.tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw host::Exception(u"Cannot write form file " + host::FromUtf8(shown));
-        }
-    }
-    std::error_code error;
-    fs::rename(temporary, path_, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw host::Exception(u"Cannot replace form file " + host::FromUtf8(shown) + u": " +
-                              host::FromUtf8(error.message()));
+    // Replaced in one step, keeping the file's permissions (a form may hold
+    // a password); a failure leaves it as it was.
+    try {
+        kelvra_cli::SaveBytes(path_, text, true);
+    } catch (const kelvra_cli::LocalFileError &e) {
+        throw host::Exception(u"Cannot save form file: " + host::FromUtf8(e.what()));
     }
     std::cout << "saved " << shown << "\n";
 }

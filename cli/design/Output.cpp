@@ -2,6 +2,8 @@
 
 #include "host/Exception.h"
 
+#include "SaveFile.h"
+
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -38,33 +40,19 @@ std::string Shown(const host::String &value)
 
 namespace {
 
-std::string Utf8(const fs::path &path)
+[[maybe_unused]] std::string Utf8(const fs::path &path) // for the PNG writer
 {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
 
-// Writes through `write` into a temporary file beside `path`, then renames
-// it over `path`; nothing is left behind on failure.
-template <class F>
-void Replace(const fs::path &path, F write)
+// Writes the file whole, in one step, or not at all.
+void Save(const fs::path &path, std::string_view bytes)
 {
-    const fs::path temporary = fs::path(path).concat(".kelvra-design.tmp");
-    bool ok = false;
     try {
-        ok = write(temporary);
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
-    std::error_code error;
-    if (ok)
-        fs::rename(temporary, path, error);
-    if (!ok || error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw host::Exception(u"Cannot write " + host::FromUtf8(Utf8(path)));
+        kelvra_cli::SaveBytes(path, bytes, true);
+    } catch (const kelvra_cli::LocalFileError &e) {
+        throw host::Exception(host::FromUtf8(e.what()));
     }
 }
 
@@ -72,44 +60,49 @@ void Replace(const fs::path &path, F write)
 
 void WriteFile(const fs::path &path, std::span<const std::uint8_t> bytes)
 {
-    Replace(path, [&](const fs::path &temporary) {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        return static_cast<bool>(out);
-    });
+    Save(path, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
 #if defined(KELVRA_HAVE_PNG)
 
+namespace {
+
+// libpng writes into memory; the file is written whole afterwards.
+void Append(png_structp png, png_bytep data, png_size_t size)
+{
+    auto *out = static_cast<std::string *>(png_get_io_ptr(png));
+    out->append(reinterpret_cast<const char *>(data), size);
+}
+
+void NoFlush(png_structp) {}
+
+} // namespace
+
 void WritePng(const fs::path &path, const designer::TBitmapImage &image)
 {
-    Replace(path, [&](const fs::path &temporary) {
-        FILE *file = std::fopen(temporary.c_str(), "wb");
-        if (file == nullptr)
-            return false;
-        png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-        png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-        volatile bool ok = false;
-        // libpng reports a failure by jumping back here; nothing between
-        // needs unwinding (the rows are built before).
-        std::vector<png_byte> rows;
-        for (const auto &rgb : image.Pixels)
-            rows.insert(rows.end(), rgb.begin(), rgb.end());
-        if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
-            png_init_io(png, file);
-            png_set_IHDR(png, info, static_cast<png_uint_32>(image.Width), static_cast<png_uint_32>(image.Height), 8,
-                         PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                         PNG_FILTER_TYPE_DEFAULT);
-            png_write_info(png, info);
-            for (int y = 0; y < image.Height; ++y)
-                png_write_row(png, rows.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.Width) * 3);
-            png_write_end(png, nullptr);
-            ok = true;
-        }
-        png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-        return std::fclose(file) == 0 && ok;
-    });
+    std::string encoded;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    volatile bool ok = false;
+    // libpng reports a failure by jumping back here; nothing between needs
+    // unwinding (the rows are built before, and the text grows only there).
+    std::vector<png_byte> rows;
+    for (const auto &rgb : image.Pixels)
+        rows.insert(rows.end(), rgb.begin(), rgb.end());
+    if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
+        png_set_write_fn(png, &encoded, Append, NoFlush);
+        png_set_IHDR(png, info, static_cast<png_uint_32>(image.Width), static_cast<png_uint_32>(image.Height), 8,
+                     PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_write_info(png, info);
+        for (int y = 0; y < image.Height; ++y)
+            png_write_row(png, rows.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.Width) * 3);
+        png_write_end(png, nullptr);
+        ok = true;
+    }
+    png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
+    if (!ok)
+        throw host::Exception(u"Cannot make a PNG image for " + host::FromUtf8(Utf8(path)));
+    Save(path, encoded);
 }
 
 #else

@@ -6,6 +6,8 @@
 // entry point beside the twelve (the keyring).
 #pragma once
 
+#include "SaveFile.h"
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -21,12 +23,6 @@ enum ExitStatus : int {
     kRefused = 1,   // the mail system refused (an EKelvraError)
     kUsage = 2,     // the command line is wrong
     kLocalFile = 3, // a local file problem
-};
-
-// A local file problem: a missing attachment, an unwritable folder.
-class LocalFileError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
 };
 
 // What every subcommand shares: how to log on, and how to answer.

@@ -175,3 +175,36 @@ TEST_F(KelvraDesign, BitmapsAndHelp)
         EXPECT_NE(r.output.find("Usage"), std::string::npos) << r.output;
     }
 }
+
+// A form file may hold a password: saved, it keeps its permissions, is
+// replaced in one step with nothing left beside it, and a save that cannot
+// be made leaves it as it was. So do the pictures.
+TEST_F(KelvraDesign, SavesKeepTheFilesPermissionsAndLeaveNothingBehind)
+{
+    const fs::path form = home / "forms" / "Form1.kfm";
+    fs::create_directories(form.parent_path());
+    WriteFile(form, kForm);
+    fs::permissions(form, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(Run("kelvra-design set forms/Form1.kfm Mail1 Subject Private").exit, 0);
+    EXPECT_EQ(fs::status(form).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_NE(ReadFile(form).find("Subject = 'Private'"), std::string::npos);
+    ASSERT_EQ(Run("kelvra-design bitmap TKelvraContact forms/c.png").exit, 0);
+    fs::permissions(form.parent_path() / "c.png", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(Run("kelvra-design bitmap TKelvraSession forms/c.png").exit, 0);
+    EXPECT_EQ(fs::status(form.parent_path() / "c.png").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator(form.parent_path()))
+        ++files;
+    EXPECT_EQ(files, 2u); // the form and the picture, no staging file
+
+    if (geteuid() != 0) { // root writes into any folder
+        const std::string before = ReadFile(form);
+        fs::permissions(form.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+        const Result r = Run("kelvra-design set forms/Form1.kfm Mail1 Subject Other");
+        fs::permissions(form.parent_path(), fs::perms::owner_all);
+        EXPECT_EQ(r.exit, 1) << r.output;
+        EXPECT_NE(r.output.find("Cannot save form file"), std::string::npos) << r.output;
+        EXPECT_EQ(ReadFile(form), before);
+    }
+}

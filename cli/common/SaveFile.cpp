@@ -1,7 +1,5 @@
 #include "SaveFile.h"
 
-#include "Commands.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -54,6 +52,9 @@ struct Folder {
     explicit Folder(const fs::path &path) : path(path) {}
     fs::path path;
 };
+
+// Windows gives a new file the folder's inherited permissions.
+void KeepMode(const Folder &, const std::string &, int) {}
 
 int CreateNew(const Folder &folder, const std::string &name)
 {
@@ -110,6 +111,14 @@ int CreateNew(const Folder &folder, const std::string &name)
 {
     return openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
+// The new file `fd` takes the permission bits of the regular file `name`
+// it is to replace, if there is one.
+void KeepMode(const Folder &folder, const std::string &name, int fd)
+{
+    struct stat st {};
+    if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        fchmod(fd, st.st_mode & 07777);
+}
 long WriteSome(int fd, const char *data, size_t size) { return static_cast<long>(write(fd, data, size)); }
 bool SyncAndClose(int fd)
 {
@@ -153,15 +162,12 @@ bool WriteAll(int fd, const char *data, size_t size)
 
 } // namespace
 
-void SaveCopy(const fs::path &folder, const std::string &name, const fs::path &source, bool replace)
+void SaveFile(const fs::path &folder, const std::string &name, const std::function<bool(int fd)> &write, bool replace)
 {
     const fs::path destination = folder / fs::path(std::u8string(name.begin(), name.end()));
     std::error_code error;
     if (!replace && (fs::exists(fs::symlink_status(destination, error))))
         throw LocalFileError(Utf8(destination) + " exists; --force replaces it");
-    std::ifstream in(source, std::ios::binary);
-    if (!in)
-        Refuse("cannot read", source, errno != 0 ? errno : EIO);
     const Folder at(folder);
     std::string staging;
     int fd = -1;
@@ -173,14 +179,10 @@ void SaveCopy(const fs::path &folder, const std::string &name, const fs::path &s
     }
     if (fd < 0)
         Refuse("cannot write in", folder, EEXIST);
-    bool whole = true;
-    char buffer[1 << 16];
-    while (whole && in) {
-        in.read(buffer, sizeof buffer);
-        if (in.gcount() > 0)
-            whole = WriteAll(fd, buffer, static_cast<size_t>(in.gcount()));
-    }
-    whole = whole && in.eof() && !in.bad();
+    if (replace)
+        KeepMode(at, name, fd);
+    errno = 0;
+    bool whole = write(fd);
     const int writeError = whole ? 0 : (errno != 0 ? errno : EIO);
     if (!SyncAndClose(fd))
         whole = false;
@@ -194,6 +196,38 @@ void SaveCopy(const fs::path &folder, const std::string &name, const fs::path &s
             throw LocalFileError(Utf8(destination) + " exists; --force replaces it");
         Refuse("cannot write", destination, moved);
     }
+}
+
+void SaveCopy(const fs::path &folder, const std::string &name, const fs::path &source, bool replace)
+{
+    std::ifstream in(source, std::ios::binary);
+    if (!in)
+        Refuse("cannot read", source, errno != 0 ? errno : EIO);
+    SaveFile(
+        folder, name,
+        [&](int fd) {
+            char buffer[1 << 16];
+            while (in) {
+                in.read(buffer, sizeof buffer);
+                if (in.gcount() > 0 && !WriteAll(fd, buffer, static_cast<size_t>(in.gcount())))
+                    return false;
+            }
+            if (!in.eof() || in.bad()) {
+                errno = EIO;
+                return false;
+            }
+            return true;
+        },
+        replace);
+}
+
+void SaveBytes(const fs::path &path, std::string_view bytes, bool replace)
+{
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const std::u8string name = path.filename().u8string();
+    SaveFile(
+        folder, std::string(name.begin(), name.end()),
+        [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); }, replace);
 }
 
 } // namespace kelvra_cli
