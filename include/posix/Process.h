@@ -1,7 +1,8 @@
-// Running a helper program (a dialog, a password command) on POSIX, shared
-// by the component library and the provider: started from PATH with an
-// argument vector (no shell ever sees an argument), standard input from
-// /dev/null, standard output collected. The child inherits no descriptor
+// Running a helper program (a dialog, a password command, a sendmail) on
+// POSIX, shared by the component library and the provider: started from
+// PATH with an argument vector (no shell ever sees an argument), standard
+// input from /dev/null or the bytes given, standard output collected, and
+// standard error too when asked. The child inherits no descriptor
 // but 0, 1 and 2 (not a session's sockets, not another helper's pipe), and
 // runs in a process group of its own with default signals. It has a time
 // bound: past it the whole group is killed. The output is read until the
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvra_posix {
@@ -22,13 +24,31 @@ struct RunResult {
     int signal = 0;    // the signal that ended it, if one did
     bool timedOut = false;
     std::string output; // at most `maxOutput` bytes of it
+    std::string errors; // with `keepErrors`: at most `maxOutput` bytes of its standard error
+};
+
+struct RunOptions {
+    std::chrono::milliseconds bound{0};
+    std::size_t maxOutput = 1024 * 1024;
+    // Standard input: these bytes (the helper may stop reading them early),
+    // else /dev/null.
+    std::optional<std::string_view> input;
+    // Standard error collected into RunResult::errors rather than shared.
+    bool keepErrors = false;
 };
 
 // How long a dialog may wait for its user before it is taken as cancelled.
 constexpr std::chrono::minutes kDialogBound{15};
 
 // Runs args[0] with `args`; nullopt when it cannot be started (errno set).
-std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::chrono::milliseconds bound,
-                                    std::size_t maxOutput = 1024 * 1024);
+std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const RunOptions &options);
+inline std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::chrono::milliseconds bound,
+                                           std::size_t maxOutput = 1024 * 1024)
+{
+    RunOptions options;
+    options.bound = bound;
+    options.maxOutput = maxOutput;
+    return RunProgram(args, options);
+}
 
 } // namespace kelvra_posix

@@ -11,6 +11,7 @@
 #include "signin/Keyring.h"
 #include "signin/SignIn.h"
 #include "mapi/SimpleMapi.h"
+#include "sendmail/Sendmail.h"
 #include "smtp/Smtp.h"
 #include "ui/Dialogs.h"
 
@@ -79,12 +80,31 @@ std::unique_ptr<const std::string> ComposeBytes(const Composition &composition)
     return std::make_unique<const std::string>(Compose(composition));
 }
 
-// Sends a composed message: over SMTP when the profile names a server,
-// else into the mailbox, as a local mail system delivers to its one user;
-// the sender's copy is made ready meanwhile and goes to Sent once the
-// message is on its way.
+// Every address a message goes to: To, Cc and Bcc.
+std::vector<std::string> EnvelopeOf(const Composition &composition)
+{
+    std::vector<std::string> envelope;
+    for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
+        for (const Mailbox &m : *list)
+            envelope.push_back(m.address);
+    return envelope;
+}
+
+// Sends a composed message: over SMTP when the profile names a server, to
+// its sendmail program when it names one, else into the mailbox, as a local
+// mail system delivers to its one user; the sender's copy is made ready
+// meanwhile and goes to Sent once the message is on its way.
 void Deliver(const Session &session, const Composition &composition)
 {
+    if (!session.profile.sendmail.empty()) {
+        CheckAttachments(composition);
+        Composed composed;
+        composed.bytes = ComposeBytes(composition);
+        composed.copy = session.store->PrepareSent(*composed.bytes);
+        SendThroughProgram(session.profile, composition.from.address, EnvelopeOf(composition), *composed.bytes);
+        KeepCopy(*composed.copy);
+        return;
+    }
     if (session.profile.smtpUrl.empty()) {
         Composed composed;
         composed.bytes = ComposeBytes(composition);
@@ -99,10 +119,7 @@ void Deliver(const Session &session, const Composition &composition)
     // made ready on that thread while it travels. A message that cannot be
     // composed abandons the transaction: nothing is sent or kept.
     CheckAttachments(composition);
-    std::vector<std::string> envelope;
-    for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
-        for (const Mailbox &m : *list)
-            envelope.push_back(m.address);
+    const std::vector<std::string> envelope = EnvelopeOf(composition);
     std::promise<const std::string *> handed;
     std::future<const std::string *> bytes = handed.get_future();
     const auto compose = [&] {

@@ -6,6 +6,7 @@
 #include "Store.h"
 #include "Url.h"
 
+#include <glib.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,6 +83,21 @@ std::string Trim(std::string s)
 }
 
 // "~/x" is in the home folder; a relative path is relative to the profile file's folder.
+// A command line as words, quoted as in a shell ('...', "...", \), by
+// GLib's parser: no shell runs, nothing is expanded. Empty when it is no
+// command line (an unclosed quote, nothing but blanks).
+std::vector<std::string> CommandWords(const std::string &line)
+{
+    gchar **argv = nullptr;
+    std::vector<std::string> words;
+    if (g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) {
+        for (gchar **word = argv; *word != nullptr; ++word)
+            words.emplace_back(*word);
+        g_strfreev(argv);
+    }
+    return words;
+}
+
 std::string ResolvePath(const std::string &value, const std::string &base)
 {
     if (value.empty() || value[0] == '/')
@@ -105,7 +121,7 @@ using Sections = std::vector<std::pair<std::string, Keys>>;
 // of the profile file both follow. The keys before the first section:
 // `default` only.
 constexpr std::string_view kProfileKeys[] = {
-    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "user", "password", "passwordcmd",
+    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "sendmail", "user", "password", "passwordcmd",
     "auth", "cafile", "plain", "fallbackcharset", "connecttimeout", "timeout", "stalltimeout"};
 
 // A value after its '=': blanks around it go, and so does a comment that
@@ -349,6 +365,15 @@ Profile ReadProfile(const std::string &name)
     p.smtpUrl = WithoutPassword(get("smtp"));
     if (p.smtpUrl != get("smtp"))
         Log("profile " + p.name + ": the password written into its smtp URL is not used (see password, passwordcmd)");
+    if (const std::string sendmail = get("sendmail"); !sendmail.empty()) {
+        if (!p.smtpUrl.empty())
+            Refuse(file + ":" + std::to_string(keys->at("sendmail").line) + ": profile " + p.name +
+                       " names both smtp and sendmail; mail goes out one way (remove one of them)",
+                   MAPI_E_LOGON_FAILURE);
+        p.sendmail = CommandWords(sendmail);
+        if (p.sendmail.empty())
+            invalid("sendmail", "a command (a program and its arguments, quoted as in a shell)");
+    }
     p.user = get("user");
     p.password = get("password");
     p.passwordCommand = get("passwordcmd");

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kmp {
 
@@ -28,7 +29,10 @@ struct Profile {
     std::string cacheFolder; // where envelope caches live; empty: none
     // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).
     std::string fallbackCharset = "windows-1252";
-    std::string smtpUrl;     // empty: local delivery
+    std::string smtpUrl;     // empty: local delivery (or sendmail)
+    // `sendmail`: the program outgoing mail is handed to, as words (no
+    // shell); empty: not used.
+    std::vector<std::string> sendmail;
     // The login at the servers, SMTP and IMAP alike.
     std::string user;
     SecretText password;         // the profile's `password`

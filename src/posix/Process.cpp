@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,12 +41,17 @@ struct Attributes {
 };
 
 struct Actions {
-    explicit Actions(int output)
+    Actions(int input, int output, int errors)
     {
         posix_spawn_file_actions_init(&value);
-        posix_spawn_file_actions_addopen(&value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        // dup2 clears close-on-exec on the copy: the child's output stays open.
+        // dup2 clears close-on-exec on the copy: the child's ends stay open.
+        if (input < 0)
+            posix_spawn_file_actions_addopen(&value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        else
+            posix_spawn_file_actions_adddup2(&value, input, STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&value, output, STDOUT_FILENO);
+        if (errors >= 0)
+            posix_spawn_file_actions_adddup2(&value, errors, STDERR_FILENO);
         // Whatever another part of the process opened without close-on-exec.
         posix_spawn_file_actions_addclosefrom_np(&value, 3);
     }
@@ -55,8 +61,24 @@ struct Actions {
     posix_spawn_file_actions_t value;
 };
 
-// Reads what there is to read now, without waiting; false at the end.
-bool Drain(int fd, RunResult &result, std::size_t maxOutput)
+// A descriptor, closed with its owner.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { Close(); }
+    void Close()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+// Reads what there is to read now, without waiting, into `into` (at most
+// `max` bytes kept); false at the end.
+bool Drain(int fd, std::string &into, std::size_t max)
 {
     char buffer[4096];
     for (;;) {
@@ -65,23 +87,43 @@ bool Drain(int fd, RunResult &result, std::size_t maxOutput)
             continue;
         if (n <= 0)
             return n < 0 && errno == EAGAIN;
-        const std::size_t room = maxOutput - std::min(maxOutput, result.output.size());
-        result.output.append(buffer, std::min(static_cast<std::size_t>(n), room));
+        const std::size_t room = max - std::min(max, into.size());
+        into.append(buffer, std::min(static_cast<std::size_t>(n), room));
     }
+}
+
+bool MakePipe(Fd &read, Fd &write)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    read.fd = fds[0];
+    write.fd = fds[1];
+    fcntl(read.fd, F_SETFL, fcntl(read.fd, F_GETFL) | O_NONBLOCK);
+    return true;
 }
 
 } // namespace
 
-std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::chrono::milliseconds bound,
-                                    std::size_t maxOutput)
+std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const RunOptions &options)
 {
     if (args.empty()) {
         errno = EINVAL;
         return std::nullopt;
     }
-    int fds[2] = {-1, -1};
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    Fd outRead, outWrite, errRead, errWrite, inOurs, inTheirs;
+    if (!MakePipe(outRead, outWrite) || (options.keepErrors && !MakePipe(errRead, errWrite)))
         return std::nullopt;
+    if (options.input) {
+        // A socket rather than a pipe: sent with MSG_NOSIGNAL, a helper that
+        // stops reading is an error to us, never a SIGPIPE to the application.
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+            return std::nullopt;
+        inOurs.fd = sv[0];
+        inTheirs.fd = sv[1];
+        shutdown(inOurs.fd, SHUT_RD);
+    }
     std::vector<char *> argv;
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -89,43 +131,68 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::c
     pid_t pid = 0;
     int rc = 0;
     {
-        const Actions actions(fds[1]);
+        const Actions actions(inTheirs.fd, outWrite.fd, errWrite.fd);
         const Attributes attributes;
         rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), environ);
     }
-    close(fds[1]);
+    outWrite.Close();
+    errWrite.Close();
+    inTheirs.Close();
     if (rc != 0) {
-        close(fds[0]);
         errno = rc;
         return std::nullopt;
     }
-    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::string_view input = options.input.value_or(std::string_view());
+    if (inOurs.fd >= 0 && input.empty())
+        inOurs.Close();
     RunResult result;
-    result.output.reserve(std::min<std::size_t>(maxOutput, 64 * 1024)); // a secret is not left in a freed copy
-    const auto deadline = std::chrono::steady_clock::now() + bound;
+    result.output.reserve(std::min<std::size_t>(options.maxOutput, 64 * 1024)); // a secret is not left in a freed copy
+    const auto deadline = std::chrono::steady_clock::now() + options.bound;
     int status = 0;
-    bool exited = false, open = true;
+    bool exited = false;
     while (!exited) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0) {
             result.timedOut = true;
             kill(-pid, SIGKILL);
             break;
         }
-        if (open) {
-            pollfd p{fds[0], POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(std::min<long long>(left, kLookMs))) > 0)
-                open = Drain(fds[0], result, maxOutput);
-        } else {
-            usleep(static_cast<useconds_t>(std::min<long long>(left, kLookMs)) * 1000);
+        pollfd p[3];
+        nfds_t n = 0;
+        for (const Fd *fd : {&outRead, &errRead})
+            if (fd->fd >= 0)
+                p[n++] = {fd->fd, POLLIN, 0};
+        if (inOurs.fd >= 0)
+            p[n++] = {inOurs.fd, POLLOUT, 0};
+        const int wait = static_cast<int>(std::min<long long>(left, kLookMs));
+        if (n == 0)
+            usleep(static_cast<useconds_t>(wait) * 1000);
+        else if (poll(p, n, wait) > 0) {
+            if (outRead.fd >= 0 && !Drain(outRead.fd, result.output, options.maxOutput))
+                outRead.Close();
+            if (errRead.fd >= 0 && !Drain(errRead.fd, result.errors, options.maxOutput))
+                errRead.Close();
+            if (inOurs.fd >= 0) {
+                const ssize_t sent = send(inOurs.fd, input.data(), std::min<std::size_t>(input.size(), 1 << 16),
+                                          MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (sent > 0)
+                    input.remove_prefix(static_cast<std::size_t>(sent));
+                // The end of the input, or a helper that reads no more.
+                if (input.empty() || (sent < 0 && errno != EAGAIN && errno != EINTR))
+                    inOurs.Close();
+            }
         }
         const pid_t done = waitpid(pid, &status, WNOHANG);
         exited = done == pid || (done < 0 && errno != EINTR);
     }
-    if (exited && open)
-        Drain(fds[0], result, maxOutput); // what it wrote before it went; never what others write later
-    close(fds[0]);
+    // What it wrote before it went; never what others write later.
+    if (exited) {
+        if (outRead.fd >= 0)
+            Drain(outRead.fd, result.output, options.maxOutput);
+        if (errRead.fd >= 0)
+            Drain(errRead.fd, result.errors, options.maxOutput);
+    }
     if (!exited)
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }

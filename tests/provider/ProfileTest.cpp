@@ -146,6 +146,10 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
         {"[Work]\nname = \"open\n", "Work", file + ":2: not a key = value line (or a quote is not closed)"},
         {"mailbox = Mail\n[Work]\n", "Work", file + ":1: mailbox stands before the first [profile]; only default may"},
         {"[Work]\n", "Nope", "there is no profile Nope in " + file},
+        {"[Work]\nsmtp = smtp://localhost\nsendmail = /usr/sbin/sendmail\n", "Work",
+         file + ":3: profile Work names both smtp and sendmail; mail goes out one way (remove one of them)"},
+        {"[Work]\nsendmail = '/usr/sbin/sendmail\n", "Work",
+         file + ":2: sendmail = '/usr/sbin/sendmail is not a command (a program and its arguments, quoted as in a shell)"},
         {"[Work]\naddress = ann at example.org\n", "Work",
          "profile Work: the sender's address ann at example.org is not a plain mail address"},
     };

@@ -1,0 +1,105 @@
+#include "sendmail/Sendmail.h"
+
+#include "Common.h"
+#include "posix/Process.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kmp {
+
+namespace {
+
+// The sysexits.h values a mail transfer agent exits with, as it means them.
+const char *ExitMeaning(int status)
+{
+    switch (status) {
+    case 64: return "EX_USAGE: the command line is wrong";
+    case 65: return "EX_DATAERR: the message is wrong";
+    case 66: return "EX_NOINPUT: an input is missing";
+    case 67: return "EX_NOUSER: addressee unknown";
+    case 68: return "EX_NOHOST: host name unknown";
+    case 69: return "EX_UNAVAILABLE: the service is unavailable";
+    case 70: return "EX_SOFTWARE: an internal error";
+    case 71: return "EX_OSERR: a system error";
+    case 72: return "EX_OSFILE: a system file is missing";
+    case 73: return "EX_CANTCREAT: an output file cannot be made";
+    case 74: return "EX_IOERR: an input or output error";
+    case 75: return "EX_TEMPFAIL: a failure that may pass; try again later";
+    case 76: return "EX_PROTOCOL: a remote protocol error";
+    case 77: return "EX_NOPERM: permission denied";
+    case 78: return "EX_CONFIG: its configuration is wrong";
+    default: return nullptr;
+    }
+}
+
+// The first line of what the program said, printable and short.
+std::string FirstLine(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    for (char &c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return line.size() > 300 ? line.substr(0, 300) + "..." : line;
+}
+
+} // namespace
+
+std::vector<std::string> SendmailArguments(const Profile &profile, const std::string &sender,
+                                           const std::vector<std::string> &recipients)
+{
+    std::vector<std::string> args = profile.sendmail;
+    // A plain address only, for the sender as for each recipient; with `--`
+    // before the recipients, none of them is an option either.
+    const auto plain = [](const std::string &address) {
+        const std::optional<std::string> checked = MailAddress(address);
+        if (!checked || *checked != address || address.empty() || address.front() == '-')
+            Refuse("sendmail is given plain addresses only, and " + address + " is none", MAPI_E_INVALID_RECIPS);
+        return address;
+    };
+    args.insert(args.end(), {"-oi", "-f", plain(sender), "--"});
+    for (const std::string &r : recipients)
+        args.push_back(plain(r));
+    return args;
+}
+
+void SendThroughProgram(const Profile &profile, const std::string &sender, const std::vector<std::string> &recipients,
+                        const std::string &bytes)
+{
+    const std::vector<std::string> args = SendmailArguments(profile, sender, recipients);
+    // The local line ending, as sendmail takes a message.
+    std::string lines;
+    lines.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            lines += bytes[i];
+    kelvra_posix::RunOptions options;
+    options.bound = std::chrono::seconds(profile.sendTimeout);
+    options.maxOutput = 64 * 1024;
+    options.input = lines;
+    options.keepErrors = true;
+    const std::string program = "sendmail " + args.front();
+    const std::optional<kelvra_posix::RunResult> result = kelvra_posix::RunProgram(args, options);
+    if (!result)
+        Refuse(program + " cannot be started: " + std::strerror(errno), MAPI_E_FAILURE);
+    if (result->exitCode == 0)
+        return;
+    const std::string said = FirstLine(result->errors);
+    const std::string tail = said.empty() ? std::string(" (it said nothing)") : ": " + said;
+    if (result->timedOut)
+        Refuse(program + " did not finish within " + std::to_string(profile.sendTimeout) +
+                   " seconds (the profile's timeout) and was stopped" + tail,
+               MAPI_E_FAILURE);
+    if (result->signal != 0)
+        Refuse(program + " was ended by signal " + std::to_string(result->signal) + " (" +
+                   strsignal(result->signal) + ")" + tail,
+               MAPI_E_FAILURE);
+    const char *meaning = ExitMeaning(result->exitCode);
+    Refuse(program + " exited with status " + std::to_string(result->exitCode) +
+               (meaning != nullptr ? std::string(" (") + meaning + ")" : std::string()) + tail,
+           result->exitCode == 67 ? MAPI_E_UNKNOWN_RECIPIENT : MAPI_E_FAILURE);
+}
+
+} // namespace kmp
