@@ -59,5 +59,11 @@ nlohmann::json Pick(const Global &global);
 nlohmann::json Details(const Global &global, const std::string &name, bool dialog);
 // Keeps (`set`) or clears the profile's password in the keyring.
 nlohmann::json Password(const Global &global, bool set);
+// The profile NAME (empty: --profile's, else the default) as the mail
+// system reads it: {profile, file, keys: {key: value}}; secrets never shown.
+nlohmann::json ProfileShow(const Global &global, const std::string &name);
+// Each part of that profile tried without sending anything: {ok, parts:
+// [{part, ok, detail}]}; `ok` only when every part works.
+nlohmann::json ProfileCheck(const Global &global, const std::string &name);
 
 } // namespace kelvra_cli

@@ -107,6 +107,8 @@ int main(int argc, char **argv)
                 continue;
             const nlohmann::json answer = chosen.run(global);
             std::cout << (global.json ? answer.dump(2) + "\n" : chosen.text(answer));
+            if (chosen.status)
+                return chosen.status(answer);
         }
         return kSuccess;
     } catch (const kelvra::EKelvraError &e) {

@@ -4,6 +4,7 @@
 // read from the terminal without echo, else as one line of standard input;
 // it never appears on a command line.
 #include "Commands.h"
+#include "Provider.h"
 
 #include "kelvra/Kelvra.h"
 
@@ -12,7 +13,6 @@
 #include <string>
 
 #ifndef _WIN32
-#include <dlfcn.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -56,16 +56,8 @@ nlohmann::json Password(const Global &global, bool set)
     (void)set;
     throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the keyring is the Kelvra provider's, on POSIX");
 #else
-    kelvra::InitMapi(); // the platform library, as the components load it
-    const std::string name = host::ToUtf8(kelvra::MAPIDLL.Get());
-    void *library = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    using Keep = ULONG (*)(LPSTR, LPSTR);
-    const auto keep = library != nullptr ? reinterpret_cast<Keep>(dlsym(library, "KelvraMapiKeepPassword")) : nullptr;
-    if (keep == nullptr) {
-        if (library != nullptr)
-            dlclose(library);
-        throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the platform library keeps no passwords");
-    }
+    const ProviderEntry entry("KelvraMapiKeepPassword", u"the platform library keeps no passwords");
+    const auto keep = entry.As<ULONG (*)(LPSTR, LPSTR)>();
     std::string secret = set ? ReadSecretLine() : std::string();
     const std::string profile = host::ToAnsi(host::FromUtf8(global.profile));
     std::string narrow = host::ToAnsi(host::FromUtf8(secret));
@@ -74,7 +66,6 @@ nlohmann::json Password(const Global &global, bool set)
     for (std::string *text : {&secret, &narrow})
         for (char &c : *text)
             *static_cast<volatile char *>(&c) = 0;
-    dlclose(library);
     kelvra::Check(rc);
     return {{set ? "kept" : "cleared", global.profile.empty() ? "default" : global.profile}};
 #endif

@@ -209,6 +209,39 @@ Subcommand PasswordCommand(CLI::App &app)
             }};
 }
 
+Subcommand ProfileCommand(CLI::App &app)
+{
+    struct Options {
+        bool check = false;
+        std::string name;
+    };
+    auto o = Kept<Options>();
+    CLI::App *s = app.add_subcommand("profile", "show a profile as the mail system reads it, or check each of its parts");
+    s->require_subcommand(1);
+    CLI::App *show = s->add_subcommand("show", "print the profile's keys with the values in effect (no secret shown)");
+    show->add_option("NAME", o->name, "the profile (default: --profile's, else the default one)");
+    CLI::App *check = s->add_subcommand("check", "log on and try the mailbox, the address book and the way mail goes "
+                                                 "out, sending nothing; exit status 0 only when all work");
+    check->add_option("NAME", o->name, "the profile (default: --profile's, else the default one)");
+    check->callback([o] { o->check = true; });
+    return {s,
+            [o](const Global &g) { return o->check ? ProfileCheck(g, o->name) : ProfileShow(g, o->name); },
+            [](const json &a) {
+                std::string out;
+                if (a.contains("parts")) {
+                    for (const json &p : a["parts"])
+                        out += T(p["part"]) + ": " + (p["ok"].get<bool>() ? "ok" : "FAILED") + ": " + T(p["detail"]) +
+                               "\n";
+                    return out;
+                }
+                out = "[" + T(a["profile"]) + "]    ; " + T(a["file"]) + "\n";
+                for (const auto &[key, value] : a["keys"].items())
+                    out += key + " = " + T(value) + "\n";
+                return out;
+            },
+            [](const json &a) { return a.contains("ok") && !a["ok"].get<bool>() ? int(kRefused) : int(kSuccess); }};
+}
+
 } // namespace
 
 std::vector<Subcommand> AddSubcommands(CLI::App &app, const std::string &footer)
@@ -216,7 +249,7 @@ std::vector<Subcommand> AddSubcommands(CLI::App &app, const std::string &footer)
     std::vector<Subcommand> all;
     for (Subcommand (*add)(CLI::App &) :
          {SendCommand, ListCommand, ShowCommand, SaveAttachmentsCommand, DeleteCommand, CountCommand, ResolveCommand,
-          PickCommand, DetailsCommand, PasswordCommand}) {
+          PickCommand, DetailsCommand, PasswordCommand, ProfileCommand}) {
         all.push_back(add(app));
         all.back().app->footer(footer);
     }

@@ -17,6 +17,8 @@ struct Subcommand {
     CLI::App *app = nullptr;
     std::function<nlohmann::json(const Global &)> run;
     std::function<std::string(const nlohmann::json &)> text;
+    // The exit status an answer gives; none: success.
+    std::function<int(const nlohmann::json &)> status = nullptr;
 };
 
 // Adds every subcommand to `app`, each with its exit-status footer.

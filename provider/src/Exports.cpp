@@ -11,6 +11,7 @@
 #include "signin/Keyring.h"
 #include "signin/SignIn.h"
 #include "mapi/SimpleMapi.h"
+#include "ProfileReport.h"
 #include "sendmail/Sendmail.h"
 #include "smtp/Smtp.h"
 #include "ui/Dialogs.h"
@@ -441,6 +442,18 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
     });
 }
 
+// Copies `text` into `out` (`size` bytes, the zero included; cut short when
+// it does not fit) and gives its whole length.
+static ULONG CopyOut(const std::string &text, LPSTR out, ULONG size)
+{
+    if (out != nullptr && size > 0) {
+        const std::size_t n = std::min<std::size_t>(text.size(), size - 1);
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<ULONG>(text.size());
+}
+
 // Beside the twelve: keeps a password for a profile's servers in the
 // keyring (a null password clears it), for `kelvra password`. 0, or
 // MAPI_E_LOGON_FAILURE for an unknown profile, MAPI_E_NOT_SUPPORTED when
@@ -473,11 +486,39 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
 // whole length, 0 when the last call gave none. Never holds a secret.
 KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
 {
-    const std::string &reason = kmp::LastReason();
-    if (lpszReason != nullptr && nSize > 0) {
-        const std::size_t n = std::min<std::size_t>(reason.size(), nSize - 1);
-        std::memcpy(lpszReason, reason.data(), n);
-        lpszReason[n] = '\0';
-    }
-    return static_cast<ULONG>(reason.size());
+    return CopyOut(kmp::LastReason(), lpszReason, nSize);
+}
+
+// Beside the twelve, for `kelvra profile show`: the profile as the provider
+// reads it, as "key<TAB>value" lines (ProfileReport.h), copied into
+// `lpszText` as LastReason copies, its whole length in `*lpnLength`. 0, or
+// MAPI_E_LOGON_FAILURE for a profile that cannot be read (its reason kept).
+KMP_EXPORT ULONG KelvraMapiDescribeProfile(LPSTR lpszProfileName, LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
+{
+    return Guard([&] {
+        const std::string text = DescribeProfile(LoadProfile(NarrowToUtf8(View(lpszProfileName))));
+        const ULONG length = CopyOut(text, lpszText, nSize);
+        if (lpnLength != nullptr)
+            *lpnLength = length;
+    });
+}
+
+// Beside the twelve, for `kelvra profile check`: logs on with the profile
+// and tries each of its parts without sending anything, one
+// "part<TAB>ok|failed<TAB>detail" line each, copied as above. 0 when every
+// part works, MAPI_E_FAILURE when one does not, MAPI_E_LOGON_FAILURE for a
+// profile that cannot be read.
+KMP_EXPORT ULONG KelvraMapiCheckProfile(LPSTR lpszProfileName, LPSTR lpszPassword, LPSTR lpszText, ULONG nSize,
+                                        ULONG *lpnLength)
+{
+    return Guard([&] {
+        const Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
+        std::string report;
+        const bool works = CheckProfile(profile, NarrowToUtf8(View(lpszPassword)), report);
+        const ULONG length = CopyOut(report, lpszText, nSize);
+        if (lpnLength != nullptr)
+            *lpnLength = length;
+        if (!works)
+            Fail(MAPI_E_FAILURE);
+    });
 }

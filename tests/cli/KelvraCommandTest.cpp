@@ -2,6 +2,8 @@
 // temporary profile and against a loopback SMTP server.
 #include "Child.h"
 #include "Loopback.h"
+
+#include <regex>
 #include "ProviderHome.h"
 #include "Python.h"
 #include "SecretService.h"
@@ -518,4 +520,55 @@ TEST_F(Command, ChangesByAnotherProgramShowAfterAKeptListing)
     ASSERT_EQ(std::system(("/usr/bin/python3 " + (home / "change.py").string()).c_str()), 0);
     EXPECT_EQ(Json({"count", "--unread"})["count"], 3); // two left unread, one new
     EXPECT_EQ(Json({"count"})["count"], 4);
+}
+
+// profile show prints what the provider reads (never a secret); profile
+// check logs on and tries each part, sending nothing, and says which failed.
+TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
+{
+    const int port = loopback::FreePort();
+    const fs::path received = home / "received";
+    fs::create_directories(received);
+    WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:" + std::to_string(port) +
+                            "\nplain = yes\nuser = tester\npassword = s3cret-word\n"
+                            "[Mta]\nmailbox = Mail\nsendmail = '" + (home / "no such program").string() + "' -i\n");
+    fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write);
+    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                   std::to_string(port), received.string(), "--auth", "tester:s3cret-word"});
+    ASSERT_TRUE(server.Running());
+
+    Result r = Run({"profile", "show", "Smtp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[Smtp]    ; " + profiles.string() + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("mailbox = " + (home / "Mail").string() + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("password = (set)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("timeout = 300\n"), std::string::npos) << r.out; // a default, in effect
+    EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
+    const json shown = Json({"profile", "show", "Mta"});
+    EXPECT_EQ(shown["keys"]["sendmail"], "'" + (home / "no such program").string() + "' -i");
+
+    r = Run({"--profile", "Smtp", "profile", "check"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "mailbox: ok: " + (home / "Mail").string() + ": logged on; it holds no message\n" +
+                         "addressbook: ok: " + contacts.string() + ": 2 contacts\n" + "outgoing: ok: smtp://127.0.0.1:" +
+                         std::to_string(port) + ": the server greets and accepts the login of tester\n");
+    EXPECT_TRUE(fs::is_empty(received)); // nothing was sent
+
+    // A login the server refuses, and a sendmail that is not there.
+    WriteFile(profiles, std::regex_replace(ReadFile(profiles), std::regex("s3cret-word"), "wrong"));
+    r = Run({"--json", "profile", "check", "Smtp"});
+    EXPECT_EQ(r.status, 1);
+    json report = json::parse(r.out);
+    EXPECT_FALSE(report["ok"]);
+    EXPECT_TRUE(report["parts"][0]["ok"]);
+    EXPECT_FALSE(report["parts"][2]["ok"]);
+    EXPECT_NE(report["parts"][2]["detail"].get<std::string>().find("SMTP login refused"), std::string::npos) << r.out;
+    r = Run({"profile", "check", "Mta"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("outgoing: FAILED: sendmail " + (home / "no such program").string() + " is not there"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(Run({"profile", "check", "Nope"}).status, 1);
+    EXPECT_EQ(Run({"profile"}).status, 2);
 }

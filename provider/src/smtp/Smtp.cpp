@@ -300,4 +300,23 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         Failed(profile, rc, detail, transcript);
 }
 
+void CheckSmtp(const Profile &profile, const std::string &password)
+{
+    InitCurl();
+    std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+    if (!handle)
+        Fail(MAPI_E_INSUFFICIENT_MEMORY);
+    CURL *c = handle.get();
+    SetServer(c, profile, password);
+    // A command of its own and no recipient: libcurl sends it after the
+    // login, and nothing else.
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "NOOP");
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char *, size_t size, size_t count, void *) { return size * count; });
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK)
+        Failed(profile, rc, detail, std::string());
+}
+
 } // namespace kmp

@@ -32,6 +32,10 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
               const std::vector<std::string> &recipients, const std::function<const std::string &()> &message,
               Outbox *outbox = nullptr);
 
+// Connects to the profile's server, logs in as a send would, and asks for a
+// NOOP: no message, no envelope. Raises as SendSmtp does.
+void CheckSmtp(const Profile &profile, const std::string &password);
+
 // What of a command the client sent the send's transcript keeps (to name a
 // refused recipient): RCPT TO lines only. A login's lines (AUTH, and the
 // credentials a server asks for after it) are never copied anywhere.
