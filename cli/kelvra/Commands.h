@@ -62,6 +62,14 @@ nlohmann::json Password(const Global &global, bool set);
 // The profile NAME (empty: --profile's, else the default) as the mail
 // system reads it: {profile, file, keys: {key: value}}; secrets never shown.
 nlohmann::json ProfileShow(const Global &global, const std::string &name);
+// A profile made from an existing setup (Import.h) and added to the
+// profile file: {imported, file, keys}.
+struct ImportOptions {
+    std::string from; // msmtp, mbsync or git
+    std::string account, as, file;
+    bool local = false, force = false;
+};
+nlohmann::json ProfileImport(const Global &global, const ImportOptions &options);
 // Each part of that profile tried without sending anything: {ok, parts:
 // [{part, ok, detail}]}; `ok` only when every part works.
 nlohmann::json ProfileCheck(const Global &global, const std::string &name);

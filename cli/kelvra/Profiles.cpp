@@ -2,11 +2,26 @@
 // of its parts tried, through the Kelvra provider's KelvraMapiDescribeProfile
 // and KelvraMapiCheckProfile (beside the twelve entry points).
 #include "Commands.h"
+#include "Import.h"
 #include "Provider.h"
 
 #include "kelvra/Kelvra.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <sstream>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char **environ;
+#endif
 
 namespace kelvra_cli {
 
@@ -47,7 +62,120 @@ std::string Text(Call call, ULONG &rc)
 
 std::string Narrow(const std::string &utf8) { return host::ToAnsi(host::FromUtf8(utf8)); }
 
+#ifndef _WIN32
+// `git config --get KEY` (of FILE, when given): its value, or nullopt when
+// git has none (or there is no git). No shell runs it.
+std::optional<std::string> GitConfig(const std::string &key, const std::string &file)
+{
+    std::vector<std::string> args = {"git", "config"};
+    if (!file.empty())
+        args.insert(args.end(), {"--file", file});
+    args.insert(args.end(), {"--get", key});
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0)
+        return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string value;
+    char buffer[4096];
+    for (ssize_t n; rc == 0 && (n = read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        value.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
+        value.pop_back();
+    return value;
+}
+
+std::string Env(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The configuration file a program reads, as it documents it: the first of
+// `candidates` that exists.
+std::string FirstExisting(const std::vector<std::string> &candidates)
+{
+    for (const std::string &c : candidates)
+        if (!c.empty() && std::filesystem::exists(c))
+            return c;
+    throw LocalFileError("there is no " + candidates.front() + (candidates.size() > 1 ? " (nor " + candidates.back() + ")" : std::string()) +
+                         "; name the file with --file");
+}
+#endif
+
 } // namespace
+
+nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
+{
+#ifdef _WIN32
+    (void)global;
+    (void)options;
+    throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"profiles are the Kelvra provider's, on POSIX");
+#else
+    (void)global;
+    const std::string home = Env("HOME");
+    const std::string config = Env("XDG_CONFIG_HOME").empty() || Env("XDG_CONFIG_HOME")[0] != '/'
+                                   ? home + "/.config"
+                                   : Env("XDG_CONFIG_HOME");
+    ImportedProfile imported;
+    if (options.from == "git") {
+        imported = FromGit([&](const std::string &key) { return GitConfig(key, options.file); });
+    } else {
+        const std::string file =
+            !options.file.empty() ? options.file
+            : options.from == "msmtp" ? FirstExisting({home + "/.msmtprc", config + "/msmtp/config"})
+                                      : FirstExisting({home + "/.mbsyncrc", config + "/isyncrc"});
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            throw LocalFileError("cannot read " + file);
+        std::stringstream text;
+        text << in.rdbuf();
+        struct stat st {};
+        const bool privateFile = stat(file.c_str(), &st) == 0 && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+        imported = options.from == "msmtp"
+                       ? FromMsmtp(text.str(), file, privateFile, options.account)
+                       : FromMbsync(text.str(), file, privateFile, options.account, options.local);
+    }
+    if (!options.as.empty())
+        imported.name = options.as;
+    std::string keys;
+    nlohmann::json shown = nlohmann::json::object();
+    for (const auto &[key, value] : imported.keys) {
+        keys += key + "\t" + value + "\n";
+        shown[key] = key == "password" ? std::string("(set)") : value;
+    }
+    const ProviderEntry entry("KelvraMapiAddProfile", u"the platform library keeps no profile file");
+    const auto add = entry.As<ULONG (*)(LPSTR, LPSTR, FLAGS)>();
+    std::string name = imported.name;
+    const ULONG rc = add(name.data(), keys.data(), options.force ? 1 : 0);
+    for (char &c : keys)
+        *static_cast<volatile char *>(&c) = 0;
+    kelvra::Check(rc);
+    for (const std::string &note : imported.notes)
+        std::cerr << "kelvra: note: " << note << "\n";
+    return {{"imported", imported.name}, {"from", options.from}, {"keys", shown}};
+#endif
+}
 
 nlohmann::json ProfileShow(const Global &global, const std::string &name)
 {

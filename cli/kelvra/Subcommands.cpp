@@ -212,8 +212,9 @@ Subcommand PasswordCommand(CLI::App &app)
 Subcommand ProfileCommand(CLI::App &app)
 {
     struct Options {
-        bool check = false;
+        bool check = false, import = false;
         std::string name;
+        ImportOptions from;
     };
     auto o = Kept<Options>();
     CLI::App *s = app.add_subcommand("profile", "show a profile as the mail system reads it, or check each of its parts");
@@ -224,10 +225,30 @@ Subcommand ProfileCommand(CLI::App &app)
                                                  "out, sending nothing; exit status 0 only when all work");
     check->add_option("NAME", o->name, "the profile (default: --profile's, else the default one)");
     check->callback([o] { o->check = true; });
+    CLI::App *import = s->add_subcommand(
+        "import", "add a profile made from msmtp's or mbsync's configuration or git send-email's settings");
+    import->add_option("FROM", o->from.from, "msmtp, mbsync or git")
+        ->required()
+        ->check(CLI::IsMember({"msmtp", "mbsync", "git"}));
+    import->add_option("--account", o->from.account, "the msmtp account or mbsync IMAPAccount (default: the "
+                                                      "default one, or the only one)");
+    import->add_option("--as", o->from.as, "the new profile's name (default: the account's; git: git)")->check(kNotEmpty);
+    import->add_option("--file", o->from.file, "the configuration file to read (default: where the program reads it)")
+        ->check(kNotEmpty);
+    import->add_flag("--local", o->from.local, "mbsync: the local Maildir its MaildirStore's Inbox names, not the "
+                                               "IMAP server");
+    import->add_flag("--force", o->from.force, "replace a profile of that name");
+    import->callback([o] { o->import = true; });
     return {s,
-            [o](const Global &g) { return o->check ? ProfileCheck(g, o->name) : ProfileShow(g, o->name); },
+            [o](const Global &g) {
+                return o->import ? ProfileImport(g, o->from)
+                       : o->check ? ProfileCheck(g, o->name)
+                                  : ProfileShow(g, o->name);
+            },
             [](const json &a) {
                 std::string out;
+                if (a.contains("imported"))
+                    return "added profile " + T(a["imported"]) + " (from " + T(a["from"]) + ")\n";
                 if (a.contains("parts")) {
                     for (const json &p : a["parts"])
                         out += T(p["part"]) + ": " + (p["ok"].get<bool>() ? "ok" : "FAILED") + ": " + T(p["detail"]) +

@@ -503,6 +503,29 @@ KMP_EXPORT ULONG KelvraMapiDescribeProfile(LPSTR lpszProfileName, LPSTR lpszText
     });
 }
 
+// Beside the twelve, for `kelvra profile import`: adds the profile
+// `lpszProfileName` with the keys of `lpszKeys` ("key<TAB>value" lines), both
+// UTF-8 as the file is, to the profile file (AddProfile in Profile.h): 1 in
+// `flFlags` replaces a profile of that name. 0, MAPI_E_LOGON_FAILURE when the
+// name is taken or the profile could not log on, MAPI_E_FAILURE when the
+// file cannot be written (the reason kept).
+KMP_EXPORT ULONG KelvraMapiAddProfile(LPSTR lpszProfileName, LPSTR lpszKeys, FLAGS flFlags)
+{
+    return Guard([&] {
+        std::vector<std::pair<std::string, std::string>> keys;
+        const std::string_view text = View(lpszKeys);
+        std::size_t start = 0;
+        std::string_view line;
+        while (NextLine(text, start, line)) {
+            const std::size_t tab = line.find('\t');
+            if (tab == std::string_view::npos)
+                Fail(MAPI_E_FAILURE);
+            keys.emplace_back(std::string(line.substr(0, tab)), std::string(line.substr(tab + 1)));
+        }
+        AddProfile(std::string(View(lpszProfileName)), keys, (flFlags & 1) != 0);
+    });
+}
+
 // Beside the twelve, for `kelvra profile check`: logs on with the profile
 // and tries each of its parts without sending anything, one
 // "part<TAB>ok|failed<TAB>detail" line each, copied as above. 0 when every

@@ -8,6 +8,7 @@
 
 #include <glib.h>
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -270,6 +271,8 @@ namespace {
 // Larger files are not profile files; they are refused.
 constexpr std::size_t kMaxProfileFile = 1024 * 1024;
 
+Profile ProfileOf(std::string text, const std::string &file, const std::string &name, bool toBeWritten = false);
+
 Profile ReadProfile(const std::string &name)
 {
     const std::string file = ProfileFile();
@@ -299,10 +302,17 @@ Profile ReadProfile(const std::string &name)
                    MAPI_E_LOGON_FAILURE);
         return EmbeddedDefault();
     }
-    Sections sections = ReadIni(*text, file);
+    return ProfileOf(std::move(*text), file, name);
+}
+
+// The profile `name` (empty: the default) of a profile file's text; with
+// `toBeWritten`, of the text about to be written to it (owner-only).
+Profile ProfileOf(std::string text, const std::string &file, const std::string &name, bool toBeWritten)
+{
+    Sections sections = ReadIni(text, file);
     // The file's text may hold a password: it goes now, the profile keeps
     // what it needs.
-    ClearText(*text);
+    ClearText(text);
     for (const auto &[key, value] : sections.front().second)
         if (key != "default")
             Refuse(file + ":" + std::to_string(value.line) + ": " + key +
@@ -391,7 +401,8 @@ Profile ReadProfile(const std::string &name)
     }
     // A password others can read is no secret: refused, as ssh and msmtp do.
     struct stat st {};
-    if (!p.password.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    if (!p.password.empty() && !toBeWritten && stat(file.c_str(), &st) == 0 &&
+        (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         Refuse("the profile file " + file + " holds a password and others can read it; chmod 600 " + file,
                MAPI_E_LOGON_FAILURE);
     }
@@ -428,17 +439,155 @@ Profile ReadProfile(const std::string &name)
 
 } // namespace
 
-Profile LoadProfile(const std::string &name)
+namespace {
+
+// A profile whose sender's address is not a plain one cannot log on: the
+// sender goes into every message and envelope.
+Profile Checked(Profile p)
 {
-    Profile p = ReadProfile(name);
-    // The sender goes into every message and envelope: a profile whose
-    // address is not a plain one cannot log on.
     std::optional<std::string> sender = MailAddress(p.senderAddress);
     if (!sender)
         Refuse("profile " + p.name + ": the sender's address " + p.senderAddress + " is not a plain mail address" +
                    (p.embedded ? " (the embedded default takes it from the login name)" : ""),
                MAPI_E_LOGON_FAILURE);
     p.senderAddress = std::move(*sender);
+    return p;
+}
+
+// A value as the file holds it: in double quotes when reading it bare
+// would change it (a comment's mark after a blank, blanks at its ends, a
+// quote at its start), with \" and \\ inside.
+std::string Written(const std::string &value)
+{
+    bool quote = value.front() == '"' || value.front() == ';' || value.front() == '#' || value.front() == ' ' ||
+                 value.front() == '\t' || value.back() == ' ' || value.back() == '\t';
+    for (size_t i = 1; i < value.size() && !quote; ++i)
+        quote = (value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t');
+    if (!quote)
+        return value;
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The line numbers (from 1) of the section `name`: its header, and the
+// first line after it (the next header, or one past the end); {0, 0} when
+// the text has no such section.
+std::pair<int, int> SectionLines(std::string_view text, const std::string &name)
+{
+    std::pair<int, int> found{0, 0};
+    size_t start = 0;
+    std::string_view raw;
+    int number = 1;
+    for (; NextLine(text, start, raw); ++number) {
+        const std::string line = Trim(std::string(raw));
+        if (line.empty() || line.front() != '[')
+            continue;
+        if (found.first != 0 && found.second == 0)
+            found.second = number;
+        const size_t close = line.find(']');
+        if (found.first == 0 && close != std::string::npos && SameText(Trim(line.substr(1, close - 1)), name))
+            found.first = number;
+    }
+    if (found.first != 0 && found.second == 0)
+        found.second = number;
+    return found;
+}
+
+// Writes the profile file whole, in one step: a new file beside it (0600),
+// made to keep the old one's owner permissions (no one else's: the file may
+// hold a password now), renamed over it. Its folder is
+// made (0700) when missing.
+void WriteProfileFile(const std::string &file, const std::string &text)
+{
+    const std::string folder = file.substr(0, file.rfind('/'));
+    for (size_t slash = folder.find('/', 1); !folder.empty(); slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            Refuse("the folder " + part + " cannot be made for the profile file: " + std::strerror(errno));
+        if (slash == std::string::npos)
+            break;
+    }
+    std::string staging = file + ".XXXXXX";
+    const int fd = mkostemp(staging.data(), O_CLOEXEC);
+    if (fd < 0)
+        Refuse("the profile file " + file + " cannot be written: " + std::strerror(errno));
+    if (struct stat st {}; stat(file.c_str(), &st) == 0)
+        fchmod(fd, st.st_mode & 0700); // never more open than it was, never more than the owner's
+    try {
+        WriteAll(fd, text);
+    } catch (const MapiError &) {
+        close(fd);
+        unlink(staging.c_str());
+        throw;
+    }
+    const bool synced = fsync(fd) == 0;
+    if (close(fd) != 0 || !synced || rename(staging.c_str(), file.c_str()) != 0) {
+        const int why = errno;
+        unlink(staging.c_str());
+        Refuse("the profile file " + file + " cannot be written: " + std::strerror(why));
+    }
+}
+
+} // namespace
+
+Profile LoadProfile(const std::string &name)
+{
+    return Checked(ReadProfile(name));
+}
+
+Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys, bool replace)
+{
+    const std::string file = ProfileFile();
+    std::string text;
+    if (std::optional<std::string> old = ReadRegularFile(file, kMaxProfileFile))
+        text = std::move(*old);
+    else if (errno != ENOENT)
+        Refuse("the profile file " + file + " cannot be read: " + std::strerror(errno));
+    if (name.empty() || name.find_first_of("[]\r\n") != std::string::npos || Trim(name) != name)
+        Refuse("a profile's name is some text without brackets, line breaks or blanks at its ends, not \"" + name +
+               "\"");
+    std::string section = "[" + name + "]\n";
+    for (const auto &[key, value] : keys) {
+        if (std::find(std::begin(kProfileKeys), std::end(kProfileKeys), key) == std::end(kProfileKeys))
+            Refuse("a profile has no key " + key);
+        if (value.find_first_of("\r\n") != std::string::npos)
+            Refuse("the value of " + key + " holds a line break, which a profile file cannot");
+        if (!value.empty())
+            section += key + " = " + Written(value) + "\n";
+    }
+    const auto [header, end] = SectionLines(text, name);
+    if (header != 0 && !replace)
+        Refuse("the profile file " + file + " has a profile " + name + " already (line " + std::to_string(header) +
+                   "); it is kept",
+               MAPI_E_LOGON_FAILURE);
+    std::string updated;
+    if (header != 0) {
+        // In its place, with the lines (comments, blank lines) that followed
+        // it kept only up to the next section.
+        size_t start = 0;
+        std::string_view raw;
+        for (int number = 1; NextLine(text, start, raw); ++number) {
+            if (number == header)
+                updated += section + "\n";
+            if (number < header || number >= end)
+                updated += std::string(raw) + "\n";
+        }
+    } else {
+        updated = text;
+        if (!updated.empty() && updated.back() != '\n')
+            updated += '\n';
+        updated += (updated.empty() ? "" : "\n") + section;
+    }
+    // What could not log on is not written.
+    Profile p = Checked(ProfileOf(updated, file, name, true));
+    WriteProfileFile(file, updated);
+    ClearText(updated);
+    ClearText(text);
     return p;
 }
 

@@ -64,6 +64,16 @@ std::string ProfileFile();
 // file, or a sender address that is not a plain one (see MailAddress).
 Profile LoadProfile(const std::string &name);
 
+// Adds the profile `name` with `keys` (key, value; an empty value is left
+// out) to the profile file, made (0600, its folder 0700) when missing: at
+// its end, or with `replace` in the place of a profile of that name (else
+// that one is kept and MAPI_E_LOGON_FAILURE raised). The file is written
+// whole in one step, and only when the profile reads back and could log
+// on (else MAPI_E_LOGON_FAILURE, as LoadProfile says why). A key no
+// profile has, or a value with a line break, is MAPI_E_FAILURE.
+Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys,
+                   bool replace);
+
 // What a session keeps between its sends (Smtp.h).
 struct Outbox;
 std::shared_ptr<Outbox> NewOutbox();

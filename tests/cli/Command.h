@@ -1,0 +1,83 @@
+// The kelvra command run as a user runs it: a provider home of the test's
+// own, and kelvra started with arguments, standard input and a time bound.
+#pragma once
+
+#include "Child.h"
+#include "ProviderHome.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace provider_test {
+
+using json = nlohmann::json;
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class Command : public ProviderHome {
+protected:
+    void SetUp() override
+    {
+        ProviderHome::SetUp();
+        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WriteFile(home / "report.txt", "quarterly figures\n");
+    }
+    void TearDown() override
+    {
+        unsetenv("KELVRA_MAPI_LOG");
+        ProviderHome::TearDown();
+    }
+
+    // Runs kelvra with `args`, standard input from `input`, standard error
+    // into a file (or onto `errorTo`, a terminal, when given).
+    Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "",
+               const std::string &inputFrom = "")
+    {
+        WriteFile(home / "stdin", input);
+        args.insert(args.begin(), KELVRA_COMMAND);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, inputFrom.empty() ? (home / "stdin").c_str() : inputFrom.c_str(),
+                                         O_RDONLY | O_NOCTTY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (home / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (errorTo.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, errorTo.c_str(), O_RDWR | O_NOCTTY, 0);
+        pid_t pid = 0;
+        Result r;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            const int status = WaitBounded(pid, std::chrono::minutes(2));
+            r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        r.out = ReadFile(home / "stdout");
+        r.err = errorTo.empty() ? ReadFile(home / "stderr") : std::string();
+        return r;
+    }
+
+    json Json(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "--json");
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return json::parse(r.out);
+    }
+};
+
+} // namespace provider_test

@@ -1,0 +1,204 @@
+// kelvra profile import: configuration files written here in the formats
+// msmtp, mbsync and git document, turned into profiles that send through
+// aiosmtpd and Dovecot on loopback; and what cannot be carried over, refused
+// with the profile file left as it was.
+#include "Command.h"
+#include "Dovecot.h"
+#include "Loopback.h"
+
+using namespace provider_test;
+
+namespace {
+
+class Import : public Command {
+protected:
+    void SetUp() override
+    {
+        Command::SetUp();
+        const char *h = std::getenv("HOME");
+        oldHome = h != nullptr ? h : "";
+        setenv("HOME", home.c_str(), 1);
+        // No profile file yet: the import makes it.
+        fs::remove(profiles);
+        port = loopback::FreePort();
+        received = home / "received";
+        fs::create_directories(received);
+    }
+    void TearDown() override
+    {
+        setenv("HOME", oldHome.c_str(), 1);
+        Command::TearDown();
+    }
+    std::unique_ptr<loopback::Server> Relay(const std::vector<std::string> &options = {})
+    {
+        std::vector<std::string> args = {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
+                                         std::to_string(port), received.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        return std::make_unique<loopback::Server>(port, args);
+    }
+    void Private(const fs::path &file) { fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write); }
+
+    std::string oldHome;
+    int port = 0;
+    fs::path received;
+};
+
+} // namespace
+
+TEST_F(Import, AnMsmtpAccountWithItsDefaultsAndBaseSendsThroughTheRelay)
+{
+    // Where msmtp reads it when there is no ~/.msmtprc.
+    const fs::path config = home / "config" / "msmtp" / "config";
+    WriteFile(config, "# msmtp configuration\n"
+                      "defaults\n"
+                      "auth on\n"
+                      "logfile ~/.msmtp.log\n"
+                      "\n"
+                      "account base\n"
+                      "host 127.0.0.1\n"
+                      "port " + std::to_string(port) + "\n"
+                      "tls off\n"
+                      "\n"
+                      "account work : base\n"
+                      "user tester\n"
+                      "passwordeval \"printf '%s\\\\n' s3cret-word\"\n"
+                      "from tester@example.org\n"
+                      "\n"
+                      "account default : work\n");
+    Result r = Run({"profile", "import", "msmtp", "--account", "work"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "added profile work (from msmtp)\n");
+    EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(ReadFile(profiles), "[work]\nplain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) +
+                                      "\nuser = tester\npasswordcmd = printf '%s\\n' s3cret-word\n"
+                                      "address = tester@example.org\n");
+    auto relay = Relay({"--auth", "tester:s3cret-word"});
+    r = Run({"--profile", "work", "send", "--to", "ann@example.org", "--subject", "imported", "--body", "from msmtp"});
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
+
+    // The default account, under a name of our own; the same name again
+    // is refused unless --force.
+    ASSERT_EQ(Run({"profile", "import", "msmtp", "--as", "Mine"}).status, 0);
+    r = Run({"profile", "import", "msmtp", "--as", "Mine"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has a profile Mine already"), std::string::npos) << r.err;
+    EXPECT_EQ(Run({"profile", "import", "msmtp", "--as", "mine", "--account", "work", "--force"}).status, 0);
+    const std::string file = ReadFile(profiles);
+    EXPECT_NE(file.find("[work]\n"), std::string::npos);
+    EXPECT_NE(file.find("\n[mine]\nplain = yes\nsmtp = "), std::string::npos) << file; // in Mine's place
+    EXPECT_EQ(file.find("[Mine]"), std::string::npos) << file;
+}
+
+TEST_F(Import, WhatCannotBeCarriedOverIsRefusedAndNothingIsWritten)
+{
+    const fs::path rc = home / ".msmtprc";
+    const std::string base = "account a\nhost mail.example.org\nport 587\ntls on\nauth on\nuser ann\nfrom ann@example.org\n";
+    const struct {
+        std::string extra, said;
+    } rows[] = {
+        {"tls_certcheck off\n", ".msmtprc:8: tls_certcheck off is not something the provider does"},
+        {"auth cram-md5\n", "authentication cram-md5 is not one the provider has"},
+        {"tls off\n", "sends to mail.example.org without TLS"},
+        {"password open\n", ".msmtprc:8: holds a password and others can read the file"},
+        {"from %U@example.org\n", "is a pattern"},
+    };
+    WriteFile(profiles, "[Kept]\nmailbox = Mail\n");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.extra);
+        WriteFile(rc, base + row.extra);
+        fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        const Result r = Run({"profile", "import", "msmtp"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(profiles), "[Kept]\nmailbox = Mail\n");
+    }
+    // Private, the password goes over; TLS from the start is smtps.
+    WriteFile(rc, base + "tls_starttls off\nport 465\npassword \"a ; b\"\n");
+    Private(rc);
+    const Result added = Run({"profile", "import", "msmtp"});
+    ASSERT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(ReadFile(profiles), "[Kept]\nmailbox = Mail\n\n[a]\nsmtp = smtps://mail.example.org:465\nuser = ann\n"
+                                  "password = \"a ; b\"\naddress = ann@example.org\n");
+    // A file that is not there, and a profile that would not log on.
+    EXPECT_EQ(Run({"profile", "import", "mbsync"}).status, 3);
+    WriteFile(rc, "account b\nhost 127.0.0.1\ntls off\nfrom not an address\n");
+    const Result r = Run({"profile", "import", "msmtp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a plain mail address"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(profiles).find("[b]"), std::string::npos);
+}
+
+TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
+{
+    dovecot::Server server;
+    WriteFile(home / ".mbsyncrc", "IMAPAccount lab\n"
+                                  "Host 127.0.0.1\n"
+                                  "Port " + std::to_string(server.tlsPort) + "\n"
+                                  "User tester\n"
+                                  "PassCmd \"+printf secret\"\n"
+                                  "SSLType IMAPS\n"
+                                  "CertificateFile " + server.certificate.string() + "\n"
+                                  "AuthMechs LOGIN\n"
+                                  "\n"
+                                  "IMAPStore lab-remote\n"
+                                  "Account lab\n"
+                                  "\n"
+                                  "MaildirStore lab-local\n"
+                                  "Path ~/Maildir/\n"
+                                  "Inbox ~/Maildir/INBOX\n"
+                                  "\n"
+                                  "Channel lab\n"
+                                  "Far :lab-remote:\n"
+                                  "Near :lab-local:\n"
+                                  "Patterns *\n");
+    ASSERT_EQ(Run({"profile", "import", "mbsync"}).status, 0);
+    EXPECT_EQ(ReadFile(profiles), "[lab]\nmailbox = imaps://tester@127.0.0.1:" + std::to_string(server.tlsPort) +
+                                      "/INBOX\nuser = tester\nauth = login\ncafile = " +
+                                      server.certificate.string() + "\npasswordcmd = printf secret\n");
+    // Without an SMTP server the profile delivers into its own mailbox: the
+    // IMAP folder on the server, listed again.
+    Result r = Run({"--profile", "lab", "send", "--to", "ann@example.org", "--subject", "over IMAP", "--body", "x"});
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    r = Run({"--profile", "lab", "list"});
+    EXPECT_NE(r.out.find("over IMAP"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(Run({"profile", "check", "lab"}).status, 0);
+
+    ASSERT_EQ(Run({"profile", "import", "mbsync", "--local", "--as", "offline"}).status, 0);
+    EXPECT_NE(ReadFile(profiles).find("[offline]\nmailbox = " + (home / "Maildir" / "INBOX").string() + "\n"),
+              std::string::npos)
+        << ReadFile(profiles);
+    ASSERT_EQ(Run({"--profile", "offline", "send", "--to", "ann@example.org", "--body", "local"}).status, 0);
+    EXPECT_EQ(Messages(home / "Maildir" / "INBOX").size(), 1u);
+}
+
+TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
+{
+    const fs::path gitconfig = home / "gitconfig";
+    const auto set = [&](const std::string &key, const std::string &value) {
+        ASSERT_EQ(dovecot::RunQuietly({"/usr/bin/git", "config", "--file", gitconfig.string(), key, value}), 0);
+    };
+    set("user.name", "Someone Else");
+    set("user.email", "else@example.org");
+    set("sendemail.smtpServer", "127.0.0.1");
+    set("sendemail.smtpServerPort", std::to_string(port));
+    set("sendemail.from", "Ann Example <ann@example.org>");
+    Result r = Run({"profile", "import", "git", "--file", gitconfig.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(profiles), "[git]\nsmtp = smtp://127.0.0.1:" + std::to_string(port) +
+                                      "\nplain = yes\nname = Ann Example\naddress = ann@example.org\n");
+    auto relay = Relay();
+    r = Run({"--profile", "git", "send", "--to", "bob@example.org", "--subject", "patch", "--body", "diff"});
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(ReadFile(received / "1.env"), "ann@example.org\nbob@example.org\n");
+    EXPECT_NE(ReadFile(received / "1.eml").find("From: Ann Example <ann@example.org>"), std::string::npos);
+
+    // A path is a sendmail-like program, as git send-email runs it.
+    WriteFile(home / "bin" / "my sendmail", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$HOME/args\"\ncat > /dev/null\n");
+    fs::permissions(home / "bin" / "my sendmail", fs::perms::owner_all);
+    set("sendemail.smtpServer", (home / "bin" / "my sendmail").string());
+    ASSERT_EQ(Run({"profile", "import", "git", "--file", gitconfig.string(), "--as", "mta"}).status, 0);
+    r = Run({"--profile", "mta", "send", "--to", "bob@example.org", "--body", "diff"});
+    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(ReadFile(home / "args"), "-oi\n-f\nann@example.org\n--\nbob@example.org\n");
+}
