@@ -174,3 +174,33 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
     EXPECT_TRUE(fs::is_directory(home / "data" / "kelvra" / "contacts"));
     MAPILogoff(h, 0, 0, 0);
 }
+
+// A profile added to the file reads back value for value, however it must
+// be quoted; a replaced one takes its own place and leaves the others and
+// their comments; the file is written for its owner only.
+TEST_F(ProfileFile, AnAddedProfileReadsBackAndLeavesTheRestOfTheFile)
+{
+    WriteFile(profiles, "default = Work ; the usual\n[Work]\nmailbox = Mail ; mine\n\n# the next one\n[Old]\n"
+                        "mailbox = old\n[Last]\nmailbox = last\n");
+    fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::others_read);
+    const std::string tricky[] = {"Ann ; Sales", " leading", "trailing ", "\"quoted\"", "back\\slash # not", "#first"};
+    kmp::AddProfile("old", {{"mailbox", "new"}, {"name", tricky[0]}, {"passwordcmd", tricky[4]}}, true);
+    EXPECT_EQ(ReadFile(profiles), "default = Work ; the usual\n[Work]\nmailbox = Mail ; mine\n\n# the next one\n"
+                                  "[old]\nmailbox = new\nname = \"Ann ; Sales\"\npasswordcmd = \"back\\\\slash # not\"\n"
+                                  "\n[Last]\nmailbox = last\n");
+    EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    for (const std::string &value : tricky) {
+        SCOPED_TRACE(value);
+        kmp::AddProfile("T", {{"name", value}, {"password", value}}, true);
+        const kmp::Profile p = kmp::LoadProfile("T");
+        EXPECT_EQ(p.senderName, value);
+        EXPECT_EQ(p.password.Text(), value);
+    }
+    EXPECT_THROW(kmp::AddProfile("Work", {{"mailbox", "x"}}, false), kmp::MapiError);
+    EXPECT_THROW(kmp::AddProfile("X", {{"mailbx", "x"}}, false), kmp::MapiError);
+    EXPECT_THROW(kmp::AddProfile("X", {{"name", "two\nlines"}}, false), kmp::MapiError);
+    EXPECT_THROW(kmp::AddProfile("X", {{"timeout", "soon"}}, false), kmp::MapiError); // would not log on
+    EXPECT_EQ(kmp::LoadProfile("").name, "Work");
+    EXPECT_THROW(kmp::LoadProfile("X"), kmp::MapiError); // nothing of those was written
+}
