@@ -11,6 +11,7 @@ import email
 import email.policy
 import hashlib
 import json
+import re
 import mailbox
 import sys
 from email.message import EmailMessage
@@ -110,7 +111,9 @@ def show(path):
         'subject': header_text('subject', subjects[-1]) if subjects else '',
         'from': header_text('x-from', froms[0]) if froms else '',
         'body': text,
-        'attachments': [p.get_filename() or '' for p in leaves(m) if p is not body],
+        # A reader shows a file name, not the path some program put there:
+        # the provider keeps the last part, where Python gives it whole.
+        'attachments': [re.split(r'[/\\]', p.get_filename() or '')[-1] for p in leaves(m) if p is not body],
     }
     for key, value in fields.items():
         print(key + '\t' + json.dumps(value, ensure_ascii=False))

@@ -234,6 +234,9 @@ std::string ShownName(GMimeObject *part)
     std::string own = NameParameter(part, "Content-Disposition", "filename");
     if (own.empty())
         own = NameParameter(part, "Content-Type", "name");
+    // A name is a file's name: of a path some program wrote
+    // ("/home/ann/photo.jpg", "C:\Users\ann\report.pdf"), its last part.
+    own.erase(0, own.find_last_of("/\\") == std::string::npos ? 0 : own.find_last_of("/\\") + 1);
     if (!own.empty())
         return own;
     GMimeContentType *type = g_mime_object_get_content_type(part);

@@ -65,8 +65,9 @@ MessageParts ShownParts(GMimeMessage *message);
 // break that ends the last line); empty for none.
 std::string BodyText(GMimeTextPart *body);
 
-// The name a shown part is handed out under: its own file name, else one
-// that says what it is ("message.html", "invite.ics", "message.eml", ...).
+// The name a shown part is handed out under: its own file name (the last
+// part of a path, after '/' or '\\'), else one that says what it is
+// ("message.html", "invite.ics", "message.eml", ...).
 std::string ShownName(GMimeObject *part);
 // Writes a shown part's content (decoded; an attached message as it stands).
 // Returns false when the stream failed.
