@@ -101,7 +101,7 @@ private:
     static const std::string &ClassOf(Entry &e)
     {
         if (!e.cls)
-            e.cls = MessageClassOfHeader(e.header != nullptr ? *e.header : std::string());
+            e.cls = MessageClassOfHeader(e.header != nullptr ? HeaderBlockOf(*e.header) : std::string_view());
         return *e.cls;
     }
     // The UID of an identifier as of now; MAPI_E_INVALID_MESSAGE for one of
@@ -225,7 +225,7 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
             const Entry *e = folder_.Find(uid);
             if (e == nullptr || e->header == nullptr || e->header->empty())
                 Fail(MAPI_E_INVALID_MESSAGE);
-            envelope = EnvelopeOfHeader(*e->header);
+            envelope = EnvelopeOfHeader(HeaderBlockOf(*e->header)); // bounded as a whole read bounds it
         }
         std::unique_ptr<Block> block = EnvelopeRecord(entry, *envelope, !entry.seen && peek);
         if (!peek && !entry.seen)
@@ -267,7 +267,7 @@ void ImapStore::FetchHeaders(const std::vector<uint32_t> &uids)
                 ClassOf(*e);
                 continue;
             }
-            const Envelope envelope = EnvelopeOfHeader(*e->header);
+            const Envelope envelope = EnvelopeOfHeader(HeaderBlockOf(*e->header));
             e->cls = envelope.messageClass;
             cache_->Store(conn_.Validity(), *e, envelope);
             folder_.changed = true; // the class goes into the kept listing (at the walk's end)

@@ -54,11 +54,9 @@ Scan ScanHeader(std::string_view header)
     for (size_t lineStart = start; NextLine(header, start, line); lineStart = start) {
         if (line.empty())
             break;
-        if (line[0] == ' ' || line[0] == '\t')
+        if (ContinuesField(line))
             continue; // a continuation of a header that is not wanted (or no header at all)
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
         std::string_view name = line.substr(0, colon);
         while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
             name.remove_suffix(1);
@@ -67,12 +65,17 @@ Scan ScanHeader(std::string_view header)
             continue;
         // The value runs over the continuation lines that follow.
         size_t valueEnd = lineStart + line.size();
-        while (start < header.size() && (header[start] == ' ' || header[start] == '\t')) {
-            size_t next = header.find('\n', start);
+        for (size_t at = start; at < header.size();) {
+            size_t next = header.find('\n', at);
             if (next == std::string_view::npos)
                 next = header.size();
-            valueEnd = next > start && header[next - 1] == '\r' ? next - 1 : next;
-            start = next + 1;
+            std::string_view following = header.substr(at, next - at);
+            if (!following.empty() && following.back() == '\r')
+                following.remove_suffix(1);
+            if (!ContinuesField(following))
+                break;
+            valueEnd = at + following.size();
+            start = at = next + 1;
         }
         const std::string_view value = header.substr(lineStart + colon + 1, valueEnd - (lineStart + colon + 1));
         if (field == kFrom || field == kTo || field == kCc || field == kBcc)
@@ -193,25 +196,54 @@ bool IsFieldLine(std::string_view line)
 std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complete)
 {
     HeaderBounds bounds;
+    // A line of `text` from `at`: its content without the line break, and
+    // where the next one starts; nullopt when it may go on.
+    struct Line {
+        std::string_view text;
+        size_t next;
+    };
+    const auto lineAt = [&](size_t at) -> std::optional<Line> {
+        const size_t lf = text.find('\n', at);
+        if (lf == std::string_view::npos && !complete)
+            return std::nullopt;
+        const size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
+        std::string_view line = text.substr(at, lf == std::string_view::npos ? next - at : lf - at);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        return Line{line, next};
+    };
     size_t start = 0;
     bool first = true;
     while (start < text.size()) {
-        const size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos && !complete)
-            return std::nullopt; // the line may go on
-        const size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
-        std::string_view line = text.substr(start, lf == std::string_view::npos ? next - start : lf - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        const std::optional<Line> current = lineAt(start);
+        if (!current)
+            return std::nullopt;
+        const std::string_view line = current->text;
+        const size_t next = current->next;
         if (start == 0 && line.substr(0, 5) == "From ") {
             bounds.begin = next; // an mbox separator, not a header
         } else if (line.empty()) {
             bounds.end = start;
             bounds.body = next;
             return bounds;
-        } else if ((line[0] == ' ' || line[0] == '\t') ? first : !IsFieldLine(line)) {
-            bounds.end = bounds.body = start; // the text starts without a blank line
-            return bounds;
+        } else if (line[0] == ' ' || line[0] == '\t' ? first : !IsFieldLine(line)) {
+            // Neither a field nor a continuation: the body starts here
+            // without a blank line, unless (not first) a field follows it
+            // right away: then a sender forgot to fold it, and it continues
+            // the field before it.
+            std::optional<Line> following;
+            if (!first && next >= text.size() && !complete)
+                return std::nullopt; // what follows is not read yet
+            if (!first && next < text.size()) {
+                following = lineAt(next);
+                if (!following)
+                    return std::nullopt;
+            }
+            if (!following || !IsFieldLine(following->text)) {
+                bounds.end = bounds.body = start;
+                return bounds;
+            }
+            bounds.unfolded.push_back(start);
         } else {
             first = false;
         }
@@ -222,6 +254,17 @@ std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complet
     bounds.end = bounds.body = text.size();
     bounds.begin = std::min(bounds.begin, text.size());
     return bounds;
+}
+
+bool ContinuesField(std::string_view line)
+{
+    return !line.empty() && (line[0] == ' ' || line[0] == '\t' || !IsFieldLine(line));
+}
+
+std::string_view HeaderBlockOf(std::string_view text)
+{
+    const std::optional<HeaderBounds> bounds = FindHeaderBounds(text, true);
+    return text.substr(bounds->begin, bounds->end - bounds->begin);
 }
 
 std::optional<std::string> ReadHeaderStart(int fd, HeaderBounds *bounds)

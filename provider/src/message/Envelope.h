@@ -44,15 +44,24 @@ bool IsFieldLine(std::string_view line);
 // file, as mail readers take it: an mbox "From " line at the very start is
 // no header; the header block ends at a blank line, or else at the first
 // line that is neither a header field nor the continuation of one, which
-// then starts the body (also when it is the very first line).
+// then starts the body (also when it is the very first line). Such a line
+// followed right away by a field, though, is one a sender forgot to fold:
+// it continues the field before it and the header block goes on.
 struct HeaderBounds {
     std::size_t begin = 0; // the first header line
     std::size_t end = 0;   // just after the last header line
     std::size_t body = 0;  // where the body starts: after the blank line, or `end` without one
+    std::vector<std::size_t> unfolded; // where each line that continues a field without a blank starts
 };
 // The bounds in `text`; nullopt while the text read so far cannot tell
 // (`complete`: the text is the whole file).
 std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complete);
+// Whether a line within a header block's bounds continues the field before
+// it: one that starts with a blank, or (as the bounds admit it) no field.
+bool ContinuesField(std::string_view line);
+// The header block of a text that starts a message (a server's header
+// text, say), bounded as above.
+std::string_view HeaderBlockOf(std::string_view text);
 // Reads an open file from its start through the start of the body (at
 // most kHeaderLimit bytes); nullopt when it runs past that or cannot be
 // read.

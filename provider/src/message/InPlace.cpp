@@ -74,8 +74,9 @@ std::vector<FieldSpan> FieldsIn(const StoredBytes &file, std::size_t from, std::
         std::size_t next = block.find('\n', start);
         next = next == std::string::npos ? block.size() : next + 1;
         const std::string_view line(block.data() + start, next - start);
-        if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-            fields.back().end = from + next; // a continuation line
+        std::string_view content = line.substr(0, line.find_last_not_of("\r\n") + 1);
+        if (ContinuesField(content) && !fields.empty()) {
+            fields.back().end = from + next; // a continuation line, folded or not
         } else if (IsFieldLine(line)) {
             std::string_view name = line.substr(0, line.find(':'));
             while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))

@@ -88,9 +88,21 @@ void MessageEdit::SetField(const char *name, const std::string &lines)
     if (!first || lines.empty())
         return;
     const HeaderBounds &b = layout_.bounds;
-    // A header block that ends the file without a line break gets one.
+    // A header block that ends the file without a line break gets one; one
+    // whose body starts without a blank line gets that line with its new
+    // field, or the body's first line would read as more of the field (when
+    // fields follow it) once it is no longer the message's first line.
     const bool broken = b.end > b.begin && file_.Read(b.end - 1, b.end) != "\n";
-    splice_.Replace(b.end, b.end, (broken ? newline_ : std::string()) + lines);
+    splice_.Replace(b.end, b.end,
+                    (broken ? newline_ : std::string()) + lines + (b.body < file_.Size() ? BlankLineOnce() : std::string()));
+}
+
+std::string MessageEdit::BlankLineOnce()
+{
+    if (layout_.bounds.end != layout_.bounds.body || blankLineGiven_)
+        return {};
+    blankLineGiven_ = true;
+    return newline_;
 }
 
 std::string MessageEdit::HeaderLines(GMimeObject *scratch) const
@@ -197,7 +209,7 @@ void MessageEdit::ReplaceText(GMimeTextPart *body, GMimeObject *parent, const st
         SetField("Content-Type", type);
         SetField("Content-Transfer-Encoding", encoding);
         // The blank line that was missing comes with the new text.
-        splice_.Replace(b.body, file_.Size(), (b.end == b.body ? newline_ : std::string()) + content + newline_);
+        splice_.Replace(b.body, file_.Size(), BlankLineOnce() + content + newline_);
         return;
     }
     Require(layout_.partOffsets, "its parts cannot be placed");
@@ -260,7 +272,7 @@ void MessageEdit::Wrap(const std::string *textPart, bool keepOld, const std::vec
     splice_.Replace(b.end, b.end,
                     (broken ? newline_ : std::string()) + (mime ? std::string() : "MIME-Version: 1.0" + newline_) +
                         "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" + newline_);
-    std::string head = b.end == b.body ? newline_ : std::string(); // the blank line, where there was none
+    std::string head = BlankLineOnce(); // the blank line, where there was none
     if (textPart != nullptr)
         head += delimiter + newline_ + *textPart + newline_;
     std::string tail;

@@ -67,6 +67,10 @@ private:
     std::string Serialized(GMimeObject *part) const;
     std::string TextPart(const std::string &utf8) const;
     void Require(bool possible, const char *what) const;
+    // The blank line a header block that ends without one gets from the
+    // first edit that needs it (a field added before a body, a new text or
+    // wrapping), once; empty otherwise.
+    std::string BlankLineOnce();
 
     const StoredBytes &file_;
     const MessageLayout &layout_;
@@ -74,6 +78,7 @@ private:
     std::string newline_;
     std::vector<FieldSpan> fields_; // of the message's header block
     Splice splice_;
+    bool blankLineGiven_ = false;
 };
 
 } // namespace kmp

@@ -50,24 +50,148 @@ void MendContentEnd(GMimePart *part)
         g_mime_data_wrapper_set_stream(content, whole.get());
 }
 
-void MendContentEnds(GMimeObject *top)
+// Reads [from, from + size) of the file; shorter at its end.
+std::string ReadAt(GMimeStream *file, std::int64_t from, std::size_t size)
 {
-    std::vector<GMimeObject *> pending{top};
+    Ref<GMimeStream> window(g_mime_stream_substream(file, from, from + static_cast<std::int64_t>(size)));
+    std::string bytes(size, '\0');
+    const gssize got = window.get() != nullptr ? g_mime_stream_read(window.get(), bytes.data(), size) : -1;
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+}
+
+// A part whose header block ends without a blank line, at a line that is
+// neither a field nor a continuation (its base64 text, say), is read by
+// GMime 3.2.13 with that line taken into its headers and no content at
+// all. As a mail reader takes it, that line starts the part's content,
+// which runs to the next delimiter line: the part is given that content.
+void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file)
+{
+    GMimeDataWrapper *content = g_mime_part_get_content(part);
+    GMimeStream *stream = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(part));
+    const char *boundary = g_mime_multipart_get_boundary(parent);
+    const int count = g_mime_header_list_get_count(headers);
+    if ((stream != nullptr && stream->bound_end > stream->bound_start) || count == 0 || boundary == nullptr)
+        return;
+    // From the last header's line, past its continuation lines, to the
+    // first line that is none: a blank line means the part is right as it is.
+    std::int64_t at = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, count - 1));
+    if (at < 0)
+        return;
+    constexpr std::size_t kWindow = 64 * 1024;
+    for (bool headerLine = true;; headerLine = false) {
+        const std::string window = ReadAt(file, at, kWindow);
+        const std::size_t lf = window.find('\n');
+        if (lf == std::string::npos)
+            return; // a header line that long, or the end of the file
+        std::string_view line(window.data(), lf);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!headerLine) {
+            if (line.empty() || line.substr(0, 2) == "--")
+                return; // a blank line (the part is right), or no content at all
+            if (line[0] != ' ' && line[0] != '\t' && !IsFieldLine(line))
+                break; // `at` starts the content
+        }
+        at += static_cast<std::int64_t>(lf + 1);
+    }
+    // The content ends before the line break of the next delimiter line.
+    const std::string delimiter = std::string("\n--") + boundary;
+    std::int64_t end = -1;
+    for (std::int64_t from = at;;) {
+        const std::string window = ReadAt(file, from, kWindow + delimiter.size());
+        const std::size_t found = window.find(delimiter);
+        if (found != std::string::npos) {
+            end = from + static_cast<std::int64_t>(found);
+            if (found > 0 && window[found - 1] == '\r')
+                --end;
+            break;
+        }
+        if (window.size() < kWindow + delimiter.size())
+            return; // no delimiter after it
+        from += static_cast<std::int64_t>(kWindow);
+    }
+    Ref<GMimeStream> bytes(g_mime_stream_substream(file, at, std::max(at, end)));
+    Ref<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(bytes.get(), g_mime_part_get_content_encoding(part)));
+    g_mime_part_set_content(part, wrapper.get());
+}
+
+// A multipart whose declared boundary ends in blanks that its delimiter
+// lines do not carry has no parts in GMime 3.2.13 (all of it is its
+// prologue). Readers match the delimiter with trailing blanks ignored: such
+// a multipart is read again from its text with the boundary trimmed. Null
+// when it is not one of those.
+GMimeObject *ReadWithTrimmedBoundary(GMimeMultipart *multipart)
+{
+    const char *declared = g_mime_multipart_get_boundary(multipart);
+    if (declared == nullptr || g_mime_multipart_get_count(multipart) != 0)
+        return nullptr;
+    std::string boundary = declared;
+    const std::size_t last = boundary.find_last_not_of(" \t");
+    if (last == std::string::npos || last + 1 == boundary.size())
+        return nullptr;
+    boundary.resize(last + 1);
+    const char *prologue = g_mime_multipart_get_prologue(multipart);
+    const std::string body = prologue != nullptr ? prologue : "";
+    if (body.rfind("--" + boundary, 0) != 0 && body.find("\n--" + boundary) == std::string::npos)
+        return nullptr;
+    GMimeContentType *type = g_mime_object_get_content_type(GMIME_OBJECT(multipart));
+    const std::string text = std::string("Content-Type: multipart/") + Safe(g_mime_content_type_get_media_subtype(type)) +
+                             "; boundary=\"" + boundary + "\"\n\n" + body;
+    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GMimeObject *again = g_mime_parser_construct_part(parser.get(), ParserOptions());
+    if (again == nullptr || !GMIME_IS_MULTIPART(again) || g_mime_multipart_get_count(GMIME_MULTIPART(again)) == 0) {
+        if (again != nullptr)
+            g_object_unref(again);
+        return nullptr;
+    }
+    return again;
+}
+
+// Every part of the message, mended where GMime reads it wrong (above):
+// the parts' contents only where the parser's offsets are the file's
+// (`file`, else null). False when a part was read again, from a text of
+// its own: its offsets are no longer the file's.
+bool MendParts(GMimeMessage *message, GMimeStream *file)
+{
+    bool inFile = true;
+    struct Pending {
+        GMimeObject *object;
+        GMimeMultipart *parent;
+        int index;
+        GMimeMessage *owner; // for a message's top part
+    };
+    std::vector<Pending> pending{{g_mime_message_get_mime_part(message), nullptr, 0, message}};
     while (!pending.empty()) {
-        GMimeObject *object = pending.back();
+        Pending p = pending.back();
         pending.pop_back();
-        if (object == nullptr)
+        if (p.object == nullptr)
             continue;
-        if (GMIME_IS_MULTIPART(object)) {
-            for (int i = 0, n = g_mime_multipart_get_count(GMIME_MULTIPART(object)); i < n; ++i)
-                pending.push_back(g_mime_multipart_get_part(GMIME_MULTIPART(object), i));
-        } else if (GMIME_IS_MESSAGE_PART(object)) {
-            if (GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
-                pending.push_back(g_mime_message_get_mime_part(inner));
-        } else if (GMIME_IS_PART(object)) {
-            MendContentEnd(GMIME_PART(object));
+        if (GMIME_IS_MULTIPART(p.object)) {
+            if (GMimeObject *again = ReadWithTrimmedBoundary(GMIME_MULTIPART(p.object))) {
+                if (p.parent != nullptr)
+                    g_mime_multipart_replace(p.parent, p.index, again);
+                else
+                    g_mime_message_set_mime_part(p.owner, again);
+                g_object_unref(again);
+                p.object = again; // the parent holds it now
+                inFile = false;
+            }
+            for (int i = 0, n = g_mime_multipart_get_count(GMIME_MULTIPART(p.object)); i < n; ++i)
+                pending.push_back({g_mime_multipart_get_part(GMIME_MULTIPART(p.object), i), GMIME_MULTIPART(p.object), i,
+                                   nullptr});
+        } else if (GMIME_IS_MESSAGE_PART(p.object)) {
+            if (GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(p.object)))
+                pending.push_back({g_mime_message_get_mime_part(inner), nullptr, 0, inner});
+        } else if (GMIME_IS_PART(p.object) && file != nullptr && inFile) {
+            if (p.parent != nullptr)
+                MendHeaderEnd(GMIME_PART(p.object), p.parent, file);
+            MendContentEnd(GMIME_PART(p.object));
         }
     }
+    return inFile;
 }
 
 } // namespace
@@ -82,29 +206,41 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
     // are written out, so a big attachment is never held in memory.
     Ref<GMimeStream> file(g_mime_stream_fs_new(fd)); // owns fd
     // GMime is given the header block as mail readers take it: without an
-    // mbox "From " line, and with a blank line where the body starts
-    // without one.
+    // mbox "From " line, with a blank line where the body starts without
+    // one, and with a blank before each line that continues a field unfolded.
     HeaderBounds bounds;
     const std::optional<std::string> start = ReadHeaderStart(fd, &bounds);
     g_mime_stream_reset(file.get());
     Ref<GMimeStream> stream;
     bool inFile = true; // the parser's offsets are the file's
-    if (!start || (bounds.begin == 0 && bounds.end != bounds.body)) {
+    if (!start || (bounds.begin == 0 && bounds.end != bounds.body && bounds.unfolded.empty())) {
         stream.p = GMIME_STREAM(g_object_ref(file.get()));
-    } else if (bounds.end != bounds.body) {
+    } else if (bounds.end != bounds.body && bounds.unfolded.empty()) {
         stream.p = g_mime_stream_substream(file.get(), static_cast<gint64>(bounds.begin), -1);
     } else {
         inFile = false;
         stream.p = g_mime_stream_cat_new();
-        const auto begin = static_cast<gint64>(bounds.begin), end = static_cast<gint64>(bounds.end);
-        Ref<GMimeStream> header(g_mime_stream_substream(file.get(), begin, end));
-        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), header.get());
-        const bool crlf = bounds.end > bounds.begin && (*start)[bounds.end - 2] == '\r';
-        const char *blank = crlf ? "\r\n" : "\n";
-        Ref<GMimeStream> line(g_mime_stream_mem_new_with_buffer(blank, std::strlen(blank)));
-        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), line.get());
-        Ref<GMimeStream> body(g_mime_stream_substream(file.get(), end, -1));
-        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), body.get());
+        const auto add = [&](GMimeStream *piece) {
+            Ref<GMimeStream> owned(piece);
+            g_mime_stream_cat_add_source(GMIME_STREAM_CAT(stream.get()), owned.get());
+        };
+        const auto text = [](const char *bytes) {
+            return g_mime_stream_mem_new_with_buffer(bytes, std::strlen(bytes));
+        };
+        auto from = static_cast<gint64>(bounds.begin);
+        for (const std::size_t at : bounds.unfolded) {
+            add(g_mime_stream_substream(file.get(), from, static_cast<gint64>(at)));
+            add(text(" "));
+            from = static_cast<gint64>(at);
+        }
+        if (bounds.end == bounds.body) {
+            const auto end = static_cast<gint64>(bounds.end);
+            add(g_mime_stream_substream(file.get(), from, end));
+            const bool crlf = bounds.end > bounds.begin && (*start)[bounds.end - 2] == '\r';
+            add(text(crlf ? "\r\n" : "\n"));
+            from = end;
+        }
+        add(g_mime_stream_substream(file.get(), from, -1));
     }
     if (layout != nullptr) {
         layout->known = start.has_value();
@@ -115,8 +251,8 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
     GMimeMessage *message = g_mime_parser_construct_message(parser.get(), ParserOptions());
     if (message == nullptr) // not even a header block: an empty message
         return g_mime_message_new(TRUE);
-    if (inFile)
-        MendContentEnds(g_mime_message_get_mime_part(message));
+    if (!MendParts(message, inFile ? file.get() : nullptr) && layout != nullptr)
+        layout->partOffsets = false;
     return message;
 }
 

@@ -585,3 +585,29 @@ TEST_F(ImapCache, APasswordWrittenIntoTheUrlReachesNeitherTheCacheNorTheLog)
     EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
     EXPECT_NE(log.find("the password written into its mailbox URL is not used"), std::string::npos) << log;
 }
+
+// The list and the message agree over IMAP for a broken header block: the
+// server's header text is bounded by the rule a whole read keeps (a line a
+// sender forgot to fold continues its field; a body that starts without a
+// blank line starts there, whatever field-like lines it holds later).
+TEST_F(Imap, EnvelopeOnlyAndWholeReadsAgreeOnABrokenHeaderBlock)
+{
+    Client("append", "'-' -",
+           "From: Ann Example <ann@example.org>\r\nX-Signature: a=rsa; b=QUJD\r\nREVGR0hJSktMTU5PUA==\r\n"
+           "Subject: after the unfolded line\r\n\r\nfirst body\r\n");
+    Client("append", "'-' -",
+           "From: Ann Example <ann@example.org>\r\nSubject: the real subject\r\nThis line starts the body.\r\n"
+           "and this goes on\r\nSubject: only text in the body\r\n\r\nmore body\r\n");
+    ASSERT_EQ(Logon(), 0u);
+    const std::vector<std::string> ids = Walk();
+    ASSERT_EQ(ids.size(), 2u);
+    const char *const expected[] = {"after the unfolded line", "the real subject"};
+    for (size_t i = 0; i < ids.size(); ++i) {
+        SCOPED_TRACE(expected[i]);
+        EXPECT_EQ(Subject(ids[i]), expected[i]);
+        lpMapiMessage m = nullptr;
+        ASSERT_EQ(MAPIReadMail(session, 0, S(ids[i].c_str()), MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
+        EXPECT_STREQ(m->lpszSubject, expected[i]);
+        MAPIFreeBuffer(m);
+    }
+}

@@ -105,7 +105,9 @@ TEST_F(ByteEdit, AHeaderBlocksFieldsKeepTheirContinuationsAndLineEnds)
     EXPECT_EQ(fields[0].name, "Subject");
     EXPECT_EQ(file->Read(fields[0].start, fields[0].end), "Subject: one\r\n two\r\n");
     EXPECT_EQ(fields[1].name, "X-Odd");
-    EXPECT_EQ(file->Read(fields[1].start, fields[1].end), "X-Odd : v\n");
+    // A line that is no field, with a field after it, is one its sender
+    // forgot to fold: it belongs to the field before it.
+    EXPECT_EQ(file->Read(fields[1].start, fields[1].end), "X-Odd : v\nnot a field\r\n");
     EXPECT_EQ(fields[2].name, "To");
     EXPECT_EQ(file->Read(fields[2].start, fields[2].end), "To: a@example.org\r\n\tb@example.org");
 }
