@@ -17,8 +17,10 @@ namespace {
 // by one, no character lost to a charset); a cache of layout 2 holds texts
 // decoded otherwise and is made anew. Layout 4: the folder's listing kept
 // beside the envelopes. Layout 5: each envelope names the fallback charset
-// its 8-bit texts were read in.
-constexpr int kLayout = 5;
+// its 8-bit texts were read in. Layout 6: a header line its sender forgot to
+// fold continues its field (Envelope.h), so a header block broken by one
+// reads on past it; a cache of layout 5 read such messages otherwise.
+constexpr int kLayout = 6;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 
