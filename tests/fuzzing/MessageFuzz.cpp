@@ -33,13 +33,24 @@ namespace {
     std::abort();
 }
 
+// Where the run's files go: a folder in memory (/dev/shm) where the system
+// has one, so that every input's message and decoded parts cost no disk;
+// else the temporary folder.
+fs::path RunFolder()
+{
+    std::error_code error;
+    if (fs::is_directory("/dev/shm", error) && access("/dev/shm", W_OK | X_OK) == 0)
+        return "/dev/shm";
+    return fs::temp_directory_path();
+}
+
 // A private folder for the whole run: a Maildir and, as TMPDIR, the folder
 // the provider decodes attachments into. Removed when the program ends.
 class Home {
 public:
     Home()
     {
-        std::string pattern = (fs::temp_directory_path() / "kelvra-message-fuzz-XXXXXX").string();
+        std::string pattern = (RunFolder() / "kelvra-message-fuzz-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr)
             Fault("no temporary folder");
         root_ = fs::canonical(pattern);
