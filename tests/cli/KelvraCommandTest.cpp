@@ -399,6 +399,31 @@ TEST_F(Command, AWalkOfAnUnchangedFolderLooksAtNoMessageFile)
     EXPECT_EQ(changed.files, std::set<std::string>{added});
 }
 
+// A read decodes attachments into temporary files and never waits for them
+// to reach the disk: seen from outside by strace, showing a message with
+// three attachments syncs none of its files.
+TEST_F(Command, ReadingAttachmentsSyncsNoTemporaryFile)
+{
+    if (std::system("strace -o /dev/null true 2>/dev/null") != 0)
+        GTEST_SKIP() << "strace cannot trace here (ptrace not permitted)";
+    std::vector<std::string> send = {"send", "--to", "ann@example.org", "--subject", "three files", "--body", "x"};
+    for (const char *name : {"a.txt", "b.txt", "c.txt"}) {
+        WriteFile(home / name, std::string(4096, *name));
+        send.insert(send.end(), {"--attach", (home / name).string()});
+    }
+    ASSERT_EQ(Json(send)["attachments"].size(), 3u);
+    const std::string id = Json({"list"}).at(0)["id"];
+    const std::string log = (home / "trace").string();
+    const std::string command = "strace -f -y -e trace=fsync,fdatasync,sync_file_range -o " + log +
+                                " " KELVRA_COMMAND " --json show --peek " + id + " >" + (home / "shown.json").string() +
+                                " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(json::parse(ReadFile(home / "shown.json"))["attachments"].size(), 3u);
+    std::istringstream lines(ReadFile(log));
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.find("sync"), std::string::npos) << line;
+}
+
 // Progress of a long walk goes to standard error when that is a terminal,
 // never into a file or beside a JSON answer (here shown from the start:
 // KELVRA_PROGRESS_AFTER=0).

@@ -1,5 +1,5 @@
 // The provider's read path on any message file: the record it builds under
-// each of the read options, the files it decodes (each one read back, each
+// each of the read options from one parse, the files it decodes (each one read back, each
 // one inside the private temporary folder, none left behind), and the class
 // a folder walk reads from the header. A result code is an answer; a crash,
 // a leak, any other exception or a file outside the folder is a fault.
@@ -8,7 +8,9 @@
 #include "message/Envelope.h"
 #include "maildir/Maildir.h"
 #include "message/Message.h"
+#include "message/Mime.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -18,9 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -58,15 +60,20 @@ public:
             fs::create_directories(root_ / "Mail" / sub);
         fs::create_directories(root_ / "decoded");
         setenv("TMPDIR", Decoded().c_str(), 1);
+        listing_ = opendir(Decoded().c_str());
+        if (listing_ == nullptr)
+            Fault("the temporary folder cannot be listed");
     }
     ~Home()
     {
+        closedir(listing_);
         std::error_code ignored;
         fs::remove_all(root_, ignored);
     }
 
     fs::path Mailbox() const { return root_ / "Mail"; }
     fs::path Decoded() const { return root_ / "decoded"; }
+    DIR *DecodedListing() const { return listing_; }
 
     // Stores the bytes as the folder's one message. Its name alternates
     // between two flag suffixes, so the folder's class cache (per file)
@@ -83,9 +90,8 @@ public:
         entry.seen = flip_;
         entry.stamp.seconds = 1700000000;
         entry.stamp.size = static_cast<std::int64_t>(size);
-        std::ofstream out(entry.path, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-        if (!out.flush())
+        const int fd = open(entry.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || close(fd) != 0)
             Fault("cannot write the message file");
         last_ = entry.path;
         // The folder's listing is cached by the folder's time, which the
@@ -100,6 +106,7 @@ public:
 
 private:
     fs::path root_;
+    DIR *listing_ = nullptr;
     fs::path last_;
     bool flip_ = false;
     long stamp_ = 0;
@@ -125,12 +132,42 @@ size_t TouchRecip(const MapiRecipDesc &r)
     return sum;
 }
 
-std::string ReadBack(const fs::path &path)
+// Reads the whole file; its size.
+size_t ReadBack(const char *path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        Fault("decoded file cannot be opened: " + path.string());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        Fault(std::string("decoded file cannot be opened: ") + path);
+    static char buffer[1 << 16];
+    size_t total = 0;
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        total += static_cast<size_t>(n);
+    close(fd);
+    if (n < 0)
+        Fault(std::string("decoded file cannot be read: ") + path);
+    return total;
+}
+
+// Whether `path` names a file inside `folder` (a path without links): each
+// component after the folder's is a plain name, and each folder on the way
+// a real folder, not a link.
+bool Inside(std::string_view path, std::string_view folder)
+{
+    if (path.substr(0, folder.size()) != folder || path.size() <= folder.size() + 1 || path[folder.size()] != '/')
+        return false;
+    for (size_t at = folder.size() + 1;;) {
+        const size_t slash = path.find('/', at);
+        const std::string_view name = path.substr(at, slash == std::string_view::npos ? slash : slash - at);
+        if (name.empty() || name == "." || name == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        struct stat status;
+        if (lstat(std::string(path.substr(0, slash)).c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+            return false;
+        at = slash + 1;
+    }
 }
 
 // Walks the record, reads back and deletes the files it names.
@@ -160,15 +197,13 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
             Fault(described ? "a suppressed attachment was copied" : "file without a path");
         if (described)
             continue;
-        const fs::path path(f.lpszPathName);
-        std::error_code error;
-        const fs::file_status status = fs::symlink_status(path, error);
-        if (error || !fs::is_regular_file(status))
-            Fault("decoded file missing or not a plain file: " + path.string());
-        const fs::path relative = fs::canonical(path).lexically_relative(decoded);
-        if (relative.empty() || *relative.begin() == "..")
-            Fault("decoded file outside the temporary folder: " + path.string());
-        sum = sum + ReadBack(path).size();
+        const char *path = f.lpszPathName;
+        struct stat status;
+        if (lstat(path, &status) != 0 || !S_ISREG(status.st_mode))
+            Fault(std::string("decoded file missing or not a plain file: ") + path);
+        if (!Inside(path, decoded.native()))
+            Fault(std::string("decoded file outside the temporary folder: ") + path);
+        sum = sum + ReadBack(path);
     }
     for (ULONG i = 0; i < m.nFileCount; ++i)
         if (m.lpFiles[i].lpszPathName != nullptr && unlink(m.lpFiles[i].lpszPathName) != 0)
@@ -176,20 +211,25 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
     (void)sum;
 }
 
-void Read(const kmp::StoredFile &entry, const kmp::ReadOptions &options, const fs::path &decoded)
+// Whether the folder holds nothing: one listing of a folder kept open for
+// the run.
+bool IsEmpty(DIR *folder)
+{
+    rewinddir(folder);
+    while (const dirent *e = readdir(folder))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            return false;
+    return true;
+}
+
+void Read(GMimeMessage *message, const kmp::StoredFile &entry, const kmp::ReadOptions &options,
+          const fs::path &decoded)
 {
     try {
-        const std::unique_ptr<kmp::Block> record = kmp::ReadRecord(entry, false, options);
+        const std::unique_ptr<kmp::Block> record = kmp::ReadRecord(message, entry, false, options);
         Walk(record->Message(), options, decoded);
     } catch (const kmp::MapiError &) {
         // An answer the caller gets as a result code.
-    }
-    // Freed with its files deleted, the record leaves nothing behind.
-    std::error_code error;
-    if (!fs::is_empty(decoded, error) || error) {
-        for (const auto &left : fs::recursive_directory_iterator(decoded, error))
-            std::fprintf(stderr, "left behind: %s\n", left.path().c_str());
-        Fault("the read left files in the temporary folder");
     }
 }
 
@@ -210,8 +250,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     envelope.envelopeOnly = true;
     noAttachments.suppressAttach = true;
     bodyAsFile.bodyAsFile = true;
-    for (const kmp::ReadOptions &options : {full, envelope, noAttachments, bodyAsFile})
-        Read(entry, options, home.Decoded());
+    // One parse, read under each option: the parse does not depend on them.
+    try {
+        const kmp::Ref<GMimeMessage> message(kmp::ParseMessageFile(entry.path));
+        for (const kmp::ReadOptions &options : {full, envelope, noAttachments, bodyAsFile})
+            Read(message.get(), entry, options, home.Decoded());
+    } catch (const kmp::MapiError &) {
+    }
+    // Freed with their files deleted, the records leave nothing behind (each
+    // read's files are in a folder of its own, which names the read).
+    if (!IsEmpty(home.DecodedListing())) {
+        std::error_code error;
+        for (const auto &left : fs::recursive_directory_iterator(home.Decoded(), error))
+            std::fprintf(stderr, "left behind: %s\n", left.path().c_str());
+        Fault("a read left files in the temporary folder");
+    }
     // The envelope from the header block alone, as a walk reads it.
     try {
         kmp::maildir::Maildir maildir(home.Mailbox().string());

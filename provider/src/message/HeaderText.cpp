@@ -133,11 +133,17 @@ std::string CollapseEncodedWords(std::string_view raw)
     out.reserve(raw.size());
     size_t i = 0;
     while (i < raw.size()) {
-        const size_t length = EncodedWordAt(raw, i);
-        if (length == 0) {
-            out += raw[i++];
-            continue;
+        // Text up to the next word's start goes over as it is.
+        const size_t start = raw.find("=?", i);
+        if (start == std::string_view::npos) {
+            out.append(raw.substr(i));
+            break;
         }
+        const size_t length = EncodedWordAt(raw, start);
+        out.append(raw.substr(i, start - i + (length == 0 ? 1 : 0)));
+        i = start + (length == 0 ? 1 : 0);
+        if (length == 0)
+            continue;
         // A run of encoded words with nothing but blanks between them.
         std::string text = Decoded(std::string(raw.substr(i, length)));
         size_t end = i + length, words = 1;

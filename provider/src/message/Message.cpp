@@ -167,15 +167,18 @@ public:
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0)
             Fail(errno == ENOSPC ? MAPI_E_DISK_FULL : MAPI_E_ATTACHMENT_WRITE_FAILURE);
-        Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
+        // A temporary copy needs no sync to disk: a failed write or close is
+        // what must not pass unseen. GMime's file stream syncs the file on
+        // every flush (and writing a part's content flushes its target), so
+        // the file is written through its stream for pipes, which writes the
+        // same bytes and flushes nothing.
+        Ref<GMimeStream> stream(g_mime_stream_pipe_new(fd));
         bool written = true;
         if (part != nullptr)
             written = WriteShown(part, stream.get());
         else if (text != nullptr)
             written = g_mime_stream_write(stream.get(), text->data(), text->size()) >= 0;
-        // A temporary copy needs no sync to disk: a failed write or close is
-        // what must not pass unseen.
-        const bool flushed = written && g_mime_stream_flush(stream.get()) == 0 && g_mime_stream_close(stream.get()) == 0;
+        const bool flushed = written && g_mime_stream_close(stream.get()) == 0;
         if (!flushed)
             Fail(errno == ENOSPC || errno == EDQUOT ? MAPI_E_DISK_FULL : MAPI_E_ATTACHMENT_WRITE_FAILURE);
     }
@@ -422,12 +425,18 @@ void FillContent(Block &block, GMimeMessage *message, const ReadOptions &options
 std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options)
 {
     Ref<GMimeMessage> message(ParseMessageFile(entry.path));
+    return ReadRecord(message.get(), entry, unread, options);
+}
+
+std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry, bool unread,
+                                  const ReadOptions &options)
+{
     auto block = std::make_unique<Block>();
     ReadInfo info = InfoOf(entry, options);
-    FillHeaders(*block, message.get(), entry, unread);
+    FillHeaders(*block, message, entry, unread);
     // An envelope-only read: header data only, no text, no files.
     if (!options.envelopeOnly)
-        FillContent(*block, message.get(), options, info);
+        FillContent(*block, message, options, info);
     block->SetReadInfo(std::move(info));
     return block;
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+typedef struct _GMimeMessage GMimeMessage;
+
 namespace kmp {
 
 struct Mailbox {
@@ -67,6 +69,11 @@ struct ReadOptions {
 // into a private folder (mode 0700) in the system's temporary folder. The
 // block keeps what it handed out (ReadInfo) for a later save of it.
 std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options);
+// The same from a message already parsed from entry's file
+// (ParseMessageFile); the message is only read, so one parse can give
+// records under several options.
+std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry, bool unread,
+                                  const ReadOptions &options);
 
 struct Envelope;
 // The record of an envelope-only read, from the message's envelope (see
