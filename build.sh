@@ -14,22 +14,27 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutl
 # interop peers and tools the tests watch with. Installed by test and package only.
 LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta)
 NATIVE_PACKAGES=("${BUILD_PACKAGES[@]}" "${LAB_PACKAGES[@]}")
-WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev wixl msitools)
+# Both bitnesses: the 32-bit programs run in the same Wine, through wine32
+# from Debian's i386 architecture.
+WINDOWS_PACKAGES=(cmake ninja-build googletest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 wine32:i386 libcli11-dev nlohmann-json3-dev wixl msitools)
 # Building the Debian packages and the Windows installer, and checking them.
 PACKAGE_PACKAGES=(dpkg-dev debhelper fakeroot scdoc lintian autopkgtest wixl msitools)
 
 say() { printf '== %s\n' "$*"; }
 
-# Installs the Debian packages of the arguments that are not installed yet.
+# Installs the Debian packages of the arguments that are not installed yet
+# (NAME:i386 turns on the i386 architecture first).
 ensure_packages() {
-    local missing=() p
+    local missing=() p sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+    fi
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -q || true
     "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
@@ -76,19 +81,33 @@ threads() {
         ctest --test-dir "$dir" --output-on-failure -R 'threads_test$'
 }
 
-# The Windows build: mingw-w64 cross compiler, every test program run by
+# A Windows build: mingw-w64 cross compiler, every test program run by
 # CTest under Wine, in a Wine prefix inside the build folder.
-windows() {
-    ensure_packages "${WINDOWS_PACKAGES[@]}"
-    say "Windows build (mingw-w64), tests under Wine"
-    local dir=$BUILD/windows
-    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    if [ ! -f "$dir/wineprefix/system.reg" ]; then
+# windows_build DIR TOOLCHAIN WHAT
+windows_build() {
+    local dir=$BUILD/$1
+    say "Windows build, $3 (mingw-w64), tests under Wine"
+    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    # A prefix made before wine32 was installed has no 32-bit system folder
+    # (and Wine then starts no program in it): it is made anew.
+    local prefix=$dir/wineprefix
+    if [ ! -f "$prefix/system.reg" ] || [ -z "$(ls -A "$prefix/drive_c/windows/syswow64" 2>/dev/null)" ]; then
         say "creating the Wine prefix"
-        # No Mono or Gecko installers: they would ask on a display.
-        WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+        rm -rf "$prefix"
+        # No Mono or Gecko installers: they would ask on a display. The
+        # registry is written when the prefix's server ends: waited for.
+        WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+        WINEPREFIX=$prefix timeout 120 wineserver -w || true
     fi
     run_tests "$dir"
+}
+
+# Both Windows builds: 64-bit, and 32-bit (run in a 64-bit Wine prefix, as
+# a 32-bit application runs on 64-bit Windows).
+windows() {
+    ensure_packages "${WINDOWS_PACKAGES[@]}"
+    windows_build windows mingw-w64.cmake 64-bit
+    windows_build windows32 mingw-w64-i686.cmake 32-bit
 }
 
 # The main job, shown: the native build, then the kelvra command sending,
@@ -152,10 +171,14 @@ package() {
     fi
     [ "$status" -eq 0 ] || { echo "autopkgtest failed ($status)"; return 1; }
 
-    say "Windows installer"
-    configure_and_build "$BUILD/windows" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    "$ROOT/installer/windows/build-msi.sh" "$BUILD/windows" "$out"
-    timeout 900 "$ROOT/installer/windows/test-msi.sh" "$out/kelvra-$version-x64.msi" "$BUILD/windows" "$ROOT/cmake/mingw-w64.cmake"
+    local build toolchain arch
+    for build in windows:mingw-w64.cmake:x64 windows32:mingw-w64-i686.cmake:x86; do
+        IFS=: read -r build toolchain arch <<<"$build"
+        say "Windows installer, $arch"
+        configure_and_build "$BUILD/$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        "$ROOT/installer/windows/build-msi.sh" "$BUILD/$build" "$out"
+        timeout 900 "$ROOT/installer/windows/test-msi.sh" "$out/kelvra-$version-$arch.msi" "$BUILD/$build" "$ROOT/cmake/$toolchain"
+    done
     say "packages"
     ls -l "$out"
 }
@@ -197,7 +220,7 @@ usage: ./build.sh COMMAND
   native    the native build and its tests only
   sanitized the build under AddressSanitizer and UndefinedBehaviorSanitizer, and its tests
   threads   the thread tests under ThreadSanitizer
-  windows   the Windows cross build and its tests under Wine only
+  windows   the Windows cross builds (64- and 32-bit) and their tests under Wine only
   package   the Debian packages and the Windows installer, into build/packages, and their checks
             (lintian, autopkgtest on the installed packages, the installer under Wine); needs root
   bench     the benchmarks, in a release build

@@ -39,7 +39,15 @@ typedef uint32_t ULONG;
 
 typedef ULONG FLAGS;
 typedef ULONG *LPULONG;
-typedef uintptr_t ULONG_PTR;    /* the parent window: an HWND value, or 0 */
+/* The parent window (an HWND value, or 0): pointer-sized, as the same type
+ * <windows.h> declares on each of its platforms. */
+#if defined(_WIN64)
+typedef unsigned long long ULONG_PTR;
+#elif defined(_WIN32)
+typedef unsigned long ULONG_PTR;
+#else
+typedef uintptr_t ULONG_PTR;
+#endif
 typedef ULONG_PTR LHANDLE;      /* a session handle; 0 stands for none */
 typedef LHANDLE *LPLHANDLE;
 typedef char *LPSTR;

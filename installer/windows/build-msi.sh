@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows installer: the Windows build's install tree, staged, becomes
-# OUT-DIR/kelvra-VERSION-x64.msi (wixl, from msitools). The package lists
+# OUT-DIR/kelvra-VERSION-x64.msi, or -x86.msi for a 32-bit build (wixl, from
+# msitools). The package lists
 # what the staged tree holds, so whatever the build installs is in it.
 #   build-msi.sh BUILD-DIR OUT-DIR
 set -euo pipefail
@@ -26,6 +27,18 @@ if [ ! -f "$WORK/stage/bin/libkelvra.dll" ]; then
     exit 1
 fi
 
+# The bitness of the build: the machine field of its DLL's PE header.
+pe_machine() {
+    local at
+    at=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+    od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' '
+}
+case $(pe_machine "$WORK/stage/bin/libkelvra.dll") in
+8664) ARCH=x64 BITNESS=64 WIN64=yes HEAT=(--win64) ;;
+014c) ARCH=x86 BITNESS=32 WIN64=no HEAT=() ;;
+*) echo "$0: libkelvra.dll is neither x64 nor x86" >&2; exit 1 ;;
+esac
+
 # The version the build installed (from the project's one version line).
 VERSION=$(sed -n 's/^Version: *//p' "$WORK/stage/lib/pkgconfig/kelvra.pc")
 if [[ ! $VERSION =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]]; then
@@ -50,12 +63,12 @@ NEXT=$MAJOR.$MINOR.$((PATCH + 1))
 cd "$WORK"
 find stage -type f | LC_ALL=C sort |
     wixl-heat --prefix stage/ --directory-ref INSTALLDIR --component-group KelvraFiles \
-              --var var.StageDir --win64 >files.wxs
+              --var var.StageDir "${HEAT[@]}" >files.wxs
 
-MSI=kelvra-$VERSION-x64.msi
+MSI=kelvra-$VERSION-$ARCH.msi
 # wixl passes over what it does not know with a warning and succeeds: a
 # warning here is a package that would lack something, so it fails.
-wixl --arch x64 -D Version="$VERSION" -D NextVersion="$NEXT" -D StageDir=stage -D Win64=yes \
+wixl --arch $ARCH -D Version="$VERSION" -D NextVersion="$NEXT" -D StageDir=stage -D Win64=$WIN64 -D Bitness=$BITNESS \
      -o "$MSI" "$HERE/kelvra.wxs" files.wxs 2>wixl.log || { cat wixl.log >&2; exit 1; }
 if [ -s wixl.log ]; then
     cat wixl.log >&2

@@ -66,14 +66,15 @@ msiexec() {
 property() { # MSI NAME: a property of a package
     msiinfo export "$1" Property | tr -d '\r' | awk -F '\t' -v name="$2" '$1 == name { print $2 }'
 }
-# The Add/Remove Programs entries named Kelvra: their product codes.
+# The Add/Remove Programs entries named as this package's product, in the
+# registry view of its bitness: their product codes.
 kelvra_entries() {
-    run 60 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
-        awk '/^HKEY_/ { n = split($0, part, "\\"); key = part[n] }
-             /^ +DisplayName +REG_SZ +Kelvra$/ { print key }'
+    run 60 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "$REGVIEW" |
+        awk -v name="$NAME" '/^HKEY_/ { n = split($0, part, "\\"); key = part[n] }
+             /^ +DisplayName +REG_SZ +/ { sub(/^ +DisplayName +REG_SZ +/, ""); if ($0 == name) print key }'
 }
 entry_value() { # PRODUCT-CODE NAME
-    run 60 reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" /v "$2" |
+    run 60 reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" /v "$2" "$REGVIEW" |
         awk -v name="$2" '$1 == name { sub(/^ *[^ ]+ +REG_[A-Z_]+ +/, ""); print }'
 }
 # A copy of the package as another build, or another version, would be:
@@ -85,19 +86,31 @@ variant() { # OUT VERSION
     msibuild "$1" -q "UPDATE Property SET Value = '{$code}' WHERE Property = 'ProductCode'"
     msibuild "$1" -q "UPDATE Property SET Value = '$2' WHERE Property = 'ProductVersion'"
     code=$(tr '[:lower:]' '[:upper:]' </proc/sys/kernel/random/uuid)
-    msibuild "$1" -s "Kelvra $2" "Kelvra Developers" "x64;1033" "{$code}"
+    msibuild "$1" -s "Kelvra $2" "Kelvra Developers" "$TEMPLATE" "{$code}"
 }
 
 VERSION=$(property "$MSI" ProductVersion)
 PRODUCT=$(property "$MSI" ProductCode)
 { [ -n "$VERSION" ] && [ -n "$PRODUCT" ]; } || fail "the package has no ProductVersion or ProductCode"
-INSTALLED=$WINEPREFIX/drive_c/Program\ Files/Kelvra
-INSTALLED_WINDOWS='C:\Program Files\Kelvra'
+NAME=$(property "$MSI" ProductName)
+# A 64-bit package's files and entry are in the 64-bit Program Files and
+# registry view, a 32-bit one's in the 32-bit ones.
+TEMPLATE=$(msiinfo suminfo "$MSI" | tr -d '\r' | sed -n 's/^Template: *//p')
+case ${TEMPLATE%%;*} in
+x64) PROGRAM_FILES='Program Files' REGVIEW=/reg:64 ;;
+Intel) PROGRAM_FILES='Program Files (x86)' REGVIEW=/reg:32 ;;
+*) fail "the package's platform '$TEMPLATE' is neither x64 nor Intel" ;;
+esac
+INSTALLED=$WINEPREFIX/drive_c/$PROGRAM_FILES/Kelvra
+INSTALLED_WINDOWS="C:\\$PROGRAM_FILES\\Kelvra"
 
 # What the package must install: the build's install tree (its programs and
 # DLLs stripped), and what the package carries.
 cmake --install "$BUILD" --prefix "$WORK/expected" >/dev/null
 msiextract -C "$WORK/packaged" "$MSI" >/dev/null
+# (under the name msiextract gives the Program Files folder, if any)
+PACKAGED=$(find "$WORK/packaged" -type d -name Kelvra -print -quit)
+[ -n "$PACKAGED" ] || fail "the package holds no Kelvra folder"
 
 step "a fresh prefix"
 timeout 300 wine wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot -i"
@@ -120,7 +133,7 @@ for file in bin/libkelvra.dll bin/kelvra.exe bin/libkelvradesigner.dll bin/Kelvr
             lib/libkelvra.dll.a lib/cmake/Kelvra/KelvraConfig.cmake lib/pkgconfig/kelvra.pc; do
     [ -f "$INSTALLED/$file" ] || fail "$file is not installed"
 done
-diff -r "$WORK/packaged/Kelvra" "$INSTALLED" || fail "the installed files differ from the package's (above)"
+diff -r "$PACKAGED" "$INSTALLED" || fail "the installed files differ from the package's (above)"
 diff <(cd "$WORK/expected" && find . | LC_ALL=C sort) <(cd "$INSTALLED" && find . | LC_ALL=C sort) ||
     fail "the installed files and folders are not the build's install tree (above)"
 # Stripping changes the programs and DLLs only.

@@ -13,5 +13,7 @@ test -f "$PREFIX/lib/libkelvra.dll.a"
 cmake -S "$HERE/installed" -B "$BUILD/consumer-installed" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$2" \
     -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 cmake --build "$BUILD/consumer-installed" >/dev/null
-cp "$PREFIX/bin/libkelvra.dll" "$BUILD/consumer-installed/"
+# The application ships the DLLs it uses beside it: the library, and on
+# 32-bit Windows the compiler's runtimes installed with it.
+cp "$PREFIX"/bin/*.dll "$BUILD/consumer-installed/"
 WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$BUILD/consumer-installed/consumer.exe"

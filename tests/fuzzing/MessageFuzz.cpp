@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -170,7 +171,8 @@ bool Inside(std::string_view path, std::string_view folder)
     }
 }
 
-// Walks the record, reads back and deletes the files it names.
+// Walks the record and reads back the files it names (freeing the record
+// removes them).
 void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path &decoded)
 {
     volatile size_t sum = Touch(m.lpszSubject) + Touch(m.lpszNoteText) + Touch(m.lpszMessageType) +
@@ -205,8 +207,9 @@ void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path 
             Fault(std::string("decoded file outside the temporary folder: ") + path);
         sum = sum + ReadBack(path);
     }
+    std::set<std::string_view> named;
     for (ULONG i = 0; i < m.nFileCount; ++i)
-        if (m.lpFiles[i].lpszPathName != nullptr && unlink(m.lpFiles[i].lpszPathName) != 0)
+        if (m.lpFiles[i].lpszPathName != nullptr && !named.insert(m.lpFiles[i].lpszPathName).second)
             Fault(std::string("decoded file named twice: ") + m.lpFiles[i].lpszPathName);
     (void)sum;
 }
