@@ -55,6 +55,21 @@ extern KELVRA_API TSharedText MAPIDLL;
 // other call has a wide form, so nothing else changes.
 extern KELVRA_API std::atomic<bool> MAPIUNICODE;
 
+// Whether, on Windows, the library bridges to a Simple MAPI handler of the
+// other bitness. An application of one bitness cannot load a mail client's
+// DLL of the other: when MAPIDLL names the system's MAPI32.DLL and the
+// system's handler (the default mail client under
+// HKLM\Software\Clients\Mail, its DLLPathEx or DLLPath) is of the other
+// bitness, the library starts a helper of that bitness shipped beside its
+// DLL (kelvra-mapi32.exe for a 64-bit application, kelvra-mapi64.exe for a
+// 32-bit one), which loads the handler and carries out every call; what it
+// gives back is made anew in the application's process and freed with
+// MAPIFreeBuffer as usual. A helper that ends or falls silent fails the
+// call with MAPI_E_FAILURE and starts anew on the next one. With the same
+// bitness, no handler registered, or this set to false (before the first
+// call), MAPI32.DLL is loaded directly. No effect on POSIX. Default: true.
+extern KELVRA_API std::atomic<bool> MAPIBRIDGE;
+
 // Loads the library and looks up its entry points unless that has happened.
 // Raises EKelvraError (ErrorCode 0) with the system's text for the failure,
 // ": " and the file name when the library cannot be loaded; the next call

@@ -4,6 +4,10 @@
 #include "host/System.h"
 #include "kelvra/Errors.h"
 
+#if defined(_WIN32)
+#include "windows/Bridge.h"
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -17,6 +21,7 @@ TSharedText MAPIDLL{u"libkelvramapi.so"};
 #endif
 
 std::atomic<bool> MAPIUNICODE{false};
+std::atomic<bool> MAPIBRIDGE{true};
 
 TSharedText &TSharedText::operator=(host::String value)
 {
@@ -97,6 +102,16 @@ void InitMapi()
     if (g_loaded.load(std::memory_order_relaxed))
         return; // another thread loaded it meanwhile
     const host::String name = MAPIDLL.Get();
+#if defined(_WIN32)
+    if (MAPIBRIDGE.load() && bridge::Start(name)) {
+        for (std::size_t i = 0; i < kSlotCount; ++i)
+            g_slots[i] = bridge::EntryPoint(host::ToAnsi(kExportNames[i]).c_str());
+        g_sendMailW = bridge::EntryPoint(kSendMailW);
+        g_lastReason = bridge::EntryPoint("KelvraMapiLastReason");
+        g_loaded.store(true, std::memory_order_release);
+        return;
+    }
+#endif
     host::String errorText;
     host::TModuleHandle library = host::LoadModule(name, errorText);
     if (library == nullptr)

@@ -1,7 +1,11 @@
 // The recording Simple MAPI library (see FakeMapi.h).
 #include "FakeMapi.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -98,6 +102,7 @@ struct State {
     std::map<const void *, std::unique_ptr<Block>> live;
     size_t handedOut = 0;
     size_t badFrees = 0;
+    std::map<std::string, unsigned> sleeps; // milliseconds, before the next answer
 };
 
 State &S()
@@ -108,6 +113,12 @@ State &S()
 
 ULONG NextResult(const char *function)
 {
+    const auto sleep = S().sleeps.find(function);
+    if (sleep != S().sleeps.end()) {
+        const unsigned ms = sleep->second;
+        S().sleeps.erase(sleep);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
     auto &queue = S().results[function];
     if (queue.empty())
         return SUCCESS_SUCCESS;
@@ -121,6 +132,24 @@ void *HandOut(std::unique_ptr<Block> block, void *top)
     S().live[top] = std::move(block);
     ++S().handedOut;
     return top;
+}
+
+// Set from FAKEMAPI_LOG at load: every recorded line is appended there too,
+// for a test whose calls reach this library in another process.
+std::string &LogPath()
+{
+    static std::string path;
+    return path;
+}
+
+void AppendToLog(const std::string &line)
+{
+    if (LogPath().empty())
+        return;
+    if (std::FILE *log = std::fopen(LogPath().c_str(), "ab")) {
+        std::fprintf(log, "%s\n", line.c_str());
+        std::fclose(log);
+    }
 }
 
 // ---- Recording -------------------------------------------------------------
@@ -246,7 +275,11 @@ public:
         }
         return *this;
     }
-    void Record() { S().calls.push_back(std::move(text_)); }
+    void Record()
+    {
+        AppendToLog(text_);
+        S().calls.push_back(std::move(text_));
+    }
     Line &Raw_(const std::string &key, const std::string &value) { return Raw(key, value); }
 
 private:
@@ -286,6 +319,57 @@ FAKEMAPI_API void FakeMapi_QueueFoundIdBytes(const char *bytes, size_t size)
 }
 
 FAKEMAPI_API void FakeMapi_QueueSavedId(const char *id) { S().savedIds.emplace_back(id); }
+
+FAKEMAPI_API void FakeMapi_Script(const char *script)
+{
+    std::istringstream lines(script);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.find(' ');
+        const std::string verb = line.substr(0, space);
+        const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+        std::vector<std::string> f;
+        for (size_t at = 0;;) {
+            const size_t bar = rest.find('|', at);
+            f.push_back(rest.substr(at, bar == std::string::npos ? bar : bar - at));
+            if (bar == std::string::npos)
+                break;
+            at = bar + 1;
+        }
+        const auto word = [&](size_t i) { return const_cast<char *>(f[i].c_str()); };
+        if (verb == "result" || verb == "sleep") {
+            const size_t blank = rest.find(' ');
+            const std::string function = rest.substr(0, blank);
+            const unsigned long n = std::strtoul(rest.c_str() + blank + 1, nullptr, 0);
+            if (verb == "result")
+                FakeMapi_QueueResult(function.c_str(), static_cast<ULONG>(n));
+            else
+                S().sleeps[function] = static_cast<unsigned>(n);
+        } else if (verb == "handle") {
+            FakeMapi_SetLogonHandle(static_cast<LHANDLE>(std::strtoull(rest.c_str(), nullptr, 0)));
+        } else if (verb == "found") {
+            FakeMapi_QueueFoundId(rest.c_str());
+        } else if (verb == "saved") {
+            FakeMapi_QueueSavedId(rest.c_str());
+        } else if (verb == "resolved" && f.size() == 3) {
+            MapiRecipDesc r{0, MAPI_TO, word(0), word(1), static_cast<ULONG>(f[2].size()), word(2)};
+            FakeMapi_QueueResolved(&r);
+        } else if (verb == "address" && f.size() == 2) {
+            MapiRecipDesc r{0, MAPI_TO, word(0), word(1), 0, nullptr};
+            FakeMapi_QueueAddressAnswer(1, &r);
+        } else if (verb == "read" && f.size() == 6) {
+            MapiRecipDesc to{0, MAPI_TO, word(2), word(3), 0, nullptr};
+            MapiFileDesc file{0, 0, 0xFFFFFFFFu, word(4), word(5), nullptr};
+            MapiMessage m{};
+            m.lpszSubject = word(0);
+            m.lpszNoteText = word(1);
+            m.nRecipCount = 1;
+            m.lpRecips = &to;
+            m.nFileCount = 1;
+            m.lpFiles = &file;
+            FakeMapi_QueueReadMessage(&m);
+        }
+    }
+}
 
 FAKEMAPI_API void FakeMapi_QueueReadMessage(const MapiMessage *message)
 {
@@ -499,3 +583,29 @@ FAKEMAPI_EXPORT ULONG MAPI_CALL MAPIResolveName(LHANDLE lhSession, ULONG_PTR ulU
     }
     return result;
 }
+
+// ---- Driven from another process --------------------------------------------
+
+namespace {
+
+// At load: FAKEMAPI_LOG names the file every recorded line is appended to,
+// FAKEMAPI_SCRIPT a script (FakeMapi_Script) to run.
+struct Remote {
+    Remote()
+    {
+        if (const char *log = std::getenv("FAKEMAPI_LOG"))
+            LogPath() = log;
+        if (const char *path = std::getenv("FAKEMAPI_SCRIPT")) {
+            if (std::FILE *file = std::fopen(path, "rb")) {
+                std::string script;
+                char buffer[4096];
+                for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+                    script.append(buffer, n);
+                std::fclose(file);
+                FakeMapi_Script(script.c_str());
+            }
+        }
+    }
+} g_remote;
+
+} // namespace

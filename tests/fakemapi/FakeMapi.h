@@ -57,6 +57,15 @@ FAKEMAPI_API void FakeMapi_QueueAddressAnswer(ULONG count, const MapiRecipDesc *
 /* The identifier the next successful MAPISaveMail writes back (default: none). */
 FAKEMAPI_API void FakeMapi_QueueSavedId(const char *id);
 
+/* Runs a script, one line per step: "result FUNCTION N", "sleep FUNCTION
+ * MS" (the next call of FUNCTION waits that long first), "handle N",
+ * "found ID", "saved ID", "resolved NAME|ADDRESS|ENTRYID", "address
+ * NAME|ADDRESS", "read SUBJECT|NOTE|TONAME|TOADDRESS|FILEPATH|FILENAME".
+ * The library runs the file FAKEMAPI_SCRIPT names at load, and appends
+ * every recorded line to the file FAKEMAPI_LOG names: so a test drives and
+ * reads it in another process. */
+FAKEMAPI_API void FakeMapi_Script(const char *script);
+
 /* Recorded calls, oldest first. The text lives until the next Reset. */
 FAKEMAPI_API size_t FakeMapi_CallCount(void);
 FAKEMAPI_API const char *FakeMapi_Call(size_t index);

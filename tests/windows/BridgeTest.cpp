@@ -1,0 +1,365 @@
+// The bridge under Wine: a recording Simple MAPI library of the other
+// bitness only (bin/other/libfakemapi.dll) is the system's mail client in
+// this test's own Wine prefix. Every entry point carried through the helper
+// gives the recording library exactly what a direct call gives the one of
+// this program's bitness (linked in, same script), and the application
+// exactly what that one answers; records come back made anew and free once.
+// A helper killed during a call fails it, and the next call works. Built
+// again with KELVRA_BRIDGE_OFF: with the bridge turned off, no call reaches
+// the recording library.
+#include "FakeMapi.h"
+#include "FakeMapiCalls.h"
+
+#include "kelvra/Kelvra.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
+
+const std::wstring kFolder = ProgramFolder();
+const std::wstring kScript = kFolder + L"bridge-script.txt";
+const std::wstring kLog = kFolder + (sizeof(void *) == 8 ? L"bridge-log-64.txt" : L"bridge-log-32.txt");
+constexpr const wchar_t *kHelper = sizeof(void *) == 8 ? L"kelvra-mapi32.exe" : L"kelvra-mapi64.exe";
+
+const char kCalls[] = "handle 0x77\n"
+                      "resolved Ann Smith|SMTP:ann@example.org|EID-1\n"
+                      "found msg-0001\n"
+                      "read Subject \xC3\xA4|Note text|Bob|SMTP:bob@example.org|C:\\tmp\\a.txt|a.txt\n"
+                      "saved msg-0002\n"
+                      "address Carol|SMTP:carol@example.org\n"
+                      "result MAPIDeleteMail 11\n";
+
+void WriteScript(const std::string &text)
+{
+    std::ofstream(Narrow(kScript), std::ios::binary) << text;
+}
+
+std::vector<std::string> LogLines()
+{
+    std::ifstream in(Narrow(kLog), std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The recording library of the other bitness, as the system's mail client.
+void RegisterOtherBitnessClient()
+{
+    const std::wstring dll = kFolder + L"other\\libfakemapi.dll";
+    HKEY mail = nullptr, client = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Clients\\Mail", 0, nullptr, 0,
+                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &mail, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t name[] = L"KelvraRecorder";
+    RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof name);
+    ASSERT_EQ(RegCreateKeyExW(mail, name, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &client, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(client, L"DLLPath", 0, REG_SZ, reinterpret_cast<const BYTE *>(dll.c_str()),
+                   static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(client);
+    RegCloseKey(mail);
+}
+
+// Ends every helper process of ours; how many there were.
+int KillHelpers()
+{
+    int killed = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, kHelper) != 0)
+            continue;
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+            TerminateProcess(process, 9);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+            ++killed;
+        }
+    }
+    CloseHandle(snapshot);
+    return killed;
+}
+
+// The entry points of one library.
+struct Table {
+    LPMAPILOGON logon;
+    LPMAPILOGOFF logoff;
+    LPMAPISENDMAIL sendMail;
+    LPMAPISENDDOCUMENTS sendDocuments;
+    LPMAPIFINDNEXT findNext;
+    LPMAPIREADMAIL readMail;
+    LPMAPISAVEMAIL saveMail;
+    LPMAPIDELETEMAIL deleteMail;
+    LPMAPIFREEBUFFER freeBuffer;
+    LPMAPIADDRESS address;
+    LPMAPIDETAILS details;
+    LPMAPIRESOLVENAME resolveName;
+};
+
+template <class Fn> Fn Export(HMODULE module, const char *name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// The recording library linked into this program, called directly.
+[[maybe_unused]] Table Direct()
+{
+    HMODULE m = GetModuleHandleW(L"libfakemapi.dll");
+    return {Export<LPMAPILOGON>(m, "MAPILogon"),           Export<LPMAPILOGOFF>(m, "MAPILogoff"),
+            Export<LPMAPISENDMAIL>(m, "MAPISendMail"),     Export<LPMAPISENDDOCUMENTS>(m, "MAPISendDocuments"),
+            Export<LPMAPIFINDNEXT>(m, "MAPIFindNext"),     Export<LPMAPIREADMAIL>(m, "MAPIReadMail"),
+            Export<LPMAPISAVEMAIL>(m, "MAPISaveMail"),     Export<LPMAPIDELETEMAIL>(m, "MAPIDeleteMail"),
+            Export<LPMAPIFREEBUFFER>(m, "MAPIFreeBuffer"), Export<LPMAPIADDRESS>(m, "MAPIAddress"),
+            Export<LPMAPIDETAILS>(m, "MAPIDetails"),       Export<LPMAPIRESOLVENAME>(m, "MAPIResolveName")};
+}
+
+// The binding's, which the bridge serves.
+[[maybe_unused]] Table Bound()
+{
+    return {kelvra::MapiLogOn(),    kelvra::MapiLogOff(),      kelvra::MapiSendMail(),  kelvra::MapiSendDocuments(),
+            kelvra::MapiFindNext(), kelvra::MapiReadMail(),    kelvra::MapiSaveMail(),  kelvra::MapiDeleteMail(),
+            kelvra::MapiFreeBuffer(), kelvra::MapiAddress(),   kelvra::MapiDetails(),   kelvra::MapiResolveName()};
+}
+
+std::string Show(const char *text) { return text == nullptr ? "null" : "\"" + std::string(text) + "\""; }
+
+std::string Show(const MapiRecipDesc &r)
+{
+    std::string out = "{" + std::to_string(r.ulRecipClass) + " " + Show(r.lpszName) + " " + Show(r.lpszAddress) +
+                      " " + std::to_string(r.ulEIDSize) + " ";
+    out += r.lpEntryID == nullptr ? "null" : std::string(static_cast<const char *>(r.lpEntryID), r.ulEIDSize);
+    return out + "}";
+}
+
+// A run of every call with arguments that tell null from empty; what each
+// answered and gave back, as text.
+[[maybe_unused]] std::string RunEveryCall(const Table &t)
+{
+    std::ostringstream out;
+    LHANDLE session = 0;
+    out << "logon " << t.logon(0x1234, const_cast<char *>("profile"), nullptr, MAPI_LOGON_UI | MAPI_NEW_SESSION, 0,
+                               &session)
+        << " session " << session << "\n";
+
+    char eid[] = {'E', '\0', 'X'};
+    MapiRecipDesc recips[2] = {{0, MAPI_TO, const_cast<char *>("Ann"), const_cast<char *>("SMTP:ann@example.org"),
+                                sizeof eid, eid},
+                               {0, MAPI_BCC, const_cast<char *>(""), nullptr, 0, nullptr}};
+    BYTE tag[] = {1, 2, 3};
+    MapiFileTagExt type{0, sizeof tag, tag, 0, nullptr};
+    MapiFileDesc files[1] = {{0, 0, 5, const_cast<char *>("C:\\tmp\\a.txt"), nullptr, &type}};
+    MapiMessage message{};
+    message.lpszSubject = const_cast<char *>("Gr\xFC\xDF" "e");
+    message.lpszNoteText = const_cast<char *>("");
+    message.flFlags = MAPI_RECEIPT_REQUESTED;
+    message.nRecipCount = 2;
+    message.lpRecips = recips;
+    message.nFileCount = 1;
+    message.lpFiles = files;
+    out << "send " << t.sendMail(session, 0x5678, &message, MAPI_DIALOG, 0) << "\n";
+
+    lpMapiRecipDesc resolved = nullptr;
+    out << "resolve " << t.resolveName(session, 0, const_cast<char *>("Ann"), MAPI_AB_NOMODIFY, 0, &resolved);
+    out << " " << (resolved != nullptr ? Show(*resolved) : "null") << " free " << t.freeBuffer(resolved) << "\n";
+
+    char id[512] = "untouched";
+    out << "find " << t.findNext(session, 0, nullptr, const_cast<char *>(""), MAPI_UNREAD_ONLY, 0, id) << " " << id
+        << "\n";
+
+    lpMapiMessage read = nullptr;
+    out << "read " << t.readMail(session, 0, id, MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &read);
+    if (read != nullptr) {
+        out << " " << Show(read->lpszSubject) << " " << Show(read->lpszNoteText) << " " << read->nRecipCount << " "
+            << Show(read->lpRecips[0]) << " " << read->nFileCount << " " << Show(read->lpFiles[0].lpszPathName) << " "
+            << Show(read->lpFiles[0].lpszFileName) << " " << read->lpFiles[0].nPosition;
+    }
+    out << " free " << t.freeBuffer(read) << "\n";
+
+    char saved[512] = "";
+    out << "save " << t.saveMail(session, 0, &message, 0, 0, saved) << " " << saved << "\n";
+    out << "delete " << t.deleteMail(session, 0, const_cast<char *>("msg-0001"), 0, 0) << "\n";
+
+    ULONG count = 0;
+    lpMapiRecipDesc chosen = nullptr;
+    out << "address " << t.address(session, 0, const_cast<char *>("Pick"), 2, nullptr, 2, recips, 0, 0, &count,
+                                   &chosen)
+        << " " << count << " " << (chosen != nullptr ? Show(chosen[0]) : "null") << " free " << t.freeBuffer(chosen)
+        << "\n";
+    out << "details " << t.details(session, 0x9ABC, &recips[0], MAPI_AB_NOMODIFY, 0) << "\n";
+    out << "documents " << t.sendDocuments(0, const_cast<char *>(";"), const_cast<char *>("C:\\a.txt;C:\\b.txt"),
+                                           nullptr, 0)
+        << "\n";
+    out << "logoff " << t.logoff(session, 0, 0, 0) << "\n";
+    return out.str();
+}
+
+#if !defined(KELVRA_BRIDGE_OFF)
+
+class Bridge : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        DeleteFileW(kLog.c_str());
+        WriteScript(kCalls);
+        SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
+        SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
+        RegisterOtherBitnessClient();
+    }
+};
+
+TEST_F(Bridge, EveryCallReachesTheOtherBitnessExactlyAsADirectCallWould)
+{
+    FakeMapi_Reset();
+    FakeMapi_Script(kCalls);
+    const std::string direct = RunEveryCall(Direct());
+    std::vector<std::string> directLines;
+    for (size_t i = 0; i < FakeMapi_CallCount(); ++i)
+        directLines.push_back(FakeMapi_Call(i));
+    FakeMapi_Reset();
+
+    const std::string bridged = RunEveryCall(Bound());
+    EXPECT_EQ(bridged, direct);
+    EXPECT_EQ(LogLines(), directLines);
+    EXPECT_EQ(FakeMapi_CallCount(), 0u) << "a call reached the library of this program's bitness";
+    // Each block the handler gave was freed in the helper: the lines above
+    // hold its frees, where a direct caller's are.
+}
+
+TEST_F(Bridge, RecordsComeBackAsTheBridgesOwnAndFreeOnce)
+{
+    ASSERT_EQ(KillHelpers(), 1); // the next helper reads the new script
+    WriteScript("resolved Dee|SMTP:dee@example.org|X\n");
+    lpMapiRecipDesc resolved = nullptr;
+    ASSERT_EQ(kelvra::MapiResolveName()(0, 0, const_cast<char *>("Dee"), 0, 0, &resolved), SUCCESS_SUCCESS);
+    ASSERT_NE(resolved, nullptr);
+    EXPECT_STREQ(resolved->lpszAddress, "SMTP:dee@example.org");
+    EXPECT_EQ(kelvra::MapiFreeBuffer()(resolved), SUCCESS_SUCCESS);
+    EXPECT_EQ(kelvra::MapiFreeBuffer()(resolved), MAPI_E_FAILURE);
+    EXPECT_EQ(kelvra::MapiFreeBuffer()(nullptr), SUCCESS_SUCCESS);
+}
+
+TEST_F(Bridge, TheWideSendGoesOverWhole)
+{
+    kelvra::MAPIUNICODE = true;
+    DeleteFileW(kLog.c_str());
+    kelvra::TKelvraSendMail mail;
+    mail.SetSubject(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600");
+    mail.SetBody(host::TStringList{u"\u0417\u0434\u0440\u0430\u0432"});
+    mail.Send();
+    kelvra::MAPIUNICODE = false;
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    const fake::Call call = fake::Parse(lines[0]);
+    EXPECT_EQ(call.function, "MAPISendMailW");
+    EXPECT_EQ(call.WText("msg.subject"), u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600");
+    EXPECT_EQ(call.WText("msg.noteText"), u"\u0417\u0434\u0440\u0430\u0432");
+}
+
+TEST_F(Bridge, AHelperKilledDuringACallFailsItAndTheNextCallWorks)
+{
+    KillHelpers();
+    WriteScript("sleep MAPISendMail 30000\n");
+    std::thread killer([] {
+        // Until the helper is up and in the call, then once.
+        for (int i = 0; i < 100 && KillHelpers() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    MapiMessage message{};
+    const auto start = std::chrono::steady_clock::now();
+    const ULONG result = kelvra::MapiSendMail()(0, 0, &message, 0, 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    killer.join();
+    EXPECT_EQ(result, MAPI_E_FAILURE);
+    EXPECT_LT(took, std::chrono::seconds(20)) << "the failure waited for the handler's sleep";
+
+    WriteScript("handle 0x99\n");
+    LHANDLE session = 0;
+    EXPECT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+    EXPECT_EQ(session, 0x99u);
+}
+
+TEST_F(Bridge, AHelperThatFallsSilentFailsTheCallWithItsReason)
+{
+    WriteScript("");
+    LHANDLE session = 0;
+    ASSERT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS); // a helper runs
+    // Stopped whole (heartbeat and all), as a helper the system no longer
+    // runs would be.
+    using SuspendFn = LONG(NTAPI *)(HANDLE);
+    const auto suspend =
+        reinterpret_cast<SuspendFn>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess")));
+    ASSERT_NE(suspend, nullptr);
+    int suspended = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, kHelper) == 0)
+            if (HANDLE process = OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, entry.th32ProcessID)) {
+                suspended += suspend(process) == 0 ? 1 : 0;
+                CloseHandle(process);
+            }
+    CloseHandle(snapshot);
+    ASSERT_EQ(suspended, 1);
+
+    kelvra::TKelvraSendMail mail;
+    mail.SetSubject(u"never sent");
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        mail.Send();
+        ADD_FAILURE() << "no exception";
+    } catch (const kelvra::EKelvraError &e) {
+        EXPECT_EQ(e.ErrorCode, static_cast<std::int32_t>(MAPI_E_FAILURE));
+        const std::string message = host::ToUtf8(e.Message());
+        EXPECT_NE(message.find("(the mail bridge: the helper sent nothing for 10 seconds)"), std::string::npos)
+            << message;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(KillHelpers(), 0) << "the silent helper was left running";
+    EXPECT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+}
+
+#else
+
+TEST(BridgeOff, NoCallReachesTheOtherBitnessLibrary)
+{
+    DeleteFileW(kLog.c_str());
+    WriteScript("");
+    SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
+    SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
+    RegisterOtherBitnessClient();
+    kelvra::MAPIBRIDGE = false;
+    LHANDLE session = 0;
+    // Wine's own MAPI32.DLL answers (it cannot load the registered client);
+    // whatever it answers, the recording library hears nothing.
+    kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session);
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(KillHelpers(), 0) << "a helper was started";
+}
+
+#endif
+
+} // namespace
