@@ -82,25 +82,32 @@ void RegisterOtherBitnessClient()
     RegCloseKey(mail);
 }
 
-// Ends every helper process of ours; how many there were.
-int KillHelpers()
+// Calls `act` with each helper process of ours; how many there were.
+template <class Act> int ForEachHelper(Act act)
 {
-    int killed = 0;
+    int count = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, kHelper) != 0)
-            continue;
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, kHelper) == 0) {
+            act(entry.th32ProcessID);
+            ++count;
+        }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Ends every helper process of ours; how many there were.
+int KillHelpers()
+{
+    return ForEachHelper([](DWORD id) {
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
             TerminateProcess(process, 9);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
-            ++killed;
         }
-    }
-    CloseHandle(snapshot);
-    return killed;
+    });
 }
 
 // The entry points of one library.
@@ -313,16 +320,12 @@ TEST_F(Bridge, AHelperThatFallsSilentFailsTheCallWithItsReason)
         reinterpret_cast<SuspendFn>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess")));
     ASSERT_NE(suspend, nullptr);
     int suspended = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, kHelper) == 0)
-            if (HANDLE process = OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, entry.th32ProcessID)) {
-                suspended += suspend(process) == 0 ? 1 : 0;
-                CloseHandle(process);
-            }
-    CloseHandle(snapshot);
+    ForEachHelper([&](DWORD id) {
+        if (HANDLE process = OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, id)) {
+            suspended += suspend(process) == 0 ? 1 : 0;
+            CloseHandle(process);
+        }
+    });
     ASSERT_EQ(suspended, 1);
 
     kelvra::TKelvraSendMail mail;
@@ -340,6 +343,24 @@ TEST_F(Bridge, AHelperThatFallsSilentFailsTheCallWithItsReason)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(KillHelpers(), 0) << "the silent helper was left running";
     EXPECT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+}
+
+TEST_F(Bridge, AHelperWithNoSessionEndsAfterAMinuteAndTheNextCallStartsAnother)
+{
+    KillHelpers();
+    WriteScript("handle 0x42\n");
+    LHANDLE session = 0;
+    ASSERT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+    ASSERT_EQ(kelvra::MapiLogOff()(session, 0, 0, 0), SUCCESS_SUCCESS);
+    ASSERT_EQ(ForEachHelper([](DWORD) {}), 1);
+    const auto start = std::chrono::steady_clock::now();
+    while (ForEachHelper([](DWORD) {}) != 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(90))
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto ended = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(ended, std::chrono::seconds(55)) << "it ended before its minute";
+    EXPECT_LT(ended, std::chrono::seconds(90)) << "it did not end";
+    EXPECT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+    EXPECT_EQ(session, 0x42u);
 }
 
 #else
