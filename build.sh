@@ -27,11 +27,11 @@ say() { printf '== %s\n' "$*"; }
 ensure_packages() {
     local missing=() p sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "ok installed" >/dev/null || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing ${missing[*]}"

@@ -174,8 +174,11 @@ msiexec /i "$(windows_path "$WORK/newer.msi")" || fail "installing the newer ver
 if QUIET_FAILURE=1 msiexec /i "$(windows_path "$MSI")"; then
     fail "the package installed over a newer version"
 fi
-tr -d '\0\r' <"$MSILOG" | grep -qF "KELVRA_NEWER = $NEWER" ||
-    fail "the package refused, but not for the newer version: $(tr -d '\0\r' <"$MSILOG" | tail -20)"
+# (The log is read whole before it is searched: a search that stops at the
+# first match would end the pipe early, and pipefail would count that.)
+log=$(tr -d '\0\r' <"$MSILOG")
+grep -qF "KELVRA_NEWER = $NEWER" <<<"$log" ||
+    fail "the package refused, but not for the newer version $NEWER: $(grep -E 'Found application|KELVRA|Return value [^1]' <<<"$log")"
 [ "$(kelvra_entries)" = "$NEWER" ] || fail "the newer version is not the one entry"
 [ -f "$INSTALLED/bin/libkelvra.dll" ] || fail "the refused package took the newer version's files"
 msiexec /x "$(windows_path "$WORK/newer.msi")" || fail "uninstalling the newer version"
