@@ -177,7 +177,8 @@ fi
 # (The log is read whole before it is searched: a search that stops at the
 # first match would end the pipe early, and pipefail would count that.)
 log=$(tr -d '\0\r' <"$MSILOG")
-grep -qF "KELVRA_NEWER = $NEWER" <<<"$log" ||
+found=$(sed -n 's/^Property(S): KELVRA_NEWER = //p' <<<"$log" | tr '\n' ';')
+[[ ";$found;" == *";$NEWER;"* ]] ||
     fail "the package refused, but not for the newer version $NEWER: $(grep -E 'Found application|KELVRA|Return value [^1]' <<<"$log")"
 [ "$(kelvra_entries)" = "$NEWER" ] || fail "the newer version is not the one entry"
 [ -f "$INSTALLED/bin/libkelvra.dll" ] || fail "the refused package took the newer version's files"
