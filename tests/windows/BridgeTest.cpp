@@ -7,19 +7,13 @@
 // A helper killed during a call fails it, and the next call works. Built
 // again with KELVRA_BRIDGE_OFF: with the bridge turned off, no call reaches
 // the recording library.
+#include "BridgeSetup.h"
 #include "FakeMapi.h"
 #include "FakeMapiCalls.h"
 
 #include "kelvra/Kelvra.h"
 
-#include <windows.h>
-
-#include <tlhelp32.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,20 +21,7 @@
 
 namespace {
 
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, n);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
-
-std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
-
-const std::wstring kFolder = ProgramFolder();
-const std::wstring kScript = kFolder + L"bridge-script.txt";
-const std::wstring kLog = kFolder + (sizeof(void *) == 8 ? L"bridge-log-64.txt" : L"bridge-log-32.txt");
-constexpr const wchar_t *kHelper = sizeof(void *) == 8 ? L"kelvra-mapi32.exe" : L"kelvra-mapi64.exe";
+using namespace bridge_test;
 
 const char kCalls[] = "handle 0x77\n"
                       "resolved Ann Smith|SMTP:ann@example.org|EID-1\n"
@@ -49,66 +30,6 @@ const char kCalls[] = "handle 0x77\n"
                       "saved msg-0002\n"
                       "address Carol|SMTP:carol@example.org\n"
                       "result MAPIDeleteMail 11\n";
-
-void WriteScript(const std::string &text)
-{
-    std::ofstream(Narrow(kScript), std::ios::binary) << text;
-}
-
-std::vector<std::string> LogLines()
-{
-    std::ifstream in(Narrow(kLog), std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// The recording library of the other bitness, as the system's mail client.
-void RegisterOtherBitnessClient()
-{
-    const std::wstring dll = kFolder + L"other\\libfakemapi.dll";
-    HKEY mail = nullptr, client = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Clients\\Mail", 0, nullptr, 0,
-                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &mail, nullptr),
-              ERROR_SUCCESS);
-    const wchar_t name[] = L"KelvraRecorder";
-    RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof name);
-    ASSERT_EQ(RegCreateKeyExW(mail, name, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &client, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(client, L"DLLPath", 0, REG_SZ, reinterpret_cast<const BYTE *>(dll.c_str()),
-                   static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(client);
-    RegCloseKey(mail);
-}
-
-// Calls `act` with each helper process of ours; how many there were.
-template <class Act> int ForEachHelper(Act act)
-{
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, kHelper) == 0) {
-            act(entry.th32ProcessID);
-            ++count;
-        }
-    CloseHandle(snapshot);
-    return count;
-}
-
-// Ends every helper process of ours; how many there were.
-int KillHelpers()
-{
-    return ForEachHelper([](DWORD id) {
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-            TerminateProcess(process, 9);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
-    });
-}
 
 // The entry points of one library.
 struct Table {
@@ -229,11 +150,7 @@ class Bridge : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        DeleteFileW(kLog.c_str());
-        WriteScript(kCalls);
-        SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
-        SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
-        RegisterOtherBitnessClient();
+        Prepare(kCalls);
     }
 };
 
@@ -367,11 +284,7 @@ TEST_F(Bridge, AHelperWithNoSessionEndsAfterAMinuteAndTheNextCallStartsAnother)
 
 TEST(BridgeOff, NoCallReachesTheOtherBitnessLibrary)
 {
-    DeleteFileW(kLog.c_str());
-    WriteScript("");
-    SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
-    SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
-    RegisterOtherBitnessClient();
+    Prepare("");
     kelvra::MAPIBRIDGE = false;
     LHANDLE session = 0;
     // Wine's own MAPI32.DLL answers (it cannot load the registered client);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelvra::bridge {
 
@@ -31,9 +32,21 @@ std::string Utf8(const std::wstring &text)
     return out;
 }
 
-// The reason for the thread's last failed bridged call, handed out as the
-// provider's would be (KelvraMapiLastReason), and said to the debugger.
-thread_local std::string t_reason;
+// The reason for each thread's last failed bridged call, handed out as the
+// provider's would be (KelvraMapiLastReason), and said to the debugger. Kept
+// by thread identifier, not in a thread-local string: the C++ runtime keeps
+// a library loaded while any thread holds a thread-local object of it with a
+// destructor, and the helper ends with this library's unloading. A thread's
+// entry goes with its next call, so only threads whose last call failed
+// hold one.
+std::mutex g_reasonMutex;
+std::map<DWORD, std::string> g_reasons;
+
+void ClearReason()
+{
+    std::lock_guard<std::mutex> lock(g_reasonMutex);
+    g_reasons.erase(GetCurrentThreadId());
+}
 
 void Say(const std::string &what)
 {
@@ -43,7 +56,10 @@ void Say(const std::string &what)
 
 void Fail(const std::string &why)
 {
-    t_reason = "the mail bridge: " + why;
+    {
+        std::lock_guard<std::mutex> lock(g_reasonMutex);
+        g_reasons[GetCurrentThreadId()] = "the mail bridge: " + why;
+    }
     Say(why);
 }
 
@@ -351,7 +367,7 @@ template <class T> T *HandOut(std::unique_ptr<Arena> arena, T *record)
 std::optional<Reader> CallHelper(const Writer &request)
 {
     std::lock_guard<std::mutex> lock(g_callMutex);
-    t_reason.clear();
+    ClearReason();
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::string why;
         if (!g_helper.Running() && !g_helper.Launch(g_helperPath, g_handlerPath, why)) {
@@ -585,12 +601,15 @@ ULONG MAPI_CALL ResolveName(LHANDLE session, ULONG_PTR ui, LPSTR name, FLAGS fla
 // The thread's last bridge failure, as the provider hands out its reasons.
 ULONG LastReason(LPSTR buffer, ULONG size)
 {
+    std::lock_guard<std::mutex> lock(g_reasonMutex);
+    const auto found = g_reasons.find(GetCurrentThreadId());
+    const std::string_view reason = found != g_reasons.end() ? std::string_view(found->second) : std::string_view();
     if (buffer != nullptr && size > 0) {
-        const std::size_t n = std::min<std::size_t>(t_reason.size(), size - 1);
-        std::memcpy(buffer, t_reason.data(), n);
+        const std::size_t n = std::min<std::size_t>(reason.size(), size - 1);
+        std::memcpy(buffer, reason.data(), n);
         buffer[n] = '\0';
     }
-    return static_cast<ULONG>(t_reason.size());
+    return static_cast<ULONG>(reason.size());
 }
 
 bool IsSystemLibrary(const std::u16string &name)
