@@ -9,9 +9,14 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #if defined(_WIN32)
 #  define FAKEMAPI_EXPORT extern "C" __declspec(dllexport)
@@ -103,6 +108,7 @@ struct State {
     size_t handedOut = 0;
     size_t badFrees = 0;
     std::map<std::string, unsigned> sleeps; // milliseconds, before the next answer
+    std::set<std::string> chatters;         // the next call writes to standard output
 };
 
 State &S()
@@ -111,8 +117,24 @@ State &S()
     return state;
 }
 
+// Text on the process's standard output and error, through the C runtime
+// and (on Windows) the system's handles, as a chatty mail client writes it.
+void Chatter(const char *function)
+{
+    std::printf("%s: chatter on standard output\n", function);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: chatter on standard error\n", function);
+#if defined(_WIN32)
+    const char line[] = "chatter through the standard output handle\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, sizeof line - 1, &written, nullptr);
+#endif
+}
+
 ULONG NextResult(const char *function)
 {
+    if (S().chatters.erase(function) > 0)
+        Chatter(function);
     const auto sleep = S().sleeps.find(function);
     if (sleep != S().sleeps.end()) {
         const unsigned ms = sleep->second;
@@ -344,6 +366,8 @@ FAKEMAPI_API void FakeMapi_Script(const char *script)
                 FakeMapi_QueueResult(function.c_str(), static_cast<ULONG>(n));
             else
                 S().sleeps[function] = static_cast<unsigned>(n);
+        } else if (verb == "chatter") {
+            S().chatters.insert(rest);
         } else if (verb == "handle") {
             FakeMapi_SetLogonHandle(static_cast<LHANDLE>(std::strtoull(rest.c_str(), nullptr, 0)));
         } else if (verb == "found") {

@@ -58,7 +58,9 @@ FAKEMAPI_API void FakeMapi_QueueAddressAnswer(ULONG count, const MapiRecipDesc *
 FAKEMAPI_API void FakeMapi_QueueSavedId(const char *id);
 
 /* Runs a script, one line per step: "result FUNCTION N", "sleep FUNCTION
- * MS" (the next call of FUNCTION waits that long first), "handle N",
+ * MS" (the next call of FUNCTION waits that long first), "chatter
+ * FUNCTION" (the next call of FUNCTION writes to standard output and
+ * error), "handle N",
  * "found ID", "saved ID", "resolved NAME|ADDRESS|ENTRYID", "address
  * NAME|ADDRESS", "read SUBJECT|NOTE|TONAME|TOADDRESS|FILEPATH|FILENAME".
  * The library runs the file FAKEMAPI_SCRIPT names at load, and appends

@@ -262,6 +262,21 @@ TEST_F(Bridge, AHelperThatFallsSilentFailsTheCallWithItsReason)
     EXPECT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
 }
 
+TEST_F(Bridge, AHandlerWritingToStandardOutputDoesNotDisturbTheCalls)
+{
+    KillHelpers(); // the next helper reads the new script
+    WriteScript("handle 0x51\nchatter MAPILogon\nresolved Eve|SMTP:eve@example.org|E\nchatter MAPIResolveName\n");
+    LHANDLE session = 0;
+    ASSERT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+    EXPECT_EQ(session, 0x51u);
+    lpMapiRecipDesc resolved = nullptr;
+    ASSERT_EQ(kelvra::MapiResolveName()(session, 0, const_cast<char *>("Eve"), 0, 0, &resolved), SUCCESS_SUCCESS);
+    ASSERT_NE(resolved, nullptr);
+    EXPECT_STREQ(resolved->lpszAddress, "SMTP:eve@example.org");
+    EXPECT_EQ(kelvra::MapiFreeBuffer()(resolved), SUCCESS_SUCCESS);
+    EXPECT_EQ(kelvra::MapiLogOff()(session, 0, 0, 0), SUCCESS_SUCCESS);
+}
+
 TEST_F(Bridge, AHelperWithNoSessionEndsAfterAMinuteAndTheNextCallStartsAnother)
 {
     KillHelpers();

@@ -196,13 +196,13 @@ public:
             End();
             return false;
         }
+        // The pipe goes by number, never as a standard handle: those lead
+        // nowhere, whatever the handler writes to them.
         STARTUPINFOW start{};
         start.cb = sizeof start;
         start.dwFlags = STARTF_USESTDHANDLES;
-        start.hStdInput = child;
-        start.hStdOutput = child;
-        start.hStdError = nullptr;
-        std::wstring command = L"\"" + exe + L"\" \"" + handler + L"\"";
+        std::wstring command = L"\"" + exe + L"\" " +
+                               std::to_wstring(reinterpret_cast<ULONG_PTR>(child)) + L" \"" + handler + L"\"";
         PROCESS_INFORMATION info{};
         const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                                             nullptr, nullptr, &start, &info);

@@ -2,9 +2,12 @@
 // application's Simple MAPI calls to a mail client's DLL of the other
 // bitness (see Bridge.cpp).
 //
-//   kelvra-mapiNN.exe HANDLER-DLL
+//   kelvra-mapiNN.exe PIPE-HANDLE HANDLER-DLL
 //
-// Its standard input and output are one pipe to the library. It loads the
+// Its pipe to the library is a handle it inherits, named by number; its
+// standard handles lead nowhere, so a handler that prints or reads its input
+// cannot disturb the frames, and no process the handler starts inherits the
+// pipe. It loads the
 // handler, greets with the entry points it has, then answers one request at
 // a time: the call made with the records read from the request, the records
 // the handler gave back written out and freed with its MAPIFreeBuffer. While
@@ -19,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -295,14 +299,18 @@ void Heartbeat()
 
 int wmain(int argc, wchar_t **argv)
 {
-    g_in = GetStdHandle(STD_INPUT_HANDLE);
-    g_out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (argc != 2)
+    if (argc != 3)
         return 2;
+    wchar_t *end = nullptr;
+    const auto pipe = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[1], &end, 10)));
+    if (end == argv[1] || *end != L'\0' || GetFileType(pipe) != FILE_TYPE_PIPE ||
+        !SetHandleInformation(pipe, HANDLE_FLAG_INHERIT, 0))
+        return 2;
+    g_in = g_out = pipe;
     // The handler's own dialogs and errors are its business; no error box
     // of the system's stops the helper.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryW(argv[1]);
+    HMODULE module = LoadLibraryW(argv[2]);
     if (module == nullptr) {
         Writer why;
         why.U32(GetLastError());
