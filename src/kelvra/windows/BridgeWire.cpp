@@ -15,18 +15,6 @@ template <class C> std::size_t Length(const C *text)
     return n;
 }
 
-// Text and WText read into a C (char or WCHAR) array with its zero.
-template <class C> C *TextOf(Reader &reader, Arena &arena)
-{
-    if (reader.U8() == 0)
-        return nullptr;
-    const std::uint32_t units = reader.U32();
-    C *text = arena.New<C>(std::size_t{units} + 1);
-    for (std::uint32_t i = 0; i < units; ++i)
-        text[i] = static_cast<C>(sizeof(C) == 1 ? reader.U8() : reader.U32());
-    return text;
-}
-
 char *TextIn(Reader &reader, Arena &arena, char *) { return reader.Text(arena); }
 WCHAR *TextIn(Reader &reader, Arena &arena, WCHAR *) { return reader.WText(arena); }
 
@@ -68,8 +56,10 @@ void Writer::Text(const WCHAR *text)
         return;
     const std::size_t units = Length(text);
     U32(static_cast<std::uint32_t>(units));
-    for (std::size_t i = 0; i < units; ++i)
-        U32(static_cast<std::uint16_t>(text[i]));
+    for (std::size_t i = 0; i < units; ++i) {
+        U8(static_cast<std::uint8_t>(text[i]));
+        U8(static_cast<std::uint8_t>(text[i] >> 8));
+    }
 }
 
 template <class R> void Writer::RecipOf(const R *recip)
@@ -177,7 +167,19 @@ void *Reader::Bytes(Arena &arena, ULONG *size)
 }
 
 char *Reader::Text(Arena &arena) { return static_cast<char *>(Bytes(arena, nullptr)); }
-WCHAR *Reader::WText(Arena &arena) { return TextOf<WCHAR>(*this, arena); }
+WCHAR *Reader::WText(Arena &arena)
+{
+    if (U8() == 0)
+        return nullptr;
+    const std::uint32_t units = U32();
+    if (units > (data_.size() - at_) / 2)
+        throw WireError("a frame ended early");
+    const auto *p = reinterpret_cast<const unsigned char *>(Take(std::size_t{units} * 2));
+    WCHAR *text = arena.New<WCHAR>(std::size_t{units} + 1);
+    for (std::uint32_t i = 0; i < units; ++i)
+        text[i] = static_cast<WCHAR>(p[2 * i] | p[2 * i + 1] << 8);
+    return text;
+}
 
 template <class R, class C> void Reader::RecipOf(Arena &arena, R &out)
 {

@@ -1,6 +1,7 @@
 // What passes between the library and its helper of the other bitness
 // (Bridge.cpp, BridgeHelper.cpp): frames of little-endian words, texts and
-// bytes, and the Simple MAPI records written out field by field. A null
+// bytes (a wide text as its UTF-16 units, two bytes each), and the Simple
+// MAPI records written out field by field. A null
 // text, entry identifier or array stays null and an empty one empty; a
 // count travels as it was given, even beside a null array. Records read
 // back are made in an Arena, which owns everything they point to.
