@@ -13,6 +13,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <vector>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -128,7 +129,7 @@ json Send(const Global &global, const SendOptions &options)
     lines.SetText(U(body));
     mail.SetBody(lines);
 
-    String attach;
+    std::vector<String> files;
     json attached = json::array();
     for (const std::string &file : options.attach) {
         std::error_code error;
@@ -141,9 +142,14 @@ json Send(const Global &global, const SendOptions &options)
         // List text has no quoting: such a path would split in two.
         if (text.find_first_of(";,") != std::string::npos)
             throw LocalFileError("cannot attach a file whose path holds ';' or ',': " + file);
-        AppendListItem(attach, U(text));
+        files.push_back(U(text));
         attached.push_back(text);
     }
+    // The component makes the last file of its list the message's first
+    // attachment: named to it in reverse, they go out in the order given.
+    String attach;
+    for (auto file = files.rbegin(); file != files.rend(); ++file)
+        AppendListItem(attach, *file);
     mail.SetAttach(attach);
     TSendFlags flags;
     if (options.receipt)

@@ -399,6 +399,24 @@ TEST_F(Command, AWalkOfAnUnchangedFolderLooksAtNoMessageFile)
     EXPECT_EQ(changed.files, std::set<std::string>{added});
 }
 
+// The files named to send go into the message in the order given, and a
+// reader lists them so.
+TEST_F(Command, AttachmentsGoInTheOrderGiven)
+{
+    std::vector<std::string> send = {"send", "--to", "ann@example.org", "--subject", "in order", "--body", "x"};
+    for (const char *name : {"first.txt", "second.txt", "third.txt"}) {
+        WriteFile(home / name, name);
+        send.insert(send.end(), {"--attach", (home / name).string()});
+    }
+    const json sent = Json(send);
+    const std::string id = Json({"list"}).at(0)["id"];
+    std::vector<std::string> names;
+    const json shown = Json({"show", "--peek", id});
+    for (const json &f : shown["attachments"])
+        names.push_back(f["name"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"first.txt", "second.txt", "third.txt"})) << shown.dump();
+}
+
 // A read decodes attachments into temporary files and never waits for them
 // to reach the disk: seen from outside by strace, showing a message with
 // three attachments syncs none of its files.
