@@ -277,6 +277,27 @@ TEST_F(Bridge, AHandlerWritingToStandardOutputDoesNotDisturbTheCalls)
     EXPECT_EQ(kelvra::MapiLogOff()(session, 0, 0, 0), SUCCESS_SUCCESS);
 }
 
+// The helper inherits its pipe and nothing else: an application's own
+// inheritable handle (here the writing end of a pipe it reads) is not held
+// open by it, so the application still sees that pipe's end.
+TEST_F(Bridge, TheHelperInheritsNoHandleOfTheApplication)
+{
+    KillHelpers();
+    WriteScript("handle 0x61\n");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, &inherit, 0));
+    LHANDLE session = 0;
+    ASSERT_EQ(kelvra::MapiLogOn()(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS); // a helper starts
+    ASSERT_EQ(ForEachHelper([](DWORD) {}), 1);
+    CloseHandle(write);
+    DWORD pending = 0;
+    EXPECT_FALSE(PeekNamedPipe(read, nullptr, 0, nullptr, &pending, nullptr)) << "the helper holds the writing end";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    CloseHandle(read);
+    EXPECT_EQ(kelvra::MapiLogOff()(session, 0, 0, 0), SUCCESS_SUCCESS);
+}
+
 TEST_F(Bridge, AHelperWithNoSessionEndsAfterAMinuteAndTheNextCallStartsAnother)
 {
     KillHelpers();

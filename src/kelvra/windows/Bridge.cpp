@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvra::bridge {
 
@@ -204,9 +205,8 @@ public:
         std::wstring command = L"\"" + exe + L"\" " +
                                std::to_wstring(reinterpret_cast<ULONG_PTR>(child)) + L" \"" + handler + L"\"";
         PROCESS_INFORMATION info{};
-        const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                            nullptr, nullptr, &start, &info);
-        const DWORD error = GetLastError();
+        DWORD error = 0;
+        const BOOL started = StartOnly(exe, command, start, child, info, error);
         CloseHandle(child);
         if (!started) {
             why = "the helper " + Utf8(exe) + " does not start: " + SystemText(error);
@@ -336,6 +336,35 @@ private:
         }
         frame.resize(size);
         return Transfer(false, frame.data(), size, why);
+    }
+
+    // Starts the helper with `inherit` its one inherited handle: an
+    // application's own inheritable handles stay its own, and a pipe of its
+    // sees its end when the application closes it, whatever the helper does.
+    static BOOL StartOnly(const std::wstring &exe, std::wstring &command, const STARTUPINFOW &start, HANDLE inherit,
+                          PROCESS_INFORMATION &info, DWORD &error)
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        std::vector<std::byte> storage(size);
+        auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            error = GetLastError();
+            return FALSE;
+        }
+        STARTUPINFOEXW extended{};
+        extended.StartupInfo = start;
+        extended.StartupInfo.cb = sizeof extended;
+        extended.lpAttributeList = list;
+        BOOL started = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherit, sizeof inherit,
+                                                 nullptr, nullptr);
+        if (started)
+            started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                     CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                     &extended.StartupInfo, &info);
+        error = GetLastError();
+        DeleteProcThreadAttributeList(list);
+        return started;
     }
 
     HANDLE process_ = nullptr;
