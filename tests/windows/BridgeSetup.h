@@ -46,9 +46,12 @@ inline std::vector<std::string> LogLines()
 }
 
 // The recording library of the other bitness, as the system's mail client.
-inline void RegisterOtherBitnessClient()
+// Its path under DLLPath, or (`extended`) under DLLPathEx with a DLLPath
+// that names no file, which the handler's lookup must then pass over.
+inline void RegisterOtherBitnessClient(bool extended = false)
 {
     const std::wstring dll = kFolder + L"other\\libfakemapi.dll";
+    const std::wstring missing = L"C:\\nowhere\\missing.dll";
     HKEY mail = nullptr, client = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Clients\\Mail", 0, nullptr, 0,
                               KEY_WRITE | KEY_WOW64_64KEY, nullptr, &mail, nullptr),
@@ -57,8 +60,15 @@ inline void RegisterOtherBitnessClient()
     RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof name);
     ASSERT_EQ(RegCreateKeyExW(mail, name, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &client, nullptr),
               ERROR_SUCCESS);
-    RegSetValueExW(client, L"DLLPath", 0, REG_SZ, reinterpret_cast<const BYTE *>(dll.c_str()),
-                   static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t)));
+    const auto set = [&](const wchar_t *value, const std::wstring &path) {
+        RegSetValueExW(client, value, 0, REG_SZ, reinterpret_cast<const BYTE *>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    };
+    set(L"DLLPath", extended ? missing : dll);
+    if (extended)
+        set(L"DLLPathEx", dll);
+    else
+        RegDeleteValueW(client, L"DLLPathEx");
     RegCloseKey(client);
     RegCloseKey(mail);
 }
@@ -93,13 +103,13 @@ inline int KillHelpers()
 
 // This program's way to the recording library of the other bitness: its
 // script, its log (emptied) and its registration as the mail client.
-inline void Prepare(const std::string &script)
+inline void Prepare(const std::string &script, bool extended = false)
 {
     DeleteFileW(kLog.c_str());
     WriteScript(script);
     SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
     SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
-    RegisterOtherBitnessClient();
+    RegisterOtherBitnessClient(extended);
 }
 
 } // namespace bridge_test

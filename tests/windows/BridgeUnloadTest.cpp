@@ -1,7 +1,9 @@
 // The bridge's helper ends when the library is unloaded, even with a
 // session still open in it: an application that frees a plugin using Kelvra
 // leaves no helper behind. This program does not link the library; it
-// reaches it through the plugin only (bridge_plugin.dll).
+// reaches it through the plugin only (bridge_plugin.dll). Its mail client is
+// registered under DLLPathEx, its DLLPath naming no file: the handler is
+// found there first.
 #include "BridgeSetup.h"
 
 #include "mapi/SimpleMapi.h"
@@ -18,7 +20,7 @@ using namespace bridge_test;
 
 TEST(BridgeUnload, FreeingTheLibraryEndsItsHelper)
 {
-    Prepare("handle 0x42\n");
+    Prepare("handle 0x42\n", true);
     HMODULE plugin = LoadLibraryW((kFolder + L"bridge_plugin.dll").c_str());
     ASSERT_NE(plugin, nullptr);
     using LogOnFn = ULONG (*)(LHANDLE *);
