@@ -60,12 +60,26 @@ nlohmann::json Password(const Global &global, bool set)
     const auto keep = entry.As<ULONG (*)(LPSTR, LPSTR)>();
     std::string secret = set ? ReadSecretLine() : std::string();
     const std::string profile = host::ToAnsi(host::FromUtf8(global.profile));
-    std::string narrow = host::ToAnsi(host::FromUtf8(secret));
+    host::String wide = host::FromUtf8(secret);
+    std::string narrow = host::ToAnsi(wide);
+    // The provider takes the password in the locale's character set: one it
+    // cannot carry whole would be kept changed, and sign in wrongly ever after.
+    const bool whole = host::FromAnsi(narrow) == wide;
+    const auto wipe = [&] {
+        for (std::string *text : {&secret, &narrow})
+            for (char &c : *text)
+                *static_cast<volatile char *>(&c) = 0;
+        for (char16_t &c : wide)
+            *static_cast<volatile char16_t *>(&c) = 0;
+    };
+    if (!whole) {
+        wipe();
+        throw std::invalid_argument("the password holds characters the locale's character set (" +
+                                    host::AnsiCharset() + ") cannot carry; set it under a UTF-8 locale");
+    }
     const ULONG rc = keep(profile.empty() ? nullptr : const_cast<char *>(profile.c_str()),
                           set ? narrow.data() : nullptr);
-    for (std::string *text : {&secret, &narrow})
-        for (char &c : *text)
-            *static_cast<volatile char *>(&c) = 0;
+    wipe();
     kelvra::Check(rc);
     return {{set ? "kept" : "cleared", global.profile.empty() ? "default" : global.profile}};
 #endif

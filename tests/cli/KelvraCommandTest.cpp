@@ -342,6 +342,35 @@ TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
         setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
 }
 
+// A password the locale's character set cannot carry whole is refused
+// before anything is kept (it would be kept changed); one it can carry goes
+// on to the keyring (here none: refused there, code 26).
+TEST_F(Command, APasswordTheLocaleCannotCarryIsRefused)
+{
+    const char *locales = std::getenv("KELVRA_LATIN1_LOCPATH");
+    ASSERT_NE(locales, nullptr) << "the folder of the test's Latin-1 locale (tests/CMakeLists.txt)";
+    setenv("LOCPATH", locales, 1);
+    setenv("LC_ALL", "de_DE.ISO-8859-1", 1);
+    const std::string saved = std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home / "no-bus").string()).c_str(), 1);
+    WriteFile(profiles, "[Keyring]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
+                        "smtp = smtp://127.0.0.1:9\nplain = yes\nuser = kelvra\n");
+    const Result refused = Run({"password", "set", "--profile", "Keyring"}, "p\u00E4ss\u65E5\u672C\n");
+    const Result carried = Run({"password", "set", "--profile", "Keyring"}, "p\u00E4ss\n");
+    unsetenv("LC_ALL");
+    unsetenv("LOCPATH");
+    if (saved.empty())
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else
+        setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("the password holds characters the locale's character set (ISO-8859-1) cannot carry"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(carried.status, 1);
+    EXPECT_NE(carried.err.find("(code 26)"), std::string::npos) << carried.err;
+}
+
 // What a walk looks at, seen from outside by strace: a count (a walk that
 // must know every message's class) of a folder that has not changed since
 // the cache saw it lists no folder and looks at no message file; after one
