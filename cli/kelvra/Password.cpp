@@ -64,7 +64,6 @@ nlohmann::json Password(const Global &global, bool set)
     std::string narrow = host::ToAnsi(wide);
     // The provider takes the password in the locale's character set: one it
     // cannot carry whole would be kept changed, and sign in wrongly ever after.
-    const bool whole = host::FromAnsi(narrow) == wide;
     const auto wipe = [&] {
         for (std::string *text : {&secret, &narrow})
             for (char &c : *text)
@@ -72,7 +71,7 @@ nlohmann::json Password(const Global &global, bool set)
         for (char16_t &c : wide)
             *static_cast<volatile char16_t *>(&c) = 0;
     };
-    if (!whole) {
+    if (host::FromAnsi(narrow) != wide) {
         wipe();
         throw std::invalid_argument("the password holds characters the locale's character set (" +
                                     host::AnsiCharset() + ") cannot carry; set it under a UTF-8 locale");

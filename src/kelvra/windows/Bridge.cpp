@@ -197,16 +197,11 @@ public:
             End();
             return false;
         }
-        // The pipe goes by number, never as a standard handle: those lead
-        // nowhere, whatever the handler writes to them.
-        STARTUPINFOW start{};
-        start.cb = sizeof start;
-        start.dwFlags = STARTF_USESTDHANDLES;
         std::wstring command = L"\"" + exe + L"\" " +
                                std::to_wstring(reinterpret_cast<ULONG_PTR>(child)) + L" \"" + handler + L"\"";
         PROCESS_INFORMATION info{};
         DWORD error = 0;
-        const BOOL started = StartOnly(exe, command, start, child, info, error);
+        const BOOL started = StartOnly(exe, command, child, info, error);
         CloseHandle(child);
         if (!started) {
             why = "the helper " + Utf8(exe) + " does not start: " + SystemText(error);
@@ -338,11 +333,12 @@ private:
         return Transfer(false, frame.data(), size, why);
     }
 
-    // Starts the helper with `inherit` its one inherited handle: an
-    // application's own inheritable handles stay its own, and a pipe of its
-    // sees its end when the application closes it, whatever the helper does.
-    static BOOL StartOnly(const std::wstring &exe, std::wstring &command, const STARTUPINFOW &start, HANDLE inherit,
-                          PROCESS_INFORMATION &info, DWORD &error)
+    // Starts the helper with `inherit` (its pipe, named on its command line)
+    // its one inherited handle, and standard handles that lead nowhere: an
+    // application's own inheritable handles stay its own, and whatever the
+    // handler writes to standard output goes nowhere.
+    static BOOL StartOnly(const std::wstring &exe, std::wstring &command, HANDLE inherit, PROCESS_INFORMATION &info,
+                          DWORD &error)
     {
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -353,8 +349,8 @@ private:
             return FALSE;
         }
         STARTUPINFOEXW extended{};
-        extended.StartupInfo = start;
         extended.StartupInfo.cb = sizeof extended;
+        extended.StartupInfo.dwFlags = STARTF_USESTDHANDLES; // all null
         extended.lpAttributeList = list;
         BOOL started = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherit, sizeof inherit,
                                                  nullptr, nullptr);

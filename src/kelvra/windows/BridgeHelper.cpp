@@ -7,9 +7,8 @@
 // Its pipe to the library is a handle it inherits, named by number; its
 // standard handles lead nowhere, so a handler that prints or reads its input
 // cannot disturb the frames, and no process the handler starts inherits the
-// pipe. It loads the
-// handler, greets with the entry points it has, then answers one request at
-// a time: the call made with the records read from the request, the records
+// pipe. It loads the handler, greets with the entry points it has, then
+// answers one request at a time: the call made with the records read from the request, the records
 // the handler gave back written out and freed with its MAPIFreeBuffer. While
 // a call runs it sends a heartbeat every second, so the library can tell a
 // long call (a dialog the user is in) from a helper that is gone. It ends at
@@ -31,15 +30,14 @@ using namespace kelvra::bridge;
 
 namespace {
 
-HANDLE g_in = nullptr;
-HANDLE g_out = nullptr;
+HANDLE g_pipe = nullptr; // to the library, both ways
 std::mutex g_writeMutex;
 
 bool WriteAll(const char *data, DWORD size)
 {
     while (size > 0) {
         DWORD written = 0;
-        if (!WriteFile(g_out, data, size, &written, nullptr) || written == 0)
+        if (!WriteFile(g_pipe, data, size, &written, nullptr) || written == 0)
             return false;
         data += written;
         size -= written;
@@ -61,7 +59,7 @@ bool ReadAll(char *data, DWORD size)
 {
     while (size > 0) {
         DWORD read = 0;
-        if (!ReadFile(g_in, data, size, &read, nullptr) || read == 0)
+        if (!ReadFile(g_pipe, data, size, &read, nullptr) || read == 0)
             return false;
         data += read;
         size -= read;
@@ -287,7 +285,7 @@ void Heartbeat()
             // Idle: nothing pending (a request that arrived meanwhile keeps
             // the helper), so the library may start a new one on its next call.
             DWORD pending = 0;
-            if (PeekNamedPipe(g_in, nullptr, 0, nullptr, &pending, nullptr) && pending == 0)
+            if (PeekNamedPipe(g_pipe, nullptr, 0, nullptr, &pending, nullptr) && pending == 0)
                 ExitProcess(0);
             if (GetLastError() == ERROR_BROKEN_PIPE)
                 ExitProcess(0);
@@ -302,11 +300,10 @@ int wmain(int argc, wchar_t **argv)
     if (argc != 3)
         return 2;
     wchar_t *end = nullptr;
-    const auto pipe = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[1], &end, 10)));
-    if (end == argv[1] || *end != L'\0' || GetFileType(pipe) != FILE_TYPE_PIPE ||
-        !SetHandleInformation(pipe, HANDLE_FLAG_INHERIT, 0))
+    g_pipe = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[1], &end, 10)));
+    if (end == argv[1] || *end != L'\0' || GetFileType(g_pipe) != FILE_TYPE_PIPE ||
+        !SetHandleInformation(g_pipe, HANDLE_FLAG_INHERIT, 0))
         return 2;
-    g_in = g_out = pipe;
     // The handler's own dialogs and errors are its business; no error box
     // of the system's stops the helper.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
