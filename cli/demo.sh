@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Kelvra's main job, shown with the kelvra command on the embedded default
-# profile, in a temporary folder: the user's own mail is never touched.
+# Kelvra's main job, shown with the kelvra command in a temporary folder:
+# the user's own mail is never touched, and no mail leaves the machine.
 #   cli/demo.sh FOLDER-WITH-KELVRA
 set -euo pipefail
 BIN=$(cd "${1:?usage: demo.sh FOLDER-WITH-KELVRA}" && pwd)
 export PATH="$BIN:$PATH"
 
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-demo.XXXXXX")
-# No profile file: the embedded default profile, with its mailbox and
-# address book under XDG_DATA_HOME, here inside the demo's folder.
+# A profile file of the demo's own: the mailbox and address book of the
+# embedded default (under XDG_DATA_HOME, here inside the demo's folder),
+# and mail to others delivered into that mailbox on purpose, so that the
+# demo sends nothing to anyone, whatever sendmail the machine has.
 export XDG_DATA_HOME="$DEMO/data"
 export XDG_CONFIG_HOME="$DEMO/config"
 unset KELVRA_MAPI_PROFILES
 export TMPDIR="$DEMO/tmp"
 export KELVRA_MAPI_UI=none
-mkdir -p "$TMPDIR" "$XDG_DATA_HOME/kelvra/contacts" "$DEMO/saved"
+mkdir -p "$TMPDIR" "$XDG_DATA_HOME/kelvra/contacts" "$XDG_CONFIG_HOME/kelvra" "$DEMO/saved"
 cd "$DEMO"
+cat > "$XDG_CONFIG_HOME/kelvra/profiles.ini" <<'INI'
+[Demo]
+localdelivery = yes
+INI
 
 cat > "$XDG_DATA_HOME/kelvra/contacts/team.vcf" <<'VCF'
 BEGIN:VCARD
@@ -66,9 +72,11 @@ cat <<DONE
 
 The mailbox was the Maildir $XDG_DATA_HOME/kelvra/Mail (sent mail in its .Sent folder).
 To use kelvra on your own mail, put it on your PATH (cmake --install) and run it without these
-settings: the embedded default profile keeps mail in ~/.local/share/kelvra/Mail; a profile file
+settings: without a profile file, mail is kept in ~/.local/share/kelvra/Mail and goes out
+through the system's sendmail (/usr/sbin/sendmail) when one is installed; a profile file
 (~/.config/kelvra/profiles.ini) can name another Maildir, an SMTP server and an address book
-(see provider/README.md). Try: kelvra --help
+(man 5 kelvra-profiles; kelvra profile import takes them from msmtp, mbsync or git).
+Try: kelvra --help
 DONE
 if [ -z "${KELVRA_DEMO_KEEP:-}" ]; then
     rm -rf "$DEMO"

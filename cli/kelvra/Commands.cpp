@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Progress.h"
+#include "Provider.h"
 #include "SaveFile.h"
 
 #include "Shown.h"
@@ -96,6 +97,27 @@ std::string Hex(const std::vector<std::uint8_t> &bytes)
 
 } // namespace
 
+namespace {
+
+// What the mail system did with the message just sent, in its own words
+// ("sent to ... (smtp://...)", "handed to /usr/sbin/sendmail for ...",
+// "delivered into the mailbox ..."); empty where it does not say (a
+// library without the entry point, as on Windows).
+std::string LastOutcome()
+{
+    try {
+        const ProviderEntry entry("KelvraMapiLastOutcome", u"");
+        const auto outcome = entry.As<ULONG (*)(LPSTR, ULONG)>();
+        std::string text(outcome(nullptr, 0), '\0');
+        outcome(text.data(), static_cast<ULONG>(text.size() + 1));
+        return text;
+    } catch (const kelvra::EKelvraError &) {
+        return {};
+    }
+}
+
+} // namespace
+
 json Send(const Global &global, const SendOptions &options)
 {
     // Refused before anything is asked of the mail system.
@@ -159,6 +181,7 @@ json Send(const Global &global, const SendOptions &options)
     mail.SetFlags(flags);
     mail.Send();
     return {{"sent", true},
+            {"outcome", LastOutcome()},
             {"to", Items(mail.GetSendTo())},
             {"cc", Items(mail.GetCc())},
             {"bcc", Items(mail.GetBcc())},

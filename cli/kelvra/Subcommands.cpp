@@ -69,7 +69,11 @@ Subcommand SendCommand(CLI::App &app)
     s->add_option("--type", o->type, "the message class (default: ordinary mail)");
     s->add_flag("--dialog", o->dialog, "open the mail system's compose dialog");
     return {s, [o](const Global &g) { return Send(g, *o); }, [](const json &a) {
-                std::string out = "sent to " + Join(a["to"]);
+                // The mail system's own words when it gives them: they say
+                // whether the message left the machine.
+                if (!a["outcome"].get<std::string>().empty())
+                    return T(a["outcome"]) + "\n";
+                std::string out = "handed to the mail system for " + Join(a["to"]);
                 if (!a["cc"].empty())
                     out += ", cc " + Join(a["cc"]);
                 if (!a["bcc"].empty())

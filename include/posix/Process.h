@@ -5,7 +5,8 @@
 // standard error too when asked. The child inherits no descriptor
 // but 0, 1 and 2 (not a session's sockets, not another helper's pipe), and
 // runs in a process group of its own with default signals. It has a time
-// bound: past it the whole group is killed. The output is read until the
+// bound: past it the whole group is killed, and the helper itself (which
+// may have left its group), and the wait for it is bounded too. The output is read until the
 // helper itself has exited, so that a process it leaves behind holding the
 // pipe costs nothing.
 #pragma once
@@ -20,9 +21,12 @@
 namespace kelvra_posix {
 
 struct RunResult {
-    int exitCode = -1; // -1 when it did not exit normally
+    int exitCode = -1; // -1 when it did not exit normally, or how is not known
     int signal = 0;    // the signal that ended it, if one did
     bool timedOut = false;
+    // It ended, but its status is lost: the application ignores SIGCHLD, so
+    // the system discarded it. Never to be taken for success.
+    bool statusLost = false;
     std::string output; // at most `maxOutput` bytes of it
     std::string errors; // with `keepErrors`: at most `maxOutput` bytes of its standard error
 };

@@ -312,6 +312,12 @@ std::string &LastReason()
     return reason;
 }
 
+std::string &LastOutcome()
+{
+    thread_local std::string outcome;
+    return outcome;
+}
+
 [[noreturn]] void Refuse(const std::string &why, ULONG code)
 {
     Log(why);

@@ -123,5 +123,8 @@ void WriteAll(int fd, std::string_view bytes);
 [[noreturn]] void Refuse(const std::string &why, ULONG code = MAPI_E_FAILURE);
 // The reason of the thread's last refusal in this call; empty when none.
 std::string &LastReason();
+// What the thread's last send did, in words, when it succeeded
+// (KelvraMapiLastOutcome); empty when none.
+std::string &LastOutcome();
 
 } // namespace kmp

@@ -4,22 +4,19 @@
 #include "Blocks.h"
 #include "Common.h"
 #include "message/Message.h"
-#include "Outgoing.h"
-#include "Profile.h"
+#include "Session.h"
 #include "Store.h"
 #include "book/AddressBook.h"
 #include "signin/Keyring.h"
 #include "signin/SignIn.h"
 #include "mapi/SimpleMapi.h"
 #include "ProfileReport.h"
-#include "sendmail/Sendmail.h"
-#include "smtp/Smtp.h"
+#include "outgoing/Record.h"
+#include "outgoing/WayOut.h"
 #include "ui/Dialogs.h"
 
 #include <algorithm>
 #include <cstring>
-#include <future>
-#include <system_error>
 #include <unistd.h>
 #include <new>
 
@@ -31,16 +28,20 @@ namespace {
 template <class Body>
 ULONG Guard(Body &&body)
 {
-    LastReason().clear(); // a reason is the call's own
+    LastReason().clear(); // a reason is the call's own, and so is an outcome
+    LastOutcome().clear();
     try {
         body();
         LastReason().clear(); // refused on the way, and recovered: no reason
         return SUCCESS_SUCCESS;
     } catch (const MapiError &e) {
+        LastOutcome().clear();
         return e.code;
     } catch (const std::bad_alloc &) {
+        LastOutcome().clear();
         return MAPI_E_INSUFFICIENT_MEMORY;
     } catch (...) {
+        LastOutcome().clear();
         return MAPI_E_FAILURE;
     }
 }
@@ -55,112 +56,11 @@ void WriteId(LPSTR buffer, const std::string &id, FLAGS flags)
     std::memcpy(buffer, id.c_str(), id.size() + 1);
 }
 
-// Keeps the sender's copy of a message that has gone: one that cannot be
-// kept is logged, and the send still succeeds, so that nobody sends it twice.
-void KeepCopy(SentCopy &copy)
+// Sends a composed message the profile's way out, and keeps its words of
+// what happened for KelvraMapiLastOutcome.
+void Deliver(Session &session, const Composition &composition)
 {
-    try {
-        copy.Keep();
-    } catch (const MapiError &e) {
-        Log("the message went out, but its copy could not be kept in Sent (code " + std::to_string(e.code) + ")");
-    }
-}
-
-// A message composed, and its sender's copy being made ready. The copy
-// reads the bytes where they are (on another thread, for a Maildir): they
-// stay at one address however the pair is moved.
-struct Composed {
-    std::unique_ptr<const std::string> bytes;
-    std::unique_ptr<SentCopy> copy;
-};
-
-std::unique_ptr<const std::string> ComposeBytes(const Composition &composition)
-{
-    if (g_composeHook != nullptr)
-        g_composeHook();
-    return std::make_unique<const std::string>(Compose(composition));
-}
-
-// Every address a message goes to: To, Cc and Bcc.
-std::vector<std::string> EnvelopeOf(const Composition &composition)
-{
-    std::vector<std::string> envelope;
-    for (const auto *list : {&composition.to, &composition.cc, &composition.bcc})
-        for (const Mailbox &m : *list)
-            envelope.push_back(m.address);
-    return envelope;
-}
-
-// Sends a composed message: over SMTP when the profile names a server, to
-// its sendmail program when it names one, else into the mailbox, as a local
-// mail system delivers to its one user; the sender's copy is made ready
-// meanwhile and goes to Sent once the message is on its way.
-void Deliver(const Session &session, const Composition &composition)
-{
-    if (!session.profile.sendmail.empty()) {
-        CheckAttachments(composition);
-        Composed composed;
-        composed.bytes = ComposeBytes(composition);
-        composed.copy = session.store->PrepareSent(*composed.bytes);
-        SendThroughProgram(session.profile, composition.from.address, EnvelopeOf(composition), *composed.bytes);
-        KeepCopy(*composed.copy);
-        return;
-    }
-    if (session.profile.smtpUrl.empty()) {
-        Composed composed;
-        composed.bytes = ComposeBytes(composition);
-        composed.copy = session.store->PrepareSent(*composed.bytes);
-        session.store->Add(*composed.bytes, false);
-        KeepCopy(*composed.copy);
-        return;
-    }
-    // Over SMTP the attachments are checked before the first command; the
-    // message is then composed on a thread of its own while the envelope's
-    // commands go, handed over when the server asks for it, and its copy
-    // made ready on that thread while it travels. A message that cannot be
-    // composed abandons the transaction: nothing is sent or kept.
-    CheckAttachments(composition);
-    const std::vector<std::string> envelope = EnvelopeOf(composition);
-    std::promise<const std::string *> handed;
-    std::future<const std::string *> bytes = handed.get_future();
-    const auto compose = [&] {
-        Composed composed;
-        try {
-            composed.bytes = ComposeBytes(composition);
-        } catch (...) {
-            handed.set_exception(std::current_exception());
-            return composed;
-        }
-        handed.set_value(composed.bytes.get());
-        composed.copy = session.store->PrepareSent(*composed.bytes, true);
-        return composed;
-    };
-    std::future<Composed> composing;
-    bool deferred = false;
-    try {
-        const SignalsBlocked quiet; // the thread takes none of the application's signals
-        composing = std::async(std::launch::async, compose);
-    } catch (const std::system_error &) {
-        composing = std::async(std::launch::deferred, compose); // no thread to be had: when asked for
-        deferred = true;
-    }
-    SendSmtp(session.profile, session.password, composition.from.address, envelope,
-             [&]() -> const std::string & {
-                 if (deferred)
-                     composing.wait();
-                 return *bytes.get();
-             },
-             session.outbox.get());
-    // The message has gone: a copy that could not even be made ready is
-    // logged, as one that cannot be kept.
-    Composed composed;
-    try {
-        composed = composing.get();
-    } catch (const std::exception &) {
-        Log("the message went out, but its copy could not be made ready for Sent");
-    }
-    if (composed.copy)
-        KeepCopy(*composed.copy);
+    LastOutcome() = ChooseWayOut(session.profile)->Send(session, composition);
 }
 
 // MAPISendMail and MAPISendMailW: one set of rules, whichever record.
@@ -175,8 +75,10 @@ ULONG SendRecord(LHANDLE lhSession, const Message *message, FLAGS flags)
         const Message empty{};
         const Composition composition = FromRecord(message != nullptr ? *message : empty, *session);
         // Handed to the desktop's mail client: that client sends it.
-        if (dialog && ComposeDialog(composition))
+        if (dialog && ComposeDialog(composition)) {
+            LastOutcome() = "handed to the mail client, to be written and sent from there";
             return;
+        }
         if (composition.to.empty() && composition.cc.empty() && composition.bcc.empty())
             Fail(MAPI_E_INVALID_RECIPS);
         Deliver(*session, composition);
@@ -270,8 +172,10 @@ KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR lpszDelimChar, LPSTR lpszFil
                 Fail(MAPI_E_ATTACHMENT_OPEN_FAILURE);
             c.attachments.push_back({paths[i], i < names.size() ? NarrowToUtf8(names[i]) : std::string()});
         }
-        if (ComposeDialog(c))
+        if (ComposeDialog(c)) {
+            LastOutcome() = "handed to the mail client, to be written and sent from there";
             return;
+        }
         // On a terminal the cover note is asked for there.
         const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
         const Resolved to = ResolveInBook(book, AskLine("To: "));
@@ -487,6 +391,18 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
 KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
 {
     return CopyOut(kmp::LastReason(), lpszReason, nSize);
+}
+
+// What the calling thread's last send did with its message, when it
+// succeeded (MAPISendMail, MAPISendMailW, MAPISendDocuments): "sent to
+// ann@example.org (smtp://mail.example.org:587)", "handed to
+// /usr/sbin/sendmail for ann@example.org", "delivered into the mailbox
+// /home/ann/Mail (nothing left this machine)", or "handed to the mail
+// client, ...". Copied as KelvraMapiLastReason copies; 0 when the last call
+// was no send that succeeded.
+KMP_EXPORT ULONG KelvraMapiLastOutcome(LPSTR lpszOutcome, ULONG nSize)
+{
+    return CopyOut(kmp::LastOutcome(), lpszOutcome, nSize);
 }
 
 // Beside the twelve, for `kelvra profile show`: the profile as the provider

@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -122,7 +121,7 @@ using Sections = std::vector<std::pair<std::string, Keys>>;
 // of the profile file both follow. The keys before the first section:
 // `default` only.
 constexpr std::string_view kProfileKeys[] = {
-    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "sendmail", "user", "password", "passwordcmd",
+    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "sendmail", "localdelivery", "user", "password", "passwordcmd",
     "auth", "cafile", "plain", "fallbackcharset", "connecttimeout", "timeout", "stalltimeout"};
 
 // A value after its '=': blanks around it go, and so does a comment that
@@ -223,20 +222,6 @@ Profile EmbeddedDefault()
     p.senderName = UserName();
     p.senderAddress = LoginName() + "@localhost";
     return p;
-}
-
-struct SessionTable {
-    std::mutex mutex;
-    std::map<LHANDLE, std::shared_ptr<Session>> sessions;
-    LHANDLE next = 0x4B31;
-};
-
-// Never destroyed: an application may log off from its own exit-time
-// destructors, after this library's statics would be gone.
-SessionTable &Table()
-{
-    static SessionTable *table = new SessionTable;
-    return *table;
 }
 
 } // namespace
@@ -383,6 +368,16 @@ Profile ProfileOf(std::string text, const std::string &file, const std::string &
         p.sendmail = CommandWords(sendmail);
         if (p.sendmail.empty())
             invalid("sendmail", "a command (a program and its arguments, quoted as in a shell)");
+    }
+    if (const std::string local = get("localdelivery"); !local.empty()) {
+        p.localDelivery = SameText(local, "yes") || SameText(local, "true");
+        if (!p.localDelivery && !SameText(local, "no") && !SameText(local, "false"))
+            invalid("localdelivery", "yes or no");
+        if (p.localDelivery && (!p.smtpUrl.empty() || !p.sendmail.empty()))
+            Refuse(file + ":" + std::to_string(keys->at("localdelivery").line) + ": profile " + p.name +
+                       " names " + (p.smtpUrl.empty() ? "sendmail" : "smtp") +
+                       " and localdelivery; mail goes out one way (remove one of them)",
+                   MAPI_E_LOGON_FAILURE);
     }
     p.user = get("user");
     p.password = get("password");
@@ -589,39 +584,6 @@ Profile AddProfile(const std::string &name, const std::vector<std::pair<std::str
     ClearText(updated);
     ClearText(text);
     return p;
-}
-
-LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store)
-{
-    SessionTable &t = Table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    const LHANDLE handle = t.next++;
-    t.sessions[handle] = std::make_shared<Session>(Session{std::move(profile), std::move(password), std::move(store)});
-    return handle;
-}
-
-void CloseSession(LHANDLE handle)
-{
-    SessionTable &t = Table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    if (t.sessions.erase(handle) == 0)
-        Fail(MAPI_E_INVALID_SESSION);
-}
-
-SessionInUse FindSession(LHANDLE handle)
-{
-    if (handle == 0) {
-        // A session for this call only, on the default profile.
-        auto session = std::make_shared<Session>(Session{LoadProfile(""), SecretText(), nullptr});
-        session->store = OpenStore(session->profile, "", false);
-        return SessionInUse(std::move(session));
-    }
-    SessionTable &t = Table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    const auto it = t.sessions.find(handle);
-    if (it == t.sessions.end())
-        Fail(MAPI_E_INVALID_SESSION);
-    return SessionInUse(it->second);
 }
 
 } // namespace kmp

@@ -1,4 +1,4 @@
-// Profiles (sections of an INI file) and the sessions logged on with them.
+// Profiles: sections of an INI file, read and added.
 #pragma once
 
 #include "message/HeaderText.h"
@@ -29,10 +29,14 @@ struct Profile {
     std::string cacheFolder; // where envelope caches live; empty: none
     // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).
     std::string fallbackCharset = "windows-1252";
-    std::string smtpUrl;     // empty: local delivery (or sendmail)
-    // `sendmail`: the program outgoing mail is handed to, as words (no
-    // shell); empty: not used.
+    // The way mail goes out (outgoing/WayOut.h chooses): an SMTP server;
+    std::string smtpUrl;
+    // else `sendmail`, the program outgoing mail is handed to, as words (no
+    // shell);
     std::vector<std::string> sendmail;
+    // else `localdelivery`: into the mailbox, to no one else; else the
+    // system's sendmail program.
+    bool localDelivery = false;
     // The login at the servers, SMTP and IMAP alike.
     std::string user;
     SecretText password;         // the profile's `password`
@@ -73,39 +77,5 @@ Profile LoadProfile(const std::string &name);
 // profile has, or a value with a line break, is MAPI_E_FAILURE.
 Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys,
                    bool replace);
-
-// What a session keeps between its sends (Smtp.h).
-struct Outbox;
-std::shared_ptr<Outbox> NewOutbox();
-class MailStore;
-
-struct Session {
-    Profile profile;
-    SecretText password; // as given to MAPILogon
-    std::shared_ptr<MailStore> store;
-    std::shared_ptr<Outbox> outbox = NewOutbox();
-};
-
-LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store);
-// MAPI_E_INVALID_SESSION for an unknown handle.
-void CloseSession(LHANDLE handle);
-// A session in use by an entry point's call: until the call ends, the
-// thread reads 8-bit text in the session's fallback charset.
-class SessionInUse {
-public:
-    explicit SessionInUse(std::shared_ptr<Session> session)
-        : session_(std::move(session)), fallback_(session_->profile.fallbackCharset)
-    {
-    }
-    Session &operator*() const { return *session_; }
-    Session *operator->() const { return session_.get(); }
-
-private:
-    std::shared_ptr<Session> session_;
-    FallbackScope fallback_;
-};
-
-// The session of a handle; handle 0 is a session on the default profile.
-SessionInUse FindSession(LHANDLE handle);
 
 } // namespace kmp

@@ -3,13 +3,9 @@
 #include "Common.h"
 #include "Store.h"
 #include "book/AddressBook.h"
-#include "smtp/Smtp.h"
+#include "outgoing/Sendmail.h"
+#include "outgoing/WayOut.h"
 
-#include <glib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <functional>
 
 namespace kmp {
@@ -17,50 +13,6 @@ namespace kmp {
 namespace {
 
 const char *const kAuthNames[] = {"auto", "plain", "login", "xoauth2", "oauthbearer"};
-
-// A command's words as one line a shell (and the profile file) reads back.
-std::string CommandLine(const std::vector<std::string> &words)
-{
-    std::string line;
-    for (const std::string &w : words) {
-        const bool plain = !w.empty() && w.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                             "0123456789-_./:=@+,") == std::string::npos;
-        gchar *quoted = plain ? nullptr : g_shell_quote(w.c_str());
-        line += (line.empty() ? "" : " ") + (plain ? w : std::string(quoted));
-        g_free(quoted);
-    }
-    return line;
-}
-
-// The file a bare program name runs, as PATH finds it; empty when none.
-std::string ProgramPath(const std::string &program)
-{
-    if (program.find('/') != std::string::npos)
-        return program;
-    const char *path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string folder = end > start ? folders.substr(start, end - start) : ".";
-        const std::string candidate = folder + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
-}
-
-std::string CheckSendmail(const Profile &profile)
-{
-    const std::string path = ProgramPath(profile.sendmail.front());
-    struct stat st {};
-    if (path.empty() || stat(path.c_str(), &st) != 0)
-        Refuse("sendmail " + profile.sendmail.front() + " is not there", MAPI_E_FAILURE);
-    if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
-        Refuse("sendmail " + path + " is not an executable file", MAPI_E_FAILURE);
-    return "sendmail " + CommandLine(profile.sendmail) + " (" + path + ") is an executable file";
-}
 
 } // namespace
 
@@ -78,6 +30,8 @@ std::string DescribeProfile(const Profile &p)
         {"address", p.senderAddress},
         {"smtp", p.smtpUrl},
         {"sendmail", CommandLine(p.sendmail)},
+        {"localdelivery", p.localDelivery ? "yes" : "no"},
+        {"outgoing", ChooseWayOut(p)->Name()},
         {"user", p.user},
         {"password", p.password.empty() ? std::string() : std::string("(set)")},
         {"passwordcmd", p.passwordCommand},
@@ -120,15 +74,7 @@ bool CheckProfile(const Profile &p, const std::string &password, std::string &re
         const std::vector<Contact> book = LoadAddressBook(p.addressBook);
         return p.addressBook + ": " + std::to_string(book.size()) + (book.size() == 1 ? " contact" : " contacts");
     });
-    part("outgoing", [&] {
-        if (!p.sendmail.empty())
-            return CheckSendmail(p);
-        if (p.smtpUrl.empty())
-            return std::string("local delivery into the mailbox");
-        CheckSmtp(p, password);
-        return p.smtpUrl + ": the server greets" +
-               (p.user.empty() ? std::string(" (no login)") : " and accepts the login of " + p.user);
-    });
+    part("outgoing", [&] { return ChooseWayOut(p)->Check(p, password); });
     return all;
 }
 

@@ -10,15 +10,15 @@ namespace kmp {
 
 // "key<TAB>value" lines: `profile` (its name), `file` (the profile file, or
 // "(embedded default)"), then every key of the profile file with the value
-// in effect, defaults included, paths made absolute. A password is shown
-// as "(set)" or nothing, never itself.
+// in effect, defaults included, paths made absolute, and `outgoing`, the
+// way out in effect (WayOut.h). A password is shown as "(set)" or nothing,
+// never itself.
 std::string DescribeProfile(const Profile &profile);
 
 // "part<TAB>ok|failed<TAB>what was found" lines for the mailbox (logged on
 // to, its first message listed), the address book (read), and the way mail
-// goes out (the SMTP server greets and accepts the login, with a NOOP and
-// no message; the sendmail program is an executable file; or local
-// delivery). True when every part works.
+// goes out, as it checks itself (WayOut::Check). True when every part
+// works.
 bool CheckProfile(const Profile &profile, const std::string &password, std::string &report);
 
 } // namespace kmp

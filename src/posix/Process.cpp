@@ -19,6 +19,8 @@ namespace {
 
 // How often a read that waits looks whether the helper has exited.
 constexpr int kLookMs = 50;
+// How long a killed helper is waited for.
+constexpr std::chrono::seconds kReapBound{5};
 
 // The attributes of every helper: a group of its own (a time-out ends
 // whatever it started), no blocked and no ignored signal of ours.
@@ -155,7 +157,6 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
                               .count();
         if (left <= 0) {
             result.timedOut = true;
-            kill(-pid, SIGKILL);
             break;
         }
         pollfd p[3];
@@ -184,6 +185,8 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
             }
         }
         const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done < 0 && errno == ECHILD)
+            result.statusLost = true; // reaped by the system: SIGCHLD is ignored
         exited = done == pid || (done < 0 && errno != EINTR);
     }
     // What it wrote before it went; never what others write later.
@@ -192,10 +195,28 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
             Drain(outRead.fd, result.output, options.maxOutput);
         if (errRead.fd >= 0)
             Drain(errRead.fd, result.errors, options.maxOutput);
-    }
-    if (!exited)
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    } else {
+        // Its group, and the helper itself in case it left the group; then
+        // a bounded wait (a process the kernel holds unkillable for a while
+        // is left to the system, never waited for without end).
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        const auto giveUp = std::chrono::steady_clock::now() + kReapBound;
+        for (;;) {
+            const pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid)
+                break;
+            if ((done < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
+                result.statusLost = done < 0 && errno == ECHILD;
+                break;
+            }
+            usleep(kLookMs * 1000);
         }
+    }
+    if (result.statusLost) {
+        result.exitCode = -1;
+        return result;
+    }
     result.exitCode = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;

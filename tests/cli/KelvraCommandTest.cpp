@@ -29,10 +29,12 @@ TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
                             "--attach", (home / "report.txt").string(), "--receipt"});
     EXPECT_EQ(sent["to"], json::array({"Ann"}));
     EXPECT_EQ(sent["attachments"].size(), 1u);
+    // The profile delivers into its mailbox on purpose, and says so.
+    EXPECT_EQ(sent["outcome"], "delivered into the mailbox " + mailbox.string() + " (nothing left this machine)");
     // The body from standard input, in plain text.
     Result r = Run({"send", "--to", "ann@example.org", "--subject", "second"}, "piped\nbody\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "sent to ann@example.org\n");
+    EXPECT_EQ(r.out, "delivered into the mailbox " + mailbox.string() + " (nothing left this machine)\n");
 
     const json list = Json({"list", "--fifo"});
     ASSERT_EQ(list.size(), 2u);
@@ -559,7 +561,8 @@ TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "mailbox: ok: " + (home / "Mail").string() + ": logged on; it holds no message\n" +
                          "addressbook: ok: " + contacts.string() + ": 2 contacts\n" + "outgoing: ok: smtp://127.0.0.1:" +
-                         std::to_string(port) + ": the server greets and accepts the login of tester\n");
+                         std::to_string(port) +
+                         ": the server greets, accepts the login of tester (AUTH PLAIN) and answers NOOP; no message\n");
     EXPECT_TRUE(fs::is_empty(received)); // nothing was sent
 
     // A login the server refuses, and a sendmail that is not there.

@@ -30,7 +30,8 @@ int main()
 
 int main()
 {
-    // A home of our own: no profile file, so the embedded default profile.
+    // A home of our own, with a profile that delivers into its own mailbox:
+    // nothing leaves the machine.
     const fs::path home = fs::temp_directory_path() / ("kelvra-consumer-" + std::to_string(getpid()));
     fs::remove_all(home);
     fs::create_directories(home);
@@ -39,6 +40,8 @@ int main()
     unsetenv("KELVRA_MAPI_PROFILES");
     setenv("TMPDIR", home.c_str(), 1);
     std::ofstream(home / "hello.txt") << "attached text\n";
+    fs::create_directories(home / "config" / "kelvra");
+    std::ofstream(home / "config" / "kelvra" / "profiles.ini") << "[Here]\nlocaldelivery = yes\n";
 #if defined(PROVIDER)
     kelvra::MAPIDLL = host::FromUtf8(PROVIDER); // in the build tree
 #endif // installed, the library finds the provider beside itself

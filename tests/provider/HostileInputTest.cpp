@@ -7,7 +7,7 @@
 #include "Common.h"
 #include "Loopback.h"
 #include "Profile.h"
-#include "smtp/Smtp.h"
+#include "outgoing/Smtp.h"
 
 #include "mapi/SimpleMapi.h"
 
@@ -262,7 +262,7 @@ TEST_F(Hostile, ASenderAddressThatIsNotPlainRefusesTheLogon)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.address);
-        WriteFile(profiles, std::string("[Work]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = ") +
+        WriteFile(profiles, std::string("[Work]\nmailbox = Mail\naddressbook = contacts.vcf\nlocaldelivery = yes\naddress = ") +
                                 row.address + "\n");
         ASSERT_EQ(Logon(), row.result);
         if (row.result != SUCCESS_SUCCESS)

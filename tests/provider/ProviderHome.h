@@ -62,7 +62,7 @@ protected:
         WriteFile(profiles, "default = Work\n"
                             "[Home]\nmailbox = home-mail\n"
                             "[Work]\nmailbox = Mail\naddressbook = contacts.vcf\n"
-                            "name = Kelvra Tester\naddress = tester@example.org\n");
+                            "name = Kelvra Tester\naddress = tester@example.org\nlocaldelivery = yes\n");
         setenv("KELVRA_MAPI_PROFILES", profiles.c_str(), 1);
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);

@@ -14,9 +14,14 @@ address and port as DIR/<n>.peer (one connection, one port).
 --refuse  every recipient containing TEXT is refused with 550
 --drop    the connection is cut while the message is being sent
 --discard messages are accepted and not stored (for benchmarks)
+--mute    no SMTP at all: connections are taken and never answered (no
+          greeting)
+--no-dot  the message's data is taken and its end never answered
 """
+import asyncio
 import base64
 import os
+import socket
 import ssl
 import sys
 import threading
@@ -36,7 +41,9 @@ class Handler:
         return '250 OK'
 
     async def handle_DATA(self, server, session, envelope):
-        if self.drop:
+        if self.drop == 'no-dot':
+            await asyncio.sleep(3600)
+        if self.drop is True:
             server.transport.abort()
             return '421 gone'
         self.count += 1
@@ -80,6 +87,16 @@ class TokenHandler(Handler):
         return await self._check(server, args, 'OAUTHBEARER', expected)
 
 
+def mute(port):
+    """Takes every connection and says nothing, reading what comes."""
+    listener = socket.create_server(('127.0.0.1', port))
+    print('ready', flush=True)
+    held = []
+    while True:
+        connection, _ = listener.accept()
+        held.append(connection)
+
+
 def main():
     port, folder = int(sys.argv[1]), sys.argv[2]
     args = sys.argv[3:]
@@ -100,6 +117,11 @@ def main():
             drop = True
         elif opt == '--discard':
             discard = True
+        elif opt == '--no-dot':
+            drop = 'no-dot'
+        elif opt == '--mute':
+            mute(port)
+            return
 
     def authenticator(server, session, envelope, mechanism, data):
         ok = auth is not None and data.login.decode() == auth[0] and data.password.decode() == auth[1]

@@ -37,6 +37,10 @@ std::optional<Secret> RunPasswordCommand(const std::string &command, std::string
         *why = "it did not finish within its time bound (" + std::to_string(g_passwordCommandSeconds) + " s)";
         return std::nullopt;
     }
+    if (run->statusLost) {
+        *why = "how it ended is not known (the application ignores SIGCHLD), so its output is not used";
+        return std::nullopt;
+    }
     if (run->exitCode != 0) {
         *why = run->signal == 0 ? "it exited with status " + std::to_string(run->exitCode)
                                 : "it was ended by signal " + std::to_string(run->signal);

@@ -17,7 +17,7 @@ TEST(ImapEndToEnd, SendWalkReadSaveDeleteAndResolve)
     WriteFile(home / "profiles.ini", "[Imap]\nmailbox = " + server.TlsUrl() + "\ncafile = " +
                                          server.certificate.string() +
                                          "\naddressbook = contacts.vcf\nname = Kelvra Tester\n"
-                                         "address = tester@example.org\n");
+                                         "address = tester@example.org\nlocaldelivery = yes\n");
     setenv("KELVRA_MAPI_PROFILES", (home / "profiles.ini").c_str(), 1);
     setenv("TMPDIR", home.c_str(), 1);
     setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);

@@ -455,8 +455,9 @@ TEST_F(Imap, ServerStoppedMidWalkFailsAndTheSessionComesBack)
     EXPECT_EQ(Walk().size(), 5u);
 }
 
-TEST_F(Imap, SendingWithoutSmtpDeliversToTheFolderAndKeepsACopyInSent)
+TEST_F(Imap, LocalDeliveryDeliversToTheFolderAndKeepsACopyInSent)
 {
+    UseProfile("plain = yes\nlocaldelivery = yes\n");
     ASSERT_EQ(Logon(), 0u);
     MapiRecipDesc to = Recip(MAPI_TO, "Bobby");
     MapiMessage mail{};

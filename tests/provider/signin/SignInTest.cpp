@@ -8,7 +8,7 @@
 
 #include "signin/PasswordCommand.h"
 #include "signin/Secret.h"
-#include "smtp/Smtp.h"
+#include "outgoing/Smtp.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

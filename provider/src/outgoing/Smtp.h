@@ -1,9 +1,9 @@
-// Outgoing mail over SMTP, through libcurl.
+// Outgoing mail over SMTP, through libcurl. (Its way out, SmtpWayOut, is in
+// WayOut.h.)
 #pragma once
 
-#include "Profile.h"
+#include "Session.h"
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,9 +16,11 @@ namespace kmp {
 // `recipients` (To, Cc and Bcc alike) through the profile's server. All or
 // nothing: a refused recipient abandons the transaction and raises
 // MAPI_E_UNKNOWN_RECIPIENT (the refusal is logged), as does a sender or
-// recipient that MailAddress refuses (before anything is sent); a refused login raises
-// MAPI_E_LOGON_FAILURE; a connection or protocol failure
-// MAPI_E_NETWORK_FAILURE.
+// recipient that MailAddress refuses (before anything is sent); a refused
+// login, or none offered while the profile names a user (before MAIL),
+// raises MAPI_E_LOGON_FAILURE; a connection or protocol failure, or a
+// server silent past the profile's bounds, MAPI_E_NETWORK_FAILURE (and the
+// connection is cut without waiting for its QUIT).
 // With an outbox, its connection is kept for the session's next send (a
 // server that closed it meanwhile is connected to again).
 void SendSmtp(const Profile &profile, const std::string &password, const std::string &sender,
@@ -33,8 +35,15 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
               Outbox *outbox = nullptr);
 
 // Connects to the profile's server, logs in as a send would, and asks for a
-// NOOP: no message, no envelope. Raises as SendSmtp does.
-void CheckSmtp(const Profile &profile, const std::string &password);
+// NOOP: no message, no envelope. Says what happened ("the server greets,
+// accepts the login of dev (AUTH PLAIN) and answers NOOP"); raises as
+// SendSmtp does. A profile that names a user fails, with send and check
+// alike, against a server that offers no login: MAPI_E_LOGON_FAILURE.
+std::string CheckSmtp(const Profile &profile, const std::string &password);
+
+// The server of an smtp URL as the outcome's words name it: scheme, host
+// and port, no user.
+std::string ServerWords(const std::string &smtpUrl);
 
 // What of a command the client sent the send's transcript keeps (to name a
 // refused recipient): RCPT TO lines only. A login's lines (AUTH, and the
@@ -42,7 +51,7 @@ void CheckSmtp(const Profile &profile, const std::string &password);
 bool TranscriptKeeps(std::string_view sent);
 
 // A session's sending state: the libcurl handle whose connection the next
-// send reuses, and whether the Sent folder has been made.
+// send reuses, and whether that connection is logged in.
 struct Outbox {
     Outbox() = default;
     ~Outbox();
@@ -51,7 +60,7 @@ struct Outbox {
 
     std::mutex mutex;      // one send at a time uses the handle
     void *handle = nullptr; // a CURL easy handle
-    std::atomic<bool> sentFolderMade{false};
+    bool loggedIn = false;  // the kept connection's login was accepted
 };
 
 // A profile's smtp address as libcurl parses it: valid only for smtp:// and

@@ -1,16 +1,21 @@
-#include "smtp/Smtp.h"
+#include "outgoing/Smtp.h"
 
 #include "Common.h"
+#include "Store.h"
 #include "Url.h"
+#include "outgoing/WayOut.h"
 #include "signin/SignIn.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <mutex>
 #include <optional>
 
@@ -46,16 +51,41 @@ size_t ReadBytes(char *buffer, size_t size, size_t count, void *data)
     return n;
 }
 
-// The conversation as libcurl saw it: our commands and the server's answers.
+// The conversation as libcurl saw it: our commands and the server's
+// answers, and what they say of the login. libcurl logs in only when the
+// server offers a mechanism, and goes on without a login when it offers
+// none: a profile that names a user learns it here.
+struct Conversation {
+    std::string transcript;
+    bool said = false;          // a command went in this transfer
+    bool newConnection = false; // the server's first words came before any command: a greeting
+    std::string mechanism;      // of the AUTH command sent, if one was
+    bool loggedIn = false;      // and the server accepted it (235)
+    bool loginMissing = false;  // the transfer was stopped for want of a login
+};
+
 int Transcript(CURL *, curl_infotype type, char *data, size_t size, void *user)
 {
-    auto *transcript = static_cast<std::string *>(user);
-    if (type == CURLINFO_HEADER_OUT && TranscriptKeeps(std::string_view(data, size)))
-        transcript->append(">").append(data, size);
-    else if (type == CURLINFO_HEADER_OUT)
-        transcript->append(">\r\n"); // the command's place, for the answer that follows
-    else if (type == CURLINFO_HEADER_IN)
-        transcript->append("<").append(data, size);
+    auto *c = static_cast<Conversation *>(user);
+    const std::string_view text(data, size);
+    if (type == CURLINFO_HEADER_OUT) {
+        c->said = true;
+        if (StartsWithText(text, "AUTH ")) {
+            // The mechanism's name only: what follows it may be a credential.
+            const std::string_view rest = text.substr(5);
+            c->mechanism = std::string(rest.substr(0, std::min(rest.find_first_of(" \r\n"), rest.size())));
+        }
+        if (TranscriptKeeps(text))
+            c->transcript.append(">").append(text);
+        else
+            c->transcript.append(">\r\n"); // the command's place, for the answer that follows
+    } else if (type == CURLINFO_HEADER_IN) {
+        if (!c->said)
+            c->newConnection = true;
+        if (!c->mechanism.empty() && text.substr(0, 3) == "235")
+            c->loggedIn = true;
+        c->transcript.append("<").append(text);
+    }
     return 0;
 }
 
@@ -120,7 +150,7 @@ namespace {
 // The envelope's addresses: every address was checked on its way in, and is
 // checked again here, since whatever reaches libcurl becomes part of an
 // SMTP command.
-std::vector<std::string> EnvelopeOf(const std::vector<std::string> &recipients)
+std::vector<std::string> EnvelopeCommands(const std::vector<std::string> &recipients)
 {
     std::vector<std::string> envelope;
     for (const std::string &r : recipients) {
@@ -136,7 +166,7 @@ std::vector<std::string> EnvelopeOf(const std::vector<std::string> &recipients)
 // for the next send; while another thread sends on it, one of its own.
 class SendHandle {
 public:
-    explicit SendHandle(Outbox *outbox)
+    explicit SendHandle(Outbox *outbox) : outbox_(outbox)
     {
         InitCurl();
         if (outbox != nullptr) {
@@ -156,18 +186,52 @@ public:
         if (c_ == nullptr)
             Fail(MAPI_E_INSUFFICIENT_MEMORY);
     }
+    ~SendHandle()
+    {
+        if (own_)
+            Cut(own_.get());
+    }
+    SendHandle(const SendHandle &) = delete;
+    SendHandle &operator=(const SendHandle &) = delete;
+
     CURL *get() const { return c_; }
-    // Closes the handle's connection: after an abandoned transaction, its
-    // server may still be reading the message's data.
-    void Discard(Outbox *outbox)
+    // Whether the connection about to be used is logged in: a new one when
+    // this transfer's login was accepted, a kept one when its was.
+    bool LoggedIn(const Conversation &c) const
+    {
+        if (c.newConnection || !kept_.owns_lock())
+            return c.loggedIn;
+        return outbox_->loggedIn;
+    }
+    void Remember(const Conversation &c)
+    {
+        if (kept_.owns_lock())
+            outbox_->loggedIn = LoggedIn(c);
+    }
+    // Closes the handle's connection without a word more: after a failed or
+    // abandoned transaction its server may still be reading the message's
+    // data, or be one that answers nothing.
+    void Discard()
     {
         if (kept_.owns_lock()) {
+            Cut(c_);
             curl_easy_cleanup(c_);
-            outbox->handle = nullptr;
+            outbox_->handle = nullptr;
+            outbox_->loggedIn = false;
         }
     }
 
 private:
+    // The connection's socket shut, so that the QUIT libcurl says when it
+    // closes the connection fails at once rather than waiting for an answer.
+    static void Cut(CURL *c)
+    {
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(c, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+            shutdown(socket, SHUT_RDWR);
+    }
+
+    Outbox *outbox_;
     std::unique_lock<std::mutex> kept_;
     std::unique_ptr<CURL, CurlDeleter> own_;
     CURL *c_ = nullptr;
@@ -199,12 +263,46 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
         if (const char *mechanism = kMechanism[static_cast<int>(profile.auth)])
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, mechanism);
     }
-    // A server that stops answering ends the transfer instead of hanging it.
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, profile.connectTimeout);
+    // A server that stops answering ends the transfer instead of hanging it:
+    // the whole transfer within `timeout`, and every answer (the greeting,
+    // each command's, the one to the data's end, and QUIT's when the
+    // connection closes) within the stall bound, however long libcurl's own
+    // is.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, std::min(profile.connectTimeout, profile.sendTimeout));
     curl_easy_setopt(c, CURLOPT_TIMEOUT, profile.sendTimeout);
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::min(profile.stallTimeout, profile.sendTimeout));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, profile.stallTimeout);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+}
+
+// What a transfer hands libcurl's callbacks: the conversation, and
+// whether the connection is logged in as the profile asks.
+struct Transfer {
+    const Profile *profile;
+    SendHandle *handle;
+    Conversation conversation;
+};
+
+// Before the first command of the transaction (MAIL, or the check's NOOP):
+// a profile that names a user goes no further without its login.
+int BeforeRequest(void *data, char *, char *, int, int)
+{
+    auto *t = static_cast<Transfer *>(data);
+    if (t->profile->user.empty() || t->handle->LoggedIn(t->conversation))
+        return CURL_PREREQFUNC_OK;
+    t->conversation.loginMissing = true;
+    return CURL_PREREQFUNC_ABORT;
+}
+
+// Listens to the conversation and checks the login before the transaction.
+void Watch(CURL *c, Transfer &t)
+{
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transcript);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &t.conversation);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, &BeforeRequest);
+    curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
 }
 
 // A kept handle points at nothing of a send once it returns: libcurl may
@@ -216,22 +314,32 @@ struct Detach {
         curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
         curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, nullptr);
         curl_easy_setopt(c, CURLOPT_DEBUGDATA, nullptr);
+        curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, nullptr);
+        curl_easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
         curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
         curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
     }
 };
 
-// What a failed transfer means: a refused login, a refused recipient (the
-// transaction was abandoned), or a connection or protocol failure.
-[[noreturn]] void Failed(const Profile &profile, CURLcode rc, const char *detail, const std::string &transcript)
+// What a failed transfer means: a login refused or never offered, a
+// refused recipient (the transaction was abandoned), or a connection or
+// protocol failure.
+[[noreturn]] void Failed(const Profile &profile, CURLcode rc, const char *detail, const Conversation &conversation)
 {
+    if (conversation.loginMissing) {
+        Refuse("the SMTP server " + profile.smtpUrl + " offers no login (no AUTH" +
+                   (profile.auth == Auth::Auto ? std::string() : " by the profile's mechanism") +
+                   "), and the profile names the user " + profile.user +
+                   ": nothing was sent without the login it asks for",
+               MAPI_E_LOGON_FAILURE);
+    }
     const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
                             (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
     if (rc == CURLE_LOGIN_DENIED) {
         Refuse("SMTP login refused by " + profile.smtpUrl + ": " + why, MAPI_E_LOGON_FAILURE);
     }
-    const std::string refused = RefusedRecipient(transcript);
+    const std::string refused = RefusedRecipient(conversation.transcript);
     if (!refused.empty()) {
         Refuse("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent",
                MAPI_E_UNKNOWN_RECIPIENT);
@@ -251,7 +359,7 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
               const std::vector<std::string> &recipients, const std::function<const std::string &()> &message,
               Outbox *outbox)
 {
-    const std::vector<std::string> envelope = EnvelopeOf(recipients);
+    const std::vector<std::string> envelope = EnvelopeCommands(recipients);
     const std::optional<std::string> checkedSender = MailAddress(sender);
     if (!checkedSender)
         Fail(MAPI_E_UNKNOWN_RECIPIENT);
@@ -281,31 +389,29 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
     char detail[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
-    std::string transcript;
-    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transcript);
-    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &transcript);
-    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
+    Transfer transfer{&profile, &handle, {}};
     CURLcode rc;
     {
         const Detach detach{c};
+        Watch(c, transfer);
         rc = curl_easy_perform(c);
     }
     if (upload.failure) {
-        handle.Discard(outbox);
+        handle.Discard();
         Log("the message could not be made while its envelope went to " + profile.smtpUrl +
             ": the transaction was abandoned and nothing was sent");
         std::rethrow_exception(upload.failure);
     }
-    if (rc != CURLE_OK)
-        Failed(profile, rc, detail, transcript);
+    if (rc != CURLE_OK) {
+        handle.Discard();
+        Failed(profile, rc, detail, transfer.conversation);
+    }
+    handle.Remember(transfer.conversation);
 }
 
-void CheckSmtp(const Profile &profile, const std::string &password)
+std::string CheckSmtp(const Profile &profile, const std::string &password)
 {
-    InitCurl();
-    std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-    if (!handle)
-        Fail(MAPI_E_INSUFFICIENT_MEMORY);
+    SendHandle handle(nullptr);
     CURL *c = handle.get();
     SetServer(c, profile, password);
     // A command of its own and no recipient: libcurl sends it after the
@@ -314,9 +420,101 @@ void CheckSmtp(const Profile &profile, const std::string &password)
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char *, size_t size, size_t count, void *) { return size * count; });
     char detail[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
+    Transfer transfer{&profile, &handle, {}};
+    Watch(c, transfer);
     const CURLcode rc = curl_easy_perform(c);
     if (rc != CURLE_OK)
-        Failed(profile, rc, detail, std::string());
+        Failed(profile, rc, detail, transfer.conversation);
+    const Conversation &said = transfer.conversation;
+    return said.loggedIn ? "the server greets, accepts the login of " + profile.user + " (AUTH " + said.mechanism +
+                               ") and answers NOOP"
+                         : std::string("the server greets and answers NOOP (no login: the profile names no user)");
 }
+
+std::string ServerWords(const std::string &smtpUrl)
+{
+    const Url url(smtpUrl);
+    if (!url.Valid())
+        return smtpUrl;
+    const std::string port = url.Part(CURLUPART_PORT);
+    return url.Part(CURLUPART_SCHEME) + "://" + url.Part(CURLUPART_HOST) + (port.empty() ? "" : ":" + port);
+}
+
+namespace {
+
+// An SMTP server. The attachments are checked before the first command; the
+// message is then composed on a thread of its own while the envelope's
+// commands go, handed over when the server asks for it, and its copy made
+// ready on that thread while it travels. A message that cannot be composed
+// abandons the transaction: nothing is sent or kept.
+class Smtp final : public WayOut {
+public:
+    explicit Smtp(const Profile &profile) : server_(ServerWords(profile.smtpUrl)) {}
+
+    std::string Name() const override { return "smtp " + server_; }
+
+    std::string Send(Session &session, const Composition &composition) const override
+    {
+        CheckAttachments(composition);
+        const std::vector<std::string> envelope = EnvelopeOf(composition);
+        std::promise<const std::string *> handed;
+        std::future<const std::string *> bytes = handed.get_future();
+        struct Composed {
+            std::unique_ptr<const std::string> bytes;
+            std::unique_ptr<SentCopy> copy;
+        };
+        const auto compose = [&] {
+            Composed composed;
+            try {
+                composed.bytes = ComposeBytes(composition);
+            } catch (...) {
+                handed.set_exception(std::current_exception());
+                return composed;
+            }
+            handed.set_value(composed.bytes.get());
+            composed.copy = session.store->PrepareSent(*composed.bytes, true);
+            return composed;
+        };
+        std::future<Composed> composing;
+        bool deferred = false;
+        try {
+            const SignalsBlocked quiet; // the thread takes none of the application's signals
+            composing = std::async(std::launch::async, compose);
+        } catch (const std::system_error &) {
+            composing = std::async(std::launch::deferred, compose); // no thread to be had: when asked for
+            deferred = true;
+        }
+        SendSmtp(session.profile, session.password, composition.from.address, envelope,
+                 [&]() -> const std::string & {
+                     if (deferred)
+                         composing.wait();
+                     return *bytes.get();
+                 },
+                 session.outbox.get());
+        // The message has gone: a copy that could not even be made ready is
+        // logged, as one that cannot be kept.
+        Composed composed;
+        try {
+            composed = composing.get();
+        } catch (const std::exception &) {
+            Log("the message went out, but its copy could not be made ready for Sent");
+        }
+        if (composed.copy)
+            KeepCopy(*composed.copy);
+        return "sent to " + EnvelopeWords(composition) + " (" + server_ + ")";
+    }
+
+    std::string Check(const Profile &profile, const std::string &password) const override
+    {
+        return server_ + ": " + CheckSmtp(profile, password) + "; no message";
+    }
+
+private:
+    std::string server_;
+};
+
+} // namespace
+
+std::unique_ptr<WayOut> SmtpWayOut(const Profile &profile) { return std::make_unique<Smtp>(profile); }
 
 } // namespace kmp

@@ -1,4 +1,4 @@
-#include "Outgoing.h"
+#include "outgoing/Record.h"
 
 #include "Common.h"
 

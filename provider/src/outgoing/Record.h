@@ -4,7 +4,7 @@
 #pragma once
 
 #include "message/Message.h"
-#include "Profile.h"
+#include "Session.h"
 #include "book/AddressBook.h"
 #include "mapi/SimpleMapi.h"
 

@@ -1,0 +1,62 @@
+#include "Session.h"
+
+#include "Common.h"
+#include "Store.h"
+
+#include <map>
+#include <mutex>
+
+namespace kmp {
+
+namespace {
+
+struct SessionTable {
+    std::mutex mutex;
+    std::map<LHANDLE, std::shared_ptr<Session>> sessions;
+    LHANDLE next = 0x4B31;
+};
+
+// Never destroyed: an application may log off from its own exit-time
+// destructors, after this library's statics would be gone.
+SessionTable &Table()
+{
+    static SessionTable *table = new SessionTable;
+    return *table;
+}
+
+} // namespace
+
+LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store)
+{
+    SessionTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const LHANDLE handle = t.next++;
+    t.sessions[handle] = std::make_shared<Session>(Session{std::move(profile), std::move(password), std::move(store)});
+    return handle;
+}
+
+void CloseSession(LHANDLE handle)
+{
+    SessionTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (t.sessions.erase(handle) == 0)
+        Fail(MAPI_E_INVALID_SESSION);
+}
+
+SessionInUse FindSession(LHANDLE handle)
+{
+    if (handle == 0) {
+        // A session for this call only, on the default profile.
+        auto session = std::make_shared<Session>(Session{LoadProfile(""), SecretText(), nullptr});
+        session->store = OpenStore(session->profile, "", false);
+        return SessionInUse(std::move(session));
+    }
+    SessionTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto it = t.sessions.find(handle);
+    if (it == t.sessions.end())
+        Fail(MAPI_E_INVALID_SESSION);
+    return SessionInUse(it->second);
+}
+
+} // namespace kmp

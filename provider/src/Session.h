@@ -1,0 +1,45 @@
+// The sessions logged on with a profile, and their table: what a handle
+// stands for while an entry point's call uses it.
+#pragma once
+
+#include "Profile.h"
+
+#include <memory>
+
+namespace kmp {
+
+// What a session keeps between its sends (Smtp.h).
+struct Outbox;
+std::shared_ptr<Outbox> NewOutbox();
+class MailStore;
+
+struct Session {
+    Profile profile;
+    SecretText password; // as given to MAPILogon
+    std::shared_ptr<MailStore> store;
+    std::shared_ptr<Outbox> outbox = NewOutbox();
+};
+
+LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store);
+// MAPI_E_INVALID_SESSION for an unknown handle.
+void CloseSession(LHANDLE handle);
+// A session in use by an entry point's call: until the call ends, the
+// thread reads 8-bit text in the session's fallback charset.
+class SessionInUse {
+public:
+    explicit SessionInUse(std::shared_ptr<Session> session)
+        : session_(std::move(session)), fallback_(session_->profile.fallbackCharset)
+    {
+    }
+    Session &operator*() const { return *session_; }
+    Session *operator->() const { return session_.get(); }
+
+private:
+    std::shared_ptr<Session> session_;
+    FallbackScope fallback_;
+};
+
+// The session of a handle; handle 0 is a session on the default profile.
+SessionInUse FindSession(LHANDLE handle);
+
+} // namespace kmp
