@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <stdexcept>
 #include <sstream>
 #include <vector>
 
@@ -35,7 +36,19 @@ using namespace kelvra;
 
 namespace {
 
-String U(const std::string &utf8) { return host::FromUtf8(utf8); }
+// A text the user gave (`given` names where: an option, an argument), as
+// the components take it. The command's texts are UTF-8, and one that is
+// not is refused as a usage error rather than sent with U+FFFD where its
+// bad bytes stood. The message names the offset, never the byte: the text
+// may be a password.
+String U(const std::string &utf8, const std::string &given)
+{
+    const size_t bad = host::InvalidUtf8At(utf8);
+    if (bad != std::string::npos)
+        throw std::invalid_argument(given + " is not UTF-8 text: the byte at offset " + std::to_string(bad) +
+                                    " starts no UTF-8 character; nothing was done with it");
+    return host::FromUtf8(utf8);
+}
 std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
 
 fs::path PathOf(const std::string &utf8)
@@ -52,9 +65,9 @@ std::string Utf8Of(const fs::path &path)
 // The session every subcommand logs on with.
 void Configure(TKelvraSession &session, const Global &global)
 {
-    session.SetProfileName(U(global.profile));
+    session.SetProfileName(U(global.profile, "--profile"));
     if (global.password)
-        session.SetPassword(U(*global.password));
+        session.SetPassword(U(*global.password, "the password (--password or KELVRA_PASSWORD)"));
 }
 
 json Mailbox(const String &name, const String &address)
@@ -81,7 +94,7 @@ std::string ReadAll(std::istream &in)
 void Select(TKelvraReadMail &mail, const std::string &id, TReadFlags flags)
 {
     mail.SetReadFlags(flags);
-    mail.SetMessageID(U(id));
+    mail.SetMessageID(U(id, "ID"));
 }
 
 std::string Hex(const std::vector<std::uint8_t> &bytes)
@@ -130,25 +143,28 @@ json Send(const Global &global, const SendOptions &options)
     Configure(session, global);
     TKelvraSendMail mail;
     mail.SetSession(&session);
-    mail.SetSendTo(U(options.to));
-    mail.SetCc(U(options.cc));
-    mail.SetBcc(U(options.bcc));
-    mail.SetSubject(U(options.subject));
-    mail.SetMessageType(U(options.type));
+    mail.SetSendTo(U(options.to, "--to"));
+    mail.SetCc(U(options.cc, "--cc"));
+    mail.SetBcc(U(options.bcc, "--bcc"));
+    mail.SetSubject(U(options.subject, "--subject"));
+    mail.SetMessageType(U(options.type, "--type"));
 
     std::string body;
+    std::string given = "--body";
     if (options.body) {
         body = *options.body;
     } else if (options.bodyFile) {
+        given = "--body-file " + *options.bodyFile;
         std::ifstream in(PathOf(*options.bodyFile), std::ios::binary);
         if (!in)
             throw LocalFileError("cannot read the body file " + *options.bodyFile);
         body = ReadAll(in);
     } else {
         body = ReadAll(std::cin); // not a terminal (above)
+        given = "standard input";
     }
     host::TStringList lines;
-    lines.SetText(U(body));
+    lines.SetText(U(body, given));
     mail.SetBody(lines);
 
     std::vector<String> files;
@@ -164,7 +180,7 @@ json Send(const Global &global, const SendOptions &options)
         // List text has no quoting: such a path would split in two.
         if (text.find_first_of(";,") != std::string::npos)
             throw LocalFileError("cannot attach a file whose path holds ';' or ',': " + file);
-        files.push_back(U(text));
+        files.push_back(U(text, "--attach " + file));
         attached.push_back(text);
     }
     // The component makes the last file of its list the message's first
@@ -204,7 +220,7 @@ json List(const Global &global, const ListOptions &options)
     if (options.fifo)
         find.Include(TFindFlag::ffFifo);
     mail.SetFindFlags(find);
-    mail.SetMessageTypeFilter(U(options.type));
+    mail.SetMessageTypeFilter(U(options.type, "--type"));
     mail.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
     counter.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfSuppressAttach});
     json messages = json::array();
@@ -327,7 +343,7 @@ json Resolve(const Global &global, const std::string &name)
     Configure(session, global);
     TKelvraContact contact;
     contact.SetSession(&session);
-    contact.SetContactName(U(name));
+    contact.SetContactName(U(name, "NAME"));
     return {{"name", U8(contact.GetResolvedName())},
             {"address", U8(contact.GetResolvedAddress())},
             {"entry_id", Hex(contact.GetResolvedEntry())}};
@@ -350,7 +366,7 @@ json Details(const Global &global, const std::string &name, bool dialog)
     Configure(session, global);
     TKelvraContact contact;
     contact.SetSession(&session);
-    contact.SetContactName(U(name));
+    contact.SetContactName(U(name, "NAME"));
     if (dialog) {
         // The platform's own details dialog for the resolved entry.
         std::string narrowName = host::ToAnsi(contact.GetResolvedName());

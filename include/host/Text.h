@@ -34,6 +34,11 @@ KELVRA_API std::string AnsiCharset();
 KELVRA_API std::string ToUtf8(std::u16string_view text);
 KELVRA_API String FromUtf8(std::string_view text);
 
+// Where `text` stops being UTF-8: the offset of its first byte that starts
+// no character FromUtf8 would read, npos when all of it is UTF-8. For
+// callers that refuse such text rather than have it changed.
+KELVRA_API std::size_t InvalidUtf8At(std::string_view text);
+
 // Convenience for literals and identifiers that are plain ASCII.
 KELVRA_API String FromAscii(std::string_view text);
 

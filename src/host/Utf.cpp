@@ -35,6 +35,28 @@ void PutUtf16(String &out, char32_t cp)
     }
 }
 
+// The character of the sequence at `i` (a lead byte of 0x80 or more): its
+// length, or 0 when the bytes there are no UTF-8 (a stray continuation, a
+// sequence cut short, an overlong form, a surrogate, a value past U+10FFFF).
+size_t DecodeOne(std::string_view text, size_t i, char32_t &cp)
+{
+    const auto b = static_cast<unsigned char>(text[i]);
+    size_t len = 0;
+    char32_t min = 0;
+    if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; min = 0x80; }
+    else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; min = 0x800; }
+    else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; min = 0x10000; }
+    bool ok = len != 0 && i + len <= text.size();
+    for (size_t k = 1; ok && k < len; ++k) {
+        const auto cb = static_cast<unsigned char>(text[i + k]);
+        ok = (cb & 0xC0) == 0x80;
+        cp = (cp << 6) | (cb & 0x3F);
+    }
+    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+        ok = false;
+    return ok ? len : 0;
+}
+
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -82,22 +104,9 @@ String FromUtf8(std::string_view text)
             i = end;
             continue;
         }
-        size_t len = 0;
         char32_t cp = 0;
-        char32_t min = 0;
-        if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; min = 0x80; }
-        else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; min = 0x800; }
-        else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; min = 0x10000; }
-        bool ok = len != 0 && i + len <= text.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto cb = static_cast<unsigned char>(text[i + k]);
-            ok = (cb & 0xC0) == 0x80;
-            cp = (cp << 6) | (cb & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are malformed too.
-        if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (ok) {
+        const size_t len = DecodeOne(text, i, cp);
+        if (len != 0) {
             PutUtf16(out, cp);
             i += len;
         } else {
@@ -106,6 +115,18 @@ String FromUtf8(std::string_view text)
         }
     }
     return out;
+}
+
+std::size_t InvalidUtf8At(std::string_view text)
+{
+    char32_t cp = 0;
+    for (size_t i = 0; i < text.size();) {
+        const size_t len = static_cast<unsigned char>(text[i]) < 0x80 ? 1 : DecodeOne(text, i, cp);
+        if (len == 0)
+            return i;
+        i += len;
+    }
+    return std::string_view::npos;
 }
 
 String FromAscii(std::string_view text)

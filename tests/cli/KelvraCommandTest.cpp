@@ -261,6 +261,62 @@ TEST_F(Command, SendInALatin1LocaleKeepsEveryScript)
     EXPECT_EQ(fields.at("attachments").substr(0, name.size() + 4), "[[\"" + name + "\"");
 }
 
+// The command's texts are UTF-8 in every locale: one that is not is a
+// usage error naming where and the offset of its first bad byte, and
+// nothing is sent; never a U+FFFD in its place. The same in a UTF-8 and a
+// Latin-1 locale, where a Latin-1 byte is no more a character than elsewhere.
+TEST_F(Command, TextThatIsNotUtf8IsRefusedNotChanged)
+{
+    const char *locales = std::getenv("KELVRA_LATIN1_LOCPATH");
+    ASSERT_NE(locales, nullptr) << "the folder of the test's Latin-1 locale (tests/CMakeLists.txt)";
+    WriteFile(home / "body.txt", "0123456789\xC3"); // a character cut short at the end
+    const std::vector<std::string> to = {"send", "--to", "ann@example.org"};
+    const auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = to;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        const char *says; // null: sent
+    } rows[] = {
+        {with({"--subject", "s"}), "caf\xE9\n", "standard input is not UTF-8 text: the byte at offset 3 "},
+        {with({"--body", "ok\xFF"}), "", "--body is not UTF-8 text: the byte at offset 2 "},
+        {with({"--body", "\xC0\xAF"}), "", "--body is not UTF-8 text: the byte at offset 0 "}, // overlong '/'
+        {with({"--body", "\xED\xA0\x80"}), "", "--body is not UTF-8 text: the byte at offset 0 "}, // a surrogate
+        {with({"--body-file", (home / "body.txt").string()}), "", "body.txt is not UTF-8 text: the byte at offset 10 "},
+        {with({"--subject", "Gr\xFC\xDF" "e", "--body", "x"}), "", "--subject is not UTF-8 text: the byte at offset 2 "},
+        {{"send", "--to", "ann@example.org;b\xE9@example.org", "--body", "x"}, "", "--to is not UTF-8 text: the byte at offset 17 "},
+        {with({"--cc", "\xE9", "--body", "x"}), "", "--cc is not UTF-8 text"},
+        {with({"--type", "IPM.Note.\xE9", "--body", "x"}), "", "--type is not UTF-8 text: the byte at offset 9 "},
+        {with({"--subject", "Gr\xC3\xBC\xC3\x9F" "e", "--body", "caf\xC3\xA9"}), "", nullptr},
+    };
+    for (const char *locale : {"C.UTF-8", "de_DE.ISO-8859-1"}) {
+        for (const auto &row : rows) {
+            SCOPED_TRACE(std::string(locale) + ": " + row.args[3] + " " + (row.args.size() > 4 ? row.args[4] : ""));
+            fs::remove_all(mailbox);
+            if (std::string(locale) != "C.UTF-8")
+                setenv("LOCPATH", locales, 1); // the test's own Latin-1 locale
+            setenv("LC_ALL", locale, 1);
+            const Result r = Run(row.args, row.input);
+            unsetenv("LC_ALL");
+            unsetenv("LOCPATH");
+            if (row.says == nullptr) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                const auto fields = Fields(RunPython({"read", Messages(mailbox).at(0).string()}));
+                EXPECT_EQ(fields.at("subject"), "\"Gr\u00FC\u00DFe\"");
+                EXPECT_EQ(fields.at("body"), "\"caf\u00E9\\n\"");
+                continue;
+            }
+            EXPECT_EQ(r.status, 2) << r.err;
+            EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+            EXPECT_TRUE(Messages(mailbox).empty());
+            EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
+        }
+    }
+}
+
 TEST_F(Command, AStrangersTextsCommandNoTerminal)
 {
     // Escape sequences, a carriage return that would hide a line, a bell, a

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -330,6 +331,73 @@ TEST_F(Hostile, AMailboxAnotherUserCouldHavePreparedIsRefused)
     EXPECT_NE(MAPIReadMail(session, 0, S("1700000000.M2P1Q1.link"), MAPI_PEEK, 0, &m), 0u);
     EXPECT_TRUE(fs::is_symlink(mailbox / "new" / "1700000000.M1P1Q1.link"));
     EXPECT_EQ(ReadFile(documents / "thesis.txt"), "years of work");
+    unsetenv("KELVRA_MAPI_LOG");
+}
+
+namespace {
+
+// What a folder holds, with every entry's time: "left as it was" to the byte.
+std::string Snapshot(const fs::path &path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return "none";
+    std::string out = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                      std::to_string(st.st_mtim.tv_nsec) + "\n";
+    if (S_ISREG(st.st_mode))
+        return out + ReadFile(path);
+    if (S_ISDIR(st.st_mode)) {
+        std::vector<fs::path> entries{fs::directory_iterator(path), fs::directory_iterator()};
+        std::sort(entries.begin(), entries.end());
+        for (const fs::path &e : entries)
+            out += e.filename().string() + ": " + Snapshot(e) + "\n";
+    }
+    return out;
+}
+
+} // namespace
+
+// A mailbox folder is made only where nothing stands: a folder of other
+// things (mutt's mbox files) is refused at logon and left as it was.
+TEST_F(Hostile, AMailboxIsNeverMadeInsideSomethingElse)
+{
+    setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+    const std::string mbox = "From ann@example.org Mon Jan  1 00:00:00 2024\nSubject: kept\n\nmutt's mail\n";
+    const struct {
+        const char *what;
+        std::function<void()> prepare;
+        const char *refused; // what the log says; null: the logon makes the Maildir
+    } rows[] = {
+        {"nothing there", [] {}, nullptr},
+        {"an empty folder", [&] { fs::create_directories(mailbox); }, nullptr},
+        {"a Maildir without tmp/ (as git keeps one)",
+         [&] { fs::create_directories(mailbox / "cur"), fs::create_directories(mailbox / "new"); }, nullptr},
+        {"mutt's mbox files", [&] { WriteFile(mailbox / "inbox", mbox), WriteFile(mailbox / "sent-mail", mbox); },
+         "/Mail is not a Maildir: it holds inbox and 1 other entries but no cur/ or new/"},
+        {"a hidden file alone", [&] { WriteFile(mailbox / ".mailboxlist", "inbox\n"); }, " is not a Maildir"},
+        {"an mbox file where the folder would be", [&] { WriteFile(mailbox, mbox); }, "/Mail is not a folder"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(mailbox);
+        fs::remove(home / "provider.log");
+        row.prepare();
+        const std::string before = Snapshot(mailbox);
+        if (row.refused != nullptr) {
+            EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
+            EXPECT_NE(ReadFile(home / "provider.log").find(row.refused), std::string::npos)
+                << ReadFile(home / "provider.log");
+            EXPECT_EQ(Snapshot(mailbox), before);
+            continue;
+        }
+        ASSERT_EQ(Logon(), SUCCESS_SUCCESS) << ReadFile(home / "provider.log");
+        for (const char *sub : {"tmp", "new", "cur"})
+            EXPECT_TRUE(fs::is_directory(mailbox / sub)) << sub;
+        char id[513];
+        EXPECT_EQ(MAPIFindNext(session, 0, S(""), S(""), MAPI_LONG_MSGID, 0, id), MAPI_E_NO_MESSAGES);
+        MAPILogoff(session, 0, 0, 0);
+        session = 0;
+    }
     unsetenv("KELVRA_MAPI_LOG");
 }
 

@@ -3,6 +3,7 @@
 #include "Python.h"
 
 #include <glib.h>
+#include <nlohmann/json.hpp>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -394,6 +395,67 @@ TEST_F(Provider, WritesMessagesThatPythonReadsTheSame)
     g_free(sha);
     const std::string check = RunPython({"read", Messages(mailbox / ".Sent").at(0).string()});
     EXPECT_EQ(Fields(check).at("attachments"), fields.at("attachments"));
+}
+
+// Each attachment goes with its type as the shared MIME database knows the
+// file by its name and first bytes, a text with the charset its bytes are
+// in (all of them: also past the first piece read); Python's email package
+// reads the same types in the message and in its Sent copy, and a read
+// gives back every file whole.
+TEST_F(Provider, AttachmentsCarryTheirContentType)
+{
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89", 33);
+    const std::string longText = std::string(65535, 'a') + "\xC3\xA9 and more\n"; // é across the first piece's end
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *type, *charset; // charset: null for none
+    } rows[] = {
+        {"chart.png", png, "image/png", nullptr},
+        {"picture", png, "image/png", nullptr}, // no name to go by: the bytes say it
+        {"notes.txt", "Gr\xC3\xBC\xC3\x9F" "e\n", "text/plain", "utf-8"},
+        {"plain.txt", "only ASCII\n", "text/plain", "utf-8"},
+        {"latin.txt", "Gr\xFC\xDF" "e\n", "text/plain", "windows-1252"},
+        {"long.txt", longText, "text/plain", "utf-8"},
+        {"late.txt", std::string(70000, 'b') + "caf\xE9\n", "text/plain", "windows-1252"},
+        {"paper.pdf", "%PDF-1.4\n1 0 obj\n<< /Type /Catalog >>\nendobj\ntrailer\n<< >>\n%%EOF\n", "application/pdf",
+         nullptr},
+        {"blob", std::string("\x01\x9c\xff\x00\x13\x37\xfe\x80\x00\x02", 10), "application/octet-stream", nullptr},
+    };
+    std::vector<MapiFileDesc> files;
+    for (const auto &row : rows) {
+        WriteFile(home / "files" / row.name, row.bytes);
+        MapiFileDesc f{};
+        f.lpszPathName = S(strdup((home / "files" / row.name).c_str()));
+        f.nPosition = 0xFFFFFFFFu;
+        files.push_back(f);
+    }
+    const ULONG sent = Send("typed", {Recip(MAPI_TO, "Ann")}, files);
+    for (MapiFileDesc &f : files)
+        free(f.lpszPathName);
+    ASSERT_EQ(sent, 0u);
+    const nlohmann::json delivered =
+        nlohmann::json::parse(Fields(RunPython({"read", Messages(mailbox).at(0).string()})).at("types"));
+    const nlohmann::json kept =
+        nlohmann::json::parse(Fields(RunPython({"read", Messages(mailbox / ".Sent").at(0).string()})).at("types"));
+    EXPECT_EQ(kept, delivered);
+    ASSERT_EQ(delivered.size(), std::size(rows));
+    const std::vector<std::string> ids = Walk();
+    ASSERT_EQ(ids.size(), 1u);
+    lpMapiMessage m = nullptr;
+    ASSERT_EQ(MAPIReadMail(session, 0, S(ids[0].c_str()), MAPI_PEEK, 0, &m), 0u);
+    EXPECT_STREQ(m->lpszNoteText, "Hello.\r\nSecond line."); // no text attachment taken for it
+    ASSERT_EQ(m->nFileCount, std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(delivered[i][0], rows[i].name);
+        EXPECT_EQ(delivered[i][1], rows[i].type);
+        EXPECT_EQ(delivered[i][2], rows[i].charset != nullptr ? nlohmann::json(rows[i].charset) : nlohmann::json());
+        EXPECT_STREQ(m->lpFiles[i].lpszFileName, rows[i].name);
+        EXPECT_TRUE(ReadFile(m->lpFiles[i].lpszPathName) == rows[i].bytes);
+        fs::remove(m->lpFiles[i].lpszPathName);
+    }
+    MAPIFreeBuffer(m);
 }
 
 TEST_F(Provider, AMessageThatVanishesOrChangesUnderAWalkIsHandled)

@@ -2,7 +2,8 @@
 
   interop.py write MAILDIR   adds a message to a Maildir with mailbox.Maildir
   interop.py read FILE       parses a message file with the email package and
-                             prints one "key<TAB>json" line per field
+                             prints one "key<TAB>json" line per field (the
+                             attachments' bytes as SHA-256, and their types)
   interop.py show FILE       what a mail reader shows of a message file, read by
                              the email package: subject, sender, note text and
                              attachment names, one "key<TAB>json" line each
@@ -52,8 +53,10 @@ def read(path):
         'bcc': addresses('bcc'),
         'names': names('to') + names('cc'),
         'body': m.get_body(('plain',)).get_content(),
-        'attachments': [[p.get_filename(), hashlib.sha256(p.get_content()).hexdigest()]
+        'attachments': [[p.get_filename(), hashlib.sha256(p.get_payload(decode=True)).hexdigest()]
                         for p in m.iter_attachments()],
+        'types': [[p.get_filename(), p.get_content_type(), p.get_content_charset()]
+                  for p in m.iter_attachments()],
     }
     for key, value in fields.items():
         print(key + '\t' + json.dumps(value, ensure_ascii=False))

@@ -92,6 +92,49 @@ void Trust(const std::string &path, bool ownLinkAllowed)
     }
 }
 
+namespace {
+
+// An entry of a folder that is a folder (not a link to one).
+bool IsFolder(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A mailbox folder is made only where nothing stands: a folder that holds
+// something else (mutt's mbox files, the user's documents) is never filled
+// with tmp/, new/ and cur/, but refused and left as it is. A folder with
+// cur/ or new/ is a Maildir (one kept in git lacks the empty tmp/).
+void RefuseOtherFolder(const std::string &root)
+{
+    // The mailbox may be the user's link to a folder elsewhere (Trust).
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || IsFolder(root + "/cur") || IsFolder(root + "/new"))
+        return;
+    DIR *dir = opendir(root.c_str());
+    if (dir == nullptr)
+        return; // Trust says what is wrong with it
+    std::string first;
+    size_t count = 0;
+    while (const dirent *e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        ++count;
+        if (first.empty() || name < first)
+            first = name;
+    }
+    closedir(dir);
+    if (count == 0)
+        return;
+    Refuse("the mailbox folder " + root + " is not a Maildir: it holds " + OneLine(first) +
+               (count > 1 ? " and " + std::to_string(count - 1) + " other entries" : std::string()) +
+               " but no cur/ or new/ (mbox files are not read); it is left as it is and not used",
+           MAPI_E_LOGON_FAILURE);
+}
+
+} // namespace
+
 void Maildir::Create() const
 {
     // The parents too: a profile's mailbox may name a folder not made yet.
@@ -100,6 +143,7 @@ void Maildir::Create() const
             Fail(MAPI_E_FAILURE);
     MakeFolder(root_);
     Trust(root_, true);
+    RefuseOtherFolder(root_);
     for (const char *sub : {"/tmp", "/new", "/cur"}) {
         MakeFolder(root_ + sub);
         Trust(root_ + sub, false);

@@ -44,7 +44,8 @@ public:
     }
 
     // Creates the folder (and its parents) and its tmp/, new/ and cur/
-    // (mode 0700) where missing.
+    // (mode 0700) where missing. A folder that is there and holds other
+    // things than a Maildir's is refused (MAPI_E_LOGON_FAILURE) untouched.
     void Create() const;
     // Removes what interrupted writers left in tmp/: files older than 36
     // hours, and files of this provider's own naming whose process is gone.

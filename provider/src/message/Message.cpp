@@ -3,9 +3,11 @@
 #include "book/AddressBook.h"
 #include "Common.h"
 #include "message/Envelope.h"
+#include "message/HeaderText.h"
 #include "message/Mime.h"
 
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -32,15 +35,89 @@ int OpenAttachment(const Attachment &a)
     return fd;
 }
 
-GMimeObject *AttachmentPart(const Attachment &a)
+struct GFree {
+    void operator()(gchar *text) const { g_free(text); }
+};
+using GText = std::unique_ptr<gchar, GFree>;
+
+// Reads up to `size` bytes at `offset` (fewer only at the file's end).
+size_t ReadAt(int fd, char *into, size_t size, off_t offset)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, into + got, size - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail(MAPI_E_ATTACHMENT_OPEN_FAILURE);
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// Whether the whole file is UTF-8, read a piece at a time; a character cut
+// at a piece's end is taken up with the next piece.
+bool IsUtf8File(int fd)
+{
+    std::string piece(64 * 1024, '\0');
+    size_t carried = 0; // the start of a character cut at the last piece's end
+    for (off_t offset = 0;;) {
+        const size_t got = ReadAt(fd, piece.data() + carried, piece.size() - carried, offset);
+        offset += static_cast<off_t>(got);
+        const size_t have = carried + got;
+        const bool atEnd = have < piece.size();
+        const gchar *end = nullptr;
+        if (g_utf8_validate_len(piece.data(), have, &end)) {
+            if (atEnd)
+                return true;
+            carried = 0;
+            continue;
+        }
+        carried = have - static_cast<size_t>(end - piece.data());
+        if (atEnd || carried > 3)
+            return false; // a bad byte, not a character cut short
+        std::memmove(piece.data(), end, carried);
+    }
+}
+
+// An attachment's type, as the desktop's shared MIME database knows the
+// file by its name and its first bytes (through GIO); a text's charset is
+// UTF-8 when all of it is, else the session's fallback. Only a type of a
+// single part will do: a file that looks like a message or a multipart
+// goes as bytes (its content would have to be parsed and rebuilt).
+// application/octet-stream when nothing is known.
+std::pair<std::string, std::string> GuessType(int fd, const std::string &name, const std::string &fallback)
+{
+    char head[8192];
+    const size_t got = ReadAt(fd, head, sizeof head, 0);
+    gboolean uncertain = FALSE;
+    const GText guessed(g_content_type_guess(name.c_str(), reinterpret_cast<const guchar *>(head), got, &uncertain));
+    const GText mime(guessed && !g_content_type_is_unknown(guessed.get()) ? g_content_type_get_mime_type(guessed.get())
+                                                                          : nullptr);
+    const std::string type = mime ? mime.get() : "";
+    const size_t slash = type.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == type.size() || StartsWithText(type, "message/") ||
+        StartsWithText(type, "multipart/"))
+        return {"application/octet-stream", ""};
+    return {type, StartsWithText(type, "text/") ? (IsUtf8File(fd) ? "utf-8" : fallback) : ""};
+}
+
+GMimeObject *AttachmentPart(const Attachment &a, const std::string &fallbackCharset)
 {
     const int fd = OpenAttachment(a);
     Ref<GMimeStream> stream(g_mime_stream_fs_new(fd)); // owns fd
+    const std::string name = OneLine(a.name.empty() ? NarrowPathName(a.path) : a.name);
+    const auto [type, charset] = GuessType(fd, name, fallbackCharset);
     Ref<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
-    GMimePart *part = g_mime_part_new_with_type("application", "octet-stream");
+    GMimePart *part = g_mime_part_new_with_type(type.substr(0, type.find('/')).c_str(),
+                                                type.substr(type.find('/') + 1).c_str());
+    if (!charset.empty())
+        g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", charset.c_str());
+    // Base64 whatever the type: the file's bytes arrive exactly as they are.
     g_mime_part_set_content(part, content.get());
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
-    const std::string name = OneLine(a.name.empty() ? NarrowPathName(a.path) : a.name);
     g_mime_part_set_filename(part, name.c_str());
     g_mime_object_set_disposition(GMIME_OBJECT(part), GMIME_DISPOSITION_ATTACHMENT);
     return GMIME_OBJECT(part);
@@ -206,7 +283,7 @@ std::string NarrowPathName(std::string_view path)
 
 GMimeObject *NewAttachmentPart(const Attachment &attachment)
 {
-    return AttachmentPart(attachment);
+    return AttachmentPart(attachment, FallbackCharset());
 }
 
 bool IsInterpersonal(const std::string &type)
@@ -280,7 +357,7 @@ std::string Compose(const Composition &m)
         Ref<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
         g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text.get()));
         for (const Attachment &a : m.attachments) {
-            Ref<GMimeObject> part(AttachmentPart(a));
+            Ref<GMimeObject> part(AttachmentPart(a, m.fallbackCharset));
             g_mime_multipart_add(mixed.get(), part.get());
         }
         g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));

@@ -16,6 +16,8 @@ typedef struct _GMimeMessage GMimeMessage;
 
 namespace kmp {
 
+const std::string &FallbackCharset(); // message/HeaderText.h
+
 struct Mailbox {
     std::string name;    // UTF-8, may be empty
     std::string address; // user@host
@@ -44,6 +46,10 @@ struct Composition {
     std::string date;           // RFC 5322 date; empty: now
     std::string messageId;      // empty: a new one
     std::vector<Attachment> attachments;
+    // The charset of a text attachment that is not UTF-8: the session's
+    // fallback, taken where the record is made (the message may be composed
+    // on another thread).
+    std::string fallbackCharset = FallbackCharset();
 };
 
 // The message as MIME bytes, lines ending in CRLF. Attachment files that
