@@ -14,6 +14,7 @@
 #include "outgoing/Record.h"
 #include "outgoing/WayOut.h"
 #include "ui/Dialogs.h"
+#include "ui/HandOff.h"
 
 #include <algorithm>
 #include <cstring>
@@ -132,6 +133,7 @@ KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword,
             password = AskPassword(profile.name).value_or(std::string());
         std::shared_ptr<MailStore> store = OpenStore(profile, password, true);
         *lplhSession = OpenSession(std::move(profile), std::move(password), std::move(store));
+        RemoveOldHandOffCopies();
     });
 }
 

@@ -4,6 +4,7 @@
 #include "posix/TerminalText.h"
 
 #include "Common.h"
+#include "ui/HandOff.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -328,25 +329,8 @@ bool ComposeDialog(const Composition &m)
         }
     }
     case Ui::Desktop:
-        if (OnPath("xdg-email")) {
-            std::vector<std::string> args = {"xdg-email", "--utf8"};
-            if (!m.subject.empty())
-                args.insert(args.end(), {"--subject", m.subject});
-            if (!m.body.empty())
-                args.insert(args.end(), {"--body", m.body});
-            for (const Mailbox &r : m.cc)
-                args.insert(args.end(), {"--cc", r.address});
-            for (const Mailbox &r : m.bcc)
-                args.insert(args.end(), {"--bcc", r.address});
-            for (const Attachment &a : m.attachments)
-                args.insert(args.end(), {"--attach", a.path});
-            for (const Mailbox &r : m.to)
-                args.push_back(r.address);
-            if (Run(args) != 0)
-                Fail(MAPI_E_FAILURE); // the mail client could not be started
-            return true;
-        }
-        break;
+        HandToMailClient(m);
+        return true;
     case Ui::None:
         break;
     }

@@ -36,7 +36,7 @@ void DetailsDialog(const Resolved &entry);
 Resolved PickDialog(const std::string &name, const std::vector<Resolved> &matches);
 
 // The compose dialog: on a desktop the message goes to the user's mail
-// client (xdg-email) and the result says it was handed over (true); on a
+// client (HandOff.h) and the result says it was handed over (true); on a
 // terminal it is shown and the user confirms (false: send it here) or
 // cancels (MAPI_USER_ABORT).
 bool ComposeDialog(const Composition &message);

@@ -50,6 +50,21 @@ int main(int argc, char **argv)
         m.nRecipCount = 1;
         m.lpRecips = &to;
         std::printf("RESULT %lu\n", static_cast<unsigned long>(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0)));
+    } else if (command == "handoff" && argc > 2) {
+        // A message with an attachment for the desktop's mail client.
+        MapiRecipDesc to{};
+        to.ulRecipClass = MAPI_TO;
+        to.lpszAddress = const_cast<char *>("bob@example.org");
+        MapiFileDesc f{};
+        f.lpszPathName = argv[2];
+        MapiMessage m{};
+        m.lpszSubject = const_cast<char *>("hi there");
+        m.lpszNoteText = const_cast<char *>("line one\r\nline two");
+        m.nRecipCount = 1;
+        m.lpRecips = &to;
+        m.nFileCount = 1;
+        m.lpFiles = &f;
+        std::printf("RESULT %lu\n", static_cast<unsigned long>(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0)));
     } else if (command == "pick") {
         lpMapiRecipDesc r = nullptr;
         char name[] = "Example";

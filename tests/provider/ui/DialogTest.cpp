@@ -1,6 +1,7 @@
 // The provider's dialogs: on a pseudo-terminal (the test types and reads
 // the screen), and on a desktop through stand-ins for xdg-email and zenity
 // that record their argument vectors.
+#include "Child.h"
 #include "ProviderHome.h"
 
 #include "mapi/SimpleMapi.h"
@@ -9,12 +10,14 @@
 #include <signal.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 extern "C" {
 ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
@@ -25,6 +28,8 @@ ULONG MAPIFreeBuffer(LPVOID);
 ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
                   lpMapiRecipDesc *);
 }
+
+extern char **environ;
 
 using namespace provider_test;
 
@@ -226,6 +231,11 @@ TEST_F(Dialogs, AmbiguousNamesAndMissingPasswordsAreAskedFor)
 TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
 {
     StandIn("xdg-email", "", 0);
+    // The desktop's mail client is one that takes attachments.
+    StandIn("thunderbird", "", 0);
+    WriteFile(home / "data" / "applications" / "tb.desktop",
+              "[Desktop Entry]\nType=Application\nName=T\nExec=" + (bin / "thunderbird").string() + " %u\n");
+    WriteFile(home / "config" / "mimeapps.list", "[Default Applications]\nx-scheme-handler/mailto=tb.desktop\n");
     LHANDLE session = 0;
     ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
     const fs::path file = home / "a file; with 'quotes'.txt";
@@ -247,10 +257,18 @@ TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
     m.nFileCount = 1;
     m.lpFiles = &f;
     ASSERT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), 0u);
-    EXPECT_EQ(Recorded("xdg-email"),
-              (std::vector<std::string>{"--utf8", "--subject", "Say \"hi\" $(rm -rf /) \xC3\xA9t\xC3\xA9", "--body",
-                                        "Line 1\r\nLine 2", "--cc", "cc@example.org", "--bcc", "bcc@example.org",
-                                        "--attach", file.string(), "ann@example.org"}));
+    // The text in LF lines (xdg-email makes each a CR LF), the attachment a
+    // copy of the provider's under a name the client's list can carry.
+    std::vector<std::string> args = Recorded("xdg-email");
+    ASSERT_EQ(args.size(), 12u);
+    const fs::path copy = args[10];
+    EXPECT_EQ(copy.filename(), "a file; with _quotes_.txt");
+    EXPECT_EQ(ReadFile(copy), "x");
+    EXPECT_EQ(fs::status(copy.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    args[10] = "(copy)";
+    EXPECT_EQ(args, (std::vector<std::string>{"--utf8", "--subject", "Say \"hi\" $(rm -rf /) \xC3\xA9t\xC3\xA9", "--body",
+                                              "Line 1\nLine 2", "--cc", "cc@example.org", "--bcc", "bcc@example.org",
+                                              "--attach", "(copy)", "ann@example.org"}));
     EXPECT_TRUE(Messages(mailbox).empty()); // the mail client sends it
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
 
@@ -259,10 +277,162 @@ TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
     WriteFile(other, "y");
     const std::string paths = file.string() + "|" + other.string();
     ASSERT_EQ(MAPISendDocuments(0, S("|"), S(paths.c_str()), nullptr, 0), 0u);
-    EXPECT_EQ(Recorded("xdg-email", 1),
-              (std::vector<std::string>{"--utf8", "--attach", file.string(), "--attach", other.string()}));
+    args = Recorded("xdg-email", 1);
+    ASSERT_EQ(args.size(), 5u);
+    EXPECT_EQ(fs::path(args[2]).filename(), "a file; with _quotes_.txt");
+    EXPECT_EQ(ReadFile(args[4]), "y");
     EXPECT_EQ(MAPISendDocuments(0, S(";"), S("/nonexistent/x.txt"), nullptr, 0), MAPI_E_ATTACHMENT_OPEN_FAILURE);
     MAPILogoff(session, 0, 0, 0);
+}
+
+// The real xdg-utils, with a recording mail client registered as the
+// desktop's mailto handler that stays open for eight seconds, as a client
+// the user is writing in does.
+TEST_F(Dialogs, TheRealXdgEmailHandsTheMessageOverAndTheClientLivesOn)
+{
+    if (access("/usr/bin/xdg-email", X_OK) != 0)
+        GTEST_SKIP() << "no xdg-email (apt-get install xdg-utils)";
+    unsetenv("XDG_CURRENT_DESKTOP");
+    unsetenv("DESKTOP_SESSION");
+    setenv("DISPLAY", ":99", 1);
+    setenv("KELVRA_MAPI_UI", "desktop", 1);
+    setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
+    fs::create_directories(home / "run");
+    struct {
+        const char *client;   // its program's name: Thunderbird's takes attachments, others a mailto: URL
+        bool attach;
+        ULONG result;
+        const char *says;     // in what the client was given
+    } rows[] = {
+        {"thunderbird", true, 0, "subject=Hi%20there,body=Line%201%0D%0ALine%202,attachment='"},
+        {"mailclient", true, MAPI_E_NOT_SUPPORTED, nullptr},
+        {"mailclient", false, 0, "mailto:ann@example.org?subject=Hi%20there&body=Line%201%0D%0ALine%202"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.client) + (row.attach ? " with an attachment" : ""));
+        const std::string name = row.client;
+        const fs::path client = bin / name;
+        WriteFile(client, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" +
+                              (home / (name + ".args")).string() + "'\necho $$ > '" + (home / (name + ".pid")).string() +
+                              "'\nsleep 8\necho closed > '" + (home / (name + ".closed")).string() + "'\n");
+        fs::permissions(client, fs::perms::owner_all);
+        WriteFile(home / "data" / "applications" / (name + "-rec.desktop"),
+                  "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + client.string() + " %u\n");
+        WriteFile(home / "config" / "mimeapps.list",
+                  "[Default Applications]\nx-scheme-handler/mailto=" + name + "-rec.desktop\n");
+        for (const char *left : {".args", ".pid", ".closed"})
+            fs::remove(home / (name + left));
+        // The application: sends, removes its file at once, and exits.
+        const fs::path file = home / "tmp" / "report, final \xC3\xA9t\xC3\xA9.txt";
+        WriteFile(file, "figures");
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t application = fork();
+        ASSERT_GE(application, 0);
+        if (application == 0) {
+            MapiRecipDesc to{};
+            to.ulRecipClass = MAPI_TO;
+            to.lpszAddress = S("ann@example.org");
+            MapiFileDesc f{};
+            f.lpszPathName = const_cast<char *>(file.c_str());
+            MapiMessage m{};
+            m.lpszSubject = S("Hi there");
+            m.lpszNoteText = S("Line 1\r\nLine 2");
+            m.nRecipCount = 1;
+            m.lpRecips = &to;
+            m.nFileCount = row.attach ? 1 : 0;
+            m.lpFiles = &f;
+            const ULONG rc = MAPISendMail(0, 0, &m, MAPI_DIALOG, 0);
+            fs::remove(file);
+            _exit(static_cast<int>(rc));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(application, &status, 0), application);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(static_cast<ULONG>(WEXITSTATUS(status)), row.result);
+        fs::remove(file);
+        if (row.says == nullptr) {
+            EXPECT_FALSE(fs::exists(home / (name + ".args"))); // never handed over without its attachment
+            continue;
+        }
+        EXPECT_LT(seconds, 7.0); // back while the client is open
+        const std::string given = ReadFile(home / (name + ".args"));
+        EXPECT_NE(given.find(row.says), std::string::npos) << given;
+        EXPECT_EQ(given.find("%0D%0D"), std::string::npos) << given;
+        const pid_t pid = std::atoi(ReadFile(home / (name + ".pid")).c_str());
+        EXPECT_EQ(kill(pid, 0), 0); // the client lives on after the application
+        if (row.attach) {
+            // The copy the client was given is there, whole, under its name.
+            const size_t at = given.find("attachment='") + 12;
+            const fs::path copy = given.substr(at, given.find('\'', at) - at);
+            EXPECT_EQ(copy.filename(), "report_ final \xC3\xA9t\xC3\xA9.txt");
+            EXPECT_EQ(ReadFile(copy), "figures");
+        }
+        // Nothing ends it: it closes when it is done.
+        for (int i = 0; i < 150 && !fs::exists(home / (name + ".closed")); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(fs::exists(home / (name + ".closed")));
+    }
+}
+
+// The desktop's email portal, for real: xdg-desktop-portal with its GTK
+// backend on a private session bus and a virtual display, reaching the
+// recording client registered for mailto: links.
+TEST_F(Dialogs, TheEmailPortalReachesTheDesktopsMailClient)
+{
+    for (const char *needed : {"/usr/libexec/xdg-desktop-portal", "/usr/libexec/xdg-desktop-portal-gtk",
+                               "/usr/bin/xvfb-run", "/usr/bin/dbus-run-session"})
+        if (access(needed, X_OK) != 0)
+            GTEST_SKIP() << needed << " is not installed";
+    const fs::path client = bin / "recorder";
+    WriteFile(client, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + (home / "recorder.args").string() + "'\n");
+    fs::permissions(client, fs::perms::owner_all);
+    WriteFile(home / "data" / "applications" / "recorder.desktop",
+              "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + client.string() +
+                  " %u\nMimeType=x-scheme-handler/mailto;\n");
+    WriteFile(home / "config" / "mimeapps.list", "[Default Applications]\nx-scheme-handler/mailto=recorder.desktop\n");
+    fs::create_directories(home / "run");
+    fs::permissions(home / "run", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
+    setenv("KELVRA_MAPI_UI", "desktop", 1);
+    const fs::path file = home / "my file, \xC3\xA9t\xC3\xA9.txt";
+    WriteFile(file, "figures\n");
+    WriteFile(home / "session.sh",
+              "dbus-update-activation-environment DISPLAY XDG_DATA_HOME XDG_CONFIG_HOME XDG_RUNTIME_DIR PATH\n"
+              "/usr/libexec/xdg-desktop-portal -r >/dev/null 2>&1 &\nportal=$!\n'" + kProbe + "' handoff '" +
+                  file.string() + "'\nkill $portal\nwait\n");
+    std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "/usr/bin/dbus-run-session", "--", "/bin/sh",
+                                     (home / "session.sh").string()};
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int out = open((home / "session.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out);
+    const int status = WaitBounded(pid, std::chrono::seconds(60));
+    const std::string said = ReadFile(home / "session.out");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_NE(said.find("RESULT 0\n"), std::string::npos) << said;
+    for (int i = 0; i < 50 && !fs::exists(home / "recorder.args"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string given = ReadFile(home / "recorder.args");
+    EXPECT_EQ(given.rfind("mailto:bob@example.org?", 0), 0u) << given;
+    EXPECT_NE(given.find("subject=hi%20there&body=line%20one%0Aline%20two"), std::string::npos) << given;
+    // The GTK backend names the attachment in the link, as the provider's
+    // copy, which outlives the application's file.
+    const size_t at = given.find("attachment=");
+    ASSERT_NE(at, std::string::npos) << given;
+    const fs::path copy = given.substr(at + 11, given.find_first_of("&\n", at) - at - 11);
+    fs::remove(file);
+    EXPECT_EQ(copy.filename(), "my file_ \xC3\xA9t\xC3\xA9.txt") << given;
+    EXPECT_EQ(ReadFile(copy), "figures\n");
 }
 
 TEST_F(Dialogs, OnADesktopTheAddressBookIsAZenityList)
