@@ -58,8 +58,9 @@ extern KELVRA_API std::atomic<bool> MAPIUNICODE;
 // Whether, on Windows, the library bridges to a Simple MAPI handler of the
 // other bitness. An application of one bitness cannot load a mail client's
 // DLL of the other: when MAPIDLL names the system's MAPI32.DLL and the
-// system's handler (the default mail client under
-// HKLM\Software\Clients\Mail, its DLLPathEx or DLLPath) is of the other
+// system's handler (the user's default mail client under
+// HKCU\Software\Clients\Mail, else the machine's under HKLM, its DLLPathEx
+// or DLLPath) is of the other
 // bitness, the library starts a helper of that bitness shipped beside its
 // DLL (kelvra-mapi32.exe for a 64-bit application, kelvra-mapi64.exe for a
 // 32-bit one), which loads the handler and carries out every call; what it

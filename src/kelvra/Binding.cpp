@@ -145,12 +145,21 @@ LPMAPIRESOLVENAME MapiResolveName()
 
 host::String PlatformReason()
 {
-    if (!g_loaded.load(std::memory_order_acquire) || g_lastReason == nullptr)
+    if (!g_loaded.load(std::memory_order_acquire))
         return {};
-    const auto reasonOf = reinterpret_cast<LastReasonFn>(g_lastReason);
-    std::string reason(1024, '\0');
-    const ULONG length = reasonOf(reason.data(), static_cast<ULONG>(reason.size()));
-    reason.resize(std::min<std::size_t>(length, reason.size() - 1));
+    std::string reason;
+    if (g_lastReason != nullptr) {
+        const auto reasonOf = reinterpret_cast<LastReasonFn>(g_lastReason);
+        reason.assign(1024, '\0');
+        const ULONG length = reasonOf(reason.data(), static_cast<ULONG>(reason.size()));
+        reason.resize(std::min<std::size_t>(length, reason.size() - 1));
+    }
+#if defined(_WIN32)
+    // The system's library says no more than its code: what Windows would
+    // use says the rest.
+    if (reason.empty() && bridge::IsSystemLibrary(MAPIDLL.Get()))
+        reason = bridge::Diagnosis();
+#endif
     return host::FromUtf8(reason);
 }
 

@@ -47,8 +47,10 @@ inline std::vector<std::string> LogLines()
 
 // The recording library of the other bitness, as the system's mail client.
 // Its path under DLLPath, or (`extended`) under DLLPathEx with a DLLPath
-// that names no file, which the handler's lookup must then pass over.
-inline void RegisterOtherBitnessClient(bool extended = false)
+// that names no file, which the handler's lookup must then pass over. With
+// `usersChoice` it is the user's choice alone (under HKCU), while the
+// machine's default (HKLM) is another client, which has no DLL.
+inline void RegisterOtherBitnessClient(bool extended = false, bool usersChoice = false)
 {
     const std::wstring dll = kFolder + L"other\\libfakemapi.dll";
     const std::wstring missing = L"C:\\nowhere\\missing.dll";
@@ -57,7 +59,17 @@ inline void RegisterOtherBitnessClient(bool extended = false)
                               KEY_WRITE | KEY_WOW64_64KEY, nullptr, &mail, nullptr),
               ERROR_SUCCESS);
     const wchar_t name[] = L"KelvraRecorder";
-    RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof name);
+    const wchar_t other[] = L"AnotherClient";
+    RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(usersChoice ? other : name),
+                   usersChoice ? sizeof other : sizeof name);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Clients\\Mail");
+    if (usersChoice) {
+        RegCloseKey(mail);
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Clients\\Mail", 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  &mail, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(mail, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof name);
+    }
     ASSERT_EQ(RegCreateKeyExW(mail, name, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &client, nullptr),
               ERROR_SUCCESS);
     const auto set = [&](const wchar_t *value, const std::wstring &path) {
@@ -103,13 +115,13 @@ inline int KillHelpers()
 
 // This program's way to the recording library of the other bitness: its
 // script, its log (emptied) and its registration as the mail client.
-inline void Prepare(const std::string &script, bool extended = false)
+inline void Prepare(const std::string &script, bool extended = false, bool usersChoice = false)
 {
     DeleteFileW(kLog.c_str());
     WriteScript(script);
     SetEnvironmentVariableW(L"FAKEMAPI_SCRIPT", kScript.c_str());
     SetEnvironmentVariableW(L"FAKEMAPI_LOG", kLog.c_str());
-    RegisterOtherBitnessClient(extended);
+    RegisterOtherBitnessClient(extended, usersChoice);
 }
 
 } // namespace bridge_test

@@ -5,8 +5,10 @@
 // this program's bitness (linked in, same script), and the application
 // exactly what that one answers; records come back made anew and free once.
 // A helper killed during a call fails it, and the next call works. Built
-// again with KELVRA_BRIDGE_OFF: with the bridge turned off, no call reaches
-// the recording library.
+// again with KELVRA_BRIDGE_USER: the same, with the client the user's choice
+// alone (HKCU) and another the machine's default; and with
+// KELVRA_BRIDGE_OFF: with the bridge turned off, no call reaches the
+// recording library.
 #include "BridgeSetup.h"
 #include "FakeMapi.h"
 #include "FakeMapiCalls.h"
@@ -146,13 +148,43 @@ std::string Show(const MapiRecipDesc &r)
 
 #if !defined(KELVRA_BRIDGE_OFF)
 
+#if defined(KELVRA_BRIDGE_USER)
+constexpr bool kUsersChoice = true;
+#else
+constexpr bool kUsersChoice = false;
+#endif
+
 class Bridge : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        Prepare(kCalls);
+        Prepare(kCalls, false, kUsersChoice);
     }
+    static void TearDownTestSuite() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Clients\\Mail"); }
 };
+
+TEST_F(Bridge, AFailedCallNamesTheMailClientItsDllAndTheWayThere)
+{
+    KillHelpers();
+    WriteScript("result MAPIDeleteMail 11\n");
+    try {
+        kelvra::Check(kelvra::MapiDeleteMail()(0, 0, const_cast<char *>("msg-1"), 0, 0));
+        ADD_FAILURE() << "no error";
+    } catch (const kelvra::EKelvraError &e) {
+        const std::string what = e.what();
+        EXPECT_EQ(e.ErrorCode, 11);
+        for (const std::string &says :
+             {std::string("the mail client is KelvraRecorder") +
+                  (kUsersChoice ? " (the user's choice)" : " (the machine's default)"),
+              "its Simple MAPI DLL " + Narrow(kFolder) + "other\\libfakemapi.dll (" +
+                  (sizeof(void *) == 8 ? "32-bit" : "64-bit") + ")",
+              std::string("reached through Kelvra's helper"), std::string("; it offers MAPISendMailW")})
+            EXPECT_NE(what.find(says), std::string::npos) << what << "\nlacks: " << says;
+    }
+    WriteScript(kCalls);
+    KillHelpers();
+    DeleteFileW(kLog.c_str());
+}
 
 TEST_F(Bridge, EveryCallReachesTheOtherBitnessExactlyAsADirectCallWould)
 {

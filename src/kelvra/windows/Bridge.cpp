@@ -64,12 +64,12 @@ void Fail(const std::string &why)
     Say(why);
 }
 
-// A value under HKLM in one registry view, as text (environment variables
-// expanded); empty when missing.
-std::wstring RegistryText(const std::wstring &path, const wchar_t *name, REGSAM view)
+// A value under `root` in one registry view, as text (environment
+// variables expanded); empty when missing.
+std::wstring RegistryText(HKEY root, const std::wstring &path, const wchar_t *name, REGSAM view)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
         return {};
     DWORD type = 0, size = 0;
     std::wstring text;
@@ -89,24 +89,52 @@ std::wstring RegistryText(const std::wstring &path, const wchar_t *name, REGSAM 
     return text;
 }
 
-// The system's Simple MAPI handler, found as the system finds it: the
-// default mail client, its DLLPathEx, else its DLLPath (the 64-bit
-// registry view first, then the 32-bit one).
-std::wstring HandlerPath()
+// The mail client Windows uses for Simple MAPI, as Windows finds it: the
+// user's choice (HKCU\Software\Clients\Mail's default value) before the
+// machine's (HKLM, the 64-bit registry view first, then the 32-bit one);
+// its DLL is the client key's DLLPathEx, else its DLLPath, under the
+// user's key of that client, else the machine's.
+struct MailClient {
+    std::wstring name;
+    bool usersChoice = false;
+    std::wstring dll;
+};
+
+std::wstring ClientDll(HKEY root, const std::wstring &client, REGSAM view)
 {
+    const std::wstring key = L"Software\\Clients\\Mail\\" + client;
+    std::wstring path = RegistryText(root, key, L"DLLPathEx", view);
+    return path.empty() ? RegistryText(root, key, L"DLLPath", view) : path;
+}
+
+MailClient FindMailClient()
+{
+    const wchar_t *mail = L"Software\\Clients\\Mail";
+    MailClient found;
+    found.name = RegistryText(HKEY_CURRENT_USER, mail, nullptr, 0);
+    if (!found.name.empty()) {
+        found.usersChoice = true;
+        found.dll = ClientDll(HKEY_CURRENT_USER, found.name, 0);
+        for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY})
+            if (found.dll.empty())
+                found.dll = ClientDll(HKEY_LOCAL_MACHINE, found.name, view);
+        return found;
+    }
     for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-        const std::wstring client = RegistryText(L"Software\\Clients\\Mail", nullptr, view);
+        const std::wstring client = RegistryText(HKEY_LOCAL_MACHINE, mail, nullptr, view);
         if (client.empty())
             continue;
-        const std::wstring key = L"Software\\Clients\\Mail\\" + client;
-        std::wstring path = RegistryText(key, L"DLLPathEx", view);
-        if (path.empty())
-            path = RegistryText(key, L"DLLPath", view);
-        if (!path.empty())
-            return path;
+        const std::wstring dll = ClientDll(HKEY_LOCAL_MACHINE, client, view);
+        if (found.name.empty() || !dll.empty())
+            found = {client, false, dll};
+        if (!dll.empty())
+            break;
     }
-    return {};
+    return found;
 }
+
+// The system's Simple MAPI handler's DLL; empty when none is registered.
+std::wstring HandlerPath() { return FindMailClient().dll; }
 
 // The machine a PE file is built for (its file header's Machine); 0 when
 // the file cannot be read as one.
@@ -162,6 +190,17 @@ std::string SystemText(DWORD code)
     while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' '))
         out.pop_back();
     return Utf8(out) + " (" + std::to_string(code) + ")";
+}
+
+// A machine's bitness in words.
+const char *Bitness(WORD machine)
+{
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_AMD64: return "64-bit";
+    case IMAGE_FILE_MACHINE_I386: return "32-bit";
+    case 0: return "not found, or no Windows DLL";
+    default: return "built for another processor";
+    }
 }
 
 // The helper process and our end of its pipe (overlapped, so that every
@@ -637,6 +676,8 @@ ULONG LastReason(LPSTR buffer, ULONG size)
     return static_cast<ULONG>(reason.size());
 }
 
+} // namespace
+
 bool IsSystemLibrary(const std::u16string &name)
 {
     std::u16string upper = name;
@@ -646,7 +687,37 @@ bool IsSystemLibrary(const std::u16string &name)
     return upper == u"MAPI32.DLL" || upper == u"MAPI32";
 }
 
-} // namespace
+std::string Diagnosis()
+{
+    const MailClient client = FindMailClient();
+    if (client.name.empty())
+        return "no mail client is registered for Simple MAPI (neither HKEY_CURRENT_USER nor HKEY_LOCAL_MACHINE "
+               "\\Software\\Clients\\Mail names one): install a mail program that offers Simple MAPI and make it "
+               "the default one";
+    std::string text = "the mail client is " + Utf8(client.name) +
+                       (client.usersChoice ? " (the user's choice)" : " (the machine's default)");
+    if (client.dll.empty())
+        return text + ", which names no Simple MAPI DLL (DLLPathEx or DLLPath): it offers no Simple MAPI";
+    const WORD machine = MachineOf(client.dll);
+    text += ", its Simple MAPI DLL " + Utf8(client.dll) + " (" + Bitness(machine) + ")";
+    std::lock_guard<std::mutex> lock(g_callMutex);
+    if (!g_handlerPath.empty()) {
+        return text + ", reached through Kelvra's helper " + Utf8(g_helperPath) +
+               ((g_present & (1u << kSendMailW)) != 0 ? "; it offers MAPISendMailW" : "; it offers no MAPISendMailW");
+    }
+    text += std::string(", called through the system's MAPI32.DLL") +
+            (machine != 0 && machine != kOwnMachine ? " by a program of the other bitness, without Kelvra's helper"
+                                                    : "");
+    if (machine == kOwnMachine) {
+        // Looked at, not run: its entry code stays untouched.
+        if (HMODULE dll = LoadLibraryExW(client.dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {
+            text += GetProcAddress(dll, "MAPISendMailW") != nullptr ? "; it offers MAPISendMailW"
+                                                                     : "; it offers no MAPISendMailW";
+            FreeLibrary(dll);
+        }
+    }
+    return text;
+}
 
 bool Start(const std::u16string &libraryName)
 {
