@@ -204,6 +204,16 @@ nlohmann::json ProfileShow(const Global &global, const std::string &name)
 
 nlohmann::json ProfileCheck(const Global &global, const std::string &name)
 {
+#if defined(_WIN32)
+    // Windows keeps no profiles of ours: the check is of the mail client
+    // Windows uses for Simple MAPI.
+    (void)global;
+    (void)name;
+    const std::string said = host::ToUtf8(kelvra::MailSystemDescription());
+    const bool works = said.rfind("the mail client is ", 0) == 0 && said.find("names no Simple MAPI DLL") == std::string::npos &&
+                       said.find("(not found, or no Windows DLL)") == std::string::npos;
+    return {{"ok", works}, {"parts", nlohmann::json::array({{{"part", "mailclient"}, {"ok", works}, {"detail", said}}})}};
+#endif
     const ProviderEntry entry("KelvraMapiCheckProfile", u"the platform library checks no profiles");
     const auto check = entry.As<ULONG (*)(LPSTR, LPSTR, LPSTR, ULONG, ULONG *)>();
     std::string profile = Narrow(name.empty() ? global.profile : name);

@@ -71,6 +71,15 @@ extern KELVRA_API std::atomic<bool> MAPIUNICODE;
 // call), MAPI32.DLL is loaded directly. No effect on POSIX. Default: true.
 extern KELVRA_API std::atomic<bool> MAPIBRIDGE;
 
+// What the mail system is, in words, for a user to read when something
+// fails: on Windows, with MAPIDLL naming the system's MAPI32.DLL, the mail
+// client Windows uses for Simple MAPI (the user's choice or the machine's),
+// its DLL and bitness, whether the library's helper carries the calls,
+// whether it offers MAPISendMailW; or that no client is registered, and
+// what to do. Loads the library first if it can. Empty elsewhere. The same
+// words end the error text of a failed call that has no reason of its own.
+KELVRA_API host::String MailSystemDescription();
+
 // Loads the library and looks up its entry points unless that has happened.
 // Raises EKelvraError (ErrorCode 0) with the system's text for the failure,
 // ": " and the file name when the library cannot be loaded; the next call

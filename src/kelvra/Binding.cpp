@@ -163,6 +163,20 @@ host::String PlatformReason()
     return host::FromUtf8(reason);
 }
 
+host::String MailSystemDescription()
+{
+#if defined(_WIN32)
+    try {
+        InitMapi();
+    } catch (const EKelvraError &) {
+        // Not loaded: the registry still says which client it would be.
+    }
+    if (bridge::IsSystemLibrary(MAPIDLL.Get()))
+        return host::FromUtf8(bridge::Diagnosis());
+#endif
+    return {};
+}
+
 LPMAPISENDMAILW OptionalSendMailW()
 {
     InitMapi();

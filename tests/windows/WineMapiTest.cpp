@@ -39,6 +39,11 @@ TEST(WineMapi, TheDefaultLibraryLoadsWithAllTwelveEntryPoints)
     EXPECT_EQ(kelvra::MAPIDLL, u"MAPI32.DLL");
     kelvra::InitMapi();
     ExpectAllTwelveEntryPoints();
+    // What kelvra profile check prints on Windows.
+    const std::string described = host::ToUtf8(kelvra::MailSystemDescription());
+    EXPECT_EQ(described.rfind("the mail client is Native Mail Client (the machine's default), its Simple MAPI DLL ", 0),
+              0u)
+        << described;
 }
 
 TEST(WineMapi, ASessionLogsOnAndOff)
