@@ -181,7 +181,21 @@ TEST_F(Bridge, AFailedCallNamesTheMailClientItsDllAndTheWayThere)
               std::string("reached through Kelvra's helper"), std::string("; it offers MAPISendMailW")})
             EXPECT_NE(what.find(says), std::string::npos) << what << "\nlacks: " << says;
     }
-    WriteScript(kCalls);
+    EXPECT_EQ(host::ToUtf8(kelvra::MailSystemDescription()).rfind("the mail client is KelvraRecorder", 0), 0u);
+
+    // With no client registered anywhere, the description says so.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Clients\\Mail");
+    for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY mail = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Clients\\Mail", 0, KEY_SET_VALUE | view, &mail) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueW(mail, nullptr);
+            RegCloseKey(mail);
+        }
+    }
+    const std::string none = host::ToUtf8(kelvra::MailSystemDescription());
+    EXPECT_EQ(none.rfind("no mail client is registered for Simple MAPI", 0), 0u) << none;
+    Prepare(kCalls, false, kUsersChoice);
     KillHelpers();
     DeleteFileW(kLog.c_str());
 }
