@@ -112,12 +112,15 @@ int CreateNew(const Folder &folder, const std::string &name)
     return openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 // The new file `fd` takes the permission bits of the regular file `name`
-// it is to replace, if there is one.
+// it is to replace, if there is one and it was the user's own (never the
+// set-user or set-group bit); another user's file (0777 in a shared
+// folder, say) lends it nothing, and it keeps the default mode.
 void KeepMode(const Folder &folder, const std::string &name, int fd)
 {
     struct stat st {};
-    if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-        fchmod(fd, st.st_mode & 07777);
+    if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == geteuid())
+        fchmod(fd, st.st_mode & 0777);
 }
 long WriteSome(int fd, const char *data, size_t size) { return static_cast<long>(write(fd, data, size)); }
 bool SyncAndClose(int fd)

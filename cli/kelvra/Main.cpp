@@ -100,6 +100,13 @@ int main(int argc, char **argv)
                      "KELVRA_PASSWORD, `kelvra password set` or the profile's passwordcmd\n";
     else if (const char *password = std::getenv("KELVRA_PASSWORD"))
         global.password = password;
+    // Read once, and passed on to no program the mail system starts (a
+    // sendmail, a password command, a dialog, the mail client).
+#if defined(_WIN32)
+    _putenv("KELVRA_PASSWORD=");
+#else
+    unsetenv("KELVRA_PASSWORD");
+#endif
 
     try {
         for (const Subcommand &chosen : subcommands) {

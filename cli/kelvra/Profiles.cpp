@@ -158,6 +158,20 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
     }
     if (!options.as.empty())
         imported.name = options.as;
+    // Every value goes to the provider as one "key<TAB>value" line: a line
+    // break or a zero inside one (git allows "\n" in a quoted value) would
+    // add a key of the file's choosing. Refused, as is text that is not
+    // UTF-8, before anything is written.
+    for (const auto &[key, value] : imported.keys) {
+        if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+            throw LocalFileError("the imported value of " + key +
+                                 " holds a line break or a zero byte, which a profile cannot hold; nothing was written");
+        if (host::InvalidUtf8At(value) != std::string::npos)
+            throw LocalFileError("the imported value of " + key + " is not UTF-8 text; nothing was written");
+    }
+    if (imported.name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        host::InvalidUtf8At(imported.name) != std::string::npos)
+        throw LocalFileError("the imported profile's name holds a line break or is not UTF-8; nothing was written");
     std::string keys;
     nlohmann::json shown = nlohmann::json::object();
     for (const auto &[key, value] : imported.keys) {

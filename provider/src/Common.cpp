@@ -1,5 +1,7 @@
 #include "Common.h"
 
+#include "posix/TerminalText.h"
+
 #include "posix/Charset.h"
 
 #include <arpa/inet.h>
@@ -286,9 +288,24 @@ bool IsLoopbackHost(const std::string &host)
     return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
+namespace {
+
+// Text for a log line or a reason, which reach terminals: servers, files
+// and senders write into it, so it holds no command for a terminal (the
+// one rule of ShownOnTerminal) and is valid UTF-8.
+std::string TerminalSafe(const std::string &text)
+{
+    gchar *valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string shown = kelvra_posix::ShownOnTerminal(valid, false);
+    g_free(valid);
+    return shown;
+}
+
+} // namespace
+
 void Log(const std::string &line)
 {
-    const std::string text = "kelvramapi: " + line + "\n";
+    const std::string text = "kelvramapi: " + TerminalSafe(line) + "\n";
     // The log file only when it is a regular file or not there yet: a FIFO
     // or a device must not block or swallow the provider's calls.
     const char *file = std::getenv("KELVRA_MAPI_LOG");
@@ -321,7 +338,7 @@ std::string &LastOutcome()
 [[noreturn]] void Refuse(const std::string &why, ULONG code)
 {
     Log(why);
-    LastReason() = why;
+    LastReason() = TerminalSafe(why);
     Fail(code);
 }
 

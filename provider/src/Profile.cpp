@@ -188,7 +188,12 @@ Sections ReadIni(std::string_view text, const std::string &file)
         if (!value)
             Refuse(file + ":" + std::to_string(number) + ": not a key = value line (or a quote is not closed)",
                    MAPI_E_LOGON_FAILURE);
-        sections.back().second[Lower(Trim(line.substr(0, eq)))] = {std::move(*value), number};
+        const std::string key = Lower(Trim(line.substr(0, eq)));
+        if (const auto seen = sections.back().second.find(key); seen != sections.back().second.end())
+            Refuse(file + ":" + std::to_string(number) + ": " + key + " is given again (first on line " +
+                       std::to_string(seen->second.line) + "); a key stands once in a profile",
+                   MAPI_E_LOGON_FAILURE);
+        sections.back().second[key] = {std::move(*value), number};
     }
     return sections;
 }
@@ -547,10 +552,14 @@ Profile AddProfile(const std::string &name, const std::vector<std::pair<std::str
         Refuse("a profile's name is some text without brackets, line breaks or blanks at its ends, not \"" + name +
                "\"");
     std::string section = "[" + name + "]\n";
+    for (size_t i = 0; i < keys.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (keys[i].first == keys[j].first)
+                Refuse("the key " + keys[i].first + " is given twice; a key stands once in a profile");
     for (const auto &[key, value] : keys) {
         if (std::find(std::begin(kProfileKeys), std::end(kProfileKeys), key) == std::end(kProfileKeys))
             Refuse("a profile has no key " + key);
-        if (value.find_first_of("\r\n") != std::string::npos)
+        if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
             Refuse("the value of " + key + " holds a line break, which a profile file cannot");
         if (!value.empty())
             section += key + " = " + Written(value) + "\n";

@@ -30,7 +30,23 @@ std::string Url::Part(CURLUPart what, unsigned flags) const
 std::string WithoutPassword(const std::string &text)
 {
     Url url(text);
-    if (!url.Valid() || url.Part(CURLUPART_PASSWORD).empty())
+    if (!url.Valid()) {
+        // libcurl cannot read it (a port out of range, a blank in the host):
+        // whatever stands between "//" and the last "@" before the path may
+        // hold a password, and goes as text.
+        const size_t start = text.find("//");
+        if (start == std::string::npos)
+            return text;
+        const size_t end = std::min(text.find_first_of("/?#", start + 2), text.size());
+        const size_t at = text.rfind('@', end);
+        if (at == std::string::npos || at < start + 2)
+            return text;
+        const size_t colon = text.find(':', start + 2);
+        if (colon == std::string::npos || colon > at)
+            return text;
+        return text.substr(0, colon) + text.substr(at);
+    }
+    if (url.Part(CURLUPART_PASSWORD).empty())
         return text;
     curl_url_set(url.url_.get(), CURLUPART_PASSWORD, nullptr, 0);
     return url.Part(CURLUPART_URL);

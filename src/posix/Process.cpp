@@ -94,6 +94,18 @@ bool Drain(int fd, std::string &into, std::size_t max)
     }
 }
 
+// The environment a helper gets: the process's, less the secret the
+// kelvra command reads from it (KELVRA_PASSWORD), which no helper needs.
+std::vector<char *> HelperEnvironment()
+{
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::string_view(*e).rfind("KELVRA_PASSWORD=", 0) != 0)
+            env.push_back(*e);
+    env.push_back(nullptr);
+    return env;
+}
+
 bool MakePipe(Fd &read, Fd &write)
 {
     int fds[2];
@@ -135,7 +147,8 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     {
         const Actions actions(inTheirs.fd, outWrite.fd, errWrite.fd);
         const Attributes attributes;
-        rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), environ);
+        std::vector<char *> env = HelperEnvironment();
+        rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env.data());
     }
     outWrite.Close();
     errWrite.Close();

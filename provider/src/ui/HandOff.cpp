@@ -193,11 +193,13 @@ void StartXdgEmail(const std::vector<std::string> &args, const std::string &erro
     const gint source[] = {theirs.fd};
     const gint target[] = {3};
     GError *error = nullptr;
+    gchar **env = g_environ_unsetenv(g_get_environ(), "KELVRA_PASSWORD"); // no helper needs the secret
     const gboolean started = g_spawn_async_with_pipes_and_fds(
-        nullptr, argv.data(), nullptr,
+        nullptr, argv.data(), env,
         static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDIN_FROM_DEV_NULL |
                                  (errors.fd < 0 ? G_SPAWN_STDERR_TO_DEV_NULL : 0)),
         &SessionOfItsOwn, nullptr, -1, -1, errors.fd, source, target, 1, nullptr, nullptr, nullptr, nullptr, &error);
+    g_strfreev(env);
     if (!started) {
         const std::string why = error != nullptr ? error->message : "unknown";
         g_clear_error(&error);
