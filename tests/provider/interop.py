@@ -5,8 +5,9 @@
                              prints one "key<TAB>json" line per field (the
                              attachments' bytes as SHA-256, and their types)
   interop.py show FILE       what a mail reader shows of a message file, read by
-                             the email package: subject, sender, note text and
-                             attachment names, one "key<TAB>json" line each
+                             the email package: subject, sender, note text,
+                             attachment names and their bytes' SHA-256, one
+                             "key<TAB>json" line each
 """
 import email
 import email.policy
@@ -117,6 +118,9 @@ def show(path):
         # A reader shows a file name, not the path some program put there:
         # the provider keeps the last part, where Python gives it whole.
         'attachments': [re.split(r'[/\\]', p.get_filename() or '')[-1] for p in leaves(m) if p is not body],
+        # Their decoded bytes as SHA-256 (none for an attached message).
+        'digests': [hashlib.sha256(p.get_payload(decode=True) or b'').hexdigest()
+                    if p.get_content_maintype() != 'message' else '' for p in leaves(m) if p is not body],
     }
     for key, value in fields.items():
         print(key + '\t' + json.dumps(value, ensure_ascii=False))
