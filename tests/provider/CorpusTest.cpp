@@ -132,6 +132,26 @@ TEST(GMimeContentEnd, ALastLineInLfBeforeACrlfBoundaryLosesItsLastCharacterInThe
     g_object_unref(stream);
 }
 
+// And a third: a delimiter line longer than GMime's read buffer is never
+// matched, so a multipart whose boundary runs to thousands of characters has
+// no part in the installed GMime (ParseMessageFile reads it again, its
+// delimiter lines matched by the provider).
+TEST(GMimeBoundaries, ADelimiterLineOfThousandsOfCharactersIsNotFoundInTheInstalledGMime)
+{
+    g_mime_init();
+    const std::string raw = ReadFile(kCorpus / "boundary-chars-7000.eml");
+    GMimeStream *stream = g_mime_stream_mem_new_with_buffer(raw.data(), raw.size());
+    GMimeParser *parser = g_mime_parser_new_with_stream(stream);
+    GMimeMessage *message = g_mime_parser_construct_message(parser, nullptr);
+    ASSERT_NE(message, nullptr);
+    GMimeObject *top = g_mime_message_get_mime_part(message);
+    ASSERT_TRUE(GMIME_IS_MULTIPART(top));
+    EXPECT_EQ(g_mime_multipart_get_count(GMIME_MULTIPART(top)), 0) << "GMime finds such delimiter lines now";
+    g_object_unref(message);
+    g_object_unref(parser);
+    g_object_unref(stream);
+}
+
 TEST_F(Provider, OtherProgramsMailReadsAsAMailReaderShowsIt)
 {
     const std::vector<fs::path> files = CorpusFiles();
