@@ -228,13 +228,16 @@ std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complet
             return bounds;
         } else if (line[0] == ' ' || line[0] == '\t' ? first : !IsFieldLine(line)) {
             // Neither a field nor a continuation: the body starts here
-            // without a blank line, unless (not first) a field follows it
-            // right away: then a sender forgot to fold it, and it continues
-            // the field before it.
+            // without a blank line, unless a field follows it right away
+            // and it is one run without a blank (a long encoded value, a
+            // signature's base64), not the first line: then a sender forgot
+            // to fold it, and it continues the field before it. A line of
+            // prose before a field-like line starts the body.
+            const bool unfolded = !first && line.find_first_of(" \t") == std::string_view::npos;
             std::optional<Line> following;
-            if (!first && next >= text.size() && !complete)
+            if (unfolded && next >= text.size() && !complete)
                 return std::nullopt; // what follows is not read yet
-            if (!first && next < text.size()) {
+            if (unfolded && next < text.size()) {
                 following = lineAt(next);
                 if (!following)
                     return std::nullopt;
