@@ -97,6 +97,10 @@ def leaves(part):
 def show(path):
     with open(path, 'rb') as f:
         data = f.read()
+    # A reader skips a byte-order mark an editor put before the first field;
+    # the email package would take the whole message for its body.
+    if data.startswith(b'\xef\xbb\xbf'):
+        data = data[3:]
     m = email.message_from_bytes(data, policy=email.policy.default)
     raw = email.message_from_bytes(data, policy=email.policy.compat32)
 

@@ -28,6 +28,12 @@ TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlank
         {"A: 1\nodd", false, "later"},                     // the line may go on
         {"A: 1\nodd\n", false, "later"},                   // what follows is not read yet
         {"A: 1\nodd\nB: 2", false, "later"},
+        // A byte-order mark before the first field is no part of it.
+        {"\xEF\xBB\xBF" "A: 1\n\nbody\n", true, "3 8 9"},
+        {"\xEF\xBB\xBF" "From x\nA: 1\n\n", true, "10 15 16"},
+        {"\xEF\xBB\xBF" "odd text\nA: 1\n\n", true, "3 3 3"},
+        {"\xEF\xBB\xBF", true, "3 3 3"},
+        {"\xEF\xBB", false, "later"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
