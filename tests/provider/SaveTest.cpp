@@ -610,3 +610,57 @@ TEST_F(Save, AMessageWithoutItsBlankLineGetsOneWithANewText)
     EXPECT_STREQ(m->lpszNoteText, "replaced");
     Release(m);
 }
+
+// A byte-order mark before the first field (and an mbox line after it)
+// stays where it is, byte for byte, whatever a save edits; the message then
+// reads as saved.
+TEST_F(Save, AByteOrderMarkBeforeTheFirstFieldStaysThroughEverySave)
+{
+    const std::string single = "\xEF\xBB\xBF" "From: Ann <ann@example.org>\r\nSubject: marked\r\n\r\nold text\r\n";
+    const std::string parts = "\xEF\xBB\xBF" "From ann@example.org Tue Dec  8 12:00:00 2026\n"
+                              "From: Ann <ann@example.org>\nSubject: marked\nMIME-Version: 1.0\n"
+                              "Content-Type: multipart/mixed; boundary=\"M\"\n\n"
+                              "--M\nContent-Type: text/plain\n\nold text\n"
+                              "--M\nContent-Type: text/plain; name=\"a.txt\"\n\nkept\n--M--\n";
+    const struct {
+        const char *what;
+        const std::string &stored;
+        bool text, file;
+    } rows[] = {
+        {"a new text", single, true, false},      {"a file added", single, false, true},
+        {"both", single, true, true},             {"a new text in a part", parts, true, false},
+        {"a file added to the parts", parts, false, true}, {"both in parts", parts, true, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string id = Store(row.stored);
+        const fs::path added = home / "c.txt";
+        WriteFile(added, "added\n");
+        lpMapiMessage m = Read(id);
+        ASSERT_STREQ(m->lpszSubject, "marked");
+        std::vector<std::pair<std::string, std::string>> expected = Files(m);
+        std::vector<MapiFileDesc> files(m->lpFiles, m->lpFiles + m->nFileCount);
+        if (row.file) {
+            files.push_back(MapiFileDesc{});
+            files.back().lpszPathName = S(added.c_str());
+            expected.emplace_back("c.txt", "added\n");
+        }
+        m->lpFiles = files.data();
+        m->nFileCount = static_cast<ULONG>(files.size());
+        if (row.text)
+            m->lpszNoteText = S("new text");
+        ASSERT_EQ(SaveOver(m, id), 0u);
+        Release(m);
+        const std::vector<fs::path> now = Messages(mailbox);
+        ASSERT_EQ(now.size(), 1u);
+        const std::string after = ReadFile(now[0]);
+        const std::string head = row.stored.substr(0, row.stored.find("Subject"));
+        EXPECT_EQ(after.substr(0, head.size()), head) << after;
+        m = Read(id);
+        EXPECT_STREQ(m->lpszSubject, "marked");
+        EXPECT_STREQ(m->lpszNoteText, row.text ? "new text" : "old text");
+        EXPECT_EQ(Files(m), expected);
+        Release(m);
+        fs::remove(now[0]);
+    }
+}

@@ -5,8 +5,9 @@
                              prints one "key<TAB>json" line per field (the
                              attachments' bytes as SHA-256, and their types)
   interop.py show FILE       what a mail reader shows of a message file, read by
-                             the email package: subject, sender, note text and
-                             attachment names, one "key<TAB>json" line each
+                             the email package: subject, sender, note text,
+                             attachment names and their bytes' SHA-256, one
+                             "key<TAB>json" line each
 """
 import email
 import email.policy
@@ -96,6 +97,10 @@ def leaves(part):
 def show(path):
     with open(path, 'rb') as f:
         data = f.read()
+    # A reader skips a byte-order mark an editor put before the first field;
+    # the email package would take the whole message for its body.
+    if data.startswith(b'\xef\xbb\xbf'):
+        data = data[3:]
     m = email.message_from_bytes(data, policy=email.policy.default)
     raw = email.message_from_bytes(data, policy=email.policy.compat32)
 
@@ -117,6 +122,9 @@ def show(path):
         # A reader shows a file name, not the path some program put there:
         # the provider keeps the last part, where Python gives it whole.
         'attachments': [re.split(r'[/\\]', p.get_filename() or '')[-1] for p in leaves(m) if p is not body],
+        # Their decoded bytes as SHA-256 (none for an attached message).
+        'digests': [hashlib.sha256(p.get_payload(decode=True) or b'').hexdigest()
+                    if p.get_content_maintype() != 'message' else '' for p in leaves(m) if p is not body],
     }
     for key, value in fields.items():
         print(key + '\t' + json.dumps(value, ensure_ascii=False))

@@ -20,7 +20,10 @@ namespace {
 // its 8-bit texts were read in. Layout 6: a header line its sender forgot to
 // fold continues its field (Envelope.h), so a header block broken by one
 // reads on past it; a cache of layout 5 read such messages otherwise.
-constexpr int kLayout = 6;
+// Layout 7: only a line without a blank continues a field so (a line of
+// prose starts the body), and a byte-order mark before the first field is
+// skipped; a cache of layout 6 read such messages otherwise.
+constexpr int kLayout = 7;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 

@@ -212,7 +212,12 @@ std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complet
             line.remove_suffix(1);
         return Line{line, next};
     };
-    size_t start = 0;
+    // A byte-order mark that an editor put before the first line is no
+    // part of it: the header block starts after it, and the mark stays in
+    // the file for every save.
+    size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    bounds.begin = start;
+    const size_t top = start;
     bool first = true;
     while (start < text.size()) {
         const std::optional<Line> current = lineAt(start);
@@ -220,7 +225,7 @@ std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complet
             return std::nullopt;
         const std::string_view line = current->text;
         const size_t next = current->next;
-        if (start == 0 && line.substr(0, 5) == "From ") {
+        if (start == top && line.substr(0, 5) == "From ") {
             bounds.begin = next; // an mbox separator, not a header
         } else if (line.empty()) {
             bounds.end = start;
@@ -228,13 +233,16 @@ std::optional<HeaderBounds> FindHeaderBounds(std::string_view text, bool complet
             return bounds;
         } else if (line[0] == ' ' || line[0] == '\t' ? first : !IsFieldLine(line)) {
             // Neither a field nor a continuation: the body starts here
-            // without a blank line, unless (not first) a field follows it
-            // right away: then a sender forgot to fold it, and it continues
-            // the field before it.
+            // without a blank line, unless a field follows it right away
+            // and it is one run without a blank (a long encoded value, a
+            // signature's base64), not the first line: then a sender forgot
+            // to fold it, and it continues the field before it. A line of
+            // prose before a field-like line starts the body.
+            const bool unfolded = !first && line.find_first_of(" \t") == std::string_view::npos;
             std::optional<Line> following;
-            if (!first && next >= text.size() && !complete)
+            if (unfolded && next >= text.size() && !complete)
                 return std::nullopt; // what follows is not read yet
-            if (!first && next < text.size()) {
+            if (unfolded && next < text.size()) {
                 following = lineAt(next);
                 if (!following)
                     return std::nullopt;

@@ -41,12 +41,14 @@ struct Envelope {
 bool IsFieldLine(std::string_view line);
 
 // Where a message's header block stands in the text at the start of its
-// file, as mail readers take it: an mbox "From " line at the very start is
-// no header; the header block ends at a blank line, or else at the first
-// line that is neither a header field nor the continuation of one, which
-// then starts the body (also when it is the very first line). Such a line
-// followed right away by a field, though, is one a sender forgot to fold:
-// it continues the field before it and the header block goes on.
+// file, as mail readers take it: a UTF-8 byte-order mark at the very start,
+// and an mbox "From " line at the start or after the mark, are no header;
+// the header block ends at a blank line, or else at the first line that is
+// neither a header field nor the continuation of one, which then starts the
+// body (also when it is the very first line). Such a line without a blank
+// in it (no prose) and followed right away by a field, though, is one a
+// sender forgot to fold: it continues the field before it and the header
+// block goes on.
 struct HeaderBounds {
     std::size_t begin = 0; // the first header line
     std::size_t end = 0;   // just after the last header line

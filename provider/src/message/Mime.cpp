@@ -6,8 +6,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -50,9 +52,16 @@ void MendContentEnd(GMimePart *part)
         g_mime_data_wrapper_set_stream(content, whole.get());
 }
 
-// Reads [from, from + size) of the file; shorter at its end.
+// Reads [from, from + size) of the file (or of a text read again); shorter
+// at its end. GMime 3.2.13's memory streams copy from before their buffer
+// when a window starts past their end, so the window is kept within.
 std::string ReadAt(GMimeStream *file, std::int64_t from, std::size_t size)
 {
+    const gint64 length = g_mime_stream_length(file);
+    if (length >= 0)
+        size = from >= length ? 0 : std::min<std::size_t>(size, static_cast<std::size_t>(length - from));
+    if (size == 0)
+        return {};
     Ref<GMimeStream> window(g_mime_stream_substream(file, from, from + static_cast<std::int64_t>(size)));
     std::string bytes(size, '\0');
     const gssize got = window.get() != nullptr ? g_mime_stream_read(window.get(), bytes.data(), size) : -1;
@@ -65,7 +74,10 @@ std::string ReadAt(GMimeStream *file, std::int64_t from, std::size_t size)
 // GMime 3.2.13 with that line taken into its headers and no content at
 // all. As a mail reader takes it, that line starts the part's content,
 // which runs to the next delimiter line: the part is given that content.
-void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file)
+// (`toEnd`: the parent's content runs to the end of `file`, so in a parent
+// that is never closed the last part's content runs there, without the
+// line break that ends it.)
+void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file, bool toEnd)
 {
     GMimeDataWrapper *content = g_mime_part_get_content(part);
     GMimeStream *stream = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
@@ -108,8 +120,14 @@ void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file)
                 --end;
             break;
         }
-        if (window.size() < kWindow + delimiter.size())
-            return; // no delimiter after it
+        if (window.size() < kWindow + delimiter.size()) {
+            if (!toEnd)
+                return; // no delimiter after it, and no telling where the parent ends
+            end = from + static_cast<std::int64_t>(window.size());
+            if (end > at && !window.empty() && window.back() == '\n')
+                end -= window.size() > 1 && window[window.size() - 2] == '\r' ? 2 : 1;
+            break;
+        }
         from += static_cast<std::int64_t>(kWindow);
     }
     Ref<GMimeStream> bytes(g_mime_stream_substream(file, at, std::max(at, end)));
@@ -117,81 +135,160 @@ void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file)
     g_mime_part_set_content(part, wrapper.get());
 }
 
-// A multipart whose declared boundary ends in blanks that its delimiter
-// lines do not carry has no parts in GMime 3.2.13 (all of it is its
-// prologue). Readers match the delimiter with trailing blanks ignored: such
-// a multipart is read again from its text with the boundary trimmed. Null
-// when it is not one of those.
-GMimeObject *ReadWithTrimmedBoundary(GMimeMultipart *multipart)
+// What a line (without its line break) is to a multipart of that boundary:
+// a delimiter line is "--", the boundary, then blanks (transport padding);
+// a close delimiter line has "--" right after the boundary.
+enum class Delimiter { kNone, kPart, kClose };
+Delimiter DelimiterOf(std::string_view line, std::string_view boundary)
 {
-    const char *declared = g_mime_multipart_get_boundary(multipart);
-    if (declared == nullptr || g_mime_multipart_get_count(multipart) != 0)
-        return nullptr;
-    std::string boundary = declared;
-    const std::size_t last = boundary.find_last_not_of(" \t");
-    if (last == std::string::npos || last + 1 == boundary.size())
-        return nullptr;
-    boundary.resize(last + 1);
-    const char *prologue = g_mime_multipart_get_prologue(multipart);
-    const std::string body = prologue != nullptr ? prologue : "";
-    if (body.rfind("--" + boundary, 0) != 0 && body.find("\n--" + boundary) == std::string::npos)
-        return nullptr;
-    GMimeContentType *type = g_mime_object_get_content_type(GMIME_OBJECT(multipart));
-    const std::string text = std::string("Content-Type: multipart/") + Safe(g_mime_content_type_get_media_subtype(type)) +
-                             "; boundary=\"" + boundary + "\"\n\n" + body;
-    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GMimeObject *again = g_mime_parser_construct_part(parser.get(), ParserOptions());
-    if (again == nullptr || !GMIME_IS_MULTIPART(again) || g_mime_multipart_get_count(GMIME_MULTIPART(again)) == 0) {
-        if (again != nullptr)
-            g_object_unref(again);
-        return nullptr;
+    if (line.size() < boundary.size() + 2 || line.substr(0, 2) != "--" || line.substr(2, boundary.size()) != boundary)
+        return Delimiter::kNone;
+    std::string_view rest = line.substr(boundary.size() + 2);
+    Delimiter kind = Delimiter::kPart;
+    if (rest.substr(0, 2) == "--") {
+        kind = Delimiter::kClose;
+        rest.remove_prefix(2);
     }
-    return again;
+    return rest.find_first_not_of(" \t") == std::string_view::npos ? kind : Delimiter::kNone;
+}
+
+// Readers find a multipart's delimiter lines where GMime 3.2.13 does not,
+// in two ways. A boundary cannot end in a blank, so blanks that end a
+// declared one are none of it: "--b " is a delimiter line of the declared
+// "b  " (then blanks as padding), as Python's email package and other
+// readers match it. And GMime matches no delimiter line longer than its read
+// buffer (about 4,200 characters): a longer boundary gives no part at all.
+// A multipart whose delimiter lines, so matched, are not those GMime found
+// is read again from its text (`crlf`: with CRLF line ends), with those
+// lines put in a boundary GMime matches (`text` is given that text, which
+// the parts' offsets are in). Null when GMime's reading stands.
+struct ReadAgain {
+    GMimeObject *object = nullptr; // the multipart as read again (a reference)
+    std::unique_ptr<GMimeStream, void (*)(gpointer)> text{nullptr, g_object_unref};
+    std::string boundary; // the declared one without its trailing blanks
+};
+ReadAgain ReadAsReadersMatch(GMimeMultipart *multipart, bool crlf)
+{
+    ReadAgain result;
+    const char *declared = g_mime_multipart_get_boundary(multipart);
+    if (declared == nullptr)
+        return result;
+    const std::string_view literal(declared);
+    const std::string_view boundary = literal.substr(0, literal.find_last_not_of(" \t") + 1);
+    const bool found = g_mime_multipart_get_count(multipart) != 0;
+    if (boundary.empty() || (found && boundary.size() == literal.size()))
+        return result;
+    std::string text;
+    {
+        Ref<GMimeStream> sink(g_mime_stream_mem_new());
+        GMimeFormatOptions *options = FormatLike(crlf ? "x\r\n" : "x\n");
+        const ssize_t written = g_mime_object_write_content_to_stream(GMIME_OBJECT(multipart), options, sink.get());
+        g_mime_format_options_free(options);
+        if (written < 0)
+            return result;
+        GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+        text.assign(reinterpret_cast<const char *>(bytes->data), bytes->len);
+    }
+    // Written without parts, the text is the prologue and a line break
+    // GMime adds after it.
+    if (!found && !text.empty() && text.back() == '\n')
+        text.resize(text.size() - (text.size() > 1 && text[text.size() - 2] == '\r' ? 2 : 1));
+    // A boundary of GMime's own making, found nowhere in the text.
+    std::string substitute;
+    do {
+        Ref<GMimeMultipart> scratch(g_mime_multipart_new());
+        g_mime_multipart_set_boundary(scratch.get(), nullptr);
+        substitute = Safe(g_mime_multipart_get_boundary(scratch.get()));
+    } while (text.find(substitute) != std::string::npos);
+    std::string again = std::string("Content-Type: multipart/") +
+                        Safe(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(GMIME_OBJECT(multipart)))) +
+                        "; boundary=\"" + substitute + "\"\n\n";
+    again.reserve(again.size() + text.size());
+    bool differs = false;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + at, end - at);
+        const std::string_view lineEnd = line.substr(line.find_last_not_of("\r\n") + 1);
+        line.remove_suffix(lineEnd.size());
+        const Delimiter ours = DelimiterOf(line, boundary);
+        differs = differs || ours != (found ? DelimiterOf(line, literal) : Delimiter::kNone);
+        if (ours == Delimiter::kNone)
+            again.append(line);
+        else
+            again.append("--").append(substitute).append(ours == Delimiter::kClose ? "--" : "");
+        again.append(lineEnd);
+        at = end;
+    }
+    if (!differs)
+        return result;
+    result.text.reset(g_mime_stream_mem_new_with_buffer(again.data(), again.size()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(result.text.get()));
+    GMimeObject *read = g_mime_parser_construct_part(parser.get(), ParserOptions());
+    if (read == nullptr || !GMIME_IS_MULTIPART(read) || g_mime_multipart_get_count(GMIME_MULTIPART(read)) == 0) {
+        if (read != nullptr)
+            g_object_unref(read);
+        return result;
+    }
+    result.object = read;
+    result.boundary = boundary;
+    return result;
 }
 
 // Every part of the message, mended where GMime reads it wrong (above):
-// the parts' contents only where the parser's offsets are the file's
-// (`file`, else null). False when a part was read again, from a text of
-// its own: its offsets are no longer the file's.
-bool MendParts(GMimeMessage *message, GMimeStream *file)
+// the parts' contents where the parser's offsets are known, in the file
+// (`file`, else null) or in the text a multipart was read again from
+// (`crlf`: the file's lines end in CRLF). False when a part was read again:
+// its offsets are no longer the file's.
+bool MendParts(GMimeMessage *message, GMimeStream *file, bool crlf)
 {
-    bool inFile = true;
     struct Pending {
         GMimeObject *object;
         GMimeMultipart *parent;
         int index;
-        GMimeMessage *owner; // for a message's top part
+        GMimeMessage *owner;  // for a message's top part
+        GMimeStream *source;  // what the parser's offsets are in; null: unknown
+        bool parentToEnd;     // the parent's content runs to the end of `source`
     };
-    std::vector<Pending> pending{{g_mime_message_get_mime_part(message), nullptr, 0, message}};
+    std::vector<ReadAgain> again; // each keeps its text while its parts are mended
+    std::vector<Pending> pending{{g_mime_message_get_mime_part(message), nullptr, 0, message, file, false}};
     while (!pending.empty()) {
         Pending p = pending.back();
         pending.pop_back();
         if (p.object == nullptr)
             continue;
         if (GMIME_IS_MULTIPART(p.object)) {
-            if (GMimeObject *again = ReadWithTrimmedBoundary(GMIME_MULTIPART(p.object))) {
+            // Its content runs to the end of its source when it is the
+            // message's own, or read again from its own text.
+            bool toEnd = p.owner == message;
+            if (ReadAgain read = ReadAsReadersMatch(GMIME_MULTIPART(p.object), crlf); read.object != nullptr) {
                 if (p.parent != nullptr)
-                    g_mime_multipart_replace(p.parent, p.index, again);
+                    g_mime_multipart_replace(p.parent, p.index, read.object);
                 else
-                    g_mime_message_set_mime_part(p.owner, again);
-                g_object_unref(again);
-                p.object = again; // the parent holds it now
-                inFile = false;
+                    g_mime_message_set_mime_part(p.owner, read.object);
+                g_object_unref(read.object); // the parent holds it now
+                p.object = read.object;
+                p.source = read.text.get();
+                toEnd = true;
+                again.push_back(std::move(read));
             }
             for (int i = 0, n = g_mime_multipart_get_count(GMIME_MULTIPART(p.object)); i < n; ++i)
                 pending.push_back({g_mime_multipart_get_part(GMIME_MULTIPART(p.object), i), GMIME_MULTIPART(p.object), i,
-                                   nullptr});
+                                   nullptr, p.source, toEnd});
         } else if (GMIME_IS_MESSAGE_PART(p.object)) {
             if (GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(p.object)))
-                pending.push_back({g_mime_message_get_mime_part(inner), nullptr, 0, inner});
-        } else if (GMIME_IS_PART(p.object) && file != nullptr && inFile) {
+                pending.push_back({g_mime_message_get_mime_part(inner), nullptr, 0, inner, p.source, false});
+        } else if (GMIME_IS_PART(p.object) && p.source != nullptr) {
             if (p.parent != nullptr)
-                MendHeaderEnd(GMIME_PART(p.object), p.parent, file);
+                MendHeaderEnd(GMIME_PART(p.object), p.parent, p.source, p.parentToEnd);
             MendContentEnd(GMIME_PART(p.object));
         }
     }
-    return inFile;
+    // Mended against the boundary of their text, the multiparts read again
+    // now carry the declared one, as a save looks for it in the file.
+    for (const ReadAgain &read : again)
+        g_mime_multipart_set_boundary(GMIME_MULTIPART(read.object), read.boundary.c_str());
+    return again.empty();
 }
 
 } // namespace
@@ -251,7 +348,9 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
     GMimeMessage *message = g_mime_parser_construct_message(parser.get(), ParserOptions());
     if (message == nullptr) // not even a header block: an empty message
         return g_mime_message_new(TRUE);
-    if (!MendParts(message, inFile ? file.get() : nullptr) && layout != nullptr)
+    const std::size_t lf = start ? start->find('\n') : std::string::npos;
+    const bool crlf = lf != std::string::npos && lf > 0 && (*start)[lf - 1] == '\r';
+    if (!MendParts(message, inFile ? file.get() : nullptr, crlf) && layout != nullptr)
         layout->partOffsets = false;
     return message;
 }

@@ -300,7 +300,9 @@ TEST_F(Envelopes, ACacheThatIsMissingDamagedOrOfAnotherVersionIsMadeAnewOrLeftAl
     ASSERT_TRUE(setVersion(2));
     EXPECT_EQ(WalkInChild(), expected); // a layout whose texts were decoded otherwise
     ASSERT_TRUE(setVersion(5));
-    EXPECT_EQ(WalkInChild(), expected); // the layout before, whose header blocks ended at an unfolded line
+    EXPECT_EQ(WalkInChild(), expected); // a layout whose header blocks ended at an unfolded line
+    ASSERT_TRUE(setVersion(6));
+    EXPECT_EQ(WalkInChild(), expected); // the layout before, which took prose for an unfolded line
     ASSERT_TRUE(setVersion(99));
     const auto before = fs::last_write_time(CacheFile());
     EXPECT_EQ(WalkInChild(), expected);

@@ -98,7 +98,7 @@ TEST_F(ByteEdit, ASpliceWritesEditsInPlaceAndRefusesOverlaps)
 
 TEST_F(ByteEdit, AHeaderBlocksFieldsKeepTheirContinuationsAndLineEnds)
 {
-    const std::string block = "Subject: one\r\n two\r\nX-Odd : v\nnot a field\r\nTo: a@example.org\r\n\tb@example.org";
+    const std::string block = "Subject: one\r\n two\r\nX-Odd : v\nnot-a-field\r\nTo: a@example.org\r\n\tb@example.org";
     const auto file = Stored("junk" + block + "\r\n\r\nbody");
     const auto fields = kmp::FieldsIn(*file, 4, 4 + block.size());
     ASSERT_EQ(fields.size(), 3u);
@@ -107,7 +107,7 @@ TEST_F(ByteEdit, AHeaderBlocksFieldsKeepTheirContinuationsAndLineEnds)
     EXPECT_EQ(fields[1].name, "X-Odd");
     // A line that is no field, with a field after it, is one its sender
     // forgot to fold: it belongs to the field before it.
-    EXPECT_EQ(file->Read(fields[1].start, fields[1].end), "X-Odd : v\nnot a field\r\n");
+    EXPECT_EQ(file->Read(fields[1].start, fields[1].end), "X-Odd : v\nnot-a-field\r\n");
     EXPECT_EQ(fields[2].name, "To");
     EXPECT_EQ(file->Read(fields[2].start, fields[2].end), "To: a@example.org\r\n\tb@example.org");
 }

@@ -1,36 +1,46 @@
 // Where a header block ends, as a reader takes it: at the blank line, or at
-// the first line that is neither a field nor a continuation, unless a field
-// follows that line right away (then a sender forgot to fold it).
+// the first line that is neither a field nor a continuation, unless that
+// line has no blank and a field follows it right away (then a sender forgot
+// to fold it).
 #include "message/Envelope.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenAFieldFollows)
+TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlankAndAFieldFollows)
 {
     const struct {
         std::string text;
         bool complete;
-        std::string shown; // "end body unfolded..." or "later"
+        std::string shown; // "begin end body unfolded..." or "later"
     } rows[] = {
-        {"A: 1\nB: 2\n\nbody\n", true, "10 11"},
-        {"A: 1\nodd\nB: 2\n\nbody\n", true, "14 15 5"},
-        {"A: 1\r\nodd\r\nB: 2\r\nC: 3\r\n\r\n", true, "23 25 6"},
-        {"A: 1\nodd\nmore\nB: 2\n\n", true, "5 5"},        // two such lines: the body starts at the first
-        {"odd\nA: 1\n\n", true, "0 0"},                    // the very first line starts the body
-        {"From x\nodd\nA: 1\n\n", true, "7 7"},            // so it does after an mbox separator
-        {"A: 1\nodd", true, "5 5"},                        // at the end: the body
+        {"A: 1\nB: 2\n\nbody\n", true, "0 10 11"},
+        {"A: 1\nodd\nB: 2\n\nbody\n", true, "0 14 15 5"},
+        {"A: 1\r\nodd\r\nB: 2\r\nC: 3\r\n\r\n", true, "0 23 25 6"},
+        {"A: 1\nodd\nmore\nB: 2\n\n", true, "0 5 5"},      // two such lines: the body starts at the first
+        {"A: 1\nnot a field\nB: 2\n\n", true, "0 5 5"},   // a line of prose starts the body
+        {"A: 1\nnot\ta field\nB: 2\n\n", true, "0 5 5"},
+        {"A: 1\nnot a field\n", false, "0 5 5"},          // and needs no look at what follows
+        {"odd\nA: 1\n\n", true, "0 0 0"},                 // the very first line starts the body
+        {"From x\nodd\nA: 1\n\n", true, "7 7 7"},         // so it does after an mbox separator
+        {"A: 1\nodd", true, "0 5 5"},                      // at the end: the body
         {"A: 1\nodd", false, "later"},                     // the line may go on
         {"A: 1\nodd\n", false, "later"},                   // what follows is not read yet
         {"A: 1\nodd\nB: 2", false, "later"},
+        // A byte-order mark before the first field is no part of it.
+        {"\xEF\xBB\xBF" "A: 1\n\nbody\n", true, "3 8 9"},
+        {"\xEF\xBB\xBF" "From x\nA: 1\n\n", true, "10 15 16"},
+        {"\xEF\xBB\xBF" "odd text\nA: 1\n\n", true, "3 3 3"},
+        {"\xEF\xBB\xBF", true, "3 3 3"},
+        {"\xEF\xBB", false, "later"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         const std::optional<kmp::HeaderBounds> b = kmp::FindHeaderBounds(row.text, row.complete);
         std::string shown = "later";
         if (b) {
-            shown = std::to_string(b->end) + " " + std::to_string(b->body);
+            shown = std::to_string(b->begin) + " " + std::to_string(b->end) + " " + std::to_string(b->body);
             for (const std::size_t at : b->unfolded)
                 shown += " " + std::to_string(at);
         }
