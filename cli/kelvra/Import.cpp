@@ -289,9 +289,22 @@ ImportedProfile FromMbsync(const std::string &text, const std::string &file, boo
     if (!local) {
         std::string port = get("port");
         const std::string scheme = tls == "imaps" ? "imaps" : "imap";
+        // Each part as the URL must hold it: the user percent-encoded
+        // whole (a ':' or '/' in it would name another server), the host
+        // and port refused when they hold what a URL reads otherwise.
         std::string escapedUser;
-        for (char c : user)
-            escapedUser += c == '@' ? std::string("%40") : std::string(1, c);
+        for (const char c : user) {
+            const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                    c == '-' || c == '.' || c == '_' || c == '~';
+            static const char kHex[] = "0123456789ABCDEF";
+            escapedUser += unreserved ? std::string(1, c)
+                                      : std::string{'%', kHex[static_cast<unsigned char>(c) >> 4],
+                                                    kHex[static_cast<unsigned char>(c) & 15]};
+        }
+        if (host.find_first_of("/?#@ \t\\") != std::string::npos)
+            Cannot(file, lineOf("host"), "the Host " + host + " is not a host name or address");
+        if (port.find_first_not_of("0123456789") != std::string::npos)
+            Cannot(file, lineOf("port"), "the Port " + port + " is not a number");
         p.keys.emplace_back("mailbox", scheme + "://" + escapedUser + "@" + UrlHost(host) +
                                            (port.empty() ? std::string() : ":" + port) + "/INBOX");
         if (tls == "none")

@@ -216,6 +216,17 @@ TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
     EXPECT_EQ(ReadFile(home / "args"), "-oi\n-f\nann@example.org\n--\nbob@example.org\n");
 }
 
+// A User that reads as part of a URL names no other server.
+TEST_F(Import, AnMbsyncUserIsEncodedWholeInTheMailboxUrl)
+{
+    WriteFile(home / ".mbsyncrc", "IMAPAccount odd\nHost 127.0.0.1\nPort 993\nUser \"127.0.0.1:2600/x\"\n"
+                                  "PassCmd \"+printf secret\"\nSSLType IMAPS\n");
+    const Result r = Run({"profile", "import", "mbsync"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(ReadFile(profiles).find("mailbox = imaps://127.0.0.1%3A2600%2Fx@127.0.0.1:993/INBOX\n"), std::string::npos)
+        << ReadFile(profiles);
+}
+
 // git lets a quoted value hold a line break: none of them adds a key.
 TEST_F(Import, AValueThatHoldsALineBreakAddsNoKeyAndWritesNothing)
 {
