@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -263,12 +264,12 @@ constexpr std::size_t kMaxProfileFile = 1024 * 1024;
 
 Profile ProfileOf(std::string text, const std::string &file, const std::string &name, bool toBeWritten = false);
 
-Profile ReadProfile(const std::string &name)
+// A profile names programs to run (passwordcmd): one that another user
+// wrote, or could have, is refused whatever it holds, as ssh refuses such a
+// configuration; reading and adding alike. Root's files are everyone's to
+// trust.
+void RefuseUntrusted(const std::string &file)
 {
-    const std::string file = ProfileFile();
-    // A profile names programs to run (passwordcmd): one that another user
-    // wrote, or could have, is refused whatever it holds, as ssh refuses
-    // such a configuration. Root's files are everyone's to trust.
     if (struct stat st {}; stat(file.c_str(), &st) == 0) {
         if (st.st_uid != getuid() && st.st_uid != 0) {
             Refuse("the profile file " + file + " belongs to another user; it is not used", MAPI_E_LOGON_FAILURE);
@@ -278,6 +279,12 @@ Profile ReadProfile(const std::string &name)
                    MAPI_E_LOGON_FAILURE);
         }
     }
+}
+
+Profile ReadProfile(const std::string &name)
+{
+    const std::string file = ProfileFile();
+    RefuseUntrusted(file);
     // Never blocks: a FIFO (or anything but a regular file) is refused.
     std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
     if (!text) {
@@ -542,7 +549,18 @@ Profile LoadProfile(const std::string &name)
 
 Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys, bool replace)
 {
-    const std::string file = ProfileFile();
+    std::string file = ProfileFile();
+    // A link (a dotfiles setup) is written through: the file it names gets
+    // the profile, in its own folder, and the link stays.
+    if (struct stat st {}; lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        if (realpath(file.c_str(), target) == nullptr)
+            Refuse("the profile file " + file + " is a link to nothing that can be written (" + std::strerror(errno) +
+                   "); nothing was written");
+        file = target;
+    }
+    // What reading would refuse is never adopted by writing to it.
+    RefuseUntrusted(file);
     std::string text;
     if (std::optional<std::string> old = ReadRegularFile(file, kMaxProfileFile))
         text = std::move(*old);

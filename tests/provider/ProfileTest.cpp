@@ -180,6 +180,45 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
     MAPILogoff(h, 0, 0, 0);
 }
 
+// Adding refuses what reading refuses, and writes through a link.
+TEST_F(ProfileFile, AddingNeverAdoptsAFileReadingRefusesAndWritesThroughALink)
+{
+    const std::string foreign = "default = Theirs\n[Theirs]\npasswordcmd = touch pwned\n";
+    struct {
+        const char *setup;
+        fs::perms mode;
+        bool otherOwner;
+        const char *refusal;
+    } rows[] = {
+        {"group-writable", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_write, false,
+         "can be changed by others"},
+        {"another user's", fs::perms::owner_read | fs::perms::owner_write, true, "belongs to another user"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.setup);
+        if (row.otherOwner && geteuid() != 0)
+            continue; // making another user's file needs root
+        WriteFile(profiles, foreign);
+        fs::permissions(profiles, row.mode);
+        if (row.otherOwner) {
+            ASSERT_EQ(chown(profiles.c_str(), 12345, 12345), 0);
+        }
+        EXPECT_THROW(kmp::AddProfile("Mine", {{"mailbox", "Mail"}}, false), kmp::MapiError);
+        EXPECT_NE(kmp::LastReason().find(row.refusal), std::string::npos) << kmp::LastReason();
+        EXPECT_EQ(ReadFile(profiles), foreign);
+        EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, row.mode);
+        fs::remove(profiles);
+    }
+    // A dotfiles setup: the link stays, the file it names gets the profile.
+    const fs::path real = home / "dotfiles" / "kelvra.ini";
+    WriteFile(real, "[Work]\nmailbox = Mail\n");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(real, profiles);
+    kmp::AddProfile("Mine", {{"mailbox", "Other"}}, false);
+    EXPECT_TRUE(fs::is_symlink(profiles));
+    EXPECT_EQ(ReadFile(real), "[Work]\nmailbox = Mail\n\n[Mine]\nmailbox = Other\n");
+}
+
 // A profile added to the file reads back value for value, however it must
 // be quoted; a replaced one takes its own place and leaves the others and
 // their comments; the file is written for its owner only.
