@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -458,10 +459,18 @@ template <class F> ULONG Answered(const Writer &request, F &&read)
     std::optional<Reader> answer = CallHelper(request);
     if (!answer)
         return MAPI_E_FAILURE;
+    // Nothing raises across the entry point: a malformed answer, or one
+    // that asks for more memory than there is, fails the call.
     try {
         return read(*answer);
     } catch (const WireError &error) {
         Fail(std::string("the helper's answer cannot be read: ") + error.what());
+        return MAPI_E_FAILURE;
+    } catch (const std::bad_alloc &) {
+        Fail("the helper's answer does not fit in memory");
+        return MAPI_E_INSUFFICIENT_MEMORY;
+    } catch (const std::exception &error) {
+        Fail(std::string("the helper's answer cannot be taken: ") + error.what());
         return MAPI_E_FAILURE;
     }
 }
@@ -484,9 +493,12 @@ void CopyId(Reader &answer, LPSTR out)
     const char *id = static_cast<const char *>(answer.Bytes(arena, &size));
     if (out == nullptr || id == nullptr)
         return;
-    std::memcpy(out, id, std::min<std::size_t>(size, kIdSize));
-    if (size < kIdSize)
-        out[size] = '\0';
+    // The caller's buffer holds kIdSize bytes, its terminating zero among
+    // them: a longer identifier fails the call rather than leave it open.
+    if (size >= kIdSize)
+        throw WireError("an identifier longer than the caller's buffer");
+    std::memcpy(out, id, size);
+    out[size] = '\0';
 }
 
 ULONG MAPI_CALL Logon(ULONG_PTR ui, LPSTR profile, LPSTR password, FLAGS flags, ULONG reserved, LPLHANDLE session)

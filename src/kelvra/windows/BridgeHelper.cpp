@@ -344,8 +344,8 @@ int wmain(int argc, wchar_t **argv)
         std::string answer;
         try {
             answer = Answer(h, in);
-        } catch (const WireError &) {
-            return 3; // the library ends the call as failed
+        } catch (...) {
+            return 3; // a request it cannot read, or cannot hold: the library ends the call as failed
         }
         const std::uint32_t result = Reader(answer).U32();
         {

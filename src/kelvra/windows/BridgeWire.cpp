@@ -15,6 +15,12 @@ template <class C> std::size_t Length(const C *text)
     return n;
 }
 
+// The fewest bytes a recipient and a file record take on the wire (each
+// text, identifier and tag at least its presence byte): a count is never
+// believed beyond what the rest of the frame could hold.
+constexpr std::size_t kSmallestRecip = 1 + 4 + 4 + 1 + 1 + 4 + 1;
+constexpr std::size_t kSmallestFile = 4 + 4 + 4 + 1 + 1 + 1;
+
 char *TextIn(Reader &reader, Arena &arena, char *) { return reader.Text(arena); }
 WCHAR *TextIn(Reader &reader, Arena &arena, WCHAR *) { return reader.WText(arena); }
 
@@ -190,6 +196,10 @@ template <class R, class C> void Reader::RecipOf(Arena &arena, R &out)
     out.ulEIDSize = U32();
     ULONG size = 0;
     out.lpEntryID = Bytes(arena, &size);
+    // Its size is what came, never a count beside it: a reader of the
+    // record trusts ulEIDSize. A null one keeps its count as given.
+    if (out.lpEntryID != nullptr)
+        out.ulEIDSize = size;
 }
 
 void Reader::RecipInto(Arena &arena, MapiRecipDesc &out)
@@ -222,7 +232,7 @@ MapiRecipDesc *Reader::Recips(Arena &arena, ULONG *count)
     *count = U32();
     if (U8() == 0)
         return nullptr;
-    if (*count > data_.size())
+    if (*count > (data_.size() - at_) / kSmallestRecip)
         throw WireError("more recipients than a frame can hold");
     auto *recips = arena.New<MapiRecipDesc>(*count);
     for (ULONG i = 0; i < *count; ++i)
@@ -249,7 +259,7 @@ template <class M, class R, class F, class C> M *Reader::MessageOf(Arena &arena)
     }
     m->nRecipCount = U32();
     if (U8() != 0) {
-        if (m->nRecipCount > data_.size())
+        if (m->nRecipCount > (data_.size() - at_) / kSmallestRecip)
             throw WireError("more recipients than a frame can hold");
         m->lpRecips = arena.New<R>(m->nRecipCount);
         for (ULONG i = 0; i < m->nRecipCount; ++i) {
@@ -260,7 +270,7 @@ template <class M, class R, class F, class C> M *Reader::MessageOf(Arena &arena)
     }
     m->nFileCount = U32();
     if (U8() != 0) {
-        if (m->nFileCount > data_.size())
+        if (m->nFileCount > (data_.size() - at_) / kSmallestFile)
             throw WireError("more files than a frame can hold");
         m->lpFiles = arena.New<F>(m->nFileCount);
         for (ULONG i = 0; i < m->nFileCount; ++i) {
@@ -276,8 +286,12 @@ template <class M, class R, class F, class C> M *Reader::MessageOf(Arena &arena)
                 tag->ulReserved = U32();
                 tag->cbTag = U32();
                 tag->lpTag = static_cast<LPBYTE>(Bytes(arena, &size));
+                if (tag->lpTag != nullptr)
+                    tag->cbTag = size;
                 tag->cbEncoding = U32();
                 tag->lpEncoding = static_cast<LPBYTE>(Bytes(arena, &size));
+                if (tag->lpEncoding != nullptr)
+                    tag->cbEncoding = size;
                 f.lpFileType = tag;
             }
         }
