@@ -1,5 +1,6 @@
 #include "Common.h"
 
+#include "posix/Loopback.h"
 #include "posix/TerminalText.h"
 
 #include "posix/Charset.h"
@@ -273,20 +274,7 @@ SignalsBlocked::SignalsBlocked()
 
 SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
-bool IsLoopbackHost(const std::string &host)
-{
-    // A loopback address, or the name "localhost" itself: never a name that
-    // merely begins like one (127.0.0.1.example.org, localhost.example.org).
-    if (SameText(host, "localhost"))
-        return true;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        in6_addr address{};
-        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
-               IN6_IS_ADDR_LOOPBACK(&address);
-    }
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
+bool IsLoopbackHost(const std::string &host) { return kelvra_posix::IsLoopbackHost(host); }
 
 namespace {
 

@@ -102,6 +102,8 @@ TEST_F(Import, WhatCannotBeCarriedOverIsRefusedAndNothingIsWritten)
         {"tls off\n", "sends to mail.example.org without TLS"},
         {"password open\n", ".msmtprc:8: holds a password and others can read the file"},
         {"from %U@example.org\n", "is a pattern"},
+        // A name that begins like a loopback address is none.
+        {"host 127.0.0.1.example.org\ntls off\n", "sends to 127.0.0.1.example.org without TLS"},
     };
     WriteFile(profiles, "[Kept]\nmailbox = Mail\n");
     for (const auto &row : rows) {
@@ -231,14 +233,22 @@ TEST_F(Import, AnMbsyncUserIsEncodedWholeInTheMailboxUrl)
 TEST_F(Import, AValueThatHoldsALineBreakAddsNoKeyAndWritesNothing)
 {
     const fs::path gitconfig = home / "gitconfig";
-    for (const char *config : {"[sendemail]\n\tsmtpServer = 127.0.0.1\n\tsmtpUser = \"me\\npasswordcmd\\ttouch pwned\"\n",
-                               "[user]\n\tname = \"Alice\\nsmtp\\tsmtps://attacker.example:465\"\n\temail = a@example.org\n"
-                               "[sendemail]\n\tsmtpServer = 127.0.0.1\n"}) {
-        SCOPED_TRACE(config);
-        WriteFile(gitconfig, config);
-        const Result r = Run({"profile", "import", "git", "--file", gitconfig.string()});
+    const struct {
+        const char *config, *said;
+    } rows[] = {
+        {"[sendemail]\n\tsmtpServer = 127.0.0.1\n\tsmtpUser = \"me\\npasswordcmd\\ttouch pwned\"\n", "holds a line break"},
+        {"[user]\n\tname = \"Alice\\nsmtp\\tsmtps://attacker.example:465\"\n\temail = a@example.org\n"
+         "[sendemail]\n\tsmtpServer = 127.0.0.1\n",
+         "holds a line break"},
+        // Not UTF-8: refused before writing, not after (--json could not say it).
+        {"[user]\n\tname = Al\xFFice\n\temail = a@example.org\n[sendemail]\n\tsmtpServer = 127.0.0.1\n", "is not UTF-8"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.config);
+        WriteFile(gitconfig, row.config);
+        const Result r = Run({"--json", "profile", "import", "git", "--file", gitconfig.string()});
         EXPECT_EQ(r.status, 3) << r.out << r.err;
-        EXPECT_NE(r.err.find("holds a line break"), std::string::npos) << r.err;
+        EXPECT_NE((r.out + r.err).find(row.said), std::string::npos) << r.out << r.err;
         EXPECT_FALSE(fs::exists(profiles));
         EXPECT_FALSE(fs::exists(home / "pwned"));
     }
