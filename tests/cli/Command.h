@@ -39,13 +39,16 @@ protected:
         ProviderHome::TearDown();
     }
 
+    // The program Run runs: the kelvra of the build, or a copy of it.
+    std::string program = KELVRA_COMMAND;
+
     // Runs kelvra with `args`, standard input from `input`, standard error
     // into a file (or onto `errorTo`, a terminal, when given).
     Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "",
                const std::string &inputFrom = "")
     {
         WriteFile(home / "stdin", input);
-        args.insert(args.begin(), KELVRA_COMMAND);
+        args.insert(args.begin(), program);
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());

@@ -24,6 +24,41 @@ using namespace provider_test;
 using json = nlohmann::json;
 
 
+// A library another user planted beside a program in a folder others can
+// write is never loaded as the provider; the user's own beside it is.
+TEST_F(Command, AProviderPlantedBesideTheProgramIsLoadedOnlyWhenTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making another user's file needs root";
+    const fs::path shared = home / "shared";
+    fs::create_directories(shared);
+    fs::copy_file(KELVRA_COMMAND, shared / "kelvra");
+    fs::copy_file(KELVRA_FAKEMAPI, shared / "libkelvramapi.so");
+    setenv("FAKEMAPI_LOG", (home / "planted.log").c_str(), 1);
+    program = (shared / "kelvra").string();
+    struct {
+        const char *setup;
+        fs::perms folder;
+        uid_t owner;
+        bool loaded;
+    } rows[] = {
+        {"a folder all may write, another user's library", fs::perms::all | fs::perms::sticky_bit, 12345, false},
+        {"the user's folder, another user's library", fs::perms::owner_all, 12345, false},
+        {"a folder all may write, the user's library", fs::perms::all | fs::perms::sticky_bit, 0, false},
+        {"the user's folder and library", fs::perms::owner_all, 0, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.setup);
+        fs::remove(home / "planted.log");
+        fs::permissions(shared, row.folder);
+        ASSERT_EQ(chown((shared / "libkelvramapi.so").c_str(), row.owner, row.owner), 0);
+        Run({"count"});
+        EXPECT_EQ(fs::exists(home / "planted.log"), row.loaded);
+    }
+    unsetenv("FAKEMAPI_LOG");
+    program = KELVRA_COMMAND;
+}
+
 // A file another user left, open to all, lends its mode to no replacement.
 TEST_F(Command, SaveAttachmentsForceKeepsOnlyTheUsersOwnFilesMode)
 {

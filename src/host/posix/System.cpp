@@ -2,6 +2,7 @@
 #include "host/System.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -50,6 +51,24 @@ bool Holds(const std::string &folder, const std::string &name, std::string &path
     return access(path.c_str(), F_OK) == 0;
 }
 
+// Whether what `path` names is the user's or root's, and nobody else may
+// change it: the rule for a library loaded from beside the program, whose
+// folder may be anyone's (a program in /tmp, a shared folder).
+bool Trusted(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && (st.st_uid == geteuid() || st.st_uid == 0) &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The program's folder holds `name`, and it and the folder may be trusted:
+// another user's library planted beside a program in a folder others can
+// write is never loaded.
+bool HoldsTrusted(const std::string &folder, const std::string &name, std::string &path)
+{
+    return Holds(folder, name, path) && Trusted(folder) && Trusted(path);
+}
+
 } // namespace
 
 TModuleHandle LoadModule(const String &fileName, String &errorText)
@@ -60,12 +79,14 @@ TModuleHandle LoadModule(const String &fileName, String &errorText)
         errorText = u"No library name given";
         return nullptr;
     }
-    // A bare name is looked for beside the program first, as Windows does,
-    // then in the library's module folder, where the packages put them; the
-    // first file found is the one loaded (or whose error is told).
+    // A bare name is looked for beside the program first, as Windows does
+    // (when the folder and the file are the user's or root's and nobody
+    // else may change them), then in the library's module folder, where
+    // the packages put them; the first file found is the one loaded (or
+    // whose error is told).
     std::string path = name;
     if (name.find('/') == std::string::npos) {
-        if (!Holds(ProgramFolder(), name, path) && !Holds(ModuleFolder(), name, path))
+        if (!HoldsTrusted(ProgramFolder(), name, path) && !Holds(ModuleFolder(), name, path))
             path = name;
     }
     if (void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
