@@ -39,6 +39,11 @@ struct RunOptions {
     std::optional<std::string_view> input;
     // Standard error collected into RunResult::errors rather than shared.
     bool keepErrors = false;
+    // With no `input`: standard input is ours (a terminal the helper may
+    // ask on, as pinentry or a password store does), and the helper stays
+    // in our process group, the terminal's foreground one (a group of its
+    // own would be stopped when it reads). At its bound it alone is killed.
+    bool shareTerminal = false;
 };
 
 // How long a dialog may wait for its user before it is taken as cancelled.

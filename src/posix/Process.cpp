@@ -25,10 +25,11 @@ constexpr std::chrono::seconds kReapBound{5};
 // The attributes of every helper: a group of its own (a time-out ends
 // whatever it started), no blocked and no ignored signal of ours.
 struct Attributes {
-    Attributes()
+    explicit Attributes(bool ownGroup)
     {
         posix_spawnattr_init(&value);
-        posix_spawnattr_setflags(&value, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setflags(&value, static_cast<short>((ownGroup ? POSIX_SPAWN_SETPGROUP : 0) |
+                                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
         posix_spawnattr_setpgroup(&value, 0);
         sigset_t none, all;
         sigemptyset(&none);
@@ -43,13 +44,13 @@ struct Attributes {
 };
 
 struct Actions {
-    Actions(int input, int output, int errors)
+    Actions(int input, int output, int errors, bool shareInput)
     {
         posix_spawn_file_actions_init(&value);
         // dup2 clears close-on-exec on the copy: the child's ends stay open.
-        if (input < 0)
+        if (input < 0 && !shareInput)
             posix_spawn_file_actions_addopen(&value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        else
+        else if (input >= 0)
             posix_spawn_file_actions_adddup2(&value, input, STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&value, output, STDOUT_FILENO);
         if (errors >= 0)
@@ -145,8 +146,9 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     pid_t pid = 0;
     int rc = 0;
     {
-        const Actions actions(inTheirs.fd, outWrite.fd, errWrite.fd);
-        const Attributes attributes;
+        const bool share = options.shareTerminal && !options.input;
+        const Actions actions(inTheirs.fd, outWrite.fd, errWrite.fd, share);
+        const Attributes attributes(!share);
         std::vector<char *> env = HelperEnvironment();
         rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env.data());
     }
@@ -212,7 +214,8 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
         // Its group, and the helper itself in case it left the group; then
         // a bounded wait (a process the kernel holds unkillable for a while
         // is left to the system, never waited for without end).
-        kill(-pid, SIGKILL);
+        if (!options.shareTerminal || options.input)
+            kill(-pid, SIGKILL); // never our own group, when it shares it
         kill(pid, SIGKILL);
         const auto giveUp = std::chrono::steady_clock::now() + kReapBound;
         for (;;) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <unistd.h>
 
 namespace kmp {
 
@@ -20,8 +21,13 @@ constexpr std::size_t kMaxOutput = 64 * 1024;
 
 std::optional<Secret> RunPasswordCommand(const std::string &command, std::string *why)
 {
-    std::optional<kelvra_posix::RunResult> run =
-        kelvra_posix::RunProgram({"/bin/sh", "-c", command}, std::chrono::seconds(g_passwordCommandSeconds), kMaxOutput);
+    kelvra_posix::RunOptions options;
+    options.bound = std::chrono::seconds(g_passwordCommandSeconds);
+    options.maxOutput = kMaxOutput;
+    // On a terminal it may ask there (pinentry, pass), as msmtp's
+    // passwordeval lets it; elsewhere its input is nothing.
+    options.shareTerminal = isatty(STDIN_FILENO) != 0;
+    std::optional<kelvra_posix::RunResult> run = kelvra_posix::RunProgram({"/bin/sh", "-c", command}, options);
     if (!run) {
         *why = std::string("it cannot be run: ") + std::strerror(errno);
         return std::nullopt;

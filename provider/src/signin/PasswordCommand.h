@@ -1,5 +1,6 @@
-// A profile's password command (`passwordcmd`): run with /bin/sh -c, no
-// standard input, within a time bound, each time a server login needs it;
+// A profile's password command (`passwordcmd`): run with /bin/sh -c, its
+// standard input the terminal when ours is one (else nothing), within a
+// time bound, each time a server login needs it;
 // the first line it prints, without its line end, is the secret.
 #pragma once
 

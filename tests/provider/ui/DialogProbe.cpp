@@ -1,6 +1,7 @@
 // A program that makes one provider call with a dialog and prints what came
 // back, for the terminal-dialog tests to run on a pseudo-terminal.
 #include "mapi/SimpleMapi.h"
+#include "signin/PasswordCommand.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,13 @@ int main(int argc, char **argv)
     if (command == "password") {
         char secure[] = "Secure";
         std::printf("RESULT %lu\n", static_cast<unsigned long>(MAPILogon(0, secure, nullptr, MAPI_PASSWORD_UI, 0, &session)));
+        return 0;
+    }
+    if (command == "passwordcmd") {
+        // A password command that asks on the terminal, as pinentry does.
+        std::string why;
+        const auto secret = kmp::RunPasswordCommand("printf 'Passphrase: ' >&2; read -r p; printf '%s\\n' \"$p\"", &why);
+        std::printf("SECRET %s\n", secret ? secret->c_str() : ("none: " + why).c_str());
         return 0;
     }
     if (MAPILogon(0, work, nullptr, 0, 0, &session) != 0)

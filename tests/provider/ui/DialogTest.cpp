@@ -228,6 +228,15 @@ TEST_F(Dialogs, AmbiguousNamesAndMissingPasswordsAreAskedFor)
     EXPECT_EQ(rest.find("hidden"), std::string::npos); // not echoed
 }
 
+// A password command that asks on the terminal gets its answer there.
+TEST_F(Dialogs, APasswordCommandMayAskOnTheTerminal)
+{
+    Terminal t({kProbe, "passwordcmd"});
+    ASSERT_TRUE(t.WaitFor("Passphrase: ")) << t.Screen();
+    t.Type("s3cret word\n");
+    EXPECT_TRUE(t.WaitFor("SECRET s3cret word")) << t.Screen();
+}
+
 TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
 {
     StandIn("xdg-email", "", 0);
