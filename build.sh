@@ -44,7 +44,7 @@ ensure_packages() {
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
 }
 
@@ -73,12 +73,25 @@ threads() {
     ensure_packages "${NATIVE_PACKAGES[@]}"
     say "ThreadSanitizer build of the thread tests"
     local dir=$BUILD/tsan
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TSAN=ON >/dev/null
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TSAN=ON >/dev/null
     cmake --build "$dir" -j "$JOBS" --target binding_threads_test provider_threads_test fakemapi
     # die_after_fork=0: a forked child starts the provider's threads of its
     # own, which the thread tests check (ThreadSanitizer refuses by default).
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$ROOT/tests/threads/tsan.supp" \
         ctest --test-dir "$dir" --output-on-failure -R 'threads_test$'
+}
+
+# The Release configuration (-O3, what ./build.sh bench and most people
+# building from source use): the library, the provider, the command and the
+# benchmarks compiled with warnings as errors, not run, so that a warning
+# only optimisation shows cannot break them unseen.
+release() {
+    ensure_packages "${NATIVE_PACKAGES[@]}" libbenchmark-dev
+    say "Release build (the benchmarks compiled, not run)"
+    local dir=$BUILD/release
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON >/dev/null
+    cmake --build "$dir" -j "$JOBS" --target kelvra kelvramapi kelvra_command recipients_bench readmail_bench \
+        mailbox_bench smtp_bench imap_bench provider_cost_bench
 }
 
 # A Windows build: mingw-w64 cross compiler, every test program run by
@@ -216,10 +229,11 @@ usage() {
 usage: ./build.sh COMMAND
   demo      build, then show the main job with the kelvra command (in a temporary folder)
   test      every test: the native build, the same under the sanitizers, the thread tests under
-            ThreadSanitizer, the Windows build under Wine, the packages
+            ThreadSanitizer, the Release build, the Windows build under Wine, the packages
   native    the native build and its tests only
   sanitized the build under AddressSanitizer and UndefinedBehaviorSanitizer, and its tests
   threads   the thread tests under ThreadSanitizer
+  release   the Release build of the library, the command and the benchmarks (compiled, not run)
   windows   the Windows cross builds (64- and 32-bit) and their tests under Wine only
   package   the Debian packages and the Windows installer, into build/packages, and their checks
             (lintian, autopkgtest on the installed packages, the installer under Wine); needs root
@@ -228,11 +242,12 @@ USAGE
 }
 
 case "${1:-}" in
-    test) native; sanitized; threads; windows; package ;;
+    test) native; sanitized; threads; release; windows; package ;;
     demo) demo ;;
     native) native ;;
     sanitized) sanitized ;;
     threads) threads ;;
+    release) release ;;
     windows) windows ;;
     bench) bench ;;
     package) package ;;

@@ -43,7 +43,10 @@ std::string StagingName(const std::string &name)
 {
     static std::mt19937_64 random(std::random_device{}() ^
                                   static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    return "." + name.substr(0, 64) + ".kelvra-" + std::to_string(random() % 1000000000000ull);
+    // Appended: GCC 12 at -O3 reports a false -Wrestrict for
+    // `"literal" + std::string&&`.
+    std::string staging = ".";
+    return staging.append(name, 0, 64).append(".kelvra-").append(std::to_string(random() % 1000000000000ull));
 }
 
 #if defined(_WIN32)
