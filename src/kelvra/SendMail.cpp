@@ -34,7 +34,8 @@ void CheckSend(std::uint32_t result, const String &attach)
             if (!std::filesystem::is_regular_file(std::filesystem::path(std::u8string(utf8.begin(), utf8.end())),
                                                   error)) {
                 String reason = u"not a file that can be attached: " + file;
-                throw EKelvraError(e.ErrorCode, e.Message() + u" (" + reason + u")", std::move(reason));
+                String message = e.Message() + u" (" + reason + u")";
+                throw EKelvraError(e.ErrorCode, std::move(message), std::move(reason));
             }
         }
         throw;
