@@ -739,3 +739,57 @@ TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
     EXPECT_EQ(Run({"profile", "check", "Nope"}).status, 1);
     EXPECT_EQ(Run({"profile"}).status, 2);
 }
+
+// Every example of kelvra(1) runs as pasted, in a home that has what the
+// examples name: the contacts, the files, a message, a profile Office that
+// signs in to a server, and a password manager.
+TEST_F(Command, TheManualsExamples)
+{
+    SecretService keyring(home);
+    ASSERT_TRUE(keyring.Running()) << "gnome-keyring-daemon on a private session bus";
+    WriteFile(contacts, "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Example\r\nNICKNAME:annie\r\nEMAIL:ann@example.org\r\n"
+                        "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Bob Example\r\nEMAIL:bob@example.org\r\n"
+                        "END:VCARD\r\n");
+    WriteFile(profiles, ReadFile(profiles) + "[Office]\nmailbox = office-mail\nsmtp = smtp://127.0.0.1:9\n"
+                                             "plain = yes\nuser = ann\n");
+    WriteFile(home / "report.tsv", "q1\t10\n");
+    WriteFile(home / "notice.txt", "The meeting is on Friday.\n");
+    WriteFile(home / "addresses.txt", "ann@example.org\nbob@example.org\n");
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.example:2,",
+              "From: someone@example.org\r\nSubject: minutes\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
+              "--B\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n--B\r\nContent-Disposition: attachment; "
+              "filename=minutes.txt\r\n\r\nminutes\r\n--B--\r\n");
+    WriteFile(mailbox / "cur" / "1700000001.M1P1Q1.report:2,S",
+              "From: monitor@example.org\r\nSubject: nightly\r\nX-Message-Class: IPM.Note.Report\r\n\r\nok\r\n");
+    fs::create_directories(home / "Downloads");
+    WriteFile(home / "bin" / "pass", "#!/bin/sh\necho 'office secret'\n");
+    fs::permissions(home / "bin" / "pass", fs::perms::owner_all);
+
+    const std::string page = ReadFile(fs::path(KELVRA_SOURCE_DIR) / "doc" / "kelvra.1.scd");
+    std::size_t at = page.find("# EXAMPLES");
+    ASSERT_NE(at, std::string::npos);
+    const std::string saved = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    setenv("HOME", home.c_str(), 1);
+    program = "/bin/sh";
+    int blocks = 0;
+    while ((at = page.find("```\n", at)) != std::string::npos && at < page.find("# SEE ALSO")) {
+        const std::size_t end = page.find("```\n", at + 4);
+        // The page's source escapes a backslash as scdoc reads it.
+        const std::string example =
+            std::regex_replace(page.substr(at + 4, end - at - 4), std::regex(R"(\\\\)"), "\\");
+        at = end + 4;
+        ++blocks;
+        SCOPED_TRACE(example);
+        const Result r = Run({"-c", "cd \"$HOME\" && PATH=\"$HOME/bin:" + fs::path(KELVRA_COMMAND).parent_path().string() +
+                                        ":$PATH\" && " + example},
+                             "office secret\n");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+    program = KELVRA_COMMAND;
+    setenv("HOME", saved.c_str(), 1);
+    EXPECT_EQ(blocks, 7);
+    EXPECT_EQ(ReadFile(home / "Downloads" / "minutes.txt"), "minutes");
+    EXPECT_EQ(Json({"list", "--type", "IPM.Note.Report"}).size(), 0u); // the loop deleted it
+    // The manual's own message, the quarterly report, the disk space, two notices.
+    EXPECT_EQ(Json({"list", "--type", "IPM"}).size(), 5u);
+}
