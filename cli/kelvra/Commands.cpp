@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iomanip>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <sstream>
 #include <utility>
@@ -157,9 +158,17 @@ std::string IsoOfPlatformDate(const std::string &text)
 // the platform's minute, and no Date.
 std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &mail)
 {
-    try {
-        const ProviderEntry entry("KelvraMapiMessageDates", u"");
-        const auto dates = entry.As<ULONG (*)(const MapiMessage *, LPSTR, ULONG, ULONG *)>();
+    using DatesOf = ULONG (*)(const MapiMessage *, LPSTR, ULONG, ULONG *);
+    // Looked up once for a listing's many messages.
+    static const std::unique_ptr<ProviderEntry> entry = []() -> std::unique_ptr<ProviderEntry> {
+        try {
+            return std::make_unique<ProviderEntry>("KelvraMapiMessageDates", u"");
+        } catch (const kelvra::EKelvraError &) {
+            return nullptr; // no such entry point (as on Windows)
+        }
+    }();
+    if (entry) {
+        const auto dates = entry->As<DatesOf>();
         std::string text(256, '\0');
         ULONG length = 0;
         if (dates(mail.GetMapiMessage(), text.data(), static_cast<ULONG>(text.size()), &length) == SUCCESS_SUCCESS &&
@@ -169,8 +178,6 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
             const std::string date = tab == std::string::npos ? std::string() : text.substr(tab + 1);
             return {text.substr(0, tab), date.empty() ? std::nullopt : std::optional<std::string>(date)};
         }
-    } catch (const kelvra::EKelvraError &) {
-        // No such entry point (as on Windows).
     }
     return {IsoOfPlatformDate(U8(mail.GetDateReceived())), std::nullopt};
 }
