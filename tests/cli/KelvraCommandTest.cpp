@@ -151,6 +151,7 @@ TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
 
 TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
 {
+    ASSERT_EQ(mkfifo((home / "fifo").c_str(), 0600), 0); // never opened: nothing would write to it
     struct {
         std::vector<std::string> args;
         int status;
@@ -158,6 +159,8 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
     } rows[] = {
         {{"send", "--to", "ann@example.org", "--attach", "/nonexistent/file.pdf"}, 3, "no such file to attach"},
         {{"send", "--to", "ann@example.org", "--attach", home.string()}, 3, "it is not a regular file (a folder)"},
+        {{"send", "--to", "ann@example.org", "--attach", (home / "fifo").string()}, 3,
+         "it is not a regular file (a FIFO, socket or device)"},
         // The mail system's reason first, then its code and the code's name.
         {{"show", "1700000000.M1P1Q1.nowhere"}, 1, " (code 17, MAPI_E_INVALID_MESSAGE)"},
         {{"--profile", "Nowhere", "count"}, 1, "kelvra: there is no profile Nowhere in "},
