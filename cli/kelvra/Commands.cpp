@@ -38,14 +38,10 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace kelvra;
 
-namespace {
-
-// A text the user gave (`given` names where: an option, an argument), as
-// the components take it. The command's texts are UTF-8, and one that is
-// not is refused as a usage error rather than sent with U+FFFD where its
-// bad bytes stood. The message names the offset, never the byte: the text
-// may be a password.
-String U(const std::string &utf8, const std::string &given)
+// The command's texts are UTF-8, and one that is not is refused as a usage
+// error rather than sent with U+FFFD where its bad bytes stood. The message
+// names the offset, never the byte: the text may be a password.
+String TextGiven(const std::string &utf8, const std::string &given)
 {
     const size_t bad = host::InvalidUtf8At(utf8);
     if (bad != std::string::npos)
@@ -53,6 +49,11 @@ String U(const std::string &utf8, const std::string &given)
                                     " starts no UTF-8 character; nothing was done with it");
     return host::FromUtf8(utf8);
 }
+
+namespace {
+
+// TextGiven, as the subcommands here write it.
+String U(const std::string &utf8, const std::string &given) { return TextGiven(utf8, given); }
 std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
 
 fs::path PathOf(const std::string &utf8)

@@ -8,6 +8,8 @@
 
 #include "SaveFile.h"
 
+#include "host/Text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -45,6 +47,12 @@ struct ListOptions {
     std::string type;
     long limit = -1;
 };
+
+// A text the user gave (`given` names where: an option, an argument), as
+// the components take it; one that is not UTF-8 raises
+// std::invalid_argument (a usage error) naming the offset of the first bad
+// byte, never the byte.
+host::String TextGiven(const std::string &utf8, const std::string &given);
 
 // Each runs a subcommand and returns what it has to say: a JSON document,
 // printed as it is with --json and as text otherwise. Failures raise

@@ -59,7 +59,7 @@ nlohmann::json Password(const Global &global, bool set)
     const ProviderEntry entry("KelvraMapiKeepPassword", u"the platform library keeps no passwords");
     const auto keep = entry.As<ULONG (*)(LPSTR, LPSTR)>();
     std::string secret = set ? ReadSecretLine() : std::string();
-    const std::string profile = host::ToAnsi(host::FromUtf8(global.profile));
+    const std::string profile = host::ToAnsi(TextGiven(global.profile, "--profile"));
     host::String wide = host::FromUtf8(secret);
     std::string narrow = host::ToAnsi(wide);
     // The provider takes the password in the locale's character set: one it

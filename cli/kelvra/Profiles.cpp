@@ -60,7 +60,8 @@ std::string Text(Call call, ULONG &rc)
     return text;
 }
 
-std::string Narrow(const std::string &utf8) { return host::ToAnsi(host::FromUtf8(utf8)); }
+// A text the user gave, in the locale's character set the provider takes.
+std::string Narrow(const std::string &utf8, const std::string &given) { return host::ToAnsi(TextGiven(utf8, given)); }
 
 #ifndef _WIN32
 // `git config --get KEY` (of FILE, when given): its value, or nullopt when
@@ -208,7 +209,7 @@ nlohmann::json ProfileShow(const Global &global, const std::string &name)
 {
     const ProviderEntry entry("KelvraMapiDescribeProfile", u"the platform library shows no profiles");
     const auto describe = entry.As<ULONG (*)(LPSTR, LPSTR, ULONG, ULONG *)>();
-    std::string profile = Narrow(name.empty() ? global.profile : name);
+    std::string profile = Narrow(name.empty() ? global.profile : name, name.empty() ? "--profile" : "NAME");
     ULONG rc = 0;
     const std::string text = Text(
         [&](LPSTR out, ULONG size, ULONG *length) {
@@ -243,8 +244,9 @@ nlohmann::json ProfileCheck(const Global &global, const std::string &name)
 #endif
     const ProviderEntry entry("KelvraMapiCheckProfile", u"the platform library checks no profiles");
     const auto check = entry.As<ULONG (*)(LPSTR, LPSTR, LPSTR, ULONG, ULONG *)>();
-    std::string profile = Narrow(name.empty() ? global.profile : name);
-    std::string password = global.password ? Narrow(*global.password) : std::string();
+    std::string profile = Narrow(name.empty() ? global.profile : name, name.empty() ? "--profile" : "NAME");
+    std::string password =
+        global.password ? Narrow(*global.password, "the password (--password or KELVRA_PASSWORD)") : std::string();
     ULONG rc = 0;
     const std::string text = Text(
         [&](LPSTR out, ULONG size, ULONG *length) {

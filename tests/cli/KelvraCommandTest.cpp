@@ -173,6 +173,10 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         {{"send", "--subject", "to no one", "--body", "x"}, 2, "send needs a recipient"},
         {{"frobnicate"}, 2, "frobnicate is no subcommand (see kelvra --help)"},
         {{"profile", "shw"}, 2, "shw is no subcommand of profile (see kelvra profile --help)"},
+        // A name that is not UTF-8 never reaches a profile under another name.
+        {{"--profile", "Wo\xFFrk", "profile", "show"}, 2, "--profile is not UTF-8 text: the byte at offset 2"},
+        {{"profile", "check", "Wo\xFFrk"}, 2, "NAME is not UTF-8 text: the byte at offset 2"},
+        {{"--profile", "Wo\xFFrk", "password", "clear"}, 2, "--profile is not UTF-8 text: the byte at offset 2"},
         {{"send", "--to", "\"Example, Ann\" <ann@example.org>", "--body", "x"}, 2, "a name in quotes cannot hold"},
         {{"list", "--limit", "-1"}, 2, "--limit: must be a whole number, 0 or more: -1"},
         {{"show", ""}, 2, "ID: may not be empty"},
