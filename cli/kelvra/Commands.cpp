@@ -120,7 +120,7 @@ std::string LastOutcome()
 {
     try {
         const ProviderEntry entry("KelvraMapiLastOutcome", u"");
-        const auto outcome = entry.As<ULONG (*)(LPSTR, ULONG)>();
+        const auto outcome = entry.As<LPKELVRAMAPILASTOUTCOME>();
         std::string text(outcome(nullptr, 0), '\0');
         outcome(text.data(), static_cast<ULONG>(text.size() + 1));
         return text;

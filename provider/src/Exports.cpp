@@ -3,6 +3,7 @@
 // ABI, and nothing is handed out unless the call succeeds.
 #include "Blocks.h"
 #include "Common.h"
+#include "Exports.h"
 #include "message/Message.h"
 #include "Session.h"
 #include "Store.h"
@@ -20,8 +21,6 @@
 #include <cstring>
 #include <unistd.h>
 #include <new>
-
-#define KMP_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace kmp {
 namespace {
