@@ -12,7 +12,7 @@ JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev python3)
 # The test laboratory: test frameworks, mail servers, a keyring, locales,
 # interop peers and tools the tests watch with. Installed by test and package only.
-LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth)
+LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth zsh bash-completion)
 NATIVE_PACKAGES=("${BUILD_PACKAGES[@]}" "${LAB_PACKAGES[@]}")
 # Both bitnesses: the 32-bit programs run in the same Wine, through wine32
 # from Debian's i386 architecture.

@@ -76,6 +76,7 @@ settings: without a profile file, mail is kept in ~/.local/share/kelvra/Mail and
 through the system's sendmail (/usr/sbin/sendmail) when one is installed; a profile file
 (~/.config/kelvra/profiles.ini) can name another Maildir, an SMTP server and an address book
 (man 5 kelvra-profiles; kelvra profile import takes them from msmtp, mbsync or git).
+How mail is kept, read, saved and deleted: man 7 kelvra-provider.
 Try: kelvra --help
 DONE
 if [ -z "${KELVRA_DEMO_KEEP:-}" ]; then

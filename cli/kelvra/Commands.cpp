@@ -9,12 +9,16 @@
 #include "kelvra/Kelvra.h"
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iomanip>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -108,6 +112,76 @@ std::string Hex(const std::vector<std::uint8_t> &bytes)
     return out;
 }
 
+// Recipients as the options gave them, each option's text in order, as
+// one list. A display name in quotes that holds ';' or ',' would be split
+// where the list is split: refused, with what to write instead.
+String Recipients(const std::vector<std::string> &given, const std::string &option)
+{
+    String list;
+    for (const std::string &text : given) {
+        bool quoted = false;
+        for (char c : text) {
+            if (c == '"')
+                quoted = !quoted;
+            else if (quoted && (c == ';' || c == ','))
+                throw std::invalid_argument(option + " " + text +
+                                            ": a name in quotes cannot hold ';' or ',', which separate recipients; "
+                                            "give the name without them, or the address alone");
+        }
+        AppendListItem(list, U(text, option));
+    }
+    return list;
+}
+
+// An ISO 8601 time from the platform's "YYYY/MM/DD HH:MM" (local time),
+// for a library that gives no more: its seconds are 00. Empty when the
+// text is no such time.
+std::string IsoOfPlatformDate(const std::string &text)
+{
+    std::tm local{};
+    std::istringstream in(text);
+    in >> std::get_time(&local, "%Y/%m/%d %H:%M");
+    if (in.fail())
+        return {};
+    local.tm_isdst = -1;
+    if (std::mktime(&local) == -1)
+        return {};
+    char out[40], zone[8];
+    std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local); // +hhmm
+    const std::string offset = std::string(zone).size() == 5 ? std::string(zone).insert(3, ":") : "";
+    return std::string(out) + offset;
+}
+
+// When the message `mail` holds arrived, and its own Date, in ISO 8601
+// with seconds and offset (the provider's KelvraMapiMessageDates); else
+// the platform's minute, and no Date.
+std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &mail)
+{
+    using DatesOf = ULONG (*)(const MapiMessage *, LPSTR, ULONG, ULONG *);
+    // Looked up once for a listing's many messages.
+    static const std::unique_ptr<ProviderEntry> entry = []() -> std::unique_ptr<ProviderEntry> {
+        try {
+            return std::make_unique<ProviderEntry>("KelvraMapiMessageDates", u"");
+        } catch (const kelvra::EKelvraError &) {
+            return nullptr; // no such entry point (as on Windows)
+        }
+    }();
+    if (entry) {
+        const auto dates = entry->As<DatesOf>();
+        std::string text(256, '\0');
+        ULONG length = 0;
+        if (dates(mail.GetMapiMessage(), text.data(), static_cast<ULONG>(text.size()), &length) == SUCCESS_SUCCESS &&
+            length < text.size()) {
+            text.resize(length);
+            const size_t tab = text.find('\t');
+            const std::string date = tab == std::string::npos ? std::string() : text.substr(tab + 1);
+            return {text.substr(0, tab), date.empty() ? std::nullopt : std::optional<std::string>(date)};
+        }
+    }
+    return {IsoOfPlatformDate(U8(mail.GetDateReceived())), std::nullopt};
+}
+
 } // namespace
 
 namespace {
@@ -136,16 +210,17 @@ json Send(const Global &global, const SendOptions &options)
     // Refused before anything is asked of the mail system.
     if (options.to.empty() && options.cc.empty() && options.bcc.empty() && !options.dialog)
         throw std::invalid_argument("send needs a recipient: --to (or --cc, --bcc), or --dialog");
-    if (!options.body && !options.bodyFile && KELVRA_ISATTY(KELVRA_FILENO(stdin)))
+    const bool fromStdin = options.bodyFile ? *options.bodyFile == "-" : !options.body;
+    if (fromStdin && KELVRA_ISATTY(KELVRA_FILENO(stdin)))
         throw std::invalid_argument("send needs a text: --body, --body-file, or standard input that is not a "
                                     "terminal (--body '' sends none)");
     TKelvraSession session;
     Configure(session, global);
     TKelvraSendMail mail;
     mail.SetSession(&session);
-    mail.SetSendTo(U(options.to, "--to"));
-    mail.SetCc(U(options.cc, "--cc"));
-    mail.SetBcc(U(options.bcc, "--bcc"));
+    mail.SetSendTo(Recipients(options.to, "--to"));
+    mail.SetCc(Recipients(options.cc, "--cc"));
+    mail.SetBcc(Recipients(options.bcc, "--bcc"));
     mail.SetSubject(U(options.subject, "--subject"));
     mail.SetMessageType(U(options.type, "--type"));
 
@@ -153,7 +228,7 @@ json Send(const Global &global, const SendOptions &options)
     std::string given = "--body";
     if (options.body) {
         body = *options.body;
-    } else if (options.bodyFile) {
+    } else if (options.bodyFile && *options.bodyFile != "-") {
         given = "--body-file " + *options.bodyFile;
         std::ifstream in(PathOf(*options.bodyFile), std::ios::binary);
         if (!in)
@@ -172,8 +247,12 @@ json Send(const Global &global, const SendOptions &options)
     for (const std::string &file : options.attach) {
         std::error_code error;
         const fs::path path = fs::absolute(PathOf(file), error);
-        if (error || !fs::is_regular_file(path, error))
+        const fs::file_status status = fs::status(path, error);
+        if (error || !fs::exists(status))
             throw LocalFileError("no such file to attach: " + file);
+        if (!fs::is_regular_file(status))
+            throw LocalFileError("cannot attach " + file + ": it is not a regular file (" +
+                                 (fs::is_directory(status) ? "a folder" : "a FIFO, socket or device") + ")");
         if (std::ifstream(path, std::ios::binary).fail())
             throw LocalFileError("cannot read the file to attach: " + file);
         const std::string text = Utf8Of(path);
@@ -229,7 +308,7 @@ json List(const Global &global, const ListOptions &options)
         progress.Step(static_cast<long>(messages.size()));
         counter.SetMessageID(mail.GetMessageID());
         messages.push_back({{"id", U8(mail.GetMessageID())},
-                            {"date", U8(mail.GetDateReceived())},
+                            {"received", Dates(mail).first},
                             {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
                             {"subject", U8(mail.GetSubject())},
                             {"unread", mail.GetMessageFlags().Contains(TMessageFlag::mfUnread)},
@@ -264,8 +343,10 @@ json Show(const Global &global, const std::string &id, bool peek)
         attachments.push_back({{"name", U8(mail.GetFileName(i))}, {"size", error ? 0 : size}});
     }
     const TMessageFlags flags = mail.GetMessageFlags();
+    const auto [received, date] = Dates(mail);
     return {{"id", id},
-            {"date", U8(mail.GetDateReceived())},
+            {"received", received},
+            {"date", date ? json(*date) : json(nullptr)},
             {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
             {"to", to},
             {"cc", cc},

@@ -33,7 +33,8 @@ struct Global {
 };
 
 struct SendOptions {
-    std::string to, cc, bcc, subject, type;
+    std::vector<std::string> to, cc, bcc; // each option as often as given, in order
+    std::string subject, type;
     std::optional<std::string> body, bodyFile;
     std::vector<std::string> attach;
     bool receipt = false, dialog = false;
@@ -62,6 +63,9 @@ nlohmann::json Password(const Global &global, bool set);
 // The profile NAME (empty: --profile's, else the default) as the mail
 // system reads it: {profile, file, keys: {key: value}}; secrets never shown.
 nlohmann::json ProfileShow(const Global &global, const std::string &name);
+// The profiles the mail system knows, the default first: {profiles: [...],
+// default}.
+nlohmann::json ProfileList(const Global &global);
 // A profile made from an existing setup (Import.h) and added to the
 // profile file: {imported, file, keys}.
 struct ImportOptions {

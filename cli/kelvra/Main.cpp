@@ -1,17 +1,21 @@
 // kelvra: send, list, read, save and delete mail, and look up the address
 // book, through the Kelvra components.
 #include "Commands.h"
+#include "Failure.h"
+#include "Provider.h"
 #include "Shown.h"
 #include "Subcommands.h"
 
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
+#include "kelvra/Kelvra.h"
 #include "kelvra/Version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -23,21 +27,72 @@ namespace {
 
 const char kExitCodes[] = R"(Exit status:
   0  success
-  1  the mail system refused (its message and code on standard error)
+  1  the mail system refused (the reason, then its code, on standard error)
   2  a usage error (what was wrong, and how to ask for help)
   3  a local file problem (a missing attachment, an unwritable folder)
 
 Global options, before or after the subcommand: --profile NAME, --password TEXT (unsafe), --json.
-Texts in and out are UTF-8. With --json each command prints one JSON document.)";
+Texts in and out are UTF-8. With --json each command prints one JSON document, and an error is one on
+standard error. Profiles: kelvra profile list|show|check|import (see kelvra profile --help).)";
 
-int Report(const Global &global, const std::string &message, int status, int code)
+// A word where a subcommand goes that names none (`kelvra lst`, `kelvra
+// profile shw`), said as such; empty when every such word names one.
+std::string UnknownSubcommand(const CLI::App &app, int argc, char **argv)
 {
-    // A message may name what a stranger chose (an attachment's name).
-    std::cerr << "kelvra: " << Shown(message) << "\n";
-    if (global.json)
-        std::cout << nlohmann::json{{"error", {{"message", message}, {"code", code}, {"status", status}}}}.dump(2)
-                  << "\n";
-    return status;
+    const CLI::App *at = &app;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--profile" || word == "--password") {
+            ++i;
+            continue;
+        }
+        const auto subcommands = at->get_subcommands([](const CLI::App *) { return true; });
+        if (word.empty() || word[0] == '-' || subcommands.empty())
+            continue;
+        const auto next = std::find_if(subcommands.begin(), subcommands.end(),
+                                       [&](const CLI::App *c) { return c->get_name() == word; });
+        if (next == subcommands.end())
+            return Shown(word) + " is no subcommand" + (at == &app ? "" : " of " + at->get_name()) + " (see kelvra " +
+                   (at == &app ? "" : at->get_name() + " ") + "--help)";
+        at = *next;
+    }
+    return {};
+}
+
+// The failure an exception of a subcommand means.
+Failure FailureOf(const std::exception_ptr &thrown)
+{
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const kelvra::EKelvraError &e) {
+        // The mail system's reason, when it gave one, says more than the
+        // code's fixed text.
+        std::string said = host::ToUtf8(e.Reason.empty() ? kelvra::CheckMessage(static_cast<std::uint32_t>(e.ErrorCode))
+                                                          : e.Reason);
+        if (e.ErrorCode == 0)
+            said = e.what(); // the library or an entry point is missing
+        if (!said.empty() && said.back() == '.')
+            said.pop_back();
+        return {said, kRefused, e.ErrorCode};
+    } catch (const LocalFileError &e) {
+        return {e.what(), kLocalFile, 0};
+    } catch (const std::invalid_argument &e) {
+        return {std::string(e.what()) + " (see --help)", kUsage, 0};
+    } catch (const std::exception &e) {
+        return {e.what(), kRefused, 0};
+    }
+}
+
+// Tells the mail system that this program prints each failure's reason
+// itself: the provider's own line then goes to its log file alone.
+void ReasonsToCaller()
+{
+    try {
+        const ProviderEntry entry("KelvraMapiReasonsToCaller", u"");
+        entry.As<ULONG (*)(ULONG)>()(1);
+    } catch (const kelvra::EKelvraError &) {
+        // A library that prints no reasons (as on Windows).
+    }
 }
 
 } // namespace
@@ -63,36 +118,17 @@ int main(int argc, char **argv)
 
     const std::vector<Subcommand> subcommands = AddSubcommands(app, kExitCodes);
 
+    const bool json = std::any_of(argv + 1, argv + argc, [](const char *word) { return std::string_view(word) == "--json"; });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
             return app.exit(e); // --help, --version
-        // A word where the subcommand goes that names none: said as such.
-        for (int i = 1; i < argc; ++i) {
-            const std::string_view word = argv[i];
-            if (word == "--profile" || word == "--password") {
-                ++i;
-                continue;
-            }
-            if (word.empty() || word[0] == '-')
-                continue;
-            const bool known = std::any_of(subcommands.begin(), subcommands.end(),
-                                           [&](const Subcommand &c) { return c.app->get_name() == word; });
-            if (!known) {
-                std::cerr << "kelvra: " << Shown(std::string(word)) << " is no subcommand (see kelvra --help)\n";
-                return kUsage;
-            }
-            break;
-        }
+        if (const std::string unknown = UnknownSubcommand(app, argc, argv); !unknown.empty())
+            return Report({unknown, kUsage, 0}, json);
+        if (json)
+            return Report({std::string(e.what()) + " (see --help)", kUsage, 0}, json);
         app.exit(e);
-        // Asked for JSON, a usage error is a JSON document too.
-        for (int i = 1; i < argc; ++i)
-            if (std::string_view(argv[i]) == "--json") {
-                std::cout << nlohmann::json{{"error", {{"message", e.what()}, {"code", 0}, {"status", kUsage}}}}.dump(2)
-                          << "\n";
-                break;
-            }
         return kUsage;
     }
     if (global.password)
@@ -112,20 +148,14 @@ int main(int argc, char **argv)
         for (const Subcommand &chosen : subcommands) {
             if (!chosen.app->parsed())
                 continue;
+            ReasonsToCaller();
             const nlohmann::json answer = chosen.run(global);
             std::cout << (global.json ? answer.dump(2) + "\n" : chosen.text(answer));
             if (chosen.status)
                 return chosen.status(answer);
         }
         return kSuccess;
-    } catch (const kelvra::EKelvraError &e) {
-        return Report(global, std::string(e.what()) + " (code " + std::to_string(e.ErrorCode) + ")", kRefused,
-                      e.ErrorCode);
-    } catch (const LocalFileError &e) {
-        return Report(global, e.what(), kLocalFile, 0);
-    } catch (const std::invalid_argument &e) {
-        return Report(global, std::string(e.what()) + " (see --help)", kUsage, 0);
-    } catch (const std::exception &e) {
-        return Report(global, e.what(), kRefused, 0);
+    } catch (...) {
+        return Report(FailureOf(std::current_exception()), global.json);
     }
 }

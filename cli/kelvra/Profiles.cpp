@@ -189,6 +189,19 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
 #endif
 }
 
+nlohmann::json ProfileList(const Global &)
+{
+    const ProviderEntry entry("KelvraMapiListProfiles", u"the platform library keeps no profiles");
+    const auto list = entry.As<ULONG (*)(LPSTR, ULONG, ULONG *)>();
+    ULONG rc = 0;
+    const std::string text = Text([&](LPSTR out, ULONG size, ULONG *length) { return list(out, size, length); }, rc);
+    kelvra::Check(rc);
+    nlohmann::json names = nlohmann::json::array();
+    for (const auto &row : Rows(text))
+        names.push_back(row[0]);
+    return {{"profiles", names}, {"default", names.empty() ? nlohmann::json(nullptr) : names.front()}};
+}
+
 nlohmann::json ProfileShow(const Global &global, const std::string &name)
 {
     const ProviderEntry entry("KelvraMapiDescribeProfile", u"the platform library shows no profiles");

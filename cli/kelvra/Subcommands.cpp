@@ -35,6 +35,15 @@ std::string Join(const json &list)
     return out;
 }
 
+// An ISO 8601 time as a listing shows it: "YYYY-MM-DD HH:MM".
+std::string Minute(const json &iso)
+{
+    std::string text = iso.get<std::string>().substr(0, 16);
+    if (text.size() > 10 && text[10] == 'T')
+        text[10] = ' ';
+    return Shown(text);
+}
+
 // A value that may not be empty: an identifier, a name, a folder.
 const CLI::Validator kNotEmpty(
     [](std::string &value) { return value.empty() ? std::string("may not be empty") : std::string(); }, "TEXT");
@@ -58,12 +67,20 @@ Subcommand SendCommand(CLI::App &app)
 {
     auto o = Kept<SendOptions>();
     CLI::App *s = app.add_subcommand("send", "send a message");
-    s->add_option("--to", o->to, "recipients: names or addresses, separated by ';' or ','");
-    s->add_option("--cc", o->cc, "copy recipients");
-    s->add_option("--bcc", o->bcc, "blind copy recipients");
+    s->add_option("--to", o->to,
+                  "a recipient: a name, an address or 'Name <address>'; repeatable, or several separated by ';' "
+                  "or ','")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    s->add_option("--cc", o->cc, "a copy recipient (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    s->add_option("--bcc", o->bcc, "a blind copy recipient (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     s->add_option("--subject", o->subject, "the subject");
     auto *body = s->add_option("--body", o->body, "the text (else --body-file, else standard input)");
-    s->add_option("--body-file", o->bodyFile, "a file with the text")->excludes(body);
+    s->add_option("--body-file", o->bodyFile, "a file with the text; - for standard input")->excludes(body);
     s->add_option("--attach", o->attach, "a file to attach (repeatable)");
     s->add_flag("--receipt", o->receipt, "ask for a read receipt");
     s->add_option("--type", o->type, "the message class (default: ordinary mail)");
@@ -94,7 +111,7 @@ Subcommand ListCommand(CLI::App &app)
                 std::ostringstream out;
                 for (const json &m : a) {
                     const int files = m["attachments"].get<int>();
-                    out << T(m["id"]) << "  " << T(m["date"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
+                    out << T(m["id"]) << "  " << Minute(m["received"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
                         << Who(m["from"]) << "  " << T(m["subject"])
                         << (files > 0 ? "  [" + std::to_string(files) + "]" : "") << "\n";
                 }
@@ -118,8 +135,10 @@ Subcommand ShowCommand(CLI::App &app)
                 for (const char *field : {"to", "cc", "bcc"})
                     if (!a[field].empty())
                         out << char(std::toupper(field[0])) << (field + 1) << ": " << Join(a[field]) << "\n";
-                out << "Subject: " << T(a["subject"]) << "\n"
-                    << "Date: " << T(a["date"]) << "\n"
+                out << "Subject: " << T(a["subject"]) << "\n";
+                if (!a["date"].is_null())
+                    out << "Date: " << T(a["date"]) << "  (the message's own)\n";
+                out << "Received: " << T(a["received"]) << "\n"
                     << "Id: " << T(a["id"]) << "\n\n"
                     << Shown(a["body"].get<std::string>(), true) << "\n";
                 for (const json &f : a["attachments"])
@@ -216,13 +235,15 @@ Subcommand PasswordCommand(CLI::App &app)
 Subcommand ProfileCommand(CLI::App &app)
 {
     struct Options {
-        bool check = false, import = false;
+        bool check = false, import = false, list = false;
         std::string name;
         ImportOptions from;
     };
     auto o = Kept<Options>();
-    CLI::App *s = app.add_subcommand("profile", "show a profile as the mail system reads it, or check each of its parts");
+    CLI::App *s = app.add_subcommand("profile", "list the profiles, show one as the mail system reads it, check each of its parts, or import one");
     s->require_subcommand(1);
+    CLI::App *list = s->add_subcommand("list", "print the names of the profiles, the default one first");
+    list->callback([o] { o->list = true; });
     CLI::App *show = s->add_subcommand("show", "print the profile's keys with the values in effect (no secret shown)");
     show->add_option("NAME", o->name, "the profile (default: --profile's, else the default one)");
     CLI::App *check = s->add_subcommand("check", "log on and try the mailbox, the address book and the way mail goes "
@@ -247,10 +268,16 @@ Subcommand ProfileCommand(CLI::App &app)
             [o](const Global &g) {
                 return o->import ? ProfileImport(g, o->from)
                        : o->check ? ProfileCheck(g, o->name)
+                       : o->list  ? ProfileList(g)
                                   : ProfileShow(g, o->name);
             },
             [](const json &a) {
                 std::string out;
+                if (a.contains("profiles")) {
+                    for (const json &name : a["profiles"])
+                        out += T(name) + (name == a["default"] ? "  (default)\n" : "\n");
+                    return out;
+                }
                 if (a.contains("imported"))
                     return "added profile " + T(a["imported"]) + " (from " + T(a["from"]) + ")\n";
                 if (a.contains("parts")) {

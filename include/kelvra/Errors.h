@@ -16,9 +16,13 @@ using host::String;
 // and of the binding (ErrorCode 0: the library or an entry point is missing).
 class KELVRA_API EKelvraError : public host::Exception {
 public:
-    EKelvraError(std::int32_t errorCode, String message);
+    EKelvraError(std::int32_t errorCode, String message, String reason = {});
 
     std::int32_t ErrorCode;
+    // The platform library's own reason, also at the end of the message;
+    // empty when it gave none. A program that prints its own error lines
+    // can put it first.
+    String Reason;
 };
 
 // Returns for 0; raises EKelvraError with the code and its fixed English

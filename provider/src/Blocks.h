@@ -23,6 +23,7 @@ struct ReadInfo {
     FileStamp stamp;
     bool envelopeOnly = false, suppressAttach = false, bodyAsFile = false;
     std::string bodyFile; // the note text's file with bodyAsFile
+    std::string date;     // the message's own Date, ISO 8601; empty when none reads (or envelope reads)
     struct File {
         std::string path;     // as handed out (narrow)
         size_t part;          // its place among the shown parts

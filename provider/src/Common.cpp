@@ -291,15 +291,23 @@ std::string TerminalSafe(const std::string &text)
 
 } // namespace
 
-void Log(const std::string &line)
+namespace {
+
+std::atomic<bool> g_reasonsToCaller{false};
+
+// Writes a line to the log file KELVRA_MAPI_LOG names; else, when
+// `terminal`, to standard error. "off", or the null device, is no log at all.
+void WriteLog(const std::string &line, bool terminal)
 {
+    const char *file = std::getenv("KELVRA_MAPI_LOG");
+    if (file != nullptr && std::string_view(file) == "off")
+        return;
     const std::string text = "kelvramapi: " + TerminalSafe(line) + "\n";
     // The log file only when it is a regular file or not there yet: a FIFO
     // or a device must not block or swallow the provider's calls.
-    const char *file = std::getenv("KELVRA_MAPI_LOG");
     if (file != nullptr && *file != '\0') {
         const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-        struct stat st {};
+        struct stat st {}, null {};
         if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             (void)!write(fd, text.data(), text.size());
             close(fd);
@@ -307,9 +315,18 @@ void Log(const std::string &line)
         }
         if (fd >= 0)
             close(fd);
+        if (S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev)
+            return;
     }
-    std::cerr << text << std::flush;
+    if (terminal)
+        std::cerr << text << std::flush;
 }
+
+} // namespace
+
+void Log(const std::string &line) { WriteLog(line, true); }
+
+void ReasonsToCaller(bool told) { g_reasonsToCaller.store(told, std::memory_order_relaxed); }
 
 std::string &LastReason()
 {
@@ -325,7 +342,7 @@ std::string &LastOutcome()
 
 [[noreturn]] void Refuse(const std::string &why, ULONG code)
 {
-    Log(why);
+    WriteLog(why, !g_reasonsToCaller.load(std::memory_order_relaxed));
     LastReason() = TerminalSafe(why);
     Fail(code);
 }

@@ -106,8 +106,11 @@ private:
 bool IsLoopbackHost(const std::string &host);
 
 // Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
-// else standard error.
+// else standard error; none when it says "off" or names the null device.
 void Log(const std::string &line);
+// Whether the caller prints each refusal's reason itself (from
+// KelvraMapiLastReason): Refuse's line then goes to the log file alone.
+void ReasonsToCaller(bool told);
 // The next line of a text from `start` on, without its line end (LF, or
 // CR LF), moving `start` past it; false when no line is left. A last line
 // without a line end counts.

@@ -17,6 +17,8 @@
 #include "ui/Dialogs.h"
 #include "ui/HandOff.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <unistd.h>
@@ -404,6 +406,56 @@ KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
 KMP_EXPORT ULONG KelvraMapiLastOutcome(LPSTR lpszOutcome, ULONG nSize)
 {
     return CopyOut(kmp::LastOutcome(), lpszOutcome, nSize);
+}
+
+// Beside the twelve, for a caller that prints each failure's reason itself
+// (KelvraMapiLastReason): with 1, a refusal's reason is written only to the
+// log file KELVRA_MAPI_LOG names, not to standard error; 0 restores that.
+// For the whole process. Returns 0.
+KMP_EXPORT ULONG KelvraMapiReasonsToCaller(ULONG told)
+{
+    kmp::ReasonsToCaller(told != 0);
+    return SUCCESS_SUCCESS;
+}
+
+// Beside the twelve, for `kelvra list` and `show`: the times of a message
+// that MAPIReadMail handed out (`lpMessage`, not yet freed), in ISO 8601
+// with seconds and offset: "RECEIVED<TAB>DATE", when it arrived (local time)
+// and its own Date header (empty when it has none that reads, and for an
+// envelope-only read). Copied as KelvraMapiLastReason copies;
+// MAPI_E_INVALID_MESSAGE for a record the provider did not hand out.
+KMP_EXPORT ULONG KelvraMapiMessageDates(lpMapiMessage lpMessage, LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
+{
+    return Guard([&] {
+        const std::optional<ReadInfo> info = ReadInfoOf(lpMessage);
+        if (!info)
+            Fail(MAPI_E_INVALID_MESSAGE);
+        GDateTime *received = g_date_time_new_from_unix_local(static_cast<gint64>(info->stamp.seconds));
+        gchar *text = received != nullptr ? g_date_time_format_iso8601(received) : nullptr;
+        const std::string dates = std::string(text != nullptr ? text : "") + "\t" + info->date;
+        g_free(text);
+        if (received != nullptr)
+            g_date_time_unref(received);
+        const ULONG length = CopyOut(dates, lpszText, nSize);
+        if (lpnLength != nullptr)
+            *lpnLength = length;
+    });
+}
+
+// Beside the twelve, for `kelvra profile list`: the profile file's profile
+// names, one a line, the default one first, copied as
+// KelvraMapiDescribeProfile copies. 0, or MAPI_E_LOGON_FAILURE for a profile
+// file that cannot be read (its reason kept).
+KMP_EXPORT ULONG KelvraMapiListProfiles(LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
+{
+    return Guard([&] {
+        std::string text;
+        for (const std::string &name : ProfileNames())
+            text.append(name).append("\n");
+        const ULONG length = CopyOut(text, lpszText, nSize);
+        if (lpnLength != nullptr)
+            *lpnLength = length;
+    });
 }
 
 // Beside the twelve, for `kelvra profile show`: the profile as the provider

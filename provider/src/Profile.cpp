@@ -281,9 +281,9 @@ void RefuseUntrusted(const std::string &file)
     }
 }
 
-Profile ReadProfile(const std::string &name)
+// The profile file's text; none when there is no file where none need be.
+std::optional<std::string> ProfileText(const std::string &file)
 {
-    const std::string file = ProfileFile();
     RefuseUntrusted(file);
     // Never blocks: a FIFO (or anything but a regular file) is refused.
     std::optional<std::string> text = ReadRegularFile(file, kMaxProfileFile);
@@ -294,6 +294,15 @@ Profile ReadProfile(const std::string &name)
         // A file named on purpose must be there; the usual one need not.
         if (!Env("KELVRA_MAPI_PROFILES").empty())
             Refuse("the profile file " + file + " (KELVRA_MAPI_PROFILES) does not exist", MAPI_E_LOGON_FAILURE);
+    }
+    return text;
+}
+
+Profile ReadProfile(const std::string &name)
+{
+    const std::string file = ProfileFile();
+    std::optional<std::string> text = ProfileText(file);
+    if (!text) {
         if (!name.empty() && !SameText(name, "Default"))
             Refuse("there is no profile " + name + ": the profile file " + file + " does not exist",
                    MAPI_E_LOGON_FAILURE);
@@ -324,10 +333,14 @@ Profile ProfileOf(std::string text, const std::string &file, const std::string &
             wanted = it->first;
         }
     }
-    if (keys == nullptr)
+    if (keys == nullptr) {
+        std::string names;
+        for (auto it = sections.begin() + 1; it != sections.end(); ++it)
+            names.append(names.empty() ? "" : ", ").append(it->first);
         Refuse(wanted.empty() ? "the profile file " + file + " holds no profile"
-                              : "there is no profile " + wanted + " in " + file,
+                              : "there is no profile " + wanted + " in " + file + " (its profiles: " + names + ")",
                MAPI_E_LOGON_FAILURE);
+    }
     for (const auto &[key, value] : *keys)
         if (std::find(std::begin(kProfileKeys), std::end(kProfileKeys), key) == std::end(kProfileKeys))
             Refuse(file + ":" + std::to_string(value.line) + ": profile " + wanted + " has no key " + key,
@@ -545,6 +558,24 @@ void WriteProfileFile(const std::string &file, const std::string &text)
 Profile LoadProfile(const std::string &name)
 {
     return Checked(ReadProfile(name));
+}
+
+std::vector<std::string> ProfileNames()
+{
+    const std::string file = ProfileFile();
+    std::optional<std::string> text = ProfileText(file);
+    if (!text)
+        return {EmbeddedDefault().name};
+    Sections sections = ReadIni(*text, file);
+    ClearText(*text);
+    std::string wanted;
+    if (const auto it = sections.front().second.find("default"); it != sections.front().second.end())
+        wanted = it->second.text;
+    // Without a `default` key the first is the default, and first already.
+    std::vector<std::string> names;
+    for (auto it = sections.begin() + 1; it != sections.end(); ++it)
+        names.insert(SameText(it->first, wanted) ? names.begin() : names.end(), it->first);
+    return names;
 }
 
 Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys, bool replace)

@@ -67,6 +67,10 @@ std::string ProfileFile();
 // unknown name, a profile file that cannot be read or is not a regular
 // file, or a sender address that is not a plain one (see MailAddress).
 Profile LoadProfile(const std::string &name);
+// The names of the profile file's profiles, the default one first (with no
+// file, the embedded default's); raised as LoadProfile raises for a file
+// that cannot be read.
+std::vector<std::string> ProfileNames();
 
 // Adds the profile `name` with `keys` (key, value; an empty value is left
 // out) to the profile file, made (0600, its folder 0700) when missing: at

@@ -6,6 +6,8 @@
 #include "outgoing/Sendmail.h"
 #include "outgoing/WayOut.h"
 
+#include <sys/stat.h>
+
 #include <functional>
 
 namespace kmp {
@@ -72,6 +74,8 @@ bool CheckProfile(const Profile &p, const std::string &password, std::string &re
         if (p.addressBook.empty())
             return std::string("none named");
         const std::vector<Contact> book = LoadAddressBook(p.addressBook);
+        if (struct stat st {}; stat(p.addressBook.c_str(), &st) != 0)
+            return p.addressBook + ": does not exist; no contacts";
         return p.addressBook + ": " + std::to_string(book.size()) + (book.size() == 1 ? " contact" : " contacts");
     });
     part("outgoing", [&] { return ChooseWayOut(p)->Check(p, password); });

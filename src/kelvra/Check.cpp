@@ -45,8 +45,8 @@ constexpr std::uint32_t kLastCode = sizeof kMessages / sizeof kMessages[0] - 1;
 
 } // namespace
 
-EKelvraError::EKelvraError(std::int32_t errorCode, String message)
-    : host::Exception(std::move(message)), ErrorCode(errorCode)
+EKelvraError::EKelvraError(std::int32_t errorCode, String message, String reason)
+    : host::Exception(std::move(message)), ErrorCode(errorCode), Reason(std::move(reason))
 {
 }
 
@@ -63,9 +63,10 @@ void Check(std::uint32_t resultCode)
         return;
     String message = CheckMessage(resultCode);
     // The platform's own reason, when it gives one: what was refused and why.
-    if (const String reason = PlatformReason(); !reason.empty())
+    String reason = PlatformReason();
+    if (!reason.empty())
         message += u" (" + reason + u")";
-    throw EKelvraError(static_cast<std::int32_t>(resultCode), std::move(message));
+    throw EKelvraError(static_cast<std::int32_t>(resultCode), std::move(message), std::move(reason));
 }
 
 } // namespace kelvra

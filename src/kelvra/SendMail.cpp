@@ -7,10 +7,40 @@
 #include "WideStringBuffers.h"
 #include "kelvra/Binding.h"
 #include "kelvra/Errors.h"
+#include "kelvra/ListText.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace kelvra {
 
 namespace {
+
+// Raises the send's result; a refused attachment the platform gave no
+// reason for is named: the first file of the list that is not a regular
+// file there.
+void CheckSend(std::uint32_t result, const String &attach)
+{
+    try {
+        Check(result);
+    } catch (const EKelvraError &e) {
+        if (!e.Reason.empty() || (result != MAPI_E_ATTACHMENT_NOT_FOUND && result != MAPI_E_ATTACHMENT_OPEN_FAILURE))
+            throw;
+        host::TStringList files;
+        SplitList(attach, files);
+        for (const String &file : files.Lines()) {
+            const std::string utf8 = host::ToUtf8(file);
+            std::error_code error;
+            if (!std::filesystem::is_regular_file(std::filesystem::path(std::u8string(utf8.begin(), utf8.end())),
+                                                  error)) {
+                String reason = u"not a file that can be attached: " + file;
+                String message = e.Message() + u" (" + reason + u")";
+                throw EKelvraError(e.ErrorCode, std::move(message), std::move(reason));
+            }
+        }
+        throw;
+    }
+}
 
 // MAPISendMail bits of the send flags, one per member in member order.
 constexpr std::uint32_t kSendBits[] = {MAPI_DIALOG, MAPI_LOGON_UI, MAPI_NEW_SESSION, 0};
@@ -77,7 +107,7 @@ void TKelvraSendMail::Send()
     const ULONG_PTR window = ParentWnd();
     const LHANDLE session = SessionHandle();
     const LPMAPISENDMAIL sendMail = MapiSendMail();
-    Check(sendMail(session, window, &message, flags, 0));
+    CheckSend(sendMail(session, window, &message, flags, 0), FAttach);
 }
 
 void TKelvraSendMail::SendWide(LPMAPISENDMAILW sendMailW)
@@ -120,7 +150,7 @@ void TKelvraSendMail::SendWide(LPMAPISENDMAILW sendMailW)
     const std::uint32_t flags = MapiFlags();
     const ULONG_PTR window = ParentWnd();
     const LHANDLE session = SessionHandle();
-    Check(sendMailW(session, window, &message, flags, 0));
+    CheckSend(sendMailW(session, window, &message, flags, 0), FAttach);
 }
 
 } // namespace kelvra

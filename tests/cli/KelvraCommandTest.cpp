@@ -86,14 +86,17 @@ TEST_F(Command, SaveAttachmentsForceKeepsOnlyTheUsersOwnFilesMode)
 
 TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
 {
-    const json sent = Json({"send", "--to", "Ann", "--cc", "bob@example.org", "--subject", "Gr\xC3\xBC\xC3\x9F" "e",
-                            "--attach", (home / "report.txt").string(), "--receipt"});
-    EXPECT_EQ(sent["to"], json::array({"Ann"}));
+    // Recipients as people write them: a name, an address with its
+    // display name (quoted or not), each option repeated, in order.
+    const json sent = Json({"send", "--to", "Ann", "--to", "\"Carol C.\" <carol@example.org>", "--cc",
+                            "Bob Builder <bob@example.org>", "--subject", "Gr\xC3\xBC\xC3\x9F" "e", "--attach",
+                            (home / "report.txt").string(), "--receipt"});
+    EXPECT_EQ(sent["to"], json::array({"Ann", "\"Carol C.\" <carol@example.org>"}));
     EXPECT_EQ(sent["attachments"].size(), 1u);
     // The profile delivers into its mailbox on purpose, and says so.
     EXPECT_EQ(sent["outcome"], "delivered into the mailbox " + mailbox.string() + " (nothing left this machine)");
     // The body from standard input, in plain text.
-    Result r = Run({"send", "--to", "ann@example.org", "--subject", "second"}, "piped\nbody\n");
+    Result r = Run({"send", "--to", "ann@example.org", "--subject", "second", "--body-file", "-"}, "piped\nbody\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "delivered into the mailbox " + mailbox.string() + " (nothing left this machine)\n");
 
@@ -108,8 +111,16 @@ TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
     const std::string id = list[0]["id"];
 
     const json shown = Json({"show", id});
-    EXPECT_EQ(shown["to"][0]["address"], "ann@example.org");
-    EXPECT_EQ(shown["cc"][0]["address"], "bob@example.org");
+    EXPECT_EQ(shown["to"], json::parse(R"([{"name": "Ann Example", "address": "ann@example.org"},
+                                           {"name": "Carol C.", "address": "carol@example.org"}])"));
+    EXPECT_EQ(shown["cc"], json::parse(R"([{"name": "Bob Builder", "address": "bob@example.org"}])"));
+    // Times in ISO 8601 with seconds and offset: when it arrived, and the
+    // message's own Date (which a listing does not read).
+    const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))");
+    EXPECT_TRUE(std::regex_match(shown["received"].get<std::string>(), iso)) << shown["received"];
+    EXPECT_TRUE(std::regex_match(shown["date"].get<std::string>(), iso)) << shown["date"];
+    EXPECT_EQ(list[0]["received"], shown["received"]);
+    EXPECT_FALSE(list[0].contains("date"));
     EXPECT_EQ(shown["receipt_requested"], true);
     EXPECT_EQ(shown["attachments"][0]["name"], "report.txt");
     EXPECT_EQ(shown["attachments"][0]["size"], 18);
@@ -134,27 +145,35 @@ TEST_F(Command, EverySubcommandDoesItsJobAndAnswersInJson)
     // The dialogs need a user: here the mail system says it cannot show one.
     r = Run({"pick"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("(code 26)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(code 26, MAPI_E_NOT_SUPPORTED)"), std::string::npos) << r.err;
     EXPECT_EQ(Run({"--version"}).out, "kelvra " KELVRA_VERSION "\n");
 }
 
 TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
 {
+    ASSERT_EQ(mkfifo((home / "fifo").c_str(), 0600), 0); // never opened: nothing would write to it
     struct {
         std::vector<std::string> args;
         int status;
         const char *says;
     } rows[] = {
         {{"send", "--to", "ann@example.org", "--attach", "/nonexistent/file.pdf"}, 3, "no such file to attach"},
-        {{"show", "1700000000.M1P1Q1.nowhere"}, 1, "(code 17)"},
-        {{"--profile", "Nowhere", "count"}, 1, "(there is no profile Nowhere in "},
-        {{"send", "--to", "Nobody Known"}, 1, "(\"Nobody Known\" is neither in the address book (2 entries) nor a plain address) (code 14)"},
-        {{"resolve", "Example"}, 1, "(\"Example\" matches several entries of the address book: Ann Example <ann@example.org>, Bob Example <bob@example.org>) (code 21)"},
-        {{"pick"}, 1, "(the address-book dialog cannot be shown: KELVRA_MAPI_UI=none allows none) (code 26)"},
-        {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14)"},
+        {{"send", "--to", "ann@example.org", "--attach", home.string()}, 3, "it is not a regular file (a folder)"},
+        {{"send", "--to", "ann@example.org", "--attach", (home / "fifo").string()}, 3,
+         "it is not a regular file (a FIFO, socket or device)"},
+        // The mail system's reason first, then its code and the code's name.
+        {{"show", "1700000000.M1P1Q1.nowhere"}, 1, " (code 17, MAPI_E_INVALID_MESSAGE)"},
+        {{"--profile", "Nowhere", "count"}, 1, "kelvra: there is no profile Nowhere in "},
+        {{"--profile", "Nowhere", "count"}, 1, "(its profiles: Home, Work) (code 3, MAPI_E_LOGON_FAILURE)\n"},
+        {{"send", "--to", "Nobody Known"}, 1, "kelvra: \"Nobody Known\" is neither in the address book (2 entries) nor a plain address (code 14, MAPI_E_UNKNOWN_RECIPIENT)\n"},
+        {{"resolve", "Example"}, 1, "kelvra: \"Example\" matches several entries of the address book: Ann Example <ann@example.org>, Bob Example <bob@example.org> (code 21, MAPI_E_AMBIGUOUS_RECIPIENT)\n"},
+        {{"pick"}, 1, "kelvra: the address-book dialog cannot be shown: KELVRA_MAPI_UI=none allows none (code 26, MAPI_E_NOT_SUPPORTED)\n"},
+        {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14, MAPI_E_UNKNOWN_RECIPIENT)"},
         {{"list", "--limit", "-3"}, 2, "--help"},
         {{"send", "--subject", "to no one", "--body", "x"}, 2, "send needs a recipient"},
         {{"frobnicate"}, 2, "frobnicate is no subcommand (see kelvra --help)"},
+        {{"profile", "shw"}, 2, "shw is no subcommand of profile (see kelvra profile --help)"},
+        {{"send", "--to", "\"Example, Ann\" <ann@example.org>", "--body", "x"}, 2, "a name in quotes cannot hold"},
         {{"list", "--limit", "-1"}, 2, "--limit: must be a whole number, 0 or more: -1"},
         {{"show", ""}, 2, "ID: may not be empty"},
         {{"resolve", ""}, 2, "NAME: may not be empty"},
@@ -166,13 +185,24 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         const Result r = Run(row.args);
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        // Said once: the provider's own line is not printed beside it.
+        if (row.status != 2) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
     }
-    // With --json the failure is a JSON document too, a usage error's as well.
-    const Result r = Run({"--json", "show", "1700000000.M1P1Q1.nowhere"});
-    EXPECT_EQ(json::parse(r.out)["error"]["code"], 17);
-    const Result usage = Run({"--json", "list", "--limit", "x"});
-    EXPECT_EQ(usage.status, 2);
-    EXPECT_EQ(json::parse(usage.out)["error"]["status"], 2);
+    // With --json every failure is one JSON document on standard error, a
+    // usage error's and an unknown subcommand's as well; standard output
+    // stays empty for a pipe.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--json", "show", "1700000000.M1P1Q1.nowhere"}, {"--json", "list", "--limit", "x"}, {"--json", "lst"}}) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.out, "");
+        const json error = json::parse(r.err)["error"];
+        EXPECT_EQ(error["status"], r.status);
+        EXPECT_EQ(error.contains("code"), r.status == 1) << r.err;
+    }
+    EXPECT_EQ(json::parse(Run({"--json", "show", "1700000000.M1P1Q1.nowhere"}).err)["error"]["name"],
+              "MAPI_E_INVALID_MESSAGE");
     // Every subcommand's --help names the global options.
     EXPECT_NE(Run({"count", "--help"}).out.find("--profile NAME, --password TEXT (unsafe), --json"), std::string::npos);
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
@@ -287,7 +317,7 @@ TEST_F(Command, SendGoesOutOverSmtp)
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nhidden@example.net\n");
     r = Run({"--profile", "Smtp", "send", "--to", "refused@example.org", "--body", "x"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("(code 14)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(code 14, MAPI_E_UNKNOWN_RECIPIENT)"), std::string::npos) << r.err;
 }
 
 TEST_F(Command, SendInALatin1LocaleKeepsEveryScript)
@@ -447,14 +477,21 @@ TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
                         "smtp = smtp://127.0.0.1:9\nplain = yes\nuser = kelvra\n");
     const Result set = Run({"password", "set", "--profile", "Keyring"}, "hunter2\n");
     EXPECT_EQ(set.status, 1);
-    EXPECT_NE(set.err.find("(code 26)"), std::string::npos) << set.err; // MAPI_E_NOT_SUPPORTED
-    // Sending looks in no keyring, says so once, and goes on (to a server
-    // that is not there).
+    EXPECT_NE(set.err.find("(code 26, MAPI_E_NOT_SUPPORTED)"), std::string::npos) << set.err;
+    // Logging on is quiet; only the send, which needs the password, says
+    // where it looked, once, before any server hears of it.
     fs::remove(home / "provider.log");
+    EXPECT_EQ(Run({"--profile", "Keyring", "count"}).err, "");
+    EXPECT_FALSE(fs::exists(home / "provider.log"));
     const Result send = Run({"--profile", "Keyring", "send", "--to", "ann@example.org", "--body", "x"});
     EXPECT_EQ(send.status, 1);
+    EXPECT_NE(send.err.find("kelvra: profile Keyring: no password was found for kelvra at smtp://127.0.0.1:9: none "
+                            "was given at logon, the profile has no passwordcmd or password, and the keyring could "
+                            "not be asked: "),
+              std::string::npos)
+        << send.err;
     const std::string log = ReadFile(home / "provider.log");
-    EXPECT_NE(log.find("the keyring was not asked for kelvra at smtp://127.0.0.1:9"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     if (saved.empty())
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
     else
@@ -487,7 +524,7 @@ TEST_F(Command, APasswordTheLocaleCannotCarryIsRefused)
               std::string::npos)
         << refused.err;
     EXPECT_EQ(carried.status, 1);
-    EXPECT_NE(carried.err.find("(code 26)"), std::string::npos) << carried.err;
+    EXPECT_NE(carried.err.find("(code 26, MAPI_E_NOT_SUPPORTED)"), std::string::npos) << carried.err;
 }
 
 // What a walk looks at, seen from outside by strace: a count (a walk that
@@ -664,6 +701,8 @@ TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
                                    std::to_string(port), received.string(), "--auth", "tester:s3cret-word"});
     ASSERT_TRUE(server.Running());
 
+    EXPECT_EQ(Run({"profile", "list"}).out, "Smtp  (default)\nMta\n");
+    EXPECT_EQ(Json({"profile", "list"}), json::parse(R"({"profiles": ["Smtp", "Mta"], "default": "Smtp"})"));
     Result r = Run({"profile", "show", "Smtp"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("[Smtp]    ; " + profiles.string() + "\n"), std::string::npos) << r.out;
@@ -690,7 +729,11 @@ TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
     EXPECT_FALSE(report["ok"]);
     EXPECT_TRUE(report["parts"][0]["ok"]);
     EXPECT_FALSE(report["parts"][2]["ok"]);
-    EXPECT_NE(report["parts"][2]["detail"].get<std::string>().find("SMTP login refused"), std::string::npos) << r.out;
+    // In the server's own words.
+    EXPECT_NE(report["parts"][2]["detail"].get<std::string>().find("SMTP login refused by smtp://127.0.0.1:" +
+                                                                   std::to_string(port) + ": \"535 "),
+              std::string::npos)
+        << r.out;
     r = Run({"profile", "check", "Mta"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("outgoing: FAILED: sendmail " + (home / "no such program").string() + " is not there"),
@@ -698,4 +741,58 @@ TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
         << r.out;
     EXPECT_EQ(Run({"profile", "check", "Nope"}).status, 1);
     EXPECT_EQ(Run({"profile"}).status, 2);
+}
+
+// Every example of kelvra(1) runs as pasted, in a home that has what the
+// examples name: the contacts, the files, a message, a profile Office that
+// signs in to a server, and a password manager.
+TEST_F(Command, TheManualsExamples)
+{
+    SecretService keyring(home);
+    ASSERT_TRUE(keyring.Running()) << "gnome-keyring-daemon on a private session bus";
+    WriteFile(contacts, "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Example\r\nNICKNAME:annie\r\nEMAIL:ann@example.org\r\n"
+                        "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Bob Example\r\nEMAIL:bob@example.org\r\n"
+                        "END:VCARD\r\n");
+    WriteFile(profiles, ReadFile(profiles) + "[Office]\nmailbox = office-mail\nsmtp = smtp://127.0.0.1:9\n"
+                                             "plain = yes\nuser = ann\n");
+    WriteFile(home / "report.tsv", "q1\t10\n");
+    WriteFile(home / "notice.txt", "The meeting is on Friday.\n");
+    WriteFile(home / "addresses.txt", "ann@example.org\nbob@example.org\n");
+    WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.example:2,",
+              "From: someone@example.org\r\nSubject: minutes\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
+              "--B\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n--B\r\nContent-Disposition: attachment; "
+              "filename=minutes.txt\r\n\r\nminutes\r\n--B--\r\n");
+    WriteFile(mailbox / "cur" / "1700000001.M1P1Q1.report:2,S",
+              "From: monitor@example.org\r\nSubject: nightly\r\nX-Message-Class: IPM.Note.Report\r\n\r\nok\r\n");
+    fs::create_directories(home / "Downloads");
+    WriteFile(home / "bin" / "pass", "#!/bin/sh\necho 'office secret'\n");
+    fs::permissions(home / "bin" / "pass", fs::perms::owner_all);
+
+    const std::string page = ReadFile(fs::path(KELVRA_SOURCE_DIR) / "doc" / "kelvra.1.scd");
+    std::size_t at = page.find("# EXAMPLES");
+    ASSERT_NE(at, std::string::npos);
+    const std::string saved = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    setenv("HOME", home.c_str(), 1);
+    program = "/bin/sh";
+    int blocks = 0;
+    while ((at = page.find("```\n", at)) != std::string::npos && at < page.find("# SEE ALSO")) {
+        const std::size_t end = page.find("```\n", at + 4);
+        // The page's source escapes a backslash as scdoc reads it.
+        const std::string example =
+            std::regex_replace(page.substr(at + 4, end - at - 4), std::regex(R"(\\\\)"), "\\");
+        at = end + 4;
+        ++blocks;
+        SCOPED_TRACE(example);
+        const Result r = Run({"-c", "cd \"$HOME\" && PATH=\"$HOME/bin:" + fs::path(KELVRA_COMMAND).parent_path().string() +
+                                        ":$PATH\" && " + example},
+                             "office secret\n");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+    program = KELVRA_COMMAND;
+    setenv("HOME", saved.c_str(), 1);
+    EXPECT_EQ(blocks, 7);
+    EXPECT_EQ(ReadFile(home / "Downloads" / "minutes.txt"), "minutes");
+    EXPECT_EQ(Json({"list", "--type", "IPM.Note.Report"}).size(), 0u); // the loop deleted it
+    // The manual's own message, the quarterly report, the disk space, two notices.
+    EXPECT_EQ(Json({"list", "--type", "IPM"}).size(), 5u);
 }

@@ -31,6 +31,14 @@ export PKG_CONFIG_PATH=$LIBDIR
 c++ "$HERE/main.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/consumer-pkg-config"
 "$BUILD/consumer-pkg-config"
 
+# The README's first C++ example builds as it is pasted.
+python3 - "$HERE/../../README.md" >"$BUILD/readme-example.cpp" <<'PY'
+import re, sys
+blocks = re.findall(r"```cpp\n(.*?)```", open(sys.argv[1], encoding="utf-8").read(), re.S)
+print(next(b for b in blocks if "int main" in b))
+PY
+c++ -std=c++20 "$BUILD/readme-example.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/readme-example"
+
 "$PREFIX/bin/kelvra" --version
 # kelvra-design finds the design-time package in the module folder.
 "$PREFIX/bin/kelvra-design" palette | grep TKelvraSendMail >/dev/null

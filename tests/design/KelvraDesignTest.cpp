@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 using namespace provider_test;
 
@@ -207,4 +208,29 @@ TEST_F(KelvraDesign, SavesKeepTheFilesPermissionsAndLeaveNothingBehind)
         EXPECT_NE(r.output.find("Cannot save form file"), std::string::npos) << r.output;
         EXPECT_EQ(ReadFile(form), before);
     }
+}
+
+// Every example of the manual page runs as pasted, from the form the
+// package installs (here its source) on.
+TEST_F(KelvraDesign, TheManualsExamples)
+{
+    const std::string page = ReadFile(fs::path(KELVRA_SOURCE_DIR) / "doc" / "kelvra-design.1.scd");
+    const std::string installed = "/usr/share/doc/kelvra-design/examples/Form1.kfm";
+    std::size_t at = page.find("# EXAMPLES");
+    ASSERT_NE(at, std::string::npos);
+    int run = 0;
+    while ((at = page.find("```\n", at)) != std::string::npos && at < page.find("# SEE ALSO")) {
+        const std::size_t end = page.find("```\n", at + 4);
+        std::istringstream block(page.substr(at + 4, end - at - 4));
+        for (std::string command; std::getline(block, command); ++run) {
+            if (const std::size_t from = command.find(installed); from != std::string::npos)
+                command.replace(from, installed.size(), KELVRA_SOURCE_DIR "/doc/examples/Form1.kfm");
+            SCOPED_TRACE(command);
+            const Result r = Run(command);
+            EXPECT_EQ(r.exit, 0) << r.output;
+            EXPECT_EQ(r.output.find("kelvramapi:"), std::string::npos) << r.output;
+        }
+        at = end + 4;
+    }
+    EXPECT_GE(run, 10);
 }

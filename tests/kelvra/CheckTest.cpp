@@ -1,6 +1,12 @@
+#include "FakeMapiCalls.h"
+
 #include "kelvra/Errors.h"
+#include "kelvra/Kelvra.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
 
 using kelvra::EKelvraError;
 
@@ -42,4 +48,45 @@ TEST(Check, EveryCodeUpTo26HasItsOwnTextBut7)
         const bool unknown = host::String(kelvra::CheckMessage(code)) == u"Unknown error.";
         EXPECT_EQ(unknown, code == 7);
     }
+}
+
+// A platform that refuses an attachment without a reason (Windows' own
+// library gives none): the error names the first file that is not one.
+using AttachmentCheck = fake::FakeMapiTest;
+
+TEST_F(AttachmentCheck, ARefusedAttachmentWithoutAReasonIsNamed)
+{
+    const std::string here = ::testing::TempDir() + "kelvra-check-attach.txt";
+    std::ofstream(here) << "x";
+    struct {
+        ULONG result;
+        const char16_t *attach;
+        const char *reason; // empty: as the platform said it
+    } rows[] = {
+        {MAPI_E_ATTACHMENT_NOT_FOUND, u"HERE;/nowhere/report.pdf", "not a file that can be attached: /nowhere/report.pdf"},
+        {MAPI_E_ATTACHMENT_OPEN_FAILURE, u"/", "not a file that can be attached: /"},
+        {MAPI_E_ATTACHMENT_NOT_FOUND, u"HERE", ""}, // every file is there: nothing to add
+        {MAPI_E_FAILURE, u"/nowhere", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.reason);
+        FakeMapi_Reset();
+        kelvra::TKelvraSendMail mail;
+        mail.SetSendTo(u"ann@example.org");
+        std::u16string attach = row.attach;
+        if (const size_t at = attach.find(u"HERE"); at != std::u16string::npos)
+            attach.replace(at, 4, host::FromUtf8(here));
+        mail.SetAttach(attach);
+        FakeMapi_QueueResult("MAPISendMail", row.result);
+        try {
+            mail.Send();
+            ADD_FAILURE() << "no exception";
+        } catch (const EKelvraError &e) {
+            EXPECT_EQ(e.ErrorCode, static_cast<std::int32_t>(row.result));
+            EXPECT_EQ(host::ToUtf8(e.Reason), row.reason);
+            const std::string fixed = host::ToUtf8(kelvra::CheckMessage(row.result));
+            EXPECT_EQ(e.what(), *row.reason ? fixed + " (" + row.reason + ")" : fixed);
+        }
+    }
+    std::remove(here.c_str());
 }

@@ -145,7 +145,7 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
         {"[Work]\n\ntimeout = soon\n", "Work", file + ":3: timeout = soon is not a number of seconds from 1 to 86400"},
         {"[Work]\nname = \"open\n", "Work", file + ":2: not a key = value line (or a quote is not closed)"},
         {"mailbox = Mail\n[Work]\n", "Work", file + ":1: mailbox stands before the first [profile]; only default may"},
-        {"[Work]\n", "Nope", "there is no profile Nope in " + file},
+        {"[Work]\n", "Nope", "there is no profile Nope in " + file + " (its profiles: Work)"},
         {"[Work]\nsmtp = smtp://localhost\nsendmail = /usr/sbin/sendmail\n", "Work",
          file + ":3: profile Work names both smtp and sendmail; mail goes out one way (remove one of them)"},
         {"[Work]\nsendmail = '/usr/sbin/sendmail\n", "Work",

@@ -120,6 +120,13 @@ TEST_F(Provider, TheLogIsAFileOrStandardErrorNeverAFifo)
     WriteFile(mailbox / ".Sent" / "cur", "not a folder");
     fs::create_directories(mailbox / ".Sent" / "tmp");
     EXPECT_EQ(Send("logged", {Recip(MAPI_TO, "ann@example.org")}), 0u);
+    // "off" and the null device are no log at all: nothing on standard error.
+    for (const char *none : {"off", "/dev/null"}) {
+        setenv("KELVRA_MAPI_LOG", none, 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Send("unsent", {Recip(MAPI_TO, "Nobody Known")}), MAPI_E_UNKNOWN_RECIPIENT);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << none;
+    }
     unsetenv("KELVRA_MAPI_LOG");
 }
 
@@ -138,6 +145,15 @@ TEST_F(Provider, ResolveNameSearchesTheAddressBook)
         {"Example", MAPI_E_AMBIGUOUS_RECIPIENT, nullptr, nullptr},
         {"Carol", MAPI_E_UNKNOWN_RECIPIENT, nullptr, nullptr},
         {"carol@example.net", 0, "carol@example.net", "carol@example.net"},
+        // A mailbox with its display name, as a mail reader takes it: that
+        // address with that name, whatever the book calls it.
+        {"Carol Other <carol@example.net>", 0, "Carol Other", "carol@example.net"},
+        {"\"Example, Annie\" <ann@example.org>", 0, "Example, Annie", "ann@example.org"},
+        {"=?utf-8?q?J=C3=B6rg?= <j@example.net>", 0, "J\xC3\xB6rg", "j@example.net"},
+        {"<j@example.net>", 0, "j@example.net", "j@example.net"},
+        {"\"Ann\r\nBcc: eve@example.net\" <ann@example.org>", 0, "Ann  Bcc: eve@example.net", "ann@example.org"},
+        {"Carol <not an address>", MAPI_E_UNKNOWN_RECIPIENT, nullptr, nullptr},
+        {"Ann <ann@example.org>, Bob <bob@example.org>", MAPI_E_UNKNOWN_RECIPIENT, nullptr, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);

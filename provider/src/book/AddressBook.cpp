@@ -1,9 +1,11 @@
 #include "book/AddressBook.h"
 
 #include "Common.h"
+#include "message/Mime.h"
 
 #include <dirent.h>
 #include <glib.h>
+#include <gmime/gmime.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -222,8 +224,10 @@ std::vector<Contact> LoadAddressBook(const std::string &path)
 {
     // A file that cannot be read, is too large, or is not a regular file
     // (a FIFO would block for ever) counts as empty, as a missing one does.
-    // Each is said in the log: a book that reads as empty by mistake is
-    // otherwise found only when a name does not resolve.
+    // Each but the missing one is said in the log: a book that reads as
+    // empty by mistake is otherwise found only when a name does not
+    // resolve. A profile without contacts is nothing wrong (`profile check`
+    // names the book and its count).
     auto readFile = [](const std::string &file) {
         const std::optional<std::string> text = ReadRegularFile(file, kMaxAddressBookFile);
         if (!text) {
@@ -235,10 +239,8 @@ std::vector<Contact> LoadAddressBook(const std::string &path)
     struct stat st {};
     if (path.empty())
         return {};
-    if (stat(path.c_str(), &st) != 0) {
-        Log("the address book " + path + " does not exist; it is read as empty");
+    if (stat(path.c_str(), &st) != 0)
         return {};
-    }
     if (!S_ISDIR(st.st_mode))
         return readFile(path);
     std::vector<std::string> files;
@@ -274,6 +276,33 @@ std::string ContactEntryId(const Contact &c)
     return "kelvra-contact:" + (c.uid.empty() ? c.formattedName : c.uid);
 }
 
+// A mailbox as a mail reader takes it: "Ann Example <ann@example.org>",
+// "\"Example, Ann\" <ann@example.org>", "<ann@example.org>"; that address
+// with that name (else the address as its name). None unless the text is
+// one mailbox whose address is a plain one.
+std::optional<Resolved> NamedMailbox(const std::string &text)
+{
+    if (text.find('<') == std::string::npos)
+        return std::nullopt;
+    InitGMime();
+    InternetAddressList *list = internet_address_list_parse(nullptr, text.c_str());
+    std::optional<Resolved> named;
+    if (list != nullptr && internet_address_list_length(list) == 1) {
+        InternetAddress *one = internet_address_list_get_address(list, 0);
+        const char *address = INTERNET_ADDRESS_IS_MAILBOX(one)
+                                  ? internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(one))
+                                  : nullptr;
+        if (std::optional<std::string> plain = MailAddress(address != nullptr ? address : "")) {
+            const char *name = internet_address_get_name(one);
+            named = Resolved{name != nullptr && *name != '\0' ? OneLine(name) : *plain, *plain,
+                             AddressEntryId(*plain)};
+        }
+    }
+    if (list != nullptr)
+        g_object_unref(list);
+    return named;
+}
+
 Resolved FromContact(const Contact &c, std::string_view address)
 {
     return {c.formattedName, std::string(address.empty() && !c.emails.empty() ? c.emails.front() : address),
@@ -306,6 +335,8 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, 
         for (const std::string &email : c.emails)
             if (SameText(email, wanted))
                 return FromContact(c, email);
+    if (std::optional<Resolved> named = NamedMailbox(wanted))
+        return std::move(*named);
     std::vector<const Contact *> found;
     for (const Contact &c : book) {
         const bool hit = Matches(c.formattedName, wanted) || Matches(c.given, wanted) ||

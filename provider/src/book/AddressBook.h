@@ -33,7 +33,9 @@ struct Resolved {
     std::string entryId; // names the entry stably
 };
 
-// An exact address first; else a unique case-insensitive match on the
+// An exact address first; then a mailbox with its display name ("Ann
+// Example <ann@example.org>", the name quoted or not), which is that
+// address with that name; else a unique case-insensitive match on the
 // formatted name, a name part, a nickname or an address. Several matches
 // raise MAPI_E_AMBIGUOUS_RECIPIENT; none raises MAPI_E_UNKNOWN_RECIPIENT
 // unless the text is itself a mail address (it then resolves to itself).

@@ -236,10 +236,15 @@ void Connection::Login(const Fail &fail)
 {
     // The secret of this login: a password command runs now.
     const Secret secret = LoginSecret(s_.signIn);
+    // The server's own words of a refusal, when it gave some.
+    const auto said = [this] {
+        const char *text = imap_->imap_response;
+        return text != nullptr && *text != '\0' ? std::string(": \"") + OneLine(text) + "\"" : std::string();
+    };
     switch (s_.signIn.auth) {
     case Auth::XOAuth2:
         if (!Ok(mailimap_oauth2_authenticate(imap_, s_.user.c_str(), secret.c_str()), "AUTHENTICATE XOAUTH2"))
-            fail("the server refused the access token for " + s_.user, MAPI_E_LOGON_FAILURE);
+            fail("the server refused the access token for " + s_.user + said(), MAPI_E_LOGON_FAILURE);
         break;
     case Auth::OAuthBearer:
         // libetpan speaks XOAUTH2 only; OAUTHBEARER would need SASL that it lacks.
@@ -247,7 +252,7 @@ void Connection::Login(const Fail &fail)
         break;
     default:
         if (!Ok(mailimap_login(imap_, s_.user.c_str(), secret.c_str()), "LOGIN"))
-            fail("login refused for " + s_.user, MAPI_E_LOGON_FAILURE);
+            fail("login refused for " + s_.user + said(), MAPI_E_LOGON_FAILURE);
     }
 }
 

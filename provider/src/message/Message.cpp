@@ -30,8 +30,12 @@ namespace {
 int OpenAttachment(const Attachment &a)
 {
     const int fd = OpenRegular(a.path);
-    if (fd < 0)
-        Fail(errno == ENOENT || errno == ENOTDIR ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    if (fd < 0) {
+        const int error = errno;
+        Refuse("the attachment " + a.path +
+                   (error == EINVAL ? " is not a regular file" : std::string(": ") + std::strerror(error)),
+               error == ENOENT || error == ENOTDIR ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_ATTACHMENT_OPEN_FAILURE);
+    }
     return fd;
 }
 
@@ -511,6 +515,11 @@ std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry
     auto block = std::make_unique<Block>();
     ReadInfo info = InfoOf(entry, options);
     FillHeaders(*block, message, entry, unread);
+    if (GDateTime *date = g_mime_message_get_date(message)) {
+        gchar *text = g_date_time_format_iso8601(date);
+        info.date = text != nullptr ? text : "";
+        g_free(text);
+    }
     // An envelope-only read: header data only, no text, no files.
     if (!options.envelopeOnly)
         FillContent(*block, message, options, info);

@@ -113,6 +113,19 @@ std::string RefusedRecipient(const std::string &transcript)
     return {};
 }
 
+// The server's last refusal (a 4xx or 5xx answer) in the transcript, in
+// its own words; empty when it gave none.
+std::string LastRefusal(const std::string &transcript)
+{
+    std::string refusal;
+    size_t start = 0;
+    std::string_view line;
+    while (NextLine(transcript, start, line))
+        if (line.size() > 1 && line[0] == '<' && (line[1] == '4' || line[1] == '5'))
+            refusal = line.substr(1);
+    return refusal;
+}
+
 struct CurlDeleter {
     void operator()(CURL *c) const { curl_easy_cleanup(c); }
 };
@@ -337,7 +350,9 @@ struct Detach {
     const std::string why = std::string(curl_easy_strerror(rc)) + " (libcurl " + std::to_string(rc) +
                             (detail[0] != '\0' ? std::string(": ") + detail : std::string()) + ")";
     if (rc == CURLE_LOGIN_DENIED) {
-        Refuse("SMTP login refused by " + profile.smtpUrl + ": " + why, MAPI_E_LOGON_FAILURE);
+        const std::string answer = LastRefusal(conversation.transcript);
+        Refuse("SMTP login refused by " + profile.smtpUrl + (answer.empty() ? ": " + why : ": \"" + answer + "\""),
+               MAPI_E_LOGON_FAILURE);
     }
     const std::string refused = RefusedRecipient(conversation.transcript);
     if (!refused.empty()) {

@@ -29,13 +29,15 @@ std::string Taken(GError *error)
 
 } // namespace
 
-std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user)
+std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user, std::string *why)
 {
     GError *error = nullptr;
     gchar *found = secret_password_lookup_sync(Schema(), nullptr, &error, "server", server.c_str(), "user",
                                                user.c_str(), nullptr);
     if (error != nullptr) {
-        Log("the keyring was not asked for " + user + " at " + server + ": " + Taken(error));
+        const std::string text = Taken(error);
+        if (why != nullptr)
+            *why = text;
         return std::nullopt;
     }
     if (found == nullptr)

@@ -12,7 +12,12 @@
 
 namespace kmp {
 
-std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user);
+// The keyring's password for the server and user; none when it holds none
+// or cannot be asked (`why`, when given, then says why: no D-Bus session,
+// a locked keyring). Logs nothing: only a login that finds no password
+// anywhere says so.
+std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user,
+                                    std::string *why = nullptr);
 // False, with `why`, when the keyring cannot keep it (no Secret Service).
 bool KeyringStore(const std::string &server, const std::string &user, const Secret &secret, std::string *why);
 bool KeyringClear(const std::string &server, const std::string &user, std::string *why);

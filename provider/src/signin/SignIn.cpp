@@ -2,6 +2,7 @@
 
 #include "Common.h"
 #include "Store.h"
+#include "Url.h"
 #include "signin/Keyring.h"
 #include "signin/PasswordCommand.h"
 
@@ -57,9 +58,15 @@ Secret LoginSecret(const SignIn &signIn)
     }
     if (!signIn.profilePassword.empty())
         return Secret(signIn.profilePassword);
-    if (std::optional<Secret> kept = KeyringLookup(signIn.server, signIn.user))
+    std::string why;
+    if (std::optional<Secret> kept = KeyringLookup(signIn.server, signIn.user, &why))
         return std::move(*kept);
-    return Secret();
+    // Said before any server hears a login without one.
+    Refuse("profile " + signIn.profileName + ": no password was found for " + signIn.user + " at " +
+               WithoutPassword(signIn.server) +
+               ": none was given at logon, the profile has no passwordcmd or password, and " + (why.empty() ? "the keyring holds none (kelvra password set keeps one)"
+                            : "the keyring could not be asked: " + why),
+           MAPI_E_LOGON_FAILURE);
 }
 
 } // namespace kmp

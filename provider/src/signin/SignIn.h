@@ -34,7 +34,8 @@ SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const 
 
 // The secret for one login. A password command that fails is
 // MAPI_E_LOGON_FAILURE, with a log line naming the profile and the reason
-// (never what the command printed). Empty when there is none at all.
+// (never what the command printed). None at all is MAPI_E_LOGON_FAILURE,
+// with a reason that says where it was looked for.
 Secret LoginSecret(const SignIn &signIn);
 
 // The servers a profile signs in to, as the keyring keys them: (URL, user)

@@ -379,7 +379,12 @@ TEST_F(Imap, IdentifiersOfAnEarlierUidValidityAreRefused)
 TEST_F(Imap, LogonPasswordsAndTls)
 {
     EXPECT_EQ(Logon("wrong"), ULONG(MAPI_E_LOGON_FAILURE));
+    // In the server's own words.
+    EXPECT_NE(ReadFile(home / "provider.log").find("login refused for tester: \"Authentication failed."),
+              std::string::npos)
+        << ReadFile(home / "provider.log");
     EXPECT_EQ(Logon(""), ULONG(MAPI_E_LOGON_FAILURE)); // no password anywhere
+    EXPECT_NE(ReadFile(home / "provider.log").find(": no password was found for tester at imap://"), std::string::npos);
     UseProfile("plain = yes\npassword = secret\n");
     EXPECT_EQ(Logon(""), 0u); // the profile's password
 

@@ -1,0 +1,100 @@
+# bash completion for kelvra(1).
+#
+# Subcommands and options are what `kelvra ... --help` lists, so they never
+# fall behind the program; profile names come from `kelvra profile list`, and
+# message identifiers from `kelvra list` (of the profile the line names).
+
+# The words of one section ("Subcommands" or "Options") of the help of the
+# command at the path given ("" for kelvra itself).
+_kelvra_help_words()
+{
+    local section=$1
+    shift
+    "${_kelvra_program:-kelvra}" "$@" --help 2>/dev/null | awk -v wanted="$section:" '
+        /^[A-Z][A-Za-z ]*:$/ { inside = ($0 == wanted); next }
+        /^[^ ]/ { inside = 0 }
+        inside && /^  [^ ]/ {
+            split($1, names, ",")
+            for (i in names) print names[i]
+        }'
+}
+
+_kelvra()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local -a path=() profile=() positionals=()
+    local i word IFS=$'\n'
+    _kelvra_program=${COMP_WORDS[0]}
+    # The subcommand path so far, the profile named, and the arguments given.
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        case $word in
+        --profile)
+            profile=(--profile "${COMP_WORDS[i + 1]}")
+            ((i++))
+            continue
+            ;;
+        --password | --to | --cc | --bcc | --subject | --body | --body-file | --attach | --type | --limit | \
+            --account | --as | --file)
+            ((i++))
+            continue
+            ;;
+        -*) continue ;;
+        esac
+        if ((${#positionals[@]} == 0)) &&
+            _kelvra_help_words Subcommands "${path[@]}" | grep -qxF -- "$word"; then
+            path+=("$word")
+        else
+            positionals+=("$word")
+        fi
+    done
+
+    case $prev in
+    --profile)
+        COMPREPLY=($(compgen -W "$("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')" -- "$cur"))
+        return
+        ;;
+    --attach | --body-file | --file)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+        ;;
+    --password | --to | --cc | --bcc | --subject | --body | --type | --limit | --account | --as)
+        return
+        ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        # The global options also follow a subcommand.
+        local options
+        options=$(_kelvra_help_words Options "${path[@]}")
+        ((${#path[@]} == 0)) || options+=$'\n'$(_kelvra_help_words Options | grep -vxF -e -h -e --help -e --version)
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        return
+    fi
+    local subcommands
+    subcommands=$(_kelvra_help_words Subcommands "${path[@]}")
+    if [[ -n $subcommands && ${#positionals[@]} -eq 0 ]]; then
+        COMPREPLY=($(compgen -W "$subcommands" -- "$cur"))
+        return
+    fi
+    local where
+    printf -v where '%s ' "${path[@]}"
+    case "${where% }:${#positionals[@]}" in
+    show:0 | delete:0 | save-attachments:0)
+        COMPREPLY=($(compgen -W "$("$_kelvra_program" "${profile[@]}" list 2>/dev/null | awk '{ print $1 }')" -- "$cur"))
+        ;;
+    save-attachments:1)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -d -- "$cur"))
+        ;;
+    "profile show:0" | "profile check:0")
+        COMPREPLY=($(compgen -W "$("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')" -- "$cur"))
+        ;;
+    "profile import:0")
+        COMPREPLY=($(compgen -W $'msmtp\nmbsync\ngit' -- "$cur"))
+        ;;
+    esac
+}
+
+complete -F _kelvra kelvra
