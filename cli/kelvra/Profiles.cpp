@@ -192,7 +192,7 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
 nlohmann::json ProfileList(const Global &)
 {
     const ProviderEntry entry("KelvraMapiListProfiles", u"the platform library keeps no profiles");
-    const auto list = entry.As<ULONG (*)(LPSTR, ULONG, ULONG *)>();
+    const auto list = entry.As<LPKELVRAMAPILISTPROFILES>();
     ULONG rc = 0;
     const std::string text = Text([&](LPSTR out, ULONG size, ULONG *length) { return list(out, size, length); }, rc);
     kelvra::Check(rc);

@@ -27,6 +27,21 @@ typedef ULONG (*LPKELVRAMAPILASTREASON)(LPSTR lpszReason, ULONG nSize);
  * "delivered into the mailbox ..."); its length, 0 after any other call. */
 typedef ULONG (*LPKELVRAMAPILASTOUTCOME)(LPSTR lpszOutcome, ULONG nSize);
 
+/* With 1, a refusal's reason goes only to the log file KELVRA_MAPI_LOG
+ * names, not to standard error, for a caller that prints each reason
+ * itself; 0 restores that. For the whole process. Returns 0. */
+typedef ULONG (*LPKELVRAMAPIREASONSTOCALLER)(ULONG told);
+
+/* The times of a message MAPIReadMail handed out (not yet freed), in ISO
+ * 8601 with seconds and offset: "RECEIVED<TAB>DATE", when it arrived and its
+ * own Date header (empty when none reads). MAPI_E_INVALID_MESSAGE for a
+ * record the provider did not hand out. */
+typedef ULONG (*LPKELVRAMAPIMESSAGEDATES)(lpMapiMessage lpMessage, LPSTR lpszText, ULONG nSize, ULONG *lpnLength);
+
+/* The profile file's profile names, one a line, the default one first. 0,
+ * or MAPI_E_LOGON_FAILURE for a profile file that cannot be read. */
+typedef ULONG (*LPKELVRAMAPILISTPROFILES)(LPSTR lpszText, ULONG nSize, ULONG *lpnLength);
+
 /* Keeps the password for a profile's servers in the keyring; a null
  * password clears it. 0, MAPI_E_LOGON_FAILURE for an unknown profile,
  * MAPI_E_NOT_SUPPORTED when no keyring can keep it. */
@@ -58,6 +73,9 @@ typedef ULONG (*LPKELVRAMAPIADDPROFILE)(LPSTR lpszProfileName, LPSTR lpszKeys, F
 #define KELVRA_PROVIDER_ENTRY_POINTS(X)                    \
     X(LastReason, LPKELVRAMAPILASTREASON)                  \
     X(LastOutcome, LPKELVRAMAPILASTOUTCOME)                \
+    X(ReasonsToCaller, LPKELVRAMAPIREASONSTOCALLER)        \
+    X(MessageDates, LPKELVRAMAPIMESSAGEDATES)              \
+    X(ListProfiles, LPKELVRAMAPILISTPROFILES)              \
     X(KeepPassword, LPKELVRAMAPIKEEPPASSWORD)              \
     X(DescribeProfile, LPKELVRAMAPIDESCRIBEPROFILE)        \
     X(CheckProfile, LPKELVRAMAPICHECKPROFILE)              \

@@ -2,7 +2,8 @@
 // whatever goes wrong inside into a result code: nothing raises across the
 // ABI, and nothing is handed out unless the call succeeds.
 #include "Blocks.h"
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
 #include "Exports.h"
 #include "message/Message.h"
 #include "Session.h"

@@ -4,7 +4,8 @@
 #include "ProviderHome.h"
 
 #include "book/AddressBook.h"
-#include "Common.h"
+#include "Errors.h"
+#include "Addresses.h"
 #include "Loopback.h"
 #include "Profile.h"
 #include "Url.h"

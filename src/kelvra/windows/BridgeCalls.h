@@ -184,41 +184,25 @@ template <class T> void Release(LPMAPIFREEBUFFER freeBuffer, T *block)
         freeBuffer(block);
 }
 
-struct OutMessage : Base {
-    using Param = lpMapiMessage *;
-    using Slot = lpMapiMessage;
+template <class T, T *(Reader::*ReadOne)(Arena &), void (Writer::*WriteOne)(const T *)> struct OutRecord : Base {
+    using Param = T **;
+    using Slot = T *;
     template <std::size_t I, class A> static void Take(Reader &r, ULONG result, const A &a)
     {
         auto arena = std::make_unique<Arena>();
-        MapiMessage *read = r.Message(*arena);
+        T *read = (r.*ReadOne)(*arena);
         if (std::get<I>(a) != nullptr && (read != nullptr || result == SUCCESS_SUCCESS))
-            *std::get<I>(a) = static_cast<MapiMessage *>(HandOut(std::move(arena), read));
+            *std::get<I>(a) = static_cast<T *>(HandOut(std::move(arena), read));
     }
     template <std::size_t I, class S> static void Write(Writer &w, S &s, LPMAPIFREEBUFFER freeBuffer)
     {
-        w.Message(std::get<I>(s));
+        (w.*WriteOne)(std::get<I>(s));
         Release(freeBuffer, std::get<I>(s));
     }
-    static lpMapiMessage *Arg(lpMapiMessage &slot) { return &slot; }
+    static T **Arg(T *&slot) { return &slot; }
 };
-
-struct OutRecip : Base {
-    using Param = lpMapiRecipDesc *;
-    using Slot = lpMapiRecipDesc;
-    template <std::size_t I, class A> static void Take(Reader &r, ULONG result, const A &a)
-    {
-        auto arena = std::make_unique<Arena>();
-        MapiRecipDesc *read = r.Recip(*arena);
-        if (std::get<I>(a) != nullptr && (read != nullptr || result == SUCCESS_SUCCESS))
-            *std::get<I>(a) = static_cast<MapiRecipDesc *>(HandOut(std::move(arena), read));
-    }
-    template <std::size_t I, class S> static void Write(Writer &w, S &s, LPMAPIFREEBUFFER freeBuffer)
-    {
-        w.Recip(std::get<I>(s));
-        Release(freeBuffer, std::get<I>(s));
-    }
-    static lpMapiRecipDesc *Arg(lpMapiRecipDesc &slot) { return &slot; }
-};
+using OutMessage = OutRecord<MapiMessage, &Reader::Message, &Writer::Message>;
+using OutRecip = OutRecord<MapiRecipDesc, &Reader::Recip, &Writer::Recip>;
 
 // Where the handler puts a count and an array of recipient records: they
 // travel together, with the array.
