@@ -14,13 +14,7 @@
 #include <iostream>
 #include <string>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
-ULONG MAPIFindNext(LHANDLE, ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPSTR);
-ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
-ULONG MAPIFreeBuffer(LPVOID);
-}
+#include "Exports.h" // the provider, linked in
 
 namespace {
 

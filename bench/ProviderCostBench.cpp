@@ -21,15 +21,7 @@
 #include <system_error>
 #include <vector>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
-ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
-ULONG MAPISaveMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG, LPSTR);
-ULONG MAPIDeleteMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG);
-ULONG MAPIFreeBuffer(LPVOID);
-ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
-}
+#include "Exports.h" // the provider, linked in
 
 namespace fs = std::filesystem;
 

@@ -3,6 +3,7 @@
 // with the editors the package registered.
 #include "Form.h"
 #include "Output.h"
+#include "Words.h"
 
 #include "designer/Bitmap.h"
 #include "designer/PackageInfo.h"
@@ -32,11 +33,6 @@ constexpr const char *kDefaultPackage = "KelvraP.dll";
 constexpr const char *kDefaultPackage = "KelvraP.so";
 #endif
 
-std::string Utf8(const host::String &text)
-{
-    return host::ToUtf8(text);
-}
-
 std::string Hex4(std::uint16_t value)
 {
     char text[8];
@@ -44,19 +40,14 @@ std::string Hex4(std::uint16_t value)
     return text;
 }
 
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using kelvra_cli_common::Lower;
 
 // ---- The commands ---------------------------------------------------------
 
 void Palette(const designer::TPackageModule &package)
 {
     for (const designer::TPalettePage &page : designer::PalettePages()) {
-        std::cout << Utf8(page.Name) << "\n";
+        std::cout << host::ToUtf8(page.Name) << "\n";
         for (const host::TComponentClass *cls : page.Classes) {
             std::string upper(cls->Name);
             std::transform(upper.begin(), upper.end(), upper.begin(),
@@ -78,7 +69,7 @@ void Package(const designer::TPackageModule &package)
                 break;
             text += c;
         }
-        std::cout << "Description: " << Utf8(text) << "\n";
+        std::cout << "Description: " << host::ToUtf8(text) << "\n";
     }
     if (const auto record = package.FindResource(designer::TResourceKind::rkRawData, u"PACKAGEINFO")) {
         const designer::TPackageInfo info = designer::ReadPackageInfo(*record);
@@ -132,10 +123,10 @@ void Show(design::TOpenForm &form, const std::string &name)
     host::TComponent &component = *form.Select(name).front();
     const host::TComponentClass &cls = component.ClassType();
     auto componentEditor = designer::CreateComponentEditor(component, form);
-    std::cout << Utf8(component.Name()) << ": " << cls.Name << "\n";
+    std::cout << host::ToUtf8(component.Name()) << ": " << cls.Name << "\n";
     std::cout << "  component editor " << componentEditor->ClassType().Name;
     for (int i = 0; i < componentEditor->GetVerbCount(); ++i)
-        std::cout << (i == 0 ? ", verbs: " : ", ") << i << " " << Utf8(componentEditor->GetVerb(i));
+        std::cout << (i == 0 ? ", verbs: " : ", ") << i << " " << host::ToUtf8(componentEditor->GetVerb(i));
     std::cout << "\n";
     std::size_t width = 0;
     for (const host::TPropertyInfo &p : cls.Properties)
@@ -179,14 +170,14 @@ void Values(design::TOpenForm &form, const std::string &name, const std::string 
     auto editor = designer::CreatePropertyEditor(form, form.Select(name), property);
     if (!editor->GetAttributes().Contains(TPropertyAttribute::paValueList))
         throw host::Exception(host::FromUtf8(property) + u" has no value list");
-    editor->GetValues([](const host::String &value) { std::cout << Utf8(value) << std::endl; });
+    editor->GetValues([](const host::String &value) { std::cout << host::ToUtf8(value) << std::endl; });
 }
 
 void Verbs(design::TOpenForm &form, const std::string &name)
 {
     auto editor = designer::CreateComponentEditor(*form.Select(name).front(), form);
     for (int i = 0; i < editor->GetVerbCount(); ++i)
-        std::cout << i << " " << Utf8(editor->GetVerb(i)) << "\n";
+        std::cout << i << " " << host::ToUtf8(editor->GetVerb(i)) << "\n";
 }
 
 void Verb(design::TOpenForm &form, const std::string &name, std::optional<int> index)

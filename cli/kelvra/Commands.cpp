@@ -159,7 +159,6 @@ std::string IsoOfPlatformDate(const std::string &text)
 // the platform's minute, and no Date.
 std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &mail)
 {
-    using DatesOf = ULONG (*)(const MapiMessage *, LPSTR, ULONG, ULONG *);
     // Looked up once for a listing's many messages.
     static const std::unique_ptr<ProviderEntry> entry = []() -> std::unique_ptr<ProviderEntry> {
         try {
@@ -169,10 +168,12 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
         }
     }();
     if (entry) {
-        const auto dates = entry->As<DatesOf>();
+        const auto dates = entry->As<LPKELVRAMAPIMESSAGEDATES>();
         std::string text(256, '\0');
         ULONG length = 0;
-        if (dates(mail.GetMapiMessage(), text.data(), static_cast<ULONG>(text.size()), &length) == SUCCESS_SUCCESS &&
+        // The provider only looks the record up.
+        const auto record = const_cast<lpMapiMessage>(mail.GetMapiMessage());
+        if (dates(record, text.data(), static_cast<ULONG>(text.size()), &length) == SUCCESS_SUCCESS &&
             length < text.size()) {
             text.resize(length);
             const size_t tab = text.find('\t');
@@ -195,7 +196,7 @@ std::string LastOutcome()
 {
     try {
         const ProviderEntry entry("KelvraMapiLastOutcome", u"");
-        const auto outcome = entry.As<ULONG (*)(LPSTR, ULONG)>();
+        const auto outcome = entry.As<LPKELVRAMAPILASTOUTCOME>();
         std::string text(outcome(nullptr, 0), '\0');
         outcome(text.data(), static_cast<ULONG>(text.size() + 1));
         return text;

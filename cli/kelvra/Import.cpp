@@ -1,4 +1,5 @@
 #include "Import.h"
+#include "Words.h"
 
 #include "posix/Loopback.h"
 
@@ -12,20 +13,8 @@ namespace kelvra_cli {
 
 namespace {
 
-std::string Lower(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trim(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
+using kelvra_cli_common::Lower;
+using kelvra_cli_common::Trim;
 
 // A line's keyword and its argument; an argument in double quotes loses
 // them, with \" and \\ inside for a quote and a backslash (as both msmtp's

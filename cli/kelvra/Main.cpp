@@ -89,7 +89,7 @@ void ReasonsToCaller()
 {
     try {
         const ProviderEntry entry("KelvraMapiReasonsToCaller", u"");
-        entry.As<ULONG (*)(ULONG)>()(1);
+        entry.As<LPKELVRAMAPIREASONSTOCALLER>()(1);
     } catch (const kelvra::EKelvraError &) {
         // A library that prints no reasons (as on Windows).
     }

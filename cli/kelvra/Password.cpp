@@ -57,7 +57,7 @@ nlohmann::json Password(const Global &global, bool set)
     throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the keyring is the Kelvra provider's, on POSIX");
 #else
     const ProviderEntry entry("KelvraMapiKeepPassword", u"the platform library keeps no passwords");
-    const auto keep = entry.As<ULONG (*)(LPSTR, LPSTR)>();
+    const auto keep = entry.As<LPKELVRAMAPIKEEPPASSWORD>();
     std::string secret = set ? ReadSecretLine() : std::string();
     const std::string profile = host::ToAnsi(TextGiven(global.profile, "--profile"));
     host::String wide = host::FromUtf8(secret);

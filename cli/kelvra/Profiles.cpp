@@ -43,8 +43,6 @@ std::vector<std::vector<std::string>> Rows(const std::string &text)
     return rows;
 }
 
-using Report = ULONG (*)(LPSTR, LPSTR, LPSTR, ULONG, ULONG *);
-
 // Asks `call` for the text, with room for the whole of it.
 template <class Call>
 std::string Text(Call call, ULONG &rc)
@@ -180,7 +178,7 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
         shown[key] = key == "password" ? std::string("(set)") : value;
     }
     const ProviderEntry entry("KelvraMapiAddProfile", u"the platform library keeps no profile file");
-    const auto add = entry.As<ULONG (*)(LPSTR, LPSTR, FLAGS)>();
+    const auto add = entry.As<LPKELVRAMAPIADDPROFILE>();
     std::string name = imported.name;
     const ULONG rc = add(name.data(), keys.data(), options.force ? 1 : 0);
     for (char &c : keys)
@@ -195,7 +193,7 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
 nlohmann::json ProfileList(const Global &)
 {
     const ProviderEntry entry("KelvraMapiListProfiles", u"the platform library keeps no profiles");
-    const auto list = entry.As<ULONG (*)(LPSTR, ULONG, ULONG *)>();
+    const auto list = entry.As<LPKELVRAMAPILISTPROFILES>();
     ULONG rc = 0;
     const std::string text = Text([&](LPSTR out, ULONG size, ULONG *length) { return list(out, size, length); }, rc);
     kelvra::Check(rc);
@@ -208,7 +206,7 @@ nlohmann::json ProfileList(const Global &)
 nlohmann::json ProfileShow(const Global &global, const std::string &name)
 {
     const ProviderEntry entry("KelvraMapiDescribeProfile", u"the platform library shows no profiles");
-    const auto describe = entry.As<ULONG (*)(LPSTR, LPSTR, ULONG, ULONG *)>();
+    const auto describe = entry.As<LPKELVRAMAPIDESCRIBEPROFILE>();
     std::string profile = Narrow(name.empty() ? global.profile : name, name.empty() ? "--profile" : "NAME");
     ULONG rc = 0;
     const std::string text = Text(
@@ -243,7 +241,7 @@ nlohmann::json ProfileCheck(const Global &global, const std::string &name)
     return {{"ok", works}, {"parts", nlohmann::json::array({{{"part", "mailclient"}, {"ok", works}, {"detail", said}}})}};
 #endif
     const ProviderEntry entry("KelvraMapiCheckProfile", u"the platform library checks no profiles");
-    const auto check = entry.As<ULONG (*)(LPSTR, LPSTR, LPSTR, ULONG, ULONG *)>();
+    const auto check = entry.As<LPKELVRAMAPICHECKPROFILE>();
     std::string profile = Narrow(name.empty() ? global.profile : name, name.empty() ? "--profile" : "NAME");
     std::string password =
         global.password ? Narrow(*global.password, "the password (--password or KELVRA_PASSWORD)") : std::string();

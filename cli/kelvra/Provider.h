@@ -1,9 +1,11 @@
 // The platform library's own entry points beside the twelve, for the
 // subcommands no component has a call for (`password`, `profile`): found in
-// the library the components loaded, held while in use.
+// the library the components loaded, held while in use. Their types and
+// what each does: mapi/KelvraProvider.h.
 #pragma once
 
 #include "host/Text.h"
+#include "mapi/KelvraProvider.h"
 
 namespace kelvra_cli {
 

@@ -41,13 +41,24 @@ public:
     // The MAPISendMail flag word of Flags.
     std::uint32_t MapiFlags() const;
 
-    // The records of SendTo, then Cc, then Bcc, each item resolved through
-    // MAPIResolveName; their texts belong to `buffers`. Empty without items.
+    // The parts of the record Send builds, for an application that builds
+    // its own MapiMessage (to add fields Send leaves empty) and calls the
+    // platform itself. Each record's texts belong to `buffers`, which must
+    // outlive every use of the records; nothing needs MAPIFreeBuffer.
+    //
+    // The records of SendTo (class MAPI_TO), then Cc (MAPI_CC), then Bcc
+    // (MAPI_BCC), in list order, each item resolved as SetRecipient does.
+    // Empty without items. Loads the platform library if needed and uses
+    // the Session's handle (0 without one); raises EKelvraError when the
+    // library cannot be loaded or lacks MAPIResolveName.
     std::vector<MapiRecipDesc> GetMapiRecipients(TStringBuffers &buffers);
-    // Fills the name and address of `recip` from `item` (its class is the
-    // caller's): the resolved entry's, or the item as a name only.
+    // Fills the name and address of `recip` from `item`, one trimmed list
+    // item (its class and other fields stay as the caller set them): the
+    // entry MAPIResolveName finds, or the item as a name only when it finds
+    // none or fails (the platform then has the last word at sending).
     void SetRecipient(std::u16string_view item, MapiRecipDesc &recip, TStringBuffers &buffers);
-    // The records of Attach, in reverse list order; texts belong to `buffers`.
+    // The records of Attach, in reverse list order, each a path and the
+    // name the recipient sees; no platform call. Empty without attachments.
     std::vector<MapiFileDesc> GetMapiFiles(TStringBuffers &buffers) const;
 
     // Published properties.

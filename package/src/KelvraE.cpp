@@ -1,5 +1,5 @@
 // KelvraE: the editors and Register.
-#include "package/KelvraE.h"
+#include "KelvraE.h"
 
 #include "designer/Registry.h"
 #include "host/Palette.h"

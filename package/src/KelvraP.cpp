@@ -3,7 +3,7 @@
 // designer reads (palette bitmaps, DESCRIPTION, PACKAGEINFO).
 #include "Resources.h"
 #include "designer/PackageModule.h"
-#include "package/KelvraE.h"
+#include "KelvraE.h"
 
 #include <cstring>
 

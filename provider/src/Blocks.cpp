@@ -1,6 +1,6 @@
 #include "Blocks.h"
 
-#include "Common.h"
+#include "Text.h"
 
 #include <unistd.h>
 

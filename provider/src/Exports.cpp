@@ -2,7 +2,9 @@
 // whatever goes wrong inside into a result code: nothing raises across the
 // ABI, and nothing is handed out unless the call succeeds.
 #include "Blocks.h"
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Exports.h"
 #include "message/Message.h"
 #include "Session.h"
 #include "Store.h"
@@ -22,8 +24,6 @@
 #include <cstring>
 #include <unistd.h>
 #include <new>
-
-#define KMP_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace kmp {
 namespace {

@@ -1,6 +1,9 @@
 #include "Profile.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
+#include "Addresses.h"
 #include "signin/Secret.h"
 #include "maildir/Maildir.h"
 #include "Store.h"
@@ -65,22 +68,6 @@ std::string XdgFolder(const char *variable, const char *fallback)
 {
     const std::string value = Env(variable);
     return !value.empty() && value[0] == '/' ? value : Home() + "/" + fallback;
-}
-
-std::string Lower(std::string s)
-{
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-std::string Trim(std::string s)
-{
-    const char *blanks = " \t\r\n";
-    s.erase(0, s.find_first_not_of(blanks));
-    s.erase(s.find_last_not_of(blanks) + 1);
-    return s;
 }
 
 // "~/x" is in the home folder; a relative path is relative to the profile file's folder.
@@ -408,16 +395,15 @@ Profile ProfileOf(std::string text, const std::string &file, const std::string &
     p.password = get("password");
     p.passwordCommand = get("passwordcmd");
     if (const std::string auth = get("auth"); !auth.empty()) {
-        static const std::pair<const char *, Auth> kAuth[] = {{"auto", Auth::Auto},
-                                                              {"plain", Auth::Plain},
-                                                              {"login", Auth::Login},
-                                                              {"xoauth2", Auth::XOAuth2},
-                                                              {"oauthbearer", Auth::OAuthBearer}};
-        const auto known = std::find_if(std::begin(kAuth), std::end(kAuth),
-                                        [&](const auto &k) { return SameText(auth, k.first); });
-        if (known == std::end(kAuth))
-            invalid("auth", "one of auto, plain, login, xoauth2, oauthbearer");
-        p.auth = known->second;
+        const auto known = std::find_if(std::begin(kAuthNames), std::end(kAuthNames),
+                                        [&](const char *name) { return SameText(auth, name); });
+        if (known == std::end(kAuthNames)) {
+            std::string names;
+            for (const char *name : kAuthNames)
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            invalid("auth", "one of " + names);
+        }
+        p.auth = static_cast<Auth>(known - std::begin(kAuthNames));
     }
     // A password others can read is no secret: refused, as ssh and msmtp do.
     struct stat st {};

@@ -17,6 +17,9 @@ namespace kmp {
 // password by PLAIN or LOGIN, or an OAuth 2 access token by XOAUTH2 or
 // OAUTHBEARER (SignIn.h).
 enum class Auth { Auto, Plain, Login, XOAuth2, OAuthBearer };
+// Each method's name in a profile file (any case when read), in the order
+// of Auth.
+inline constexpr const char *kAuthNames[] = {"auto", "plain", "login", "xoauth2", "oauthbearer"};
 
 struct Profile {
     std::string name;        // the section's name; "Default" for the embedded default

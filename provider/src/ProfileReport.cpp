@@ -1,6 +1,6 @@
 #include "ProfileReport.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "Store.h"
 #include "book/AddressBook.h"
 #include "outgoing/Sendmail.h"
@@ -12,11 +12,6 @@
 
 namespace kmp {
 
-namespace {
-
-const char *const kAuthNames[] = {"auto", "plain", "login", "xoauth2", "oauthbearer"};
-
-} // namespace
 
 std::string DescribeProfile(const Profile &p)
 {

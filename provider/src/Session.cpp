@@ -1,6 +1,6 @@
 #include "Session.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "Store.h"
 
 #include <map>

@@ -1,7 +1,7 @@
 // The choice of store by a profile's mailbox, and what every store shares.
 #include "Store.h"
 
-#include "Common.h"
+#include "Text.h"
 #include "cache/EnvelopeCache.h"
 #include "message/HeaderText.h"
 #include "imap/ImapStore.h"

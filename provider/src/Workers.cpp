@@ -1,6 +1,6 @@
 #include "Workers.h"
 
-#include "Common.h"
+#include "Signals.h"
 
 #include <pthread.h>
 

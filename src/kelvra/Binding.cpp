@@ -3,6 +3,8 @@
 #include "Internal.h"
 #include "host/System.h"
 #include "kelvra/Errors.h"
+#include "mapi/EntryPoints.h"
+#include "mapi/KelvraProvider.h"
 
 #if defined(_WIN32)
 #include "windows/Bridge.h"
@@ -38,16 +40,19 @@ host::String TSharedText::Get() const
 
 namespace {
 
+// One slot per entry point of mapi/EntryPoints.h, in its order.
 enum Slot : std::size_t {
-    kLogon, kLogoff, kSendMail, kSendDocuments, kFindNext, kReadMail,
-    kSaveMail, kDeleteMail, kFreeBuffer, kAddress, kDetails, kResolveName, kSlotCount
+#define KELVRA_SLOT(name, type, accessor) k##name,
+    MAPI_ENTRY_POINTS(KELVRA_SLOT)
+#undef KELVRA_SLOT
+    kSlotCount
 };
 
 // Export names, in the order of lookup.
-const char16_t *const kExportNames[kSlotCount] = {
-    u"MAPILogon", u"MAPILogoff", u"MAPISendMail", u"MAPISendDocuments",
-    u"MAPIFindNext", u"MAPIReadMail", u"MAPISaveMail", u"MAPIDeleteMail",
-    u"MAPIFreeBuffer", u"MAPIAddress", u"MAPIDetails", u"MAPIResolveName",
+const char *const kExportNames[kSlotCount] = {
+#define KELVRA_EXPORT_NAME(name, type, accessor) "MAPI" #name,
+    MAPI_ENTRY_POINTS(KELVRA_EXPORT_NAME)
+#undef KELVRA_EXPORT_NAME
 };
 
 // Process-wide: loaded once, never unloaded, never cleared. The slots are
@@ -57,13 +62,22 @@ std::mutex g_loadMutex;
 std::atomic<bool> g_loaded{false};
 host::TModuleHandle g_library = nullptr;
 void *g_slots[kSlotCount] = {};
-// Not one of the twelve: looked up the same way, but a library without it
-// is as good as one with it.
-const char kSendMailW[] = "MAPISendMailW";
-void *g_sendMailW = nullptr;
-// The Kelvra provider's reason for the thread's last failure, beside the
-// twelve; other platform libraries have none.
-using LastReasonFn = ULONG (*)(LPSTR, ULONG);
+// Beside the twelve: looked up the same way, but a library without them is
+// as good as one with them.
+enum OptionalSlot : std::size_t {
+#define KELVRA_SLOT(name, type) kOptional##name,
+    MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_SLOT)
+#undef KELVRA_SLOT
+    kOptionalCount
+};
+const char *const kOptionalNames[kOptionalCount] = {
+#define KELVRA_EXPORT_NAME(name, type) "MAPI" #name,
+    MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_EXPORT_NAME)
+#undef KELVRA_EXPORT_NAME
+};
+void *g_optional[kOptionalCount] = {};
+// The Kelvra provider's reason for the thread's last failure
+// (mapi/KelvraProvider.h); other platform libraries have none.
 void *g_lastReason = nullptr;
 
 template <class Fn>
@@ -105,8 +119,9 @@ void InitMapi()
 #if defined(_WIN32)
     if (MAPIBRIDGE.load() && bridge::Start(name)) {
         for (std::size_t i = 0; i < kSlotCount; ++i)
-            g_slots[i] = bridge::EntryPoint(host::ToAnsi(kExportNames[i]).c_str());
-        g_sendMailW = bridge::EntryPoint(kSendMailW);
+            g_slots[i] = bridge::EntryPoint(kExportNames[i]);
+        for (std::size_t i = 0; i < kOptionalCount; ++i)
+            g_optional[i] = bridge::EntryPoint(kOptionalNames[i]);
         g_lastReason = bridge::EntryPoint("KelvraMapiLastReason");
         g_loaded.store(true, std::memory_order_release);
         return;
@@ -118,30 +133,17 @@ void InitMapi()
         throw EKelvraError(0, errorText + u": " + name); // the next call tries again
     g_library = library;
     for (std::size_t i = 0; i < kSlotCount; ++i)
-        g_slots[i] = host::FindExport(g_library, host::ToAnsi(kExportNames[i]).c_str());
-    g_sendMailW = host::FindExport(g_library, kSendMailW);
+        g_slots[i] = host::FindExport(g_library, kExportNames[i]);
+    for (std::size_t i = 0; i < kOptionalCount; ++i)
+        g_optional[i] = host::FindExport(g_library, kOptionalNames[i]);
     g_lastReason = host::FindExport(g_library, "KelvraMapiLastReason");
     g_loaded.store(true, std::memory_order_release);
 }
 
-LPMAPILOGON MapiLogOn() { return EntryPoint<LPMAPILOGON>(kLogon, u"MapiLogOn"); }
-LPMAPILOGOFF MapiLogOff() { return EntryPoint<LPMAPILOGOFF>(kLogoff, u"MapiLogOff"); }
-LPMAPISENDMAIL MapiSendMail() { return EntryPoint<LPMAPISENDMAIL>(kSendMail, u"MapiSendMail"); }
-LPMAPISENDDOCUMENTS MapiSendDocuments()
-{
-    return EntryPoint<LPMAPISENDDOCUMENTS>(kSendDocuments, u"MapiSendDocuments");
-}
-LPMAPIFINDNEXT MapiFindNext() { return EntryPoint<LPMAPIFINDNEXT>(kFindNext, u"MapiFindNext"); }
-LPMAPIREADMAIL MapiReadMail() { return EntryPoint<LPMAPIREADMAIL>(kReadMail, u"MapiReadMail"); }
-LPMAPISAVEMAIL MapiSaveMail() { return EntryPoint<LPMAPISAVEMAIL>(kSaveMail, u"MapiSaveMail"); }
-LPMAPIDELETEMAIL MapiDeleteMail() { return EntryPoint<LPMAPIDELETEMAIL>(kDeleteMail, u"MapiDeleteMail"); }
-LPMAPIFREEBUFFER MapiFreeBuffer() { return EntryPoint<LPMAPIFREEBUFFER>(kFreeBuffer, u"MapiFreeBuffer"); }
-LPMAPIADDRESS MapiAddress() { return EntryPoint<LPMAPIADDRESS>(kAddress, u"MapiAddress"); }
-LPMAPIDETAILS MapiDetails() { return EntryPoint<LPMAPIDETAILS>(kDetails, u"MapiDetails"); }
-LPMAPIRESOLVENAME MapiResolveName()
-{
-    return EntryPoint<LPMAPIRESOLVENAME>(kResolveName, u"MapiResolveName");
-}
+#define KELVRA_ACCESSOR(name, type, accessor) \
+    type accessor() { return EntryPoint<type>(k##name, u"" #accessor); }
+MAPI_ENTRY_POINTS(KELVRA_ACCESSOR)
+#undef KELVRA_ACCESSOR
 
 host::String PlatformReason()
 {
@@ -149,7 +151,7 @@ host::String PlatformReason()
         return {};
     std::string reason;
     if (g_lastReason != nullptr) {
-        const auto reasonOf = reinterpret_cast<LastReasonFn>(g_lastReason);
+        const auto reasonOf = reinterpret_cast<LPKELVRAMAPILASTREASON>(g_lastReason);
         reason.assign(1024, '\0');
         const ULONG length = reasonOf(reason.data(), static_cast<ULONG>(reason.size()));
         reason.resize(std::min<std::size_t>(length, reason.size() - 1));
@@ -180,7 +182,7 @@ host::String MailSystemDescription()
 LPMAPISENDMAILW OptionalSendMailW()
 {
     InitMapi();
-    return reinterpret_cast<LPMAPISENDMAILW>(g_sendMailW);
+    return reinterpret_cast<LPMAPISENDMAILW>(g_optional[kOptionalSendMailW]);
 }
 
 } // namespace kelvra

@@ -4,7 +4,7 @@
 
 #include "designer/Registry.h"
 #include "kelvra/Kelvra.h"
-#include "package/KelvraE.h"
+#include "KelvraE.h"
 
 using namespace provider_test;
 

@@ -7,7 +7,7 @@
 #include "designer/Registry.h"
 #include "host/OpenDialog.h"
 #include "kelvra/Kelvra.h"
-#include "package/KelvraE.h"
+#include "KelvraE.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // a folder walk reads from the header. A result code is an answer; a crash,
 // a leak, any other exception or a file outside the folder is a fault.
 #include "Blocks.h"
-#include "Common.h"
+#include "Errors.h"
 #include "message/Envelope.h"
 #include "maildir/Maildir.h"
 #include "message/Message.h"

@@ -1,6 +1,6 @@
 // The provider's vCard reader and name resolution on any text.
 #include "book/AddressBook.h"
-#include "Common.h"
+#include "Errors.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // The component library and the provider read the narrow character set by
 // one rule, so text crosses from one to the other unchanged. Run in a
 // Latin-1 locale (see tests/CMakeLists.txt) and in the C locale.
-#include "Common.h"
+#include "Text.h"
 #include "host/Text.h"
 #include "posix/Charset.h"
 

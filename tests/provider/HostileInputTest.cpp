@@ -4,7 +4,8 @@
 #include "ProviderHome.h"
 
 #include "book/AddressBook.h"
-#include "Common.h"
+#include "Errors.h"
+#include "Addresses.h"
 #include "Loopback.h"
 #include "Profile.h"
 #include "Url.h"
@@ -23,15 +24,7 @@
 #include <future>
 #include <optional>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
-ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
-ULONG MAPIFreeBuffer(LPVOID);
-ULONG MAPIFindNext(LHANDLE, ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPSTR);
-ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
-ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
-}
+#include "Exports.h" // the provider, linked in
 
 using namespace provider_test;
 

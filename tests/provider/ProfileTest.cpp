@@ -3,7 +3,7 @@
 // and the key.
 #include "ProviderSession.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "Profile.h"
 
 #include <map>

@@ -9,20 +9,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
-ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
-ULONG MAPISendMailW(LHANDLE, ULONG_PTR, lpMapiMessageW, FLAGS, ULONG);
-ULONG MAPIFindNext(LHANDLE, ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPSTR);
-ULONG MAPIReadMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiMessage *);
-ULONG MAPISaveMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG, LPSTR);
-ULONG MAPIDeleteMail(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG);
-ULONG MAPIFreeBuffer(LPVOID);
-ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
-                  lpMapiRecipDesc *);
-ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
-}
+#include "Exports.h" // the provider, linked in
 
 namespace provider_test {
 

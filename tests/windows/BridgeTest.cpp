@@ -14,6 +14,7 @@
 #include "FakeMapiCalls.h"
 
 #include "kelvra/Kelvra.h"
+#include "mapi/EntryPoints.h"
 
 #include <chrono>
 #include <sstream>
@@ -33,20 +34,12 @@ const char kCalls[] = "handle 0x77\n"
                       "address Carol|SMTP:carol@example.org\n"
                       "result MAPIDeleteMail 11\n";
 
-// The entry points of one library.
+// The entry points of one library, each under its name in
+// mapi/EntryPoints.h.
 struct Table {
-    LPMAPILOGON logon;
-    LPMAPILOGOFF logoff;
-    LPMAPISENDMAIL sendMail;
-    LPMAPISENDDOCUMENTS sendDocuments;
-    LPMAPIFINDNEXT findNext;
-    LPMAPIREADMAIL readMail;
-    LPMAPISAVEMAIL saveMail;
-    LPMAPIDELETEMAIL deleteMail;
-    LPMAPIFREEBUFFER freeBuffer;
-    LPMAPIADDRESS address;
-    LPMAPIDETAILS details;
-    LPMAPIRESOLVENAME resolveName;
+#define TABLE_MEMBER(name, type, accessor) type name;
+    MAPI_ENTRY_POINTS(TABLE_MEMBER)
+#undef TABLE_MEMBER
 };
 
 template <class Fn> Fn Export(HMODULE module, const char *name)
@@ -58,20 +51,17 @@ template <class Fn> Fn Export(HMODULE module, const char *name)
 [[maybe_unused]] Table Direct()
 {
     HMODULE m = GetModuleHandleW(L"libfakemapi.dll");
-    return {Export<LPMAPILOGON>(m, "MAPILogon"),           Export<LPMAPILOGOFF>(m, "MAPILogoff"),
-            Export<LPMAPISENDMAIL>(m, "MAPISendMail"),     Export<LPMAPISENDDOCUMENTS>(m, "MAPISendDocuments"),
-            Export<LPMAPIFINDNEXT>(m, "MAPIFindNext"),     Export<LPMAPIREADMAIL>(m, "MAPIReadMail"),
-            Export<LPMAPISAVEMAIL>(m, "MAPISaveMail"),     Export<LPMAPIDELETEMAIL>(m, "MAPIDeleteMail"),
-            Export<LPMAPIFREEBUFFER>(m, "MAPIFreeBuffer"), Export<LPMAPIADDRESS>(m, "MAPIAddress"),
-            Export<LPMAPIDETAILS>(m, "MAPIDetails"),       Export<LPMAPIRESOLVENAME>(m, "MAPIResolveName")};
+#define TABLE_EXPORT(name, type, accessor) Export<type>(m, "MAPI" #name),
+    return {MAPI_ENTRY_POINTS(TABLE_EXPORT)};
+#undef TABLE_EXPORT
 }
 
 // The binding's, which the bridge serves.
 [[maybe_unused]] Table Bound()
 {
-    return {kelvra::MapiLogOn(),    kelvra::MapiLogOff(),      kelvra::MapiSendMail(),  kelvra::MapiSendDocuments(),
-            kelvra::MapiFindNext(), kelvra::MapiReadMail(),    kelvra::MapiSaveMail(),  kelvra::MapiDeleteMail(),
-            kelvra::MapiFreeBuffer(), kelvra::MapiAddress(),   kelvra::MapiDetails(),   kelvra::MapiResolveName()};
+#define TABLE_ACCESSOR(name, type, accessor) kelvra::accessor(),
+    return {MAPI_ENTRY_POINTS(TABLE_ACCESSOR)};
+#undef TABLE_ACCESSOR
 }
 
 std::string Show(const char *text) { return text == nullptr ? "null" : "\"" + std::string(text) + "\""; }
@@ -90,7 +80,7 @@ std::string Show(const MapiRecipDesc &r)
 {
     std::ostringstream out;
     LHANDLE session = 0;
-    out << "logon " << t.logon(0x1234, const_cast<char *>("profile"), nullptr, MAPI_LOGON_UI | MAPI_NEW_SESSION, 0,
+    out << "logon " << t.Logon(0x1234, const_cast<char *>("profile"), nullptr, MAPI_LOGON_UI | MAPI_NEW_SESSION, 0,
                                &session)
         << " session " << session << "\n";
 
@@ -109,40 +99,40 @@ std::string Show(const MapiRecipDesc &r)
     message.lpRecips = recips;
     message.nFileCount = 1;
     message.lpFiles = files;
-    out << "send " << t.sendMail(session, 0x5678, &message, MAPI_DIALOG, 0) << "\n";
+    out << "send " << t.SendMail(session, 0x5678, &message, MAPI_DIALOG, 0) << "\n";
 
     lpMapiRecipDesc resolved = nullptr;
-    out << "resolve " << t.resolveName(session, 0, const_cast<char *>("Ann"), MAPI_AB_NOMODIFY, 0, &resolved);
-    out << " " << (resolved != nullptr ? Show(*resolved) : "null") << " free " << t.freeBuffer(resolved) << "\n";
+    out << "resolve " << t.ResolveName(session, 0, const_cast<char *>("Ann"), MAPI_AB_NOMODIFY, 0, &resolved);
+    out << " " << (resolved != nullptr ? Show(*resolved) : "null") << " free " << t.FreeBuffer(resolved) << "\n";
 
     char id[512] = "untouched";
-    out << "find " << t.findNext(session, 0, nullptr, const_cast<char *>(""), MAPI_UNREAD_ONLY, 0, id) << " " << id
+    out << "find " << t.FindNext(session, 0, nullptr, const_cast<char *>(""), MAPI_UNREAD_ONLY, 0, id) << " " << id
         << "\n";
 
     lpMapiMessage read = nullptr;
-    out << "read " << t.readMail(session, 0, id, MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &read);
+    out << "read " << t.ReadMail(session, 0, id, MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &read);
     if (read != nullptr) {
         out << " " << Show(read->lpszSubject) << " " << Show(read->lpszNoteText) << " " << read->nRecipCount << " "
             << Show(read->lpRecips[0]) << " " << read->nFileCount << " " << Show(read->lpFiles[0].lpszPathName) << " "
             << Show(read->lpFiles[0].lpszFileName) << " " << read->lpFiles[0].nPosition;
     }
-    out << " free " << t.freeBuffer(read) << "\n";
+    out << " free " << t.FreeBuffer(read) << "\n";
 
     char saved[512] = "";
-    out << "save " << t.saveMail(session, 0, &message, 0, 0, saved) << " " << saved << "\n";
-    out << "delete " << t.deleteMail(session, 0, const_cast<char *>("msg-0001"), 0, 0) << "\n";
+    out << "save " << t.SaveMail(session, 0, &message, 0, 0, saved) << " " << saved << "\n";
+    out << "delete " << t.DeleteMail(session, 0, const_cast<char *>("msg-0001"), 0, 0) << "\n";
 
     ULONG count = 0;
     lpMapiRecipDesc chosen = nullptr;
-    out << "address " << t.address(session, 0, const_cast<char *>("Pick"), 2, nullptr, 2, recips, 0, 0, &count,
+    out << "address " << t.Address(session, 0, const_cast<char *>("Pick"), 2, nullptr, 2, recips, 0, 0, &count,
                                    &chosen)
-        << " " << count << " " << (chosen != nullptr ? Show(chosen[0]) : "null") << " free " << t.freeBuffer(chosen)
+        << " " << count << " " << (chosen != nullptr ? Show(chosen[0]) : "null") << " free " << t.FreeBuffer(chosen)
         << "\n";
-    out << "details " << t.details(session, 0x9ABC, &recips[0], MAPI_AB_NOMODIFY, 0) << "\n";
-    out << "documents " << t.sendDocuments(0, const_cast<char *>(";"), const_cast<char *>("C:\\a.txt;C:\\b.txt"),
+    out << "details " << t.Details(session, 0x9ABC, &recips[0], MAPI_AB_NOMODIFY, 0) << "\n";
+    out << "documents " << t.SendDocuments(0, const_cast<char *>(";"), const_cast<char *>("C:\\a.txt;C:\\b.txt"),
                                            nullptr, 0)
         << "\n";
-    out << "logoff " << t.logoff(session, 0, 0, 0) << "\n";
+    out << "logoff " << t.Logoff(session, 0, 0, 0) << "\n";
     return out.str();
 }
 

@@ -1,6 +1,9 @@
 #include "book/AddressBook.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
+#include "Addresses.h"
 #include "message/Mime.h"
 
 #include <dirent.h>

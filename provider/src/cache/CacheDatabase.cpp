@@ -1,6 +1,6 @@
 #include "cache/CacheDatabase.h"
 
-#include "Common.h"
+#include "Signals.h"
 #include "cache/CacheRows.h"
 
 #include <fcntl.h>

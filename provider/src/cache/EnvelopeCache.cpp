@@ -1,6 +1,6 @@
 #include "cache/EnvelopeCache.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "message/HeaderText.h"
 #include "cache/CacheDatabase.h"
 #include "cache/CacheRows.h"

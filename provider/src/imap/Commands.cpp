@@ -1,5 +1,7 @@
 #include "imap/Commands.h"
 
+#include "Text.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,7 @@
 #include "imap/Connection.h"
 
+#include "Addresses.h"
+#include "Text.h"
 #include "Url.h"
 
 #include <curl/curl.h>

@@ -4,7 +4,7 @@
 // changes nothing. libetpan speaks the protocol.
 #pragma once
 
-#include "Common.h"
+#include "Errors.h"
 #include "Profile.h"
 #include "signin/SignIn.h"
 

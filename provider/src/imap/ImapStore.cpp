@@ -17,7 +17,7 @@
 //   nothing; anything else fails with MAPI_E_FAILURE.
 #include "imap/ImapStore.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "message/Envelope.h"
 #include "message/Revise.h"
 #include "imap/Cache.h"

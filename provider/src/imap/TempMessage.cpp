@@ -1,6 +1,7 @@
 #include "imap/TempMessage.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Files.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "maildir/Index.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "cache/Packed.h"
 #include "cache/EnvelopeCache.h"
 #include "maildir/Maildir.h"

@@ -2,7 +2,9 @@
 // each durable when it returns.
 #include "maildir/Maildir.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
 #include "maildir/Index.h"
 #include "maildir/Names.h"
 

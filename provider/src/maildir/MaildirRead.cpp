@@ -2,7 +2,7 @@
 // read from the persistent cache or a message's header block.
 #include "maildir/Maildir.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "cache/EnvelopeCache.h"
 #include "maildir/Index.h"
 #include "maildir/Walk.h"

@@ -3,7 +3,7 @@
 // follow a walk, the Sent copy made while a message goes out).
 #include "maildir/MaildirStore.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "message/Envelope.h"
 #include "message/Revise.h"
 #include "maildir/Maildir.h"

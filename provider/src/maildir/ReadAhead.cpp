@@ -1,5 +1,6 @@
 #include "maildir/ReadAhead.h"
 
+#include "Files.h"
 #include "cache/EnvelopeCache.h"
 
 #include <fcntl.h>

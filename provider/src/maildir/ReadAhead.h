@@ -2,7 +2,7 @@
 // own while the walk shows what it has.
 #pragma once
 
-#include "Common.h"
+#include "Signals.h"
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
 #include "Workers.h"

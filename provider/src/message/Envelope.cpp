@@ -1,6 +1,6 @@
 #include "message/Envelope.h"
 
-#include "Common.h"
+#include "Text.h"
 #include "message/HeaderText.h"
 #include "message/Mime.h"
 

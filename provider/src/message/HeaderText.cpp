@@ -1,6 +1,6 @@
 #include "message/HeaderText.h"
 
-#include "Common.h"
+#include "Text.h"
 #include "message/Mime.h"
 
 #include <cctype>

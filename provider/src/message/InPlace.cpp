@@ -1,6 +1,7 @@
 #include "message/InPlace.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Files.h"
 #include "message/Envelope.h"
 
 #include <fcntl.h>

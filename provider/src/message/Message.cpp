@@ -1,7 +1,9 @@
 #include "message/Message.h"
 
 #include "book/AddressBook.h"
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
 #include "message/Mime.h"

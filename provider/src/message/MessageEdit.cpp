@@ -1,6 +1,7 @@
 #include "message/MessageEdit.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
 
 #include <algorithm>
 

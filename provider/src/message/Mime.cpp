@@ -1,6 +1,8 @@
 #include "message/Mime.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
 

@@ -4,7 +4,9 @@
 // byte of the file stays, and the file keeps the time the message arrived.
 #include "message/Revise.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Files.h"
 #include "message/InPlace.h"
 #include "message/Message.h"
 #include "message/MessageEdit.h"

@@ -1,6 +1,8 @@
 #include "outgoing/Record.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Addresses.h"
 
 namespace kmp {
 

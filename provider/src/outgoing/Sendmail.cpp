@@ -1,6 +1,7 @@
 #include "outgoing/Sendmail.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Addresses.h"
 #include "Store.h"
 #include "outgoing/WayOut.h"
 #include "posix/Process.h"

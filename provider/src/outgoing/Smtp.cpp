@@ -1,6 +1,9 @@
 #include "outgoing/Smtp.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
+#include "Addresses.h"
+#include "Signals.h"
 #include "Store.h"
 #include "Url.h"
 #include "outgoing/WayOut.h"

@@ -1,6 +1,7 @@
 #include "outgoing/WayOut.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
 #include "Store.h"
 
 #include <sys/stat.h>

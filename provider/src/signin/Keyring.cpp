@@ -1,6 +1,6 @@
 #include "signin/Keyring.h"
 
-#include "Common.h"
+#include "Errors.h"
 
 #include <libsecret/secret.h>
 

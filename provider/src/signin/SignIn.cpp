@@ -1,6 +1,6 @@
 #include "signin/SignIn.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "Store.h"
 #include "Url.h"
 #include "signin/Keyring.h"

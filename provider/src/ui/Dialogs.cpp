@@ -3,7 +3,8 @@
 #include "posix/Process.h"
 #include "posix/TerminalText.h"
 
-#include "Common.h"
+#include "Errors.h"
+#include "Text.h"
 #include "ui/HandOff.h"
 
 #include <fcntl.h>
@@ -90,12 +91,6 @@ std::string Ask(const std::string &prompt)
             line += c;
     }
     return NarrowToUtf8(line);
-}
-
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 std::string Show(const Mailbox &m)

@@ -1,6 +1,6 @@
 #include "ui/HandOff.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "posix/Process.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // kelvra-mapi32.exe / kelvra-mapi64.exe: the helper that carries an
 // application's Simple MAPI calls to a mail client's DLL of the other
-// bitness (see Bridge.cpp).
+// bitness (see Bridge.h).
 //
 //   kelvra-mapiNN.exe PIPE-HANDLE HANDLER-DLL
 //
@@ -8,11 +8,13 @@
 // standard handles lead nowhere, so a handler that prints or reads its input
 // cannot disturb the frames, and no process the handler starts inherits the
 // pipe. It loads the handler, greets with the entry points it has, then
-// answers one request at a time: the call made with the records read from the request, the records
-// the handler gave back written out and freed with its MAPIFreeBuffer. While
-// a call runs it sends a heartbeat every second, so the library can tell a
-// long call (a dialog the user is in) from a helper that is gone. It ends at
-// the end of its input, or after a minute with no session open and no call.
+// answers one request at a time: the call made with the records read from
+// the request, the records the handler gave back written out and freed with
+// its MAPIFreeBuffer. While a call runs it sends a heartbeat every second,
+// so the library can tell a long call (a dialog the user is in) from a
+// helper that is gone. It ends at the end of its input, or after a minute
+// with no session open and no call.
+#include "BridgeCalls.h"
 #include "BridgeWire.h"
 
 #include <windows.h>
@@ -78,33 +80,20 @@ bool ReceiveRequest(std::string &body)
     return body.empty() || ReadAll(body.data(), static_cast<DWORD>(body.size()));
 }
 
+// The handler's entry points, each under its name in mapi/EntryPoints.h;
+// null where it lacks one.
 struct Handler {
-    LPMAPILOGON logon = nullptr;
-    LPMAPILOGOFF logoff = nullptr;
-    LPMAPISENDMAIL sendMail = nullptr;
-    LPMAPISENDMAILW sendMailW = nullptr;
-    LPMAPISENDDOCUMENTS sendDocuments = nullptr;
-    LPMAPIFINDNEXT findNext = nullptr;
-    LPMAPIREADMAIL readMail = nullptr;
-    LPMAPISAVEMAIL saveMail = nullptr;
-    LPMAPIDELETEMAIL deleteMail = nullptr;
-    LPMAPIFREEBUFFER freeBuffer = nullptr;
-    LPMAPIADDRESS address = nullptr;
-    LPMAPIDETAILS details = nullptr;
-    LPMAPIRESOLVENAME resolveName = nullptr;
+#define KELVRA_MEMBER(name, type, ...) type name = nullptr;
+    MAPI_ENTRY_POINTS(KELVRA_MEMBER) MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_MEMBER)
+#undef KELVRA_MEMBER
 
+    // One bit per Call it has.
     std::uint32_t Present() const
     {
-        // Bit 0: MAPIFreeBuffer; then one bit per Call.
-        const bool present[] = {freeBuffer != nullptr, logon != nullptr,     logoff != nullptr,
-                                sendMail != nullptr,   sendMailW != nullptr, sendDocuments != nullptr,
-                                findNext != nullptr,   readMail != nullptr,  saveMail != nullptr,
-                                deleteMail != nullptr, address != nullptr,   details != nullptr,
-                                resolveName != nullptr};
         std::uint32_t bits = 0;
-        for (std::uint32_t i = 0; i < kCallEnd; ++i)
-            if (present[i])
-                bits |= 1u << i;
+#define KELVRA_BIT(name, ...) bits |= name != nullptr ? 1u << k##name : 0u;
+        MAPI_ENTRY_POINTS(KELVRA_BIT) MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_BIT)
+#undef KELVRA_BIT
         return bits;
     }
 };
@@ -114,155 +103,26 @@ template <class Fn> Fn Find(HMODULE module, const char *name)
     return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-// A message identifier buffer of the size callers give, holding `id`.
-struct IdBuffer {
-    char text[kIdSize] = {};
-    explicit IdBuffer(const char *id)
-    {
-        if (id != nullptr)
-            std::strncpy(text, id, kIdSize - 1);
-    }
-};
-
-// The identifier a call wrote: up to its zero, or the whole buffer.
-void WriteId(Writer &out, const IdBuffer &id) { out.Bytes(id.text, strnlen(id.text, kIdSize)); }
-
-// Frees a block the handler gave, once.
-void Release(const Handler &h, void *block)
-{
-    if (block != nullptr && h.freeBuffer != nullptr)
-        h.freeBuffer(block);
-}
-
+// Reads one request, calls the handler with its fields, and writes the
+// answer, each call's fields as BridgeCalls.h describes them. A call the
+// handler lacks (the library never sends one) is refused like an unknown one.
 std::string Answer(const Handler &h, Reader &in)
 {
-    Arena arena;
     Writer out;
     const std::uint32_t call = in.U32();
     switch (call) {
-    case kLogon: {
-        const ULONG_PTR ui = in.U64();
-        char *profile = in.Text(arena);
-        char *password = in.Text(arena);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        LHANDLE session = 0;
-        out.U32(h.logon(ui, profile, password, flags, reserved, &session));
-        out.U64(session);
-        break;
-    }
-    case kLogoff: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        const FLAGS flags = in.U32();
-        out.U32(h.logoff(session, ui, flags, in.U32()));
-        break;
-    }
-    case kSendMail:
-    case kSendMailW: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        MapiMessage *narrow = call == kSendMail ? in.Message(arena) : nullptr;
-        MapiMessageW *wide = call == kSendMailW ? in.MessageW(arena) : nullptr;
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        out.U32(call == kSendMail ? h.sendMail(session, ui, narrow, flags, reserved)
-                                  : h.sendMailW(session, ui, wide, flags, reserved));
-        break;
-    }
-    case kSendDocuments: {
-        const ULONG_PTR ui = in.U64();
-        char *delimiter = in.Text(arena);
-        char *paths = in.Text(arena);
-        char *names = in.Text(arena);
-        out.U32(h.sendDocuments(ui, delimiter, paths, names, in.U32()));
-        break;
-    }
-    case kFindNext: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        char *type = in.Text(arena);
-        char *seed = in.Text(arena);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        IdBuffer id(nullptr);
-        out.U32(h.findNext(session, ui, type, seed, flags, reserved, id.text));
-        WriteId(out, id);
-        break;
-    }
-    case kReadMail: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        char *id = in.Text(arena);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        lpMapiMessage message = nullptr;
-        out.U32(h.readMail(session, ui, id, flags, reserved, &message));
-        out.Message(message);
-        Release(h, message);
-        break;
-    }
-    case kSaveMail: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        MapiMessage *message = in.Message(arena);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        IdBuffer id(in.Text(arena));
-        out.U32(h.saveMail(session, ui, message, flags, reserved, id.text));
-        WriteId(out, id);
-        break;
-    }
-    case kDeleteMail: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        char *id = in.Text(arena);
-        const FLAGS flags = in.U32();
-        out.U32(h.deleteMail(session, ui, id, flags, in.U32()));
-        break;
-    }
-    case kAddress: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        char *caption = in.Text(arena);
-        const ULONG editFields = in.U32();
-        char *labels = in.Text(arena);
-        ULONG count = 0;
-        MapiRecipDesc *recips = in.Recips(arena, &count);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        ULONG newCount = 0;
-        lpMapiRecipDesc newRecips = nullptr;
-        out.U32(h.address(session, ui, caption, editFields, labels, count, recips, flags, reserved, &newCount,
-                          &newRecips));
-        out.Recips(newCount, newRecips);
-        Release(h, newRecips);
-        break;
-    }
-    case kDetails: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        MapiRecipDesc *recip = in.Recip(arena);
-        const FLAGS flags = in.U32();
-        out.U32(h.details(session, ui, recip, flags, in.U32()));
-        break;
-    }
-    case kResolveName: {
-        const LHANDLE session = in.U64();
-        const ULONG_PTR ui = in.U64();
-        char *name = in.Text(arena);
-        const FLAGS flags = in.U32();
-        const ULONG reserved = in.U32();
-        lpMapiRecipDesc recip = nullptr;
-        out.U32(h.resolveName(session, ui, name, flags, reserved, &recip));
-        out.Recip(recip);
-        Release(h, recip);
-        break;
-    }
+#define KELVRA_CASE(name, ...)                                         \
+    case k##name:                                                      \
+        if (h.name == nullptr)                                         \
+            throw WireError("a call the handler lacks");               \
+        Serve(Fields<k##name>::List{}, h.name, in, out, h.FreeBuffer); \
+        return out.Data();
+        MAPI_ENTRY_POINTS(KELVRA_CASE) MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_CASE)
+#undef KELVRA_CASE
     default:
-        throw WireError("an unknown call");
+        break;
     }
-    return out.Data();
+    throw WireError("an unknown call");
 }
 
 // Sessions open and whether a call runs, for the heartbeat and the idle end.
@@ -315,19 +175,9 @@ int wmain(int argc, wchar_t **argv)
         return 1;
     }
     Handler h;
-    h.logon = Find<LPMAPILOGON>(module, "MAPILogon");
-    h.logoff = Find<LPMAPILOGOFF>(module, "MAPILogoff");
-    h.sendMail = Find<LPMAPISENDMAIL>(module, "MAPISendMail");
-    h.sendMailW = Find<LPMAPISENDMAILW>(module, "MAPISendMailW");
-    h.sendDocuments = Find<LPMAPISENDDOCUMENTS>(module, "MAPISendDocuments");
-    h.findNext = Find<LPMAPIFINDNEXT>(module, "MAPIFindNext");
-    h.readMail = Find<LPMAPIREADMAIL>(module, "MAPIReadMail");
-    h.saveMail = Find<LPMAPISAVEMAIL>(module, "MAPISaveMail");
-    h.deleteMail = Find<LPMAPIDELETEMAIL>(module, "MAPIDeleteMail");
-    h.freeBuffer = Find<LPMAPIFREEBUFFER>(module, "MAPIFreeBuffer");
-    h.address = Find<LPMAPIADDRESS>(module, "MAPIAddress");
-    h.details = Find<LPMAPIDETAILS>(module, "MAPIDetails");
-    h.resolveName = Find<LPMAPIRESOLVENAME>(module, "MAPIResolveName");
+#define KELVRA_FIND(name, type, ...) h.name = Find<type>(module, "MAPI" #name);
+    MAPI_ENTRY_POINTS(KELVRA_FIND) MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_FIND)
+#undef KELVRA_FIND
     Writer hello;
     hello.U32(h.Present());
     if (!SendFrame(kHello, hello.Data()))

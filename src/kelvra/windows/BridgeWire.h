@@ -7,6 +7,7 @@
 // back are made in an Arena, which owns everything they point to.
 #pragma once
 
+#include "mapi/EntryPoints.h"
 #include "mapi/SimpleMapi.h"
 
 #include <cstddef>
@@ -18,10 +19,14 @@
 
 namespace kelvra::bridge {
 
-// The calls, as the request's first word.
+// The entry points (mapi/EntryPoints.h, the twelve then the optional ones),
+// as the request's first word and as the bit of each in the helper's
+// greeting. MAPIFreeBuffer is never sent: the library frees what it made.
 enum Call : std::uint32_t {
-    kLogon = 1, kLogoff, kSendMail, kSendMailW, kSendDocuments, kFindNext,
-    kReadMail, kSaveMail, kDeleteMail, kAddress, kDetails, kResolveName, kCallEnd
+#define KELVRA_CALL(name, ...) k##name,
+    MAPI_ENTRY_POINTS(KELVRA_CALL) MAPI_OPTIONAL_ENTRY_POINTS(KELVRA_CALL)
+#undef KELVRA_CALL
+    kCallEnd
 };
 
 // A frame's first byte, from the helper: its greeting (which entry points

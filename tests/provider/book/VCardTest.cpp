@@ -1,6 +1,6 @@
 // The vCard reader and the resolution rules, on text.
 #include "book/AddressBook.h"
-#include "Common.h"
+#include "Errors.h"
 
 #include <gtest/gtest.h>
 

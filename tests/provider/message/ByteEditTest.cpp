@@ -3,7 +3,7 @@
 // header block's fields, and runs of encoded words.
 #include "ProviderHome.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "message/HeaderText.h"
 #include "message/InPlace.h"
 #include "message/MessageEdit.h"

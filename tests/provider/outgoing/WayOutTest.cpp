@@ -6,7 +6,7 @@
 #include "Loopback.h"
 #include "ProviderHome.h"
 
-#include "Common.h"
+#include "Errors.h"
 #include "Session.h"
 #include "Store.h"
 #include "outgoing/Sendmail.h"

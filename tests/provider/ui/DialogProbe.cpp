@@ -7,14 +7,7 @@
 #include <cstring>
 #include <string>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
-ULONG MAPIFreeBuffer(LPVOID);
-ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
-                  lpMapiRecipDesc *);
-ULONG MAPIResolveName(LHANDLE, ULONG_PTR, LPSTR, FLAGS, ULONG, lpMapiRecipDesc *);
-}
+#include "Exports.h" // the provider, linked in
 
 int main(int argc, char **argv)
 {

@@ -19,15 +19,7 @@
 #include <cstring>
 #include <thread>
 
-extern "C" {
-ULONG MAPILogon(ULONG_PTR, LPSTR, LPSTR, FLAGS, ULONG, LPLHANDLE);
-ULONG MAPILogoff(LHANDLE, ULONG_PTR, FLAGS, ULONG);
-ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
-ULONG MAPISendDocuments(ULONG_PTR, LPSTR, LPSTR, LPSTR, ULONG);
-ULONG MAPIFreeBuffer(LPVOID);
-ULONG MAPIAddress(LHANDLE, ULONG_PTR, LPSTR, ULONG, LPSTR, ULONG, lpMapiRecipDesc, FLAGS, ULONG, LPULONG,
-                  lpMapiRecipDesc *);
-}
+#include "Exports.h" // the provider, linked in
 
 extern char **environ;
 

@@ -1,0 +1,30 @@
+#include "Signals.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace kmp {
+
+namespace {
+std::atomic<unsigned> g_forks{0};
+} // namespace
+
+unsigned ForkCount()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }); });
+    return g_forks.load(std::memory_order_relaxed);
+}
+
+SignalsBlocked::SignalsBlocked()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+} // namespace kmp

@@ -1,0 +1,28 @@
+// The provider's threads and the process: forks seen, signals kept from
+// the threads it starts.
+#pragma once
+
+#include <signal.h>
+
+namespace kmp {
+
+// How often this process has forked: a child sees a number its parent did
+// not have (cheaper to ask at every call than the process identifier). A
+// child has none of its parent's other threads.
+unsigned ForkCount();
+
+// While it lives, the calling thread blocks every signal, so that a thread
+// started meanwhile takes none of the application's signals (a library's
+// helper threads must not run its handlers).
+class SignalsBlocked {
+public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+
+private:
+    sigset_t old_;
+};
+
+} // namespace kmp
