@@ -382,7 +382,7 @@ TEST_F(Dialogs, TheRealXdgEmailHandsTheMessageOverAndTheClientLivesOn)
 TEST_F(Dialogs, TheEmailPortalReachesTheDesktopsMailClient)
 {
     for (const char *needed : {"/usr/libexec/xdg-desktop-portal", "/usr/libexec/xdg-desktop-portal-gtk",
-                               "/usr/bin/xvfb-run", "/usr/bin/dbus-run-session"})
+                               "/usr/bin/xvfb-run", "/usr/bin/dbus-run-session", "/usr/bin/dbus-send"})
         if (access(needed, X_OK) != 0)
             GTEST_SKIP() << needed << " is not installed";
     const fs::path client = bin / "recorder";
@@ -400,7 +400,12 @@ TEST_F(Dialogs, TheEmailPortalReachesTheDesktopsMailClient)
     WriteFile(file, "figures\n");
     WriteFile(home / "session.sh",
               "dbus-update-activation-environment DISPLAY XDG_DATA_HOME XDG_CONFIG_HOME XDG_RUNTIME_DIR PATH\n"
-              "/usr/libexec/xdg-desktop-portal -r >/dev/null 2>&1 &\nportal=$!\n'" + kProbe + "' handoff '" +
+              "/usr/libexec/xdg-desktop-portal -r >/dev/null 2>&1 &\nportal=$!\n"
+              // The portal owns its name before the probe asks (a busy
+              // machine starts it slowly), within ten seconds.
+              "for i in $(seq 100); do dbus-send --session --print-reply --dest=org.freedesktop.DBus "
+              "/org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:org.freedesktop.portal.Desktop "
+              "| grep -q true && break; sleep 0.1; done\n'" + kProbe + "' handoff '" +
                   file.string() + "'\nkill $portal\nwait\n");
     std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "/usr/bin/dbus-run-session", "--", "/bin/sh",
                                      (home / "session.sh").string()};
