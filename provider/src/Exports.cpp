@@ -1,8 +1,10 @@
-// The twelve Simple MAPI entry points, with plain C linkage. Each turns
-// whatever goes wrong inside into a result code: nothing raises across the
-// ABI, and nothing is handed out unless the call succeeds.
+// The twelve Simple MAPI entry points and MAPISendMailW, with plain C
+// linkage. Each turns whatever goes wrong inside into a result code
+// (Guard.h), and nothing is handed out unless the call succeeds. The
+// provider's own entry points are in KelvraExports.cpp.
 #include "Blocks.h"
 #include "Errors.h"
+#include "Guard.h"
 #include "Text.h"
 #include "Exports.h"
 #include "message/Message.h"
@@ -12,42 +14,17 @@
 #include "signin/Keyring.h"
 #include "signin/SignIn.h"
 #include "mapi/SimpleMapi.h"
-#include "ProfileReport.h"
 #include "outgoing/Record.h"
 #include "outgoing/WayOut.h"
 #include "ui/Dialogs.h"
 #include "ui/HandOff.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <unistd.h>
-#include <new>
 
 namespace kmp {
 namespace {
-
-template <class Body>
-ULONG Guard(Body &&body)
-{
-    LastReason().clear(); // a reason is the call's own, and so is an outcome
-    LastOutcome().clear();
-    try {
-        body();
-        LastReason().clear(); // refused on the way, and recovered: no reason
-        return SUCCESS_SUCCESS;
-    } catch (const MapiError &e) {
-        LastOutcome().clear();
-        return e.code;
-    } catch (const std::bad_alloc &) {
-        LastOutcome().clear();
-        return MAPI_E_INSUFFICIENT_MEMORY;
-    } catch (...) {
-        LastOutcome().clear();
-        return MAPI_E_FAILURE;
-    }
-}
 
 // The identifier buffer's size, as the caller's flags say it is.
 size_t IdBufferSize(FLAGS flags) { return (flags & MAPI_LONG_MSGID) != 0 ? 512 : 64; }
@@ -66,6 +43,16 @@ void Deliver(Session &session, const Composition &composition)
     LastOutcome() = ChooseWayOut(session.profile)->Send(session, composition);
 }
 
+// Offers the composition in the desktop's mail client (MAPI_DIALOG): true
+// when it took it, and then that client sends it.
+bool HandedToMailClient(const Composition &composition)
+{
+    if (!ComposeDialog(composition))
+        return false;
+    LastOutcome() = "handed to the mail client, to be written and sent from there";
+    return true;
+}
+
 // MAPISendMail and MAPISendMailW: one set of rules, whichever record.
 template <class Message>
 ULONG SendRecord(LHANDLE lhSession, const Message *message, FLAGS flags)
@@ -77,11 +64,8 @@ ULONG SendRecord(LHANDLE lhSession, const Message *message, FLAGS flags)
             Fail(MAPI_E_INVALID_RECIPS); // without a dialog, someone must receive it
         const Message empty{};
         const Composition composition = FromRecord(message != nullptr ? *message : empty, *session);
-        // Handed to the desktop's mail client: that client sends it.
-        if (dialog && ComposeDialog(composition)) {
-            LastOutcome() = "handed to the mail client, to be written and sent from there";
+        if (dialog && HandedToMailClient(composition))
             return;
-        }
         if (composition.to.empty() && composition.cc.empty() && composition.bcc.empty())
             Fail(MAPI_E_INVALID_RECIPS);
         Deliver(*session, composition);
@@ -176,10 +160,8 @@ KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR lpszDelimChar, LPSTR lpszFil
                 Fail(MAPI_E_ATTACHMENT_OPEN_FAILURE);
             c.attachments.push_back({paths[i], i < names.size() ? NarrowToUtf8(names[i]) : std::string()});
         }
-        if (ComposeDialog(c)) {
-            LastOutcome() = "handed to the mail client, to be written and sent from there";
+        if (HandedToMailClient(c))
             return;
-        }
         // On a terminal the cover note is asked for there.
         const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
         const Resolved to = ResolveInBook(book, AskLine("To: "));
@@ -347,171 +329,5 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
         MapiRecipDesc *recip = block->Recips(1);
         FillRecip(*block, *recip, MAPI_TO, resolved.name, resolved.address, resolved.entryId);
         *lppRecip = static_cast<lpMapiRecipDesc>(HandOut(std::move(block), recip));
-    });
-}
-
-// Copies `text` into `out` (`size` bytes, the zero included; cut short when
-// it does not fit) and gives its whole length.
-static ULONG CopyOut(const std::string &text, LPSTR out, ULONG size)
-{
-    if (out != nullptr && size > 0) {
-        const std::size_t n = std::min<std::size_t>(text.size(), size - 1);
-        std::memcpy(out, text.data(), n);
-        out[n] = '\0';
-    }
-    return static_cast<ULONG>(text.size());
-}
-
-// Beside the twelve: keeps a password for a profile's servers in the
-// keyring (a null password clears it), for `kelvra password`. 0, or
-// MAPI_E_LOGON_FAILURE for an unknown profile, MAPI_E_NOT_SUPPORTED when
-// there is no keyring to keep it (its reason logged).
-KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPassword)
-{
-    return Guard([&] {
-        const Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        const std::vector<std::pair<std::string, std::string>> servers = ServersOf(profile);
-        if (servers.empty()) {
-            Refuse("profile " + profile.name + " signs in to no server: no password to keep");
-        }
-        Secret secret(NarrowToUtf8(View(lpszPassword)));
-        for (const auto &[server, user] : servers) {
-            std::string why;
-            const bool done = lpszPassword != nullptr ? KeyringStore(server, user, secret, &why)
-                                                      : KeyringClear(server, user, &why);
-            if (!done) {
-                Refuse("the keyring cannot keep the password for " + user + " at " + server + ": " + why,
-                       MAPI_E_NOT_SUPPORTED);
-            }
-        }
-    });
-}
-
-// Why the calling thread's last call failed, in words (UTF-8), for a caller
-// to show beside the result code: the profile and file, the recipient, the
-// folder or the server. Copied into `lpszReason` (`nSize` bytes, zero
-// included; cut short when it does not fit); the result is the reason's
-// whole length, 0 when the last call gave none. Never holds a secret.
-KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
-{
-    return CopyOut(kmp::LastReason(), lpszReason, nSize);
-}
-
-// What the calling thread's last send did with its message, when it
-// succeeded (MAPISendMail, MAPISendMailW, MAPISendDocuments): "sent to
-// ann@example.org (smtp://mail.example.org:587)", "handed to
-// /usr/sbin/sendmail for ann@example.org", "delivered into the mailbox
-// /home/ann/Mail (nothing left this machine)", or "handed to the mail
-// client, ...". Copied as KelvraMapiLastReason copies; 0 when the last call
-// was no send that succeeded.
-KMP_EXPORT ULONG KelvraMapiLastOutcome(LPSTR lpszOutcome, ULONG nSize)
-{
-    return CopyOut(kmp::LastOutcome(), lpszOutcome, nSize);
-}
-
-// Beside the twelve, for a caller that prints each failure's reason itself
-// (KelvraMapiLastReason): with 1, a refusal's reason is written only to the
-// log file KELVRA_MAPI_LOG names, not to standard error; 0 restores that.
-// For the whole process. Returns 0.
-KMP_EXPORT ULONG KelvraMapiReasonsToCaller(ULONG told)
-{
-    kmp::ReasonsToCaller(told != 0);
-    return SUCCESS_SUCCESS;
-}
-
-// Beside the twelve, for `kelvra list` and `show`: the times of a message
-// that MAPIReadMail handed out (`lpMessage`, not yet freed), in ISO 8601
-// with seconds and offset: "RECEIVED<TAB>DATE", when it arrived (local time)
-// and its own Date header (empty when it has none that reads, and for an
-// envelope-only read). Copied as KelvraMapiLastReason copies;
-// MAPI_E_INVALID_MESSAGE for a record the provider did not hand out.
-KMP_EXPORT ULONG KelvraMapiMessageDates(lpMapiMessage lpMessage, LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
-{
-    return Guard([&] {
-        const std::optional<ReadInfo> info = ReadInfoOf(lpMessage);
-        if (!info)
-            Fail(MAPI_E_INVALID_MESSAGE);
-        GDateTime *received = g_date_time_new_from_unix_local(static_cast<gint64>(info->stamp.seconds));
-        gchar *text = received != nullptr ? g_date_time_format_iso8601(received) : nullptr;
-        const std::string dates = std::string(text != nullptr ? text : "") + "\t" + info->date;
-        g_free(text);
-        if (received != nullptr)
-            g_date_time_unref(received);
-        const ULONG length = CopyOut(dates, lpszText, nSize);
-        if (lpnLength != nullptr)
-            *lpnLength = length;
-    });
-}
-
-// Beside the twelve, for `kelvra profile list`: the profile file's profile
-// names, one a line, the default one first, copied as
-// KelvraMapiDescribeProfile copies. 0, or MAPI_E_LOGON_FAILURE for a profile
-// file that cannot be read (its reason kept).
-KMP_EXPORT ULONG KelvraMapiListProfiles(LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
-{
-    return Guard([&] {
-        std::string text;
-        for (const std::string &name : ProfileNames())
-            text.append(name).append("\n");
-        const ULONG length = CopyOut(text, lpszText, nSize);
-        if (lpnLength != nullptr)
-            *lpnLength = length;
-    });
-}
-
-// Beside the twelve, for `kelvra profile show`: the profile as the provider
-// reads it, as "key<TAB>value" lines (ProfileReport.h), copied into
-// `lpszText` as LastReason copies, its whole length in `*lpnLength`. 0, or
-// MAPI_E_LOGON_FAILURE for a profile that cannot be read (its reason kept).
-KMP_EXPORT ULONG KelvraMapiDescribeProfile(LPSTR lpszProfileName, LPSTR lpszText, ULONG nSize, ULONG *lpnLength)
-{
-    return Guard([&] {
-        const std::string text = DescribeProfile(LoadProfile(NarrowToUtf8(View(lpszProfileName))));
-        const ULONG length = CopyOut(text, lpszText, nSize);
-        if (lpnLength != nullptr)
-            *lpnLength = length;
-    });
-}
-
-// Beside the twelve, for `kelvra profile import`: adds the profile
-// `lpszProfileName` with the keys of `lpszKeys` ("key<TAB>value" lines), both
-// UTF-8 as the file is, to the profile file (AddProfile in Profile.h): 1 in
-// `flFlags` replaces a profile of that name. 0, MAPI_E_LOGON_FAILURE when the
-// name is taken or the profile could not log on, MAPI_E_FAILURE when the
-// file cannot be written (the reason kept).
-KMP_EXPORT ULONG KelvraMapiAddProfile(LPSTR lpszProfileName, LPSTR lpszKeys, FLAGS flFlags)
-{
-    return Guard([&] {
-        std::vector<std::pair<std::string, std::string>> keys;
-        const std::string_view text = View(lpszKeys);
-        std::size_t start = 0;
-        std::string_view line;
-        while (NextLine(text, start, line)) {
-            const std::size_t tab = line.find('\t');
-            if (tab == std::string_view::npos)
-                Fail(MAPI_E_FAILURE);
-            keys.emplace_back(std::string(line.substr(0, tab)), std::string(line.substr(tab + 1)));
-        }
-        AddProfile(std::string(View(lpszProfileName)), keys, (flFlags & 1) != 0);
-    });
-}
-
-// Beside the twelve, for `kelvra profile check`: logs on with the profile
-// and tries each of its parts without sending anything, one
-// "part<TAB>ok|failed<TAB>detail" line each, copied as above. 0 when every
-// part works, MAPI_E_FAILURE when one does not, MAPI_E_LOGON_FAILURE for a
-// profile that cannot be read.
-KMP_EXPORT ULONG KelvraMapiCheckProfile(LPSTR lpszProfileName, LPSTR lpszPassword, LPSTR lpszText, ULONG nSize,
-                                        ULONG *lpnLength)
-{
-    return Guard([&] {
-        const Profile profile = LoadProfile(NarrowToUtf8(View(lpszProfileName)));
-        std::string report;
-        const bool works = CheckProfile(profile, NarrowToUtf8(View(lpszPassword)), report);
-        const ULONG length = CopyOut(report, lpszText, nSize);
-        if (lpnLength != nullptr)
-            *lpnLength = length;
-        if (!works)
-            Fail(MAPI_E_FAILURE);
     });
 }

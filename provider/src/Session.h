@@ -2,7 +2,7 @@
 // stands for while an entry point's call uses it.
 #pragma once
 
-#include "Profile.h"
+#include "profile/Profile.h"
 
 #include <memory>
 

@@ -5,7 +5,7 @@
 
 #include "Blocks.h"
 #include "message/Message.h"
-#include "Profile.h"
+#include "profile/Profile.h"
 #include "mapi/SimpleMapi.h"
 
 #include <functional>

@@ -7,7 +7,7 @@
 #include "Errors.h"
 #include "Addresses.h"
 #include "Loopback.h"
-#include "Profile.h"
+#include "profile/Profile.h"
 #include "Url.h"
 #include "outgoing/Smtp.h"
 

@@ -4,7 +4,7 @@
 #include "ProviderSession.h"
 
 #include "Errors.h"
-#include "Profile.h"
+#include "profile/Profile.h"
 
 #include <map>
 #include <regex>

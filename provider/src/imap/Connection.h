@@ -5,7 +5,7 @@
 #pragma once
 
 #include "Errors.h"
-#include "Profile.h"
+#include "profile/Profile.h"
 #include "signin/SignIn.h"
 
 #include <libetpan/libetpan.h>

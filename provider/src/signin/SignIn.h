@@ -10,7 +10,7 @@
 // access token with the profile's user.
 #pragma once
 
-#include "Profile.h"
+#include "profile/Profile.h"
 #include "signin/Secret.h"
 
 #include <string>

@@ -1,6 +1,7 @@
 #include "ui/HandOff.h"
 
 #include "Errors.h"
+#include "Places.h"
 #include "posix/Process.h"
 
 #include <fcntl.h>
@@ -24,16 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An absolute folder from the environment, else `fallback` under the home.
-std::string EnvFolder(const char *variable, const char *fallback)
-{
-    const char *value = std::getenv(variable);
-    if (value != nullptr && value[0] == '/')
-        return value;
-    const char *home = std::getenv("HOME");
-    return fallback == nullptr || home == nullptr ? std::string() : std::string(home) + "/" + fallback;
-}
-
 // A folder of this user's alone, made when missing: never through a link,
 // never one another user owns or may write.
 bool PrivateFolder(const std::string &path)
@@ -50,10 +41,10 @@ bool PrivateFolder(const std::string &path)
 // is not there).
 std::string CopiesRoot(bool make = true)
 {
-    std::string base = EnvFolder("XDG_RUNTIME_DIR", nullptr);
+    std::string base = XdgFolder("XDG_RUNTIME_DIR", nullptr);
     struct stat st {};
     if (base.empty() || stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        base = EnvFolder("XDG_CACHE_HOME", ".cache");
+        base = XdgFolder("XDG_CACHE_HOME", ".cache");
     if (base.empty())
         return {};
     const std::string kelvra = base + "/kelvra";
@@ -131,7 +122,7 @@ std::optional<bool> HandlerTakesAttachments()
     const std::string id = query->output.substr(0, query->output.find_first_of("\r\n"));
     if (id.empty() || id.find('/') != std::string::npos)
         return std::nullopt;
-    std::vector<std::string> dirs = {EnvFolder("XDG_DATA_HOME", ".local/share")};
+    std::vector<std::string> dirs = {XdgFolder("XDG_DATA_HOME", ".local/share")};
     const char *data = std::getenv("XDG_DATA_DIRS");
     gchar **split = g_strsplit(data != nullptr && *data != '\0' ? data : "/usr/local/share:/usr/share", ":", -1);
     for (gchar **d = split; *d != nullptr; ++d)
@@ -263,7 +254,7 @@ std::string SessionBus()
     const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (address != nullptr && *address != '\0')
         return address;
-    const std::string runtime = EnvFolder("XDG_RUNTIME_DIR", nullptr);
+    const std::string runtime = XdgFolder("XDG_RUNTIME_DIR", nullptr);
     struct stat st {};
     if (!runtime.empty() && stat((runtime + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         return "unix:path=" + runtime + "/bus";

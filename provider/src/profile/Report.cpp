@@ -1,4 +1,4 @@
-#include "ProfileReport.h"
+#include "profile/Report.h"
 
 #include "Errors.h"
 #include "Store.h"

@@ -2,7 +2,7 @@
 // without sending anything: `kelvra profile show` and `kelvra profile check`.
 #pragma once
 
-#include "Profile.h"
+#include "profile/Profile.h"
 
 #include <string>
 
