@@ -75,6 +75,25 @@ void Configure(TKelvraSession &session, const Global &global)
         session.SetPassword(U(*global.password, "the password (--password or KELVRA_PASSWORD)"));
 }
 
+// A component on the session every subcommand logs on with, which it
+// borrows: the session is made first and goes last.
+template <class Component>
+class OnSession {
+public:
+    explicit OnSession(const Global &global)
+    {
+        Configure(session_, global);
+        component_.SetSession(&session_);
+    }
+    Component &operator*() { return component_; }
+    Component *operator->() { return &component_; }
+    TKelvraSession &Session() { return session_; }
+
+private:
+    TKelvraSession session_;
+    Component component_;
+};
+
 json Mailbox(const String &name, const String &address)
 {
     return {{"name", U8(name)}, {"address", U8(address)}};
@@ -216,15 +235,12 @@ json Send(const Global &global, const SendOptions &options)
     if (fromStdin && KELVRA_ISATTY(KELVRA_FILENO(stdin)))
         throw std::invalid_argument("send needs a text: --body, --body-file, or standard input that is not a "
                                     "terminal (--body '' sends none)");
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraSendMail mail;
-    mail.SetSession(&session);
-    mail.SetSendTo(Recipients(options.to, "--to"));
-    mail.SetCc(Recipients(options.cc, "--cc"));
-    mail.SetBcc(Recipients(options.bcc, "--bcc"));
-    mail.SetSubject(U(options.subject, "--subject"));
-    mail.SetMessageType(U(options.type, "--type"));
+    OnSession<TKelvraSendMail> mail(global);
+    mail->SetSendTo(Recipients(options.to, "--to"));
+    mail->SetCc(Recipients(options.cc, "--cc"));
+    mail->SetBcc(Recipients(options.bcc, "--bcc"));
+    mail->SetSubject(U(options.subject, "--subject"));
+    mail->SetMessageType(U(options.type, "--type"));
 
     std::string body;
     std::string given = "--body";
@@ -242,7 +258,7 @@ json Send(const Global &global, const SendOptions &options)
     }
     host::TStringList lines;
     lines.SetText(U(body, given));
-    mail.SetBody(lines);
+    mail->SetBody(lines);
 
     std::vector<String> files;
     json attached = json::array();
@@ -269,19 +285,19 @@ json Send(const Global &global, const SendOptions &options)
     String attach;
     for (auto file = files.rbegin(); file != files.rend(); ++file)
         AppendListItem(attach, *file);
-    mail.SetAttach(attach);
+    mail->SetAttach(attach);
     TSendFlags flags;
     if (options.receipt)
         flags.Include(TSendFlag::sfReceiptRequested);
     if (options.dialog)
         flags.Include(TSendFlag::sfDialog);
-    mail.SetFlags(flags);
-    mail.Send();
+    mail->SetFlags(flags);
+    mail->Send();
     return {{"sent", true},
             {"outcome", LastOutcome()},
-            {"to", Items(mail.GetSendTo())},
-            {"cc", Items(mail.GetCc())},
-            {"bcc", Items(mail.GetBcc())},
+            {"to", Items(mail->GetSendTo())},
+            {"cc", Items(mail->GetCc())},
+            {"bcc", Items(mail->GetBcc())},
             {"subject", options.subject},
             {"attachments", attached}};
 }
@@ -323,15 +339,12 @@ json List(const Global &global, const ListOptions &options)
 
 json Show(const Global &global, const std::string &id, bool peek)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraReadMail mail;
-    mail.SetSession(&session);
-    Select(mail, id, peek ? TReadFlags{TReadFlag::rfPeek} : TReadFlags{});
+    OnSession<TKelvraReadMail> mail(global);
+    Select(*mail, id, peek ? TReadFlags{TReadFlag::rfPeek} : TReadFlags{});
     json to = json::array(), cc = json::array(), bcc = json::array();
-    for (std::uint32_t i = 0; i < mail.GetRecipientCount(); ++i) {
-        const json entry = Mailbox(mail.GetRecipientName(i), mail.GetRecipientAddress(i));
-        switch (mail.GetRecipientType(i)) {
+    for (std::uint32_t i = 0; i < mail->GetRecipientCount(); ++i) {
+        const json entry = Mailbox(mail->GetRecipientName(i), mail->GetRecipientAddress(i));
+        switch (mail->GetRecipientType(i)) {
         case TRecipientType::rtTo: to.push_back(entry); break;
         case TRecipientType::rtCc: cc.push_back(entry); break;
         case TRecipientType::rtBcc: bcc.push_back(entry); break;
@@ -339,27 +352,27 @@ json Show(const Global &global, const std::string &id, bool peek)
         }
     }
     json attachments = json::array();
-    for (std::uint32_t i = 0; i < mail.GetFileCount(); ++i) {
+    for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
         std::error_code error;
-        const auto size = fs::file_size(PathOf(U8(mail.GetPathName(i))), error);
-        attachments.push_back({{"name", U8(mail.GetFileName(i))}, {"size", error ? 0 : size}});
+        const auto size = fs::file_size(PathOf(U8(mail->GetPathName(i))), error);
+        attachments.push_back({{"name", U8(mail->GetFileName(i))}, {"size", error ? 0 : size}});
     }
-    const TMessageFlags flags = mail.GetMessageFlags();
-    const auto [received, date] = Dates(mail);
+    const TMessageFlags flags = mail->GetMessageFlags();
+    const auto [received, date] = Dates(*mail);
     return {{"id", id},
             {"received", received},
             {"date", date ? json(*date) : json(nullptr)},
-            {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
+            {"from", Mailbox(mail->GetOriginatorName(), mail->GetOriginatorAddress())},
             {"to", to},
             {"cc", cc},
             {"bcc", bcc},
-            {"subject", U8(mail.GetSubject())},
-            {"type", U8(mail.GetMessageType())},
-            {"conversation", U8(mail.GetConversationID())},
+            {"subject", U8(mail->GetSubject())},
+            {"type", U8(mail->GetMessageType())},
+            {"conversation", U8(mail->GetConversationID())},
             {"unread", flags.Contains(TMessageFlag::mfUnread)},
             {"receipt_requested", flags.Contains(TMessageFlag::mfReceiptRequested)},
             {"sent", flags.Contains(TMessageFlag::mfSent)},
-            {"body", U8(mail.GetBodyText())},
+            {"body", U8(mail->GetBodyText())},
             {"attachments", attachments}};
 }
 
@@ -369,19 +382,16 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
     const fs::path target = fs::canonical(PathOf(folder), error);
     if (error || !fs::is_directory(target))
         throw LocalFileError("no such folder: " + folder);
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraReadMail mail;
-    mail.SetSession(&session);
-    Select(mail, id, {TReadFlag::rfPeek});
+    OnSession<TKelvraReadMail> mail(global);
+    Select(*mail, id, {TReadFlag::rfPeek});
     json saved = json::array();
-    for (std::uint32_t i = 0; i < mail.GetFileCount(); ++i) {
+    for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
         // The name of the file the mail system handed out: made safe by it
         // (the provider takes only the last part of the sender's name, drops
         // leading dots and control characters, and makes names unique), and
         // checked once more here: whatever the message says, the file lands
         // directly in the folder, hidden from nobody.
-        std::string name = Utf8Of(PathOf(U8(mail.GetPathName(i))).filename());
+        std::string name = Utf8Of(PathOf(U8(mail->GetPathName(i))).filename());
         while (!name.empty() && (name.front() == '.' || name.front() == ' '))
             name.erase(0, 1);
         const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
@@ -390,83 +400,68 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
         if (name.empty() || !plain)
             name = "attachment-" + std::to_string(i + 1);
         const fs::path destination = target / PathOf(name);
-        SaveCopy(target, name, PathOf(U8(mail.GetPathName(i))), force);
-        saved.push_back({{"name", U8(mail.GetFileName(i))}, {"path", Utf8Of(destination)}});
+        SaveCopy(target, name, PathOf(U8(mail->GetPathName(i))), force);
+        saved.push_back({{"name", U8(mail->GetFileName(i))}, {"path", Utf8Of(destination)}});
     }
     return {{"id", id}, {"saved", saved}};
 }
 
 json Delete(const Global &global, const std::string &id)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraReadMail mail;
-    mail.SetSession(&session);
-    Select(mail, id, {TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
-    mail.Delete();
+    OnSession<TKelvraReadMail> mail(global);
+    Select(*mail, id, {TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
+    mail->Delete();
     return {{"deleted", id}};
 }
 
 json Count(const Global &global, bool unread)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraReadMail mail;
-    mail.SetSession(&session);
+    OnSession<TKelvraReadMail> mail(global);
     if (unread)
-        mail.SetFindFlags({TFindFlag::ffUnreadOnly});
+        mail->SetFindFlags({TFindFlag::ffUnreadOnly});
     Progress progress("counted", global.json);
-    const std::int32_t count = mail.MessageCount([&](std::int32_t counted) { progress.Step(counted); });
+    const std::int32_t count = mail->MessageCount([&](std::int32_t counted) { progress.Step(counted); });
     return {{"count", count}, {"unread_only", unread}};
 }
 
 json Resolve(const Global &global, const std::string &name)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraContact contact;
-    contact.SetSession(&session);
-    contact.SetContactName(U(name, "NAME"));
-    return {{"name", U8(contact.GetResolvedName())},
-            {"address", U8(contact.GetResolvedAddress())},
-            {"entry_id", Hex(contact.GetResolvedEntry())}};
+    OnSession<TKelvraContact> contact(global);
+    contact->SetContactName(U(name, "NAME"));
+    return {{"name", U8(contact->GetResolvedName())},
+            {"address", U8(contact->GetResolvedAddress())},
+            {"entry_id", Hex(contact->GetResolvedEntry())}};
 }
 
 json Pick(const Global &global)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraSendMail mail;
-    mail.SetSession(&session);
-    if (!mail.SelectRecipients())
+    OnSession<TKelvraSendMail> mail(global);
+    if (!mail->SelectRecipients())
         Check(MAPI_USER_ABORT); // cancelled: as a cancelled send --dialog is
-    return {{"to", Items(mail.GetSendTo())}, {"cc", Items(mail.GetCc())}, {"bcc", Items(mail.GetBcc())}};
+    return {{"to", Items(mail->GetSendTo())}, {"cc", Items(mail->GetCc())}, {"bcc", Items(mail->GetBcc())}};
 }
 
 json Details(const Global &global, const std::string &name, bool dialog)
 {
-    TKelvraSession session;
-    Configure(session, global);
-    TKelvraContact contact;
-    contact.SetSession(&session);
-    contact.SetContactName(U(name, "NAME"));
+    OnSession<TKelvraContact> contact(global);
+    contact->SetContactName(U(name, "NAME"));
     if (dialog) {
         // The platform's own details dialog for the resolved entry.
-        std::string narrowName = host::ToAnsi(contact.GetResolvedName());
-        std::string narrowAddress = host::ToAnsi(contact.GetResolvedAddress());
-        std::vector<std::uint8_t> entry = contact.GetResolvedEntry();
+        std::string narrowName = host::ToAnsi(contact->GetResolvedName());
+        std::string narrowAddress = host::ToAnsi(contact->GetResolvedAddress());
+        std::vector<std::uint8_t> entry = contact->GetResolvedEntry();
         MapiRecipDesc recip{};
         recip.ulRecipClass = MAPI_TO;
         recip.lpszName = narrowName.data();
         recip.lpszAddress = narrowAddress.data();
         recip.ulEIDSize = static_cast<ULONG>(entry.size());
         recip.lpEntryID = entry.empty() ? nullptr : entry.data();
-        session.Open();
-        Check(MapiDetails()(session.Handle(), 0, &recip, 0, 0));
+        contact.Session().Open();
+        Check(MapiDetails()(contact.Session().Handle(), 0, &recip, 0, 0));
     }
-    return {{"name", U8(contact.GetResolvedName())},
-            {"address", U8(contact.GetResolvedAddress())},
-            {"entry_id", Hex(contact.GetResolvedEntry())}};
+    return {{"name", U8(contact->GetResolvedName())},
+            {"address", U8(contact->GetResolvedAddress())},
+            {"entry_id", Hex(contact->GetResolvedEntry())}};
 }
 
 } // namespace kelvra_cli
