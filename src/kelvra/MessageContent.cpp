@@ -20,6 +20,21 @@ constexpr FlagBit kMessageBits[] = {
     {TMessageFlag::mfUnread, MAPI_UNREAD},
 };
 
+// The message's attachment or recipient at `index`; null past the count
+// the record gives, or when it gives none.
+const MapiFileDesc *FileAt(const MapiMessage *message, std::uint32_t index)
+{
+    if (message == nullptr || index >= message->nFileCount || message->lpFiles == nullptr)
+        return nullptr;
+    return &message->lpFiles[index];
+}
+const MapiRecipDesc *RecipAt(const MapiMessage *message, std::uint32_t index)
+{
+    if (message == nullptr || index >= message->nRecipCount || message->lpRecips == nullptr)
+        return nullptr;
+    return &message->lpRecips[index];
+}
+
 } // namespace
 
 void TKelvraReadMail::PutText(EditedText field, char *&target, const String &value)
@@ -130,37 +145,34 @@ std::uint32_t TKelvraReadMail::GetRecipientCount() const
 
 String TKelvraReadMail::GetFileName(std::uint32_t index) const
 {
-    if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
-        return {};
-    return NarrowText(FMapiMessage->lpFiles[index].lpszFileName);
+    const auto *item = FileAt(FMapiMessage, index);
+    return item != nullptr ? NarrowText(item->lpszFileName) : String();
 }
 
 String TKelvraReadMail::GetPathName(std::uint32_t index) const
 {
-    if (index >= GetFileCount() || FMapiMessage->lpFiles == nullptr)
-        return {};
-    return NarrowText(FMapiMessage->lpFiles[index].lpszPathName);
+    const auto *item = FileAt(FMapiMessage, index);
+    return item != nullptr ? NarrowText(item->lpszPathName) : String();
 }
 
 String TKelvraReadMail::GetRecipientName(std::uint32_t index) const
 {
-    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
-        return {};
-    return NarrowText(FMapiMessage->lpRecips[index].lpszName);
+    const auto *item = RecipAt(FMapiMessage, index);
+    return item != nullptr ? NarrowText(item->lpszName) : String();
 }
 
 String TKelvraReadMail::GetRecipientAddress(std::uint32_t index) const
 {
-    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
-        return {};
-    return NarrowText(FMapiMessage->lpRecips[index].lpszAddress);
+    const auto *item = RecipAt(FMapiMessage, index);
+    return item != nullptr ? NarrowText(item->lpszAddress) : String();
 }
 
 TRecipientType TKelvraReadMail::GetRecipientType(std::uint32_t index) const
 {
-    if (index >= GetRecipientCount() || FMapiMessage->lpRecips == nullptr)
+    const MapiRecipDesc *recip = RecipAt(FMapiMessage, index);
+    if (recip == nullptr)
         return TRecipientType::rtOriginator;
-    switch (FMapiMessage->lpRecips[index].ulRecipClass) {
+    switch (recip->ulRecipClass) {
     case MAPI_TO:
         return TRecipientType::rtTo;
     case MAPI_CC:
