@@ -6,7 +6,7 @@
 #include "book/AddressBook.h"
 #include "Errors.h"
 #include "Addresses.h"
-#include "Loopback.h"
+#include "SmtpServer.h"
 #include "profile/Profile.h"
 #include "Url.h"
 #include "outgoing/Smtp.h"
@@ -484,30 +484,21 @@ TEST_F(Hostile, AProfileFileMayStartWithAByteOrderMark)
 }
 
 // Over a real SMTP server on loopback: what the server sees.
-class HostileSmtp : public Hostile {
+class HostileSmtp : public WithSmtpServer<WithLog<Hostile>> {
 protected:
     void SetUp() override
     {
-        Hostile::SetUp();
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WithSmtpServer::SetUp();
         WriteFile(profiles, "[Work]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
                             "plain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) + "\n");
-        server = std::make_unique<loopback::Server>(
-            port, std::vector<std::string>{"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                           std::to_string(port), received.string()});
+        server = StartSmtp();
     }
     void TearDown() override
     {
         server.reset();
-        unsetenv("KELVRA_MAPI_LOG");
-        Hostile::TearDown();
+        WithSmtpServer::TearDown();
     }
 
-    int port = 0;
-    fs::path received;
     std::unique_ptr<loopback::Server> server;
 };
 

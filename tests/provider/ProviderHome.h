@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,6 +80,26 @@ protected:
     }
 
     fs::path home, mailbox, contacts, profiles;
+};
+
+// A home whose provider writes its log to provider.log there (Log()), and
+// shows it when the test has failed.
+template <class Home = ProviderHome>
+class WithLog : public Home {
+protected:
+    void SetUp() override
+    {
+        Home::SetUp();
+        setenv("KELVRA_MAPI_LOG", (this->home / "provider.log").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (::testing::Test::HasFailure())
+            std::cerr << Log();
+        unsetenv("KELVRA_MAPI_LOG");
+        Home::TearDown();
+    }
+    std::string Log() const { return ReadFile(this->home / "provider.log"); }
 };
 
 } // namespace provider_test

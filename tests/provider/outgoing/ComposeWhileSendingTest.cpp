@@ -4,8 +4,8 @@
 // behind (no message at the server, no Sent copy, no staged file), and the
 // session's next send goes out whole. Against a real SMTP server on
 // loopback (Debian's aiosmtpd).
-#include "Loopback.h"
 #include "ProviderSession.h"
+#include "SmtpServer.h"
 
 #include "message/Message.h"
 
@@ -13,15 +13,11 @@ using namespace provider_test;
 
 namespace {
 
-class ComposeWhileSending : public ProviderHome {
+class ComposeWhileSending : public WithSmtpServer<WithLog<>> {
 protected:
     void SetUp() override
     {
-        ProviderHome::SetUp();
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WithSmtpServer::SetUp();
         WriteFile(profiles, "[Smtp]\nmailbox = Mail\nname = Kelvra Tester\naddress = tester@example.org\n"
                             "plain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) + "\n");
         attachment = home / "figures.bin";
@@ -32,10 +28,7 @@ protected:
     {
         kmp::g_composeHook = nullptr;
         MAPILogoff(session, 0, 0, 0);
-        if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log");
-        unsetenv("KELVRA_MAPI_LOG");
-        ProviderHome::TearDown();
+        WithSmtpServer::TearDown();
     }
 
     ULONG Send(const char *subject)
@@ -66,8 +59,7 @@ protected:
         return true;
     }
 
-    int port = 0;
-    fs::path received, attachment;
+    fs::path attachment;
     LHANDLE session = 0;
 };
 
@@ -85,9 +77,8 @@ TEST_F(ComposeWhileSending, AttachmentsAreCheckedBeforeTheServerIsAsked)
 
 TEST_F(ComposeWhileSending, AMessageThatCannotBeComposedAbandonsTheTransaction)
 {
-    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                   std::to_string(port), received.string()});
-    ASSERT_TRUE(server.Running());
+    const auto server = StartSmtp();
+    ASSERT_TRUE(server->Running());
     ASSERT_EQ(Send("first"), 0u);
     // Another program removes the attachment after the check, while the
     // envelope goes.
@@ -98,7 +89,7 @@ TEST_F(ComposeWhileSending, AMessageThatCannotBeComposedAbandonsTheTransaction)
     EXPECT_FALSE(fs::exists(received / "2.eml"));
     EXPECT_EQ(Messages(mailbox / ".Sent").size(), 1u);
     EXPECT_TRUE(NothingLeft());
-    EXPECT_NE(ReadFile(home / "provider.log").find("the transaction was abandoned and nothing was sent"),
+    EXPECT_NE(Log().find("the transaction was abandoned and nothing was sent"),
               std::string::npos);
     // The next send goes out whole, on a connection of its own.
     WriteFile(attachment, std::string(200000, 'g'));

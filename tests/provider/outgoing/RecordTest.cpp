@@ -1,7 +1,7 @@
 // MAPISendMailW in a Latin-1 locale (tests/CMakeLists.txt): texts that the
 // locale's character set lacks reach the recipient whole, over a real SMTP
 // server on loopback, and text that is not UTF-16 is refused.
-#include "Loopback.h"
+#include "SmtpServer.h"
 #include "ProviderSession.h"
 #include "Python.h"
 
@@ -14,38 +14,27 @@ namespace {
 // A wide text the record can point at.
 WCHAR *W(std::u16string &text) { return text.data(); }
 
-class WideSend : public ProviderHome {
+class WideSend : public WithSmtpServer<WithLog<>> {
 protected:
     void SetUp() override
     {
-        ProviderHome::SetUp();
+        WithSmtpServer::SetUp();
         ASSERT_EQ(kelvra_posix::LocaleCharset(), "ISO-8859-1") << "run in a Latin-1 locale";
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
         WriteFile(contacts, "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:\u0418\u0432\u0430\u043D "
                             "\u041F\u0435\u0442\u0440\u043E\u0432\r\nEMAIL:ivan@example.org\r\nEND:VCARD\r\n");
         WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\nname = Kelvra Tester\n"
                             "address = tester@example.org\nplain = yes\nsmtp = smtp://127.0.0.1:" +
                                 std::to_string(port) + "\n");
-        server = std::make_unique<loopback::Server>(
-            port, std::vector<std::string>{kPython, KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                           std::to_string(port), received.string()});
+        server = StartSmtp();
         ASSERT_EQ(MAPILogon(0, S("Smtp"), nullptr, 0, 0, &session), 0u);
     }
     void TearDown() override
     {
-        if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log");
         MAPILogoff(session, 0, 0, 0);
         server.reset();
-        unsetenv("KELVRA_MAPI_LOG");
-        ProviderHome::TearDown();
+        WithSmtpServer::TearDown();
     }
 
-    int port = 0;
-    fs::path received;
     std::unique_ptr<loopback::Server> server;
     LHANDLE session = 0;
 };
@@ -131,7 +120,7 @@ TEST_F(WideSend, TextThatIsNotUtf16IsRefusedAndNothingGoes)
         message.lpFiles = &file;
         EXPECT_EQ(MAPISendMailW(session, 0, &message, 0, 0), row.code);
         // The log names the field, never the text.
-        const std::string log = ReadFile(home / "provider.log");
+        const std::string log = Log();
         EXPECT_NE(log.find(std::string("refused: ") + row.logged + " is not UTF-16"), std::string::npos) << log;
     }
     EXPECT_TRUE(fs::is_empty(received));

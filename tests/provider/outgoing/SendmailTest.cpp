@@ -6,7 +6,7 @@
 
 #include "kelvra/Kelvra.h"
 
-#include "Loopback.h"
+#include "SmtpServer.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,16 +17,13 @@ using namespace provider_test;
 
 namespace {
 
-using loopback::FreePort;
-using loopback::Server;
 
-class Sendmail : public ProviderHome {
+class Sendmail : public WithLog<> {
 protected:
     void SetUp() override
     {
-        ProviderHome::SetUp();
+        WithLog::SetUp();
         kelvra::MAPIDLL = u"libkelvramapi.so";
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
         const char *h = std::getenv("HOME");
         oldHome = h != nullptr ? h : "";
         setenv("HOME", home.c_str(), 1); // msmtp reads ~/.msmtprc
@@ -41,11 +38,8 @@ protected:
     }
     void TearDown() override
     {
-        if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log");
-        unsetenv("KELVRA_MAPI_LOG");
         setenv("HOME", oldHome.c_str(), 1);
-        ProviderHome::TearDown();
+        WithLog::TearDown();
     }
 
     // A profile is read at logon: the session logs on anew with it.
@@ -84,7 +78,6 @@ protected:
         return Messages(mailbox / ".Sent").empty() && (!fs::exists(staging) || fs::is_empty(staging));
     }
 
-    std::string Log() const { return ReadFile(home / "provider.log"); }
 
     std::string oldHome;
     kelvra::TKelvraSession session;
@@ -163,37 +156,25 @@ TEST_F(Sendmail, NoRecipientIsEverTakenForAnOption)
 
 // Debian's msmtp-mta: /usr/sbin/sendmail is msmtp, configured by the user's
 // ~/.msmtprc, here to relay to a server on loopback.
-class MsmtpMta : public Sendmail {
+class MsmtpMta : public WithSmtpServer<Sendmail> {
 protected:
     void SetUp() override
     {
-        Sendmail::SetUp();
+        WithSmtpServer::SetUp();
         std::error_code error;
         if (!fs::is_symlink("/usr/sbin/sendmail", error) || fs::read_symlink("/usr/sbin/sendmail", error).filename() != "msmtp")
             GTEST_SKIP() << "/usr/sbin/sendmail is not msmtp-mta's (apt-get install msmtp-mta)";
-        port = FreePort();
-        received = home / "received";
-        fs::create_directories(received);
         WriteFile(home / ".msmtprc", "defaults\nauth off\ntls off\nlogfile " + (home / "msmtp.log").string() +
                                          "\naccount relay\nhost 127.0.0.1\nport " + std::to_string(port) +
                                          "\nfrom tester@example.org\naccount default : relay\n");
         fs::permissions(home / ".msmtprc", fs::perms::owner_read | fs::perms::owner_write);
         Profile("/usr/sbin/sendmail", "timeout = 5\n");
     }
-    std::unique_ptr<Server> Relay(std::vector<std::string> options)
-    {
-        std::vector<std::string> args = {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                         std::to_string(port), received.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        return std::make_unique<Server>(port, args);
-    }
-    int port = 0;
-    fs::path received;
 };
 
 TEST_F(MsmtpMta, RelaysTheMessageWithItsEnvelopeAndBccInNoHeader)
 {
-    auto relay = Relay({});
+    auto relay = StartSmtp();
     ASSERT_EQ(Send(), 0) << ReadFile(home / "msmtp.log");
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nbob@example.org\nsecret@example.net\n");
     const std::string wire = ReadFile(received / "1.eml");
@@ -206,7 +187,7 @@ TEST_F(MsmtpMta, RelaysTheMessageWithItsEnvelopeAndBccInNoHeader)
 TEST_F(MsmtpMta, ARelayThatRefusesIsDownOrNeverAnswersFailsTheSendWithoutACopy)
 {
     {
-        auto relay = Relay({"--refuse", "bob"});
+        auto relay = StartSmtp({"--refuse", "bob"});
         EXPECT_EQ(Send(), MAPI_E_FAILURE); // msmtp says EX_DATAERR, not EX_NOUSER
         EXPECT_NE(Log().find("sendmail /usr/sbin/sendmail exited with status"), std::string::npos) << Log();
         EXPECT_NE(Log().find("bob@example.org"), std::string::npos) << Log(); // msmtp names the refused one

@@ -5,7 +5,7 @@
 
 #include "kelvra/Kelvra.h"
 
-#include "Loopback.h"
+#include "SmtpServer.h"
 
 #include <atomic>
 #include <future>
@@ -15,34 +15,22 @@ using namespace provider_test;
 
 namespace {
 
-using loopback::FreePort;
 using loopback::Server;
 
 const std::string kPython = "/usr/bin/python3";
 
-class Smtp : public ProviderHome {
+class Smtp : public WithSmtpServer<WithLog<>> {
 protected:
     void SetUp() override
     {
-        ProviderHome::SetUp();
+        WithSmtpServer::SetUp();
         kelvra::MAPIDLL = u"libkelvramapi.so";
-        port = FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
     }
     // No copy of a sent message left under the Sent folder's tmp/.
     bool NothingStaged() const
     {
         const fs::path staging = mailbox / ".Sent" / "tmp";
         return !fs::exists(staging) || fs::is_empty(staging);
-    }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log");
-        unsetenv("KELVRA_MAPI_LOG");
-        ProviderHome::TearDown();
     }
 
     void Profile(const std::string &extra)
@@ -51,14 +39,6 @@ protected:
                             "address = tester@example.org\nsmtp = smtp://127.0.0.1:" +
                                 std::to_string(port) + "\n" + extra);
         session.SetProfileName(u"Smtp");
-    }
-
-    std::unique_ptr<Server> OurServer(std::vector<std::string> options)
-    {
-        std::vector<std::string> args = {kPython, KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                         std::to_string(port), received.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        return std::make_unique<Server>(port, args);
     }
 
     int SendCode(kelvra::TKelvraSendMail &mail)
@@ -81,8 +61,6 @@ protected:
         return mail;
     }
 
-    int port = 0;
-    fs::path received;
     kelvra::TKelvraSession session;
 };
 
@@ -96,7 +74,7 @@ TEST_F(Smtp, WhatArrivesIsWhatWasSentWithBccOnlyInTheEnvelope)
         bytes += static_cast<char>(i * 31 % 256);
     WriteFile(file, bytes);
     Profile("plain = yes\n");
-    auto server = OurServer({});
+    auto server = StartSmtp();
     auto mail = Mail();
     mail->SetCc(u"bob@example.org");
     mail->SetBcc(u"secret@example.net");
@@ -133,21 +111,21 @@ TEST_F(Smtp, TheMailboxHandlerOfAiosmtpdStoresTheEnvelope)
 TEST_F(Smtp, ARefusedRecipientSendsNothingAndIsLogged)
 {
     Profile("plain = yes\n");
-    auto server = OurServer({"--refuse", "bob"});
+    auto server = StartSmtp({"--refuse", "bob"});
     auto mail = Mail();
     mail->SetCc(u"bob@example.org");
     EXPECT_EQ(SendCode(*mail), 14);
     EXPECT_FALSE(fs::exists(received / "1.eml"));
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
     EXPECT_TRUE(NothingStaged()); // the copy made ready while it went is gone
-    EXPECT_NE(ReadFile(home / "provider.log").find("recipient <bob@example.org> (550"), std::string::npos)
-        << ReadFile(home / "provider.log");
+    EXPECT_NE(Log().find("recipient <bob@example.org> (550"), std::string::npos)
+        << Log();
 }
 
 TEST_F(Smtp, ASessionSendsOverOneConnectionAndGoesOnAfterARefusal)
 {
     Profile("plain = yes\n");
-    auto server = OurServer({"--refuse", "bob"});
+    auto server = StartSmtp({"--refuse", "bob"});
     auto mail = Mail();
     EXPECT_EQ(SendCode(*mail), 0);
     EXPECT_EQ(SendCode(*mail), 0);
@@ -169,7 +147,7 @@ TEST_F(Smtp, ASessionSendsOverOneConnectionAndGoesOnAfterARefusal)
     EXPECT_EQ(Messages(mailbox / ".Sent").size(), 1u);
     // A server that went away and came back is connected to again.
     server.reset();
-    server = OurServer({});
+    server = StartSmtp();
     EXPECT_EQ(SendCode(*mail), 0);
 }
 
@@ -181,7 +159,7 @@ TEST_F(Smtp, LoginOverStartTlsWithTheLogonPassword)
                              "' 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
     Profile("user = kelvra\ncafile = " + cert.string() + "\n");
-    auto server = OurServer({"--tls", cert.string(), key.string(), "--auth", "kelvra:secret"});
+    auto server = StartSmtp({"--tls", cert.string(), key.string(), "--auth", "kelvra:secret"});
 
     session.SetPassword(u"wrong");
     auto mail = Mail();
@@ -196,7 +174,7 @@ TEST_F(Smtp, LoginOverStartTlsWithTheLogonPassword)
 TEST_F(Smtp, PlainTextIsRefusedUnlessTheProfileAllowsItOnLoopback)
 {
     Profile(""); // no "plain = yes": STARTTLS is required, and this server has none
-    auto server = OurServer({});
+    auto server = StartSmtp();
     auto mail = Mail();
     EXPECT_EQ(SendCode(*mail), 23);
     EXPECT_FALSE(fs::exists(received / "1.eml"));
@@ -208,7 +186,7 @@ TEST_F(Smtp, AServerThatIsDownOrDropsTheLineIsANetworkFailure)
     auto mail = Mail();
     EXPECT_EQ(SendCode(*mail), 23); // nobody listens
     {
-        auto server = OurServer({"--drop"});
+        auto server = StartSmtp({"--drop"});
         EXPECT_EQ(SendCode(*mail), 23);
     }
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
@@ -246,6 +224,6 @@ TEST_F(Smtp, AServerThatStallsEndsTheSendInsteadOfHangingIt)
     close(listener);
     ASSERT_TRUE(ended) << "Send still hangs";
     EXPECT_EQ(sent.get(), 23);
-    EXPECT_NE(ReadFile(home / "provider.log").find("libcurl 28"), std::string::npos) << ReadFile(home / "provider.log");
+    EXPECT_NE(Log().find("libcurl 28"), std::string::npos) << Log();
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
 }

@@ -5,6 +5,7 @@
 #include "Child.h"
 #include "Loopback.h"
 #include "ProviderHome.h"
+#include "SmtpServer.h"
 
 #include "Errors.h"
 #include "Session.h"
@@ -101,25 +102,7 @@ TEST_F(WayOut, WithNoWayOutOnlyTheProfilesOwnAddressIsDeliveredAndNothingElseIsS
 
 // A loopback server of the test's own shape, and a profile with the bounds
 // of the report that found the hang: timeout 5, stalltimeout 3.
-class SmtpBounds : public WayOut {
-protected:
-    void SetUp() override
-    {
-        WayOut::SetUp();
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-    }
-    std::unique_ptr<loopback::Server> Serve(const std::vector<std::string> &options)
-    {
-        std::vector<std::string> args = {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                         std::to_string(port), received.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        return std::make_unique<loopback::Server>(port, args);
-    }
-    int port = 0;
-    fs::path received;
-};
+class SmtpBounds : public WithSmtpServer<WayOut> {};
 
 TEST_F(SmtpBounds, EveryPhaseEndsWithinItsBoundsAndALoginAskedForIsALoginMade)
 {
@@ -142,7 +125,7 @@ TEST_F(SmtpBounds, EveryPhaseEndsWithinItsBoundsAndALoginAskedForIsALoginMade)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.server.empty() ? "aiosmtpd" : row.server.front());
         SCOPED_TRACE(row.user + (row.check ? " check" : " send"));
-        const auto server = Serve(row.server);
+        const auto server = StartSmtp(row.server);
         const kmp::Profile profile =
             Load("smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\ntimeout = 5\nstalltimeout = 3\n" +
                  (row.user.empty() ? "" : "user = " + row.user + "\npassword = pw\n"));

@@ -3,8 +3,8 @@
 // that fails, hangs or prints nothing sends nothing; OAuth 2 tokens by
 // XOAUTH2 and OAUTHBEARER, checked to the byte by the server; a profile file
 // that others can read may not hold a password.
-#include "Loopback.h"
 #include "ProviderSession.h"
+#include "SmtpServer.h"
 
 #include "signin/PasswordCommand.h"
 #include "signin/Secret.h"
@@ -21,27 +21,14 @@ using namespace provider_test;
 
 namespace {
 
-const std::string kPython = "/usr/bin/python3";
-
-class SignIn : public ProviderHome {
+class SignIn : public WithSmtpServer<WithLog<>> {
 protected:
-    void SetUp() override
-    {
-        ProviderHome::SetUp();
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
-    }
     void TearDown() override
     {
         if (session != 0)
             MAPILogoff(session, 0, 0, 0);
-        if (HasFailure())
-            std::cerr << ReadFile(home / "provider.log");
-        unsetenv("KELVRA_MAPI_LOG");
         kmp::g_passwordCommandSeconds = 30;
-        ProviderHome::TearDown();
+        WithSmtpServer::TearDown();
     }
 
     void Profile(const std::string &extra, fs::perms mode = fs::perms::owner_read | fs::perms::owner_write)
@@ -50,14 +37,6 @@ protected:
                             "address = tester@example.org\nplain = yes\nuser = kelvra\nsmtp = smtp://127.0.0.1:" +
                                 std::to_string(port) + "\n" + extra);
         fs::permissions(profiles, mode);
-    }
-
-    std::unique_ptr<loopback::Server> Server(std::vector<std::string> options)
-    {
-        std::vector<std::string> args = {kPython, KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                         std::to_string(port), received.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        return std::make_unique<loopback::Server>(port, args);
     }
 
     ULONG Logon(const char *password = nullptr)
@@ -89,8 +68,6 @@ protected:
         return n;
     }
 
-    int port = 0;
-    fs::path received;
     LHANDLE session = 0;
 };
 
@@ -100,7 +77,7 @@ TEST_F(SignIn, APasswordCommandGivesThePasswordForEachLogin)
 {
     const fs::path runs = home / "runs";
     Profile("passwordcmd = echo run >> '" + runs.string() + "'; printf 'secret\\nsecond line\\n'\n");
-    auto server = Server({"--auth", "kelvra:secret"});
+    auto server = StartSmtp({"--auth", "kelvra:secret"});
     ASSERT_EQ(Logon(), 0u);
     EXPECT_FALSE(fs::exists(runs)); // not at logon: only when a login needs it
     ASSERT_EQ(Send(), 0u);
@@ -116,7 +93,7 @@ TEST_F(SignIn, APasswordCommandGivesThePasswordForEachLogin)
 TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
 {
     kmp::g_passwordCommandSeconds = 1;
-    auto server = Server({"--auth", "kelvra:secret"});
+    auto server = StartSmtp({"--auth", "kelvra:secret"});
     const struct {
         std::string command, why;
     } rows[] = {
@@ -134,7 +111,7 @@ TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Send(), MAPI_E_LOGON_FAILURE);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-        const std::string log = ReadFile(home / "provider.log");
+        const std::string log = Log();
         EXPECT_NE(log.find("profile Smtp: its passwordcmd gave no password: " + row.why), std::string::npos) << log;
         EXPECT_EQ(log.find("leaked"), std::string::npos) << log;
     }
@@ -144,7 +121,7 @@ TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
 
 TEST_F(SignIn, OAuthTokensGoByXoauth2AndOauthbearerToTheByte)
 {
-    auto server = Server({"--token", "kelvra:ya29.token-from-a-helper"});
+    auto server = StartSmtp({"--token", "kelvra:ya29.token-from-a-helper"});
     for (const std::string mechanism : {"xoauth2", "oauthbearer"}) {
         Profile("auth = " + mechanism + "\npasswordcmd = echo ya29.token-from-a-helper\n");
         ASSERT_EQ(Logon(), 0u);
@@ -159,11 +136,11 @@ TEST_F(SignIn, OAuthTokensGoByXoauth2AndOauthbearerToTheByte)
 
 TEST_F(SignIn, AProfileFileOthersCanReadMayNotHoldAPassword)
 {
-    auto server = Server({"--auth", "kelvra:secret"});
+    auto server = StartSmtp({"--auth", "kelvra:secret"});
     Profile("password = secret\n", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                        fs::perms::others_read);
     EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
-    const std::string log = ReadFile(home / "provider.log");
+    const std::string log = Log();
     EXPECT_NE(log.find(profiles.string() + " holds a password and others can read it; chmod 600 " + profiles.string()),
               std::string::npos)
         << log;
@@ -180,17 +157,17 @@ TEST_F(SignIn, AProfileFileOthersCanReadMayNotHoldAPassword)
 
 TEST_F(SignIn, AProfileFileOthersCouldChangeIsNotUsedNorAPasswordInTheSmtpUrl)
 {
-    auto server = Server({"--auth", "kelvra:secret"});
+    auto server = StartSmtp({"--auth", "kelvra:secret"});
     // Writable by the group: its password command could be anyone's.
     Profile("passwordcmd = echo secret\n", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_write);
     EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
-    EXPECT_NE(ReadFile(home / "provider.log").find(profiles.string() + " can be changed by others"), std::string::npos);
+    EXPECT_NE(Log().find(profiles.string() + " can be changed by others"), std::string::npos);
     // Another user's (made so by root; root's own files are trusted).
     if (geteuid() == 0) {
         Profile("passwordcmd = echo secret\n");
         ASSERT_EQ(chown(profiles.c_str(), 65534, 65534), 0);
         EXPECT_EQ(Logon(), MAPI_E_LOGON_FAILURE);
-        EXPECT_NE(ReadFile(home / "provider.log").find(profiles.string() + " belongs to another user"),
+        EXPECT_NE(Log().find(profiles.string() + " belongs to another user"),
                   std::string::npos);
         ASSERT_EQ(chown(profiles.c_str(), 0, 0), 0);
     }
@@ -201,7 +178,7 @@ TEST_F(SignIn, AProfileFileOthersCouldChangeIsNotUsedNorAPasswordInTheSmtpUrl)
     ASSERT_EQ(Logon(), 0u);
     EXPECT_NE(Send(), 0u);
     EXPECT_EQ(Received(), 0u);
-    const std::string log = ReadFile(home / "provider.log");
+    const std::string log = Log();
     EXPECT_NE(log.find("the password written into its smtp URL is not used"), std::string::npos) << log;
     EXPECT_EQ(log.find("secret@"), std::string::npos) << log;
     // With the password where passwords go, it signs in.
