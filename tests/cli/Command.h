@@ -3,7 +3,9 @@
 #pragma once
 
 #include "Child.h"
+#include "Argv.h"
 #include "ProviderHome.h"
+#include "SmtpServer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,18 +27,13 @@ struct Result {
     std::string out, err;
 };
 
-class Command : public ProviderHome {
+// A provider home with its log, and a place for our SMTP server on loopback.
+class Command : public WithSmtpServer<WithLog<>> {
 protected:
     void SetUp() override
     {
-        ProviderHome::SetUp();
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
+        WithSmtpServer::SetUp();
         WriteFile(home / "report.txt", "quarterly figures\n");
-    }
-    void TearDown() override
-    {
-        unsetenv("KELVRA_MAPI_LOG");
-        ProviderHome::TearDown();
     }
 
     // The program Run runs: the kelvra of the build, or a copy of it.
@@ -49,10 +46,7 @@ protected:
     {
         WriteFile(home / "stdin", input);
         args.insert(args.begin(), program);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        const std::vector<char *> argv = Argv(args);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, inputFrom.empty() ? (home / "stdin").c_str() : inputFrom.c_str(),

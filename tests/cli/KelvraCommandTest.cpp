@@ -1,7 +1,6 @@
 // The kelvra command run as a user runs it, against the provider in a
 // temporary profile and against a loopback SMTP server.
 #include "Command.h"
-#include "Loopback.h"
 #include "Python.h"
 #include "SecretService.h"
 
@@ -307,17 +306,13 @@ TEST_F(Command, SendReadsNoTextFromATerminal)
 
 TEST_F(Command, SendGoesOutOverSmtp)
 {
-    const int port = loopback::FreePort();
-    const fs::path received = home / "received";
-    fs::create_directories(received);
     WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
                         "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\n");
-    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                   std::to_string(port), received.string(), "--refuse", "refused"});
-    ASSERT_TRUE(server.Running());
+    const auto server = StartSmtp({"--refuse", "refused"});
+    ASSERT_TRUE(server->Running());
     Result r = Run({"--profile", "Smtp", "send", "--to", "Ann", "--bcc", "hidden@example.net", "--subject", "wire",
                     "--body", "over SMTP"});
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\nhidden@example.net\n");
     r = Run({"--profile", "Smtp", "send", "--to", "refused@example.org", "--body", "x"});
     EXPECT_EQ(r.status, 1);
@@ -328,14 +323,10 @@ TEST_F(Command, SendInALatin1LocaleKeepsEveryScript)
 {
     const char *locales = std::getenv("KELVRA_LATIN1_LOCPATH");
     ASSERT_NE(locales, nullptr) << "the folder of the test's Latin-1 locale (tests/CMakeLists.txt)";
-    const int port = loopback::FreePort();
-    const fs::path received = home / "received";
-    fs::create_directories(received);
     WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
                         "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\n");
-    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                   std::to_string(port), received.string()});
-    ASSERT_TRUE(server.Running());
+    const auto server = StartSmtp();
+    ASSERT_TRUE(server->Running());
     const std::string subject = "\u65E5\u672C\u8A9E\u306E\u4EF6\u540D \U0001F600";
     const std::string name = "\u041E\u0442\u0447\u0451\u0442.txt";
     WriteFile(home / fs::path(std::u8string(name.begin(), name.end())), "figures\n");
@@ -347,7 +338,7 @@ TEST_F(Command, SendInALatin1LocaleKeepsEveryScript)
                           "\u041F\u0440\u0438\u0432\u0435\u0442", "--attach", (home / "").string() + name});
     unsetenv("LC_ALL");
     unsetenv("LOCPATH");
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
 
     // As Python's email package reads what arrived.
     const auto fields = Fields(RunPython({"read", (received / "1.eml").string()}));
@@ -451,26 +442,22 @@ TEST_F(Command, APasswordKeptInTheKeyringSignsIn)
 {
     SecretService keyring(home);
     ASSERT_TRUE(keyring.Running()) << "gnome-keyring-daemon on a private session bus";
-    const int port = loopback::FreePort();
-    const fs::path received = home / "received";
-    fs::create_directories(received);
     WriteFile(profiles, "[Keyring]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
                         "smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\nuser = kelvra\n");
-    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                   std::to_string(port), received.string(), "--auth", "kelvra:hunter2"});
-    ASSERT_TRUE(server.Running());
+    const auto server = StartSmtp({"--auth", "kelvra:hunter2"});
+    ASSERT_TRUE(server->Running());
     const std::vector<std::string> send = {"--profile", "Keyring", "send", "--to", "ann@example.org", "--body", "x"};
     EXPECT_EQ(Run(send).status, 1); // no password anywhere
     Result r = Run({"password", "set", "--profile", "Keyring"}, "hunter2\n");
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(r.out, "kept the password of profile Keyring\n");
     r = Run(send);
-    EXPECT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    EXPECT_EQ(r.status, 0) << r.err << Log();
     EXPECT_TRUE(fs::exists(received / "1.eml"));
     ASSERT_EQ(Run({"password", "clear", "--profile", "Keyring"}).status, 0);
     EXPECT_EQ(Run(send).status, 1);
     EXPECT_FALSE(fs::exists(received / "2.eml"));
-    EXPECT_EQ(ReadFile(home / "provider.log").find("hunter2"), std::string::npos);
+    EXPECT_EQ(Log().find("hunter2"), std::string::npos);
 }
 
 TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
@@ -494,7 +481,7 @@ TEST_F(Command, WithoutASecretServiceTheKeyringIsSkipped)
                             "not be asked: "),
               std::string::npos)
         << send.err;
-    const std::string log = ReadFile(home / "provider.log");
+    const std::string log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     if (saved.empty())
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -693,17 +680,13 @@ TEST_F(Command, ChangesByAnotherProgramShowAfterAKeptListing)
 // check logs on and tries each part, sending nothing, and says which failed.
 TEST_F(Command, ProfileShowAndCheckReportEachPartWithoutSendingOrShowingSecrets)
 {
-    const int port = loopback::FreePort();
-    const fs::path received = home / "received";
-    fs::create_directories(received);
     WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddressbook = contacts.vcf\naddress = tester@example.org\n"
                         "smtp = smtp://127.0.0.1:" + std::to_string(port) +
                             "\nplain = yes\nuser = tester\npassword = s3cret-word\n"
                             "[Mta]\nmailbox = Mail\nsendmail = '" + (home / "no such program").string() + "' -i\n");
     fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write);
-    loopback::Server server(port, {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                   std::to_string(port), received.string(), "--auth", "tester:s3cret-word"});
-    ASSERT_TRUE(server.Running());
+    const auto server = StartSmtp({"--auth", "tester:s3cret-word"});
+    ASSERT_TRUE(server->Running());
 
     EXPECT_EQ(Run({"profile", "list"}).out, "Smtp  (default)\nMta\n");
     EXPECT_EQ(Json({"profile", "list"}), json::parse(R"({"profiles": ["Smtp", "Mta"], "default": "Smtp"})"));

@@ -74,7 +74,7 @@ TEST_F(Import, AnMsmtpAccountWithItsDefaultsAndBaseSendsThroughTheRelay)
                                       "address = tester@example.org\n");
     auto relay = Relay({"--auth", "tester:s3cret-word"});
     r = Run({"--profile", "work", "send", "--to", "ann@example.org", "--subject", "imported", "--body", "from msmtp"});
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
 
     // The default account, under a name of our own; the same name again
@@ -204,7 +204,7 @@ TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
                                       "\nplain = yes\nname = Ann Example\naddress = ann@example.org\n");
     auto relay = Relay();
     r = Run({"--profile", "git", "send", "--to", "bob@example.org", "--subject", "patch", "--body", "diff"});
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "ann@example.org\nbob@example.org\n");
     EXPECT_NE(ReadFile(received / "1.eml").find("From: Ann Example <ann@example.org>"), std::string::npos);
 
@@ -214,7 +214,7 @@ TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
     set("sendemail.smtpServer", (home / "bin" / "my sendmail").string());
     ASSERT_EQ(Run({"profile", "import", "git", "--file", gitconfig.string(), "--as", "mta"}).status, 0);
     r = Run({"--profile", "mta", "send", "--to", "bob@example.org", "--body", "diff"});
-    ASSERT_EQ(r.status, 0) << r.err << ReadFile(home / "provider.log");
+    ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(home / "args"), "-oi\n-f\nann@example.org\n--\nbob@example.org\n");
 }
 

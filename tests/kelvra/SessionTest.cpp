@@ -155,14 +155,17 @@ TEST_F(Session, DestroyingReportsAFailedLogoffToTheApplicationNotByRaising)
 
 TEST_F(Session, AStoredActiveSessionLogsOnOnlyAfterTheWholeFormWasRead)
 {
-    auto form = host::ReadForm("object Form: TComponent\n"
+    // Written back as it was: Active and Flags always, the texts when not
+    // empty, About never.
+    const std::string stored = "object Form: TComponent\n"
                                "  object KelvraSession1: TKelvraSession\n"
                                "    Active = True\n"
                                "    Flags = [seLogonUI, seNoParentWindow]\n"
                                "    Password = 'secret'\n"
                                "    ProfileName = 'Work'\n"
                                "  end\n"
-                               "end\n");
+                               "end\n";
+    auto form = host::ReadForm(stored);
     auto *session = static_cast<TKelvraSession *>(form->FindComponent(u"KelvraSession1"));
     ASSERT_NE(session, nullptr);
     EXPECT_TRUE(session->GetActive());
@@ -173,16 +176,7 @@ TEST_F(Session, AStoredActiveSessionLogsOnOnlyAfterTheWholeFormWasRead)
     EXPECT_EQ(calls[0].Num("flags"), 0x1u);
     EXPECT_EQ(calls[0].Num("ui"), 0u);
 
-    // Written back: Active and Flags always, the texts when not empty,
-    // About never.
-    EXPECT_EQ(host::WriteForm(*form), "object Form: TComponent\n"
-                                      "  object KelvraSession1: TKelvraSession\n"
-                                      "    Active = True\n"
-                                      "    Flags = [seLogonUI, seNoParentWindow]\n"
-                                      "    Password = 'secret'\n"
-                                      "    ProfileName = 'Work'\n"
-                                      "  end\n"
-                                      "end\n");
+    EXPECT_EQ(host::WriteForm(*form), stored);
     form.reset();
     EXPECT_EQ(fake::CallNames(), (std::vector<std::string>{"MAPILogon", "MAPILogoff"}));
 

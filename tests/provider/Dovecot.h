@@ -8,6 +8,7 @@
 #pragma once
 
 #include "Loopback.h"
+#include "Argv.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -34,15 +35,12 @@ namespace fs = std::filesystem;
 // Runs a program and waits for it; its exit status (-1 when it could not run).
 inline int RunQuietly(std::vector<std::string> args)
 {
+    const std::vector<char *> argv = provider_test::Argv(args);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -2,6 +2,8 @@
 // process run with an argument vector for the life of an object.
 #pragma once
 
+#include "Argv.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -49,10 +51,7 @@ class Server {
 public:
     Server(int port, std::vector<std::string> args)
     {
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        const std::vector<char *> argv = provider_test::Argv(args);
         if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
             pid_ = 0;
         for (int i = 0; i < 200 && pid_ != 0 && !Accepts(port); ++i)

@@ -24,6 +24,20 @@ inline MapiRecipDesc Recip(ULONG cls, const char *name, const char *address = nu
     return r;
 }
 
+// Every identifier a walk of the session's folder finds with these flags
+// and type, in its order.
+inline std::vector<std::string> WalkIds(LHANDLE session, FLAGS flags = 0, const char *type = "")
+{
+    std::vector<std::string> ids;
+    std::string seed;
+    char buffer[513];
+    while (MAPIFindNext(session, 0, S(type), seed.data(), flags | MAPI_LONG_MSGID, 0, buffer) == 0) {
+        seed = buffer;
+        ids.push_back(seed);
+    }
+    return ids;
+}
+
 class Provider : public ProviderHome {
 protected:
     void SetUp() override
@@ -53,18 +67,7 @@ protected:
         return MAPISendMail(session, 0, &m, 0, 0);
     }
 
-    // Every identifier a walk finds with these flags and type.
-    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "")
-    {
-        std::vector<std::string> ids;
-        std::string seed;
-        char buffer[513];
-        while (MAPIFindNext(session, 0, S(type), seed.data(), flags | MAPI_LONG_MSGID, 0, buffer) == 0) {
-            seed = buffer;
-            ids.push_back(seed);
-        }
-        return ids;
-    }
+    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "") { return WalkIds(session, flags, type); }
 
     LHANDLE session = 0;
 };

@@ -136,17 +136,7 @@ protected:
         return out;
     }
 
-    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "")
-    {
-        std::vector<std::string> ids;
-        std::string seed;
-        char buffer[513];
-        while (MAPIFindNext(session, 0, S(type), seed.data(), flags | MAPI_LONG_MSGID, 0, buffer) == 0) {
-            seed = buffer;
-            ids.push_back(seed);
-        }
-        return ids;
-    }
+    std::vector<std::string> Walk(FLAGS flags = 0, const char *type = "") { return WalkIds(session, flags, type); }
 
     std::string folder;
     LHANDLE session = 0;

@@ -2,6 +2,7 @@
 // the screen), and on a desktop through stand-ins for xdg-email and zenity
 // that record their argument vectors.
 #include "Child.h"
+#include "Argv.h"
 #include "ProviderHome.h"
 
 #include "mapi/SimpleMapi.h"
@@ -34,12 +35,9 @@ class Terminal {
 public:
     explicit Terminal(std::vector<std::string> args)
     {
+        const std::vector<char *> argv = Argv(args);
         pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
         if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -409,10 +407,7 @@ TEST_F(Dialogs, TheEmailPortalReachesTheDesktopsMailClient)
                   file.string() + "'\nkill $portal\nwait\n");
     std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "/usr/bin/dbus-run-session", "--", "/bin/sh",
                                      (home / "session.sh").string()};
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::vector<char *> argv = Argv(args);
     const int out = open((home / "session.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
