@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace fake {
@@ -34,46 +35,74 @@ struct Call {
         return it == args.end() ? missing : it->second;
     }
     bool IsNull(const std::string &key) const { return Raw(key) == "null"; }
-    // The unescaped text, or nullopt for a null pointer.
-    std::optional<std::string> Text(const std::string &key) const
-    {
-        const std::string &raw = Raw(key);
-        if (raw == "null" || raw.size() < 2 || raw.front() != '"')
-            return std::nullopt;
-        std::string out;
-        for (size_t i = 1; i + 1 < raw.size(); ++i) {
-            if (raw[i] == '\\' && raw[i + 1] == 'x') {
-                out += static_cast<char>(std::stoi(raw.substr(i + 2, 2), nullptr, 16));
-                i += 3;
-            } else if (raw[i] == '\\') {
-                out += raw[++i];
-            } else {
-                out += raw[i];
-            }
-        }
-        return out;
-    }
-    // The UTF-16 units of a wide text, or nullopt for a null pointer.
+    // The unescaped text (bytes written \xHH), or nullopt for a null pointer.
+    std::optional<std::string> Text(const std::string &key) const { return Quoted<std::string>(key, 'x', 2); }
+    // The UTF-16 units of a wide text (written \uHHHH), or nullopt for a
+    // null pointer.
     std::optional<std::u16string> WText(const std::string &key) const
     {
+        return Quoted<std::u16string>(key, 'u', 4);
+    }
+    // Text or WText, by the kind of text asked for.
+    template <class String>
+    std::optional<String> TextAs(const std::string &key) const
+    {
+        if constexpr (std::is_same_v<String, std::string>)
+            return Text(key);
+        else
+            return WText(key);
+    }
+    unsigned long long Num(const std::string &key) const { return std::stoull(Raw(key), nullptr, 0); }
+
+private:
+    // A quoted raw value unescaped: \ before a character stands for it,
+    // `escape` and `digits` hexadecimal digits for one unit.
+    template <class String>
+    std::optional<String> Quoted(const std::string &key, char escape, int digits) const
+    {
         const std::string &raw = Raw(key);
         if (raw == "null" || raw.size() < 2 || raw.front() != '"')
             return std::nullopt;
-        std::u16string out;
+        String out;
+        using Unit = typename String::value_type;
         for (size_t i = 1; i + 1 < raw.size(); ++i) {
-            if (raw[i] == '\\' && raw[i + 1] == 'u') {
-                out += static_cast<char16_t>(std::stoi(raw.substr(i + 2, 4), nullptr, 16));
-                i += 5;
+            if (raw[i] == '\\' && raw[i + 1] == escape) {
+                out += static_cast<Unit>(std::stoi(raw.substr(i + 2, digits), nullptr, 16));
+                i += 1 + digits;
             } else if (raw[i] == '\\') {
-                out += static_cast<char16_t>(raw[++i]);
+                out += static_cast<Unit>(raw[++i]);
             } else {
-                out += static_cast<char16_t>(raw[i]);
+                out += static_cast<Unit>(raw[i]);
             }
         }
         return out;
     }
-    unsigned long long Num(const std::string &key) const { return std::stoull(Raw(key), nullptr, 0); }
 };
+
+// A recipient of a recorded record: its class, and its name and address
+// (nullopt for null) in the record's kind of text.
+template <class String>
+struct RecordedRecip {
+    unsigned long long cls;
+    std::optional<String> name, address;
+};
+
+// The recorded call's record holds exactly these recipients, in order, none
+// with an entry identifier.
+template <class String>
+void ExpectRecips(const Call &call, const std::vector<RecordedRecip<String>> &expected)
+{
+    ASSERT_EQ(call.Num("msg.recipCount"), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string key = "msg.recips[" + std::to_string(i) + "]";
+        EXPECT_EQ(call.Num(key + ".class"), expected[i].cls);
+        EXPECT_EQ(call.TextAs<String>(key + ".name"), expected[i].name);
+        EXPECT_EQ(call.TextAs<String>(key + ".address"), expected[i].address);
+        EXPECT_EQ(call.Num(key + ".eidSize"), 0u);
+        EXPECT_TRUE(call.IsNull(key + ".eid"));
+    }
+}
 
 inline Call Parse(const std::string &line)
 {
