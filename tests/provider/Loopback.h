@@ -34,6 +34,40 @@ inline int FreePort()
     return ntohs(a.sin_port);
 }
 
+// A socket listening on 127.0.0.1 (`port`, or 0 for a free one) that
+// answers nothing: connections wait in its backlog until a test accepts
+// them. Closed with the object.
+class Listener {
+public:
+    explicit Listener(int port = 0) : fd_(socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        socklen_t length = sizeof a;
+        listening_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                     listen(fd_, 4) == 0 && getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length) == 0;
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+
+    bool Listening() const { return listening_; }
+    int Port() const { return port_; }
+    int Fd() const { return fd_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+    bool listening_ = false;
+};
+
 inline bool Accepts(int port)
 {
     const int s = socket(AF_INET, SOCK_STREAM, 0);

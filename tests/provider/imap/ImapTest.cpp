@@ -406,17 +406,10 @@ TEST_F(Imap, LogonPasswordsAndTls)
 
     // A server that accepts and never answers ends the logon after the
     // stall timeout, not never.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    socklen_t length = sizeof a;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &length);
-    listen(listener, 4);
-    UseProfile("plain = yes\nstalltimeout = 1\n", "imap://tester@127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/INBOX");
+    const loopback::Listener listener;
+    ASSERT_TRUE(listener.Listening());
+    UseProfile("plain = yes\nstalltimeout = 1\n", "imap://tester@127.0.0.1:" + std::to_string(listener.Port()) + "/INBOX");
     EXPECT_EQ(Logon(), ULONG(MAPI_E_FAILURE));
-    close(listener);
 }
 
 TEST_F(Imap, ServerStoppedMidWalkFailsAndTheSessionComesBack)

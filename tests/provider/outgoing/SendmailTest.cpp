@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <optional>
 
 using namespace provider_test;
 
@@ -201,19 +202,14 @@ TEST_F(MsmtpMta, ARelayThatRefusesIsDownOrNeverAnswersFailsTheSendWithoutACopy)
     EXPECT_TRUE(NoSentCopy());
     // Never answers: connections are taken (the listening socket's backlog)
     // and no greeting ever comes; the profile's timeout ends it.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    std::optional<loopback::Listener> listener(std::in_place, port);
+    ASSERT_TRUE(listener->Listening());
     fs::remove(home / "provider.log");
     Profile("/usr/sbin/sendmail", "timeout = 2\n");
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(), MAPI_E_FAILURE);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
-    close(listener);
+    listener.reset();
     EXPECT_NE(Log().find("did not finish within 2 seconds"), std::string::npos) << Log();
     EXPECT_TRUE(NoSentCopy());
 }

@@ -196,16 +196,11 @@ TEST_F(Smtp, AServerThatIsDownOrDropsTheLineIsANetworkFailure)
 TEST_F(Smtp, AServerThatStallsEndsTheSendInsteadOfHangingIt)
 {
     // Accepts the connection, greets, then says nothing more.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    const loopback::Listener listener(port);
+    ASSERT_TRUE(listener.Listening());
     std::atomic<bool> done{false};
     std::thread stalling([&] {
-        const int client = accept(listener, nullptr, nullptr);
+        const int client = accept(listener.Fd(), nullptr, nullptr);
         if (client >= 0) {
             const char greeting[] = "220 stalling.example ESMTP\r\n";
             (void)!write(client, greeting, sizeof greeting - 1);
@@ -219,9 +214,8 @@ TEST_F(Smtp, AServerThatStallsEndsTheSendInsteadOfHangingIt)
     auto sent = std::async(std::launch::async, [&] { return SendCode(*mail); });
     const bool ended = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
     done = true;
-    shutdown(listener, SHUT_RDWR);
+    shutdown(listener.Fd(), SHUT_RDWR);
     stalling.join();
-    close(listener);
     ASSERT_TRUE(ended) << "Send still hangs";
     EXPECT_EQ(sent.get(), 23);
     EXPECT_NE(Log().find("libcurl 28"), std::string::npos) << Log();
