@@ -25,4 +25,20 @@ private:
     sigset_t old_;
 };
 
+// While it lives, SIGPIPE is held back for the calling thread, and one
+// raised meanwhile is taken before the thread's mask is restored: for a
+// library that writes to a socket without MSG_NOSIGNAL (libetpan), so that a
+// server that went away does not end the host program.
+class NoSigpipe {
+public:
+    NoSigpipe();
+    ~NoSigpipe();
+    NoSigpipe(const NoSigpipe &) = delete;
+    NoSigpipe &operator=(const NoSigpipe &) = delete;
+
+private:
+    sigset_t old_{};
+    bool pendingBefore_ = false;
+};
+
 } // namespace kmp

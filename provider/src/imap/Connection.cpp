@@ -206,33 +206,6 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     return s;
 }
 
-NoSigpipe::NoSigpipe()
-{
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, &old_);
-    sigset_t pending;
-    sigpending(&pending);
-    pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
-}
-
-NoSigpipe::~NoSigpipe()
-{
-    if (!pendingBefore_) {
-        sigset_t pending;
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            const timespec now{0, 0};
-            sigtimedwait(&pipe, nullptr, &now);
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-}
-
 template <class Fail>
 void Connection::Login(const Fail &fail)
 {

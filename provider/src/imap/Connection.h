@@ -5,12 +5,11 @@
 #pragma once
 
 #include "Errors.h"
+#include "Signals.h"
 #include "profile/Profile.h"
 #include "signin/SignIn.h"
 
 #include <libetpan/libetpan.h>
-
-#include <signal.h>
 
 #include <cstdint>
 #include <functional>
@@ -42,22 +41,6 @@ Settings SettingsOf(const Profile &profile, const std::string &password);
 // thrown inside the store, never out of it.
 struct Lost {
     std::string what;
-};
-
-// libetpan writes to its socket with send() without MSG_NOSIGNAL: a server
-// that went away must not end the host program with SIGPIPE. The signal is
-// held back for this thread while the store talks, and one it raised is
-// taken before the thread's mask is restored.
-class NoSigpipe {
-public:
-    NoSigpipe();
-    ~NoSigpipe();
-    NoSigpipe(const NoSigpipe &) = delete;
-    NoSigpipe &operator=(const NoSigpipe &) = delete;
-
-private:
-    sigset_t old_{};
-    bool pendingBefore_ = false;
 };
 
 class Connection {

@@ -18,6 +18,7 @@
 #include "imap/ImapStore.h"
 
 #include "Errors.h"
+#include "Signals.h"
 #include "message/Envelope.h"
 #include "message/Revise.h"
 #include "imap/Cache.h"
