@@ -5,7 +5,6 @@
 #pragma once
 
 #include "Errors.h"
-#include "Signals.h"
 #include "profile/Profile.h"
 #include "signin/SignIn.h"
 
