@@ -29,43 +29,6 @@ std::int64_t Seconds(const mailimap_date_time &d)
 
 } // namespace
 
-void FreeFetchList(clist *l)
-{
-    if (l != nullptr)
-        mailimap_fetch_list_free(l);
-}
-
-void FreeSet(mailimap_set *s)
-{
-    if (s != nullptr)
-        mailimap_set_free(s);
-}
-void FreeFetchType(mailimap_fetch_type *t)
-{
-    if (t != nullptr)
-        mailimap_fetch_type_free(t);
-}
-void FreeFlagList(mailimap_flag_list *f)
-{
-    if (f != nullptr)
-        mailimap_flag_list_free(f);
-}
-void FreeDateTime(mailimap_date_time *d)
-{
-    if (d != nullptr)
-        mailimap_date_time_free(d);
-}
-void FreeStoreFlags(mailimap_store_att_flags *f)
-{
-    if (f != nullptr)
-        mailimap_store_att_flags_free(f);
-}
-void FreeSearchKey(mailimap_search_key *k)
-{
-    if (k != nullptr)
-        mailimap_search_key_free(k);
-}
-
 Fetched Parse(mailimap_msg_att *message)
 {
     Fetched f;
@@ -142,8 +105,10 @@ bool UidFetchWith(mailimap_set *set, std::vector<mailimap_fetch_att *> items, Fe
     mailimap_fetch_type *made = mailimap_fetch_type_new_fetch_att_list_empty();
     if (set == nullptr || made == nullptr) {
         freePending();
-        FreeSet(set);
-        FreeFetchType(made);
+        if (set != nullptr)
+            mailimap_set_free(set);
+        if (made != nullptr)
+            mailimap_fetch_type_free(made);
         throw std::bad_alloc();
     }
     Set owned(set);
@@ -155,7 +120,8 @@ bool UidFetchWith(mailimap_set *set, std::vector<mailimap_fetch_att *> items, Fe
         }
         att = nullptr; // the fetch type's now
     }
-    FreeFetchList(answer.list);
+    if (answer.list != nullptr)
+        mailimap_fetch_list_free(answer.list);
     answer.list = nullptr;
     return send(owned.get(), type.get());
 }

@@ -28,7 +28,11 @@ struct Owned {
         if (p == nullptr)
             throw std::bad_alloc();
     }
-    ~Owned() { Free(p); }
+    ~Owned()
+    {
+        if (p != nullptr)
+            Free(p);
+    }
     Owned(const Owned &) = delete;
     Owned &operator=(const Owned &) = delete;
     T *get() const { return p; }
@@ -40,26 +44,22 @@ struct Owned {
     }
 };
 
-void FreeSet(mailimap_set *s);
-void FreeFetchType(mailimap_fetch_type *t);
-void FreeFlagList(mailimap_flag_list *f);
-void FreeDateTime(mailimap_date_time *d);
-void FreeStoreFlags(mailimap_store_att_flags *f);
-void FreeSearchKey(mailimap_search_key *k);
-void FreeFetchList(clist *l);
-
-using Set = Owned<mailimap_set, FreeSet>;
-using FetchType = Owned<mailimap_fetch_type, FreeFetchType>;
-using FlagList = Owned<mailimap_flag_list, FreeFlagList>;
-using DateTime = Owned<mailimap_date_time, FreeDateTime>;
-using StoreFlags = Owned<mailimap_store_att_flags, FreeStoreFlags>;
-using SearchKey = Owned<mailimap_search_key, FreeSearchKey>;
+using Set = Owned<mailimap_set, mailimap_set_free>;
+using FetchType = Owned<mailimap_fetch_type, mailimap_fetch_type_free>;
+using FlagList = Owned<mailimap_flag_list, mailimap_flag_list_free>;
+using DateTime = Owned<mailimap_date_time, mailimap_date_time_free>;
+using StoreFlags = Owned<mailimap_store_att_flags, mailimap_store_att_flags_free>;
+using SearchKey = Owned<mailimap_search_key, mailimap_search_key_free>;
 
 // The fetch list an answer left, freed with it.
 struct FetchList {
     clist *list = nullptr;
     FetchList() = default;
-    ~FetchList() { FreeFetchList(list); }
+    ~FetchList()
+    {
+        if (list != nullptr)
+            mailimap_fetch_list_free(list);
+    }
     FetchList(const FetchList &) = delete;
     FetchList &operator=(const FetchList &) = delete;
 };
