@@ -1,4 +1,5 @@
 #include "FakeMapiCalls.h"
+#include "SendMailCases.h"
 
 #include "host/Application.h"
 #include "host/FormFile.h"
@@ -181,30 +182,7 @@ TEST_F(SendMail, AnInactiveSessionIsLoggedOnByTheFirstCallThatNeedsIt)
 
 TEST_F(SendMail, EveryFailureRaisesWithThePlatformsCodeAndFreesEverything)
 {
-    TKelvraSendMail mail;
-    mail.SetSendTo(u"ann;bob");
-    mail.SetAttach(u"/nowhere");
-
-    QueueResolved("Ann", "SMTP:ann@x.org");
-    QueueResolved("Bob", "SMTP:bob@x.org");
-    FakeMapi_QueueResult("MAPISendMail", MAPI_E_ATTACHMENT_NOT_FOUND);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 11);
-
-    // A release that fails raises, after the entry was used.
-    FakeMapi_Reset();
-    QueueResolved("Ann", "SMTP:ann@x.org");
-    FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 2);
-    EXPECT_EQ(fake::CallNames(), (std::vector<std::string>{"MAPIResolveName", "MAPIFreeBuffer"}));
-
-    // The compose dialog cancelled.
-    FakeMapi_Reset();
-    mail.SetFlags({TSendFlag::sfDialog});
-    FakeMapi_QueueResult("MAPISendMail", MAPI_USER_ABORT);
-    FakeMapi_QueueResult("MAPIResolveName", 14);
-    FakeMapi_QueueResult("MAPIResolveName", 14);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 1);
-    EXPECT_EQ(mail.GetSendTo(), u"ann;bob");
+    send_cases::EveryFailureRaisesWithThePlatformsCode("MAPISendMail", u"/nowhere");
 }
 
 TEST_F(SendMail, SelectRecipientsRewritesTheListsFromTheDialogsAnswer)

@@ -2,6 +2,7 @@
 // Runs in a code page that lacks Cyrillic, Japanese and emoji (a Latin-1
 // locale natively, Wine's Western code page under Wine; tests/CMakeLists.txt).
 #include "FakeMapiCalls.h"
+#include "SendMailCases.h"
 
 #include "kelvra/Kelvra.h"
 
@@ -126,32 +127,7 @@ TEST_F(SendMailWide, RecipientsTheCodePageHoldsResolveTheOthersGoAsTyped)
 
 TEST_F(SendMailWide, EveryFailureRaisesWithThePlatformsCodeAndFreesEverything)
 {
-    TKelvraSendMail mail;
-    mail.SetSendTo(u"ann;bob");
-    mail.SetAttach(kPath);
-    const MapiRecipDesc ann = fake::Recip(MAPI_TO, "Ann", "SMTP:ann@x.org");
-
-    FakeMapi_QueueResolved(&ann);
-    FakeMapi_QueueResolved(&ann);
-    FakeMapi_QueueResult("MAPISendMailW", MAPI_E_ATTACHMENT_NOT_FOUND);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 11);
-
-    // A release that fails raises before anything is sent.
-    FakeMapi_Reset();
-    FakeMapi_QueueResolved(&ann);
-    FakeMapi_QueueResult("MAPIFreeBuffer", MAPI_E_FAILURE);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 2);
-    EXPECT_EQ(fake::CallNames(), (std::vector<std::string>{"MAPIResolveName", "MAPIFreeBuffer"}));
-
-    // The compose dialog cancelled; no property changed.
-    FakeMapi_Reset();
-    mail.SetFlags({TSendFlag::sfDialog});
-    FakeMapi_QueueResult("MAPIResolveName", 14);
-    FakeMapi_QueueResult("MAPIResolveName", 14);
-    FakeMapi_QueueResult("MAPISendMailW", MAPI_USER_ABORT);
-    EXPECT_EQ(fake::ErrorCodeOf([&] { mail.Send(); }), 1);
-    EXPECT_EQ(mail.GetSendTo(), u"ann;bob");
-    EXPECT_EQ(mail.GetAttach(), kPath);
+    send_cases::EveryFailureRaisesWithThePlatformsCode("MAPISendMailW", kPath);
 }
 
 TEST_F(SendMailWide, OffTheNarrowCallIsMadeEvenWhereTheWideOneIsExported)
