@@ -4,7 +4,6 @@
 // with the profile file left as it was.
 #include "Command.h"
 #include "Dovecot.h"
-#include "Loopback.h"
 
 using namespace provider_test;
 
@@ -20,27 +19,15 @@ protected:
         setenv("HOME", home.c_str(), 1);
         // No profile file yet: the import makes it.
         fs::remove(profiles);
-        port = loopback::FreePort();
-        received = home / "received";
-        fs::create_directories(received);
     }
     void TearDown() override
     {
         setenv("HOME", oldHome.c_str(), 1);
         Command::TearDown();
     }
-    std::unique_ptr<loopback::Server> Relay(const std::vector<std::string> &options = {})
-    {
-        std::vector<std::string> args = {"/usr/bin/python3", KELVRA_SOURCE_DIR "/tests/provider/smtpserver.py",
-                                         std::to_string(port), received.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        return std::make_unique<loopback::Server>(port, args);
-    }
     void Private(const fs::path &file) { fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write); }
 
     std::string oldHome;
-    int port = 0;
-    fs::path received;
 };
 
 } // namespace
@@ -72,7 +59,7 @@ TEST_F(Import, AnMsmtpAccountWithItsDefaultsAndBaseSendsThroughTheRelay)
     EXPECT_EQ(ReadFile(profiles), "[work]\nplain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) +
                                       "\nuser = tester\npasswordcmd = printf '%s\\n' s3cret-word\n"
                                       "address = tester@example.org\n");
-    auto relay = Relay({"--auth", "tester:s3cret-word"});
+    auto relay = StartSmtp({"--auth", "tester:s3cret-word"});
     r = Run({"--profile", "work", "send", "--to", "ann@example.org", "--subject", "imported", "--body", "from msmtp"});
     ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
@@ -173,7 +160,7 @@ TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
     WriteFile(home / ".msmtprc", "defaults\nauth off\ntls off\naccount relay\nhost 127.0.0.1\nport " +
                                      std::to_string(port) + "\naccount default : relay\n");
     Private(home / ".msmtprc");
-    const auto relay = Relay();
+    const auto relay = StartSmtp();
     for (const char *profile : {"lab", "offline"}) {
         SCOPED_TRACE(profile);
         const Result r = Run({"--profile", profile, "send", "--to", "ann@example.org", "--body", "x"});
@@ -185,6 +172,24 @@ TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
     }
     EXPECT_TRUE(fs::exists(received / "2.eml"));
     EXPECT_EQ(Messages(home / "Maildir" / "INBOX").size(), 0u);
+}
+
+// --local: of several MaildirStores, the first one a channel pairs with
+// the account's own store, not an earlier unpaired one nor a later pair.
+TEST_F(Import, AnMbsyncLocalMaildirIsTheFirstOneAChannelPairsWithTheAccount)
+{
+    WriteFile(home / ".mbsyncrc", "IMAPAccount work\nHost mail.example.org\nUser ann@example.org\n\n"
+                                  "IMAPStore work-remote\nAccount work\n\n"
+                                  "MaildirStore spare\nInbox ~/Spare/INBOX\n\n"
+                                  "MaildirStore work-inbox\nInbox ~/Mail/INBOX\n\n"
+                                  "MaildirStore work-archive\nInbox ~/Archive/INBOX\n\n"
+                                  "Channel inbox\nFar :work-remote:INBOX\nNear :work-inbox:\n\n"
+                                  "Channel archive\nFar :work-remote:Archive\nNear :work-archive:\n");
+    const Result r = Run({"profile", "import", "mbsync", "--local"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(profiles), "[work]\nmailbox = " + (home / "Mail" / "INBOX").string() +
+                                      "\naddress = ann@example.org\n");
+    EXPECT_NE(r.err.find("which mbsync keeps in step with mail.example.org"), std::string::npos) << r.err;
 }
 
 TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
@@ -202,7 +207,7 @@ TEST_F(Import, GitSendEmailsSettingsSendThroughTheRelayOrItsProgram)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadFile(profiles), "[git]\nsmtp = smtp://127.0.0.1:" + std::to_string(port) +
                                       "\nplain = yes\nname = Ann Example\naddress = ann@example.org\n");
-    auto relay = Relay();
+    auto relay = StartSmtp();
     r = Run({"--profile", "git", "send", "--to", "bob@example.org", "--subject", "patch", "--body", "diff"});
     ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "ann@example.org\nbob@example.org\n");
