@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 extern char **environ;
 
@@ -236,6 +238,30 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     result.exitCode = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
+}
+
+std::string ProgramOnPath(const std::string &program)
+{
+    if (program.empty() || program.find('/') != std::string::npos)
+        return program;
+    std::string folders;
+    if (const char *path = std::getenv("PATH"))
+        folders = path;
+    else {
+        folders.resize(confstr(_CS_PATH, nullptr, 0));
+        if (!folders.empty())
+            confstr(_CS_PATH, folders.data(), folders.size());
+        folders.resize(std::min(folders.find('\0'), folders.size()));
+    }
+    for (size_t start = 0; start <= folders.size();) {
+        const size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string candidate = (end > start ? folders.substr(start, end - start) : ".") + "/" + program;
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
 }
 
 } // namespace kelvra_posix

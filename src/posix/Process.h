@@ -49,6 +49,13 @@ struct RunOptions {
 // How long a dialog may wait for its user before it is taken as cancelled.
 constexpr std::chrono::minutes kDialogBound{15};
 
+// The file PATH finds for a bare program name, as RunProgram would run it
+// (PATH unset: the system's default path; an empty entry: the current
+// folder): the first regular file there that may be executed. A name with
+// a '/' is a path already and comes back as it is; empty when none is
+// found.
+std::string ProgramOnPath(const std::string &program);
+
 // Runs args[0] with `args`; nullopt when it cannot be started (errno set).
 std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const RunOptions &options);
 inline std::optional<RunResult> RunProgram(const std::vector<std::string> &args, std::chrono::milliseconds bound,

@@ -129,25 +129,6 @@ std::string CommandLine(const std::vector<std::string> &words)
 
 namespace {
 
-// The file a bare program name runs, as PATH finds it; empty when none.
-std::string ProgramPath(const std::string &program)
-{
-    if (program.find('/') != std::string::npos)
-        return program;
-    const char *path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string folder = end > start ? folders.substr(start, end - start) : ".";
-        const std::string candidate = folder + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
-}
-
 // A sendmail program: the message goes once the program took it (exit
 // status 0); the sender's copy is made ready before and kept after.
 class Sendmail final : public WayOut {
@@ -172,7 +153,7 @@ public:
 
     std::string Check(const Profile &, const std::string &) const override
     {
-        const std::string path = ProgramPath(words_.front());
+        const std::string path = kelvra_posix::ProgramOnPath(words_.front());
         struct stat st {};
         if (path.empty() || stat(path.c_str(), &st) != 0)
             Refuse("sendmail " + words_.front() + " is not there", MAPI_E_FAILURE);

@@ -21,16 +21,7 @@ namespace kmp {
 
 namespace {
 
-bool OnPath(const std::string &program)
-{
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':'))
-        if (access(((dir.empty() ? std::string(".") : dir) + "/" + program).c_str(), X_OK) == 0)
-            return true;
-    return false;
-}
+bool OnPath(const std::string &program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 bool HasDisplay()
 {

@@ -99,12 +99,7 @@ std::vector<std::string> CopiesFor(const Composition &m)
     return copies;
 }
 
-bool OnPath(const char *program)
-{
-    gchar *found = g_find_program_in_path(program);
-    g_free(found);
-    return found != nullptr;
-}
+bool OnPath(const char *program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 // Whether the desktop's mailto handler takes attachments from xdg-email:
 // it hands them only to a client it runs with -compose (Thunderbird and

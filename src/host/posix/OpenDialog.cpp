@@ -26,22 +26,7 @@ bool HasDisplay()
     return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
 }
 
-bool OnPath(const std::string &program)
-{
-    const char *path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        const std::string dir = end > start ? dirs.substr(start, end - start) : std::string(".");
-        if (access((dir + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
+bool OnPath(const std::string &program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 // Runs argv[0] from PATH with standard input from /dev/null and collects
 // its standard output.

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <iostream>
 
 using namespace provider_test;
@@ -102,6 +103,49 @@ TEST_F(WayOut, WithNoWayOutOnlyTheProfilesOwnAddressIsDeliveredAndNothingElseIsS
 
 // A loopback server of the test's own shape, and a profile with the bounds
 // of the report that found the hang: timeout 5, stalltimeout 3.
+// A program named by its bare name is the first regular executable file of
+// that name on PATH, as the helper would run it; the sendmail check, the
+// dialogs and the hand-off all look for theirs this way.
+TEST_F(WayOut, ABareProgramNameIsTheFirstExecutableFileOnPath)
+{
+    const fs::path bin = home / "bin", plain = home / "plain", cwd = fs::current_path();
+    WriteFile(bin / "tool", "#!/bin/sh\n");
+    fs::permissions(bin / "tool", fs::perms::owner_all);
+    WriteFile(plain / "tool", "not executable\n");
+    fs::create_directories(home / "dirs" / "tool");
+    fs::permissions(home / "dirs" / "tool", fs::perms::owner_all);
+    const char *old = std::getenv("PATH");
+    const std::string saved = old != nullptr ? old : "";
+    struct {
+        std::optional<std::string> path; // nullopt: PATH unset
+        std::string program;
+        std::string found;
+    } rows[] = {
+        {plain.string() + ":" + (home / "dirs").string() + ":" + bin.string(), "tool", (bin / "tool").string()},
+        {plain.string() + ":" + (home / "dirs").string(), "tool", ""},
+        {"::" + bin.string(), "tool", "./tool"}, // an empty entry: the current folder, here bin
+        {bin.string(), "missing", ""},
+        {bin.string(), "sub/tool", "sub/tool"}, // a path already
+        {bin.string(), "", ""},
+        {std::nullopt, "sh", ""}, // the system's default path: /bin or /usr/bin
+    };
+    fs::current_path(bin);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path.value_or("(unset)") + " " + row.program);
+        if (row.path)
+            setenv("PATH", row.path->c_str(), 1);
+        else
+            unsetenv("PATH");
+        const std::string found = kelvra_posix::ProgramOnPath(row.program);
+        if (row.path)
+            EXPECT_EQ(found, row.found);
+        else
+            EXPECT_TRUE(found == "/bin/sh" || found == "/usr/bin/sh") << found;
+    }
+    fs::current_path(cwd);
+    setenv("PATH", saved.c_str(), 1);
+}
+
 class SmtpBounds : public WithSmtpServer<WayOut> {};
 
 TEST_F(SmtpBounds, EveryPhaseEndsWithinItsBoundsAndALoginAskedForIsALoginMade)
