@@ -129,7 +129,7 @@ bool Paired(const std::vector<Section> &sections, const std::vector<std::string>
         std::string sides;
         for (const char *side : {"far", "near", "master", "slave"})
             if (c.Has(side))
-                sides += " " + c.Get(side);
+                sides.append(" ").append(c.Get(side));
         const bool ours = std::any_of(stores.begin(), stores.end(), [&](const std::string &st) {
             return sides.find(":" + st + ":") != std::string::npos;
         });
