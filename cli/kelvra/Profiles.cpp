@@ -9,8 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -120,6 +120,49 @@ std::string FirstExisting(const std::vector<std::string> &candidates)
     throw LocalFileError("there is no " + candidates.front() + (candidates.size() > 1 ? " (nor " + candidates.back() + ")" : std::string()) +
                          "; name the file with --file");
 }
+
+// A configuration file's text, and whether no one else may read it (a
+// password in it may then be carried over). It must be a regular file of at
+// most 1 MiB: opening never waits on a FIFO, and a device is never read on
+// and on.
+struct ConfigText {
+    std::string text;
+    bool privateFile = false;
+};
+ConfigText ReadConfig(const std::string &file)
+{
+    constexpr off_t kMax = 1024 * 1024;
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        throw LocalFileError("cannot read " + file + ": " + std::strerror(errno));
+    struct stat st {};
+    std::string why;
+    if (fstat(fd, &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = std::string("not a regular file (") + (S_ISDIR(st.st_mode) ? "a folder" : "a FIFO, socket or device") + ")";
+    else if (st.st_size > kMax)
+        why = "larger than 1 MiB; no configuration file is";
+    ConfigText config;
+    config.privateFile = why.empty() && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+    config.text.resize(why.empty() ? static_cast<size_t>(st.st_size) : 0);
+    size_t got = 0;
+    while (why.empty() && got < config.text.size()) {
+        const ssize_t n = read(fd, config.text.data() + got, config.text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = std::strerror(errno);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (!why.empty())
+        throw LocalFileError("cannot read " + file + ": " + why);
+    config.text.resize(got); // it may have shrunk meanwhile
+    return config;
+}
 #endif
 
 } // namespace
@@ -144,16 +187,10 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
             !options.file.empty() ? options.file
             : options.from == "msmtp" ? FirstExisting({home + "/.msmtprc", config + "/msmtp/config"})
                                       : FirstExisting({home + "/.mbsyncrc", config + "/isyncrc"});
-        std::ifstream in(file, std::ios::binary);
-        if (!in)
-            throw LocalFileError("cannot read " + file);
-        std::stringstream text;
-        text << in.rdbuf();
-        struct stat st {};
-        const bool privateFile = stat(file.c_str(), &st) == 0 && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+        const ConfigText config = ReadConfig(file);
         imported = options.from == "msmtp"
-                       ? FromMsmtp(text.str(), file, privateFile, options.account)
-                       : FromMbsync(text.str(), file, privateFile, options.account, options.local);
+                       ? FromMsmtp(config.text, file, config.privateFile, options.account)
+                       : FromMbsync(config.text, file, config.privateFile, options.account, options.local);
     }
     if (!options.as.empty())
         imported.name = options.as;

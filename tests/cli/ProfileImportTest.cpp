@@ -5,6 +5,8 @@
 #include "Command.h"
 #include "Dovecot.h"
 
+#include <sys/stat.h>
+
 using namespace provider_test;
 
 namespace {
@@ -116,6 +118,32 @@ TEST_F(Import, WhatCannotBeCarriedOverIsRefusedAndNothingIsWritten)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("not a plain mail address"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(profiles).find("[b]"), std::string::npos);
+}
+
+// A configuration file is read only when it is a regular file of at most
+// 1 MiB: a FIFO with no writer, a device that never ends, a folder and a
+// huge file are refused at once (exit status 3), and nothing is written.
+TEST_F(Import, AConfigurationThatIsNoRegularFileIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo((home / "fifo").c_str(), 0600), 0);
+    fs::create_directories(home / "folder");
+    WriteFile(home / "huge", std::string(1024 * 1024 + 1, '#'));
+    const struct {
+        std::string file, said;
+    } rows[] = {
+        {(home / "fifo").string(), "not a regular file (a FIFO, socket or device)"},
+        {"/dev/zero", "not a regular file (a FIFO, socket or device)"},
+        {(home / "folder").string(), "not a regular file (a folder)"},
+        {(home / "huge").string(), "larger than 1 MiB"},
+        {(home / "missing").string(), "No such file or directory"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.file);
+        const Result r = Run({"profile", "import", "msmtp", "--file", row.file});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_NE(r.err.find("cannot read " + row.file + ": " + row.said), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(profiles));
+    }
 }
 
 TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
