@@ -10,8 +10,6 @@ namespace kelvra_cli::imports {
 using kelvra_cli_common::Lower;
 using kelvra_cli_common::Trim;
 
-std::string Trimmed(const std::string &line) { return Trim(line); }
-
 std::pair<std::string, std::string> KeywordAndArgument(const std::string &line)
 {
     const std::string trimmed = Trim(line);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Import.h"
+#include "Words.h"
 
 #include <sstream>
 #include <string>
@@ -17,9 +18,6 @@ namespace kelvra_cli::imports {
 // and mbsync's files write them).
 std::pair<std::string, std::string> KeywordAndArgument(const std::string &line);
 
-// The line without blanks at its ends.
-std::string Trimmed(const std::string &line);
-
 // Calls `f(number, line)` for each line of `text`, trimmed, numbered from 1.
 template <class F>
 void EachLine(const std::string &text, F &&f)
@@ -27,7 +25,7 @@ void EachLine(const std::string &text, F &&f)
     std::istringstream lines(text);
     int number = 0;
     for (std::string line; std::getline(lines, line);)
-        f(++number, Trimmed(line));
+        f(++number, kelvra_cli_common::Trim(line));
 }
 // The provider's own rule: what is written plain is what it speaks plain to.
 bool IsLoopback(const std::string &host);

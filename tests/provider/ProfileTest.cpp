@@ -4,6 +4,7 @@
 #include "ProviderSession.h"
 
 #include "Errors.h"
+#include "profile/Ini.h"
 #include "profile/Profile.h"
 
 #include <map>
@@ -16,18 +17,8 @@ using namespace provider_test;
 
 namespace {
 
-class ProfileFile : public ProviderHome {
+class ProfileFile : public WithLog<> {
 protected:
-    void SetUp() override
-    {
-        ProviderHome::SetUp();
-        setenv("KELVRA_MAPI_LOG", (home / "provider.log").c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("KELVRA_MAPI_LOG");
-        ProviderHome::TearDown();
-    }
 
     // The profile `name` of a file of `text`, or the log line its refusal wrote.
     std::string Load(const std::string &text, const std::string &name = "Work")
@@ -40,7 +31,7 @@ protected:
             return "name=" + p.senderName + " mailbox=" + p.mailbox + " smtp=" + p.smtpUrl +
                    " plain=" + (p.plainLoopback ? "yes" : "no") + " timeout=" + std::to_string(p.sendTimeout);
         } catch (const kmp::MapiError &e) {
-            std::string log = ReadFile(home / "provider.log");
+            std::string log = Log();
             if (!log.empty() && log.back() == '\n')
                 log.pop_back();
             return "refused " + std::to_string(e.code) + ": " + log.substr(log.find(": ") + 2);
@@ -129,6 +120,27 @@ TEST(ProfileManualPage, HasAnEntryForEveryKeyTheProviderReadsAndNoOther)
         EXPECT_NE(entries[key].find("Default: " + value), std::string::npos) << entries[key];
 }
 
+// Whatever a value holds (but a line break), the file holds it so that it
+// reads back as itself: comment marks after a blank, blanks at its ends,
+// quotes and backslashes, bytes that are not UTF-8. On CR LF lines too.
+TEST(ProfileIni, EveryValueWrittenReadsBackAsItself)
+{
+    const std::string values[] = {
+        "plain", "a;b#c", "a ;b", "a\t#b", " lead", "trail\t", "\"quoted\"", "back\\slash\\", "\\\"",
+        "; all comment", "#", "mid \" quote", "x = y", "[section]", "\xFF\xFE not UTF-8", "\xEF\xBB\xBF",
+        "\x1B[31m", "=",
+    };
+    for (const std::string &value : values) {
+        SCOPED_TRACE(value);
+        for (const char *end : {"\n", "\r\n"}) {
+            const std::string text = std::string("[P]") + end + "key = " + kmp::IniWritten(value) + end;
+            const kmp::IniSections sections = kmp::ReadIni(text, "test.ini");
+            ASSERT_EQ(sections.size(), 2u);
+            EXPECT_EQ(sections[1].second.at("key").text, value) << text;
+        }
+    }
+}
+
 TEST_F(ProfileFile, CommentsQuotesAndMistakes)
 {
     const std::string file = profiles.string();
@@ -168,7 +180,7 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
     setenv("KELVRA_MAPI_PROFILES", (home / "missing.ini").c_str(), 1);
     fs::remove(home / "provider.log");
     EXPECT_THROW(kmp::LoadProfile(""), kmp::MapiError);
-    EXPECT_NE(ReadFile(home / "provider.log").find((home / "missing.ini").string() + " (KELVRA_MAPI_PROFILES) does not exist"),
+    EXPECT_NE(Log().find((home / "missing.ini").string() + " (KELVRA_MAPI_PROFILES) does not exist"),
               std::string::npos);
     unsetenv("KELVRA_MAPI_PROFILES");
     setenv("XDG_CONFIG_HOME", (home / "no-config").c_str(), 1);
