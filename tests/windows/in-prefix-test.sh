@@ -38,6 +38,9 @@ check() {
 
 check "$lingerer" 0
 check "$dir/kelvra-mapi99.exe" failure
-grep -q 'a helper outlived the program' "$dir/output" ||
-    { echo "FAIL: the helper left was not named" >&2; status=1; }
+if ! grep -q 'a helper outlived the program' "$dir/output"; then
+    echo "FAIL: the helper left was not named:" >&2
+    cat "$dir/output" >&2
+    status=1
+fi
 exit $status
