@@ -20,8 +20,8 @@ wine_env() { env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,ms
 # The processes of the prefix, one a line: its number and command line.
 in_prefix() {
     for dir in /proc/[0-9]*; do
-        tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
-        printf '%s %s\n' "${dir#/proc/}" "$(tr '\0' ' ' <"$dir/cmdline" 2>/dev/null)"
+        tr '\0' '\n' 2>/dev/null <"$dir/environ" | grep -qxF "WINEPREFIX=$prefix" || continue
+        printf '%s %s\n' "${dir#/proc/}" "$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline")"
     done
 }
 
