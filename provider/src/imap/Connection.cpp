@@ -18,7 +18,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +33,8 @@ namespace {
 
 std::atomic<std::uint64_t> g_commands{0};
 
-// A TCP connection within the connect timeout; -1 when none could be made.
-int ConnectTcp(const Settings &s, std::string *why)
+// A TCP connection within `milliseconds`; -1 when none could be made.
+int ConnectTcp(const Settings &s, int milliseconds, std::string *why)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -54,7 +56,7 @@ int ConnectTcp(const Settings &s, std::string *why)
             error = errno;
             if (error == EINPROGRESS) {
                 pollfd p{fd, POLLOUT, 0};
-                const int ready = poll(&p, 1, static_cast<int>(s.connectTimeout * 1000));
+                const int ready = poll(&p, 1, milliseconds);
                 socklen_t length = sizeof error;
                 if (ready <= 0)
                     error = ready == 0 ? ETIMEDOUT : errno;
@@ -201,6 +203,7 @@ Settings SettingsOf(const Profile &profile, const std::string &password)
     s.caFile = profile.caFile;
     s.connectTimeout = profile.connectTimeout;
     s.stallTimeout = profile.stallTimeout;
+    s.timeout = profile.sendTimeout;
     if (s.user.empty())
         Refuse("the profile's mailbox " + profile.mailbox + " names no user", MAPI_E_LOGON_FAILURE);
     return s;
@@ -226,9 +229,66 @@ void Connection::Login(const Fail &fail)
         fail("auth = oauthbearer is not offered for IMAP (use xoauth2)", MAPI_E_LOGON_FAILURE);
         break;
     default:
-        if (!Ok(mailimap_login(imap_, s_.user.c_str(), secret.c_str()), "LOGIN"))
+        // AUTHENTICATE PLAIN where the server offers it; LOGIN only where
+        // it does not say LOGINDISABLED.
+        if (s_.signIn.auth != Auth::Login && mailimap_has_authentication(imap_, "PLAIN")) {
+            if (!Ok(AuthenticatePlain(secret.c_str()), "AUTHENTICATE PLAIN"))
+                fail("login refused for " + s_.user + said(), MAPI_E_LOGON_FAILURE);
+        } else if (mailimap_has_extension(imap_, "LOGINDISABLED")) {
+            fail(std::string("the server disables LOGIN") +
+                     (s_.signIn.auth == Auth::Login ? " (auth = login)" : " and offers no AUTHENTICATE PLAIN"),
+                 MAPI_E_LOGON_FAILURE);
+        } else if (!Ok(mailimap_login(imap_, s_.user.c_str(), secret.c_str()), "LOGIN")) {
             fail("login refused for " + s_.user + said(), MAPI_E_LOGON_FAILURE);
+        }
     }
+}
+
+int Connection::AuthenticatePlain(const std::string &secret)
+{
+    // "\0user\0password", in base64; what is written is kept out of
+    // libetpan's log (privacy 0).
+    std::string plain(1, '\0');
+    plain += s_.user;
+    plain += '\0';
+    plain += secret;
+    gchar *encoded = g_base64_encode(reinterpret_cast<const guchar *>(plain.data()), plain.size());
+    std::fill(plain.begin(), plain.end(), '\0');
+    const std::string answer = std::string(encoded) + "\r\n";
+    g_free(encoded);
+    const bool initial = mailimap_has_extension(imap_, "SASL-IR") != 0;
+    mailstream *stream = imap_->imap_stream;
+    auto send = [&](const std::string &text) {
+        mailstream_set_privacy(stream, 0);
+        const bool sent = mailstream_write(stream, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                          mailstream_flush(stream) == 0;
+        mailstream_set_privacy(stream, 1);
+        return sent;
+    };
+    int r = mailimap_send_current_tag(imap_);
+    if (r != MAILIMAP_NO_ERROR)
+        return r;
+    if (!send(initial ? "AUTHENTICATE PLAIN " + answer : std::string("AUTHENTICATE PLAIN\r\n")))
+        return MAILIMAP_ERROR_STREAM;
+    if (mailimap_read_line(imap_) == nullptr)
+        return MAILIMAP_ERROR_STREAM;
+    if (!initial && imap_->imap_stream_buffer->len > 0 && imap_->imap_stream_buffer->str[0] == '+') {
+        // The server's empty challenge; the answer, then its verdict.
+        if (!send(answer) || mailimap_read_line(imap_) == nullptr)
+            return MAILIMAP_ERROR_STREAM;
+    }
+    mailimap_response *response = nullptr;
+    r = mailimap_parse_response(imap_, &response);
+    if (r != MAILIMAP_NO_ERROR)
+        return r;
+    const mailimap_response_done *done = response->rsp_resp_done;
+    const bool ok = done != nullptr && done->rsp_type == MAILIMAP_RESP_DONE_TYPE_TAGGED &&
+                    done->rsp_data.rsp_tagged->rsp_cond_state->rsp_type == MAILIMAP_RESP_COND_STATE_OK;
+    mailimap_response_free(response);
+    if (!ok)
+        return MAILIMAP_ERROR_LOGIN;
+    imap_->imap_state = MAILIMAP_STATE_AUTHENTICATED;
+    return MAILIMAP_NO_ERROR;
 }
 
 bool Connection::Ok(int result, const char *command)
@@ -244,7 +304,10 @@ bool Connection::Ok(int result, const char *command)
     case MAILIMAP_ERROR_PARSE:
     case MAILIMAP_ERROR_FATAL:
     case MAILIMAP_ERROR_CONNECTION_REFUSED:
-    case MAILIMAP_ERROR_SSL: throw Lost{std::string(command) + " (libetpan " + std::to_string(result) + ")"};
+    case MAILIMAP_ERROR_SSL:
+        if (guard_.End() != StreamEnd::None)
+            throw Lost{guard_.Words() + " (" + command + ")", guard_.End()};
+        throw Lost{std::string("connection lost: ") + command + " (libetpan " + std::to_string(result) + ")"};
     default: return false;
     }
 }
@@ -253,10 +316,30 @@ void Connection::Drop(bool logout)
 {
     if (imap_ == nullptr)
         return;
-    if (logout && imap_->imap_stream != nullptr)
+    if (logout && imap_->imap_stream != nullptr && guard_.End() == StreamEnd::None) {
+        // A goodbye is not waited for long.
+        const bool armed = guard_.Armed();
+        if (!armed)
+            guard_.Arm(StreamGuard::Clock::now() + std::chrono::seconds(std::min(5L, s_.stallTimeout)), s_.stallTimeout);
         mailimap_logout(imap_);
+        if (!armed)
+            guard_.Disarm();
+    }
+    guard_.Forget();
     mailimap_free(imap_);
     imap_ = nullptr;
+}
+
+Connection::Bound::Bound(Connection &c) : c_(c)
+{
+    if (c_.guard_.Spoiled())
+        c_.Drop(false);
+    c_.guard_.Arm(StreamGuard::Clock::now() + std::chrono::seconds(c_.s_.timeout), c_.s_.timeout);
+}
+
+void Connection::LostDuring(const Lost &lost, const char *what) const
+{
+    Refuse("IMAP " + s_.url + ": " + lost.what + " during " + what);
 }
 
 void Connection::Connect(bool logon)
@@ -269,7 +352,15 @@ void Connection::Connect(bool logon)
         Refuse("IMAP " + s_.url + ": " + why, logon ? code : MAPI_E_FAILURE);
     };
     std::string why;
-    const int fd = ConnectTcp(s_, &why);
+    // Connecting within its own bound, and within the call's.
+    long milliseconds = s_.connectTimeout * 1000;
+    if (guard_.Armed())
+        milliseconds = std::min<long>(milliseconds, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        guard_.Deadline() - StreamGuard::Clock::now())
+                                                        .count());
+    if (milliseconds <= 0)
+        fail("the call ran out of time (the profile's timeout) before the server could be reached again");
+    const int fd = ConnectTcp(s_, static_cast<int>(milliseconds), &why);
     if (fd < 0)
         fail("cannot connect: " + why);
     mailstream *stream = s_.implicitTls
@@ -279,8 +370,10 @@ void Connection::Connect(bool logon)
         close(fd);
         fail(s_.implicitTls ? "no TLS connection" : "cannot open the connection");
     }
+    guard_.Wrap(stream, s_.stallTimeout);
     imap_ = mailimap_new(0, nullptr);
     if (imap_ == nullptr) {
+        guard_.Forget();
         mailstream_close(stream);
         throw std::bad_alloc();
     }
@@ -292,17 +385,23 @@ void Connection::Connect(bool logon)
         if (s_.startTls) {
             if (!Ok(mailimap_starttls(imap_), "STARTTLS"))
                 fail("the server offers no STARTTLS, and TLS is required");
-            mailstream_low *plain = mailstream_get_low(imap_->imap_stream);
-            const int socket = mailstream_low_get_fd(plain);
+            const int socket = mailstream_low_get_fd(mailstream_get_low(imap_->imap_stream));
             mailstream_low *tls =
                 mailstream_low_tls_open_with_callback_timeout(socket, s_.stallTimeout, &ServerName, &s_);
             if (tls == nullptr)
                 fail("the TLS handshake failed");
-            mailstream_low_free(plain);
-            mailstream_set_low(imap_->imap_stream, tls);
+            guard_.Replace(imap_->imap_stream, tls); // the socket stays open, under TLS now
         }
         if ((s_.implicitTls || s_.startTls) && !TrustedCertificate(imap_->imap_stream, s_, &why))
             fail("certificate refused: " + why);
+        // What the server offers for logging in, when its greeting (or
+        // its answer to STARTTLS) did not say.
+        if (imap_->imap_connection_info == nullptr || imap_->imap_connection_info->imap_capability == nullptr ||
+            s_.startTls) {
+            mailimap_capability_data *offered = nullptr;
+            if (Ok(mailimap_capability(imap_, &offered), "CAPABILITY") && offered != nullptr)
+                mailimap_capability_data_free(offered);
+        }
         Login(fail);
         // The capabilities after login are the ones that count (UIDPLUS).
         mailimap_capability_data *capabilities = nullptr;
@@ -314,7 +413,7 @@ void Connection::Connect(bool logon)
         if (!Ok(mailimap_select(imap_, s_.folder.c_str()), "SELECT"))
             fail("no folder " + s_.folder);
     } catch (const Lost &lost) {
-        fail("connection lost: " + lost.what);
+        fail(lost.what + " while connecting");
     }
     const uint32_t validity = imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
     if (validity != validity_) {

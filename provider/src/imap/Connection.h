@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Errors.h"
+#include "imap/Stream.h"
 #include "profile/Profile.h"
 #include "signin/SignIn.h"
 
@@ -26,7 +27,9 @@ struct Settings {
     bool startTls = true;     // imap:// unless plain on loopback
     std::string user, folder, sentFolder, caFile; // folder names as IMAP writes them
     SignIn signIn; // where each login's secret comes from
-    long connectTimeout = 30, stallTimeout = 60;
+    // Connecting; a wait for the server; a whole call (every command of
+    // it, its login included).
+    long connectTimeout = 30, stallTimeout = 60, timeout = 300;
 };
 
 // A folder's name as IMAP writes it (modified UTF-7), from UTF-8; nullopt
@@ -39,13 +42,28 @@ Settings SettingsOf(const Profile &profile, const std::string &password);
 // The connection is gone (dropped, timed out, or closed by the server):
 // thrown inside the store, never out of it.
 struct Lost {
-    std::string what;
+    std::string what; // in words, for "... during <what the store did>"
+    StreamEnd end = StreamEnd::None;
 };
 
 class Connection {
 public:
     explicit Connection(Settings settings) : s_(std::move(settings)) {}
     ~Connection() { Drop(true); }
+
+    // The bound of one call of the store: every command from here until
+    // it goes ends within the profile's timeout. A connection whose last
+    // call ran out of time is made anew first.
+    class Bound {
+    public:
+        explicit Bound(Connection &c);
+        ~Bound() { c_.guard_.Disarm(); }
+        Bound(const Bound &) = delete;
+        Bound &operator=(const Bound &) = delete;
+
+    private:
+        Connection &c_;
+    };
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
@@ -74,18 +92,24 @@ public:
     // Whether a command succeeded; a lost connection throws Lost.
     bool Ok(int result, const char *command);
     // Runs `body` on a live connection. A command that changes nothing
-    // (`retry`) is tried once more on a new connection when the old one
-    // was lost; otherwise a lost connection is MAPI_E_FAILURE.
+    // (`retry`) is tried once more on a new connection when the server
+    // closed the old one; otherwise a lost connection is MAPI_E_FAILURE.
     template <class Body>
     void Run(bool retry, const char *what, Body &&body);
 
 private:
     template <class Fail>
     void Login(const Fail &fail);
+    // AUTHENTICATE PLAIN (with SASL-IR when the server offers it);
+    // libetpan's result code.
+    int AuthenticatePlain(const std::string &secret);
+    // The connection's failure in one form: "IMAP <url>: <why> during <what>".
+    [[noreturn]] void LostDuring(const Lost &lost, const char *what) const;
     // ENABLE QRESYNC; whether the server took it.
     bool EnableQresync();
 
     Settings s_;
+    StreamGuard guard_;
     mailimap *imap_ = nullptr;
     bool uidplus_ = false, condstore_ = false, qresync_ = false;
     std::uint32_t validity_ = 0;
@@ -102,8 +126,11 @@ void Connection::Run(bool retry, const char *what, Body &&body)
             return;
         } catch (const Lost &lost) {
             Drop(false);
-            if (!retry || attempt > 0)
-                Refuse("IMAP " + s_.url + ": connection lost during " + what + ": " + lost.what);
+            // Only a connection that went away is made again: a server
+            // that stopped answering, or a call out of time, is not waited
+            // for twice.
+            if (!retry || attempt > 0 || lost.end == StreamEnd::Stalled || lost.end == StreamEnd::Deadline)
+                LostDuring(lost, what);
         }
     }
 }

@@ -46,6 +46,15 @@ namespace {
 // Headers are fetched this many at a time.
 constexpr size_t kHeaderBatch = 500;
 
+// What every call of the store holds: the store to itself, SIGPIPE held
+// back, and the call's time bound.
+struct Call {
+    Call(std::mutex &mutex, Connection &conn) : lock(mutex), bound(conn) {}
+    std::lock_guard<std::mutex> lock;
+    NoSigpipe noSigpipe;
+    Connection::Bound bound;
+};
+
 class ImapStore : public MailStore {
 public:
     ImapStore(Settings settings, const std::string &cacheFolder) : conn_(std::move(settings))
@@ -67,8 +76,7 @@ public:
     // the first listing brings it up to the server (a few commands).
     void Open()
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        NoSigpipe guard;
+        const Call call(mutex_, conn_);
         conn_.Connect(true);
         if (!cache_)
             return;
@@ -131,8 +139,7 @@ private:
 
 std::string ImapStore::Next(const std::string &seed, const FindFilter &filter)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     uint32_t seedValidity = 0, seedUid = 0;
     if (!seed.empty() && !ParseId(seed, &seedValidity, &seedUid))
         Fail(MAPI_E_INVALID_MESSAGE);
@@ -205,8 +212,7 @@ void ImapStore::FetchWhole(uint32_t uid, FetchList &answer, Fetched &message)
 
 std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const ReadOptions &options)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     const uint32_t uid = Check(id);
     StoredFile entry;
     entry.id = IdOf(conn_.Validity(), uid);
@@ -287,8 +293,7 @@ void ImapStore::RequireUidplus(const char *what)
 
 std::string ImapStore::Add(const std::string &bytes, bool seen)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     RequireUidplus("storing a message");
     uint32_t validity = 0, uid = 0;
     conn_.Run(false, "APPEND", [&] {
@@ -365,8 +370,7 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
 
 std::string ImapStore::Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     const uint32_t uid = Check(id);
     RequireUidplus("saving over a message");
     FetchList answer;
@@ -400,8 +404,7 @@ std::string ImapStore::Save(const std::string &id, const SaveRequest &request, s
 
 void ImapStore::Remove(const std::string &id)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     const uint32_t uid = Check(id);
     RequireUidplus("deleting");
     bool found = false, deleted = false;
@@ -443,8 +446,7 @@ void ImapStore::KeepSent(const std::string &bytes)
 {
     // The message has gone out: a copy that cannot be kept is logged, and
     // the send still succeeds, so that nobody sends it twice.
-    std::lock_guard<std::mutex> lock(mutex_);
-    NoSigpipe guard;
+    const Call call(mutex_, conn_);
     try {
         const std::string folder = SentFolder();
         if (folder.empty()) {
