@@ -11,6 +11,7 @@
 #include "Argv.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
@@ -187,8 +188,30 @@ public:
         }
         for (int i = 0; i < 200 && !(loopback::Accepts(plainPort) && loopback::Accepts(tlsPort)); ++i)
             usleep(50000);
+        // Accepting is not yet serving: its login processes greet.
+        for (int i = 0; i < 100 && !Greets(); ++i)
+            usleep(50000);
         if (!loopback::Accepts(plainPort))
             throw std::runtime_error("Dovecot did not start; see " + (dir_ / "dovecot.log").string());
+    }
+
+    // Whether a connection to the plain port is greeted within a second.
+    bool Greets() const
+    {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(plainPort));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        char greeting[4] = {};
+        bool greeted = false;
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            pollfd p{s, POLLIN, 0};
+            greeted = poll(&p, 1, 1000) == 1 && recv(s, greeting, sizeof greeting, 0) == 4 &&
+                      std::string(greeting, 4) == "* OK";
+        }
+        close(s);
+        return greeted;
     }
 
     void Stop()
@@ -200,6 +223,18 @@ public:
         // The processes that served connections go too: a stopped server
         // drops its clients.
         kill(-pid_, SIGKILL);
+        pid_ = 0;
+        for (int i = 0; i < 100 && loopback::Accepts(plainPort); ++i)
+            usleep(20000);
+    }
+
+    // Ends every process of the server at once, as a crash does.
+    void Kill()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
         pid_ = 0;
         for (int i = 0; i < 100 && loopback::Accepts(plainPort); ++i)
             usleep(20000);

@@ -306,8 +306,8 @@ bool Connection::Ok(int result, const char *command)
     case MAILIMAP_ERROR_CONNECTION_REFUSED:
     case MAILIMAP_ERROR_SSL:
         if (guard_.End() != StreamEnd::None)
-            throw Lost{guard_.Words() + " (" + command + ")", guard_.End()};
-        throw Lost{std::string("connection lost: ") + command + " (libetpan " + std::to_string(result) + ")"};
+            throw Lost{guard_.Words(), command, guard_.End()};
+        throw Lost{"the connection was lost", std::string(command) + ", libetpan " + std::to_string(result)};
     default: return false;
     }
 }
@@ -330,16 +330,18 @@ void Connection::Drop(bool logout)
     imap_ = nullptr;
 }
 
-Connection::Bound::Bound(Connection &c) : c_(c)
+Connection::Bound::Bound(Connection &c) : c_(c) { c_.Rearm(); }
+
+void Connection::Rearm()
 {
-    if (c_.guard_.Spoiled())
-        c_.Drop(false);
-    c_.guard_.Arm(StreamGuard::Clock::now() + std::chrono::seconds(c_.s_.timeout), c_.s_.timeout);
+    if (guard_.Spoiled())
+        Drop(false);
+    guard_.Arm(StreamGuard::Clock::now() + std::chrono::seconds(s_.timeout), s_.timeout);
 }
 
 void Connection::LostDuring(const Lost &lost, const char *what) const
 {
-    Refuse("IMAP " + s_.url + ": " + lost.what + " during " + what);
+    Refuse("IMAP " + s_.url + ": " + lost.what + " during " + what + " (" + lost.command + ")");
 }
 
 void Connection::Connect(bool logon)
@@ -413,7 +415,7 @@ void Connection::Connect(bool logon)
         if (!Ok(mailimap_select(imap_, s_.folder.c_str()), "SELECT"))
             fail("no folder " + s_.folder);
     } catch (const Lost &lost) {
-        fail(lost.what + " while connecting");
+        fail(lost.what + " while connecting (" + lost.command + ")");
     }
     const uint32_t validity = imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
     if (validity != validity_) {

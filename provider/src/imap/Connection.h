@@ -42,7 +42,8 @@ Settings SettingsOf(const Profile &profile, const std::string &password);
 // The connection is gone (dropped, timed out, or closed by the server):
 // thrown inside the store, never out of it.
 struct Lost {
-    std::string what; // in words, for "... during <what the store did>"
+    std::string what;    // in words: "the server closed the connection"
+    std::string command; // the command under way, for the log
     StreamEnd end = StreamEnd::None;
 };
 
@@ -83,6 +84,9 @@ public:
     // nothing known of the old one holds.
     std::function<void()> onNewFolder;
 
+    // Gives the call under way a new bound of the profile's timeout (for
+    // finding out what became of a command whose answer never came).
+    void Rearm();
     // Connects, logs in and selects the folder. Failing is MAPI_E_FAILURE
     // whatever the reason, unless it is the logon (`logon`): then a refused
     // login is MAPI_E_LOGON_FAILURE.

@@ -14,7 +14,9 @@
 //   would also remove what another client marked \Deleted, is never sent.
 //   A server without UIDPLUS is only read.
 // - A dropped connection is opened again once for a command that changes
-//   nothing; anything else fails with MAPI_E_FAILURE.
+//   nothing; anything else fails with MAPI_E_FAILURE. A save whose APPEND
+//   was not answered finds out whether the new version arrived: it never
+//   leaves both versions, nor neither.
 #include "imap/ImapStore.h"
 
 #include "Errors.h"
@@ -33,6 +35,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -123,6 +127,10 @@ private:
     // time, then removes exactly the old UID; if that cannot be, the new
     // one goes again. Returns the new UID.
     uint32_t Replace(uint32_t uid, const Fetched &old, const std::string &bytes);
+    // After an APPEND whose answer never came: the new version's UID when
+    // the server stored it (found by its bytes among the UIDs above
+    // `above`); else a refusal that says the old one stays.
+    uint32_t FindSaved(uint32_t above, const std::string &bytes, const Lost &lost);
     // Marks exactly one message \Deleted and removes it with UID EXPUNGE;
     // on failure the mark is taken back (unless it was there before).
     void RemoveUid(uint32_t uid, bool wasDeleted);
@@ -331,7 +339,10 @@ void ImapStore::RemoveUid(uint32_t uid, bool wasDeleted)
 
 uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string &bytes)
 {
+    // The new version's UID will be above every UID known now.
+    const uint32_t above = std::max(folder_.LastUid(), uid);
     uint32_t newValidity = 0, newUid = 0;
+    std::optional<Lost> lost;
     conn_.Run(false, "saving", [&] {
         FlagList flags(mailimap_flag_list_new_empty());
         for (const mailimap_flag *flag : old.flags) {
@@ -343,12 +354,23 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
         DateTime date(d != nullptr ? mailimap_date_time_new(d->dt_day, d->dt_month, d->dt_year, d->dt_hour, d->dt_min,
                                                              d->dt_sec, d->dt_zone)
                                    : mailimap_date_time_new(1, 1, 1970, 0, 0, 0, 0));
-        if (!Append(conn_, conn_.Config().folder, flags.get(), d != nullptr ? date.get() : nullptr, bytes, &newValidity,
-                    &newUid))
-            conn_.Refused("the saved message; the old one stays");
-        if (newUid == 0 || newValidity != conn_.Validity())
-            Refuse("IMAP " + Url() + ": the server stored the saved message without a UID of this folder; "
-                   "the old one stays beside it");
+        try {
+            if (!Append(conn_, conn_.Config().folder, flags.get(), d != nullptr ? date.get() : nullptr, bytes,
+                        &newValidity, &newUid))
+                conn_.Refused("the saved message; the old one stays");
+        } catch (const Lost &l) {
+            lost = l; // the server may have stored it or not: found out below
+        }
+    });
+    if (lost) {
+        conn_.Drop(false);
+        newUid = FindSaved(above, bytes, *lost);
+        newValidity = conn_.Validity();
+    }
+    if (newUid == 0 || newValidity != conn_.Validity())
+        Refuse("IMAP " + Url() + ": the server stored the saved message without a UID of this folder; "
+               "the old one stays beside it");
+    conn_.Run(false, "saving", [&] {
         try {
             RemoveUid(uid, old.deleted);
         } catch (...) {
@@ -366,6 +388,73 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
         }
     });
     return newUid;
+}
+
+namespace {
+
+// The message with LF line ends made CRLF, as a server may store it.
+std::string WithCrlf(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 32);
+    for (const char c : bytes) {
+        if (c == '\n' && (out.empty() || out.back() != '\r'))
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+uint32_t ImapStore::FindSaved(uint32_t above, const std::string &bytes, const Lost &lost)
+{
+    const uint32_t validity = conn_.Validity();
+    const std::string crlf = WithCrlf(bytes);
+    // Finding out has a bound of its own; a server on its way back (one
+    // that restarts) is tried again within the stall bound.
+    conn_.Rearm();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(conn_.Config().stallTimeout);
+    uint32_t found = 0;
+    for (bool known = false; !known;) {
+        try {
+            conn_.Run(true, "finding out whether the saved version arrived", [&] {
+                FetchList sizes;
+                if (!UidFetch(conn_, mailimap_set_new_interval(above + 1, 0),
+                              {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_rfc822_size()}, sizes))
+                    conn_.Refused("to list the new messages");
+                std::vector<uint32_t> candidates;
+                ForEach<mailimap_msg_att>(sizes.list, [&](mailimap_msg_att *m) {
+                    const Fetched f = Parse(m);
+                    const auto size = static_cast<size_t>(f.size);
+                    if (f.uid > above && (size == bytes.size() || size == crlf.size()))
+                        candidates.push_back(f.uid);
+                });
+                for (const uint32_t candidate : candidates) {
+                    FetchList whole;
+                    Fetched message;
+                    FetchWhole(candidate, whole, message);
+                    const std::string_view stored(message.body != nullptr ? message.body : "", message.bodyLength);
+                    if (stored == bytes || stored == crlf) {
+                        found = candidate;
+                        return;
+                    }
+                }
+            });
+            known = true;
+        } catch (const MapiError &) {
+            if (std::chrono::steady_clock::now() >= until)
+                Refuse("IMAP " + Url() + ": " + lost.what + " during saving, and whether the server stored the "
+                       "saved version could not be found out: the folder may hold both versions");
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+    if (validity != conn_.Validity())
+        Refuse("IMAP " + Url() + ": " + lost.what + " during saving, and the folder was made anew meanwhile");
+    if (found == 0)
+        Refuse("IMAP " + Url() + ": " + lost.what + " during saving; the server did not store the saved version, "
+               "and the old one stays");
+    return found;
 }
 
 std::string ImapStore::Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated)
