@@ -80,6 +80,8 @@ public:
     bool changed = false;
     // When the listing was last asked for; {} asks for it again.
     std::chrono::steady_clock::time_point checkedAt{};
+    // What the last listing took, with keeping it in the cache.
+    std::chrono::steady_clock::duration listingCost{};
 
 private:
     void SortByArrival();

@@ -103,9 +103,13 @@ private:
     const std::string &Url() const { return conn_.Config().url; }
     void Refresh(bool force, bool unread)
     {
+        const auto checked = folder_.checkedAt;
         imap::Refresh(conn_, folder_, force, unread);
-        if (cache_)
+        if (cache_ && folder_.checkedAt != checked) {
+            const auto started = std::chrono::steady_clock::now();
             cache_->Keep(conn_.Validity(), folder_);
+            folder_.listingCost += std::chrono::steady_clock::now() - started;
+        }
     }
     // Fetches the headers of these messages; with a cache, their envelopes
     // (and so their classes) go into it.
@@ -132,8 +136,16 @@ private:
     // `above`); else a refusal that says the old one stays.
     uint32_t FindSaved(uint32_t above, const std::string &bytes, const Lost &lost);
     // Marks exactly one message \Deleted and removes it with UID EXPUNGE;
-    // on failure the mark is taken back (unless it was there before).
+    // on failure the mark is taken back (unless it was there before). A
+    // connection lost after the mark finds out whether it went.
     void RemoveUid(uint32_t uid, bool wasDeleted);
+    // Whether the folder holds a UID now.
+    bool Holds(uint32_t uid);
+    // Runs `body` (which finds out what became of a command whose answer
+    // was lost) on a new connection, tried again for a server on its way
+    // back; failing that, a refusal that says it is not known.
+    template <class Body>
+    void Settle(const Lost &lost, const char *what, Body &&body);
     void RequireUidplus(const char *what);
     void MarkRead(uint32_t uid);
     std::string SentFolder();
@@ -322,19 +334,53 @@ void ImapStore::RemoveUid(uint32_t uid, bool wasDeleted)
         marked = StoreFlag(conn_, uid, &mailimap_flag_new_deleted, true);
         if (marked && ExpungeUid(conn_, uid))
             return;
-    } catch (const Lost &) {
+    } catch (const Lost &lost) {
         conn_.Drop(false);
-        if (!marked || wasDeleted)
+        if (!marked)
             throw;
-        // Take the mark back on a new connection, unless the folder changed.
+        // The expunge may have been done before the connection went: found
+        // out on a new one, unless the folder changed meanwhile.
         const uint32_t validity = conn_.Validity();
-        conn_.Connect(false);
+        bool present = true;
+        Settle(lost, "removing a message", [&] { present = Holds(uid); });
         if (validity != conn_.Validity())
-            throw;
+            throw lost;
+        if (!present)
+            return;
     }
     if (marked && !wasDeleted)
         StoreFlag(conn_, uid, &mailimap_flag_new_deleted, false);
     conn_.Refused("to remove a message; it stays as it was");
+}
+
+bool ImapStore::Holds(uint32_t uid)
+{
+    FetchList answer;
+    if (!UidFetch(conn_, mailimap_set_new_single(uid), {mailimap_fetch_att_new_uid()}, answer))
+        conn_.Refused("to fetch a message's UID");
+    bool found = false;
+    ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) { found = found || Parse(m).uid == uid; });
+    return found;
+}
+
+template <class Body>
+void ImapStore::Settle(const Lost &lost, const char *what, Body &&body)
+{
+    // Finding out has a bound of its own; a server on its way back (one
+    // that restarts) is tried again within the stall bound.
+    conn_.Rearm();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(conn_.Config().stallTimeout);
+    for (;;) {
+        try {
+            conn_.Run(true, what, body);
+            return;
+        } catch (const MapiError &) {
+            if (std::chrono::steady_clock::now() >= until)
+                Refuse("IMAP " + Url() + ": " + lost.what + " during " + what +
+                       ", and what became of it could not be found out");
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
 }
 
 uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string &bytes)
@@ -411,44 +457,31 @@ uint32_t ImapStore::FindSaved(uint32_t above, const std::string &bytes, const Lo
 {
     const uint32_t validity = conn_.Validity();
     const std::string crlf = WithCrlf(bytes);
-    // Finding out has a bound of its own; a server on its way back (one
-    // that restarts) is tried again within the stall bound.
-    conn_.Rearm();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(conn_.Config().stallTimeout);
     uint32_t found = 0;
-    for (bool known = false; !known;) {
-        try {
-            conn_.Run(true, "finding out whether the saved version arrived", [&] {
-                FetchList sizes;
-                if (!UidFetch(conn_, mailimap_set_new_interval(above + 1, 0),
-                              {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_rfc822_size()}, sizes))
-                    conn_.Refused("to list the new messages");
-                std::vector<uint32_t> candidates;
-                ForEach<mailimap_msg_att>(sizes.list, [&](mailimap_msg_att *m) {
-                    const Fetched f = Parse(m);
-                    const auto size = static_cast<size_t>(f.size);
-                    if (f.uid > above && (size == bytes.size() || size == crlf.size()))
-                        candidates.push_back(f.uid);
-                });
-                for (const uint32_t candidate : candidates) {
-                    FetchList whole;
-                    Fetched message;
-                    FetchWhole(candidate, whole, message);
-                    const std::string_view stored(message.body != nullptr ? message.body : "", message.bodyLength);
-                    if (stored == bytes || stored == crlf) {
-                        found = candidate;
-                        return;
-                    }
-                }
-            });
-            known = true;
-        } catch (const MapiError &) {
-            if (std::chrono::steady_clock::now() >= until)
-                Refuse("IMAP " + Url() + ": " + lost.what + " during saving, and whether the server stored the "
-                       "saved version could not be found out: the folder may hold both versions");
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+    Settle(lost, "saving", [&] {
+        found = 0;
+        FetchList sizes;
+        if (!UidFetch(conn_, mailimap_set_new_interval(above + 1, 0),
+                      {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_rfc822_size()}, sizes))
+            conn_.Refused("to list the new messages");
+        std::vector<uint32_t> candidates;
+        ForEach<mailimap_msg_att>(sizes.list, [&](mailimap_msg_att *m) {
+            const Fetched f = Parse(m);
+            const auto size = static_cast<size_t>(f.size);
+            if (f.uid > above && (size == bytes.size() || size == crlf.size()))
+                candidates.push_back(f.uid);
+        });
+        for (const uint32_t candidate : candidates) {
+            FetchList whole;
+            Fetched message;
+            FetchWhole(candidate, whole, message);
+            const std::string_view stored(message.body != nullptr ? message.body : "", message.bodyLength);
+            if (stored == bytes || stored == crlf) {
+                found = candidate;
+                return;
+            }
         }
-    }
+    });
     if (validity != conn_.Validity())
         Refuse("IMAP " + Url() + ": " + lost.what + " during saving, and the folder was made anew meanwhile");
     if (found == 0)

@@ -122,7 +122,11 @@ void ListFlags(Connection &conn, Folder &folder)
 void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
 {
     const auto now = std::chrono::steady_clock::now();
-    if (!force && folder.listed && now - folder.checkedAt < std::chrono::seconds(1) && (!unread || folder.searched))
+    // At most once a second, and never more than a twentieth of the time:
+    // a listing costs what the folder holds, so a walk of a large folder
+    // that asked once a second would cost the square of it.
+    const auto pause = std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(1), 20 * folder.listingCost);
+    if (!force && folder.listed && now - folder.checkedAt < pause && (!unread || folder.searched))
         return;
     conn.Run(true, "listing", [&] {
         // The server tells of new mail in answer to a command: only then
@@ -144,6 +148,7 @@ void Refresh(Connection &conn, Folder &folder, bool force, bool unread)
         folder.listed = true;
         folder.searched = unread;
         folder.checkedAt = std::chrono::steady_clock::now();
+        folder.listingCost = folder.checkedAt - now;
     });
 }
 
