@@ -182,7 +182,7 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
     static const std::unique_ptr<ProviderEntry> entry = []() -> std::unique_ptr<ProviderEntry> {
         try {
             return std::make_unique<ProviderEntry>("KelvraMapiMessageDates", u"");
-        } catch (const kelvra::EKelvraError &) {
+        } catch (const NotOffered &) {
             return nullptr; // no such entry point (as on Windows)
         }
     }();
@@ -201,27 +201,6 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
         }
     }
     return {IsoOfPlatformDate(U8(mail.GetDateReceived())), std::nullopt};
-}
-
-} // namespace
-
-namespace {
-
-// What the mail system did with the message just sent, in its own words
-// ("sent to ... (smtp://...)", "handed to /usr/sbin/sendmail for ...",
-// "delivered into the mailbox ..."); empty where it does not say (a
-// library without the entry point, as on Windows).
-std::string LastOutcome()
-{
-    try {
-        const ProviderEntry entry("KelvraMapiLastOutcome", u"");
-        const auto outcome = entry.As<LPKELVRAMAPILASTOUTCOME>();
-        std::string text(outcome(nullptr, 0), '\0');
-        outcome(text.data(), static_cast<ULONG>(text.size() + 1));
-        return text;
-    } catch (const kelvra::EKelvraError &) {
-        return {};
-    }
 }
 
 } // namespace
@@ -294,7 +273,7 @@ json Send(const Global &global, const SendOptions &options)
     mail->SetFlags(flags);
     mail->Send();
     return {{"sent", true},
-            {"outcome", LastOutcome()},
+            {"outcome", U8(mail->Outcome())},
             {"to", Items(mail->GetSendTo())},
             {"cc", Items(mail->GetCc())},
             {"bcc", Items(mail->GetBcc())},

@@ -67,13 +67,16 @@ Failure FailureOf(const std::exception_ptr &thrown)
     } catch (const kelvra::EKelvraError &e) {
         // The mail system's reason, when it gave one, says more than the
         // code's fixed text.
-        std::string said = host::ToUtf8(e.Reason.empty() ? kelvra::CheckMessage(static_cast<std::uint32_t>(e.ErrorCode))
-                                                          : e.Reason);
+        const host::String reason = kelvra::LastReason();
+        std::string said = host::ToUtf8(reason.empty() ? kelvra::CheckMessage(static_cast<std::uint32_t>(e.ErrorCode))
+                                                       : reason);
         if (e.ErrorCode == 0)
             said = e.what(); // the library or an entry point is missing
         if (!said.empty() && said.back() == '.')
             said.pop_back();
         return {said, kRefused, e.ErrorCode};
+    } catch (const NotOffered &e) {
+        return {e.what(), kRefused, MAPI_E_NOT_SUPPORTED};
     } catch (const LocalFileError &e) {
         return {e.what(), kLocalFile, 0};
     } catch (const std::invalid_argument &e) {
@@ -90,7 +93,7 @@ void ReasonsToCaller()
     try {
         const ProviderEntry entry("KelvraMapiReasonsToCaller", u"");
         entry.As<LPKELVRAMAPIREASONSTOCALLER>()(1);
-    } catch (const kelvra::EKelvraError &) {
+    } catch (const NotOffered &) {
         // A library that prints no reasons (as on Windows).
     }
 }

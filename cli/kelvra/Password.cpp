@@ -54,7 +54,7 @@ nlohmann::json Password(const Global &global, bool set)
 #ifdef _WIN32
     (void)global;
     (void)set;
-    throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"the keyring is the Kelvra provider's, on POSIX");
+    throw NotOffered(u"the keyring is the Kelvra provider's, on POSIX");
 #else
     const ProviderEntry entry("KelvraMapiKeepPassword", u"the platform library keeps no passwords");
     const auto keep = entry.As<LPKELVRAMAPIKEEPPASSWORD>();

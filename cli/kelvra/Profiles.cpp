@@ -172,7 +172,7 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
 #ifdef _WIN32
     (void)global;
     (void)options;
-    throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, u"profiles are the Kelvra provider's, on POSIX");
+    throw NotOffered(u"profiles are the Kelvra provider's, on POSIX");
 #else
     (void)global;
     const std::string home = Env("HOME");

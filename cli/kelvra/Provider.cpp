@@ -8,6 +8,8 @@
 
 namespace kelvra_cli {
 
+NotOffered::NotOffered(const host::String &what) : std::runtime_error(host::ToUtf8(what)) {}
+
 ProviderEntry::ProviderEntry(const char *name, const host::String &missing)
 {
 #ifndef _WIN32
@@ -22,7 +24,7 @@ ProviderEntry::ProviderEntry(const char *name, const host::String &missing)
         if (library_ != nullptr)
             dlclose(library_);
 #endif
-        throw kelvra::EKelvraError(MAPI_E_NOT_SUPPORTED, missing);
+        throw NotOffered(missing);
     }
 }
 

@@ -7,12 +7,22 @@
 #include "host/Text.h"
 #include "mapi/KelvraProvider.h"
 
+#include <stdexcept>
+
 namespace kelvra_cli {
+
+// What the platform library does not offer (a subcommand's entry point,
+// or a POSIX-only subcommand on Windows): said as it stands, with the code
+// MAPI_E_NOT_SUPPORTED.
+class NotOffered : public std::runtime_error {
+public:
+    explicit NotOffered(const host::String &what);
+};
 
 class ProviderEntry {
 public:
-    // Raises EKelvraError(MAPI_E_NOT_SUPPORTED, `missing`) when the library
-    // has no such entry point (on Windows, none has).
+    // Raises NotOffered(`missing`) when the library has no such entry
+    // point (on Windows, none has).
     ProviderEntry(const char *name, const host::String &missing);
     ~ProviderEntry();
     ProviderEntry(const ProviderEntry &) = delete;

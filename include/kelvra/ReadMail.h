@@ -57,6 +57,9 @@ public:
     // ---- Navigation --------------------------------------------------------
     // The identifier after `messageID` (the first for an empty one) among the
     // messages of `messageType`; false, with `nextMessageID` empty, at the end.
+    // A platform that answers with `messageID` itself (a walk that would
+    // never end) raises EKelvraError with ErrorCode 0, which ends the walk:
+    // First, Next and MessageCount raise it too.
     bool NextMessageID(const host::AnsiString &messageID, const host::AnsiString &messageType,
                        host::AnsiString &nextMessageID);
     // Select and read the first message of MessageTypeFilter; false if none.

@@ -31,6 +31,13 @@ public:
     // with MAPIUNICODE on and a platform that has it, to MAPISendMailW as
     // UTF-16 texts (Binding.h). Every failure raises; no property changes.
     void Send();
+    // What the last successful Send did, in the platform library's words:
+    // "sent to ... (smtp://...)", "handed to /usr/sbin/sendmail for ...",
+    // "delivered into the mailbox ...", "handed to the mail client, ...".
+    // Empty before a send, after one that failed, and where the library
+    // says nothing (the system's MAPI32.DLL on Windows). Not a published
+    // property.
+    String Outcome() const { return FOutcome; }
     // Lets the user edit SendTo, Cc and Bcc in the platform's address-book
     // dialog; false (and nothing changed) when the user cancelled.
     bool SelectRecipients();
@@ -92,6 +99,7 @@ private:
     String FCc;
     TSendFlags FFlags;
     String FMessageType;
+    String FOutcome;
     String FSubject;
     String FSendTo;
 };

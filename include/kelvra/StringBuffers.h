@@ -18,7 +18,8 @@ public:
     ~TStringBuffers() override;
 
     // The copy's address, for a record field; null for an empty text, which
-    // stores nothing. Only the part before an embedded zero byte is kept.
+    // stores nothing. Only the part before an embedded zero byte is kept, so
+    // a text that starts with one is empty too.
     char *Append(std::string_view value);
 
 protected:

@@ -33,36 +33,34 @@ namespace {
 
 std::atomic<bool> g_reasonsToCaller{false};
 
-// Writes a line to the log file KELVRA_MAPI_LOG names; else, when
-// `terminal`, to standard error. "off", or the null device, is no log at all.
-void WriteLog(const std::string &line, bool terminal)
+// Writes a line where KELVRA_MAPI_LOG says: the file it names, or
+// standard error for "stderr" (unless `toCaller`: the caller prints the
+// line itself). Unset, empty, "off" or the null device is no log at all: a
+// provider in an application's process says nothing on its own.
+void WriteLog(const std::string &line, bool toCaller)
 {
     const char *file = std::getenv("KELVRA_MAPI_LOG");
-    if (file != nullptr && std::string_view(file) == "off")
+    if (file == nullptr || *file == '\0' || std::string_view(file) == "off")
         return;
     const std::string text = "kelvramapi: " + TerminalSafe(line) + "\n";
+    if (std::string_view(file) == "stderr") {
+        if (!toCaller)
+            std::cerr << text << std::flush;
+        return;
+    }
     // The log file only when it is a regular file or not there yet: a FIFO
     // or a device must not block or swallow the provider's calls.
-    if (file != nullptr && *file != '\0') {
-        const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-        struct stat st {}, null {};
-        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            (void)!write(fd, text.data(), text.size());
-            close(fd);
-            return;
-        }
-        if (fd >= 0)
-            close(fd);
-        if (S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev)
-            return;
-    }
-    if (terminal)
-        std::cerr << text << std::flush;
+    const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        (void)!write(fd, text.data(), text.size());
+    if (fd >= 0)
+        close(fd);
 }
 
 } // namespace
 
-void Log(const std::string &line) { WriteLog(line, true); }
+void Log(const std::string &line) { WriteLog(line, false); }
 
 void ReasonsToCaller(bool told) { g_reasonsToCaller.store(told, std::memory_order_relaxed); }
 
@@ -80,7 +78,7 @@ std::string &LastOutcome()
 
 [[noreturn]] void Refuse(const std::string &why, ULONG code)
 {
-    WriteLog(why, !g_reasonsToCaller.load(std::memory_order_relaxed));
+    WriteLog(why, g_reasonsToCaller.load(std::memory_order_relaxed));
     LastReason() = TerminalSafe(why);
     Fail(code);
 }

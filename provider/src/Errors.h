@@ -16,10 +16,12 @@ struct MapiError {
 [[noreturn]] inline void Fail(ULONG code) { throw MapiError{code}; }
 
 // Writes one line to the provider's log: the file KELVRA_MAPI_LOG names,
-// else standard error; none when it says "off" or names the null device.
+// or standard error when it says "stderr"; none when it is unset, empty,
+// "off", or names anything but a regular file (the null device, a FIFO).
 void Log(const std::string &line);
 // Whether the caller prints each refusal's reason itself (from
-// KelvraMapiLastReason): Refuse's line then goes to the log file alone.
+// KelvraMapiLastReason): Refuse's line then goes to a log file alone,
+// never to standard error.
 void ReasonsToCaller(bool told);
 // Logs why, then fails with `code`: the one form of a refusal that says
 // what was refused (never a secret). The reason is also kept as the

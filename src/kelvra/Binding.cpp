@@ -79,6 +79,7 @@ void *g_optional[kOptionalCount] = {};
 // The Kelvra provider's reason for the thread's last failure
 // (mapi/KelvraProvider.h); other platform libraries have none.
 void *g_lastReason = nullptr;
+void *g_lastOutcome = nullptr;
 
 template <class Fn>
 Fn EntryPoint(Slot slot, const char16_t *accessorName)
@@ -94,8 +95,10 @@ Fn EntryPoint(Slot slot, const char16_t *accessorName)
 
 void CheckCondition(bool condition, const host::String &message)
 {
-    if (!condition)
+    if (!condition) {
+        SetLastReason({}); // the message says it all
         throw EKelvraError(0, message);
+    }
 }
 
 void CheckFunction(bool available, const host::String &functionName)
@@ -123,6 +126,7 @@ void InitMapi()
         for (std::size_t i = 0; i < kOptionalCount; ++i)
             g_optional[i] = bridge::EntryPoint(kOptionalNames[i]);
         g_lastReason = bridge::EntryPoint("KelvraMapiLastReason");
+        g_lastOutcome = bridge::EntryPoint("KelvraMapiLastOutcome");
         g_loaded.store(true, std::memory_order_release);
         return;
     }
@@ -130,13 +134,17 @@ void InitMapi()
     host::String errorText;
     host::TModuleHandle library = host::LoadModule(name, errorText);
     if (library == nullptr)
+    {
+        SetLastReason({});
         throw EKelvraError(0, errorText + u": " + name); // the next call tries again
+    }
     g_library = library;
     for (std::size_t i = 0; i < kSlotCount; ++i)
         g_slots[i] = host::FindExport(g_library, kExportNames[i]);
     for (std::size_t i = 0; i < kOptionalCount; ++i)
         g_optional[i] = host::FindExport(g_library, kOptionalNames[i]);
     g_lastReason = host::FindExport(g_library, "KelvraMapiLastReason");
+    g_lastOutcome = host::FindExport(g_library, "KelvraMapiLastOutcome");
     g_loaded.store(true, std::memory_order_release);
 }
 
@@ -163,6 +171,16 @@ host::String PlatformReason()
         reason = bridge::Diagnosis();
 #endif
     return host::FromUtf8(reason);
+}
+
+host::String PlatformOutcome()
+{
+    if (!g_loaded.load(std::memory_order_acquire) || g_lastOutcome == nullptr)
+        return {};
+    const auto outcome = reinterpret_cast<LPKELVRAMAPILASTOUTCOME>(g_lastOutcome);
+    std::string text(outcome(nullptr, 0), '\0');
+    outcome(text.data(), static_cast<ULONG>(text.size() + 1));
+    return host::FromUtf8(text);
 }
 
 host::String MailSystemDescription()

@@ -43,12 +43,19 @@ const char16_t *const kMessages[] = {
 
 constexpr std::uint32_t kLastCode = sizeof kMessages / sizeof kMessages[0] - 1;
 
+// The reason of the thread's most recent EKelvraError.
+thread_local String t_lastReason;
+
 } // namespace
 
-EKelvraError::EKelvraError(std::int32_t errorCode, String message, String reason)
-    : host::Exception(std::move(message)), ErrorCode(errorCode), Reason(std::move(reason))
+EKelvraError::EKelvraError(std::int32_t errorCode, String message)
+    : host::Exception(std::move(message)), ErrorCode(errorCode)
 {
 }
+
+void SetLastReason(String reason) { t_lastReason = std::move(reason); }
+
+String LastReason() { return t_lastReason; }
 
 const char16_t *CheckMessage(std::uint32_t resultCode)
 {
@@ -61,12 +68,9 @@ void Check(std::uint32_t resultCode)
 {
     if (resultCode == 0)
         return;
-    String message = CheckMessage(resultCode);
     // The platform's own reason, when it gives one: what was refused and why.
-    String reason = PlatformReason();
-    if (!reason.empty())
-        message += u" (" + reason + u")";
-    throw EKelvraError(static_cast<std::int32_t>(resultCode), std::move(message), std::move(reason));
+    SetLastReason(PlatformReason());
+    throw EKelvraError(static_cast<std::int32_t>(resultCode), CheckMessage(resultCode));
 }
 
 } // namespace kelvra

@@ -11,6 +11,10 @@ namespace kelvra {
 
 class TKelvraSession;
 
+// Keeps the reason of the EKelvraError about to be raised on this thread
+// (LastReason).
+void SetLastReason(host::String reason);
+
 // Raise EKelvraError with ErrorCode 0 when the condition does not hold.
 void CheckCondition(bool condition, const host::String &message);
 // "Function '<name>' not available." when the entry point is missing.
@@ -20,6 +24,9 @@ void CheckFunction(bool available, const host::String &functionName);
 // words, when it says (the Kelvra provider does); empty otherwise, and when
 // no library is loaded.
 host::String PlatformReason();
+// What the platform library's last send on this thread did, in its own
+// words, when it says (the Kelvra provider does); empty otherwise.
+host::String PlatformOutcome();
 
 // MAPISendMailW of the platform library, loading it first if needed (which
 // may raise); null when the library does not export it, which is no error.

@@ -17,14 +17,15 @@ namespace kelvra {
 namespace {
 
 // Raises the send's result; a refused attachment the platform gave no
-// reason for is named: the first file of the list that is not a regular
-// file there.
+// reason for is named as the reason: the first file of the list that is
+// not a regular file there.
 void CheckSend(std::uint32_t result, const String &attach)
 {
     try {
         Check(result);
-    } catch (const EKelvraError &e) {
-        if (!e.Reason.empty() || (result != MAPI_E_ATTACHMENT_NOT_FOUND && result != MAPI_E_ATTACHMENT_OPEN_FAILURE))
+    } catch (const EKelvraError &) {
+        if (!LastReason().empty() ||
+            (result != MAPI_E_ATTACHMENT_NOT_FOUND && result != MAPI_E_ATTACHMENT_OPEN_FAILURE))
             throw;
         host::TStringList files;
         SplitList(attach, files);
@@ -33,9 +34,8 @@ void CheckSend(std::uint32_t result, const String &attach)
             std::error_code error;
             if (!std::filesystem::is_regular_file(std::filesystem::path(std::u8string(utf8.begin(), utf8.end())),
                                                   error)) {
-                String reason = u"not a file that can be attached: " + file;
-                String message = e.Message() + u" (" + reason + u")";
-                throw EKelvraError(e.ErrorCode, std::move(message), std::move(reason));
+                SetLastReason(u"not a file that can be attached: " + file);
+                throw;
             }
         }
         throw;
@@ -83,9 +83,11 @@ std::uint32_t TKelvraSendMail::MapiFlags() const
 
 void TKelvraSendMail::Send()
 {
+    FOutcome.clear();
     if (MAPIUNICODE.load()) {
         if (const LPMAPISENDMAILW sendMailW = OptionalSendMailW()) {
             SendWide(sendMailW);
+            FOutcome = PlatformOutcome();
             return;
         }
     }
@@ -108,6 +110,7 @@ void TKelvraSendMail::Send()
     const LHANDLE session = SessionHandle();
     const LPMAPISENDMAIL sendMail = MapiSendMail();
     CheckSend(sendMail(session, window, &message, flags, 0), FAttach);
+    FOutcome = PlatformOutcome();
 }
 
 void TKelvraSendMail::SendWide(LPMAPISENDMAILW sendMailW)

@@ -14,6 +14,9 @@ TStringBuffers::~TStringBuffers()
 
 char *TStringBuffers::Append(std::string_view value)
 {
+    // What is kept ends at the first zero byte: a text that starts with
+    // one is empty.
+    value = value.substr(0, value.find('\0'));
     if (value.empty())
         return nullptr;
     std::unique_ptr<char, void (*)(char *)> copy(host::StrNew(value), &host::StrDispose);

@@ -18,9 +18,9 @@ TWideStringBuffers::~TWideStringBuffers()
 
 WCHAR *TWideStringBuffers::Append(std::u16string_view value)
 {
+    value = value.substr(0, value.find(u'\0'));
     if (value.empty())
         return nullptr;
-    value = value.substr(0, value.find(u'\0'));
     std::unique_ptr<WCHAR[]> copy(new WCHAR[value.size() + 1]);
     std::copy(value.begin(), value.end(), copy.get());
     copy[value.size()] = 0;
