@@ -74,7 +74,8 @@ threads() {
     say "ThreadSanitizer build of the thread tests"
     local dir=$BUILD/tsan
     cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TSAN=ON >/dev/null
-    cmake --build "$dir" -j "$JOBS" --target binding_threads_test provider_threads_test fakemapi
+    cmake --build "$dir" -j "$JOBS" --target binding_threads_test provider_threads_test components_threads_test \
+        fakemapi kelvramapi
     # die_after_fork=0: a forked child starts the provider's threads of its
     # own, which the thread tests check (ThreadSanitizer refuses by default).
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$ROOT/tests/threads/tsan.supp" \

@@ -77,7 +77,7 @@ ULONG SendRecord(LHANDLE lhSession, const Message *message, FLAGS flags)
 bool InKeyring(const Profile &profile)
 {
     for (const auto &[server, user] : ServersOf(profile))
-        if (KeyringLookup(server, user))
+        if (KeyringLookup(server, user, profile.sendTimeout))
             return true;
     return false;
 }

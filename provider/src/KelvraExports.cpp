@@ -55,8 +55,8 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
         Secret secret(NarrowToUtf8(View(lpszPassword)));
         for (const auto &[server, user] : servers) {
             std::string why;
-            const bool done = lpszPassword != nullptr ? KeyringStore(server, user, secret, &why)
-                                                      : KeyringClear(server, user, &why);
+            const bool done = lpszPassword != nullptr ? KeyringStore(server, user, secret, profile.sendTimeout, &why)
+                                                      : KeyringClear(server, user, profile.sendTimeout, &why);
             if (!done) {
                 Refuse("the keyring cannot keep the password for " + user + " at " + server + ": " + why,
                        MAPI_E_NOT_SUPPORTED);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,7 +157,8 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     }
     outWrite.Close();
     errWrite.Close();
-    inTheirs.Close();
+    // The helper's end of its input stays open here too, so that what it
+    // left unread is still there to count when it is gone.
     if (rc != 0) {
         errno = rc;
         return std::nullopt;
@@ -230,6 +232,12 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
             }
             usleep(kLookMs * 1000);
         }
+    }
+    if (options.input) {
+        int queued = 0;
+        if (inTheirs.fd < 0 || ioctl(inTheirs.fd, FIONREAD, &queued) != 0)
+            queued = 0;
+        result.unread = input.size() + static_cast<std::size_t>(std::max(queued, 0));
     }
     if (result.statusLost) {
         result.exitCode = -1;

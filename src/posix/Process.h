@@ -29,6 +29,9 @@ struct RunResult {
     bool statusLost = false;
     std::string output; // at most `maxOutput` bytes of it
     std::string errors; // with `keepErrors`: at most `maxOutput` bytes of its standard error
+    // With `input`: how many of its bytes the helper never read (it exited,
+    // or was stopped, before it took them all).
+    std::size_t unread = 0;
 };
 
 struct RunOptions {

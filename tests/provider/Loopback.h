@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,41 @@ public:
 private:
     int fd_;
     int port_ = 0;
+    bool listening_ = false;
+};
+
+// A Unix socket listening at `path` that answers nothing, as a session bus
+// that hangs does: connections wait in its backlog. Closed and removed
+// with the object.
+class UnixListener {
+public:
+    explicit UnixListener(std::string path) : path_(std::move(path)), fd_(socket(AF_UNIX, SOCK_STREAM, 0))
+    {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        listening_ = fd_ >= 0 && path_.size() < sizeof a.sun_path;
+        if (listening_) {
+            path_.copy(a.sun_path, path_.size());
+            unlink(path_.c_str());
+            listening_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 16) == 0;
+        }
+    }
+    ~UnixListener()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        unlink(path_.c_str());
+    }
+    UnixListener(const UnixListener &) = delete;
+    UnixListener &operator=(const UnixListener &) = delete;
+
+    bool Listening() const { return listening_; }
+    // As DBUS_SESSION_BUS_ADDRESS names it.
+    std::string BusAddress() const { return "unix:path=" + path_; }
+
+private:
+    std::string path_;
+    int fd_;
     bool listening_ = false;
 };
 

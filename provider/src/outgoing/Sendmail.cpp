@@ -96,9 +96,16 @@ void SendThroughProgram(const std::vector<std::string> &words, long timeout, con
         Refuse(program + " ended, but how is not known: the application ignores SIGCHLD, so its exit status " +
                    "was discarded; the message is taken as not sent",
                MAPI_E_FAILURE);
+    const std::string said = FirstLine(result->errors);
+    // Exit status 0 is the message handed over only when the program read
+    // all of it.
+    if (result->exitCode == 0 && result->unread > 0)
+        Refuse(program + " exited with status 0 but left " + std::to_string(result->unread) + " of the message's " +
+                   std::to_string(lines.size()) + " bytes unread: the message is taken as not sent" +
+                   (said.empty() ? std::string() : ": " + said),
+               MAPI_E_FAILURE);
     if (result->exitCode == 0)
         return;
-    const std::string said = FirstLine(result->errors);
     const std::string tail = said.empty() ? std::string(" (it said nothing)") : ": " + said;
     if (result->timedOut)
         Refuse(program + " did not finish within " + std::to_string(timeout) +

@@ -12,14 +12,18 @@
 
 namespace kmp {
 
+// Every call ends within `seconds` (the profile's timeout), whatever the
+// session bus does; past it, `why` says that the bus did not answer.
+
 // The keyring's password for the server and user; none when it holds none
 // or cannot be asked (`why`, when given, then says why: no D-Bus session,
-// a locked keyring). Logs nothing: only a login that finds no password
-// anywhere says so.
-std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user,
+// a bus that does not answer, a locked keyring). Logs nothing: only a
+// login that finds no password anywhere says so.
+std::optional<Secret> KeyringLookup(const std::string &server, const std::string &user, long seconds,
                                     std::string *why = nullptr);
 // False, with `why`, when the keyring cannot keep it (no Secret Service).
-bool KeyringStore(const std::string &server, const std::string &user, const Secret &secret, std::string *why);
-bool KeyringClear(const std::string &server, const std::string &user, std::string *why);
+bool KeyringStore(const std::string &server, const std::string &user, const Secret &secret, long seconds,
+                  std::string *why);
+bool KeyringClear(const std::string &server, const std::string &user, long seconds, std::string *why);
 
 } // namespace kmp

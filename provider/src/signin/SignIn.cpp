@@ -23,7 +23,8 @@ void ClearText(std::string &text)
 SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const std::string &server,
                 const std::string &user)
 {
-    return {profile.name, logonPassword, profile.passwordCommand, profile.password, profile.auth, server, user};
+    return {profile.name, logonPassword, profile.passwordCommand, profile.password, profile.auth, server, user,
+            profile.sendTimeout};
 }
 
 std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profile)
@@ -59,7 +60,7 @@ Secret LoginSecret(const SignIn &signIn)
     if (!signIn.profilePassword.empty())
         return Secret(signIn.profilePassword);
     std::string why;
-    if (std::optional<Secret> kept = KeyringLookup(signIn.server, signIn.user, &why))
+    if (std::optional<Secret> kept = KeyringLookup(signIn.server, signIn.user, signIn.keyringSeconds, &why))
         return std::move(*kept);
     // Said before any server hears a login without one.
     Refuse("profile " + signIn.profileName + ": no password was found for " + signIn.user + " at " +

@@ -28,6 +28,7 @@ struct SignIn {
     SecretText profilePassword; // password
     Auth auth = Auth::Auto;
     std::string server, user;    // the keyring's item: the server's URL as the profile names it
+    long keyringSeconds = 300;   // the bound of asking the keyring: the profile's timeout
 };
 SignIn SignInOf(const Profile &profile, const std::string &logonPassword, const std::string &server,
                 const std::string &user);

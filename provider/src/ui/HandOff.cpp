@@ -1,5 +1,6 @@
 #include "ui/HandOff.h"
 
+#include "CancelAfter.h"
 #include "Errors.h"
 #include "Places.h"
 #include "posix/Process.h"
@@ -259,6 +260,7 @@ std::string SessionBus()
 // How long the portal is given to start and to answer.
 constexpr int kPortalCallMs = 10000;
 constexpr auto kPortalAnswer = std::chrono::seconds(10);
+constexpr std::chrono::milliseconds kPortalConnect = std::chrono::seconds(10);
 
 template <class T, void (*Free)(T *)>
 struct GFree {
@@ -277,14 +279,24 @@ void UnrefFdList(GUnixFDList *list) { g_object_unref(list); }
 // context of the call's own (the application's are never touched).
 class PortalBus {
 public:
+    // Connects within the portal's bound: a bus that accepts and never
+    // answers fails the hand-off with a reason that names it.
     explicit PortalBus(const std::string &address) : context_(g_main_context_new())
     {
         g_main_context_push_thread_default(context_.get());
+        const CancelAfter bound(kPortalConnect);
+        GError *error = nullptr;
         connection_ = g_dbus_connection_new_for_address_sync(
             address.c_str(),
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
+            nullptr, bound.get(), &error);
+        g_clear_error(&error);
+        if (connection_ == nullptr && bound.Fired()) {
+            g_main_context_pop_thread_default(context_.get());
+            Refuse("the session bus (" + address + ") did not answer within " + bound.Words() +
+                   ": the desktop's email portal cannot be asked");
+        }
     }
     ~PortalBus()
     {

@@ -141,6 +141,33 @@ TEST_F(Sendmail, EachFailureIsItsCodeAndALogLineAndKeepsNoCopy)
     EXPECT_TRUE(NoSentCopy());
 }
 
+// A program that exits 0 before it has read the whole message (here the
+// first 64 KiB of one with a 3 MB attachment) has not taken it: the send
+// fails and keeps no copy.
+TEST_F(Sendmail, AProgramThatStopsReadingEarlyHasNotTakenTheMessage)
+{
+    WriteFile(home / "bin" / "short", "#!/bin/sh\nhead -c 65536 > '" + (home / "queued").string() + "'\nexit 0\n");
+    fs::permissions(home / "bin" / "short", fs::perms::owner_all);
+    WriteFile(home / "big.bin", std::string(3 << 20, 'x'));
+    Profile((home / "bin" / "short").string());
+    kelvra::TKelvraSendMail mail;
+    mail.SetSession(&session);
+    mail.SetSendTo(u"ann@example.org");
+    mail.SetSubject(u"Big");
+    mail.SetAttach(host::FromUtf8((home / "big.bin").string()));
+    int code = 0;
+    try {
+        mail.Send();
+    } catch (const kelvra::EKelvraError &e) {
+        code = e.ErrorCode;
+    }
+    EXPECT_EQ(code, MAPI_E_FAILURE);
+    EXPECT_EQ(ReadFile(home / "queued").size(), 65536u);
+    EXPECT_NE(Log().find("exited with status 0 but left "), std::string::npos) << Log();
+    EXPECT_TRUE(mail.Outcome().empty());
+    EXPECT_TRUE(NoSentCopy());
+}
+
 TEST_F(Sendmail, NoRecipientIsEverTakenForAnOption)
 {
     Profile((home / "bin" / "record").string());

@@ -6,6 +6,7 @@
 #include "ProviderSession.h"
 #include "SmtpServer.h"
 
+#include "Errors.h"
 #include "signin/PasswordCommand.h"
 #include "signin/Secret.h"
 #include "outgoing/Smtp.h"
@@ -185,6 +186,33 @@ TEST_F(SignIn, AProfileFileOthersCouldChangeIsNotUsedNorAPasswordInTheSmtpUrl)
     Profile("password = secret\n");
     ASSERT_EQ(Logon(), 0u);
     EXPECT_EQ(Send(), 0u);
+}
+
+// A session bus that accepts and never answers: the keyring is asked within
+// the profile's timeout, the logon is not held up, and the send fails with
+// a reason that names the bus.
+TEST_F(SignIn, AStalledSessionBusEndsTheKeyringLookupWithinTheTimeout)
+{
+    const loopback::UnixListener bus((home / "bus").string());
+    ASSERT_TRUE(bus.Listening());
+    const char *before = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.BusAddress().c_str(), 1);
+    Profile("timeout = 2\n");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Logon(), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(), ULONG(MAPI_E_LOGON_FAILURE));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    EXPECT_NE(kmp::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 2 seconds"),
+              std::string::npos)
+        << kmp::LastReason();
+    EXPECT_EQ(Received(), 0u);
+    if (before != nullptr)
+        setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    else
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST(SecretTextTest, EveryCopyIsClearedWhenItGoesOrIsMovedFrom)

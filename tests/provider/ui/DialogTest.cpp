@@ -3,6 +3,8 @@
 // that record their argument vectors.
 #include "Child.h"
 #include "Argv.h"
+#include "Errors.h"
+#include "Loopback.h"
 #include "ProviderHome.h"
 
 #include "mapi/SimpleMapi.h"
@@ -282,6 +284,37 @@ TEST_F(Dialogs, OnADesktopTheMailClientGetsEveryPart)
     EXPECT_EQ(ReadFile(args[4]), "y");
     EXPECT_EQ(MAPISendDocuments(0, S(";"), S("/nonexistent/x.txt"), nullptr, 0), MAPI_E_ATTACHMENT_OPEN_FAILURE);
     MAPILogoff(session, 0, 0, 0);
+}
+
+// A session bus that accepts and never answers: the hand-off to the
+// desktop's email portal ends within its ten seconds, with a reason that
+// names the bus, and nothing is handed to xdg-email behind its back.
+TEST_F(Dialogs, AStalledSessionBusEndsTheHandOffWithinItsBound)
+{
+    StandIn("xdg-email", "", 0);
+    const loopback::UnixListener bus((home / "bus").string());
+    ASSERT_TRUE(bus.Listening());
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.BusAddress().c_str(), 1);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    MapiRecipDesc to{};
+    to.ulRecipClass = MAPI_TO;
+    to.lpszAddress = S("bob@example.org");
+    MapiMessage m{};
+    m.lpszSubject = S("stalled");
+    m.nRecipCount = 1;
+    m.lpRecips = &to;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), ULONG(MAPI_E_FAILURE));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, std::chrono::seconds(9));
+    EXPECT_LT(took, std::chrono::seconds(13));
+    EXPECT_NE(kmp::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 10 seconds"),
+              std::string::npos)
+        << kmp::LastReason();
+    EXPECT_FALSE(fs::exists(home / "xdg-email.args"));
+    MAPILogoff(session, 0, 0, 0);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 // The real xdg-utils, with a recording mail client registered as the
