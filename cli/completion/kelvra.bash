@@ -19,6 +19,21 @@ _kelvra_help_words()
         }'
 }
 
+# COMPREPLY: the lines of standard input that start with $1, compared as
+# plain text. Program output never reaches compgen -W, which would expand
+# every word of it (a profile or message named $(...) would run); readline
+# quotes what it inserts (-o filenames), so no candidate becomes syntax.
+_kelvra_matching()
+{
+    local prefix=$1 line
+    COMPREPLY=()
+    while IFS= read -r line; do
+        [[ -n $line && ${line:0:${#prefix}} == "$prefix" ]] && COMPREPLY+=("$line")
+    done
+    compopt -o filenames 2>/dev/null
+    return 0
+}
+
 _kelvra()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -51,12 +66,12 @@ _kelvra()
 
     case $prev in
     --profile)
-        COMPREPLY=($(compgen -W "$("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')" -- "$cur"))
+        _kelvra_matching "$cur" < <("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')
         return
         ;;
     --attach | --body-file | --file)
         compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -f -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return
         ;;
     --password | --to | --cc | --bcc | --subject | --body | --type | --limit | --account | --as)
@@ -69,30 +84,30 @@ _kelvra()
         local options
         options=$(_kelvra_help_words Options "${path[@]}")
         ((${#path[@]} == 0)) || options+=$'\n'$(_kelvra_help_words Options | grep -vxF -e -h -e --help -e --version)
-        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        _kelvra_matching "$cur" <<<"$options"
         return
     fi
     local subcommands
     subcommands=$(_kelvra_help_words Subcommands "${path[@]}")
     if [[ -n $subcommands && ${#positionals[@]} -eq 0 ]]; then
-        COMPREPLY=($(compgen -W "$subcommands" -- "$cur"))
+        _kelvra_matching "$cur" <<<"$subcommands"
         return
     fi
     local where
     printf -v where '%s ' "${path[@]}"
     case "${where% }:${#positionals[@]}" in
     show:0 | delete:0 | save-attachments:0)
-        COMPREPLY=($(compgen -W "$("$_kelvra_program" "${profile[@]}" list 2>/dev/null | awk '{ print $1 }')" -- "$cur"))
+        _kelvra_matching "$cur" < <("$_kelvra_program" "${profile[@]}" list 2>/dev/null | awk '{ print $1 }')
         ;;
     save-attachments:1)
         compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -d -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         ;;
     "profile show:0" | "profile check:0")
-        COMPREPLY=($(compgen -W "$("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')" -- "$cur"))
+        _kelvra_matching "$cur" < <("$_kelvra_program" profile list 2>/dev/null | sed 's/  (default)$//')
         ;;
     "profile import:0")
-        COMPREPLY=($(compgen -W $'msmtp\nmbsync\ngit' -- "$cur"))
+        _kelvra_matching "$cur" <<<$'msmtp\nmbsync\ngit'
         ;;
     esac
 }

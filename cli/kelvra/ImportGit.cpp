@@ -25,6 +25,7 @@ ImportedProfile FromGit(const std::function<std::optional<std::string>(const std
     } else {
         const std::string encryption = Lower(value("sendemail.smtpEncryption"));
         const std::string port = value("sendemail.smtpServerPort");
+        CheckServer("git config", "sendemail.smtpServer", 0, server, "sendemail.smtpServerPort", 0, port);
         if (encryption == "ssl")
             p.keys.emplace_back("smtp", "smtps://" + UrlHost(server) + ":" + (port.empty() ? "465" : port));
         else if (encryption == "tls" || !IsLoopback(server)) {

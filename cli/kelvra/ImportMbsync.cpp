@@ -96,10 +96,7 @@ void MapImap(const Section &a, const std::string &file, bool privateFile, const 
              ImportedProfile &p)
 {
     const std::string host = a.Get("host"), port = a.Get("port");
-    if (host.find_first_of("/?#@ \t\\") != std::string::npos)
-        Cannot(file, a.LineOf("host"), "the Host " + host + " is not a host name or address");
-    if (port.find_first_not_of("0123456789") != std::string::npos)
-        Cannot(file, a.LineOf("port"), "the Port " + port + " is not a number");
+    CheckServer(file, "Host", a.LineOf("host"), host, "Port", a.LineOf("port"), port);
     p.keys.emplace_back("mailbox", (tls == "imaps" ? "imaps" : "imap") + std::string("://") + UrlUser(a.Get("user")) +
                                        "@" + UrlHost(host) + (port.empty() ? std::string() : ":" + port) + "/INBOX");
     if (tls == "none")

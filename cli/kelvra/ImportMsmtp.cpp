@@ -99,6 +99,7 @@ void MapServer(const Account &a, ImportedProfile &p)
                std::string(refused) + " " + a.Get(refused) + " is not something the provider does");
     }
     const std::string port = a.Get("port");
+    CheckServer(a.file, "host", a.LineOf("host"), host, "port", a.LineOf("port"), port);
     const std::string url = tls && !starttls ? "smtps://" + UrlHost(host) + ":" + (port.empty() ? "465" : port)
                                              : "smtp://" + UrlHost(host) + ":" + (port.empty() ? "25" : port);
     if (!tls) {

@@ -1,4 +1,6 @@
 #include "ImportRules.h"
+
+#include <algorithm>
 #include "Words.h"
 
 #include "posix/Loopback.h"
@@ -30,6 +32,19 @@ std::pair<std::string, std::string> KeywordAndArgument(const std::string &line)
 }
 
 bool IsLoopback(const std::string &host) { return kelvra_posix::IsLoopbackHost(host); }
+
+void CheckServer(const std::string &file, const std::string &hostKey, int hostLine, const std::string &host,
+                 const std::string &portKey, int portLine, const std::string &port)
+{
+    const bool control = std::any_of(host.begin(), host.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (host.empty() || control || host.find_first_of("/?#@[] \t\\") != std::string::npos)
+        Cannot(file, hostLine, "the " + hostKey + " " + host + " is not a host name or address");
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!port.empty() && (!digits || std::stoul(port) == 0 || std::stoul(port) > 65535))
+        Cannot(file, portLine, "the " + portKey + " " + port + " is not a port number (1 to 65535)");
+}
 
 std::string UrlHost(const std::string &host)
 {

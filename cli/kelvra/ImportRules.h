@@ -29,6 +29,11 @@ void EachLine(const std::string &text, F &&f)
 }
 // The provider's own rule: what is written plain is what it speaks plain to.
 bool IsLoopback(const std::string &host);
+// Refuses a server whose host holds what a URL reads otherwise (a user, a
+// path, a port of its own) or whose port is not a number from 1 to 65535,
+// naming the file's keys (`hostKey`, `portKey`) and lines.
+void CheckServer(const std::string &file, const std::string &hostKey, int hostLine, const std::string &host,
+                 const std::string &portKey, int portLine, const std::string &port);
 // A host for a URL: an IPv6 address in brackets.
 std::string UrlHost(const std::string &host);
 // Text for a URL's user part, percent-encoded but for the unreserved

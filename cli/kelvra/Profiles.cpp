@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Import.h"
 #include "Provider.h"
+#include "Shown.h"
 
 #include "kelvra/Kelvra.h"
 
@@ -64,11 +65,13 @@ std::string Narrow(const std::string &utf8, const std::string &given) { return h
 #ifndef _WIN32
 // `git config --get KEY` (of FILE, when given): its value, or nullopt when
 // git has none (or there is no git). No shell runs it.
-std::optional<std::string> GitConfig(const std::string &key, const std::string &file)
+std::optional<std::string> GitConfig(const std::string &key, const std::string &file, std::string *origin = nullptr)
 {
     std::vector<std::string> args = {"git", "config"};
     if (!file.empty())
         args.insert(args.end(), {"--file", file});
+    if (origin != nullptr)
+        args.push_back("--show-origin");
     args.insert(args.end(), {"--get", key});
     std::vector<char *> argv;
     for (std::string &a : args)
@@ -101,7 +104,29 @@ std::optional<std::string> GitConfig(const std::string &key, const std::string &
         return std::nullopt;
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
         value.pop_back();
+    if (origin != nullptr) {
+        // "file:PATH<TAB>VALUE" (or "command line:", "blob:...").
+        const size_t tab = value.find('\t');
+        *origin = value.substr(0, tab);
+        value = tab == std::string::npos ? std::string() : value.substr(tab + 1);
+    }
     return value;
+}
+
+// Why a file may not bring a command (a passwordcmd, a sendmail program)
+// into a profile: the profile file's own rule, as ssh's for its
+// configuration. Empty when it may: the user's or root's, and no one
+// else's to change.
+std::string Untrusted(const std::string &file)
+{
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0)
+        return file + " cannot be looked at: " + std::strerror(errno);
+    if (st.st_uid != getuid() && st.st_uid != 0)
+        return file + " belongs to another user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return file + " can be changed by others (chmod go-w " + file + ")";
+    return {};
 }
 
 std::string Env(const char *name)
@@ -180,20 +205,34 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
                                    ? home + "/.config"
                                    : Env("XDG_CONFIG_HOME");
     ImportedProfile imported;
+    // Why the source of a command may not be trusted; empty when it may.
+    std::string untrusted;
     if (options.from == "git") {
         imported = FromGit([&](const std::string &key) { return GitConfig(key, options.file); });
+        std::string origin;
+        GitConfig("sendemail.smtpServer", options.file, &origin);
+        untrusted = origin.rfind("file:", 0) == 0 ? Untrusted(origin.substr(5))
+                    : origin == "command line:" ? std::string()
+                                                : "git's setting comes from " + origin;
     } else {
         const std::string file =
             !options.file.empty() ? options.file
             : options.from == "msmtp" ? FirstExisting({home + "/.msmtprc", config + "/msmtp/config"})
                                       : FirstExisting({home + "/.mbsyncrc", config + "/isyncrc"});
         const ConfigText config = ReadConfig(file);
+        untrusted = Untrusted(file);
         imported = options.from == "msmtp"
                        ? FromMsmtp(config.text, file, config.privateFile, options.account)
                        : FromMbsync(config.text, file, config.privateFile, options.account, options.local);
     }
     if (!options.as.empty())
         imported.name = options.as;
+    // A command runs as the user at every login or send: one from a file
+    // another user wrote, or could have, is not carried over.
+    for (const auto &[key, value] : imported.keys)
+        if ((key == "passwordcmd" || key == "sendmail") && !untrusted.empty())
+            throw ImportError("the imported " + key + " is a command, and " + untrusted +
+                              ": it is not carried over; nothing was written");
     // Every value goes to the provider as one "key<TAB>value" line: a line
     // break or a zero inside one (git allows "\n" in a quoted value) would
     // add a key of the file's choosing. Refused, as is text that is not
@@ -222,7 +261,7 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
         *static_cast<volatile char *>(&c) = 0;
     kelvra::Check(rc);
     for (const std::string &note : imported.notes)
-        std::cerr << "kelvra: note: " << note << "\n";
+        std::cerr << "kelvra: note: " << Shown(note) << "\n";
     return {{"imported", imported.name}, {"from", options.from}, {"keys", shown}};
 #endif
 }

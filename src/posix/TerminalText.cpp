@@ -2,6 +2,28 @@
 
 namespace kelvra_posix {
 
+namespace {
+
+// The bidirectional embeddings, overrides and isolates (U+202A to U+202E,
+// U+2066 to U+2069) at the start of `text`, in the visible form they are
+// shown in: they reorder what follows them on the screen, so a name could
+// read as another. Null for anything else.
+const char *BidiControl(std::string_view text)
+{
+    static const char *const kMarks[] = {"<U+202A>", "<U+202B>", "<U+202C>", "<U+202D>", "<U+202E>",
+                                         "<U+2066>", "<U+2067>", "<U+2068>", "<U+2069>"};
+    if (text.size() < 3 || static_cast<unsigned char>(text[0]) != 0xE2)
+        return nullptr;
+    const auto second = static_cast<unsigned char>(text[1]), third = static_cast<unsigned char>(text[2]);
+    if (second == 0x80 && third >= 0xAA && third <= 0xAE)
+        return kMarks[third - 0xAA];
+    if (second == 0x81 && third >= 0xA6 && third <= 0xA9)
+        return kMarks[5 + third - 0xA6];
+    return nullptr;
+}
+
+} // namespace
+
 std::string ShownOnTerminal(std::string_view utf8, bool lines)
 {
     std::string out;
@@ -19,6 +41,9 @@ std::string ShownOnTerminal(std::string_view utf8, bool lines)
                    static_cast<unsigned char>(utf8[i + 1]) >= 0x80) {
             out += "\xEF\xBF\xBD"; // a C1 control (U+0080 to U+009F)
             ++i;
+        } else if (const char *mark = BidiControl(utf8.substr(i))) {
+            out += mark;
+            i += 2;
         } else {
             out += static_cast<char>(c);
         }

@@ -10,7 +10,8 @@
 namespace kelvra_posix {
 
 // Valid UTF-8 as it is printed: C0 controls and DEL in caret form ("^[",
-// "^M", "^?"), C1 controls as U+FFFD. With `lines`, line breaks (LF, CR LF)
+// "^M", "^?"), C1 controls as U+FFFD, the bidirectional embeddings,
+// overrides and isolates as "<U+202E>" and the like. With `lines`, line breaks (LF, CR LF)
 // and tabs stay, so a text keeps its layout; without, it stays on one line
 // and holds no tab. The caller makes the text valid UTF-8 first (its bytes
 // that are not become U+FFFD), with the converter it has.

@@ -406,11 +406,12 @@ TEST_F(Command, TextThatIsNotUtf8IsRefusedNotChanged)
 TEST_F(Command, AStrangersTextsCommandNoTerminal)
 {
     // Escape sequences, a carriage return that would hide a line, a bell, a
-    // C1 control and a tab, in every text a message brings.
+    // C1 control, a tab and a right-to-left override (which would show
+    // "fdp.exe" as "exe.pdf"), in every text a message brings.
     WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.hostile:2,S",
               "From: =?utf-8?q?Eve=1B]0;pwned=07?= <eve@example.org>\n"
               "To: ann@example.org\n"
-              "Subject: =?utf-8?q?Hi=1B[2J=0Dfake=09tab=C2=9B?=\n"
+              "Subject: =?utf-8?q?Hi=1B[2J=0Dfake=09tab=C2=9B=E2=80=AEfdp.exe?=\n"
               "MIME-Version: 1.0\n"
               "Content-Type: multipart/mixed; boundary=\"B\"\n\n"
               "--B\nContent-Type: text/plain\n\nline one\r\n\tindented\x1b[31m red\x07\n--B\n"
@@ -425,7 +426,8 @@ TEST_F(Command, AStrangersTextsCommandNoTerminal)
             EXPECT_TRUE(byte >= 0x20 || c == '\n' || (c == '\t' && args[0] == "show")) << args[0] << ": " << int(byte);
         }
         EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos);
-        EXPECT_NE(r.out.find("Hi^[[2J^Mfake^Itab\xEF\xBF\xBD"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Hi^[[2J^Mfake^Itab\xEF\xBF\xBD<U+202E>fdp.exe"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xE2\x80\xAE"), std::string::npos);
         EXPECT_NE(r.out.find("<eve@example.org>"), std::string::npos) << r.out; // its name GMime blanks
     }
     const Result shown = Run({"show", id, "--peek"});
@@ -435,7 +437,7 @@ TEST_F(Command, AStrangersTextsCommandNoTerminal)
     // subcommand.
     const Result listed = Run({"list", "--json"});
     ASSERT_EQ(listed.status, 0) << listed.err;
-    EXPECT_EQ(json::parse(listed.out).at(0).at("subject"), "Hi\x1b[2J\rfake\ttab\xC2\x9B");
+    EXPECT_EQ(json::parse(listed.out).at(0).at("subject"), "Hi\x1b[2J\rfake\ttab\xC2\x9B\xE2\x80\xAE" "fdp.exe");
 }
 
 TEST_F(Command, APasswordKeptInTheKeyringSignsIn)

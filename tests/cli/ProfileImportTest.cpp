@@ -286,3 +286,73 @@ TEST_F(Import, AValueThatHoldsALineBreakAddsNoKeyAndWritesNothing)
         EXPECT_FALSE(fs::exists(home / "pwned"));
     }
 }
+
+// What another program's files (or another user) could slip in: a profile
+// name made of shell syntax, a port that names a second host, a command
+// from a file someone else wrote or could change, and terminal commands or
+// reordering marks in a configuration value. Each is refused, or shown
+// harmlessly, and nothing runs.
+TEST_F(Import, NamesPortsCommandsAndTerminalTextFromOtherFilesAreHeldToTheProfileFilesRules)
+{
+    const std::string relay = "host 127.0.0.1\nport " + std::to_string(port) + "\ntls off\nfrom ann@example.org\n";
+    const fs::path gitconfig = home / "gitconfig";
+    const fs::perms shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
+    const struct {
+        const char *from; // msmtp, mbsync or git
+        std::string config;
+        fs::perms mode;
+        int status;
+        std::string said;
+    } rows[] = {
+        {"msmtp", "account $(touch PWNED)\n" + relay, fs::perms::owner_read | fs::perms::owner_write, 1,
+         "a new profile's name is printable text"},
+        {"msmtp", "account a\nhost 127.0.0.1\nport 25@mail.attacker.example:587\ntls off\n",
+         fs::perms::owner_read | fs::perms::owner_write, 1, "the port 25@mail.attacker.example:587 is not a port number"},
+        {"msmtp", "account a\n" + relay + "auth on\nuser ann\npasswordeval \"touch PWNED; echo pw\"\n", shared, 1,
+         "the imported passwordcmd is a command, and " + (home / ".msmtprc").string() + " can be changed by others"},
+        {"mbsync", "IMAPAccount a\nHost 127.0.0.1\nUser ann\nPassCmd \"touch PWNED; echo pw\"\nSSLType None\n", shared,
+         1, "the imported passwordcmd is a command, and " + (home / ".mbsyncrc").string() + " can be changed by others"},
+        {"git", "[sendemail]\n\tsmtpServer = /bin/touch\n[user]\n\temail = a@example.org\n", shared, 1,
+         "the imported sendmail is a command, and " + gitconfig.string() + " can be changed by others"},
+        {"git", "[sendemail]\n\tsmtpServer = \"\x1b]0;OWNED-TITLE\x07\x1b[2Jmail.example.org\"\n", shared, 1,
+         "the sendemail.smtpServer ^[]0;OWNED-TITLE^G^[[2Jmail.example.org is not a host name"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.config);
+        const fs::path file = std::string(row.from) == "git"      ? gitconfig
+                              : std::string(row.from) == "msmtp" ? home / ".msmtprc"
+                                                                  : home / ".mbsyncrc";
+        WriteFile(file, row.config);
+        fs::permissions(file, row.mode);
+        std::vector<std::string> args = {"profile", "import", row.from};
+        if (file == gitconfig)
+            args.insert(args.end(), {"--file", gitconfig.string()});
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(profiles));
+        EXPECT_FALSE(fs::exists(home / "PWNED"));
+        fs::remove(file);
+    }
+    // A file of another user's, however its mode reads (as root, which can
+    // make one).
+    if (geteuid() == 0) {
+        WriteFile(home / ".msmtprc", "account a\n" + relay + "auth on\nuser ann\npasswordeval \"echo pw\"\n");
+        fs::permissions(home / ".msmtprc", fs::perms::owner_read | fs::perms::owner_write);
+        ASSERT_EQ(chown((home / ".msmtprc").c_str(), 65534, 65534), 0);
+        const Result r = Run({"profile", "import", "msmtp"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(".msmtprc belongs to another user"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(profiles));
+        fs::remove(home / ".msmtprc");
+    }
+    // Marks that reorder text on the screen are shown, not obeyed: a note
+    // with a host that holds one.
+    WriteFile(gitconfig, "[sendemail]\n\tsmtpServer = mail.\xe2\x80\xae" "elpmaxe.org\n[user]\n\temail = a@example.org\n");
+    const Result r = Run({"profile", "import", "git", "--file", gitconfig.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("git sends to mail.<U+202E>elpmaxe.org without encryption"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("\xe2\x80\xae"), std::string::npos) << r.err;
+}

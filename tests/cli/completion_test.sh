@@ -86,5 +86,48 @@ for case in "${CASES[@]}"; do
         fi
     done
 done
-echo "completion: ${#CASES[@]} command lines, $failures failures"
+# Hostile names: profiles named as shell commands, and a message file named
+# one. Completing them offers them as they are and runs nothing.
+HOSTILE=('$(touch PWNED)' '`touch PWNED2`' 'x; touch PWNED3' '* ?' 'a&b|c>PWNED4')
+{
+    echo "default = \$(touch PWNED)"
+    for name in "${HOSTILE[@]}"; do
+        printf '[%s]\nmailbox = %s\nlocaldelivery = yes\n' "$name" "$WORK/hostile-mail"
+    done
+} >"$WORK/hostile.ini"
+chmod 600 "$WORK/hostile.ini"
+mkdir -p "$WORK/hostile-mail/new" "$WORK/hostile-mail/cur" "$WORK/hostile-mail/tmp"
+printf 'From: a@example.org\nSubject: hostile\n\nx\n' >"$WORK/hostile-mail/new/\$(id>PWNED_ID)"
+touch "$WORK/PWNED5.txt" # a file a glob would find
+hostile_id=$(KELVRA_MAPI_PROFILES=$WORK/hostile.ini kelvra list | cut -d' ' -f1)
+joined=$(IFS='|'; echo "${HOSTILE[*]}")
+check() { # SHELL EXPECTED WORDS...
+    local shell=$1 expected=$2 got
+    shift 2
+    got=$(cd "$WORK" && KELVRA_MAPI_PROFILES=$WORK/hostile.ini "${shell}_offers" "$@" 2>&1) || true
+    if [[ $got != "$expected" ]]; then
+        echo "FAIL ($shell): $*" >&2
+        echo "  expected: $expected" >&2
+        echo "  offered:  $got" >&2
+        failures=$((failures + 1))
+    fi
+}
+for shell in bash zsh; do
+    check "$shell" "$joined" kelvra --profile ''
+    check "$shell" "$joined" kelvra profile show ''
+    check "$shell" '$(touch PWNED)' kelvra --profile '$'
+    check "$shell" "$hostile_id" kelvra --profile '$(touch PWNED)' show ''
+done
+if [[ $hostile_id != '$(id>PWNED_ID)' ]]; then
+    echo "FAIL: the hostile message is listed as $hostile_id" >&2
+    failures=$((failures + 1))
+fi
+for made in "$WORK"/PWNED PWNED "$WORK"/PWNED2 "$WORK"/PWNED3 "$WORK"/PWNED4 "$WORK"/PWNED_ID; do
+    if [[ -e $made ]]; then
+        echo "FAIL: completion ran a command: $made exists" >&2
+        failures=$((failures + 1))
+    fi
+done
+
+echo "completion: ${#CASES[@]} command lines and the hostile names, $failures failures"
 ((failures == 0))

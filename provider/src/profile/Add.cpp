@@ -8,18 +8,42 @@
 #include "Text.h"
 #include "signin/Secret.h"
 
+#include <glib.h>
+
 #include <algorithm>
 
 namespace kmp {
 
 namespace {
 
+// Whether a new profile may bear the name: printable UTF-8 text without
+// blanks at its ends, and none of the characters of INI or shell syntax, so
+// that a name taken from another program's file (an msmtp account) can
+// become neither a second section nor a command where a shell meets it.
+bool PlainName(const std::string &name)
+{
+    if (name.empty() || Trim(name) != name || !g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr))
+        return false;
+    if (name.find_first_of("[]=;#\"'`$\\(){}<>|&*?!~") != std::string::npos)
+        return false;
+    for (const char *p = name.c_str(); *p != '\0'; p = g_utf8_next_char(p)) {
+        const gunichar c = g_utf8_get_char(p);
+        // No control or format character (bidirectional overrides among them).
+        const GUnicodeType type = g_unichar_type(c);
+        if (type == G_UNICODE_CONTROL || type == G_UNICODE_FORMAT || type == G_UNICODE_UNASSIGNED ||
+            type == G_UNICODE_LINE_SEPARATOR || type == G_UNICODE_PARAGRAPH_SEPARATOR)
+            return false;
+    }
+    return true;
+}
+
 // The profile's section as the file will hold it, from the keys given.
 std::string SectionText(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys)
 {
-    if (name.empty() || name.find_first_of("[]\r\n") != std::string::npos || Trim(name) != name)
-        Refuse("a profile's name is some text without brackets, line breaks or blanks at its ends, not \"" + name +
-               "\"");
+    if (!PlainName(name))
+        Refuse("a new profile's name is printable text without blanks at its ends and without any of "
+               "[ ] = ; # \" ' ` $ \\ ( ) { } < > | & * ? ! ~, not \"" + name + "\" (kelvra profile import --as "
+               "names another)");
     const std::span<const std::string_view> known = ProfileKeys();
     std::string section = "[" + name + "]\n";
     for (size_t i = 0; i < keys.size(); ++i)

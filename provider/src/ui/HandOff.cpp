@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -433,8 +434,34 @@ bool ThroughPortal(const Composition &m)
     }
 }
 
+// An address xdg-email may carry: the mail client it starts takes its
+// arguments as a text of its own syntax (Thunderbird's -compose reads
+// to='...',attachment='...'), where a quote, comma or equals sign in an
+// address would end its value and start an option. Only letters, digits,
+// ". _ + -" and "@" pass (and letters beyond ASCII, as UTF-8).
+bool PlainAddress(const std::string &address)
+{
+    const size_t at = address.find('@');
+    if (address.empty() || at == 0 || at == std::string::npos || address.find('@', at + 1) != std::string::npos ||
+        at + 1 == address.size())
+        return false;
+    for (const char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(u >= 0x80 || std::isalnum(u) || c == '.' || c == '_' || c == '+' || c == '-' || c == '@'))
+            return false;
+    }
+    return true;
+}
+
 void ThroughXdgEmail(const Composition &m)
 {
+    for (const std::vector<Mailbox> *list : {&m.to, &m.cc, &m.bcc})
+        for (const Mailbox &r : *list)
+            if (!PlainAddress(r.address))
+                Refuse("the address " + r.address +
+                           " holds characters a mail client started by xdg-email could read as its own syntax; it "
+                           "is not handed over that way (send without the dialog, or use the desktop's email portal)",
+                       MAPI_E_INVALID_RECIPS);
     if (!m.attachments.empty() && HandlerTakesAttachments() == false)
         Refuse("the desktop's mail client takes no attachments from a mailto: link, and the message has " +
                    std::to_string(m.attachments.size()) +

@@ -317,6 +317,37 @@ TEST_F(Dialogs, AStalledSessionBusEndsTheHandOffWithinItsBound)
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
+// Addresses a mail client started by xdg-email would read as its own
+// syntax (a quote ends Thunderbird's to='...' and starts an option) are
+// refused before anything is started, with the reason.
+TEST_F(Dialogs, AnAddressThatCouldBecomeAnOptionOfTheMailClientIsNotHandedToXdgEmail)
+{
+    StandIn("xdg-email", "", 0);
+    LHANDLE session = 0;
+    ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &session), 0u);
+    // The last three the address rules refuse already, for reasons of their own.
+    const char *const addresses[] = {"x'@a.example", "attachment='~/.ssh/id_rsa'@b.example", "a=b@c.example",
+                                     "a,b@c.example", "a\"b@c.example", "a b@c.example"};
+    for (const char *address : addresses) {
+        const bool ours = address != addresses[3] && address != addresses[4] && address != addresses[5];
+        SCOPED_TRACE(address);
+        MapiRecipDesc to[2] = {};
+        to[0].ulRecipClass = MAPI_TO;
+        to[0].lpszAddress = S("plain@example.org");
+        to[1].ulRecipClass = MAPI_TO;
+        to[1].lpszAddress = S(address);
+        MapiMessage m{};
+        m.lpszSubject = S("quoted");
+        m.nRecipCount = 2;
+        m.lpRecips = to;
+        EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), ULONG(MAPI_E_INVALID_RECIPS));
+        EXPECT_EQ(kmp::LastReason().find("could read as its own syntax") != std::string::npos, ours)
+            << kmp::LastReason();
+        EXPECT_FALSE(fs::exists(home / "xdg-email.args"));
+    }
+    MAPILogoff(session, 0, 0, 0);
+}
+
 // The real xdg-utils, with a recording mail client registered as the
 // desktop's mailto handler that stays open for eight seconds, as a client
 // the user is writing in does.
