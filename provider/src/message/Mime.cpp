@@ -79,22 +79,43 @@ std::string ReadAt(GMimeStream *file, std::int64_t from, std::size_t size)
 // (`toEnd`: the parent's content runs to the end of `file`, so in a parent
 // that is never closed the last part's content runs there, without the
 // line break that ends it.)
-void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file, bool toEnd)
+// Where the part at `index` of `parent` starts in `file`: just after the
+// delimiter line that follows the part before it (whose content GMime
+// bounded); -1 when that is not known.
+std::int64_t PartStart(GMimeMultipart *parent, int index, GMimeStream *file)
+{
+    GMimeObject *before = index > 0 ? g_mime_multipart_get_part(parent, index - 1) : nullptr;
+    GMimeDataWrapper *content = before != nullptr && GMIME_IS_PART(before) ? g_mime_part_get_content(GMIME_PART(before))
+                                                                            : nullptr;
+    GMimeStream *stream = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    const char *boundary = g_mime_multipart_get_boundary(parent);
+    if (stream == nullptr || stream->bound_end < stream->bound_start || boundary == nullptr)
+        return -1;
+    const std::string delimiter = std::string("--") + boundary;
+    const std::string window = ReadAt(file, stream->bound_end, delimiter.size() + 1024);
+    const std::size_t found = window.find(delimiter);
+    const std::size_t lf = found == std::string::npos ? found : window.find('\n', found);
+    return lf == std::string::npos ? -1 : stream->bound_end + static_cast<std::int64_t>(lf + 1);
+}
+
+void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, int index, GMimeStream *file, bool toEnd)
 {
     GMimeDataWrapper *content = g_mime_part_get_content(part);
     GMimeStream *stream = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
     GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(part));
     const char *boundary = g_mime_multipart_get_boundary(parent);
     const int count = g_mime_header_list_get_count(headers);
-    if ((stream != nullptr && stream->bound_end > stream->bound_start) || count == 0 || boundary == nullptr)
+    if ((stream != nullptr && stream->bound_end > stream->bound_start) || boundary == nullptr)
         return;
     // From the last header's line, past its continuation lines, to the
-    // first line that is none: a blank line means the part is right as it is.
-    std::int64_t at = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, count - 1));
+    // first line that is none: a blank line means the part is right as it
+    // is. A part of no field at all starts with its content.
+    std::int64_t at = count > 0 ? g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, count - 1))
+                                : PartStart(parent, index, file);
     if (at < 0)
         return;
     constexpr std::size_t kWindow = 64 * 1024;
-    for (bool headerLine = true;; headerLine = false) {
+    for (bool headerLine = count > 0;; headerLine = false) {
         const std::string window = ReadAt(file, at, kWindow);
         const std::size_t lf = window.find('\n');
         if (lf == std::string::npos)
@@ -105,7 +126,7 @@ void MendHeaderEnd(GMimePart *part, GMimeMultipart *parent, GMimeStream *file, b
         if (!headerLine) {
             if (line.empty() || line.substr(0, 2) == "--")
                 return; // a blank line (the part is right), or no content at all
-            if (line[0] != ' ' && line[0] != '\t' && !IsFieldLine(line))
+            if ((line[0] != ' ' && line[0] != '\t' && !IsFieldLine(line)) || count == 0)
                 break; // `at` starts the content
         }
         at += static_cast<std::int64_t>(lf + 1);
@@ -158,7 +179,8 @@ Delimiter DelimiterOf(std::string_view line, std::string_view boundary)
 // in two ways. A boundary cannot end in a blank, so blanks that end a
 // declared one are none of it: "--b " is a delimiter line of the declared
 // "b  " (then blanks as padding), as Python's email package and other
-// readers match it. And GMime matches no delimiter line longer than its read
+// readers match it; the declared boundary's own lines ("--b  ", and the
+// close delimiter "--b  --") are delimiters too. And GMime matches no delimiter line longer than its read
 // buffer (about 4,200 characters): a longer boundary gives no part at all.
 // A multipart whose delimiter lines, so matched, are not those GMime found
 // is read again from its text (`crlf`: with CRLF line ends), with those
@@ -192,9 +214,24 @@ ReadAgain ReadAsReadersMatch(GMimeMultipart *multipart, bool crlf)
         text.assign(reinterpret_cast<const char *>(bytes->data), bytes->len);
     }
     // Written without parts, the text is the prologue and a line break
-    // GMime adds after it.
+    // GMime adds after it; GMime 3.2.13 keeps a prologue with its lines
+    // ended in LF alone, so a message of CRLF lines has them given back.
     if (!found && !text.empty() && text.back() == '\n')
         text.resize(text.size() - (text.size() > 1 && text[text.size() - 2] == '\r' ? 2 : 1));
+    if (!found && crlf && text.find('\r') == std::string::npos) {
+        std::string lines;
+        lines.reserve(text.size() + text.size() / 32);
+        for (const char c : text) {
+            if (c == '\n')
+                lines += '\r';
+            lines += c;
+        }
+        // Its last line (the close delimiter) ended too, as in the message:
+        // GMime then takes CRLF off the content before it, not LF alone.
+        if (!lines.empty() && lines.back() != '\n')
+            lines += "\r\n";
+        text = std::move(lines);
+    }
     // A boundary of GMime's own making, found nowhere in the text.
     std::string substitute;
     do {
@@ -213,8 +250,11 @@ ReadAgain ReadAsReadersMatch(GMimeMultipart *multipart, bool crlf)
         std::string_view line(text.data() + at, end - at);
         const std::string_view lineEnd = line.substr(line.find_last_not_of("\r\n") + 1);
         line.remove_suffix(lineEnd.size());
-        const Delimiter ours = DelimiterOf(line, boundary);
-        differs = differs || ours != (found ? DelimiterOf(line, literal) : Delimiter::kNone);
+        // A line is a delimiter of the boundary without its blanks, or of
+        // the one declared: "--b  --" closes a multipart of "b  ".
+        const Delimiter asDeclared = DelimiterOf(line, literal);
+        const Delimiter ours = asDeclared != Delimiter::kNone ? asDeclared : DelimiterOf(line, boundary);
+        differs = differs || ours != (found ? asDeclared : Delimiter::kNone);
         if (ours == Delimiter::kNone)
             again.append(line);
         else
@@ -282,7 +322,7 @@ bool MendParts(GMimeMessage *message, GMimeStream *file, bool crlf)
                 pending.push_back({g_mime_message_get_mime_part(inner), nullptr, 0, inner, p.source, false});
         } else if (GMIME_IS_PART(p.object) && p.source != nullptr) {
             if (p.parent != nullptr)
-                MendHeaderEnd(GMIME_PART(p.object), p.parent, p.source, p.parentToEnd);
+                MendHeaderEnd(GMIME_PART(p.object), p.parent, p.index, p.source, p.parentToEnd);
             MendContentEnd(GMIME_PART(p.object));
         }
     }
@@ -291,6 +331,51 @@ bool MendParts(GMimeMessage *message, GMimeStream *file, bool crlf)
     for (const ReadAgain &read : again)
         g_mime_multipart_set_boundary(GMIME_MULTIPART(read.object), read.boundary.c_str());
     return again.empty();
+}
+
+// GMime 3.2.13 drops a part whole when a line of its header block is
+// longer than its read buffer (about 4,200 characters): the base64 text of
+// an attachment whose header block ends without a blank line, say. Where
+// the body of such a part starts, by the header rule a whole message keeps
+// (FindHeaderBounds: a line that is no field starts the body, unless a
+// field follows it right away), the file's offsets at which a line break
+// is to be put before GMime reads it. Lines shorter than that GMime reads
+// into the part, and MendHeaderEnd mends.
+std::vector<std::int64_t> LongLinesStartingPartBodies(GMimeStream *file, std::int64_t from)
+{
+    constexpr std::size_t kLong = 3900, kChunk = 256 * 1024, kBack = 64 * 1024;
+    std::vector<std::int64_t> breaks;
+    std::int64_t lineStart = from;
+    for (std::int64_t at = from;;) {
+        const std::string chunk = ReadAt(file, at, kChunk);
+        for (std::size_t lf = chunk.find('\n'); lf != std::string::npos; lf = chunk.find('\n', lf + 1)) {
+            const std::int64_t end = at + static_cast<std::int64_t>(lf);
+            if (static_cast<std::size_t>(end - lineStart) >= kLong) {
+                // The text before it, back to the nearest line that could be
+                // a delimiter; the part's header block starts after that.
+                const std::int64_t back = std::max(from, lineStart - static_cast<std::int64_t>(kBack));
+                const std::string before = ReadAt(file, back, static_cast<std::size_t>(lineStart - back));
+                const std::size_t delimiter = before.rfind("\n--");
+                const std::size_t block =
+                    delimiter == std::string::npos ? std::string::npos : before.find('\n', delimiter + 1);
+                if (block != std::string::npos && block + 1 < before.size()) {
+                    // The block, the long line, and the line after it.
+                    const std::string after = ReadAt(file, end + 1, 1024);
+                    const std::string text = before.substr(block + 1) + ReadAt(file, lineStart, static_cast<std::size_t>(end + 1 - lineStart)) +
+                                             after.substr(0, after.find('\n') == std::string::npos ? after.size() : after.find('\n') + 1);
+                    const std::optional<HeaderBounds> bounds = FindHeaderBounds(text, true);
+                    const std::size_t offset = before.size() - (block + 1);
+                    if (bounds && bounds->end == offset && bounds->body == offset)
+                        breaks.push_back(lineStart);
+                }
+            }
+            lineStart = end + 1;
+        }
+        if (chunk.size() < kChunk)
+            break;
+        at += static_cast<std::int64_t>(chunk.size());
+    }
+    return breaks;
 }
 
 } // namespace
@@ -312,9 +397,20 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
     g_mime_stream_reset(file.get());
     Ref<GMimeStream> stream;
     bool inFile = true; // the parser's offsets are the file's
-    if (!start || (bounds.begin == 0 && bounds.end != bounds.body && bounds.unfolded.empty())) {
+    // Only a multipart message has parts whose header GMime could drop.
+    bool multipart = false;
+    if (start) {
+        std::string lower = *start;
+        for (char &c : lower)
+            c = g_ascii_tolower(c);
+        multipart = lower.find("multipart/") != std::string::npos;
+    }
+    const std::vector<std::int64_t> partBreaks =
+        multipart ? LongLinesStartingPartBodies(file.get(), static_cast<std::int64_t>(bounds.body))
+                  : std::vector<std::int64_t>();
+    if (partBreaks.empty() && (!start || (bounds.begin == 0 && bounds.end != bounds.body && bounds.unfolded.empty()))) {
         stream.p = GMIME_STREAM(g_object_ref(file.get()));
-    } else if (bounds.end != bounds.body && bounds.unfolded.empty()) {
+    } else if (partBreaks.empty() && bounds.end != bounds.body && bounds.unfolded.empty()) {
         stream.p = g_mime_stream_substream(file.get(), static_cast<gint64>(bounds.begin), -1);
     } else {
         inFile = false;
@@ -338,6 +434,11 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
             const bool crlf = bounds.end > bounds.begin && (*start)[bounds.end - 2] == '\r';
             add(text(crlf ? "\r\n" : "\n"));
             from = end;
+        }
+        for (const std::int64_t at : partBreaks) {
+            add(g_mime_stream_substream(file.get(), from, at));
+            add(text(start->find("\r\n") != std::string::npos ? "\r\n" : "\n"));
+            from = at;
         }
         add(g_mime_stream_substream(file.get(), from, -1));
     }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlankAndAFieldFollows)
 {
@@ -46,6 +47,26 @@ TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlank
         }
         EXPECT_EQ(shown, row.shown);
     }
+    // The two shapes of other programs' mail the rule tells apart: a part's
+    // header that ends without a blank line at its base64 text, a line of
+    // 5,000 characters with a blank line after it (the body starts there,
+    // in a part as in a message), and a field a server cut at 799
+    // characters and went on with on lines of no blank (joined: a field
+    // follows them).
+    const std::string part = "Content-Type: application/x-zip-compressed; name=\"Archive.zip\"\n"
+                             "Content-Transfer-Encoding: base64\n"
+                             "Content-Disposition: attachment; filename=\"Archive.zip\"\n";
+    std::optional<kmp::HeaderBounds> b = kmp::FindHeaderBounds(part + std::string(5000, 'Q') + "\n\n--outer--\n", true);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->end, part.size());
+    EXPECT_EQ(b->body, part.size());
+    EXPECT_TRUE(b->unfolded.empty());
+    const std::string cut = "X-Report: " + std::string(789, 'v') + "\n", continued = std::string(163, 'Z') + "\n";
+    b = kmp::FindHeaderBounds(cut + continued + "ds;MX:1;A:1;LANG:it;\nSubject: s\n\ntext\n", true);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->unfolded, std::vector<std::size_t>{cut.size()});
+    EXPECT_EQ(b->body, cut.size() + continued.size() + 33);
+
     EXPECT_EQ(kmp::HeaderBlockOf("Subject: x\nbroken\nFrom: a@b.org\n\nSubject: body\n"),
               "Subject: x\nbroken\nFrom: a@b.org\n");
     EXPECT_TRUE(kmp::ContinuesField("broken"));
