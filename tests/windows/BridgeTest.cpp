@@ -161,7 +161,9 @@ TEST_F(Bridge, AFailedCallNamesTheMailClientItsDllAndTheWayThere)
         kelvra::Check(kelvra::MapiDeleteMail()(0, 0, const_cast<char *>("msg-1"), 0, 0));
         ADD_FAILURE() << "no error";
     } catch (const kelvra::EKelvraError &e) {
-        const std::string what = e.what();
+        // The code's text alone; the diagnosis is the reason beside it.
+        EXPECT_EQ(e.what(), host::ToUtf8(kelvra::CheckMessage(11)));
+        const std::string what = host::ToUtf8(kelvra::LastReason());
         EXPECT_EQ(e.ErrorCode, 11);
         for (const std::string &says :
              {std::string("the mail client is KelvraRecorder") +
@@ -289,9 +291,9 @@ TEST_F(Bridge, AHelperThatFallsSilentFailsTheCallWithItsReason)
         ADD_FAILURE() << "no exception";
     } catch (const kelvra::EKelvraError &e) {
         EXPECT_EQ(e.ErrorCode, static_cast<std::int32_t>(MAPI_E_FAILURE));
-        const std::string message = host::ToUtf8(e.Message());
-        EXPECT_NE(message.find("(the mail bridge: the helper sent nothing for 10 seconds)"), std::string::npos)
-            << message;
+        EXPECT_EQ(e.Message(), kelvra::CheckMessage(MAPI_E_FAILURE));
+        const std::string reason = host::ToUtf8(kelvra::LastReason());
+        EXPECT_NE(reason.find("the mail bridge: the helper sent nothing for 10 seconds"), std::string::npos) << reason;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(KillHelpers(), 0) << "the silent helper was left running";

@@ -21,11 +21,10 @@ int Code(ULONG result)
         kelvra::Check(result);
         return 0;
     } catch (const EKelvraError &e) {
-        // The code's text, then what Windows would use: Wine's own client.
-        const std::string what = e.what();
-        EXPECT_EQ(what.rfind(host::ToUtf8(kelvra::CheckMessage(result)) + " (", 0), 0u) << what;
-        EXPECT_NE(what.find("(the mail client is Native Mail Client (the machine's default), its Simple MAPI DLL "),
-                  std::string::npos)
+        // The code's text; beside it, what Windows would use: Wine's own client.
+        EXPECT_EQ(e.what(), host::ToUtf8(kelvra::CheckMessage(result)));
+        const std::string what = host::ToUtf8(kelvra::LastReason());
+        EXPECT_EQ(what.rfind("the mail client is Native Mail Client (the machine's default), its Simple MAPI DLL ", 0), 0u)
             << what;
         EXPECT_NE(what.find(", called through the system's MAPI32.DLL"), std::string::npos) << what;
         return e.ErrorCode;
