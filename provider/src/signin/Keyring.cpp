@@ -49,9 +49,9 @@ bool BusAnswers(const CancelAfter &bound, std::string *why)
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, bound.get(), &error);
     if (bus == nullptr) {
+        const std::string said = Taken(error); // and the error gone
         *why = bound.Fired() ? "the session bus (" + std::string(address) + ") did not answer within " + bound.Words()
-                             : "the session bus (" + std::string(address) + ") cannot be reached: " + Taken(error);
-        g_clear_error(&error);
+                             : "the session bus (" + std::string(address) + ") cannot be reached: " + said;
         return false;
     }
     g_dbus_connection_close_sync(bus, nullptr, nullptr);

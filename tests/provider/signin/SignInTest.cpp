@@ -209,6 +209,10 @@ TEST_F(SignIn, AStalledSessionBusEndsTheKeyringLookupWithinTheTimeout)
               std::string::npos)
         << kmp::LastReason();
     EXPECT_EQ(Received(), 0u);
+    // A bus that is not there at all says so at once.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home / "no-bus").string()).c_str(), 1);
+    EXPECT_EQ(Send(), ULONG(MAPI_E_LOGON_FAILURE));
+    EXPECT_NE(kmp::LastReason().find("cannot be reached"), std::string::npos) << kmp::LastReason();
     if (before != nullptr)
         setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     else
