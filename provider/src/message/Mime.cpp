@@ -346,11 +346,24 @@ std::vector<std::int64_t> LongLinesStartingPartBodies(GMimeStream *file, std::in
     constexpr std::size_t kLong = 3900, kChunk = 256 * 1024, kBack = 64 * 1024;
     std::vector<std::int64_t> breaks;
     std::int64_t lineStart = from;
+    bool afterField = false; // the line before is a header field's, or its continuation
     for (std::int64_t at = from;;) {
         const std::string chunk = ReadAt(file, at, kChunk);
         for (std::size_t lf = chunk.find('\n'); lf != std::string::npos; lf = chunk.find('\n', lf + 1)) {
             const std::int64_t end = at + static_cast<std::int64_t>(lf);
-            if (static_cast<std::size_t>(end - lineStart) >= kLong) {
+            const std::size_t length = static_cast<std::size_t>(end - lineStart);
+            // Only a long line right after a field can be one GMime drops
+            // a part for: the costlier look below is for those alone.
+            const bool wasAfterField = afterField;
+            if (lineStart >= at && length < kLong) {
+                std::string_view line(chunk.data() + (lineStart - at), length);
+                if (!line.empty() && line.back() == '\r')
+                    line.remove_suffix(1);
+                afterField = !line.empty() && (IsFieldLine(line) || (afterField && (line[0] == ' ' || line[0] == '\t')));
+            } else {
+                afterField = false;
+            }
+            if (wasAfterField && length >= kLong) {
                 // The text before it, back to the nearest line that could be
                 // a delimiter; the part's header block starts after that.
                 const std::int64_t back = std::max(from, lineStart - static_cast<std::int64_t>(kBack));
