@@ -63,8 +63,6 @@ class Link:
                 data = self.client.recv(65536)
                 if not data:
                     break
-                if self.mode != 'logindisabled':
-                    self.server.sendall(data)
                 pending += data
                 out = b''
                 while b'\r\n' in pending:
@@ -80,7 +78,11 @@ class Link:
                         self.arm(words[0])
                 if len(pending) > 65536:  # a literal's bytes, or TLS: no command line
                     out, pending = out + pending, b''
-                if out and self.mode == 'logindisabled':
+                # Passed on only once the trigger is armed, so the server's
+                # answer to the triggering command is already the mode's.
+                if self.mode != 'logindisabled':
+                    self.server.sendall(data)
+                elif out:
                     self.server.sendall(out)
         except OSError:
             pass
