@@ -173,19 +173,24 @@ std::string IsoOfPlatformDate(const std::string &text)
     return std::string(out) + offset;
 }
 
+// The entry point `name` of the platform library; null where it has none
+// (as on Windows).
+std::unique_ptr<ProviderEntry> Offered(const char *name)
+{
+    try {
+        return std::make_unique<ProviderEntry>(name, u"");
+    } catch (const NotOffered &) {
+        return nullptr;
+    }
+}
+
 // When the message `mail` holds arrived, and its own Date, in ISO 8601
 // with seconds and offset (the provider's KelvraMapiMessageDates); else
 // the platform's minute, and no Date.
 std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &mail)
 {
     // Looked up once for a listing's many messages.
-    static const std::unique_ptr<ProviderEntry> entry = []() -> std::unique_ptr<ProviderEntry> {
-        try {
-            return std::make_unique<ProviderEntry>("KelvraMapiMessageDates", u"");
-        } catch (const NotOffered &) {
-            return nullptr; // no such entry point (as on Windows)
-        }
-    }();
+    static const std::unique_ptr<ProviderEntry> entry = Offered("KelvraMapiMessageDates");
     if (entry) {
         const auto dates = entry->As<LPKELVRAMAPIMESSAGEDATES>();
         std::string text(256, '\0');
@@ -201,6 +206,22 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
         }
     }
     return {IsoOfPlatformDate(U8(mail.GetDateReceived())), std::nullopt};
+}
+
+// How many files the message `mail` is at holds: asked of the provider,
+// which need not read the body (KelvraMapiFileCount); else counted by
+// `counter`'s read that copies none.
+ULONG FileCount(const TKelvraSession &session, const TKelvraReadMail &mail, TKelvraReadMail &counter)
+{
+    static const std::unique_ptr<ProviderEntry> entry = Offered("KelvraMapiFileCount");
+    if (entry) {
+        ULONG files = 0;
+        const std::string id = host::ToAnsi(mail.GetMessageID());
+        kelvra::Check(entry->As<LPKELVRAMAPIFILECOUNT>()(session.Handle(), const_cast<LPSTR>(id.c_str()), &files));
+        return files;
+    }
+    counter.SetMessageID(mail.GetMessageID());
+    return static_cast<ULONG>(counter.GetFileCount());
 }
 
 } // namespace
@@ -285,8 +306,8 @@ json List(const Global &global, const ListOptions &options)
 {
     TKelvraSession session;
     Configure(session, global);
-    // The walk reads envelopes only; the attachments are counted by a
-    // second read that copies none. Neither marks a message read.
+    // The walk reads envelopes only; the attachments are counted apart
+    // (FileCount). Neither marks a message read.
     TKelvraReadMail mail, counter;
     mail.SetSession(&session);
     counter.SetSession(&session);
@@ -303,13 +324,12 @@ json List(const Global &global, const ListOptions &options)
     Progress progress("listed", global.json);
     for (bool more = options.limit != 0 && mail.First(); more; more = mail.Next()) {
         progress.Step(static_cast<long>(messages.size()));
-        counter.SetMessageID(mail.GetMessageID());
         messages.push_back({{"id", U8(mail.GetMessageID())},
                             {"received", Dates(mail).first},
                             {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
                             {"subject", U8(mail.GetSubject())},
                             {"unread", mail.GetMessageFlags().Contains(TMessageFlag::mfUnread)},
-                            {"attachments", counter.GetFileCount()}});
+                            {"attachments", FileCount(session, mail, counter)}});
         if (options.limit > 0 && static_cast<long>(messages.size()) >= options.limit)
             break;
     }

@@ -38,6 +38,12 @@ typedef ULONG (*LPKELVRAMAPIREASONSTOCALLER)(ULONG told);
  * record the provider did not hand out. */
 typedef ULONG (*LPKELVRAMAPIMESSAGEDATES)(lpMapiMessage lpMessage, LPSTR lpszText, ULONG nSize, ULONG *lpnLength);
 
+/* How many files a read of a message would hand out (its record's
+ * nFileCount), stored in `*lpnCount` without reading the message's body
+ * where the mailbox can tell (an IMAP server describes its parts), so a
+ * listing costs what a walk costs. MAPIReadMail's codes. */
+typedef ULONG (*LPKELVRAMAPIFILECOUNT)(LHANDLE lhSession, LPSTR lpszMessageID, ULONG *lpnCount);
+
 /* The profile file's profile names, one a line, the default one first. 0,
  * or MAPI_E_LOGON_FAILURE for a profile file that cannot be read. */
 typedef ULONG (*LPKELVRAMAPILISTPROFILES)(LPSTR lpszText, ULONG nSize, ULONG *lpnLength);
@@ -75,6 +81,7 @@ typedef ULONG (*LPKELVRAMAPIADDPROFILE)(LPSTR lpszProfileName, LPSTR lpszKeys, F
     X(LastOutcome, LPKELVRAMAPILASTOUTCOME)                \
     X(ReasonsToCaller, LPKELVRAMAPIREASONSTOCALLER)        \
     X(MessageDates, LPKELVRAMAPIMESSAGEDATES)              \
+    X(FileCount, LPKELVRAMAPIFILECOUNT)                    \
     X(ListProfiles, LPKELVRAMAPILISTPROFILES)              \
     X(KeepPassword, LPKELVRAMAPIKEEPPASSWORD)              \
     X(DescribeProfile, LPKELVRAMAPIDESCRIBEPROFILE)        \

@@ -6,6 +6,8 @@
 #include "Errors.h"
 #include "Exports.h"
 #include "Guard.h"
+#include "Session.h"
+#include "Store.h"
 #include "Text.h"
 #include "message/Message.h"
 #include "profile/Report.h"
@@ -116,6 +118,20 @@ KMP_EXPORT ULONG KelvraMapiMessageDates(lpMapiMessage lpMessage, LPSTR lpszText,
         if (received != nullptr)
             g_date_time_unref(received);
         CopyOut(dates, lpszText, nSize, lpnLength);
+    });
+}
+
+// Beside the twelve, for `kelvra list`: how many files a read of the
+// message would hand out, in `*lpnCount`; on an IMAP mailbox from the
+// structure the server gives (kept in the cache), so no body is fetched.
+// MAPIReadMail's codes: MAPI_E_INVALID_SESSION, MAPI_E_INVALID_MESSAGE.
+KMP_EXPORT ULONG KelvraMapiFileCount(LHANDLE lhSession, LPSTR lpszMessageID, ULONG *lpnCount)
+{
+    return Guard([&] {
+        const auto session = FindSession(lhSession);
+        if (lpnCount == nullptr)
+            Fail(MAPI_E_FAILURE);
+        *lpnCount = session->store->FileCount(std::string(View(lpszMessageID)));
     });
 }
 

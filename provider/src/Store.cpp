@@ -28,6 +28,13 @@ std::unique_ptr<SentCopy> MailStore::PrepareSent(const std::string &bytes, bool)
     return std::make_unique<CopyOnKeep>(*this, bytes);
 }
 
+std::uint32_t MailStore::FileCount(const std::string &id)
+{
+    ReadOptions options;
+    options.suppressAttach = true;
+    return Read(id, true, options)->Message().nFileCount;
+}
+
 bool IsImapMailbox(const std::string &mailbox)
 {
     return StartsWithText(mailbox, "imap://") || StartsWithText(mailbox, "imaps://");

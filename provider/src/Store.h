@@ -8,6 +8,7 @@
 #include "profile/Profile.h"
 #include "mapi/SimpleMapi.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -59,6 +60,10 @@ public:
     virtual std::string Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated) = 0;
     // Removes exactly that message; MAPI_E_INVALID_MESSAGE when it is not there.
     virtual void Remove(const std::string &id) = 0;
+    // How many files a read of the message hands out (what a record's
+    // nFileCount would say), without reading the body where the store can
+    // tell otherwise. By default a read that copies no file.
+    virtual std::uint32_t FileCount(const std::string &id);
     // Keeps the sender's copy of a message that went out.
     virtual void KeepSent(const std::string &bytes) = 0;
     // The sender's copy of a message about to go out (`bytes` outlives it),

@@ -23,7 +23,7 @@ namespace {
 // Layout 7: only a line without a blank continues a field so (a line of
 // prose starts the body), and a byte-order mark before the first field is
 // skipped; a cache of layout 6 read such messages otherwise.
-constexpr int kLayout = 7;
+constexpr int kLayout = 8;
 // Marks the file as ours ("KLVE").
 constexpr int kApplicationId = 0x4B4C5645;
 
@@ -33,7 +33,7 @@ const char *const kSchema =
     " id TEXT PRIMARY KEY, name TEXT NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
     " nsec INTEGER NOT NULL, inode INTEGER NOT NULL, class TEXT NOT NULL, subject TEXT NOT NULL,"
     " from_name TEXT NOT NULL, from_address TEXT NOT NULL, conversation TEXT NOT NULL, flags INTEGER NOT NULL,"
-    " recipients BLOB NOT NULL, fallback TEXT NOT NULL"
+    " recipients BLOB NOT NULL, fallback TEXT NOT NULL, files INTEGER"
     ") WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS listing(one INTEGER PRIMARY KEY CHECK(one = 0), stamps BLOB NOT NULL,"
     " files BLOB NOT NULL);";
@@ -139,16 +139,16 @@ CacheDatabase::Opened CacheDatabase::Prepare()
     const bool prepared =
         sqlite3_prepare_v2(db,
                            "SELECT name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                           " conversation, flags, recipients, fallback FROM envelope WHERE id = ?1",
+                           " conversation, flags, recipients, fallback, files FROM envelope WHERE id = ?1",
                            -1, &find, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            "INSERT OR REPLACE INTO envelope(id, name, size, mtime, nsec, inode, class, subject,"
-                           " from_name, from_address, conversation, flags, recipients, fallback)"
-                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
+                           " from_name, from_address, conversation, flags, recipients, fallback, files)"
+                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
                            -1, &insert, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            "SELECT id, name, size, mtime, nsec, inode, class, subject, from_name, from_address,"
-                           " conversation, flags, recipients, fallback FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
+                           " conversation, flags, recipients, fallback, files FROM envelope WHERE id >= ?1 ORDER BY id LIMIT ?2",
                            -1, &findAhead, nullptr) == SQLITE_OK;
     return prepared ? Opened::Ready : Opened::Remake;
 }

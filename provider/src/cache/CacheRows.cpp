@@ -81,6 +81,12 @@ bool EnvelopeFromRow(sqlite3_stmt *s, int first, Envelope &envelope)
     envelope.receiptRequested = (flags & kReceipt) != 0;
     envelope.unsent = (flags & kUnsent) != 0;
     envelope.fallback = Column(s, first + 7);
+    if (sqlite3_column_type(s, first + 8) == SQLITE_INTEGER) {
+        const sqlite3_int64 files = sqlite3_column_int64(s, first + 8);
+        if (files < 0 || files > UINT32_MAX)
+            return false;
+        envelope.files = static_cast<std::uint32_t>(files);
+    }
     const auto *blob = static_cast<const char *>(sqlite3_column_blob(s, first + 6));
     const auto bytes = static_cast<size_t>(sqlite3_column_bytes(s, first + 6));
     return ReadRecipients(blob == nullptr ? std::string_view() : std::string_view(blob, bytes), envelope.recipients);
@@ -133,6 +139,10 @@ void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &
     const std::string recipients = RecipientsColumn(e);
     sqlite3_bind_blob(insert, 13, recipients.data(), static_cast<int>(recipients.size()), SQLITE_TRANSIENT);
     Bind(insert, 14, e.fallback);
+    if (e.files)
+        sqlite3_bind_int64(insert, 15, *e.files);
+    else
+        sqlite3_bind_null(insert, 15);
 }
 
 } // namespace kmp

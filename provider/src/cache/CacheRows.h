@@ -20,7 +20,7 @@ bool Damaged(int rc);
 // and the envelope after it. False when the row is not what this library
 // writes (its message is then read again).
 bool EntryFromRow(sqlite3_stmt *s, int first, CachedEnvelope &entry);
-// Binds an entry to the insert's parameters ?1 (the identifier) to ?13.
+// Binds an entry to the insert's parameters ?1 (the identifier) to ?15.
 void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &entry);
 
 } // namespace kmp

@@ -46,6 +46,7 @@ Fetched Parse(mailimap_msg_att *message)
             switch (s->att_type) {
             case MAILIMAP_MSG_ATT_UID: f.uid = s->att_data.att_uid; break;
             case MAILIMAP_MSG_ATT_RFC822_SIZE: f.size = s->att_data.att_rfc822_size; break;
+            case MAILIMAP_MSG_ATT_BODYSTRUCTURE: f.structure = s->att_data.att_bodystructure; break;
             case MAILIMAP_MSG_ATT_INTERNALDATE:
                 if (s->att_data.att_internal_date != nullptr) {
                     f.date = s->att_data.att_internal_date;

@@ -84,6 +84,7 @@ struct Fetched {
     const char *body = nullptr;
     size_t bodyLength = 0;
     bool hasBody = false;
+    const mailimap_body *structure = nullptr; // BODYSTRUCTURE, when asked for
     std::uint64_t modseq = 0; // MODSEQ, when asked for
 };
 Fetched Parse(mailimap_msg_att *message);

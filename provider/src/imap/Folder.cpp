@@ -28,6 +28,19 @@ bool ParseId(const std::string &id, std::uint32_t *validity, std::uint32_t *uid)
     return true;
 }
 
+namespace {
+
+// What was learnt of a message's content stays with its UID (the content
+// never changes under it) when a new listing of its flags comes.
+void TakeKnown(Entry &fresh, Entry &known)
+{
+    fresh.header = std::move(known.header);
+    fresh.cls = std::move(known.cls);
+    fresh.files = known.files;
+}
+
+} // namespace
+
 void Folder::Reset()
 {
     modseq = 0;
@@ -47,10 +60,8 @@ void Folder::Take(std::vector<Entry> fresh)
     for (Entry &e : fresh) {
         while (k < entries_.size() && entries_[k].uid < e.uid)
             gone_[entries_[k].uid] = entries_[k].time, ++k;
-        if (k < entries_.size() && entries_[k].uid == e.uid) {
-            e.header = entries_[k].header;
-            e.cls = std::move(entries_[k++].cls);
-        }
+        if (k < entries_.size() && entries_[k].uid == e.uid)
+            TakeKnown(e, entries_[k++]);
     }
     for (; k < entries_.size(); ++k)
         gone_[entries_[k].uid] = entries_[k].time;
@@ -87,10 +98,8 @@ void Folder::Apply(std::vector<Entry> changed_, const std::vector<UidSpan> &gone
     for (Entry &c : changed_) {
         while (k < entries_.size() && entries_[k].uid < c.uid)
             merged.push_back(std::move(entries_[k++]));
-        if (k < entries_.size() && entries_[k].uid == c.uid) {
-            c.header = std::move(entries_[k].header);
-            c.cls = std::move(entries_[k++].cls);
-        }
+        if (k < entries_.size() && entries_[k].uid == c.uid)
+            TakeKnown(c, entries_[k++]);
         if (merged.empty() || merged.back().uid != c.uid)
             merged.push_back(std::move(c));
     }

@@ -27,6 +27,7 @@ struct Entry {
     bool seen = false;
     std::shared_ptr<const std::string> header; // null until fetched
     std::optional<std::string> cls;            // its class, once known (from its header or the cache)
+    std::optional<std::uint32_t> files;        // how many files a read hands out, once known (Structure.h)
 };
 
 // A range of UIDs, both ends in it.

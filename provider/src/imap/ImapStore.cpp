@@ -97,6 +97,7 @@ public:
     std::string Add(const std::string &bytes, bool seen) override;
     std::string Save(const std::string &id, const SaveRequest &request, std::optional<ReadInfo> *updated) override;
     void Remove(const std::string &id) override;
+    std::uint32_t FileCount(const std::string &id) override;
     void KeepSent(const std::string &bytes) override;
 
 private:
@@ -274,6 +275,39 @@ std::unique_ptr<Block> ImapStore::Read(const std::string &id, bool peek, const R
     return block;
 }
 
+// From the structure the walk fetched with the header, or the cache kept;
+// else fetched now with the header (one small command). A message whose
+// structure may not be what a read sees is counted by a read, once: the
+// count is kept with its envelope.
+std::uint32_t ImapStore::FileCount(const std::string &id)
+{
+    uint32_t uid = 0, validity = 0;
+    {
+        const Call call(mutex_, conn_);
+        uid = Check(id);
+        validity = conn_.Validity();
+        Entry *known = folder_.Find(uid);
+        if (known != nullptr && !known->files && cache_)
+            if (const std::optional<Envelope> envelope = cache_->Find(validity, uid))
+                known->files = envelope->files;
+        if (known != nullptr && !known->files && known->header == nullptr)
+            FetchHeaders({uid});
+        if (const Entry *e = folder_.Find(uid); e != nullptr && e->files)
+            return *e->files;
+    }
+    const std::uint32_t files = MailStore::FileCount(id);
+    const Call call(mutex_, conn_);
+    if (Entry *e = folder_.Find(uid); e != nullptr && validity == conn_.Validity()) {
+        e->files = files;
+        if (cache_ && e->header != nullptr && !e->header->empty()) {
+            Envelope envelope = EnvelopeOfHeader(HeaderBlockOf(*e->header));
+            envelope.files = files;
+            cache_->Store(validity, *e, envelope);
+        }
+    }
+    return files;
+}
+
 // Setting a flag again changes nothing, so a lost connection is tried once
 // more.
 void ImapStore::MarkRead(uint32_t uid)
@@ -289,15 +323,18 @@ void ImapStore::FetchHeaders(const std::vector<uint32_t> &uids)
 {
     imap::FetchHeaders(conn_, folder_, uids);
     for (uint32_t uid : uids)
-        if (Entry *e = folder_.Find(uid); e != nullptr && e->header != nullptr && !e->cls) {
+        if (Entry *e = folder_.Find(uid); e != nullptr && e->header != nullptr) {
             if (!cache_ || e->header->empty()) {
                 ClassOf(*e);
                 continue;
             }
-            const Envelope envelope = EnvelopeOfHeader(HeaderBlockOf(*e->header));
-            e->cls = envelope.messageClass;
+            Envelope envelope = EnvelopeOfHeader(HeaderBlockOf(*e->header));
+            envelope.files = e->files;
             cache_->Store(conn_.Validity(), *e, envelope);
-            folder_.changed = true; // the class goes into the kept listing (at the walk's end)
+            if (!e->cls) {
+                e->cls = envelope.messageClass;
+                folder_.changed = true; // the class goes into the kept listing (at the walk's end)
+            }
         }
 }
 

@@ -1,6 +1,7 @@
 #include "imap/Sync.h"
 
 #include "imap/Commands.h"
+#include "imap/Structure.h"
 
 #include <algorithm>
 #include <chrono>
@@ -164,13 +165,17 @@ void FetchHeaders(Connection &conn, Folder &folder, const std::vector<std::uint3
             throw std::bad_alloc();
         FetchList answer;
         if (!UidFetch(conn, set.release(),
-                      {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_body_peek_section_partial(header, 0, kHeaderLimit)},
+                      {mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_bodystructure(),
+                       mailimap_fetch_att_new_body_peek_section_partial(header, 0, kHeaderLimit)},
                       answer))
             conn.Refused("to fetch headers");
         ForEach<mailimap_msg_att>(answer.list, [&](mailimap_msg_att *m) {
             const Fetched f = Parse(m);
-            if (Entry *e = folder.Find(f.uid); e != nullptr && f.hasBody)
+            Entry *e = folder.Find(f.uid);
+            if (e != nullptr && f.hasBody)
                 e->header = std::make_shared<const std::string>(f.body != nullptr ? f.body : "", f.bodyLength);
+            if (e != nullptr && f.hasBody && f.structure != nullptr)
+                e->files = FilesOf(*f.structure, std::string_view(f.body != nullptr ? f.body : "", f.bodyLength));
         });
     });
     // A message that went meanwhile has an empty header (ordinary mail);

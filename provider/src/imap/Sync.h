@@ -18,7 +18,8 @@ constexpr std::uint32_t kHeaderLimit = 256 * 1024;
 // mail), unless it was listed within the last second (`force` lists it
 // anyway; `unread` also searches for the unseen messages).
 void Refresh(Connection &conn, Folder &folder, bool force, bool unread);
-// Fetches the headers of these messages in one command. A message that
+// Fetches the headers of these messages in one command, and their
+// structure, which tells how many files a read hands out. A message that
 // went meanwhile gets an empty header (ordinary mail).
 void FetchHeaders(Connection &conn, Folder &folder, const std::vector<std::uint32_t> &uids);
 

@@ -9,6 +9,7 @@
 #include "message/Message.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ struct Envelope {
     bool receiptRequested = false;
     bool unsent = false;
     std::string fallback;           // the charset its 8-bit texts were read in (HeaderText.h)
+    // How many files a read of the message hands out, where the store can
+    // tell without reading the body (an IMAP server's BODYSTRUCTURE).
+    std::optional<std::uint32_t> files;
 };
 
 // Whether a line is a header field's first line: a name of printable
