@@ -10,6 +10,7 @@
 #include "Store.h"
 #include "Text.h"
 #include "message/Message.h"
+#include "message/Mime.h"
 #include "profile/Report.h"
 #include "signin/Keyring.h"
 #include "signin/Secret.h"
@@ -112,9 +113,7 @@ KMP_EXPORT ULONG KelvraMapiMessageDates(lpMapiMessage lpMessage, LPSTR lpszText,
         if (!info)
             Fail(MAPI_E_INVALID_MESSAGE);
         GDateTime *received = g_date_time_new_from_unix_local(static_cast<gint64>(info->stamp.seconds));
-        gchar *text = received != nullptr ? g_date_time_format_iso8601(received) : nullptr;
-        const std::string dates = std::string(text != nullptr ? text : "") + "\t" + info->date;
-        g_free(text);
+        const std::string dates = IsoDate(received) + "\t" + info->date;
         if (received != nullptr)
             g_date_time_unref(received);
         CopyOut(dates, lpszText, nSize, lpnLength);

@@ -785,3 +785,23 @@ TEST_F(Command, TheManualsExamples)
     // The manual's own message, the quarterly report, the disk space, two notices.
     EXPECT_EQ(Json({"list", "--type", "IPM"}).size(), 5u);
 }
+
+// Times keep their offset as ±hh:mm whatever the zone, in JSON and text:
+// the arrival in the user's zone (one an hour east of UTC here), the
+// message's own Date in the sender's.
+TEST_F(Command, TimesCarryTheirOffsetAsHoursAndMinutes)
+{
+    fs::create_directories(mailbox / "new");
+    WriteFile(mailbox / "new" / "1451770920.M1P1Q1.here", "From: ann@example.org\r\nSubject: dated\r\n"
+                                                          "Date: Sat, 02 Jan 2016 17:42:00 -0400\r\n\r\ntext\r\n");
+    setenv("TZ", "CET-1", 1);
+    const json list = Json({"list"});
+    ASSERT_EQ(list.size(), 1u);
+    const json shown = Json({"show", list[0]["id"], "--peek"});
+    const Result text = Run({"show", list[0]["id"], "--peek"});
+    unsetenv("TZ");
+    EXPECT_EQ(shown["date"], "2016-01-02T17:42:00-04:00");
+    EXPECT_TRUE(std::regex_match(shown["received"].get<std::string>(), std::regex(R"(.{19}\+01:00)"))) << shown;
+    EXPECT_EQ(list[0]["received"], shown["received"]);
+    EXPECT_NE(text.out.find("2016-01-02T17:42:00-04:00"), std::string::npos) << text.out;
+}

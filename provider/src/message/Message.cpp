@@ -517,11 +517,7 @@ std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry
     auto block = std::make_unique<Block>();
     ReadInfo info = InfoOf(entry, options);
     FillHeaders(*block, message, entry, unread);
-    if (GDateTime *date = g_mime_message_get_date(message)) {
-        gchar *text = g_date_time_format_iso8601(date);
-        info.date = text != nullptr ? text : "";
-        g_free(text);
-    }
+    info.date = IsoDate(g_mime_message_get_date(message));
     // An envelope-only read: header data only, no text, no files.
     if (!options.envelopeOnly)
         FillContent(*block, message, options, info);

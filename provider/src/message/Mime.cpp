@@ -534,6 +534,18 @@ MessageParts ShownParts(GMimeMessage *message)
     return parts;
 }
 
+std::string IsoDate(GDateTime *date)
+{
+    if (date == nullptr)
+        return {};
+    // GLib's own ISO form shortens a whole-hour offset to "+01".
+    gchar *text = g_date_time_format(date, g_date_time_get_utc_offset(date) == 0 ? "%Y-%m-%dT%H:%M:%SZ"
+                                                                                  : "%Y-%m-%dT%H:%M:%S%:z");
+    std::string out = text != nullptr ? text : "";
+    g_free(text);
+    return out;
+}
+
 std::string BodyText(GMimeTextPart *body)
 {
     if (body == nullptr)

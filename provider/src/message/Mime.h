@@ -61,6 +61,10 @@ struct MessageParts {
 };
 MessageParts ShownParts(GMimeMessage *message);
 
+// A time in ISO 8601 with seconds and its offset always as ±hh:mm (Z for
+// UTC), the form every date parser reads; empty for null.
+std::string IsoDate(GDateTime *date);
+
 // The note text of a body part as a read gives it (UTF-8, without the line
 // break that ends the last line); empty for none.
 std::string BodyText(GMimeTextPart *body);
