@@ -28,8 +28,11 @@ cmake --build "$BUILD/consumer-installed" >/dev/null
 
 LIBDIR=$(dirname "$(find "$PREFIX" -name kelvra.pc)")
 export PKG_CONFIG_PATH=$LIBDIR
-c++ "$HERE/main.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/consumer-pkg-config"
+c++ -std=c++20 "$HERE/main.cpp" $(pkg-config --cflags --libs kelvra) -o "$BUILD/consumer-pkg-config"
 "$BUILD/consumer-pkg-config"
+# The application's own standard holds: pkg-config adds none.
+printf '#include <kelvra/Kelvra.h>\nstatic_assert(__cplusplus > 202002L);\nint main() {}\n' >"$BUILD/later.cpp"
+c++ -std=c++23 -c "$BUILD/later.cpp" $(pkg-config --cflags kelvra) -o "$BUILD/later.o"
 
 # The README's first C++ example builds as it is pasted.
 python3 - "$HERE/../../README.md" >"$BUILD/readme-example.cpp" <<'PY'
