@@ -180,7 +180,8 @@ KMP_EXPORT ULONG MAPIFindNext(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageTyp
             Fail(MAPI_E_FAILURE);
         const FindFilter filter{NarrowToUtf8(View(lpszMessageType)), (flFlags & MAPI_UNREAD_ONLY) != 0,
                                 (flFlags & MAPI_GUARANTEE_FIFO) != 0};
-        const std::string next = session->store->Next(std::string(View(lpszSeedMessageID)), filter);
+        const std::string seed(View(lpszSeedMessageID));
+        const std::string next = AboutMessage(*session, seed, [&] { return session->store->Next(seed, filter); });
         if (next.empty())
             Fail(MAPI_E_NO_MESSAGES);
         WriteId(lpszMessageID, next, flFlags);
@@ -199,7 +200,8 @@ KMP_EXPORT ULONG MAPIReadMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageID,
         options.suppressAttach = (flFlags & MAPI_SUPPRESS_ATTACH) != 0;
         options.bodyAsFile = (flFlags & MAPI_BODY_AS_FILE) != 0 && !options.envelopeOnly;
         const bool peek = (flFlags & MAPI_PEEK) != 0;
-        std::unique_ptr<Block> block = session->store->Read(std::string(View(lpszMessageID)), peek, options);
+        const std::string id(View(lpszMessageID));
+        std::unique_ptr<Block> block = AboutMessage(*session, id, [&] { return session->store->Read(id, peek, options); });
         MapiMessage *top = &block->Message();
         *lppMessage = static_cast<lpMapiMessage>(HandOut(std::move(block), top));
     });
@@ -233,7 +235,7 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
         request.sender = {session->profile.senderName, session->profile.senderAddress};
         request.resolve = resolve;
         std::optional<ReadInfo> updated;
-        const std::string saved = session->store->Save(id, request, &updated);
+        const std::string saved = AboutMessage(*session, id, [&] { return session->store->Save(id, request, &updated); });
         if (updated)
             UpdateReadInfo(lpMessage, std::move(*updated));
         WriteId(lpszMessageID, saved, flFlags);
@@ -244,7 +246,8 @@ KMP_EXPORT ULONG MAPIDeleteMail(LHANDLE lhSession, ULONG_PTR, LPSTR lpszMessageI
 {
     return Guard([&] {
         const auto session = FindSession(lhSession);
-        session->store->Remove(std::string(View(lpszMessageID)));
+        const std::string id(View(lpszMessageID));
+        AboutMessage(*session, id, [&] { session->store->Remove(id); });
     });
 }
 

@@ -130,7 +130,8 @@ KMP_EXPORT ULONG KelvraMapiFileCount(LHANDLE lhSession, LPSTR lpszMessageID, ULO
         const auto session = FindSession(lhSession);
         if (lpnCount == nullptr)
             Fail(MAPI_E_FAILURE);
-        *lpnCount = session->store->FileCount(std::string(View(lpszMessageID)));
+        const std::string id(View(lpszMessageID));
+        *lpnCount = AboutMessage(*session, id, [&] { return session->store->FileCount(id); });
     });
 }
 

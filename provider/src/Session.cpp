@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 #include "Store.h"
+#include "Url.h"
 
 #include <map>
 #include <mutex>
@@ -41,6 +42,14 @@ void CloseSession(LHANDLE handle)
     std::lock_guard<std::mutex> lock(t.mutex);
     if (t.sessions.erase(handle) == 0)
         Fail(MAPI_E_INVALID_SESSION);
+}
+
+void RefuseNoSuchMessage(const Session &session, const std::string &id)
+{
+    const std::string &mailbox = session.profile.mailbox;
+    Refuse("no message has the identifier \"" + id + "\" in " +
+               (IsImapMailbox(mailbox) ? "the folder " + WithoutPassword(mailbox) : "the Maildir " + mailbox),
+           MAPI_E_INVALID_MESSAGE);
 }
 
 SessionInUse FindSession(LHANDLE handle)

@@ -2,6 +2,7 @@
 // stands for while an entry point's call uses it.
 #pragma once
 
+#include "Errors.h"
 #include "profile/Profile.h"
 
 #include <memory>
@@ -41,5 +42,22 @@ private:
 
 // The session of a handle; handle 0 is a session on the default profile.
 SessionInUse FindSession(LHANDLE handle);
+
+// Refuses with MAPI_E_INVALID_MESSAGE: the mailbox holds no message `id`.
+[[noreturn]] void RefuseNoSuchMessage(const Session &session, const std::string &id);
+// Runs a call about the message `id` of the session's mailbox: when the
+// mailbox holds no such message (MAPI_E_INVALID_MESSAGE) and no reason was
+// given, the reason names the identifier and the mailbox.
+template <class Body>
+auto AboutMessage(const Session &session, const std::string &id, Body &&body)
+{
+    try {
+        return body();
+    } catch (const MapiError &e) {
+        if (e.code == MAPI_E_INVALID_MESSAGE && LastReason().empty())
+            RefuseNoSuchMessage(session, id);
+        throw;
+    }
+}
 
 } // namespace kmp

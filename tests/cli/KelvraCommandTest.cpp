@@ -162,6 +162,8 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
          "it is not a regular file (a FIFO, socket or device)"},
         // The mail system's reason first, then its code and the code's name.
         {{"show", "1700000000.M1P1Q1.nowhere"}, 1, " (code 17, MAPI_E_INVALID_MESSAGE)"},
+        {{"delete", "1700000000.M1P1Q1.nowhere"}, 1,
+         "kelvra: no message has the identifier \"1700000000.M1P1Q1.nowhere\" in the Maildir "},
         {{"--profile", "Nowhere", "count"}, 1, "kelvra: there is no profile Nowhere in "},
         {{"--profile", "Nowhere", "count"}, 1, "(its profiles: Home, Work) (code 3, MAPI_E_LOGON_FAILURE)\n"},
         {{"send", "--to", "Nobody Known"}, 1, "kelvra: \"Nobody Known\" is neither in the address book (2 entries) nor a plain address (code 14, MAPI_E_UNKNOWN_RECIPIENT)\n"},

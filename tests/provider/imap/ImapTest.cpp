@@ -2,6 +2,7 @@
 // this program starts, with Python's imaplib as the second client.
 #include "imap/ImapFixture.h"
 
+#include "Errors.h"
 #include "imap/Connection.h"
 #include "imap/ImapStore.h"
 
@@ -50,6 +51,8 @@ TEST_F(Imap, WalksInUidOrderOrByArrivalFilteredByTypeAndUnread)
     EXPECT_EQ(MAPIFindNext(session, 0, S(""), S("no such id"), 0, 0, buffer), ULONG(MAPI_E_INVALID_MESSAGE));
     lpMapiMessage m = nullptr;
     EXPECT_EQ(MAPIReadMail(session, 0, S("1.0000000999"), 0, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
+    EXPECT_EQ(kmp::LastReason(), "no message has the identifier \"1.0000000999\" in the folder " +
+                                     dovecot->PlainUrl(folder));
 }
 
 TEST_F(Imap, ReadsMarkSeenOnTheServerUnlessPeeking)
