@@ -173,6 +173,21 @@ std::string IsoOfPlatformDate(const std::string &text)
     return std::string(out) + offset;
 }
 
+// The way a message went out, from the first words of the platform's
+// outcome (kelvra(1) lists them): "smtp", "sendmail", "mailbox" or "mail
+// client"; the platform that says nothing (Windows) handed it to the
+// mail client.
+std::string WayOf(const std::string &outcome)
+{
+    for (const auto &[words, way] : {std::pair{"sent to ", "smtp"},
+                                     {"handed to the mail client", "mail client"},
+                                     {"handed to ", "sendmail"},
+                                     {"delivered into the mailbox ", "mailbox"}})
+        if (outcome.rfind(words, 0) == 0)
+            return way;
+    return "mail client";
+}
+
 // The entry point `name` of the platform library; null where it has none
 // (as on Windows).
 std::unique_ptr<ProviderEntry> Offered(const char *name)
@@ -293,8 +308,11 @@ json Send(const Global &global, const SendOptions &options)
         flags.Include(TSendFlag::sfDialog);
     mail->SetFlags(flags);
     mail->Send();
-    return {{"sent", true},
-            {"outcome", U8(mail->Outcome())},
+    const std::string outcome = U8(mail->Outcome());
+    const std::string way = WayOf(outcome);
+    return {{"sent", way == "smtp" || way == "sendmail"},
+            {"way", way},
+            {"outcome", outcome},
             {"to", Items(mail->GetSendTo())},
             {"cc", Items(mail->GetCc())},
             {"bcc", Items(mail->GetBcc())},

@@ -807,3 +807,62 @@ TEST_F(Command, TimesCarryTheirOffsetAsHoursAndMinutes)
     EXPECT_EQ(list[0]["received"], shown["received"]);
     EXPECT_NE(text.out.find("2016-01-02T17:42:00-04:00"), std::string::npos) << text.out;
 }
+
+// The answer says which way a message went, and "sent" only when it left:
+// through the SMTP server or a sendmail program, not into the mailbox nor
+// to the mail client.
+TEST_F(Command, TheAnswerSaysWhichWayTheMessageWentAndSentOnlyWhenItLeft)
+{
+    const fs::path bin = home / "bin";
+    fs::create_directories(bin);
+    WriteFile(bin / "take", "#!/bin/sh\ncat > '" + (home / "taken.eml").string() + "'\n");
+    WriteFile(bin / "xdg-email", "#!/bin/sh\nexit 0\n");
+    for (const char *program : {"take", "xdg-email"})
+        fs::permissions(bin / program, fs::perms::owner_all);
+    WriteFile(profiles, "[Work]\nmailbox = Mail\nlocaldelivery = yes\naddress = tester@example.org\n"
+                        "[Smtp]\nmailbox = Mail\naddress = tester@example.org\nsmtp = smtp://127.0.0.1:" +
+                            std::to_string(port) + "\nplain = yes\n"
+                            "[Mta]\nmailbox = Mail\naddress = tester@example.org\nsendmail = '" +
+                            (bin / "take").string() + "'\n");
+    fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write);
+    const auto server = StartSmtp();
+    ASSERT_TRUE(server->Running());
+    const std::string path = std::getenv("PATH");
+    const char *bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string busAddress = bus != nullptr ? bus : "";
+    const struct {
+        const char *profile;
+        bool dialog;
+        const char *way;
+        bool sent;
+    } rows[] = {
+        {"Work", false, "mailbox", false},
+        {"Smtp", false, "smtp", true},
+        {"Mta", false, "sendmail", true},
+        {"Work", true, "mail client", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.profile) + (row.dialog ? " --dialog" : ""));
+        if (row.dialog) {
+            setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+            setenv("DISPLAY", ":99", 1);
+            setenv("KELVRA_MAPI_UI", "desktop", 1);
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        }
+        std::vector<std::string> args = {"--json", "--profile", row.profile, "send", "--to", "ann@example.org",
+                                         "--body", "x"};
+        if (row.dialog)
+            args.push_back("--dialog");
+        const Result r = Run(args);
+        setenv("PATH", path.c_str(), 1);
+        unsetenv("DISPLAY");
+        setenv("KELVRA_MAPI_UI", "none", 1);
+        if (bus != nullptr)
+            setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const json answer = json::parse(r.out);
+        EXPECT_EQ(answer["way"], row.way) << answer;
+        EXPECT_EQ(answer["sent"], row.sent) << answer;
+    }
+    EXPECT_TRUE(fs::exists(home / "taken.eml"));
+}
