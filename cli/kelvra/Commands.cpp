@@ -278,6 +278,8 @@ json Send(const Global &global, const SendOptions &options)
     std::vector<String> files;
     json attached = json::array();
     for (const std::string &file : options.attach) {
+        if (file.empty())
+            throw std::invalid_argument("--attach needs the path of a file, not an empty text");
         std::error_code error;
         const fs::path path = fs::absolute(PathOf(file), error);
         const fs::file_status status = fs::status(path, error);

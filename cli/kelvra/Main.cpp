@@ -129,10 +129,7 @@ int main(int argc, char **argv)
             return app.exit(e); // --help, --version
         if (const std::string unknown = UnknownSubcommand(app, argc, argv); !unknown.empty())
             return Report({unknown, kUsage, 0}, json);
-        if (json)
-            return Report({std::string(e.what()) + " (see --help)", kUsage, 0}, json);
-        app.exit(e);
-        return kUsage;
+        return Report({std::string(e.what()) + " (see --help)", kUsage, 0}, json);
     }
     if (global.password)
         std::cerr << "kelvra: warning: --password puts the password where other users can read it; use "

@@ -171,6 +171,11 @@ TEST_F(Command, FailuresHaveTheirExitStatusAndSayWhatWentWrong)
         {{"pick"}, 1, "kelvra: the address-book dialog cannot be shown: KELVRA_MAPI_UI=none allows none (code 26, MAPI_E_NOT_SUPPORTED)\n"},
         {{"send", "--to", "x@example.org>\r\nRCPT TO:<y@example.org"}, 1, "(code 14, MAPI_E_UNKNOWN_RECIPIENT)"},
         {{"list", "--limit", "-3"}, 2, "--help"},
+        // Every error line is the command's own, with its prefix.
+        {{"send", "--attach"}, 2, "kelvra: --attach: 1 required TEXT missing (see --help)\n"},
+        {{"show", ""}, 2, "kelvra: ID: may not be empty (see --help)\n"},
+        {{"send", "--to", "a@example.org", "--attach", "", "--body", "x"}, 2,
+         "kelvra: --attach needs the path of a file, not an empty text (see --help)\n"},
         {{"send", "--subject", "to no one", "--body", "x"}, 2, "send needs a recipient"},
         {{"frobnicate"}, 2, "frobnicate is no subcommand (see kelvra --help)"},
         {{"profile", "shw"}, 2, "shw is no subcommand of profile (see kelvra profile --help)"},
