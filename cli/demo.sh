@@ -9,8 +9,9 @@ export PATH="$BIN:$PATH"
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-demo.XXXXXX")
 # A profile file of the demo's own: the mailbox and address book of the
 # embedded default (under XDG_DATA_HOME, here inside the demo's folder),
-# and mail to others delivered into that mailbox on purpose, so that the
-# demo sends nothing to anyone, whatever sendmail the machine has.
+# a sender of its own, and mail to others delivered into that mailbox on
+# purpose, so that the demo sends nothing to anyone, whatever sendmail the
+# machine has.
 export XDG_DATA_HOME="$DEMO/data"
 export XDG_CONFIG_HOME="$DEMO/config"
 unset KELVRA_MAPI_PROFILES
@@ -20,6 +21,8 @@ mkdir -p "$TMPDIR" "$XDG_DATA_HOME/kelvra/contacts" "$XDG_CONFIG_HOME/kelvra" "$
 cd "$DEMO"
 cat > "$XDG_CONFIG_HOME/kelvra/profiles.ini" <<'INI'
 [Demo]
+name = Demo User
+address = demo@example.org
 localdelivery = yes
 INI
 

@@ -186,7 +186,7 @@ TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
     if (!fs::is_symlink("/usr/sbin/sendmail", error) || fs::read_symlink("/usr/sbin/sendmail", error).filename() != "msmtp")
         GTEST_SKIP() << "/usr/sbin/sendmail is not msmtp-mta's (apt-get install msmtp-mta)";
     WriteFile(home / ".msmtprc", "defaults\nauth off\ntls off\naccount relay\nhost 127.0.0.1\nport " +
-                                     std::to_string(port) + "\naccount default : relay\n");
+                                     std::to_string(port) + "\nfrom tester@example.org\naccount default : relay\n");
     Private(home / ".msmtprc");
     const auto relay = StartSmtp();
     for (const char *profile : {"lab", "offline"}) {
@@ -200,6 +200,55 @@ TEST_F(Import, AnMbsyncAccountIsTheImapMailboxOrItsLocalMaildir)
     }
     EXPECT_TRUE(fs::exists(received / "2.eml"));
     EXPECT_EQ(Messages(home / "Maildir" / "INBOX").size(), 0u);
+}
+
+// With no sender configured (no profile, no EMAIL) none is made up: the
+// system's mail transfer agent (msmtp-mta, with its own "from") supplies
+// it. EMAIL, the convention of mail tools, names one.
+TEST_F(Import, WithNoSenderConfiguredTheMailTransferAgentSuppliesIt)
+{
+    std::error_code error;
+    if (!fs::is_symlink("/usr/sbin/sendmail", error) || fs::read_symlink("/usr/sbin/sendmail", error).filename() != "msmtp")
+        GTEST_SKIP() << "/usr/sbin/sendmail is not msmtp-mta's (apt-get install msmtp-mta)";
+    WriteFile(home / ".msmtprc", "defaults\nauth off\ntls off\naccount relay\nhost 127.0.0.1\nport " +
+                                     std::to_string(port) + "\nfrom ann@example.org\naccount default : relay\n");
+    Private(home / ".msmtprc");
+    unsetenv("KELVRA_MAPI_PROFILES"); // no profile file: the embedded default
+    const auto relay = StartSmtp();
+    const char *email = std::getenv("EMAIL");
+    const std::string oldEmail = email != nullptr ? email : "";
+    const struct {
+        const char *email; // null: unset
+        const char *envelopeFrom, *fromField, *sender;
+    } rows[] = {
+        {nullptr, "ann@example.org", "From: ann@example.org", "sender = none: "},
+        {"Ann Other <ann.other@example.org>", "ann.other@example.org", "From: Ann Other <ann.other@example.org>",
+         "sender = EMAIL in the environment"},
+    };
+    int sent = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.email != nullptr ? row.email : "(no EMAIL)");
+        if (row.email != nullptr)
+            setenv("EMAIL", row.email, 1);
+        else
+            unsetenv("EMAIL");
+        const Result r = Run({"send", "--to", "bob@example.org", "--body", "x"});
+        const Result shown = Run({"profile", "show"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ++sent;
+        const std::string envelope = ReadFile(received / (std::to_string(sent) + ".env"));
+        const std::string message = ReadFile(received / (std::to_string(sent) + ".eml"));
+        EXPECT_EQ(envelope.substr(0, envelope.find('\n')), row.envelopeFrom);
+        // One From field, the one expected (never one made up of the login).
+        const std::string lines = "\n" + message.substr(0, message.find("\r\n\r\n"));
+        EXPECT_NE(lines.find("\n" + std::string(row.fromField) + "\r\n"), std::string::npos) << message;
+        EXPECT_EQ(lines.find("\nFrom:"), lines.rfind("\nFrom:")) << message;
+        EXPECT_NE(shown.out.find(row.sender), std::string::npos) << shown.out;
+    }
+    if (email != nullptr)
+        setenv("EMAIL", oldEmail.c_str(), 1);
+    else
+        unsetenv("EMAIL");
 }
 
 // --local: of several MaildirStores, the first one a channel pairs with

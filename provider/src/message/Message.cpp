@@ -317,14 +317,16 @@ std::string Compose(const Composition &m)
 {
     InitGMime();
     Ref<GMimeMessage> message(g_mime_message_new(TRUE));
-    SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_FROM, {m.from});
+    // No sender: no From field, for the mail transfer agent to supply.
+    if (!m.from.address.empty())
+        SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_FROM, {m.from});
     SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, m.to);
     SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, m.cc);
     if (m.bccInHeader)
         SetMailboxes(message.get(), GMIME_ADDRESS_TYPE_BCC, m.bcc);
     // No empty address fields: GMime writes the ones it keeps for a new
     // message even when they hold no one.
-    for (const auto &[field, empty] : {std::pair{"To", m.to.empty()}, {"Cc", m.cc.empty()},
+    for (const auto &[field, empty] : {std::pair{"From", m.from.address.empty()}, {"To", m.to.empty()}, {"Cc", m.cc.empty()},
                                        {"Bcc", !m.bccInHeader || m.bcc.empty()}, {"Reply-To", true}})
         if (empty)
             g_mime_object_remove_header(GMIME_OBJECT(message.get()), field);
@@ -345,7 +347,7 @@ std::string Compose(const Composition &m)
     } else {
         g_mime_message_set_message_id(message.get(), OneLine(m.messageId).c_str());
     }
-    if (m.receiptRequested)
+    if (m.receiptRequested && !m.from.address.empty())
         g_mime_object_set_header(object, "Disposition-Notification-To",
                                  OneLine("<" + m.from.address + ">").c_str(), nullptr);
     if (!IsInterpersonal(m.messageType))

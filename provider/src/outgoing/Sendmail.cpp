@@ -67,7 +67,11 @@ std::vector<std::string> SendmailArguments(const std::vector<std::string> &words
             Refuse("sendmail is given plain addresses only, and " + address + " is none", MAPI_E_INVALID_RECIPS);
         return address;
     };
-    args.insert(args.end(), {"-oi", "-f", plain(sender), "--"});
+    // No sender: no -f, and the program supplies its own.
+    args.push_back("-oi");
+    if (!sender.empty())
+        args.insert(args.end(), {"-f", plain(sender)});
+    args.push_back("--");
     for (const std::string &r : recipients)
         args.push_back(plain(r));
     return args;

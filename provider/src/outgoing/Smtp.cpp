@@ -378,6 +378,10 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
               Outbox *outbox)
 {
     const std::vector<std::string> envelope = EnvelopeCommands(recipients);
+    if (sender.empty())
+        Refuse("profile " + profile.name + " names no sender, and an SMTP server needs one: give the profile an "
+                   "address (address = ...), or set EMAIL",
+               MAPI_E_FAILURE);
     const std::optional<std::string> checkedSender = MailAddress(sender);
     if (!checkedSender)
         Fail(MAPI_E_UNKNOWN_RECIPIENT);

@@ -84,7 +84,9 @@ public:
         if (anyone_)
             return "delivery into the mailbox " + p.mailbox + " (localdelivery; nothing leaves this machine)";
         Refuse("no way out: the profile names no smtp server or sendmail program, and no system sendmail is "
-               "installed; only mail to " + p.senderAddress + " is delivered (into its mailbox)",
+               "installed; " + (p.senderAddress.empty() ? std::string("the profile names no sender, so no mail is delivered")
+                                                        : "only mail to " + p.senderAddress +
+                                                              " is delivered (into its mailbox)"),
                MAPI_E_FAILURE);
     }
 

@@ -26,8 +26,14 @@ struct Profile {
     bool embedded = false;   // the embedded default (no profile file)
     std::string mailbox;     // the Maildir folder (the inbox; Sent is its ".Sent"), or an IMAP URL
     std::string sentFolder;  // IMAP: the Sent folder when the server marks none \Sent
+    // The sender (From: and the envelope's): the profile's `name` and
+    // `address`, else EMAIL's ("Ann <ann@example.org>", the convention of
+    // mail tools), else none (empty address): then no From field and no
+    // envelope sender are given, and the system's mail transfer agent
+    // supplies its own.
     std::string senderName;  // From: display name (UTF-8)
     std::string senderAddress;
+    enum class SenderFrom { Profile, Environment, None } senderFrom = SenderFrom::None;
     std::string addressBook; // a .vcf file or a folder of them
     std::string cacheFolder; // where envelope caches live; empty: none
     // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).

@@ -9,6 +9,7 @@
 #include "Store.h"
 #include "Text.h"
 #include "Url.h"
+#include "message/Envelope.h"
 #include "message/HeaderText.h"
 #include "signin/Secret.h"
 
@@ -40,8 +41,15 @@ Profile EmbeddedDefault()
     p.mailbox = data + "/Mail";
     p.addressBook = data + "/contacts";
     p.cacheFolder = XdgFolder("XDG_CACHE_HOME", ".cache") + "/kelvra";
-    p.senderName = UserName();
-    p.senderAddress = LoginName() + "@localhost";
+    // The sender EMAIL names, if it names one; none is made up.
+    std::vector<Mailbox> email;
+    if (const char *value = std::getenv("EMAIL"))
+        AddMailboxes(email, value, true);
+    if (!email.empty() && MailAddress(email.front().address) == email.front().address) {
+        p.senderName = email.front().name.empty() ? UserName() : email.front().name;
+        p.senderAddress = email.front().address;
+        p.senderFrom = Profile::SenderFrom::Environment;
+    }
     return p;
 }
 
@@ -177,10 +185,13 @@ void ReadPlaces(const Section &s, Profile &p)
         p.cacheFolder.clear();
     else if (!cache.empty())
         p.cacheFolder = s.Path("cache");
+    if (!s.Get("address").empty()) {
+        p.senderAddress = s.Get("address");
+        p.senderName = UserName();
+        p.senderFrom = Profile::SenderFrom::Profile;
+    }
     if (!s.Get("name").empty())
         p.senderName = s.Get("name");
-    if (!s.Get("address").empty())
-        p.senderAddress = s.Get("address");
 }
 
 // The way mail goes out: one of smtp, sendmail and localdelivery at most.
@@ -271,10 +282,12 @@ Profile ProfileOf(std::string text, const std::string &file, const std::string &
 // sender goes into every message and envelope.
 Profile Checked(Profile p)
 {
+    if (p.senderFrom == Profile::SenderFrom::None)
+        return p;
     std::optional<std::string> sender = MailAddress(p.senderAddress);
     if (!sender)
         Refuse("profile " + p.name + ": the sender's address " + p.senderAddress + " is not a plain mail address" +
-                   (p.embedded ? " (the embedded default takes it from the login name)" : ""),
+                   (p.senderFrom == Profile::SenderFrom::Environment ? " (it comes from EMAIL)" : ""),
                MAPI_E_LOGON_FAILURE);
     p.senderAddress = std::move(*sender);
     return p;

@@ -25,6 +25,10 @@ std::string DescribeProfile(const Profile &p)
         {"cache", p.cacheFolder.empty() ? std::string("off") : p.cacheFolder},
         {"name", p.senderName},
         {"address", p.senderAddress},
+        {"sender", p.senderFrom == Profile::SenderFrom::Profile       ? "the profile's name and address"
+                   : p.senderFrom == Profile::SenderFrom::Environment ? "EMAIL in the environment (the profile names none)"
+                                                                      : "none: the profile names none and EMAIL is unset, so the "
+                                                                        "mail transfer agent supplies its own"},
         {"smtp", p.smtpUrl},
         {"sendmail", CommandLine(p.sendmail)},
         {"localdelivery", p.localDelivery ? "yes" : "no"},
