@@ -298,6 +298,11 @@ bool ComposeDialog(const Composition &m)
 {
     switch (DetectUi()) {
     case Ui::Terminal: {
+        // The terminal's dialog adds no one: a message to no one is
+        // refused before the user is asked.
+        if (m.to.empty() && m.cc.empty() && m.bcc.empty())
+            Refuse("the message has no recipient, and the terminal's dialog cannot add one: name a recipient",
+                   MAPI_E_INVALID_RECIPS);
         std::string text = "\nFrom: " + Show(m.from) + "\n";
         for (const auto &[title, list] : {std::pair{"To", &m.to}, {"Cc", &m.cc}, {"Bcc", &m.bcc}})
             for (const Mailbox &r : *list)

@@ -41,6 +41,11 @@ int main(int argc, char **argv)
                         recips[i].lpszAddress);
         if (count > 0)
             MAPIFreeBuffer(recips);
+    } else if (command == "compose-to-no-one") {
+        MapiMessage m{};
+        m.lpszSubject = const_cast<char *>("x");
+        m.lpszNoteText = const_cast<char *>("y");
+        std::printf("RESULT %lu\n", static_cast<unsigned long>(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0)));
     } else if (command == "compose") {
         MapiRecipDesc to{};
         to.ulRecipClass = MAPI_TO;

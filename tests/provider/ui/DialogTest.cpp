@@ -195,6 +195,13 @@ TEST_F(Dialogs, CancellingOnATerminalIsAUserAbort)
         EXPECT_TRUE(Messages(mailbox).empty());
     }
     {
+        // To no one: refused before anything is asked.
+        Terminal t({kProbe, "compose-to-no-one"});
+        const std::string rest = t.Rest();
+        EXPECT_NE(rest.find("RESULT 25"), std::string::npos) << rest;
+        EXPECT_EQ(rest.find("Send this message?"), std::string::npos) << rest;
+    }
+    {
         Terminal t({kProbe, "compose"});
         ASSERT_TRUE(t.WaitFor("Send this message? [y/n] "));
         t.Type("y\n");
