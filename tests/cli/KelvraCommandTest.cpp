@@ -871,3 +871,23 @@ TEST_F(Command, TheAnswerSaysWhichWayTheMessageWentAndSentOnlyWhenItLeft)
     }
     EXPECT_TRUE(fs::exists(home / "taken.eml"));
 }
+
+// profile check against a server that takes the connection and never
+// greets: it ends within the profile's stall bound and says so, as a check
+// (it sends nothing), not as a failed send.
+TEST_F(Command, ACheckOfAServerThatNeverGreetsSaysSoWithinTheStallBound)
+{
+    const loopback::Listener listener(port); // never accepts: the kernel completes the connection
+    ASSERT_TRUE(listener.Listening());
+    WriteFile(profiles, "[Smtp]\nmailbox = Mail\naddress = tester@example.org\nsmtp = smtp://127.0.0.1:" +
+                            std::to_string(port) + "\nplain = yes\nstalltimeout = 2\n");
+    const auto begun = std::chrono::steady_clock::now();
+    const Result r = Run({"--profile", "Smtp", "profile", "check"});
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20)); // a bound, not a speed
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("checking smtp://127.0.0.1:" + std::to_string(port) +
+                         " failed: connecting to it, the server sent no greeting (nothing for 2 s, the profile's "
+                         "stalltimeout)"),
+              std::string::npos)
+        << r.out << r.err;
+}

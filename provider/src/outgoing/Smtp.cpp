@@ -341,7 +341,9 @@ struct Detach {
 // What a failed transfer means: a login refused or never offered, a
 // refused recipient (the transaction was abandoned), or a connection or
 // protocol failure.
-[[noreturn]] void Failed(const Profile &profile, CURLcode rc, const char *detail, const Conversation &conversation)
+// `doing`: what the transfer was for ("sending through", "checking").
+[[noreturn]] void Failed(const Profile &profile, CURLcode rc, const char *detail, const Conversation &conversation,
+                         const char *doing)
 {
     if (conversation.loginMissing) {
         Refuse("the SMTP server " + profile.smtpUrl + " offers no login (no AUTH" +
@@ -362,7 +364,16 @@ struct Detach {
         Refuse("recipient " + refused + " refused by " + profile.smtpUrl + "; nothing was sent",
                MAPI_E_UNKNOWN_RECIPIENT);
     }
-    Refuse("sending through " + profile.smtpUrl + " failed: " + why, MAPI_E_NETWORK_FAILURE);
+    // Connected, and not a word from the server.
+    if (rc == CURLE_OPERATION_TIMEDOUT && conversation.transcript.find('<') == std::string::npos &&
+        !conversation.said) {
+        const long waited = std::min(profile.stallTimeout, profile.sendTimeout);
+        Refuse(std::string(doing) + " " + profile.smtpUrl + " failed: connecting to it, the server sent no greeting " +
+                   "(nothing for " + std::to_string(waited) + " s, the profile's " +
+                   (waited == profile.stallTimeout ? "stalltimeout" : "timeout") + ")",
+               MAPI_E_NETWORK_FAILURE);
+    }
+    Refuse(std::string(doing) + " " + profile.smtpUrl + " failed: " + why, MAPI_E_NETWORK_FAILURE);
 }
 
 } // namespace
@@ -426,7 +437,7 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     }
     if (rc != CURLE_OK) {
         handle.Discard();
-        Failed(profile, rc, detail, transfer.conversation);
+        Failed(profile, rc, detail, transfer.conversation, "sending through");
     }
     handle.Remember(transfer.conversation);
 }
@@ -446,7 +457,7 @@ std::string CheckSmtp(const Profile &profile, const std::string &password)
     Watch(c, transfer);
     const CURLcode rc = curl_easy_perform(c);
     if (rc != CURLE_OK)
-        Failed(profile, rc, detail, transfer.conversation);
+        Failed(profile, rc, detail, transfer.conversation, "checking");
     const Conversation &said = transfer.conversation;
     return said.loggedIn ? "the server greets, accepts the login of " + profile.user + " (AUTH " + said.mechanism +
                                ") and answers NOOP"
