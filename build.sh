@@ -9,10 +9,10 @@ JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # What building the library, the provider and the commands needs, and the
 # demo (python3 reads kelvra's JSON): all ./build.sh demo installs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev python3)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev libxml2-dev python3)
 # The test laboratory: test frameworks, mail servers, a keyring, locales,
 # interop peers and tools the tests watch with. Installed by test and package only.
-LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth zsh bash-completion)
+LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth zsh bash-completion w3m)
 NATIVE_PACKAGES=("${BUILD_PACKAGES[@]}" "${LAB_PACKAGES[@]}")
 # Both bitnesses: the 32-bit programs run in the same Wine, through wine32
 # from Debian's i386 architecture.
