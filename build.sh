@@ -92,7 +92,7 @@ release() {
     local dir=$BUILD/release
     cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON >/dev/null
     cmake --build "$dir" -j "$JOBS" --target kelvra kelvramapi kelvra_command recipients_bench readmail_bench \
-        mailbox_bench smtp_bench imap_bench provider_cost_bench
+        mailbox_bench smtp_bench imap_bench provider_cost_bench html_text_bench
 }
 
 # A Windows build: mingw-w64 cross compiler, every test program run by
@@ -205,7 +205,7 @@ copy_sources() {
 }
 
 # The peers the benchmarks compare with (a missing one is reported as such).
-BENCH_PACKAGES=(libbenchmark-dev mblaze notmuch)
+BENCH_PACKAGES=(libbenchmark-dev mblaze notmuch w3m)
 
 # Benchmarks: a release build, every program under bench/ run once, then one
 # table of the comparisons with their peers.
