@@ -9,10 +9,10 @@ JOBS=${KELVRA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # What building the library, the provider and the commands needs, and the
 # demo (python3 reads kelvra's JSON): all ./build.sh demo installs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev python3)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev libsqlite3-dev libetpan-dev libcli11-dev nlohmann-json3-dev libpng-dev libsecret-1-dev libxml2-dev python3)
 # The test laboratory: test frameworks, mail servers, a keyring, locales,
 # interop peers and tools the tests watch with. Installed by test and package only.
-LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth zsh bash-completion)
+LAB_PACKAGES=(googletest dovecot-core dovecot-imapd python3-aiosmtpd openssl locales e2fsprogs notmuch gnome-keyring dbus-daemon dbus-bin strace scdoc man-db msmtp-mta shared-mime-info xdg-utils xdg-desktop-portal xdg-desktop-portal-gtk xvfb xauth zsh bash-completion w3m)
 NATIVE_PACKAGES=("${BUILD_PACKAGES[@]}" "${LAB_PACKAGES[@]}")
 # Both bitnesses: the 32-bit programs run in the same Wine, through wine32
 # from Debian's i386 architecture.
@@ -92,7 +92,7 @@ release() {
     local dir=$BUILD/release
     cmake -S "$ROOT" -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON >/dev/null
     cmake --build "$dir" -j "$JOBS" --target kelvra kelvramapi kelvra_command recipients_bench readmail_bench \
-        mailbox_bench smtp_bench imap_bench provider_cost_bench
+        mailbox_bench smtp_bench imap_bench provider_cost_bench html_text_bench
 }
 
 # A Windows build: mingw-w64 cross compiler, every test program run by
@@ -205,7 +205,7 @@ copy_sources() {
 }
 
 # The peers the benchmarks compare with (a missing one is reported as such).
-BENCH_PACKAGES=(libbenchmark-dev mblaze notmuch)
+BENCH_PACKAGES=(libbenchmark-dev mblaze notmuch w3m)
 
 # Benchmarks: a release build, every program under bench/ run once, then one
 # table of the comparisons with their peers.

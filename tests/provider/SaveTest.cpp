@@ -190,10 +190,11 @@ TEST_F(Save, AReadHandsOutEveryPartAndASaveKeepsWhatTheRecordDidNotChange)
     EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
     EXPECT_EQ(Walk(MAPI_GUARANTEE_FIFO), std::vector<std::string>{id});
 
-    // Mail with only HTML: the HTML is a file to open.
+    // Mail with only HTML: its text is the HTML read as text, and the HTML
+    // still a file to open.
     const std::string html = Store("Subject: Only HTML\r\nContent-Type: text/html\r\n\r\n<p>Hi</p>\r\n", "1600000001.M1P1Q1.test");
     m = Read(html);
-    EXPECT_STREQ(m->lpszNoteText, "");
+    EXPECT_STREQ(m->lpszNoteText, "Hi");
     EXPECT_EQ(Files(m), (std::vector<std::pair<std::string, std::string>>{{"message.html", "<p>Hi</p>\r\n"}}));
     Release(m);
 }

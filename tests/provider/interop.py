@@ -114,11 +114,18 @@ def show(path):
     text = text.replace('\r\n', '\n')
     if text.endswith('\n'):
         text = text[:-1]
+    # A message without text whose body is HTML: the page, which a reader
+    # shows as text (the test reads it with w3m).
+    html = m.get_body(('related', 'html')) if body is None else None
+    if html is not None and html.get_content_type() == 'multipart/related':
+        html = html.get_body(('html',))
+    page = text_of(html.get_payload(decode=True) or b'', html.get_content_charset()) if html is not None else ''
     subjects, froms = raw_all('subject'), raw_all('from')
     fields = {
         'subject': header_text('subject', subjects[-1]) if subjects else '',
         'from': header_text('x-from', froms[0]) if froms else '',
         'body': text,
+        'html': page,
         # A reader shows a file name, not the path some program put there:
         # the provider keeps the last part, where Python gives it whole.
         'attachments': [re.split(r'[/\\]', p.get_filename() or '')[-1] for p in leaves(m) if p is not body],

@@ -463,7 +463,7 @@ void FillContent(Block &block, GMimeMessage *message, const ReadOptions &options
 {
     MapiMessage &record = block.Message();
     const MessageParts parts = ShownParts(message);
-    const std::string body = BodyText(parts.body);
+    const std::string body = NoteText(parts);
     const size_t count = parts.files.size() + (options.bodyAsFile ? 1 : 0);
     if (count == 0) {
         record.lpszNoteText = block.Text(Utf8ToNarrow(body));

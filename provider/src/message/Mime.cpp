@@ -5,6 +5,7 @@
 #include "Files.h"
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
+#include "message/HtmlText.h"
 
 #include <unistd.h>
 
@@ -500,6 +501,65 @@ bool IsPlainText(GMimeObject *object)
            DefaultsToPlainText(object);
 }
 
+namespace {
+
+// A part's content with its transfer encoding undone.
+std::string DecodedContent(GMimePart *part)
+{
+    std::string bytes;
+    if (GMimeDataWrapper *content = g_mime_part_get_content(part)) {
+        Ref<GMimeStream> sink(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, sink.get());
+        GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+        bytes.assign(reinterpret_cast<const char *>(array->data), array->len);
+    }
+    return bytes;
+}
+
+bool IsType(GMimeObject *object, const char *type, const char *subtype)
+{
+    return g_mime_content_type_is_type(g_mime_object_get_content_type(object), type, subtype);
+}
+
+// The HTML a reader shows of a message without a text part: down from the
+// top part, the root of a multipart/related (its "start", else its first
+// part), the richest HTML of a multipart/alternative (its last part that is
+// HTML or holds it), the first part of any other multipart; null when that
+// leads to no inline text/html part. A loop: nesting costs no stack.
+GMimePart *HtmlBody(GMimeMessage *message)
+{
+    GMimeObject *object = g_mime_message_get_mime_part(message);
+    while (object != nullptr && GMIME_IS_MULTIPART(object)) {
+        GMimeMultipart *multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        GMimeObject *next = count > 0 ? g_mime_multipart_get_part(multipart, 0) : nullptr;
+        if (IsType(object, "multipart", "alternative")) {
+            next = nullptr;
+            for (int i = count - 1; i >= 0 && next == nullptr; --i) {
+                GMimeObject *part = g_mime_multipart_get_part(multipart, i);
+                if (GMIME_IS_MULTIPART(part) || IsType(part, "text", "html"))
+                    next = part;
+            }
+        } else if (IsType(object, "multipart", "related")) {
+            std::string start = Safe(g_mime_object_get_content_type_parameter(object, "start"));
+            if (start.size() > 2 && start.front() == '<' && start.back() == '>')
+                start = start.substr(1, start.size() - 2);
+            for (int i = 0; i < count && !start.empty(); ++i) {
+                GMimeObject *part = g_mime_multipart_get_part(multipart, i);
+                if (start == Safe(g_mime_object_get_content_id(part)))
+                    next = part;
+            }
+        }
+        object = next;
+    }
+    if (object == nullptr || !GMIME_IS_PART(object) || !IsType(object, "text", "html") ||
+        g_mime_part_is_attachment(GMIME_PART(object)))
+        return nullptr;
+    return GMIME_PART(object);
+}
+
+} // namespace
+
 MessageParts ShownParts(GMimeMessage *message)
 {
     MessageParts parts;
@@ -531,6 +591,8 @@ MessageParts ShownParts(GMimeMessage *message)
         }
         parts.files.push_back({object, parent});
     }
+    if (parts.body == nullptr)
+        parts.html = HtmlBody(message);
     return parts;
 }
 
@@ -552,13 +614,7 @@ std::string BodyText(GMimeTextPart *body)
         return {};
     // The content with its transfer encoding undone, then read in its
     // charset by the one rule for texts (no character vanishes).
-    std::string bytes;
-    if (GMimeDataWrapper *content = g_mime_part_get_content(GMIME_PART(body))) {
-        Ref<GMimeStream> sink(g_mime_stream_mem_new());
-        g_mime_data_wrapper_write_to_stream(content, sink.get());
-        GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
-        bytes.assign(reinterpret_cast<const char *>(array->data), array->len);
-    }
+    const std::string bytes = DecodedContent(GMIME_PART(body));
     std::string out = DecodeBodyText(bytes, g_mime_object_get_content_type_parameter(GMIME_OBJECT(body), "charset"));
     // The line break that ends the last line belongs to the MIME framing,
     // not to the text the sender wrote.
@@ -567,6 +623,13 @@ std::string BodyText(GMimeTextPart *body)
     if (!out.empty() && out.back() == '\r')
         out.pop_back();
     return out;
+}
+
+std::string NoteText(const MessageParts &parts)
+{
+    if (parts.body != nullptr || parts.html == nullptr)
+        return BodyText(parts.body);
+    return HtmlText(DecodedContent(parts.html), g_mime_object_get_content_type_parameter(GMIME_OBJECT(parts.html), "charset"));
 }
 
 namespace {

@@ -49,7 +49,11 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout = 
 
 // A message's parts as a read shows them: the first inline text/plain part
 // is the note text; every other leaf part, and every attached message, is
-// handed out as a file, in the order they stand in the message.
+// handed out as a file, in the order they stand in the message. A message
+// without such a part whose body is HTML (a text/html message, the HTML of
+// a multipart/alternative, the root of a multipart/related, the first part
+// of a multipart/mixed or signed) reads its text from that HTML, which is
+// still handed out as a file.
 struct ShownPart {
     GMimeObject *object = nullptr; // a GMimePart or a GMimeMessagePart
     GMimeObject *parent = nullptr; // its multipart; null for the message's top part
@@ -57,6 +61,7 @@ struct ShownPart {
 struct MessageParts {
     GMimeTextPart *body = nullptr;
     GMimeObject *bodyParent = nullptr;
+    GMimePart *html = nullptr; // with no body: the HTML the text is rendered from
     std::vector<ShownPart> files;
 };
 MessageParts ShownParts(GMimeMessage *message);
@@ -68,6 +73,9 @@ std::string IsoDate(GDateTime *date);
 // The note text of a body part as a read gives it (UTF-8, without the line
 // break that ends the last line); empty for none.
 std::string BodyText(GMimeTextPart *body);
+// The note text a read gives: the body's (BodyText), else the HTML's
+// rendered as text (HtmlText.h), else empty.
+std::string NoteText(const MessageParts &parts);
 
 // The name a shown part is handed out under: its own file name (the last
 // part of a path, after '/' or '\\'), else one that says what it is

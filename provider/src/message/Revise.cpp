@@ -282,7 +282,12 @@ void Revision::Text()
     } else if (info_ == nullptr || !(info_->bodyAsFile || info_->envelopeOnly)) {
         text = record_.lpszNoteText;
     }
-    if (text && *text != Utf8ToNarrow(BodyText(parts_.body))) {
+    if (text && *text != Utf8ToNarrow(NoteText(parts_))) {
+        // A text rendered from the message's HTML cannot be written back:
+        // the sender's HTML would give way to our rendering of it.
+        if (parts_.body == nullptr && parts_.html != nullptr)
+            Refuse("save refused: the message's text is its HTML read as text, which a save cannot change "
+                   "(the HTML would be lost)");
         text_ = NarrowToUtf8(*text);
         changed_ = true;
     }

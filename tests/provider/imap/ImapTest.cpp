@@ -5,6 +5,7 @@
 #include "Errors.h"
 #include "imap/Connection.h"
 #include "imap/ImapStore.h"
+#include "message/Mime.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -124,6 +125,32 @@ TEST_F(Imap, EncodedWordsSplitWithPaddingReadWholeOverImap)
     ASSERT_EQ(MAPIReadMail(session, 0, S(id.c_str()), MAPI_PEEK, 0, &m), 0u);
     EXPECT_EQ(m->lpszSubject, expected);
     MAPIFreeBuffer(m);
+}
+
+// HTML-only mail reads the same text over IMAP as from a file.
+TEST_F(Imap, HtmlOnlyMailReadsAsTextAsFromAFile)
+{
+    const fs::path corpus = fs::path(KELVRA_SOURCE_DIR) / "tests/provider/corpus";
+    std::vector<std::string> expected;
+    for (const char *name : {"html-outlook-reply.eml", "html-notification.eml"}) {
+        std::string bytes;
+        for (const char c : ReadFile(corpus / name))
+            bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        Client("append", "'-' -", bytes);
+        WriteFile(home / name, bytes);
+        kmp::Ref<GMimeMessage> message(kmp::ParseMessageFile((home / name).string()));
+        expected.push_back(kmp::NoteText(kmp::ShownParts(message.get())));
+        ASSERT_GT(expected.back().size(), 100u);
+    }
+    ASSERT_EQ(Logon(), 0u);
+    const std::vector<std::string> ids = Walk();
+    ASSERT_EQ(ids.size(), expected.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        lpMapiMessage m = nullptr;
+        ASSERT_EQ(MAPIReadMail(session, 0, S(ids[i].c_str()), MAPI_PEEK | MAPI_SUPPRESS_ATTACH, 0, &m), 0u);
+        EXPECT_EQ(std::string(m->lpszNoteText), expected[i]);
+        MAPIFreeBuffer(m);
+    }
 }
 
 TEST_F(Imap, InteropWithPythonBothWaysAttachmentsByteForByte)
