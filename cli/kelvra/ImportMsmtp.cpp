@@ -25,6 +25,7 @@ using Settings = std::map<std::string, Setting>;
 struct Accounts {
     std::map<std::string, Settings> settings;
     std::vector<std::string> names;
+    std::map<std::string, std::vector<std::string>> bases; // what `account A : B, C` starts A from
 };
 
 Accounts ReadAccounts(const std::string &text, const std::string &file)
@@ -45,6 +46,7 @@ Accounts ReadAccounts(const std::string &text, const std::string &file)
             if (colon != std::string::npos) {
                 std::istringstream bases(argument.substr(colon + 1));
                 for (std::string base; std::getline(bases, base, ',');) {
+                    accounts.bases[name].push_back(Trim(base));
                     const auto found = accounts.settings.find(Trim(base));
                     if (found == accounts.settings.end())
                         Cannot(file, line,
@@ -149,7 +151,11 @@ ImportedProfile FromMsmtp(const std::string &text, const std::string &file, bool
         NoSuchAccount(file, "account", wanted, accounts.names);
     const Account a(file, wanted, chosen->second);
     ImportedProfile p;
-    p.name = wanted;
+    // "account default : work" only points at another account: the profile
+    // is named after that one.
+    const auto base = accounts.bases.find(wanted);
+    p.name = wanted == "default" && base != accounts.bases.end() && base->second.size() == 1 ? base->second.front()
+                                                                                            : wanted;
     MapServer(a, p);
     MapLogin(a, privateFile, p);
     if (const std::string from = a.Get("from"); !from.empty()) {

@@ -8,6 +8,8 @@
 
 #include "kelvra/Kelvra.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -190,6 +192,15 @@ ConfigText ReadConfig(const std::string &file)
 }
 #endif
 
+// Whether two profile names are one, as the profile file compares them (in
+// any case).
+bool SameName(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 } // namespace
 
 nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
@@ -247,6 +258,20 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
     if (imported.name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
         host::InvalidUtf8At(imported.name) != std::string::npos)
         throw LocalFileError("the imported profile's name holds a line break or is not UTF-8; nothing was written");
+    // A name taken (as profile names compare, in any case) is kept, and
+    // said so before anything is asked of the provider. A profile file
+    // that is not there yet (or cannot be read: adding says why) has none.
+    nlohmann::json existing = nlohmann::json::array();
+    try {
+        if (!options.force)
+            existing = ProfileList(global)["profiles"];
+    } catch (const kelvra::EKelvraError &) {
+    }
+    for (const auto &taken : existing)
+        if (SameName(taken.get<std::string>(), imported.name))
+            throw ImportError("the profile file has a profile " + taken.get<std::string>() +
+                              " already; it is kept: import under another name (--as NAME) or replace it "
+                              "(--force); nothing was written");
     std::string keys;
     nlohmann::json shown = nlohmann::json::object();
     for (const auto &[key, value] : imported.keys) {
@@ -260,6 +285,11 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
     for (char &c : keys)
         *static_cast<volatile char *>(&c) = 0;
     kelvra::Check(rc);
+    // Where the mail will be kept, when the source names no mailbox.
+    if (std::none_of(imported.keys.begin(), imported.keys.end(), [](const auto &k) { return k.first == "mailbox"; }))
+        imported.notes.push_back(options.from + " names no mailbox: the profile keeps mail in the Maildir " +
+                                 ProfileShow(global, imported.name)["keys"]["mailbox"].get<std::string>() +
+                                 " (set mailbox = ... in the profile file for another)");
     for (const std::string &note : imported.notes)
         std::cerr << "kelvra: note: " << Shown(note) << "\n";
     return {{"imported", imported.name}, {"from", options.from}, {"keys", shown}};

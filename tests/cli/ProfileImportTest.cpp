@@ -57,6 +57,10 @@ TEST_F(Import, AnMsmtpAccountWithItsDefaultsAndBaseSendsThroughTheRelay)
     Result r = Run({"profile", "import", "msmtp", "--account", "work"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "added profile work (from msmtp)\n");
+    EXPECT_NE(r.err.find("kelvra: note: msmtp names no mailbox: the profile keeps mail in the Maildir " +
+                         (home / "data" / "kelvra" / "Mail").string() + " ("),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(ReadFile(profiles), "[work]\nplain = yes\nsmtp = smtp://127.0.0.1:" + std::to_string(port) +
                                       "\nuser = tester\npasswordcmd = printf '%s\\n' s3cret-word\n"
@@ -66,12 +70,17 @@ TEST_F(Import, AnMsmtpAccountWithItsDefaultsAndBaseSendsThroughTheRelay)
     ASSERT_EQ(r.status, 0) << r.err << Log();
     EXPECT_EQ(ReadFile(received / "1.env"), "tester@example.org\nann@example.org\n");
 
-    // The default account, under a name of our own; the same name again
-    // is refused unless --force.
+    // The default account points at work: so named, and work is taken.
+    // Under a name of our own; the same name again (in any case) is
+    // refused unless --force, and the refusal says how.
+    r = Run({"profile", "import", "msmtp"});
+    EXPECT_EQ(r.err, "kelvra: the profile file has a profile work already; it is kept: import under another name "
+                     "(--as NAME) or replace it (--force); nothing was written\n");
     ASSERT_EQ(Run({"profile", "import", "msmtp", "--as", "Mine"}).status, 0);
-    r = Run({"profile", "import", "msmtp", "--as", "Mine"});
+    r = Run({"profile", "import", "msmtp", "--as", "mine"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("has a profile Mine already"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("has a profile Mine already; it is kept"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("(code "), std::string::npos) << r.err; // no logon failure
     EXPECT_EQ(Run({"profile", "import", "msmtp", "--as", "mine", "--account", "work", "--force"}).status, 0);
     const std::string file = ReadFile(profiles);
     EXPECT_NE(file.find("[work]\n"), std::string::npos);
