@@ -437,6 +437,7 @@ TEST_F(Provider, AttachmentsCarryTheirContentType)
         {"paper.pdf", "%PDF-1.4\n1 0 obj\n<< /Type /Catalog >>\nendobj\ntrailer\n<< >>\n%%EOF\n", "application/pdf",
          nullptr},
         {"blob", std::string("\x01\x9c\xff\x00\x13\x37\xfe\x80\x00\x02", 10), "application/octet-stream", nullptr},
+        {"empty.txt", "", "text/plain", "utf-8"}, // no content to go by: the name says it
     };
     std::vector<MapiFileDesc> files;
     for (const auto &row : rows) {

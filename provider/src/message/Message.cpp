@@ -99,7 +99,10 @@ std::pair<std::string, std::string> GuessType(int fd, const std::string &name, c
     char head[8192];
     const size_t got = ReadAt(fd, head, sizeof head, 0);
     gboolean uncertain = FALSE;
-    const GText guessed(g_content_type_guess(name.c_str(), reinterpret_cast<const guchar *>(head), got, &uncertain));
+    // An empty file's content tells nothing (GIO would call it
+    // application/x-zerosize): its name alone decides.
+    const GText guessed(g_content_type_guess(name.c_str(), got > 0 ? reinterpret_cast<const guchar *>(head) : nullptr,
+                                             got, &uncertain));
     const GText mime(guessed && !g_content_type_is_unknown(guessed.get()) ? g_content_type_get_mime_type(guessed.get())
                                                                           : nullptr);
     const std::string type = mime ? mime.get() : "";
