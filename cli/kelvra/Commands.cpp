@@ -188,6 +188,22 @@ std::string WayOf(const std::string &outcome)
     return "mail client";
 }
 
+// The name a message's file `i` is saved under: the file the mail system
+// handed out, made safe by it (the provider takes only the last part of
+// the sender's name, drops leading dots and control characters, and makes
+// names unique), and checked once more here: whatever the message says,
+// the file lands directly in the folder, hidden from nobody.
+std::string SavedName(const TKelvraReadMail &mail, std::uint32_t i)
+{
+    std::string name = Utf8Of(PathOf(U8(mail.GetPathName(i))).filename());
+    while (!name.empty() && (name.front() == '.' || name.front() == ' '))
+        name.erase(0, 1);
+    const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':';
+    });
+    return name.empty() || !plain ? "attachment-" + std::to_string(i + 1) : name;
+}
+
 // The entry point `name` of the platform library; null where it has none
 // (as on Windows).
 std::unique_ptr<ProviderEntry> Offered(const char *name)
@@ -374,7 +390,12 @@ json Show(const Global &global, const std::string &id, bool peek)
     for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
         std::error_code error;
         const auto size = fs::file_size(PathOf(U8(mail->GetPathName(i))), error);
-        attachments.push_back({{"name", U8(mail->GetFileName(i))}, {"size", error ? 0 : size}});
+        // Listed under the name save-attachments gives the file; the
+        // sender's own, when that differs, beside it.
+        json entry = {{"name", SavedName(*mail, i)}, {"size", error ? 0 : size}};
+        if (const std::string sent = U8(mail->GetFileName(i)); sent != entry["name"])
+            entry["sent_as"] = sent;
+        attachments.push_back(entry);
     }
     const TMessageFlags flags = mail->GetMessageFlags();
     const auto [received, date] = Dates(*mail);
@@ -405,22 +426,13 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
     Select(*mail, id, {TReadFlag::rfPeek});
     json saved = json::array();
     for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
-        // The name of the file the mail system handed out: made safe by it
-        // (the provider takes only the last part of the sender's name, drops
-        // leading dots and control characters, and makes names unique), and
-        // checked once more here: whatever the message says, the file lands
-        // directly in the folder, hidden from nobody.
-        std::string name = Utf8Of(PathOf(U8(mail->GetPathName(i))).filename());
-        while (!name.empty() && (name.front() == '.' || name.front() == ' '))
-            name.erase(0, 1);
-        const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':';
-        });
-        if (name.empty() || !plain)
-            name = "attachment-" + std::to_string(i + 1);
+        const std::string name = SavedName(*mail, i);
         const fs::path destination = target / PathOf(name);
         SaveCopy(target, name, PathOf(U8(mail->GetPathName(i))), force);
-        saved.push_back({{"name", U8(mail->GetFileName(i))}, {"path", Utf8Of(destination)}});
+        json entry = {{"name", name}, {"path", Utf8Of(destination)}};
+        if (const std::string sent = U8(mail->GetFileName(i)); sent != name)
+            entry["sent_as"] = sent;
+        saved.push_back(entry);
     }
     return {{"id", id}, {"saved", saved}};
 }

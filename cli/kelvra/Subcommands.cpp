@@ -2,6 +2,7 @@
 
 #include "Shown.h"
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <sstream>
@@ -109,9 +110,15 @@ Subcommand ListCommand(CLI::App &app)
     s->add_option("--limit", o->limit, "at most this many")->check(kCount);
     return {s, [o](const Global &g) { return List(g, *o); }, [](const json &a) {
                 std::ostringstream out;
+                // Identifiers differ in length (a Maildir's, an IMAP
+                // folder's): the columns after them line up.
+                size_t width = 0;
+                for (const json &m : a)
+                    width = std::max(width, T(m["id"]).size());
                 for (const json &m : a) {
                     const int files = m["attachments"].get<int>();
-                    out << T(m["id"]) << "  " << Minute(m["received"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
+                    const std::string id = T(m["id"]);
+                    out << id << std::string(width - id.size(), ' ') << "  " << Minute(m["received"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
                         << Who(m["from"]) << "  " << T(m["subject"])
                         << (files > 0 ? "  [" + std::to_string(files) + "]" : "") << "\n";
                 }

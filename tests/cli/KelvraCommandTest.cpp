@@ -259,6 +259,11 @@ TEST_F(Command, SavedNamesAreNeitherHiddenNorCommandsToTheTerminal)
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"bashrc", "red_[31mline.txt"}));
+    // One name for the file, in show as in the save; the sender's beside it.
+    const json shown = Json({"show", "1700000000.M1P1Q1.test"});
+    EXPECT_EQ(shown["attachments"][0]["name"], "bashrc");
+    EXPECT_EQ(shown["attachments"][0]["sent_as"], ".bashrc");
+    EXPECT_EQ(saved["saved"][0]["name"], "bashrc");
     // What a user typed is shown safely too, in an error.
     const Result r = Run({"save-attachments", "1700000000.M1P1Q1.test", (home / "no\x1b[2Jsuch").string()});
     EXPECT_EQ(r.status, 3);
@@ -439,7 +444,8 @@ TEST_F(Command, AStrangersTextsCommandNoTerminal)
     }
     const Result shown = Run({"show", id, "--peek"});
     EXPECT_NE(shown.out.find("line one\n\tindented^[[31m red^G\n"), std::string::npos) << shown.out;
-    EXPECT_NE(shown.out.find("attachment: a^[]8;;x^G.txt"), std::string::npos) << shown.out;
+    // The attachment under the name it is saved as, its controls replaced.
+    EXPECT_NE(shown.out.find("attachment: a_]8;;x_.txt"), std::string::npos) << shown.out;
     // JSON carries the exact texts, and the global options may follow the
     // subcommand.
     const Result listed = Run({"list", "--json"});
@@ -890,4 +896,19 @@ TEST_F(Command, ACheckOfAServerThatNeverGreetsSaysSoWithinTheStallBound)
                          "stalltimeout)"),
               std::string::npos)
         << r.out << r.err;
+}
+
+// list's columns line up however long the identifiers are.
+TEST_F(Command, ListColumnsLineUpWhateverTheIdentifiersLength)
+{
+    fs::create_directories(mailbox / "new");
+    for (const char *name : {"1700000000.M1P1Q1.here", "1700000001.M22222P333333Q4444.somewhere.example"})
+        WriteFile(mailbox / "new" / name, "From: ann@example.org\r\nSubject: s\r\n\r\ntext\r\n");
+    const Result r = Run({"list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::set<size_t> dateColumns;
+    for (std::string line; std::getline(lines, line);)
+        dateColumns.insert(line.find("  20") + 2);
+    EXPECT_EQ(dateColumns.size(), 1u) << r.out;
 }
