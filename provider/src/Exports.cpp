@@ -50,6 +50,14 @@ bool HandedToMailClient(const Composition &composition)
     if (!ComposeDialog(composition))
         return false;
     LastOutcome() = "handed to the mail client, to be written and sent from there";
+    // What the hand-off carries no word of.
+    std::vector<std::string> left;
+    if (composition.receiptRequested)
+        left.push_back("a read receipt");
+    if (!IsInterpersonal(composition.messageType))
+        left.push_back("the message class " + composition.messageType);
+    for (size_t i = 0; i < left.size(); ++i)
+        LastOutcome() += (i == 0 ? " (the mail client was not asked for " : " nor for ") + left[i] + (i + 1 == left.size() ? ")" : "");
     return true;
 }
 

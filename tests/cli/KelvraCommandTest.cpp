@@ -912,3 +912,44 @@ TEST_F(Command, ListColumnsLineUpWhateverTheIdentifiersLength)
         dateColumns.insert(line.find("  20") + 2);
     EXPECT_EQ(dateColumns.size(), 1u) << r.out;
 }
+
+// The hand-off to the desktop's mail client (a stand-in xdg-email) says
+// what it could not carry, refuses a text no argument can hold before it
+// starts anything, and says when there is no desktop at all.
+TEST_F(Command, TheHandOffSaysWhatItCannotCarry)
+{
+    const fs::path bin = home / "bin";
+    fs::create_directories(bin);
+    WriteFile(bin / "xdg-email", "#!/bin/sh\ntouch '" + (home / "started").string() + "'\nexit 0\n");
+    fs::permissions(bin / "xdg-email", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    const char *bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string busAddress = bus != nullptr ? bus : "";
+    setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    setenv("KELVRA_MAPI_UI", "desktop", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    const Result bare = Run({"send", "--dialog", "--to", "ann@example.org", "--body", "x"}); // no DISPLAY
+    setenv("DISPLAY", ":99", 1);
+    const Result asked = Run({"send", "--dialog", "--to", "ann@example.org", "--body", "x", "--receipt", "--type",
+                              "IPM.Note.Survey"});
+    fs::remove(home / "started");
+    WriteFile(home / "long.txt", std::string(150000, 'a'));
+    const Result large =
+        Run({"send", "--dialog", "--to", "ann@example.org", "--body-file", (home / "long.txt").string()});
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("DISPLAY");
+    setenv("KELVRA_MAPI_UI", "none", 1);
+    if (bus != nullptr)
+        setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
+
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_NE(bare.err.find("KELVRA_MAPI_UI=desktop, but no desktop session was found"), std::string::npos) << bare.err;
+    ASSERT_EQ(asked.status, 0) << asked.err;
+    EXPECT_EQ(asked.out, "handed to the mail client, to be written and sent from there (the mail client was not "
+                         "asked for a read receipt nor for the message class IPM.Note.Survey)\n");
+    EXPECT_EQ(large.status, 1);
+    EXPECT_NE(large.err.find("the text is 150000 bytes, and xdg-email takes it as one argument"), std::string::npos)
+        << large.err;
+    EXPECT_NE(large.err.find("(code 18, MAPI_E_TEXT_TOO_LARGE)"), std::string::npos) << large.err;
+    EXPECT_FALSE(fs::exists(home / "started"));
+}

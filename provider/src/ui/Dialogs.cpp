@@ -213,6 +213,10 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
 [[noreturn]] void CannotShow(const char *dialog, const char *program)
 {
     const char *forced = std::getenv("KELVRA_MAPI_UI");
+    if (forced != nullptr && Lower(forced) == "desktop" && !HasDisplay())
+        Refuse(std::string("the ") + dialog + " cannot be shown: KELVRA_MAPI_UI=desktop, but no desktop session " +
+                   "was found (neither DISPLAY nor WAYLAND_DISPLAY is set)",
+               MAPI_E_NOT_SUPPORTED);
     Refuse(std::string("the ") + dialog + " cannot be shown: " +
                (forced != nullptr && *forced != '\0' ? "KELVRA_MAPI_UI=" + std::string(forced) + " allows none"
                                                       : std::string("no terminal on standard input and output, and no "

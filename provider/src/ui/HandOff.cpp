@@ -469,12 +469,21 @@ void ThroughXdgEmail(const Composition &m)
                    ": it was not handed over without them (choose a mail client that takes them, or send "
                    "without the dialog)",
                MAPI_E_NOT_SUPPORTED);
+    // The text goes as one argument, which the system bounds (32 pages):
+    // one longer could not be handed over, so nothing is started.
+    const std::string body = WithLineFeeds(m.body);
+    const long argumentLimit = 32 * sysconf(_SC_PAGESIZE);
+    if (static_cast<long>(body.size()) >= argumentLimit)
+        Refuse("the text is " + std::to_string(body.size()) + " bytes, and xdg-email takes it as one argument, which " +
+                   "the system bounds to " + std::to_string(argumentLimit - 1) +
+                   " bytes: it was not handed over (shorten it, or send without the dialog)",
+               MAPI_E_TEXT_TOO_LARGE);
     const std::vector<std::string> copies = CopiesFor(m);
     std::vector<std::string> args = {"xdg-email", "--utf8"};
     if (!m.subject.empty())
         args.insert(args.end(), {"--subject", m.subject});
-    if (!m.body.empty())
-        args.insert(args.end(), {"--body", WithLineFeeds(m.body)});
+    if (!body.empty())
+        args.insert(args.end(), {"--body", body});
     for (const Mailbox &r : m.cc)
         args.insert(args.end(), {"--cc", r.address});
     for (const Mailbox &r : m.bcc)
