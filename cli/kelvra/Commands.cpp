@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <iomanip>
 #include <iterator>
 #include <memory>
@@ -204,6 +205,54 @@ std::string SavedName(const TKelvraReadMail &mail, std::uint32_t i)
     return name.empty() || !plain ? "attachment-" + std::to_string(i + 1) : name;
 }
 
+// Copies of files whose paths an attachment list cannot carry (',' or ';'
+// would split them), in a private folder of their own, under names
+// without them (dropped before a blank, else '_'); removed with the object,
+// once the mail system took what it keeps.
+class StagedCopies {
+public:
+    StagedCopies() = default;
+    StagedCopies(const StagedCopies &) = delete;
+    StagedCopies &operator=(const StagedCopies &) = delete;
+    ~StagedCopies()
+    {
+        std::error_code error;
+        if (!folder_.empty())
+            fs::remove_all(folder_, error);
+    }
+
+    // The copy of `path`.
+    fs::path Copy(const fs::path &path)
+    {
+        std::error_code error;
+        for (int tries = 0; folder_.empty() && tries < 100; ++tries) {
+            const fs::path folder = fs::temp_directory_path(error) /
+                                    ("kelvra-attach-" + std::to_string(std::random_device{}()));
+            if (!error && fs::create_directory(folder, error) && !error) {
+                fs::permissions(folder, fs::perms::owner_all, error);
+                folder_ = folder;
+            }
+        }
+        std::string name = Utf8Of(path.filename());
+        for (size_t i = 0; i < name.size(); ++i)
+            if (name[i] == ',' || name[i] == ';') {
+                if (i + 1 < name.size() && name[i + 1] == ' ')
+                    name.erase(i--, 1);
+                else
+                    name[i] = '_';
+            }
+        const fs::path copy = folder_ / PathOf(name);
+        if (folder_.empty() || Utf8Of(folder_).find_first_of(";,") != std::string::npos ||
+            !fs::copy_file(path, copy, error) || error)
+            throw LocalFileError("cannot attach " + Utf8Of(path) +
+                                 ": its path holds ',' or ';', and no copy without them could be made");
+        return copy;
+    }
+
+private:
+    fs::path folder_;
+};
+
 // The entry point `name` of the platform library; null where it has none
 // (as on Windows).
 std::unique_ptr<ProviderEntry> Offered(const char *name)
@@ -293,6 +342,7 @@ json Send(const Global &global, const SendOptions &options)
 
     std::vector<String> files;
     json attached = json::array();
+    StagedCopies staging;
     for (const std::string &file : options.attach) {
         if (file.empty())
             throw std::invalid_argument("--attach needs the path of a file, not an empty text");
@@ -307,10 +357,17 @@ json Send(const Global &global, const SendOptions &options)
         if (std::ifstream(path, std::ios::binary).fail())
             throw LocalFileError("cannot read the file to attach: " + file);
         const std::string text = Utf8Of(path);
-        // List text has no quoting: such a path would split in two.
-        if (text.find_first_of(";,") != std::string::npos)
-            throw LocalFileError("cannot attach a file whose path holds ';' or ',': " + file);
-        files.push_back(U(text, "--attach " + file));
+        // List text has no quoting: such a path would split in two, so the
+        // file goes as a copy whose path holds neither.
+        std::string staged = text;
+        if (text.find_first_of(";,") != std::string::npos) {
+            staged = Utf8Of(staging.Copy(path));
+            const std::string name = Utf8Of(path.filename()), as = Utf8Of(PathOf(staged).filename());
+            if (as != name)
+                std::cerr << "kelvra: note: " << Shown(name) << " goes as " << Shown(as)
+                          << ": an attachment's name cannot hold ',' or ';'\n";
+        }
+        files.push_back(U(staged, "--attach " + file));
         attached.push_back(text);
     }
     // The component makes the last file of its list the message's first

@@ -190,7 +190,6 @@ ConfigText ReadConfig(const std::string &file)
     config.text.resize(got); // it may have shrunk meanwhile
     return config;
 }
-#endif
 
 // Whether two profile names are one, as the profile file compares them (in
 // any case).
@@ -200,6 +199,7 @@ bool SameName(const std::string &a, const std::string &b)
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
 }
+#endif
 
 } // namespace
 

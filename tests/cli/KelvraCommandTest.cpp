@@ -953,3 +953,25 @@ TEST_F(Command, TheHandOffSaysWhatItCannotCarry)
     EXPECT_NE(large.err.find("(code 18, MAPI_E_TEXT_TOO_LARGE)"), std::string::npos) << large.err;
     EXPECT_FALSE(fs::exists(home / "started"));
 }
+
+// A file whose name holds ',' or ';' (which separate an attachment list)
+// goes as a private copy under a name without them, and says so; the copy
+// is gone afterwards.
+TEST_F(Command, AnAttachmentNamedWithACommaGoesAsACopyAndSaysSo)
+{
+    fs::create_directories(home / "Akten; 2026");
+    WriteFile(home / "Akten; 2026" / "Bericht, M\xC3\xA4rz.txt", "Zahlen\n");
+    WriteFile(home / "plain.txt", "plain\n");
+    const Result r = Run({"send", "--to", "ann@example.org", "--body", "x", "--attach",
+                          (home / "Akten; 2026" / "Bericht, M\xC3\xA4rz.txt").string(), "--attach",
+                          (home / "plain.txt").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "kelvra: note: Bericht, M\xC3\xA4rz.txt goes as Bericht M\xC3\xA4rz.txt: an attachment's name "
+                     "cannot hold ',' or ';'\n");
+    const json shown = Json({"show", Json({"list"})[0]["id"], "--peek"});
+    ASSERT_EQ(shown["attachments"].size(), 2u);
+    EXPECT_EQ(shown["attachments"][0]["name"], "Bericht M\xC3\xA4rz.txt");
+    EXPECT_EQ(shown["attachments"][1]["name"], "plain.txt");
+    for (const auto &e : fs::directory_iterator(home / "tmp"))
+        EXPECT_EQ(e.path().filename().string().rfind("kelvra-attach-", 0), std::string::npos) << e.path();
+}
