@@ -39,6 +39,7 @@ CASES=(
     "kelvra show ''                          => $WORK_ID"
     "kelvra --profile Home delete ''         => $HOME_ID"
     "kelvra save-attachments $WORK_ID $WORK/sa => $WORK/saved"
+    "kelvra send --attach $WORK/saved --attach $WORK/sa => $WORK/saved"
     "kelvra count --u                        => --unread"
     "kelvra list --j                         => --json"
     "kelvra send --to a@example.org --bo     => --body|--body-file"
