@@ -975,3 +975,21 @@ TEST_F(Command, AnAttachmentNamedWithACommaGoesAsACopyAndSaysSo)
     for (const auto &e : fs::directory_iterator(home / "tmp"))
         EXPECT_EQ(e.path().filename().string().rfind("kelvra-attach-", 0), std::string::npos) << e.path();
 }
+
+// HTML-only mail shows as text in show and --json show; its HTML is still
+// among the attachments.
+TEST_F(Command, HtmlOnlyMailShowsAsText)
+{
+    fs::create_directories(mailbox / "new");
+    WriteFile(mailbox / "new" / "1700000000.M1P1Q1.html",
+              "From: news@example.org\r\nSubject: news\r\nMIME-Version: 1.0\r\n"
+              "Content-Type: text/html; charset=utf-8\r\n\r\n"
+              "<html><head><title>t</title></head><body><p>Our <a href=\"https://example.org/menu\">full menu</a>"
+              "</p><ul><li>soup</li></ul></body></html>\r\n");
+    const json shown = Json({"show", "1700000000.M1P1Q1.html", "--peek"});
+    EXPECT_EQ(shown["body"], "Our full menu <https://example.org/menu>\r\n\r\n* soup");
+    ASSERT_EQ(shown["attachments"].size(), 1u);
+    EXPECT_EQ(shown["attachments"][0]["name"], "message.html");
+    const Result text = Run({"show", "1700000000.M1P1Q1.html", "--peek"});
+    EXPECT_NE(text.out.find("Our full menu <https://example.org/menu>"), std::string::npos) << text.out;
+}
