@@ -2,6 +2,7 @@
 // book, through the Kelvra components.
 #include "Commands.h"
 #include "Failure.h"
+#include "Interrupts.h"
 #include "Provider.h"
 #include "Shown.h"
 #include "Subcommands.h"
@@ -30,6 +31,7 @@ const char kExitCodes[] = R"(Exit status:
   1  the mail system refused (the reason, then its code, on standard error)
   2  a usage error (what was wrong, and how to ask for help)
   3  a local file problem (a missing attachment, an unwritable folder)
+  130  interrupted (Ctrl-C; 143 for SIGTERM): what had begun was stopped and removed, and nothing was sent
 
 Global options, before or after the subcommand: --profile NAME, --password TEXT (unsafe), --json.
 Texts in and out are UTF-8. With --json each command prints one JSON document, and an error is one on
@@ -149,6 +151,7 @@ int main(int argc, char **argv)
             if (!chosen.app->parsed())
                 continue;
             ReasonsToCaller();
+            const InterruptsPassedOn interrupts;
             const nlohmann::json answer = chosen.run(global);
             std::cout << (global.json ? answer.dump(2) + "\n" : chosen.text(answer));
             if (chosen.status)
@@ -156,6 +159,7 @@ int main(int argc, char **argv)
         }
         return kSuccess;
     } catch (...) {
-        return Report(FailureOf(std::current_exception()), global.json);
+        const int status = Report(FailureOf(std::current_exception()), global.json);
+        return InterruptsPassedOn::Taken() != 0 ? 128 + InterruptsPassedOn::Taken() : status;
     }
 }

@@ -32,6 +32,15 @@ typedef ULONG (*LPKELVRAMAPILASTOUTCOME)(LPSTR lpszOutcome, ULONG nSize);
  * itself; 0 restores that. For the whole process. Returns 0. */
 typedef ULONG (*LPKELVRAMAPIREASONSTOCALLER)(ULONG told);
 
+/* For the caller's own SIGINT handler (async-signal-safe): asks the work
+ * the provider is doing that can stop (a helper program it runs, which gets
+ * SIGINT in its own process group; a message on its way to an SMTP server)
+ * to stop, undo what it began and fail with MAPI_USER_ABORT, or succeed when
+ * the message had gone already. SUCCESS_SUCCESS when such work ran to take
+ * it; MAPI_E_FAILURE when none did, so the handler goes on as it would have
+ * (ends the program). */
+typedef ULONG (*LPKELVRAMAPIINTERRUPT)(void);
+
 /* The times of a message MAPIReadMail handed out (not yet freed), in ISO
  * 8601 with seconds and offset: "RECEIVED<TAB>DATE", when it arrived and its
  * own Date header (empty when none reads). MAPI_E_INVALID_MESSAGE for a

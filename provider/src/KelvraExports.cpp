@@ -15,6 +15,7 @@
 #include "signin/Keyring.h"
 #include "signin/Secret.h"
 #include "signin/SignIn.h"
+#include "posix/Interrupt.h"
 
 #include <glib.h>
 
@@ -98,6 +99,18 @@ KMP_EXPORT ULONG KelvraMapiReasonsToCaller(ULONG told)
 {
     kmp::ReasonsToCaller(told != 0);
     return SUCCESS_SUCCESS;
+}
+
+// Beside the twelve, for the caller's SIGINT handler: asks every helper
+// program the provider runs (its group gets SIGINT, then has a few seconds
+// to end) and every message on its way to an SMTP server to stop; each such
+// call fails with MAPI_USER_ABORT, having removed what it began, or
+// succeeds when the message had gone. Async-signal-safe: it touches two
+// atomic counters and nothing else. MAPI_E_FAILURE when nothing of the sort
+// runs, so the handler goes on as it would have without us.
+KMP_EXPORT ULONG KelvraMapiInterrupt(void)
+{
+    return kelvra_posix::Interrupt() ? SUCCESS_SUCCESS : MAPI_E_FAILURE;
 }
 
 // Beside the twelve, for `kelvra list` and `show`: the times of a message

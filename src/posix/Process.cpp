@@ -1,5 +1,7 @@
 #include "posix/Process.h"
 
+#include "posix/Interrupt.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -168,10 +170,17 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
         inOurs.Close();
     RunResult result;
     result.output.reserve(std::min<std::size_t>(options.maxOutput, 64 * 1024)); // a secret is not left in a freed copy
-    const auto deadline = std::chrono::steady_clock::now() + options.bound;
+    auto deadline = std::chrono::steady_clock::now() + options.bound;
+    const Stoppable stoppable;
     int status = 0;
     bool exited = false;
     while (!exited) {
+        if (!result.interrupted && stoppable.Asked()) {
+            // A helper sharing our group had the terminal's SIGINT already.
+            result.interrupted = true;
+            kill(options.shareTerminal && !options.input ? pid : -pid, SIGINT);
+            deadline = std::min(deadline, std::chrono::steady_clock::now() + kInterruptGrace);
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
                               .count();
         if (left <= 0) {

@@ -6,7 +6,9 @@
 // but 0, 1 and 2 (not a session's sockets, not another helper's pipe), and
 // runs in a process group of its own with default signals. It has a time
 // bound: past it the whole group is killed, and the helper itself (which
-// may have left its group), and the wait for it is bounded too. The output is read until the
+// may have left its group), and the wait for it is bounded too. An
+// interrupt (posix/Interrupt.h) is passed on to the helper's group as
+// SIGINT; it then has kInterruptGrace to end before it is killed. The output is read until the
 // helper itself has exited, so that a process it leaves behind holding the
 // pipe costs nothing.
 #pragma once
@@ -24,6 +26,8 @@ struct RunResult {
     int exitCode = -1; // -1 when it did not exit normally, or how is not known
     int signal = 0;    // the signal that ended it, if one did
     bool timedOut = false;
+    // An interrupt came while it ran, and was passed on to it.
+    bool interrupted = false;
     // It ended, but its status is lost: the application ignores SIGCHLD, so
     // the system discarded it. Never to be taken for success.
     bool statusLost = false;
@@ -48,6 +52,9 @@ struct RunOptions {
     // own would be stopped when it reads). At its bound it alone is killed.
     bool shareTerminal = false;
 };
+
+// How long an interrupted helper may take to end before it is killed.
+constexpr std::chrono::seconds kInterruptGrace{5};
 
 // How long a dialog may wait for its user before it is taken as cancelled.
 constexpr std::chrono::minutes kDialogBound{15};

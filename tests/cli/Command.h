@@ -10,11 +10,14 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,11 @@ protected:
     // The program Run runs: the kelvra of the build, or a copy of it.
     std::string program = KELVRA_COMMAND;
 
+    // When set, Run starts kelvra in a process group of its own, as a shell
+    // starts a job, and once this holds (it is asked for at most 20 s) sends
+    // the group SIGINT, as the terminal does at Ctrl-C.
+    std::function<bool()> interruptWhen;
+
     // Runs kelvra with `args`, standard input from `input`, standard error
     // into a file (or onto `errorTo`, a terminal, when given).
     Result Run(std::vector<std::string> args, const std::string &input = "", const std::string &errorTo = "",
@@ -56,13 +64,26 @@ protected:
             posix_spawn_file_actions_addopen(&actions, 2, (home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         else
             posix_spawn_file_actions_addopen(&actions, 2, errorTo.c_str(), O_RDWR | O_NOCTTY, 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (interruptWhen) {
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attributes, 0);
+        }
         pid_t pid = 0;
         Result r;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0) {
+            if (interruptWhen) {
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (!interruptWhen() && std::chrono::steady_clock::now() < giveUp)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                kill(-pid, SIGINT);
+            }
             const int status = WaitBounded(pid, std::chrono::minutes(2));
             r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         r.out = ReadFile(home / "stdout");
         r.err = errorTo.empty() ? ReadFile(home / "stderr") : std::string();
         return r;

@@ -1,12 +1,14 @@
 // The kelvra command run as a user runs it, against the provider in a
 // temporary profile and against a loopback SMTP server.
 #include "Command.h"
+#include "Loopback.h"
 #include "Python.h"
 #include "SecretService.h"
 
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -992,4 +994,81 @@ TEST_F(Command, HtmlOnlyMailShowsAsText)
     EXPECT_EQ(shown["attachments"][0]["name"], "message.html");
     const Result text = Run({"show", "1700000000.M1P1Q1.html", "--peek"});
     EXPECT_NE(text.out.find("Our full menu <https://example.org/menu>"), std::string::npos) << text.out;
+}
+
+// Ctrl-C during a send, as the terminal gives it: SIGINT to kelvra's
+// process group only. What kelvra started (a sendmail program in a group of
+// its own, a message on its way to a server) is stopped, nothing is left in
+// the Sent folder's tmp/ and no program outlives kelvra; the line says
+// what happened. A program that had taken the message has sent it.
+TEST_F(Command, AnInterruptStopsWhatTheSendStartedAndSaysWhatHappened)
+{
+    const fs::path bin = home / "bin";
+    fs::create_directories(bin);
+    // Took the message, then waits to be told to end: it ends as it should.
+    WriteFile(bin / "took", "#!/bin/sh\ncat > '" + (home / "taken.eml").string() + "'\ntouch '" +
+                                (home / "took").string() + "'\ntrap 'exit 0' INT\nwhile :; do sleep 0.1; done\n");
+    // Ignores the interrupt and reads nothing: killed after its grace.
+    WriteFile(bin / "deaf", "#!/bin/sh\ntrap '' INT\ntouch '" + (home / "deaf").string() + "'\nexec sleep 30\n");
+    for (const char *program : {"took", "deaf"})
+        fs::permissions(bin / program, fs::perms::owner_all);
+    const char *userHome = std::getenv("HOME");
+    const std::string savedHome = userHome != nullptr ? userHome : "";
+    setenv("HOME", home.c_str(), 1); // msmtp's own ~/.msmtprc
+    const auto exists = [](fs::path path) { return [path] { return fs::exists(path); }; };
+    const struct {
+        const char *name;
+        std::string way; // the profile's way out; "@" stands for the silent server's port
+        std::function<bool()> when; // with no `when`: once the silent server has a connection
+        int status;
+        const char *said;
+        bool copy;
+    } rows[] = {
+        {"msmtp, its server silent", "sendmail = /usr/bin/msmtp -a slow", nullptr, 130,
+         "the send was interrupted: sendmail /usr/bin/msmtp was stopped before it had taken the message, which was "
+         "not sent (code 1, MAPI_USER_ABORT)",
+         false},
+        {"smtp, its server silent", "smtp = smtp://127.0.0.1:@\nplain = yes", nullptr, 130,
+         "the send was interrupted before smtp://127.0.0.1:@ had the whole message, which was not sent", false},
+        {"a program deaf to it", "sendmail = '" + (bin / "deaf").string() + "'", exists(home / "deaf"), 130,
+         "was not sent (it did not end within 5 seconds of the interrupt and was killed)", false},
+        {"a program that took it", "sendmail = '" + (bin / "took").string() + "'", exists(home / "took"), 0,
+         "(an interrupt came after it had taken the message)", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const loopback::Listener silent; // takes connections and never answers
+        ASSERT_TRUE(silent.Listening());
+        const std::string at = std::to_string(silent.Port());
+        const auto put = [&](std::string text) {
+            for (size_t p; (p = text.find('@')) != std::string::npos;)
+                text.replace(p, 1, at);
+            return text;
+        };
+        WriteFile(home / ".msmtprc", "account slow\nhost 127.0.0.1\nport " + at +
+                                         "\nfrom tester@example.org\ntls off\nauth off\n");
+        fs::permissions(home / ".msmtprc", fs::perms::owner_read | fs::perms::owner_write);
+        WriteFile(profiles, "[P]\nmailbox = Mail\naddress = tester@example.org\n" + put(row.way) + "\n");
+        interruptWhen = row.when ? row.when : std::function<bool()>([&] {
+            pollfd p{silent.Fd(), POLLIN, 0};
+            return poll(&p, 1, 0) == 1;
+        });
+        const Result r = Run({"--profile", "P", "send", "--to", "ann@example.org", "--body", "x"});
+        interruptWhen = nullptr;
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(put(row.said)), std::string::npos) << r.out << r.err;
+        const fs::path sent = mailbox / ".Sent";
+        EXPECT_TRUE(!fs::exists(sent / "tmp") || fs::is_empty(sent / "tmp"));
+        EXPECT_EQ(fs::exists(sent / "cur") && !fs::is_empty(sent / "cur"), row.copy);
+        fs::remove_all(sent);
+        // Nobody holds the silent server's connection now: it reads its end.
+        pollfd pending{silent.Fd(), POLLIN, 0};
+        if (const int taken = poll(&pending, 1, 0) == 1 ? accept(silent.Fd(), nullptr, nullptr) : -1; taken >= 0) {
+            pollfd p{taken, POLLIN, 0};
+            char c;
+            EXPECT_TRUE(poll(&p, 1, 5000) == 1 && read(taken, &c, 1) == 0) << "a program still holds it";
+            close(taken);
+        }
+    }
+    setenv("HOME", savedHome.c_str(), 1);
 }

@@ -77,7 +77,7 @@ std::vector<std::string> SendmailArguments(const std::vector<std::string> &words
     return args;
 }
 
-void SendThroughProgram(const std::vector<std::string> &words, long timeout, const std::string &sender,
+bool SendThroughProgram(const std::vector<std::string> &words, long timeout, const std::string &sender,
                         const std::vector<std::string> &recipients, const std::string &bytes)
 {
     const std::vector<std::string> args = SendmailArguments(words, sender, recipients);
@@ -101,6 +101,13 @@ void SendThroughProgram(const std::vector<std::string> &words, long timeout, con
                    "was discarded; the message is taken as not sent",
                MAPI_E_FAILURE);
     const std::string said = FirstLine(result->errors);
+    if (result->interrupted && !(result->exitCode == 0 && result->unread == 0))
+        Refuse("the send was interrupted: " + program + " was stopped before it had taken the message, which " +
+                   "was not sent" + (result->timedOut ? " (it did not end within " +
+                                                            std::to_string(kelvra_posix::kInterruptGrace.count()) +
+                                                            " seconds of the interrupt and was killed)"
+                                                      : std::string()),
+               MAPI_USER_ABORT);
     // Exit status 0 is the message handed over only when the program read
     // all of it.
     if (result->exitCode == 0 && result->unread > 0)
@@ -109,7 +116,7 @@ void SendThroughProgram(const std::vector<std::string> &words, long timeout, con
                    (said.empty() ? std::string() : ": " + said),
                MAPI_E_FAILURE);
     if (result->exitCode == 0)
-        return;
+        return result->interrupted;
     const std::string tail = said.empty() ? std::string(" (it said nothing)") : ": " + said;
     if (result->timedOut)
         Refuse(program + " did not finish within " + std::to_string(timeout) +
@@ -156,10 +163,11 @@ public:
         CheckAttachments(composition);
         const std::unique_ptr<const std::string> bytes = ComposeBytes(composition);
         const std::unique_ptr<SentCopy> copy = session.store->PrepareSent(*bytes);
-        SendThroughProgram(words_, session.profile.sendTimeout, composition.from.address, EnvelopeOf(composition),
-                           *bytes);
+        const bool late = SendThroughProgram(words_, session.profile.sendTimeout, composition.from.address,
+                                             EnvelopeOf(composition), *bytes);
         KeepCopy(*copy);
-        return "handed to " + CommandLine(words_) + " for " + EnvelopeWords(composition);
+        return "handed to " + CommandLine(words_) + " for " + EnvelopeWords(composition) +
+               (late ? " (an interrupt came after it had taken the message)" : "");
     }
 
     std::string Check(const Profile &, const std::string &) const override

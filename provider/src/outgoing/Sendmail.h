@@ -18,8 +18,9 @@ namespace kmp {
 // MAPI_E_UNKNOWN_RECIPIENT for EX_NOUSER (67), MAPI_E_INVALID_RECIPS for an
 // address that is not a plain one (before anything runs), MAPI_E_FAILURE
 // for every other status, a signal, the time bound, or a program that
-// cannot be started.
-void SendThroughProgram(const std::vector<std::string> &words, long timeout, const std::string &sender,
+// cannot be started; MAPI_USER_ABORT when an interrupt stopped it first.
+// True when an interrupt came after the program had taken the message.
+bool SendThroughProgram(const std::vector<std::string> &words, long timeout, const std::string &sender,
                         const std::vector<std::string> &recipients, const std::string &bytes);
 
 // The arguments that run: the program's words, then the envelope.

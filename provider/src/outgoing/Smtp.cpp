@@ -8,6 +8,7 @@
 #include "Url.h"
 #include "outgoing/WayOut.h"
 #include "signin/SignIn.h"
+#include "posix/Interrupt.h"
 
 #include <curl/curl.h>
 #include <sys/socket.h>
@@ -33,6 +34,9 @@ struct Upload {
     const std::string *bytes = nullptr;
     std::exception_ptr failure; // the message could not be made
     size_t offset = 0;
+    bool ended = false; // all of it handed to libcurl: the server decides
+    kelvra_posix::Stoppable stoppable;
+    bool interrupted = false;
 };
 
 size_t ReadBytes(char *buffer, size_t size, size_t count, void *data)
@@ -51,7 +55,20 @@ size_t ReadBytes(char *buffer, size_t size, size_t count, void *data)
     const size_t n = left < room ? left : room;
     std::memcpy(buffer, upload->bytes->data() + upload->offset, n);
     upload->offset += n;
+    upload->ended = n == 0;
     return n;
+}
+
+// An interrupt ends the transaction while the message is still on its way;
+// once all of it went, the server's answer is waited for (within the
+// profile's bounds), so that what is said of it is true.
+int StopAtInterrupt(void *data, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto *upload = static_cast<Upload *>(data);
+    if (upload->ended || !upload->stoppable.Asked())
+        return 0;
+    upload->interrupted = true;
+    return 1;
 }
 
 // The conversation as libcurl saw it: our commands and the server's
@@ -416,6 +433,9 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
     upload.message = &message;
     curl_easy_setopt(c, CURLOPT_READFUNCTION, &ReadBytes);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &StopAtInterrupt);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &upload);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
     // A typical message with an attachment goes in a few large writes
     // rather than many of libcurl's default 64 KiB.
@@ -434,6 +454,12 @@ void SendSmtp(const Profile &profile, const std::string &password, const std::st
         Log("the message could not be made while its envelope went to " + profile.smtpUrl +
             ": the transaction was abandoned and nothing was sent");
         std::rethrow_exception(upload.failure);
+    }
+    if (upload.interrupted) {
+        handle.Discard();
+        Refuse("the send was interrupted before " + ServerWords(profile.smtpUrl) +
+                   " had the whole message, which was not sent",
+               MAPI_USER_ABORT);
     }
     if (rc != CURLE_OK) {
         handle.Discard();
