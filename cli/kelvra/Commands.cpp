@@ -9,6 +9,7 @@
 #include "kelvra/Kelvra.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -133,23 +134,70 @@ std::string Hex(const std::vector<std::uint8_t> &bytes)
     return out;
 }
 
+// A display name as an RFC 2047 encoded-word phrase (UTF-8, "Q"), which
+// every mail reader shows as the name and which holds no ';' or ',': words
+// of at most 75 characters, none splitting a character.
+std::string EncodedWords(const std::string &name)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string phrase, word;
+    const auto close = [&] {
+        phrase += (phrase.empty() ? "" : " ") + std::string("=?UTF-8?Q?") + word + "?=";
+        word.clear();
+    };
+    for (size_t i = 0; i < name.size();) {
+        size_t end = i + 1; // the character's bytes
+        while (end < name.size() && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+            ++end;
+        std::string encoded;
+        for (size_t j = i; j < end; ++j) {
+            const auto c = static_cast<unsigned char>(name[j]);
+            if (c == ' ')
+                encoded += '_';
+            else if (std::isalnum(c) != 0 && c < 0x80)
+                encoded += static_cast<char>(c);
+            else
+                encoded += {'=', digits[c >> 4], digits[c & 15]};
+        }
+        if (!word.empty() && 12 + word.size() + encoded.size() > 75)
+            close();
+        word += encoded;
+        i = end;
+    }
+    if (!word.empty() || phrase.empty())
+        close();
+    return phrase;
+}
+
 // Recipients as the options gave them, each option's text in order, as
-// one list. A display name in quotes that holds ';' or ',' would be split
-// where the list is split: refused, with what to write instead.
+// one list. A display name in quotes that holds ';' or ',' (which separate
+// the list's items) goes as encoded words, so that it stays one recipient
+// under that name; a quote left open before one is refused.
 String Recipients(const std::vector<std::string> &given, const std::string &option)
 {
     String list;
     for (const std::string &text : given) {
-        bool quoted = false;
-        for (char c : text) {
-            if (c == '"')
-                quoted = !quoted;
-            else if (quoted && (c == ';' || c == ','))
+        std::string item;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '"') {
+                item += text[i];
+                continue;
+            }
+            std::string name; // the quoted string's content, its escapes undone
+            size_t end = i + 1;
+            for (; end < text.size() && text[end] != '"'; ++end)
+                name += text[end] == '\\' && end + 1 < text.size() ? text[++end] : text[end];
+            if (name.find_first_of(";,") == std::string::npos) {
+                item.append(text, i, end + 1 - i);
+            } else if (end == text.size()) {
                 throw std::invalid_argument(option + " " + text +
-                                            ": a name in quotes cannot hold ';' or ',', which separate recipients; "
-                                            "give the name without them, or the address alone");
+                                            ": a quote is not closed, and ';' or ',' after it separate recipients");
+            } else {
+                item += EncodedWords(name);
+            }
+            i = end;
         }
-        AppendListItem(list, U(text, option));
+        AppendListItem(list, U(item, option));
     }
     return list;
 }
