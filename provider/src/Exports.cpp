@@ -171,8 +171,7 @@ KMP_EXPORT ULONG MAPISendDocuments(ULONG_PTR, LPSTR lpszDelimChar, LPSTR lpszFil
         if (HandedToMailClient(c))
             return;
         // On a terminal the cover note is asked for there.
-        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
-        const Resolved to = ResolveInBook(book, AskLine("To: "));
+        const Resolved to = session->books->Of(session->profile.addressBook)->Resolve(AskLine("To: "));
         c.to.push_back({to.name, to.address});
         c.subject = AskLine("Subject: ");
         Deliver(*session, c);
@@ -231,10 +230,10 @@ KMP_EXPORT ULONG MAPISaveMail(LHANDLE lhSession, ULONG_PTR, lpMapiMessage lpMess
             WriteId(lpszMessageID, newId, flFlags);
             return;
         }
-        std::optional<std::vector<Contact>> book; // read only when a recipient changed
+        std::shared_ptr<const AddressBook> book; // read only when a recipient changed
         auto resolve = [&](const MapiRecipDesc &r) {
             if (!book)
-                book = LoadAddressBook(session->profile.addressBook);
+                book = session->books->Of(session->profile.addressBook);
             return RecipientMailbox(r, *book);
         };
         SaveRequest request;
@@ -274,7 +273,8 @@ KMP_EXPORT ULONG MAPIAddress(LHANDLE lhSession, ULONG_PTR, LPSTR lpszCaption, UL
             Fail(MAPI_E_INVALID_EDITFIELDS);
         if (lpnNewRecips == nullptr || lppNewRecips == nullptr)
             Fail(MAPI_E_FAILURE);
-        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        const std::shared_ptr<const AddressBook> shared = session->books->Of(session->profile.addressBook);
+        const AddressBook &book = *shared;
         std::vector<Chosen> start;
         for (ULONG i = 0; i < nRecips && lpRecips != nullptr; ++i) {
             const MapiRecipDesc &r = lpRecips[i];
@@ -308,12 +308,12 @@ KMP_EXPORT ULONG MAPIDetails(LHANDLE lhSession, ULONG_PTR, lpMapiRecipDesc lpRec
         const auto session = FindSession(lhSession);
         if (lpRecip == nullptr || lpRecip->ulEIDSize == 0 || lpRecip->lpEntryID == nullptr)
             Fail(MAPI_E_AMBIGUOUS_RECIPIENT);
-        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
-        const std::string address = AddressOfEntryId(
-            book, std::string_view(static_cast<const char *>(lpRecip->lpEntryID), lpRecip->ulEIDSize));
+        const std::shared_ptr<const AddressBook> book = session->books->Of(session->profile.addressBook);
+        const std::string address =
+            book->AddressOf(std::string_view(static_cast<const char *>(lpRecip->lpEntryID), lpRecip->ulEIDSize));
         if (address.empty())
             Fail(MAPI_E_INVALID_RECIPS);
-        DetailsDialog(ResolveInBook(book, address));
+        DetailsDialog(book->Resolve(address));
     });
 }
 
@@ -324,12 +324,12 @@ KMP_EXPORT ULONG MAPIResolveName(LHANDLE lhSession, ULONG_PTR, LPSTR lpszName, F
         const auto session = FindSession(lhSession);
         if (lppRecip == nullptr)
             Fail(MAPI_E_FAILURE);
-        const std::vector<Contact> book = LoadAddressBook(session->profile.addressBook);
+        const std::shared_ptr<const AddressBook> book = session->books->Of(session->profile.addressBook);
         const std::string name = NarrowToUtf8(View(lpszName));
         std::vector<Resolved> matches;
         Resolved resolved;
         try {
-            resolved = ResolveInBook(book, name, &matches);
+            resolved = book->Resolve(name, &matches);
         } catch (const MapiError &e) {
             // With MAPI_DIALOG the user may pick among several matches.
             if (e.code != MAPI_E_AMBIGUOUS_RECIPIENT || (flFlags & MAPI_DIALOG) == 0)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Errors.h"
+#include "book/AddressBook.h"
 #include "profile/Profile.h"
 
 #include <memory>
@@ -19,6 +20,7 @@ struct Session {
     SecretText password; // as given to MAPILogon
     std::shared_ptr<MailStore> store;
     std::shared_ptr<Outbox> outbox = NewOutbox();
+    std::shared_ptr<BookCache> books = std::make_shared<BookCache>();
 };
 
 LHANDLE OpenSession(Profile profile, SecretText password, std::shared_ptr<MailStore> store);

@@ -6,9 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const auto book = kmp::ParseVCards(std::string_view(reinterpret_cast<const char *>(data), size));
+    const kmp::AddressBook book(kmp::ParseVCards(std::string_view(reinterpret_cast<const char *>(data), size)));
     try {
-        kmp::ResolveInBook(book, "ann");
+        book.Resolve("ann");
     } catch (const kmp::MapiError &) {
     }
     return 0;

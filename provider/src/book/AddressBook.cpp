@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstring>
 #include <optional>
 
@@ -146,10 +148,6 @@ void Finish(Contact &c)
         c.formattedName = c.emails.front();
 }
 
-bool Matches(std::string_view a, std::string_view b)
-{
-    return !a.empty() && SameText(a, b);
-}
 
 } // namespace
 
@@ -223,29 +221,17 @@ std::vector<Contact> ParseVCards(std::string_view text)
     return contacts;
 }
 
-std::vector<Contact> LoadAddressBook(const std::string &path)
+namespace {
+
+// The files of a book: the file the path names, or a folder's .vcf files
+// in name order (whatever readdir says). None when the path does not exist.
+std::vector<std::string> BookFiles(const std::string &path)
 {
-    // A file that cannot be read, is too large, or is not a regular file
-    // (a FIFO would block for ever) counts as empty, as a missing one does.
-    // Each but the missing one is said in the log: a book that reads as
-    // empty by mistake is otherwise found only when a name does not
-    // resolve. A profile without contacts is nothing wrong (`profile check`
-    // names the book and its count).
-    auto readFile = [](const std::string &file) {
-        const std::optional<std::string> text = ReadRegularFile(file, kMaxAddressBookFile);
-        if (!text) {
-            const int error = errno;
-            Log("the address book " + file + " cannot be read: " + std::strerror(error));
-        }
-        return text ? ParseVCards(*text) : std::vector<Contact>();
-    };
     struct stat st {};
-    if (path.empty())
-        return {};
-    if (stat(path.c_str(), &st) != 0)
+    if (path.empty() || stat(path.c_str(), &st) != 0)
         return {};
     if (!S_ISDIR(st.st_mode))
-        return readFile(path);
+        return {path};
     std::vector<std::string> files;
     if (DIR *dir = opendir(path.c_str())) {
         while (const dirent *e = readdir(dir)) {
@@ -255,13 +241,54 @@ std::vector<Contact> LoadAddressBook(const std::string &path)
         }
         closedir(dir);
     }
-    std::sort(files.begin(), files.end()); // a stable order, whatever readdir says
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A file that cannot be read, is too large, or is not a regular file (a
+// FIFO would block for ever) counts as empty, as a missing one does. Each
+// but the missing one is said in the log: a book that reads as empty by
+// mistake is otherwise found only when a name does not resolve. A profile
+// without contacts is nothing wrong (`profile check` names the book and
+// its count).
+AddressBook ReadBook(const std::vector<std::string> &files)
+{
     std::vector<Contact> book;
     for (const std::string &file : files) {
-        std::vector<Contact> more = readFile(file);
-        book.insert(book.end(), more.begin(), more.end());
+        const std::optional<std::string> text = ReadRegularFile(file, kMaxAddressBookFile);
+        if (!text) {
+            const int error = errno;
+            Log("the address book " + file + " cannot be read: " + std::strerror(error));
+            continue;
+        }
+        std::vector<Contact> more = ParseVCards(*text);
+        book.insert(book.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
-    return book;
+    return AddressBook(std::move(book));
+}
+
+} // namespace
+
+AddressBook LoadAddressBook(const std::string &path) { return ReadBook(BookFiles(path)); }
+
+std::shared_ptr<const AddressBook> BookCache::Of(const std::string &path)
+{
+    const std::vector<std::string> files = BookFiles(path);
+    std::vector<std::pair<std::string, FileStamp>> stamps;
+    for (const std::string &file : files) {
+        struct stat st {};
+        stamps.emplace_back(file, stat(file.c_str(), &st) == 0 ? FileStamp::Of(st) : FileStamp{});
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // A file that cannot be looked at now is read again each time.
+    const bool known = std::all_of(stamps.begin(), stamps.end(), [](const auto &s) { return s.second.Known(); });
+    if (!book_ || path != path_ || stamps != stamps_ || !known) {
+        // Stamped before it is read: a change meanwhile is seen next time.
+        book_ = std::make_shared<const AddressBook>(ReadBook(files));
+        path_ = path;
+        stamps_ = std::move(stamps);
+    }
+    return book_;
 }
 
 std::string AddressEntryId(std::string_view address)
@@ -314,7 +341,7 @@ Resolved FromContact(const Contact &c, std::string_view address)
 
 } // namespace
 
-std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view entryId)
+std::string AddressBook::AddressOf(std::string_view entryId) const
 {
     if (entryId.rfind("kelvra-address:", 0) == 0) {
         std::optional<std::string> address = MailAddress(entryId.substr(15));
@@ -322,42 +349,56 @@ std::string AddressOfEntryId(const std::vector<Contact> &book, std::string_view 
             Fail(MAPI_E_UNKNOWN_RECIPIENT);
         return std::move(*address);
     }
-    for (const Contact &c : book)
-        if (ContactEntryId(c) == entryId && !c.emails.empty())
-            return c.emails.front();
-    return {};
+    const auto it = byEntry_.find(std::string(entryId));
+    return it == byEntry_.end() ? std::string() : contacts_[it->second].emails.front();
 }
 
-Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, std::vector<Resolved> *matches)
+AddressBook::AddressBook(std::vector<Contact> contacts) : contacts_(std::move(contacts))
+{
+    for (std::size_t i = 0; i < contacts_.size(); ++i) {
+        const Contact &c = contacts_[i];
+        for (std::size_t e = 0; e < c.emails.size(); ++e)
+            byAddress_.try_emplace(Lower(c.emails[e]), i, e); // the case SameText ignores, folded
+        if (!c.emails.empty())
+            byEntry_.try_emplace(ContactEntryId(c), i);
+        std::vector<std::string> keys = {c.formattedName, c.given, c.family, Trim(c.given + " " + c.family)};
+        keys.insert(keys.end(), c.nicknames.begin(), c.nicknames.end());
+        for (std::string &key : keys)
+            key = Lower(key);
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        for (const std::string &key : keys)
+            if (!key.empty())
+                byName_[key].push_back(i);
+    }
+}
+
+Resolved AddressBook::Resolve(std::string_view text, std::vector<Resolved> *matches) const
 {
     const std::string wanted = Trim(StripAddressType(Trim(text)));
     if (wanted.empty())
         Refuse("an empty recipient name", MAPI_E_UNKNOWN_RECIPIENT);
     // An exact address names its entry, whatever else shares the name.
-    for (const Contact &c : book)
-        for (const std::string &email : c.emails)
-            if (SameText(email, wanted))
-                return FromContact(c, email);
+    const std::string key = Lower(wanted);
+    if (const auto at = byAddress_.find(key); at != byAddress_.end()) {
+        const Contact &c = contacts_[at->second.first];
+        return FromContact(c, c.emails[at->second.second]);
+    }
     if (std::optional<Resolved> named = NamedMailbox(wanted))
         return std::move(*named);
-    std::vector<const Contact *> found;
-    for (const Contact &c : book) {
-        const bool hit = Matches(c.formattedName, wanted) || Matches(c.given, wanted) ||
-                         Matches(c.family, wanted) || Matches(Trim(c.given + " " + c.family), wanted) ||
-                         std::any_of(c.nicknames.begin(), c.nicknames.end(),
-                                     [&](const std::string &n) { return Matches(n, wanted); });
-        if (hit)
-            found.push_back(&c);
-    }
+    static const std::vector<std::size_t> none;
+    const auto hit = byName_.find(key);
+    const std::vector<std::size_t> &found = hit == byName_.end() ? none : hit->second;
     if (found.size() == 1)
-        return FromContact(*found.front(), {});
+        return FromContact(contacts_[found.front()], {});
     if (found.size() > 1) {
         std::string names;
-        for (const Contact *c : found) {
+        for (const std::size_t i : found) {
+            const Contact &c = contacts_[i];
             if (matches != nullptr)
-                matches->push_back(FromContact(*c, {}));
-            names += (names.empty() ? "" : ", ") + c->formattedName +
-                     (c->emails.empty() ? std::string() : " <" + c->emails.front() + ">");
+                matches->push_back(FromContact(c, {}));
+            names += (names.empty() ? "" : ", ") + c.formattedName +
+                     (c.emails.empty() ? std::string() : " <" + c.emails.front() + ">");
         }
         // Built by appending: GCC 12 at -O3 reports a false -Wrestrict for
         // `"literal" + std::string&&` here.
@@ -368,7 +409,7 @@ Resolved ResolveInBook(const std::vector<Contact> &book, std::string_view text, 
     if (const std::optional<std::string> address = MailAddress(wanted))
         return {*address, *address, AddressEntryId(*address)};
     std::string why = "\"";
-    why.append(OneLine(wanted)).append("\" is neither in the address book (").append(std::to_string(book.size()));
+    why.append(OneLine(wanted)).append("\" is neither in the address book (").append(std::to_string(contacts_.size()));
     Refuse(why.append(" entries) nor a plain address"), MAPI_E_UNKNOWN_RECIPIENT);
 }
 

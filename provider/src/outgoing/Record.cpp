@@ -31,12 +31,12 @@ struct WideTexts {
 };
 
 template <class Texts, class Recip>
-Mailbox MailboxOf(const Recip &r, const std::vector<Contact> &book)
+Mailbox MailboxOf(const Recip &r, const AddressBook &book)
 {
     const std::string name = Texts::Text(r.lpszName, MAPI_E_INVALID_RECIPS, "a recipient's name");
     if (r.ulEIDSize > 0 && r.lpEntryID != nullptr) {
         const std::string address =
-            AddressOfEntryId(book, std::string_view(static_cast<const char *>(r.lpEntryID), r.ulEIDSize));
+            book.AddressOf(std::string_view(static_cast<const char *>(r.lpEntryID), r.ulEIDSize));
         if (!address.empty())
             return {name, address};
     }
@@ -47,7 +47,7 @@ Mailbox MailboxOf(const Recip &r, const std::vector<Contact> &book)
             Fail(MAPI_E_INVALID_RECIPS);
         return {name == *address || name == given ? std::string() : name, std::move(*address)};
     }
-    const Resolved resolved = ResolveInBook(book, name);
+    const Resolved resolved = book.Resolve(name);
     if (resolved.address.empty())
         Refuse(resolved.name + " is in the address book without an address to send to", MAPI_E_UNKNOWN_RECIPIENT);
     return {resolved.name, resolved.address};
@@ -56,7 +56,8 @@ Mailbox MailboxOf(const Recip &r, const std::vector<Contact> &book)
 template <class Texts, class Message>
 Composition CompositionOf(const Message &m, const Session &s)
 {
-    const std::vector<Contact> book = LoadAddressBook(s.profile.addressBook);
+    const std::shared_ptr<const AddressBook> shared = s.books->Of(s.profile.addressBook);
+    const AddressBook &book = *shared;
     Composition c;
     c.from = {s.profile.senderName, s.profile.senderAddress};
     for (ULONG i = 0; i < m.nRecipCount && m.lpRecips != nullptr; ++i) {
@@ -84,7 +85,7 @@ Composition CompositionOf(const Message &m, const Session &s)
 
 } // namespace
 
-Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &book)
+Mailbox RecipientMailbox(const MapiRecipDesc &r, const AddressBook &book)
 {
     return MailboxOf<NarrowTexts>(r, book);
 }

@@ -18,7 +18,7 @@ namespace kmp {
 // raises MAPI_E_UNKNOWN_RECIPIENT, a record's address MAPI_E_INVALID_RECIPS,
 // and a name that resolves to a contact without an address
 // MAPI_E_UNKNOWN_RECIPIENT.
-Mailbox RecipientMailbox(const MapiRecipDesc &r, const std::vector<Contact> &book);
+Mailbox RecipientMailbox(const MapiRecipDesc &r, const AddressBook &book);
 
 // A composition from a record, its recipients resolved in the session's
 // address book; a recipient class other than To, Cc and Bcc raises

@@ -72,10 +72,10 @@ bool CheckProfile(const Profile &p, const std::string &password, std::string &re
     part("addressbook", [&] {
         if (p.addressBook.empty())
             return std::string("none named");
-        const std::vector<Contact> book = LoadAddressBook(p.addressBook);
+        const std::size_t contacts = LoadAddressBook(p.addressBook).Contacts().size();
         if (struct stat st {}; stat(p.addressBook.c_str(), &st) != 0)
             return p.addressBook + ": does not exist; no contacts";
-        return p.addressBook + ": " + std::to_string(book.size()) + (book.size() == 1 ? " contact" : " contacts");
+        return p.addressBook + ": " + std::to_string(contacts) + (contacts == 1 ? " contact" : " contacts");
     });
     part("outgoing", [&] { return ChooseWayOut(p)->Check(p, password); });
     return all;

@@ -91,7 +91,7 @@ std::string Show(const Mailbox &m)
 
 const char *const kClassNames[] = {"", "To", "Cc", "Bcc"};
 
-std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vector<Chosen> chosen, unsigned fields,
+std::vector<Chosen> TerminalAddress(const AddressBook &book, std::vector<Chosen> chosen, unsigned fields,
                                     const std::string &caption, const std::string &label)
 {
     // The edit fields on offer: To, Cc, Bcc, as many as asked for.
@@ -100,7 +100,7 @@ std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vecto
     for (;;) {
         Say("\n" + (caption.empty() ? std::string("Address Book") : caption) + "\n");
         std::vector<const Contact *> shown;
-        for (const Contact &c : book) {
+        for (const Contact &c : book.Contacts()) {
             std::string all = c.formattedName;
             for (const std::string &e : c.emails)
                 all += " " + e;
@@ -151,7 +151,7 @@ std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vecto
                 Say(c.formattedName + " has no address and cannot be chosen.\n");
                 continue;
             }
-            const Resolved r = ResolveInBook({c}, c.emails.front());
+            const Resolved r = AddressBook({c}).Resolve(c.emails.front());
             chosen.push_back({{r.name, r.address}, k, r.entryId});
         }
     }
@@ -159,7 +159,7 @@ std::vector<Chosen> TerminalAddress(const std::vector<Contact> &book, std::vecto
 
 // ---- Desktop ------------------------------------------------------------------
 
-std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<Chosen> chosen, unsigned fields,
+std::vector<Chosen> ZenityAddress(const AddressBook &book, std::vector<Chosen> chosen, unsigned fields,
                                   const std::string &caption, const std::string &label)
 {
     const unsigned classes = std::min(fields, 3u);
@@ -167,7 +167,7 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
     if (classes == 0) {
         std::vector<std::string> args = {"zenity", "--list", "--title=" + title, "--column=Name", "--column=Address",
                                          "--"}; // what follows is data, whatever it looks like
-        for (const Contact &c : book) {
+        for (const Contact &c : book.Contacts()) {
             args.push_back(c.formattedName);
             args.push_back(c.emails.empty() ? "" : c.emails.front());
         }
@@ -182,7 +182,7 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
                                          "--title=" + title + ": " + (k == 1 && !label.empty() ? label : kClassNames[k]),
                                          "--column=Pick", "--column=Name", "--column=Address", "--print-column=3",
                                          "--"}; // what follows is data, whatever it looks like
-        for (const Contact &c : book) {
+        for (const Contact &c : book.Contacts()) {
             if (c.emails.empty())
                 continue; // nothing to send to: not on offer
             const std::string address = c.emails.front();
@@ -200,7 +200,7 @@ std::vector<Chosen> ZenityAddress(const std::vector<Contact> &book, std::vector<
         std::string address;
         while (std::getline(lines, address))
             if (!address.empty()) {
-                const Resolved r = ResolveInBook(book, address);
+                const Resolved r = book.Resolve(address);
                 result.push_back({{r.name, r.address}, k, r.entryId});
             }
     }
@@ -245,7 +245,7 @@ Ui DetectUi()
     return Ui::None;
 }
 
-std::vector<Chosen> AddressDialog(const std::vector<Contact> &book, std::vector<Chosen> start, unsigned editFields,
+std::vector<Chosen> AddressDialog(const AddressBook &book, std::vector<Chosen> start, unsigned editFields,
                                   const std::string &caption, const std::string &label)
 {
     switch (DetectUi()) {

@@ -26,7 +26,7 @@ struct Chosen {
 // The address-book dialog: the book to pick from, the entries to start
 // with, and how many edit fields (0 = browse only, 1..4). MAPI_USER_ABORT
 // when the user cancels.
-std::vector<Chosen> AddressDialog(const std::vector<Contact> &book, std::vector<Chosen> start, unsigned editFields,
+std::vector<Chosen> AddressDialog(const AddressBook &book, std::vector<Chosen> start, unsigned editFields,
                                   const std::string &caption, const std::string &label);
 
 // One entry's details, shown until the user is done with them.
