@@ -27,14 +27,22 @@ constexpr int kLookMs = 50;
 // How long a killed helper is waited for.
 constexpr std::chrono::seconds kReapBound{5};
 
-// The attributes of every helper: a group of its own (a time-out ends
-// whatever it started), no blocked and no ignored signal of ours.
+// Where a helper runs: in our process group (sharing the terminal), in a
+// group of its own (a time-out ends whatever it started), or in a session
+// of its own (detached: no signal of a terminal or a group meant for the
+// application reaches it).
+enum class Place { kOurGroup, kOwnGroup, kOwnSession };
+
+// The attributes of every helper: where it runs, no blocked and no ignored
+// signal of ours.
 struct Attributes {
-    explicit Attributes(bool ownGroup)
+    explicit Attributes(Place place)
     {
         posix_spawnattr_init(&value);
-        posix_spawnattr_setflags(&value, static_cast<short>((ownGroup ? POSIX_SPAWN_SETPGROUP : 0) |
-                                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+        const int where = place == Place::kOwnGroup ? POSIX_SPAWN_SETPGROUP
+                          : place == Place::kOwnSession ? POSIX_SPAWN_SETSID
+                                                        : 0;
+        posix_spawnattr_setflags(&value, static_cast<short>(where | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
         posix_spawnattr_setpgroup(&value, 0);
         sigset_t none, all;
         sigemptyset(&none);
@@ -48,40 +56,35 @@ struct Attributes {
     posix_spawnattr_t value;
 };
 
+// A helper's descriptors 0, 1 and 2: one of ours, /dev/null, or (for input
+// and errors) the one we have; and, when given, `three` as its 3. It
+// inherits nothing else: not a session's sockets, not another helper's
+// pipe, nothing another part of the process opened without close-on-exec.
+constexpr int kDevNull = -1;
+constexpr int kShared = -2;
+
 struct Actions {
-    Actions(int input, int output, int errors, bool shareInput)
+    Actions(int input, int output, int errors, int three = -1)
     {
         posix_spawn_file_actions_init(&value);
-        // dup2 clears close-on-exec on the copy: the child's ends stay open.
-        if (input < 0 && !shareInput)
-            posix_spawn_file_actions_addopen(&value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        else if (input >= 0)
-            posix_spawn_file_actions_adddup2(&value, input, STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&value, output, STDOUT_FILENO);
-        if (errors >= 0)
-            posix_spawn_file_actions_adddup2(&value, errors, STDERR_FILENO);
-        // Whatever another part of the process opened without close-on-exec.
-        posix_spawn_file_actions_addclosefrom_np(&value, 3);
+        const auto set = [this](int fd, int target, int flags) {
+            // dup2 clears close-on-exec on the copy: the child's ends stay open.
+            if (fd == kDevNull)
+                posix_spawn_file_actions_addopen(&value, target, "/dev/null", flags, 0);
+            else if (fd >= 0)
+                posix_spawn_file_actions_adddup2(&value, fd, target);
+        };
+        set(input, STDIN_FILENO, O_RDONLY);
+        set(output, STDOUT_FILENO, O_WRONLY);
+        set(errors, STDERR_FILENO, O_WRONLY);
+        if (three >= 0)
+            posix_spawn_file_actions_adddup2(&value, three, 3);
+        posix_spawn_file_actions_addclosefrom_np(&value, three >= 0 ? 4 : 3);
     }
     ~Actions() { posix_spawn_file_actions_destroy(&value); }
     Actions(const Actions &) = delete;
     Actions &operator=(const Actions &) = delete;
     posix_spawn_file_actions_t value;
-};
-
-// A descriptor, closed with its owner.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { Close(); }
-    void Close()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
 };
 
 // Reads what there is to read now, without waiting, into `into` (at most
@@ -123,7 +126,48 @@ bool MakePipe(Fd &read, Fd &write)
     return true;
 }
 
+// Starts args[0] (found on PATH) with the helper environment; 0 when it
+// cannot be started (errno set).
+pid_t Start(const std::vector<std::string> &args, const Actions &actions, const Attributes &attributes)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> env = HelperEnvironment();
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env.data());
+    errno = rc;
+    return rc == 0 ? pid : 0;
+}
+
+// Waits for the helper `pid`, within kReapBound: a process the kernel holds
+// unkillable for a while is left to the system, never waited for without
+// end. False when it was not reaped; `lost` when the system reaped it
+// (SIGCHLD is ignored).
+bool Reap(pid_t pid, int &status, bool &lost)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + kReapBound;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return true;
+        if ((done < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
+            lost = done < 0 && errno == ECHILD;
+            return false;
+        }
+        usleep(kLookMs * 1000);
+    }
+}
+
 } // namespace
+
+void Fd::Close()
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
 
 std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const RunOptions &options)
 {
@@ -144,25 +188,18 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
         inTheirs.fd = sv[1];
         shutdown(inOurs.fd, SHUT_RD);
     }
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = 0;
-    {
-        const bool share = options.shareTerminal && !options.input;
-        const Actions actions(inTheirs.fd, outWrite.fd, errWrite.fd, share);
-        const Attributes attributes(!share);
-        std::vector<char *> env = HelperEnvironment();
-        rc = posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env.data());
-    }
+    const bool share = options.shareTerminal && !options.input;
+    const pid_t pid = Start(args,
+                            Actions(inTheirs.fd >= 0 ? inTheirs.fd : share ? kShared : kDevNull, outWrite.fd,
+                                    options.keepErrors ? errWrite.fd : kShared),
+                            Attributes(share ? Place::kOurGroup : Place::kOwnGroup));
+    const int error = errno;
     outWrite.Close();
     errWrite.Close();
     // The helper's end of its input stays open here too, so that what it
     // left unread is still there to count when it is gone.
-    if (rc != 0) {
-        errno = rc;
+    if (pid == 0) {
+        errno = error;
         return std::nullopt;
     }
     std::string_view input = options.input.value_or(std::string_view());
@@ -178,7 +215,7 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
         if (!result.interrupted && stoppable.Asked()) {
             // A helper sharing our group had the terminal's SIGINT already.
             result.interrupted = true;
-            kill(options.shareTerminal && !options.input ? pid : -pid, SIGINT);
+            kill(share ? pid : -pid, SIGINT);
             deadline = std::min(deadline, std::chrono::steady_clock::now() + kInterruptGrace);
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
@@ -225,22 +262,11 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
             Drain(errRead.fd, result.errors, options.maxOutput);
     } else {
         // Its group, and the helper itself in case it left the group; then
-        // a bounded wait (a process the kernel holds unkillable for a while
-        // is left to the system, never waited for without end).
-        if (!options.shareTerminal || options.input)
+        // a bounded wait.
+        if (!share)
             kill(-pid, SIGKILL); // never our own group, when it shares it
         kill(pid, SIGKILL);
-        const auto giveUp = std::chrono::steady_clock::now() + kReapBound;
-        for (;;) {
-            const pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid)
-                break;
-            if ((done < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
-                result.statusLost = done < 0 && errno == ECHILD;
-                break;
-            }
-            usleep(kLookMs * 1000);
-        }
+        Reap(pid, status, result.statusLost);
     }
     if (options.input) {
         int queued = 0;
@@ -255,6 +281,20 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     result.exitCode = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
+}
+
+bool StartDetached(const std::vector<std::string> &args, int errors, int status)
+{
+    std::vector<std::string> words = {"/bin/sh", "-c", "{ \"$@\" 3>&-; echo $? >&3; } & exit 0", "sh"};
+    words.insert(words.end(), args.begin(), args.end());
+    const pid_t shell = Start(words, Actions(kDevNull, kDevNull, errors >= 0 ? errors : kDevNull, status),
+                              Attributes(Place::kOwnSession));
+    if (shell == 0)
+        return false;
+    int ended = 0;
+    bool lost = false;
+    Reap(shell, ended, lost); // at once: it only forks
+    return true;
 }
 
 std::string ProgramOnPath(const std::string &program)

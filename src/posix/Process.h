@@ -53,11 +53,31 @@ struct RunOptions {
     bool shareTerminal = false;
 };
 
+// A descriptor, closed with its owner.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { Close(); }
+    void Close();
+};
+
 // How long an interrupted helper may take to end before it is killed.
 constexpr std::chrono::seconds kInterruptGrace{5};
 
 // How long a dialog may wait for its user before it is taken as cancelled.
 constexpr std::chrono::minutes kDialogBound{15};
+
+// Starts args[0] detached from the caller: in a session of its own, not a
+// child of ours (a shell forks it into the background, exits at once and is
+// reaped here), with the helper environment, standard input and output
+// /dev/null, standard error onto `errors` (/dev/null when negative), and no
+// descriptor of ours but `status` as its 3: when the program ends, the shell
+// writes its exit status there as decimal text. It and what it starts
+// outlive the call and the application. False when it cannot be started
+// (errno set).
+bool StartDetached(const std::vector<std::string> &args, int errors, int status);
 
 // The file PATH finds for a bare program name, as RunProgram would run it
 // (PATH unset: the system's default path; an empty entry: the current

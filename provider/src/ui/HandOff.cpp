@@ -144,57 +144,24 @@ std::optional<bool> HandlerTakesAttachments()
     return std::nullopt;
 }
 
-// A descriptor, closed with its owner.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
-
-void SessionOfItsOwn(gpointer) { setsid(); }
-
-// Starts xdg-email in a session of its own, not a child of ours (GLib's
-// spawn forks twice and reaps the middle one): it and the client it runs
+// Starts xdg-email detached (posix/Process.h): it and the client it runs
 // outlive the call and the application, and no signal of a terminal or a
-// group meant for the application reaches them. A shell around it writes
-// xdg-email's exit status to a pipe of ours; a status within kHandOffWait is
-// a client that answered at once, none is a client that has the message.
+// group meant for the application reaches them. Its exit status comes on a
+// pipe of ours; a status within kHandOffWait is a client that answered at
+// once, none is a client that has the message.
 void StartXdgEmail(const std::vector<std::string> &args, const std::string &errorsFolder)
 {
+    using kelvra_posix::Fd;
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0)
         Refuse(std::string("xdg-email cannot be started: ") + std::strerror(errno));
     Fd ours(status[0]), theirs(status[1]);
     // What it says on standard error goes to a file with no name, which a
     // client that runs on may keep writing to without harm.
-    Fd errors(open(errorsFolder.empty() ? "/tmp" : errorsFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    std::vector<const char *> argv = {"/bin/sh", "-c", "\"$@\" 3>&-; echo $? >&3", "sh"};
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    const gint source[] = {theirs.fd};
-    const gint target[] = {3};
-    GError *error = nullptr;
-    gchar **env = g_environ_unsetenv(g_get_environ(), "KELVRA_PASSWORD"); // no helper needs the secret
-    const gboolean started = g_spawn_async_with_pipes_and_fds(
-        nullptr, argv.data(), env,
-        static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDIN_FROM_DEV_NULL |
-                                 (errors.fd < 0 ? G_SPAWN_STDERR_TO_DEV_NULL : 0)),
-        &SessionOfItsOwn, nullptr, -1, -1, errors.fd, source, target, 1, nullptr, nullptr, nullptr, nullptr, &error);
-    g_strfreev(env);
-    if (!started) {
-        const std::string why = error != nullptr ? error->message : "unknown";
-        g_clear_error(&error);
-        Refuse("xdg-email cannot be started: " + why);
-    }
-    close(theirs.fd);
-    theirs.fd = -1;
+    const Fd errors(open(errorsFolder.empty() ? "/tmp" : errorsFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!kelvra_posix::StartDetached(args, errors.fd, theirs.fd))
+        Refuse("xdg-email cannot be started: " + std::string(std::strerror(errno)));
+    theirs.Close();
     std::string said;
     const auto deadline = std::chrono::steady_clock::now() + kHandOffWait;
     for (;;) {
