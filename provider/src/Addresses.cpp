@@ -73,4 +73,12 @@ std::optional<std::string> MailAddress(std::string_view text)
 
 bool IsLoopbackHost(const std::string &host) { return kelvra_posix::IsLoopbackHost(host); }
 
+std::string AddressEntryId(std::string_view address)
+{
+    std::string id;
+    id.reserve(kAddressEntryPrefix.size() + address.size());
+    id.append(kAddressEntryPrefix).append(address);
+    return id;
+}
+
 } // namespace kmp

@@ -33,4 +33,9 @@ inline bool IsMailAddress(std::string_view text) { return MailAddress(text).has_
 // gives it (an IPv6 address in brackets).
 bool IsLoopbackHost(const std::string &host);
 
+// The entry identifier of an address that is not in the address book.
+std::string AddressEntryId(std::string_view address);
+// What an address's entry identifier is made of: this, then the address.
+constexpr std::string_view kAddressEntryPrefix = "kelvra-address:";
+
 } // namespace kmp

@@ -2,6 +2,7 @@
 // linkage. Each turns whatever goes wrong inside into a result code
 // (Guard.h), and nothing is handed out unless the call succeeds. The
 // provider's own entry points are in KelvraExports.cpp.
+#include "Addresses.h"
 #include "Blocks.h"
 #include "Errors.h"
 #include "Guard.h"
@@ -9,7 +10,9 @@
 #include "Exports.h"
 #include "message/Message.h"
 #include "Session.h"
+#include "OpenStore.h"
 #include "Store.h"
+#include "Url.h"
 #include "book/AddressBook.h"
 #include "signin/Keyring.h"
 #include "signin/SignIn.h"

@@ -11,9 +11,9 @@
 #include "Text.h"
 #include "message/Message.h"
 #include "message/Mime.h"
-#include "profile/Report.h"
+#include "ProfileReport.h"
 #include "signin/Keyring.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 #include "signin/SignIn.h"
 #include "posix/Interrupt.h"
 

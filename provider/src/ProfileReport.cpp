@@ -1,7 +1,7 @@
-#include "profile/Report.h"
+#include "ProfileReport.h"
 
 #include "Errors.h"
-#include "Store.h"
+#include "OpenStore.h"
 #include "book/AddressBook.h"
 #include "outgoing/Sendmail.h"
 #include "outgoing/WayOut.h"

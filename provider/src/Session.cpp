@@ -1,7 +1,7 @@
 #include "Session.h"
 
 #include "Errors.h"
-#include "Store.h"
+#include "OpenStore.h"
 #include "Url.h"
 
 #include <map>

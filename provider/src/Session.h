@@ -4,6 +4,7 @@
 
 #include "Errors.h"
 #include "book/AddressBook.h"
+#include "message/HeaderText.h"
 #include "profile/Profile.h"
 
 #include <memory>

@@ -1,11 +1,6 @@
-// The choice of store by a profile's mailbox, and what every store shares.
+// What every store shares.
 #include "Store.h"
 
-#include "Text.h"
-#include "cache/EnvelopeCache.h"
-#include "message/HeaderText.h"
-#include "imap/ImapStore.h"
-#include "maildir/MaildirStore.h"
 
 namespace kmp {
 
@@ -34,20 +29,5 @@ std::uint32_t MailStore::FileCount(const std::string &id)
     options.suppressAttach = true;
     return Read(id, true, options)->Message().nFileCount;
 }
-
-bool IsImapMailbox(const std::string &mailbox)
-{
-    return StartsWithText(mailbox, "imap://") || StartsWithText(mailbox, "imaps://");
-}
-
-std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon)
-{
-    const FallbackScope fallback(profile.fallbackCharset);
-    if (IsImapMailbox(profile.mailbox))
-        return imap::OpenImapStore(profile, password);
-    return maildir::OpenMaildirStore(profile, logon);
-}
-
-void FlushStoreCaches() { EnvelopeCache::FlushAll(); }
 
 } // namespace kmp

@@ -73,16 +73,5 @@ public:
     virtual std::unique_ptr<SentCopy> PrepareSent(const std::string &bytes, bool now = false);
 };
 
-// Whether a profile's mailbox names an IMAP server rather than a folder.
-bool IsImapMailbox(const std::string &mailbox);
-
-// The store of a profile. At logon (`logon`) a Maildir is made where
-// missing and what interrupted writers left is cleaned; an IMAP store
-// connects and logs in with the password (MAPI_E_LOGON_FAILURE when the
-// server refuses it).
-std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon);
-
-// Writes what the stores' caches of this process hold back to disk.
-void FlushStoreCaches();
 
 } // namespace kmp

@@ -1,8 +1,15 @@
 #include "Url.h"
 
+#include "Text.h"
+
 #include <mutex>
 
 namespace kmp {
+
+bool IsImapMailbox(const std::string &mailbox)
+{
+    return StartsWithText(mailbox, "imap://") || StartsWithText(mailbox, "imaps://");
+}
 
 void InitCurl()
 {

@@ -9,6 +9,10 @@
 
 namespace kmp {
 
+// Whether a profile's mailbox names an IMAP server (imap://, imaps://, any
+// case) rather than a folder.
+bool IsImapMailbox(const std::string &mailbox);
+
 // libcurl's global state, made once for the process.
 void InitCurl();
 

@@ -291,14 +291,6 @@ std::shared_ptr<const AddressBook> BookCache::Of(const std::string &path)
     return book_;
 }
 
-std::string AddressEntryId(std::string_view address)
-{
-    std::string id;
-    id.reserve(kAddressEntryPrefix.size() + address.size());
-    id.append(kAddressEntryPrefix).append(address);
-    return id;
-}
-
 namespace {
 
 std::string ContactEntryId(const Contact &c)
@@ -343,8 +335,8 @@ Resolved FromContact(const Contact &c, std::string_view address)
 
 std::string AddressBook::AddressOf(std::string_view entryId) const
 {
-    if (entryId.rfind("kelvra-address:", 0) == 0) {
-        std::optional<std::string> address = MailAddress(entryId.substr(15));
+    if (entryId.rfind(kAddressEntryPrefix, 0) == 0) {
+        std::optional<std::string> address = MailAddress(entryId.substr(kAddressEntryPrefix.size()));
         if (!address)
             Fail(MAPI_E_UNKNOWN_RECIPIENT);
         return std::move(*address);

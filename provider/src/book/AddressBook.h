@@ -88,9 +88,4 @@ private:
     std::shared_ptr<const AddressBook> book_;
 };
 
-// The entry identifier of an address that is not in the book.
-std::string AddressEntryId(std::string_view address);
-// What an address's entry identifier is made of: this, then the address.
-constexpr std::string_view kAddressEntryPrefix = "kelvra-address:";
-
 } // namespace kmp

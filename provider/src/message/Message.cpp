@@ -1,6 +1,6 @@
 #include "message/Message.h"
 
-#include "book/AddressBook.h"
+#include "Addresses.h"
 #include "Errors.h"
 #include "Text.h"
 #include "Files.h"

@@ -11,7 +11,7 @@
 #include "message/Message.h"
 #include "message/MessageEdit.h"
 #include "message/Mime.h"
-#include "book/AddressBook.h"
+#include "Addresses.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,6 +3,7 @@
 #include "Errors.h"
 #include "Text.h"
 #include "Store.h"
+#include "Url.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

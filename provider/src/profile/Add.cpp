@@ -6,7 +6,7 @@
 
 #include "Errors.h"
 #include "Text.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <glib.h>
 

@@ -1,9 +1,8 @@
 // Profiles: sections of an INI file, read and added.
 #pragma once
 
-#include "message/HeaderText.h"
 #include "mapi/SimpleMapi.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <memory>
 #include <span>
@@ -36,7 +35,7 @@ struct Profile {
     enum class SenderFrom { Profile, Environment, None } senderFrom = SenderFrom::None;
     std::string addressBook; // a .vcf file or a folder of them
     std::string cacheFolder; // where envelope caches live; empty: none
-    // The charset 8-bit text that is not UTF-8 is read in (HeaderText.h).
+    // The charset 8-bit text that is not UTF-8 is read in (message/HeaderText.h).
     std::string fallbackCharset = "windows-1252";
     // The way mail goes out (outgoing/WayOut.h chooses): an SMTP server;
     std::string smtpUrl;

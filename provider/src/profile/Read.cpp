@@ -6,12 +6,11 @@
 
 #include "Addresses.h"
 #include "Errors.h"
-#include "Store.h"
 #include "Text.h"
 #include "Url.h"
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <glib.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 // asked (one log line) and nothing fails because of it.
 #pragma once
 
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <optional>
 #include <string>

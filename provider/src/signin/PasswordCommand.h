@@ -4,7 +4,7 @@
 // the first line it prints, without its line end, is the secret.
 #pragma once
 
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,6 @@
 #include "signin/SignIn.h"
 
 #include "Errors.h"
-#include "Store.h"
 #include "Url.h"
 #include "signin/Keyring.h"
 #include "signin/PasswordCommand.h"

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "profile/Profile.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 
 #include <string>
 #include <utility>

@@ -9,6 +9,7 @@
 
 #include "Errors.h"
 #include "Session.h"
+#include "OpenStore.h"
 #include "Store.h"
 #include "outgoing/Sendmail.h"
 #include "outgoing/Smtp.h"

@@ -8,7 +8,7 @@
 
 #include "Errors.h"
 #include "signin/PasswordCommand.h"
-#include "signin/Secret.h"
+#include "Secret.h"
 #include "outgoing/Smtp.h"
 
 #include <sys/stat.h>
