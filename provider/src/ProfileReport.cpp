@@ -3,8 +3,8 @@
 #include "Errors.h"
 #include "OpenStore.h"
 #include "book/AddressBook.h"
-#include "outgoing/Sendmail.h"
 #include "outgoing/WayOut.h"
+#include "profile/Keys.h"
 
 #include <sys/stat.h>
 
@@ -15,35 +15,20 @@ namespace kmp {
 
 std::string DescribeProfile(const Profile &p)
 {
-    const auto seconds = [](long s) { return std::to_string(s); };
-    const std::pair<std::string, std::string> rows[] = {
-        {"profile", p.name},
-        {"file", p.embedded ? std::string("(embedded default)") : ProfileFile()},
-        {"mailbox", p.mailbox},
-        {"sentfolder", p.sentFolder},
-        {"addressbook", p.addressBook},
-        {"cache", p.cacheFolder.empty() ? std::string("off") : p.cacheFolder},
-        {"name", p.senderName},
-        {"address", p.senderAddress},
-        {"sender", p.senderFrom == Profile::SenderFrom::Profile       ? "the profile's name and address"
-                   : p.senderFrom == Profile::SenderFrom::Environment ? "EMAIL in the environment (the profile names none)"
-                                                                      : "none: the profile names none and EMAIL is unset, so the "
-                                                                        "mail transfer agent supplies its own"},
-        {"smtp", p.smtpUrl},
-        {"sendmail", CommandLine(p.sendmail)},
-        {"localdelivery", p.localDelivery ? "yes" : "no"},
-        {"outgoing", ChooseWayOut(p)->Name()},
-        {"user", p.user},
-        {"password", p.password.empty() ? std::string() : std::string("(set)")},
-        {"passwordcmd", p.passwordCommand},
-        {"auth", kAuthNames[static_cast<int>(p.auth)]},
-        {"cafile", p.caFile},
-        {"plain", p.plainLoopback ? "yes" : "no"},
-        {"fallbackcharset", p.fallbackCharset},
-        {"connecttimeout", seconds(p.connectTimeout)},
-        {"timeout", seconds(p.sendTimeout)},
-        {"stalltimeout", seconds(p.stallTimeout)},
-    };
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {"profile", p.name}, {"file", p.embedded ? std::string("(embedded default)") : ProfileFile()}};
+    for (const ProfileKey &key : ProfileKeyTable()) {
+        rows.emplace_back(key.key, ShownValue(key, p));
+        // What the keys make of the sender, and of the way out.
+        if (key.key == "address")
+            rows.emplace_back("sender", p.senderFrom == Profile::SenderFrom::Profile ? "the profile's name and address"
+                                        : p.senderFrom == Profile::SenderFrom::Environment
+                                            ? "EMAIL in the environment (the profile names none)"
+                                            : "none: the profile names none and EMAIL is unset, so the mail "
+                                              "transfer agent supplies its own");
+        if (key.key == "localdelivery")
+            rows.emplace_back("outgoing", ChooseWayOut(p)->Name());
+    }
     std::string text;
     for (const auto &[key, value] : rows)
         text += key + "\t" + value + "\n";

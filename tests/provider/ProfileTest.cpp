@@ -5,6 +5,7 @@
 
 #include "Errors.h"
 #include "profile/Ini.h"
+#include "profile/Keys.h"
 #include "profile/Profile.h"
 
 #include <map>
@@ -103,8 +104,8 @@ TEST(ProfileManualPage, HasAnEntryForEveryKeyTheProviderReadsAndNoOther)
         entries[(*it)[1]] = page.substr(start, end == std::string::npos ? std::string::npos : end - start);
     }
     std::set<std::string> read{"default"}; // the one key before the first section
-    for (std::string_view key : kmp::ProfileKeys())
-        read.insert(std::string(key));
+    for (const kmp::ProfileKey &key : kmp::ProfileKeyTable())
+        read.insert(std::string(key.key));
     for (const std::string &key : read)
         EXPECT_TRUE(entries.count(key)) << "kelvra-profiles(5) has no entry for the key " << key;
     for (const auto &[key, text] : entries)

@@ -4,6 +4,7 @@
 #include "Addresses.h"
 #include "Store.h"
 #include "outgoing/WayOut.h"
+#include "profile/Keys.h"
 #include "posix/Process.h"
 
 #include <glib.h>
@@ -130,19 +131,6 @@ bool SendThroughProgram(const std::vector<std::string> &words, long timeout, con
     Refuse(program + " exited with status " + std::to_string(result->exitCode) +
                (meaning != nullptr ? std::string(" (") + meaning + ")" : std::string()) + tail,
            result->exitCode == 67 ? MAPI_E_UNKNOWN_RECIPIENT : MAPI_E_FAILURE);
-}
-
-std::string CommandLine(const std::vector<std::string> &words)
-{
-    std::string line;
-    for (const std::string &w : words) {
-        const bool plain = !w.empty() && w.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                             "0123456789-_./:=@+,") == std::string::npos;
-        gchar *quoted = plain ? nullptr : g_shell_quote(w.c_str());
-        line += (line.empty() ? "" : " ") + (plain ? w : std::string(quoted));
-        g_free(quoted);
-    }
-    return line;
 }
 
 namespace {

@@ -27,7 +27,4 @@ bool SendThroughProgram(const std::vector<std::string> &words, long timeout, con
 std::vector<std::string> SendmailArguments(const std::vector<std::string> &words, const std::string &sender,
                                            const std::vector<std::string> &recipients);
 
-// A command's words as one line a shell (and the profile file) reads back.
-std::string CommandLine(const std::vector<std::string> &words);
-
 } // namespace kmp

@@ -292,9 +292,8 @@ void SetServer(CURL *c, const Profile &profile, const std::string &password)
         const Secret secret = LoginSecret(SignInOf(profile, password, profile.smtpUrl, profile.user));
         curl_easy_setopt(c, CURLOPT_USERNAME, profile.user.c_str());
         curl_easy_setopt(c, IsOAuth(profile.auth) ? CURLOPT_XOAUTH2_BEARER : CURLOPT_PASSWORD, secret.c_str());
-        static const char *const kMechanism[] = {nullptr, "AUTH=PLAIN", "AUTH=LOGIN", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"};
-        if (const char *mechanism = kMechanism[static_cast<int>(profile.auth)])
-            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, mechanism);
+        if (const char *mechanism = kAuthMethods[static_cast<int>(profile.auth)].mechanism)
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, ("AUTH=" + std::string(mechanism)).c_str());
     }
     // A server that stops answering ends the transfer instead of hanging it:
     // the whole transfer within `timeout`, and every answer (the greeting,

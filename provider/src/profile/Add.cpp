@@ -1,6 +1,7 @@
 #include "profile/Profile.h"
 
 #include "profile/Ini.h"
+#include "profile/Keys.h"
 #include "profile/ProfileFile.h"
 #include "profile/Read.h"
 
@@ -44,14 +45,13 @@ std::string SectionText(const std::string &name, const std::vector<std::pair<std
         Refuse("a new profile's name is printable text without blanks at its ends and without any of "
                "[ ] = ; # \" ' ` $ \\ ( ) { } < > | & * ? ! ~, not \"" + name + "\" (kelvra profile import --as "
                "names another)");
-    const std::span<const std::string_view> known = ProfileKeys();
     std::string section = "[" + name + "]\n";
     for (size_t i = 0; i < keys.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (keys[i].first == keys[j].first)
                 Refuse("the key " + keys[i].first + " is given twice; a key stands once in a profile");
     for (const auto &[key, value] : keys) {
-        if (std::find(known.begin(), known.end(), key) == known.end())
+        if (!IsProfileKey(key))
             Refuse("a profile has no key " + key);
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
             Refuse("the value of " + key + " holds a line break, which a profile file cannot");

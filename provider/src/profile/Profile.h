@@ -16,9 +16,14 @@ namespace kmp {
 // password by PLAIN or LOGIN, or an OAuth 2 access token by XOAUTH2 or
 // OAUTHBEARER (SignIn.h).
 enum class Auth { Auto, Plain, Login, XOAuth2, OAuthBearer };
-// Each method's name in a profile file (any case when read), in the order
-// of Auth.
-inline constexpr const char *kAuthNames[] = {"auto", "plain", "login", "xoauth2", "oauthbearer"};
+// Each method's name in a profile file (any case when read) and the SASL
+// mechanism it asks for (none: what the server offers), in the order of Auth.
+struct AuthMethod {
+    const char *name;
+    const char *mechanism;
+};
+inline constexpr AuthMethod kAuthMethods[] = {
+    {"auto", nullptr}, {"plain", "PLAIN"}, {"login", "LOGIN"}, {"xoauth2", "XOAUTH2"}, {"oauthbearer", "OAUTHBEARER"}};
 
 struct Profile {
     std::string name;        // the section's name; "Default" for the embedded default
@@ -59,11 +64,6 @@ struct Profile {
     long sendTimeout = 300;
     long stallTimeout = 60;
 };
-
-// The keys a profile may hold, in lower case, as the parser takes them
-// (`default`, the one key before the first section, is not among them).
-// The profile file's manual page documents each; a test holds it to that.
-std::span<const std::string_view> ProfileKeys();
 
 // The profile file, as an absolute path: $KELVRA_MAPI_PROFILES (a relative
 // one against the current folder), else $XDG_CONFIG_HOME/kelvra/profiles.ini

@@ -1,6 +1,7 @@
 #include "profile/Read.h"
 
 #include "profile/Ini.h"
+#include "profile/Keys.h"
 #include "Places.h"
 #include "profile/ProfileFile.h"
 
@@ -23,13 +24,6 @@
 namespace kmp {
 
 namespace {
-
-// The keys a profile may hold: the one table the parser and the manual page
-// of the profile file both follow. The keys before the first section:
-// `default` only.
-constexpr std::string_view kProfileKeys[] = {
-    "mailbox", "sentfolder", "addressbook", "cache", "name", "address", "smtp", "sendmail", "localdelivery", "user", "password", "passwordcmd",
-    "auth", "cafile", "plain", "fallbackcharset", "connecttimeout", "timeout", "stalltimeout"};
 
 Profile EmbeddedDefault()
 {
@@ -102,7 +96,7 @@ public:
           base_(file.substr(0, file.rfind('/') == std::string::npos ? 0 : file.rfind('/')))
     {
         for (const auto &[key, value] : keys_)
-            if (std::find(std::begin(kProfileKeys), std::end(kProfileKeys), key) == std::end(kProfileKeys))
+            if (!IsProfileKey(key))
                 Refuse(file_ + ":" + std::to_string(value.line) + ": profile " + name_ + " has no key " + key,
                        MAPI_E_LOGON_FAILURE);
     }
@@ -163,8 +157,34 @@ private:
     const std::string base_;
 };
 
-// Where the profile's mail and contacts are: the mailbox (a folder, or an
-// IMAP URL), its Sent folder, the address book, the envelope cache.
+// Every key the table reads by its kind.
+void ReadByKind(const Section &s, Profile &p)
+{
+    for (const ProfileKey &key : ProfileKeyTable()) {
+        const std::string name(key.key);
+        switch (key.kind) {
+        case ProfileKey::Kind::Text: p.*std::get<std::string Profile::*>(key.member) = s.Get(name.c_str()); break;
+        case ProfileKey::Kind::Path:
+            if (!s.Get(name.c_str()).empty())
+                p.*std::get<std::string Profile::*>(key.member) = s.Path(name.c_str());
+            break;
+        case ProfileKey::Kind::YesNo: {
+            bool &value = p.*std::get<bool Profile::*>(key.member);
+            value = s.YesNo(name.c_str(), value);
+            break;
+        }
+        case ProfileKey::Kind::Seconds: {
+            long &value = p.*std::get<long Profile::*>(key.member);
+            value = s.Seconds(name.c_str(), value);
+            break;
+        }
+        case ProfileKey::Kind::Own: break;
+        }
+    }
+}
+
+// Where the profile's mail is (a folder, or an IMAP URL), its envelope
+// cache, and the sender.
 void ReadPlaces(const Section &s, Profile &p)
 {
     const std::string mailbox = s.Get("mailbox");
@@ -176,9 +196,6 @@ void ReadPlaces(const Section &s, Profile &p)
             Log("profile " + p.name + ": the password written into its mailbox URL is not used (see passwordcmd)");
     } else if (!mailbox.empty())
         p.mailbox = s.Path("mailbox");
-    p.sentFolder = s.Get("sentfolder");
-    if (!s.Get("addressbook").empty())
-        p.addressBook = s.Path("addressbook");
     // "cache = off" keeps no envelope cache; a folder moves it.
     if (const std::string cache = s.Get("cache"); SameText(cache, "off") || SameText(cache, "no"))
         p.cacheFolder.clear();
@@ -208,7 +225,6 @@ void ReadWayOut(const Section &s, Profile &p)
         if (p.sendmail.empty())
             s.Invalid("sendmail", "a command (a program and its arguments, quoted as in a shell)");
     }
-    p.localDelivery = s.YesNo("localdelivery", p.localDelivery);
     if (p.localDelivery && (!p.smtpUrl.empty() || !p.sendmail.empty()))
         s.Conflict("localdelivery", std::string("names ") + (p.smtpUrl.empty() ? "sendmail" : "smtp") +
                                         " and localdelivery; mail goes out one way (remove one of them)");
@@ -219,19 +235,17 @@ void ReadWayOut(const Section &s, Profile &p)
 // written, which will be its owner's alone).
 void ReadLogin(const Section &s, Profile &p, bool toBeWritten)
 {
-    p.user = s.Get("user");
     p.password = s.Get("password");
-    p.passwordCommand = s.Get("passwordcmd");
     if (const std::string auth = s.Get("auth"); !auth.empty()) {
-        const auto known = std::find_if(std::begin(kAuthNames), std::end(kAuthNames),
-                                        [&](const char *name) { return SameText(auth, name); });
-        if (known == std::end(kAuthNames)) {
+        const auto known = std::find_if(std::begin(kAuthMethods), std::end(kAuthMethods),
+                                        [&](const AuthMethod &method) { return SameText(auth, method.name); });
+        if (known == std::end(kAuthMethods)) {
             std::string names;
-            for (const char *name : kAuthNames)
-                names += (names.empty() ? "" : ", ") + std::string(name);
+            for (const AuthMethod &method : kAuthMethods)
+                names += (names.empty() ? "" : ", ") + std::string(method.name);
             s.Invalid("auth", "one of " + names);
         }
-        p.auth = static_cast<Auth>(known - std::begin(kAuthNames));
+        p.auth = static_cast<Auth>(known - std::begin(kAuthMethods));
     }
     struct stat st {};
     if (!p.password.empty() && !toBeWritten && stat(s.File().c_str(), &st) == 0 &&
@@ -239,13 +253,10 @@ void ReadLogin(const Section &s, Profile &p, bool toBeWritten)
         Refuse("the profile file " + s.File() + " holds a password and others can read it; chmod 600 " + s.File(),
                MAPI_E_LOGON_FAILURE);
     }
-    if (!s.Get("cafile").empty())
-        p.caFile = s.Path("cafile");
-    p.plainLoopback = s.YesNo("plain", p.plainLoopback);
 }
 
-// The charset of 8-bit text that is not UTF-8, and the servers' bounds.
-void ReadTextAndBounds(const Section &s, Profile &p)
+// The charset of 8-bit text that is not UTF-8.
+void ReadFallbackCharset(const Section &s, Profile &p)
 {
     if (const std::string charset = s.Get("fallbackcharset"); !charset.empty()) {
         if (KnownCharset(charset))
@@ -254,9 +265,6 @@ void ReadTextAndBounds(const Section &s, Profile &p)
             Log("profile " + p.name + ": fallbackcharset " + charset + " is a charset this system does not know; " +
                 p.fallbackCharset + " is used");
     }
-    p.connectTimeout = s.Seconds("connecttimeout", p.connectTimeout);
-    p.sendTimeout = s.Seconds("timeout", p.sendTimeout);
-    p.stallTimeout = s.Seconds("stalltimeout", p.stallTimeout);
 }
 
 Profile ProfileOf(std::string text, const std::string &file, const std::string &name, bool toBeWritten)
@@ -270,10 +278,11 @@ Profile ProfileOf(std::string text, const std::string &file, const std::string &
     Profile p = EmbeddedDefault();
     p.embedded = false;
     p.name = chosen;
+    ReadByKind(section, p);
     ReadPlaces(section, p);
     ReadWayOut(section, p);
     ReadLogin(section, p, toBeWritten);
-    ReadTextAndBounds(section, p);
+    ReadFallbackCharset(section, p);
     return p;
 }
 
@@ -293,8 +302,6 @@ Profile Checked(Profile p)
 }
 
 } // namespace
-
-std::span<const std::string_view> ProfileKeys() { return kProfileKeys; }
 
 Profile ProfileFromText(std::string text, const std::string &file, const std::string &name, bool toBeWritten)
 {
