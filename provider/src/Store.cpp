@@ -1,5 +1,6 @@
 // What every store shares.
 #include "Store.h"
+#include "message/ReadRecord.h"
 
 
 namespace kmp {

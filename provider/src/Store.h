@@ -5,6 +5,7 @@
 
 #include "Blocks.h"
 #include "message/Message.h"
+#include "message/ReadRecord.h"
 #include "profile/Profile.h"
 #include "mapi/SimpleMapi.h"
 

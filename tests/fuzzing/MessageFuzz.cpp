@@ -8,6 +8,7 @@
 #include "message/Envelope.h"
 #include "maildir/Maildir.h"
 #include "message/Message.h"
+#include "message/ReadRecord.h"
 #include "message/Mime.h"
 
 #include <dirent.h>

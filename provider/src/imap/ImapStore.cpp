@@ -22,13 +22,14 @@
 #include "Errors.h"
 #include "Signals.h"
 #include "message/Envelope.h"
-#include "message/Revise.h"
+#include "message/SaveOver.h"
 #include "imap/Cache.h"
 #include "imap/Commands.h"
 #include "imap/Connection.h"
 #include "imap/Folder.h"
 #include "imap/Sync.h"
 #include "imap/TempMessage.h"
+#include "message/ReadRecord.h"
 
 #include <fcntl.h>
 #include <unistd.h>

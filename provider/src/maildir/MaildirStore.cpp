@@ -5,9 +5,10 @@
 
 #include "Errors.h"
 #include "message/Envelope.h"
-#include "message/Revise.h"
+#include "message/SaveOver.h"
 #include "maildir/Maildir.h"
 #include "Workers.h"
+#include "message/ReadRecord.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

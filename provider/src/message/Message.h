@@ -1,4 +1,5 @@
-// Messages as MIME (through GMime) and as the platform's records.
+// Messages: what composing and reading share (their parts are message/Compose.h
+// and message/ReadRecord.h).
 #pragma once
 
 #include "Blocks.h"
@@ -51,40 +52,6 @@ struct Composition {
     // on another thread).
     std::string fallbackCharset = FallbackCharset();
 };
-
-// The message as MIME bytes, lines ending in CRLF. Attachment files that
-// are missing raise MAPI_E_ATTACHMENT_NOT_FOUND; unreadable ones
-// MAPI_E_ATTACHMENT_OPEN_FAILURE.
-std::string Compose(const Composition &message);
-// Raises what Compose would for the first attachment that cannot be read
-// now (opened and closed again): a send checks them all before it says a
-// word to the server.
-void CheckAttachments(const Composition &message);
-// Called before a message to be sent is composed (on the thread that
-// composes it); tests set it to act as another program would meanwhile.
-extern void (*g_composeHook)();
-
-// What of a stored message goes into a read record.
-struct ReadOptions {
-    bool envelopeOnly = false;
-    bool suppressAttach = false;
-    bool bodyAsFile = false;
-};
-
-// Reads a stored message into a new record block; attachments are decoded
-// into a private folder (mode 0700) in the system's temporary folder. The
-// block keeps what it handed out (ReadInfo) for a later save of it.
-std::unique_ptr<Block> ReadRecord(const StoredFile &entry, bool unread, const ReadOptions &options);
-// The same from a message already parsed from entry's file
-// (ParseMessageFile); the message is only read, so one parse can give
-// records under several options.
-std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry, bool unread,
-                                  const ReadOptions &options);
-
-struct Envelope;
-// The record of an envelope-only read, from the message's envelope (see
-// Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
-std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread);
 
 // Ordinary mail's class; it (or the empty type, or "IPM") needs no header.
 constexpr const char *kInterpersonalClass = "IPM.Note";

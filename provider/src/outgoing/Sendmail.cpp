@@ -6,6 +6,7 @@
 #include "outgoing/WayOut.h"
 #include "profile/Keys.h"
 #include "posix/Process.h"
+#include "message/Compose.h"
 
 #include <glib.h>
 #include <sys/stat.h>

@@ -9,6 +9,7 @@
 #include "outgoing/WayOut.h"
 #include "signin/SignIn.h"
 #include "posix/Interrupt.h"
+#include "message/Compose.h"
 
 #include <curl/curl.h>
 #include <sys/socket.h>

@@ -4,6 +4,7 @@
 #include "Text.h"
 #include "Store.h"
 #include "Url.h"
+#include "message/Compose.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -5,6 +5,7 @@
 
 #include "Session.h"
 #include "message/Message.h"
+#include "message/Compose.h"
 
 #include <memory>
 #include <span>

@@ -9,6 +9,7 @@
 #include "cache/EnvelopeCache.h"
 #include "maildir/Maildir.h"
 #include "message/Message.h"
+#include "message/ReadRecord.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,8 +5,8 @@
 
 #include "Errors.h"
 #include "message/HeaderText.h"
-#include "message/InPlace.h"
-#include "message/MessageEdit.h"
+#include "message/SaveInPlace.h"
+#include "message/SaveEdits.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,6 +8,7 @@
 #include "SmtpServer.h"
 
 #include "message/Message.h"
+#include "message/Compose.h"
 
 using namespace provider_test;
 

@@ -1,4 +1,4 @@
-// Saving a record over a stored message (Revise.cpp).
+// Saving a record over a stored message (SaveOver.cpp).
 #pragma once
 
 #include "Blocks.h"

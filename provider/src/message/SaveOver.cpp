@@ -1,15 +1,16 @@
 // Saving a record over a stored message. The stored message is parsed, each
 // thing the record shows is compared with what a read of the message shows,
-// and only what differs is edited, in place (MessageEdit.h): every other
+// and only what differs is edited, in place (SaveEdits.h): every other
 // byte of the file stays, and the file keeps the time the message arrived.
-#include "message/Revise.h"
+#include "message/SaveOver.h"
 
 #include "Errors.h"
 #include "Text.h"
 #include "Files.h"
-#include "message/InPlace.h"
+#include "message/SaveInPlace.h"
 #include "message/Message.h"
-#include "message/MessageEdit.h"
+#include "message/Compose.h"
+#include "message/SaveEdits.h"
 #include "message/Mime.h"
 #include "Addresses.h"
 
@@ -25,7 +26,6 @@
 
 namespace kmp {
 
-GMimeObject *NewAttachmentPart(const Attachment &attachment);
 
 namespace {
 

@@ -6,7 +6,7 @@
 // stored message untouched: never a lossy rewrite.
 #pragma once
 
-#include "message/InPlace.h"
+#include "message/SaveInPlace.h"
 #include "message/Message.h"
 #include "message/Mime.h"
 

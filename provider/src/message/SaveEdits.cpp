@@ -1,4 +1,4 @@
-#include "message/MessageEdit.h"
+#include "message/SaveEdits.h"
 
 #include "Errors.h"
 #include "Text.h"

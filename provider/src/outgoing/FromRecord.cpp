@@ -1,4 +1,4 @@
-#include "outgoing/Record.h"
+#include "outgoing/FromRecord.h"
 
 #include "Errors.h"
 #include "Text.h"

@@ -1,4 +1,4 @@
-#include "message/InPlace.h"
+#include "message/SaveInPlace.h"
 
 #include "Errors.h"
 #include "Files.h"
