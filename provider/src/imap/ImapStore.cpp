@@ -458,15 +458,28 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
         try {
             RemoveUid(uid, old.deleted);
         } catch (...) {
-            // The old message stays; so the new one must not.
-            try {
-                if (conn_.Handle() == nullptr)
-                    conn_.Connect(false);
-                if (newValidity == conn_.Validity())
-                    RemoveUid(newUid, false);
-            } catch (...) {
-                Log("IMAP " + Url() + ": the saved copy " + IdOf(newValidity, newUid) +
-                    " could not be removed again after a failed save");
+            // The old message stays; so the new one must not. A server that
+            // went away may be back in a moment (restarted): it is asked
+            // again within the stall bound (and the call's own, which
+            // Connect keeps); one that answers and refuses is not.
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(conn_.Config().stallTimeout);
+            for (;;) {
+                try {
+                    if (conn_.Handle() == nullptr)
+                        conn_.Connect(false);
+                    if (newValidity == conn_.Validity())
+                        RemoveUid(newUid, false);
+                    break;
+                } catch (const Lost &) {
+                    conn_.Drop(false);
+                } catch (...) {
+                }
+                if (conn_.Handle() != nullptr || std::chrono::steady_clock::now() >= giveUp) {
+                    Log("IMAP " + Url() + ": the saved copy " + IdOf(newValidity, newUid) +
+                        " could not be removed again after a failed save");
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
             throw;
         }
