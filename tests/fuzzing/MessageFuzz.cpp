@@ -10,6 +10,7 @@
 #include "message/Message.h"
 #include "message/ReadRecord.h"
 #include "message/Mime.h"
+#include "message/Parse.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -9,6 +9,7 @@
 
 #include "message/Envelope.h"
 #include "message/HeaderText.h"
+#include "message/Parse.h"
 
 #include <gmime/gmime.h>
 #include <nlohmann/json.hpp>

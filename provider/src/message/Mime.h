@@ -34,19 +34,6 @@ struct Ref {
 
 inline std::string Safe(const char *text) { return text != nullptr ? text : ""; }
 
-// The message of a stored file (never null: no header block at all is an
-// empty message). MAPI_E_INVALID_MESSAGE when the file is gone; a FIFO or
-// anything else that is not a regular file is never opened for reading.
-// How a parsed file stands: where its header block is (`known`: found
-// within the bounds ReadHeaderStart reads), and whether the offsets GMime
-// gives of its parts (header offsets, content bounds) are the file's own.
-struct MessageLayout {
-    bool known = false;
-    HeaderBounds bounds;
-    bool partOffsets = false;
-};
-GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout = nullptr);
-
 // A message's parts as a read shows them: the first inline text/plain part
 // is the note text; every other leaf part, and every attached message, is
 // handed out as a file, in the order they stand in the message. A message

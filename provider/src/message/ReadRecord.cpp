@@ -4,6 +4,7 @@
 #include "Errors.h"
 #include "Text.h"
 #include "message/Mime.h"
+#include "message/Parse.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,6 +4,7 @@
 #include "Blocks.h"
 #include "StoredFile.h"
 #include "message/Message.h"
+#include "message/Parse.h"
 
 #include <memory>
 

@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 #include "Text.h"
+#include "message/Parse.h"
 
 #include <algorithm>
 

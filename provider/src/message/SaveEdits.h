@@ -9,6 +9,7 @@
 #include "message/SaveInPlace.h"
 #include "message/Message.h"
 #include "message/Mime.h"
+#include "message/Parse.h"
 
 #include <string>
 #include <vector>

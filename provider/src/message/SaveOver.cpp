@@ -13,6 +13,7 @@
 #include "message/SaveEdits.h"
 #include "message/Mime.h"
 #include "Addresses.h"
+#include "message/Parse.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

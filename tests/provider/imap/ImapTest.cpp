@@ -6,6 +6,7 @@
 #include "imap/Connection.h"
 #include "imap/ImapStore.h"
 #include "message/Mime.h"
+#include "message/Parse.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
