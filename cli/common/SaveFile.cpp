@@ -24,13 +24,13 @@ namespace kelvra_cli {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string Utf8(const fs::path &path)
 {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
+
+namespace {
 
 [[noreturn]] void Refuse(const std::string &what, const fs::path &path, int error)
 {

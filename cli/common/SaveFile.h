@@ -10,6 +10,9 @@
 
 namespace kelvra_cli {
 
+// A path's bytes as UTF-8 text (on Windows from its UTF-16).
+std::string Utf8(const std::filesystem::path &path);
+
 // A local file problem: a missing attachment, an unwritable folder.
 class LocalFileError : public std::runtime_error {
 public:

@@ -17,17 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Utf8(const fs::path &path)
-{
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 std::string ReadAll(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw host::Exception(u"Cannot open form file " + host::FromUtf8(Utf8(path)));
+        throw host::Exception(u"Cannot open form file " + host::FromUtf8(kelvra_cli::Utf8(path)));
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -90,7 +84,7 @@ std::string TOpenForm::Text() const
 void TOpenForm::Finish()
 {
     const std::string text = Text();
-    const std::string shown = Utf8(path_);
+    const std::string shown = kelvra_cli::Utf8(path_);
     if (!modified_)
         return;
     // Replaced in one step, keeping the file's permissions (a form may hold

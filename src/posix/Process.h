@@ -85,6 +85,8 @@ bool StartDetached(const std::vector<std::string> &args, int errors, int status)
 // a '/' is a path already and comes back as it is; empty when none is
 // found.
 std::string ProgramOnPath(const std::string &program);
+// Whether PATH finds `program` so.
+inline bool OnPath(const std::string &program) { return !ProgramOnPath(program).empty(); }
 
 // Runs args[0] with `args`; nullopt when it cannot be started (errno set).
 std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const RunOptions &options);

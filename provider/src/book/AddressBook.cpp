@@ -24,15 +24,6 @@ namespace {
 // Larger files are not address books a person keeps; they are not read.
 constexpr std::size_t kMaxAddressBookFile = 64 * 1024 * 1024;
 
-std::string Trim(std::string_view s)
-{
-    const size_t first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    const size_t last = s.find_last_not_of(" \t\r\n");
-    return std::string(s.substr(first, last - first + 1));
-}
-
 bool ContainsText(std::string_view text, std::string_view wanted)
 {
     for (size_t i = 0; i + wanted.size() <= text.size(); ++i)
@@ -367,7 +358,8 @@ AddressBook::AddressBook(std::vector<Contact> contacts) : contacts_(std::move(co
 
 Resolved AddressBook::Resolve(std::string_view text, std::vector<Resolved> *matches) const
 {
-    const std::string wanted = Trim(StripAddressType(Trim(text)));
+    const std::string given = Trim(std::string(text));
+    const std::string wanted = Trim(std::string(StripAddressType(given)));
     if (wanted.empty())
         Refuse("an empty recipient name", MAPI_E_UNKNOWN_RECIPIENT);
     // An exact address names its entry, whatever else shares the name.

@@ -21,7 +21,6 @@ namespace kmp {
 
 namespace {
 
-bool OnPath(const std::string &program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 bool HasDisplay()
 {
@@ -252,7 +251,7 @@ std::vector<Chosen> AddressDialog(const AddressBook &book, std::vector<Chosen> s
     case Ui::Terminal:
         return TerminalAddress(book, std::move(start), editFields, caption, label);
     case Ui::Desktop:
-        if (OnPath("zenity"))
+        if (kelvra_posix::OnPath("zenity"))
             return ZenityAddress(book, std::move(start), editFields, caption, label);
         break;
     case Ui::None:
@@ -270,7 +269,7 @@ void DetailsDialog(const Resolved &entry)
         Ask("Press Enter to close. ");
         return;
     case Ui::Desktop:
-        if (OnPath("zenity")) {
+        if (kelvra_posix::OnPath("zenity")) {
             Run({"zenity", "--info", "--no-markup", "--title=Details", "--text=" + text});
             return;
         }

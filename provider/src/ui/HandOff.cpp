@@ -101,7 +101,6 @@ std::vector<std::string> CopiesFor(const Composition &m)
     return copies;
 }
 
-bool OnPath(const char *program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 // Whether the desktop's mailto handler takes attachments from xdg-email:
 // it hands them only to a client it runs with -compose (Thunderbird and
@@ -110,7 +109,7 @@ bool OnPath(const char *program) { return !kelvra_posix::ProgramOnPath(program).
 // own way, or fails).
 std::optional<bool> HandlerTakesAttachments()
 {
-    if (!OnPath("xdg-mime"))
+    if (!kelvra_posix::OnPath("xdg-mime"))
         return std::nullopt;
     const auto query = kelvra_posix::RunProgram({"xdg-mime", "query", "default", "x-scheme-handler/mailto"},
                                                 std::chrono::seconds(10), 4096);
@@ -468,7 +467,7 @@ void HandToMailClient(const Composition &message)
 {
     if (ThroughPortal(message))
         return;
-    if (!OnPath("xdg-email"))
+    if (!kelvra_posix::OnPath("xdg-email"))
         Refuse("the compose dialog cannot be shown: no desktop email portal and no xdg-email (apt-get install "
                "xdg-utils)",
                MAPI_E_NOT_SUPPORTED);

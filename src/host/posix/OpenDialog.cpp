@@ -26,7 +26,6 @@ bool HasDisplay()
     return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
 }
 
-bool OnPath(const std::string &program) { return !kelvra_posix::ProgramOnPath(program).empty(); }
 
 // Runs argv[0] from PATH with standard input from /dev/null and collects
 // its standard output.
@@ -140,9 +139,9 @@ std::optional<std::vector<String>> SystemOpenDialog(const TOpenDialogRequest &re
     if (!HasDisplay())
         throw Exception(u"No file dialog is available: there is no graphical display (DISPLAY or WAYLAND_DISPLAY)");
     std::vector<std::string> args;
-    if (OnPath("zenity"))
+    if (kelvra_posix::OnPath("zenity"))
         args = ZenityArgs(request);
-    else if (OnPath("kdialog"))
+    else if (kelvra_posix::OnPath("kdialog"))
         args = KdialogArgs(request);
     else
         throw Exception(u"No file dialog is available: neither zenity nor kdialog is installed");
