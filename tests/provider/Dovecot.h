@@ -174,20 +174,15 @@ public:
     {
         if (pid_ != 0)
             return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Gone with the test program, however it ends.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            setpgid(0, 0); // its processes are one group, stopped together
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            std::string conf = (dir_ / "dovecot.conf").string();
-            execl("/usr/sbin/dovecot", "dovecot", "-F", "-c", conf.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && !(loopback::Accepts(plainPort) && loopback::Accepts(tlsPort)); ++i)
+        Spawn();
+        // A server that exits at once could not take its ports yet (the
+        // processes of one killed a moment ago may still hold them, on a
+        // loaded machine): it is started again, within the same bound.
+        for (int i = 0; i < 200 && !(loopback::Accepts(plainPort) && loopback::Accepts(tlsPort)); ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+                Spawn();
             usleep(50000);
+        }
         // Accepting is not yet serving: its login processes greet.
         for (int i = 0; i < 100 && !Greets(); ++i)
             usleep(50000);
@@ -228,6 +223,23 @@ public:
             usleep(20000);
     }
 
+    // Starts the server's master process (pid_) in a group of its own.
+    void Spawn()
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Gone with the test program, however it ends.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            setpgid(0, 0); // its processes are one group, stopped together
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            std::string conf = (dir_ / "dovecot.conf").string();
+            execl("/usr/sbin/dovecot", "dovecot", "-F", "-c", conf.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+
     // Ends every process of the server at once, as a crash does.
     void Kill()
     {
@@ -236,7 +248,7 @@ public:
         kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = 0;
-        for (int i = 0; i < 100 && loopback::Accepts(plainPort); ++i)
+        for (int i = 0; i < 500 && (loopback::Accepts(plainPort) || loopback::Accepts(tlsPort)); ++i)
             usleep(20000);
     }
 
