@@ -226,6 +226,9 @@ public:
     // Starts the server's master process (pid_) in a group of its own.
     void Spawn()
     {
+        // Made before the fork: the child of a threaded program allocates
+        // nothing (another thread may have held the allocator's lock).
+        const std::string conf = (dir_ / "dovecot.conf").string();
         pid_ = fork();
         if (pid_ == 0) {
             // Gone with the test program, however it ends.
@@ -234,7 +237,6 @@ public:
             const int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(null, 1);
-            std::string conf = (dir_ / "dovecot.conf").string();
             execl("/usr/sbin/dovecot", "dovecot", "-F", "-c", conf.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
