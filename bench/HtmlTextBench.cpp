@@ -47,7 +47,7 @@ int main()
     std::size_t textSize = 0;
     for (int run = 0; run < 3; ++run) {
         const auto start = Clock::now();
-        textSize = kmp::HtmlText(page, "utf-8").size();
+        textSize = kelvra_provider::HtmlText(page, "utf-8").size();
         ours = std::min(ours, Seconds(start));
     }
     std::printf("HTML to text, a page of %.1f MB: %.3f s (%zu bytes of text)\n", page.size() / 1048576.0, ours,

@@ -105,11 +105,11 @@ int main()
     auto timed = [&](const char *profile, bool counts = false) {
         Timed t;
         MAPILogon(0, S(profile), S("secret"), 0, 0, &session);
-        const std::uint64_t commands = kmp::imap::ImapCommandCount();
+        const std::uint64_t commands = kelvra_provider::imap::ImapCommandCount();
         const auto start = std::chrono::steady_clock::now();
         t.walked = Walk(session, counts);
         t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        t.commands = kmp::imap::ImapCommandCount() - commands;
+        t.commands = kelvra_provider::imap::ImapCommandCount() - commands;
         MAPILogoff(session, 0, 0, 0);
         return t;
     };

@@ -54,9 +54,8 @@ String TextGiven(const std::string &utf8, const std::string &given)
 
 namespace {
 
-// TextGiven, as the subcommands here write it.
-String U(const std::string &utf8, const std::string &given) { return TextGiven(utf8, given); }
-std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
+// A component's text, as the command prints it: UTF-8.
+std::string Utf8Text(std::u16string_view text) { return host::ToUtf8(text); }
 
 fs::path PathOf(const std::string &utf8)
 {
@@ -72,9 +71,9 @@ std::string Utf8Of(const fs::path &path)
 // The session every subcommand logs on with.
 void Configure(TKelvraSession &session, const Global &global)
 {
-    session.SetProfileName(U(global.profile, "--profile"));
+    session.SetProfileName(TextGiven(global.profile, "--profile"));
     if (global.password)
-        session.SetPassword(U(*global.password, "the password (--password or KELVRA_PASSWORD)"));
+        session.SetPassword(TextGiven(*global.password, "the password (--password or KELVRA_PASSWORD)"));
 }
 
 // A component on the session every subcommand logs on with, which it
@@ -98,7 +97,7 @@ private:
 
 json Mailbox(const String &name, const String &address)
 {
-    return {{"name", U8(name)}, {"address", U8(address)}};
+    return {{"name", Utf8Text(name)}, {"address", Utf8Text(address)}};
 }
 
 std::vector<std::string> Items(const String &list)
@@ -107,7 +106,7 @@ std::vector<std::string> Items(const String &list)
     SplitList(list, items);
     std::vector<std::string> out;
     for (const String &item : items.Lines())
-        out.push_back(U8(item));
+        out.push_back(Utf8Text(item));
     return out;
 }
 
@@ -120,7 +119,7 @@ std::string ReadAll(std::istream &in)
 void Select(TKelvraReadMail &mail, const std::string &id, TReadFlags flags)
 {
     mail.SetReadFlags(flags);
-    mail.SetMessageID(U(id, "ID"));
+    mail.SetMessageID(TextGiven(id, "ID"));
 }
 
 std::string Hex(const std::vector<std::uint8_t> &bytes)
@@ -201,7 +200,7 @@ String Recipients(const std::vector<std::string> &given, const std::string &opti
             }
             i = end;
         }
-        AppendListItem(list, U(item, option));
+        AppendListItem(list, TextGiven(item, option));
     }
     return list;
 }
@@ -248,7 +247,7 @@ std::string WayOf(const std::string &outcome)
 // the file lands directly in the folder, hidden from nobody.
 std::string SavedName(const TKelvraReadMail &mail, std::uint32_t i)
 {
-    std::string name = Utf8Of(PathOf(U8(mail.GetPathName(i))).filename());
+    std::string name = Utf8Of(PathOf(Utf8Text(mail.GetPathName(i))).filename());
     while (!name.empty() && (name.front() == '.' || name.front() == ' '))
         name.erase(0, 1);
     const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
@@ -337,7 +336,7 @@ std::pair<std::string, std::optional<std::string>> Dates(const TKelvraReadMail &
             return {text.substr(0, tab), date.empty() ? std::nullopt : std::optional<std::string>(date)};
         }
     }
-    return {IsoOfPlatformDate(U8(mail.GetDateReceived())), std::nullopt};
+    return {IsoOfPlatformDate(Utf8Text(mail.GetDateReceived())), std::nullopt};
 }
 
 // How many files the message `mail` is at holds: asked of the provider,
@@ -371,8 +370,8 @@ json Send(const Global &global, const SendOptions &options)
     mail->SetSendTo(Recipients(options.to, "--to"));
     mail->SetCc(Recipients(options.cc, "--cc"));
     mail->SetBcc(Recipients(options.bcc, "--bcc"));
-    mail->SetSubject(U(options.subject, "--subject"));
-    mail->SetMessageType(U(options.type, "--type"));
+    mail->SetSubject(TextGiven(options.subject, "--subject"));
+    mail->SetMessageType(TextGiven(options.type, "--type"));
 
     std::string body;
     std::string given = "--body";
@@ -389,7 +388,7 @@ json Send(const Global &global, const SendOptions &options)
         given = "standard input";
     }
     host::TStringList lines;
-    lines.SetText(U(body, given));
+    lines.SetText(TextGiven(body, given));
     mail->SetBody(lines);
 
     std::vector<String> files;
@@ -419,7 +418,7 @@ json Send(const Global &global, const SendOptions &options)
                 std::cerr << "kelvra: note: " << Shown(name) << " goes as " << Shown(as)
                           << ": an attachment's name cannot hold ',' or ';'\n";
         }
-        files.push_back(U(staged, "--attach " + file));
+        files.push_back(TextGiven(staged, "--attach " + file));
         attached.push_back(text);
     }
     // The component makes the last file of its list the message's first
@@ -435,7 +434,7 @@ json Send(const Global &global, const SendOptions &options)
         flags.Include(TSendFlag::sfDialog);
     mail->SetFlags(flags);
     mail->Send();
-    const std::string outcome = U8(mail->Outcome());
+    const std::string outcome = Utf8Text(mail->Outcome());
     const std::string way = WayOf(outcome);
     return {{"sent", way == "smtp" || way == "sendmail"},
             {"way", way},
@@ -462,17 +461,17 @@ json List(const Global &global, const ListOptions &options)
     if (options.fifo)
         find.Include(TFindFlag::ffFifo);
     mail.SetFindFlags(find);
-    mail.SetMessageTypeFilter(U(options.type, "--type"));
+    mail.SetMessageTypeFilter(TextGiven(options.type, "--type"));
     mail.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfEnvelopeOnly});
     counter.SetReadFlags({TReadFlag::rfPeek, TReadFlag::rfSuppressAttach});
     json messages = json::array();
     Progress progress("listed", global.json);
     for (bool more = options.limit != 0 && mail.First(); more; more = mail.Next()) {
         progress.Step(static_cast<long>(messages.size()));
-        messages.push_back({{"id", U8(mail.GetMessageID())},
+        messages.push_back({{"id", Utf8Text(mail.GetMessageID())},
                             {"received", Dates(mail).first},
                             {"from", Mailbox(mail.GetOriginatorName(), mail.GetOriginatorAddress())},
-                            {"subject", U8(mail.GetSubject())},
+                            {"subject", Utf8Text(mail.GetSubject())},
                             {"unread", mail.GetMessageFlags().Contains(TMessageFlag::mfUnread)},
                             {"attachments", FileCount(session, mail, counter)}});
         if (options.limit > 0 && static_cast<long>(messages.size()) >= options.limit)
@@ -498,11 +497,11 @@ json Show(const Global &global, const std::string &id, bool peek)
     json attachments = json::array();
     for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
         std::error_code error;
-        const auto size = fs::file_size(PathOf(U8(mail->GetPathName(i))), error);
+        const auto size = fs::file_size(PathOf(Utf8Text(mail->GetPathName(i))), error);
         // Listed under the name save-attachments gives the file; the
         // sender's own, when that differs, beside it.
         json entry = {{"name", SavedName(*mail, i)}, {"size", error ? 0 : size}};
-        if (const std::string sent = U8(mail->GetFileName(i)); sent != entry["name"])
+        if (const std::string sent = Utf8Text(mail->GetFileName(i)); sent != entry["name"])
             entry["sent_as"] = sent;
         attachments.push_back(entry);
     }
@@ -515,13 +514,13 @@ json Show(const Global &global, const std::string &id, bool peek)
             {"to", to},
             {"cc", cc},
             {"bcc", bcc},
-            {"subject", U8(mail->GetSubject())},
-            {"type", U8(mail->GetMessageType())},
-            {"conversation", U8(mail->GetConversationID())},
+            {"subject", Utf8Text(mail->GetSubject())},
+            {"type", Utf8Text(mail->GetMessageType())},
+            {"conversation", Utf8Text(mail->GetConversationID())},
             {"unread", flags.Contains(TMessageFlag::mfUnread)},
             {"receipt_requested", flags.Contains(TMessageFlag::mfReceiptRequested)},
             {"sent", flags.Contains(TMessageFlag::mfSent)},
-            {"body", U8(mail->GetBodyText())},
+            {"body", Utf8Text(mail->GetBodyText())},
             {"attachments", attachments}};
 }
 
@@ -537,9 +536,9 @@ json SaveAttachments(const Global &global, const std::string &id, const std::str
     for (std::uint32_t i = 0; i < mail->GetFileCount(); ++i) {
         const std::string name = SavedName(*mail, i);
         const fs::path destination = target / PathOf(name);
-        SaveCopy(target, name, PathOf(U8(mail->GetPathName(i))), force);
+        SaveCopy(target, name, PathOf(Utf8Text(mail->GetPathName(i))), force);
         json entry = {{"name", name}, {"path", Utf8Of(destination)}};
-        if (const std::string sent = U8(mail->GetFileName(i)); sent != name)
+        if (const std::string sent = Utf8Text(mail->GetFileName(i)); sent != name)
             entry["sent_as"] = sent;
         saved.push_back(entry);
     }
@@ -567,9 +566,9 @@ json Count(const Global &global, bool unread)
 json Resolve(const Global &global, const std::string &name)
 {
     OnSession<TKelvraContact> contact(global);
-    contact->SetContactName(U(name, "NAME"));
-    return {{"name", U8(contact->GetResolvedName())},
-            {"address", U8(contact->GetResolvedAddress())},
+    contact->SetContactName(TextGiven(name, "NAME"));
+    return {{"name", Utf8Text(contact->GetResolvedName())},
+            {"address", Utf8Text(contact->GetResolvedAddress())},
             {"entry_id", Hex(contact->GetResolvedEntry())}};
 }
 
@@ -584,7 +583,7 @@ json Pick(const Global &global)
 json Details(const Global &global, const std::string &name, bool dialog)
 {
     OnSession<TKelvraContact> contact(global);
-    contact->SetContactName(U(name, "NAME"));
+    contact->SetContactName(TextGiven(name, "NAME"));
     if (dialog) {
         // The platform's own details dialog for the resolved entry.
         std::string narrowName = host::ToAnsi(contact->GetResolvedName());
@@ -599,8 +598,8 @@ json Details(const Global &global, const std::string &name, bool dialog)
         contact.Session().Open();
         Check(MapiDetails()(contact.Session().Handle(), 0, &recip, 0, 0));
     }
-    return {{"name", U8(contact->GetResolvedName())},
-            {"address", U8(contact->GetResolvedAddress())},
+    return {{"name", Utf8Text(contact->GetResolvedName())},
+            {"address", Utf8Text(contact->GetResolvedAddress())},
             {"entry_id", Hex(contact->GetResolvedEntry())}};
 }
 

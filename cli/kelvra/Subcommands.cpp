@@ -15,7 +15,7 @@ namespace {
 
 // Every text of an answer is printed through Shown: it may come from a
 // stranger and must not command the terminal.
-std::string T(const json &value) { return Shown(value.get<std::string>()); }
+std::string ShownText(const json &value) { return Shown(value.get<std::string>()); }
 
 std::string Who(const json &mailbox)
 {
@@ -31,7 +31,7 @@ std::string Join(const json &list)
     for (const json &item : list) {
         if (!out.empty())
             out += ", ";
-        out += item.is_string() ? T(item) : Who(item);
+        out += item.is_string() ? ShownText(item) : Who(item);
     }
     return out;
 }
@@ -90,7 +90,7 @@ Subcommand SendCommand(CLI::App &app)
                 // The mail system's own words when it gives them: they say
                 // whether the message left the machine.
                 if (!a["outcome"].get<std::string>().empty())
-                    return T(a["outcome"]) + "\n";
+                    return ShownText(a["outcome"]) + "\n";
                 std::string out = "handed to the mail system for " + Join(a["to"]);
                 if (!a["cc"].empty())
                     out += ", cc " + Join(a["cc"]);
@@ -114,12 +114,12 @@ Subcommand ListCommand(CLI::App &app)
                 // folder's): the columns after them line up.
                 size_t width = 0;
                 for (const json &m : a)
-                    width = std::max(width, T(m["id"]).size());
+                    width = std::max(width, ShownText(m["id"]).size());
                 for (const json &m : a) {
                     const int files = m["attachments"].get<int>();
-                    const std::string id = T(m["id"]);
+                    const std::string id = ShownText(m["id"]);
                     out << id << std::string(width - id.size(), ' ') << "  " << Minute(m["received"]) << "  " << (m["unread"].get<bool>() ? "N" : " ") << "  "
-                        << Who(m["from"]) << "  " << T(m["subject"])
+                        << Who(m["from"]) << "  " << ShownText(m["subject"])
                         << (files > 0 ? "  [" + std::to_string(files) + "]" : "") << "\n";
                 }
                 return out.str();
@@ -142,14 +142,14 @@ Subcommand ShowCommand(CLI::App &app)
                 for (const char *field : {"to", "cc", "bcc"})
                     if (!a[field].empty())
                         out << char(std::toupper(field[0])) << (field + 1) << ": " << Join(a[field]) << "\n";
-                out << "Subject: " << T(a["subject"]) << "\n";
+                out << "Subject: " << ShownText(a["subject"]) << "\n";
                 if (!a["date"].is_null())
-                    out << "Date: " << T(a["date"]) << "  (the message's own)\n";
-                out << "Received: " << T(a["received"]) << "\n"
-                    << "Id: " << T(a["id"]) << "\n\n"
+                    out << "Date: " << ShownText(a["date"]) << "  (the message's own)\n";
+                out << "Received: " << ShownText(a["received"]) << "\n"
+                    << "Id: " << ShownText(a["id"]) << "\n\n"
                     << Shown(a["body"].get<std::string>(), true) << "\n";
                 for (const json &f : a["attachments"])
-                    out << "attachment: " << T(f["name"]) << " (" << f["size"].get<std::uintmax_t>() << " bytes)\n";
+                    out << "attachment: " << ShownText(f["name"]) << " (" << f["size"].get<std::uintmax_t>() << " bytes)\n";
                 return out.str();
             }};
 }
@@ -168,7 +168,7 @@ Subcommand SaveAttachmentsCommand(CLI::App &app)
     return {s, [o](const Global &g) { return SaveAttachments(g, o->id, o->folder, o->force); }, [](const json &a) {
                 std::string out;
                 for (const json &f : a["saved"])
-                    out += "saved " + T(f["name"]) + " -> " + T(f["path"]) + "\n";
+                    out += "saved " + ShownText(f["name"]) + " -> " + ShownText(f["path"]) + "\n";
                 return out;
             }};
 }
@@ -179,7 +179,7 @@ Subcommand DeleteCommand(CLI::App &app)
     CLI::App *s = app.add_subcommand("delete", "delete a message");
     s->add_option("ID", *id, "the message identifier")->required()->check(kNotEmpty);
     return {s, [id](const Global &g) { return Delete(g, *id); },
-            [](const json &a) { return "deleted " + T(a["deleted"]) + "\n"; }};
+            [](const json &a) { return "deleted " + ShownText(a["deleted"]) + "\n"; }};
 }
 
 Subcommand CountCommand(CLI::App &app)
@@ -233,8 +233,8 @@ Subcommand PasswordCommand(CLI::App &app)
     s->add_subcommand("set", "read a password (without echo on a terminal) and keep it")->callback([set] { *set = true; });
     s->add_subcommand("clear", "remove it from the keyring");
     return {s, [set](const Global &g) { return Password(g, *set); }, [](const json &a) {
-                return (a.contains("kept") ? "kept the password of profile " + T(a["kept"])
-                                           : "cleared the password of profile " + T(a["cleared"])) +
+                return (a.contains("kept") ? "kept the password of profile " + ShownText(a["kept"])
+                                           : "cleared the password of profile " + ShownText(a["cleared"])) +
                        "\n";
             }};
 }
@@ -282,20 +282,20 @@ Subcommand ProfileCommand(CLI::App &app)
                 std::string out;
                 if (a.contains("profiles")) {
                     for (const json &name : a["profiles"])
-                        out += T(name) + (name == a["default"] ? "  (default)\n" : "\n");
+                        out += ShownText(name) + (name == a["default"] ? "  (default)\n" : "\n");
                     return out;
                 }
                 if (a.contains("imported"))
-                    return "added profile " + T(a["imported"]) + " (from " + T(a["from"]) + ")\n";
+                    return "added profile " + ShownText(a["imported"]) + " (from " + ShownText(a["from"]) + ")\n";
                 if (a.contains("parts")) {
                     for (const json &p : a["parts"])
-                        out += T(p["part"]) + ": " + (p["ok"].get<bool>() ? "ok" : "FAILED") + ": " + T(p["detail"]) +
+                        out += ShownText(p["part"]) + ": " + (p["ok"].get<bool>() ? "ok" : "FAILED") + ": " + ShownText(p["detail"]) +
                                "\n";
                     return out;
                 }
-                out = "[" + T(a["profile"]) + "]    ; " + T(a["file"]) + "\n";
+                out = "[" + ShownText(a["profile"]) + "]    ; " + ShownText(a["file"]) + "\n";
                 for (const auto &[key, value] : a["keys"].items())
-                    out += key + " = " + T(value) + "\n";
+                    out += key + " = " + ShownText(value) + "\n";
                 return out;
             },
             [](const json &a) { return a.contains("ok") && !a["ok"].get<bool>() ? int(kRefused) : int(kSuccess); }};

@@ -6,7 +6,7 @@
 
 #include <glib.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 std::string_view StripAddressType(std::string_view address)
 {
@@ -81,4 +81,4 @@ std::string AddressEntryId(std::string_view address)
     return id;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

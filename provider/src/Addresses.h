@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // "SMTP:" (any case) taken off an address.
 std::string_view StripAddressType(std::string_view address);
@@ -38,4 +38,4 @@ std::string AddressEntryId(std::string_view address);
 // What an address's entry identifier is made of: this, then the address.
 constexpr std::string_view kAddressEntryPrefix = "kelvra-address:";
 
-} // namespace kmp
+} // namespace kelvra_provider

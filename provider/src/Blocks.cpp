@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -149,4 +149,4 @@ ULONG FreeBlock(void *top)
     return SUCCESS_SUCCESS;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // What a read handed out, kept with the record so that a save of that same
 // record knows which of the stored message's parts the record shows.
@@ -89,4 +89,4 @@ void UpdateReadInfo(const void *top, ReadInfo info);
 // Frees a handed-out block: 0, or MAPI_E_FAILURE for an unknown pointer.
 ULONG FreeBlock(void *top);
 
-} // namespace kmp
+} // namespace kelvra_provider

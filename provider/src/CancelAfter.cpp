@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 CancelAfter::CancelAfter(std::chrono::milliseconds bound) : cancellable_(g_cancellable_new()), bound_(bound)
 {
@@ -30,4 +30,4 @@ std::string CancelAfter::Words() const
     return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

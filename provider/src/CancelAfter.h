@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-namespace kmp {
+namespace kelvra_provider {
 
 class CancelAfter {
 public:
@@ -34,4 +34,4 @@ private:
     std::thread watch_;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

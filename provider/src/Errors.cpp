@@ -12,7 +12,7 @@
 #include <iostream>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::string &LastOutcome()
     Fail(code);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

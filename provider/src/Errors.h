@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // A Simple MAPI result code on its way out of an entry point.
 struct MapiError {
@@ -33,4 +33,4 @@ std::string &LastReason();
 // (KelvraMapiLastOutcome); empty when none.
 std::string &LastOutcome();
 
-} // namespace kmp
+} // namespace kelvra_provider

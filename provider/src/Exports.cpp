@@ -28,7 +28,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace kmp {
+namespace kelvra_provider {
 namespace {
 
 // The identifier buffer's size, as the caller's flags say it is.
@@ -112,9 +112,9 @@ std::vector<std::string> Split(std::string_view text, char delimiter)
 }
 
 } // namespace
-} // namespace kmp
+} // namespace kelvra_provider
 
-using namespace kmp;
+using namespace kelvra_provider;
 
 KMP_EXPORT ULONG MAPILogon(ULONG_PTR, LPSTR lpszProfileName, LPSTR lpszPassword, FLAGS flFlags, ULONG,
                            LPLHANDLE lplhSession)

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct FileStamp {
     std::uint64_t inode = 0;
@@ -25,4 +25,4 @@ struct FileStamp {
     bool operator==(const FileStamp &) const = default;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -93,4 +93,4 @@ void WriteAll(int fd, std::string_view bytes)
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

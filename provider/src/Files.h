@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Opens a file for reading only when it is a regular file: never blocks on a
 // FIFO or a device (O_NONBLOCK until fstat has said what it is). Returns the
@@ -29,4 +29,4 @@ std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t 
 // MAPI_E_DISK_FULL when the disk or quota is full, else MAPI_E_FAILURE.
 void WriteAll(int fd, std::string_view bytes);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -8,7 +8,7 @@
 
 #include <new>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Runs `body` as an entry point's work: SUCCESS_SUCCESS when it returns,
 // else the code it failed with (MAPI_E_INSUFFICIENT_MEMORY when memory ran
@@ -35,4 +35,4 @@ ULONG Guard(Body &&body)
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

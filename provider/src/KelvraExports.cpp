@@ -22,7 +22,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace kmp {
+namespace kelvra_provider {
 namespace {
 
 // Copies `text` into `out` (`size` bytes, the zero included; cut short when
@@ -40,9 +40,9 @@ ULONG CopyOut(const std::string &text, LPSTR out, ULONG size, ULONG *length = nu
 }
 
 } // namespace
-} // namespace kmp
+} // namespace kelvra_provider
 
-using namespace kmp;
+using namespace kelvra_provider;
 
 // Beside the twelve: keeps a password for a profile's servers in the
 // keyring (a null password clears it), for `kelvra password`. 0, or
@@ -76,7 +76,7 @@ KMP_EXPORT ULONG KelvraMapiKeepPassword(LPSTR lpszProfileName, LPSTR lpszPasswor
 // whole length, 0 when the last call gave none. Never holds a secret.
 KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
 {
-    return CopyOut(kmp::LastReason(), lpszReason, nSize);
+    return CopyOut(kelvra_provider::LastReason(), lpszReason, nSize);
 }
 
 // What the calling thread's last send did with its message, when it
@@ -88,7 +88,7 @@ KMP_EXPORT ULONG KelvraMapiLastReason(LPSTR lpszReason, ULONG nSize)
 // was no send that succeeded.
 KMP_EXPORT ULONG KelvraMapiLastOutcome(LPSTR lpszOutcome, ULONG nSize)
 {
-    return CopyOut(kmp::LastOutcome(), lpszOutcome, nSize);
+    return CopyOut(kelvra_provider::LastOutcome(), lpszOutcome, nSize);
 }
 
 // Beside the twelve, for a caller that prints each failure's reason itself
@@ -97,7 +97,7 @@ KMP_EXPORT ULONG KelvraMapiLastOutcome(LPSTR lpszOutcome, ULONG nSize)
 // For the whole process. Returns 0.
 KMP_EXPORT ULONG KelvraMapiReasonsToCaller(ULONG told)
 {
-    kmp::ReasonsToCaller(told != 0);
+    kelvra_provider::ReasonsToCaller(told != 0);
     return SUCCESS_SUCCESS;
 }
 

@@ -6,7 +6,7 @@
 #include "maildir/MaildirStore.h"
 #include "message/HeaderText.h"
 
-namespace kmp {
+namespace kelvra_provider {
 
 std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &password, bool logon)
 {
@@ -18,4 +18,4 @@ std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &
 
 void FlushStoreCaches() { EnvelopeCache::FlushAll(); }
 
-} // namespace kmp
+} // namespace kelvra_provider

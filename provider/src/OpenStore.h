@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The store of a profile: an IMAP store for an imap:// or imaps:// mailbox
 // (IsImapMailbox), else a Maildir. At logon (`logon`) a Maildir is made
@@ -18,4 +18,4 @@ std::shared_ptr<MailStore> OpenStore(const Profile &profile, const std::string &
 // Writes what the stores' caches of this process hold back to disk.
 void FlushStoreCaches();
 
-} // namespace kmp
+} // namespace kelvra_provider

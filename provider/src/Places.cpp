@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -82,4 +82,4 @@ std::string ResolvePath(const std::string &value, const std::string &base)
     return base + "/" + value;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

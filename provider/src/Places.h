@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The environment variable's value; empty when it is not set.
 std::string Env(const char *name);
@@ -26,4 +26,4 @@ std::string LoginName();
 // absolute one and empty stay as they are.
 std::string ResolvePath(const std::string &value, const std::string &base);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -10,7 +10,7 @@
 
 #include <functional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 
 std::string DescribeProfile(const Profile &p)
@@ -66,4 +66,4 @@ bool CheckProfile(const Profile &p, const std::string &password, std::string &re
     return all;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

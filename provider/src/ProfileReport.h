@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // "key<TAB>value" lines: `profile` (its name), `file` (the profile file, or
 // "(embedded default)"), then every key of the profile file with the value
@@ -21,4 +21,4 @@ std::string DescribeProfile(const Profile &profile);
 // works.
 bool CheckProfile(const Profile &profile, const std::string &password, std::string &report);
 
-} // namespace kmp
+} // namespace kelvra_provider

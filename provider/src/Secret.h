@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Clears a text's bytes, all it has room for, in a way the compiler keeps.
 void ClearText(std::string &text);
@@ -60,4 +60,4 @@ private:
     std::string text_;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -68,4 +68,4 @@ SessionInUse FindSession(LHANDLE handle)
     return SessionInUse(it->second);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // What a session keeps between its sends (Smtp.h).
 struct Outbox;
@@ -63,4 +63,4 @@ auto AboutMessage(const Session &session, const std::string &id, Body &&body)
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <mutex>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 std::atomic<unsigned> g_forks{0};
@@ -54,4 +54,4 @@ NoSigpipe::~NoSigpipe()
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

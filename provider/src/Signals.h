@@ -4,7 +4,7 @@
 
 #include <signal.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // How often this process has forked: a child sees a number its parent did
 // not have (cheaper to ask at every call than the process identifier). A
@@ -41,4 +41,4 @@ private:
     bool pendingBefore_ = false;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

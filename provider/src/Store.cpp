@@ -3,7 +3,7 @@
 #include "message/ReadRecord.h"
 
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -31,4 +31,4 @@ std::uint32_t MailStore::FileCount(const std::string &id)
     return Read(id, true, options)->Message().nFileCount;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // What MAPIFindNext asks for.
 struct FindFilter {
@@ -75,4 +75,4 @@ public:
 };
 
 
-} // namespace kmp
+} // namespace kelvra_provider

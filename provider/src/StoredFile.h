@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct StoredFile {
     std::string id;        // the store's identifier of the message
@@ -29,4 +29,4 @@ struct StoredFile {
 // Writes a message's bytes to a descriptor; raises MapiError on failure.
 using MessageWriter = std::function<void(int fd)>;
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -8,7 +8,7 @@
 
 #include <cctype>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -137,4 +137,4 @@ bool NextLine(std::string_view text, std::size_t &start, std::string_view &line)
     return true;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Narrow texts cross the ABI in the character set of the environment's
 // locale (a plain ASCII locale counts as UTF-8), as the components write
@@ -46,4 +46,4 @@ std::string OneLine(std::string_view text);
 // without a line end counts.
 bool NextLine(std::string_view text, std::size_t &start, std::string_view &line);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-namespace kmp {
+namespace kelvra_provider {
 
 bool IsImapMailbox(const std::string &mailbox)
 {
@@ -59,4 +59,4 @@ std::string WithoutPassword(const std::string &text)
     return url.Part(CURLUPART_URL);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Whether a profile's mailbox names an IMAP server (imap://, imaps://, any
 // case) rather than a folder.
@@ -39,4 +39,4 @@ private:
 // or file; as written when it holds none.
 std::string WithoutPassword(const std::string &text);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct Task::State {
     enum class Stage : unsigned char { Queued, Running, Done, TakenBack };
@@ -248,4 +248,4 @@ void Rest()
     pool->RestUntil(lock, [pool] { return !pool->forking.load(); });
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

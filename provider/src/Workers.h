@@ -14,7 +14,7 @@
 #include <functional>
 #include <memory>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // One piece of work handed to one of the provider's threads. It runs there
 // once, unless its owner takes it back first (no thread free yet), and then
@@ -48,4 +48,4 @@ private:
 // other thread.
 void Rest();
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -36,6 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string_view page(reinterpret_cast<const char *>(data), size);
     for (const char *charset : {static_cast<const char *>(nullptr), "utf-8", "iso-8859-1", "shift_jis"})
-        Check(kmp::HtmlText(page, charset));
+        Check(kelvra_provider::HtmlText(page, charset));
     return 0;
 }

@@ -81,13 +81,13 @@ public:
     // Stores the bytes as the folder's one message. Its name alternates
     // between two flag suffixes, so the folder's class cache (per file)
     // never answers for the previous input.
-    kmp::StoredFile Store(const uint8_t *data, size_t size)
+    kelvra_provider::StoredFile Store(const uint8_t *data, size_t size)
     {
         std::error_code ignored;
         if (!last_.empty())
             fs::remove(last_, ignored);
         flip_ = !flip_;
-        kmp::StoredFile entry;
+        kelvra_provider::StoredFile entry;
         entry.id = "1700000000.M1P1Q1.fuzz";
         entry.path = (Mailbox() / "cur" / (entry.id + (flip_ ? ":2,S" : ":2,"))).string();
         entry.seen = flip_;
@@ -175,7 +175,7 @@ bool Inside(std::string_view path, std::string_view folder)
 
 // Walks the record and reads back the files it names (freeing the record
 // removes them).
-void Walk(const MapiMessage &m, const kmp::ReadOptions &options, const fs::path &decoded)
+void Walk(const MapiMessage &m, const kelvra_provider::ReadOptions &options, const fs::path &decoded)
 {
     volatile size_t sum = Touch(m.lpszSubject) + Touch(m.lpszNoteText) + Touch(m.lpszMessageType) +
                           Touch(m.lpszDateReceived) + Touch(m.lpszConversationID);
@@ -227,13 +227,13 @@ bool IsEmpty(DIR *folder)
     return true;
 }
 
-void Read(GMimeMessage *message, const kmp::StoredFile &entry, const kmp::ReadOptions &options,
+void Read(GMimeMessage *message, const kelvra_provider::StoredFile &entry, const kelvra_provider::ReadOptions &options,
           const fs::path &decoded)
 {
     try {
-        const std::unique_ptr<kmp::Block> record = kmp::ReadRecord(message, entry, false, options);
+        const std::unique_ptr<kelvra_provider::Block> record = kelvra_provider::ReadRecord(message, entry, false, options);
         Walk(record->Message(), options, decoded);
-    } catch (const kmp::MapiError &) {
+    } catch (const kelvra_provider::MapiError &) {
         // An answer the caller gets as a result code.
     }
 }
@@ -249,18 +249,18 @@ bool Classify(const std::string &cls, const void *context)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Home &home = TheHome();
-    const kmp::StoredFile entry = home.Store(data, size);
+    const kelvra_provider::StoredFile entry = home.Store(data, size);
 
-    kmp::ReadOptions full, envelope, noAttachments, bodyAsFile;
+    kelvra_provider::ReadOptions full, envelope, noAttachments, bodyAsFile;
     envelope.envelopeOnly = true;
     noAttachments.suppressAttach = true;
     bodyAsFile.bodyAsFile = true;
     // One parse, read under each option: the parse does not depend on them.
     try {
-        const kmp::Ref<GMimeMessage> message(kmp::ParseMessageFile(entry.path));
-        for (const kmp::ReadOptions &options : {full, envelope, noAttachments, bodyAsFile})
+        const kelvra_provider::Ref<GMimeMessage> message(kelvra_provider::ParseMessageFile(entry.path));
+        for (const kelvra_provider::ReadOptions &options : {full, envelope, noAttachments, bodyAsFile})
             Read(message.get(), entry, options, home.Decoded());
-    } catch (const kmp::MapiError &) {
+    } catch (const kelvra_provider::MapiError &) {
     }
     // Freed with their files deleted, the records leave nothing behind (each
     // read's files are in a folder of its own, which names the read).
@@ -272,25 +272,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // The envelope from the header block alone, as a walk reads it.
     try {
-        kmp::maildir::Maildir maildir(home.Mailbox().string());
-        kmp::StoredFile listed = entry;
-        if (const std::optional<kmp::Envelope> read = maildir.ReadEnvelope(listed))
-            Walk(kmp::EnvelopeRecord(listed, *read, false)->Message(), envelope, home.Decoded());
-    } catch (const kmp::MapiError &) {
+        kelvra_provider::maildir::Maildir maildir(home.Mailbox().string());
+        kelvra_provider::StoredFile listed = entry;
+        if (const std::optional<kelvra_provider::Envelope> read = maildir.ReadEnvelope(listed))
+            Walk(kelvra_provider::EnvelopeRecord(listed, *read, false)->Message(), envelope, home.Decoded());
+    } catch (const kelvra_provider::MapiError &) {
     }
 
     // The class a type-filtered walk reads from the header.
     std::string cls;
     try {
-        kmp::maildir::Maildir maildir(home.Mailbox().string());
-        kmp::maildir::WalkFilter filter;
+        kelvra_provider::maildir::Maildir maildir(home.Mailbox().string());
+        kelvra_provider::maildir::WalkFilter filter;
         filter.matches = &Classify;
         filter.context = &cls;
         if (maildir.Next("", false, filter) != entry.id)
             Fault("the walk did not find the one message");
         volatile size_t length = cls.size();
         (void)length;
-    } catch (const kmp::MapiError &) {
+    } catch (const kelvra_provider::MapiError &) {
     }
     return 0;
 }

@@ -6,10 +6,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const kmp::AddressBook book(kmp::ParseVCards(std::string_view(reinterpret_cast<const char *>(data), size)));
+    const kelvra_provider::AddressBook book(kelvra_provider::ParseVCards(std::string_view(reinterpret_cast<const char *>(data), size)));
     try {
         book.Resolve("ann");
-    } catch (const kmp::MapiError &) {
+    } catch (const kelvra_provider::MapiError &) {
     }
     return 0;
 }

@@ -22,9 +22,9 @@ TEST(Charset, HostAndProviderAgreeOnTheNarrowText)
         EXPECT_EQ(narrow, "Gr\xFC\xDF" "e, caf\xE9");
     }
     // From the components to the provider and back.
-    const std::string utf8 = kmp::NarrowToUtf8(narrow);
+    const std::string utf8 = kelvra_provider::NarrowToUtf8(narrow);
     EXPECT_EQ(utf8, "Gr\xC3\xBC\xC3\x9F" "e, caf\xC3\xA9");
-    EXPECT_EQ(host::FromAnsi(kmp::Utf8ToNarrow(utf8)), text);
+    EXPECT_EQ(host::FromAnsi(kelvra_provider::Utf8ToNarrow(utf8)), text);
     // What the narrow set cannot hold becomes '?' on both sides alike.
-    EXPECT_EQ(kmp::Utf8ToNarrow("\xE2\x82\xAC") == "?", host::ToAnsi(u"\u20AC") == "?");
+    EXPECT_EQ(kelvra_provider::Utf8ToNarrow("\xE2\x82\xAC") == "?", host::ToAnsi(u"\u20AC") == "?");
 }

@@ -127,9 +127,9 @@ TEST(GMimeEncodedWords, AdjacentPaddedBase64WordsLoseTextInTheInstalledGMime)
     char *gmime = g_mime_utils_header_decode_text(nullptr, raw);
     EXPECT_STRNE(gmime, "\xE6\x97\xA5\xE6\x9C\xAC\xC3\xA9\xE4\xBB\xB6\xE5\x90\x8D") << "GMime issue 133 is mended";
     g_free(gmime);
-    EXPECT_EQ(kmp::DecodeHeaderText(raw), "\xE6\x97\xA5\xE6\x9C\xAC\xC3\xA9\xE4\xBB\xB6\xE5\x90\x8D");
+    EXPECT_EQ(kelvra_provider::DecodeHeaderText(raw), "\xE6\x97\xA5\xE6\x9C\xAC\xC3\xA9\xE4\xBB\xB6\xE5\x90\x8D");
     // Blanks between encoded words go; those beside plain words stay.
-    EXPECT_EQ(kmp::DecodeHeaderText("a =?utf-8?q?b?= \r\n =?utf-8?q?c?= d"), "a bc d");
+    EXPECT_EQ(kelvra_provider::DecodeHeaderText("a =?utf-8?q?b?= \r\n =?utf-8?q?c?= d"), "a bc d");
 }
 
 // The other fault the provider works around: a part whose last line ends
@@ -276,7 +276,7 @@ namespace {
 // without one (`blankLineAdded`).
 std::string WithoutSubject(const std::string &message, bool blankLineAdded)
 {
-    const kmp::HeaderBounds bounds = *kmp::FindHeaderBounds(message, true);
+    const kelvra_provider::HeaderBounds bounds = *kelvra_provider::FindHeaderBounds(message, true);
     std::string out = message.substr(0, bounds.begin);
     bool inSubject = false;
     for (size_t at = bounds.begin; at < bounds.end;) {
@@ -284,7 +284,7 @@ std::string WithoutSubject(const std::string &message, bool blankLineAdded)
         next = next == std::string::npos ? message.size() : next + 1;
         const std::string line = message.substr(at, next - at);
         const std::string content = line.substr(0, line.find_last_not_of("\r\n") + 1);
-        if (!kmp::ContinuesField(content))
+        if (!kelvra_provider::ContinuesField(content))
             inSubject = content.size() >= 8 && g_ascii_strncasecmp(content.c_str(), "Subject:", 8) == 0;
         if (!inSubject)
             out += line;

@@ -28,10 +28,10 @@ protected:
         fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write); // as a file with a password must be
         fs::remove(home / "provider.log");
         try {
-            const kmp::Profile p = kmp::LoadProfile(name);
+            const kelvra_provider::Profile p = kelvra_provider::LoadProfile(name);
             return "name=" + p.senderName + " mailbox=" + p.mailbox + " smtp=" + p.smtpUrl +
                    " plain=" + (p.plainLoopback ? "yes" : "no") + " timeout=" + std::to_string(p.sendTimeout);
-        } catch (const kmp::MapiError &e) {
+        } catch (const kelvra_provider::MapiError &e) {
             std::string log = Log();
             if (!log.empty() && log.back() == '\n')
                 log.pop_back();
@@ -104,14 +104,14 @@ TEST(ProfileManualPage, HasAnEntryForEveryKeyTheProviderReadsAndNoOther)
         entries[(*it)[1]] = page.substr(start, end == std::string::npos ? std::string::npos : end - start);
     }
     std::set<std::string> read{"default"}; // the one key before the first section
-    for (const kmp::ProfileKey &key : kmp::ProfileKeyTable())
+    for (const kelvra_provider::ProfileKey &key : kelvra_provider::ProfileKeyTable())
         read.insert(std::string(key.key));
     for (const std::string &key : read)
         EXPECT_TRUE(entries.count(key)) << "kelvra-profiles(5) has no entry for the key " << key;
     for (const auto &[key, text] : entries)
         EXPECT_TRUE(read.count(key)) << "kelvra-profiles(5) documents " << key << ", a key no profile may hold";
     // The defaults it states are the provider's.
-    const kmp::Profile defaults;
+    const kelvra_provider::Profile defaults;
     const std::pair<const char *, std::string> stated[] = {
         {"connecttimeout", std::to_string(defaults.connectTimeout)},
         {"timeout", std::to_string(defaults.sendTimeout)},
@@ -134,8 +134,8 @@ TEST(ProfileIni, EveryValueWrittenReadsBackAsItself)
     for (const std::string &value : values) {
         SCOPED_TRACE(value);
         for (const char *end : {"\n", "\r\n"}) {
-            const std::string text = std::string("[P]") + end + "key = " + kmp::IniWritten(value) + end;
-            const kmp::IniSections sections = kmp::ReadIni(text, "test.ini");
+            const std::string text = std::string("[P]") + end + "key = " + kelvra_provider::IniWritten(value) + end;
+            const kelvra_provider::IniSections sections = kelvra_provider::ReadIni(text, "test.ini");
             ASSERT_EQ(sections.size(), 2u);
             EXPECT_EQ(sections[1].second.at("key").text, value) << text;
         }
@@ -180,12 +180,12 @@ TEST_F(ProfileFile, CommentsQuotesAndMistakes)
     EXPECT_EQ(Load("", "Work").substr(0, failure.size()), failure);
     setenv("KELVRA_MAPI_PROFILES", (home / "missing.ini").c_str(), 1);
     fs::remove(home / "provider.log");
-    EXPECT_THROW(kmp::LoadProfile(""), kmp::MapiError);
+    EXPECT_THROW(kelvra_provider::LoadProfile(""), kelvra_provider::MapiError);
     EXPECT_NE(Log().find((home / "missing.ini").string() + " (KELVRA_MAPI_PROFILES) does not exist"),
               std::string::npos);
     unsetenv("KELVRA_MAPI_PROFILES");
     setenv("XDG_CONFIG_HOME", (home / "no-config").c_str(), 1);
-    EXPECT_EQ(kmp::LoadProfile("").name, "Default");
+    EXPECT_EQ(kelvra_provider::LoadProfile("").name, "Default");
     // Its contacts folder is made at logon, as the README says, for .vcf files.
     LHANDLE h = 0;
     ASSERT_EQ(MAPILogon(0, nullptr, nullptr, 0, 0, &h), 0u);
@@ -216,8 +216,8 @@ TEST_F(ProfileFile, AddingNeverAdoptsAFileReadingRefusesAndWritesThroughALink)
         if (row.otherOwner) {
             ASSERT_EQ(chown(profiles.c_str(), 12345, 12345), 0);
         }
-        EXPECT_THROW(kmp::AddProfile("Mine", {{"mailbox", "Mail"}}, false), kmp::MapiError);
-        EXPECT_NE(kmp::LastReason().find(row.refusal), std::string::npos) << kmp::LastReason();
+        EXPECT_THROW(kelvra_provider::AddProfile("Mine", {{"mailbox", "Mail"}}, false), kelvra_provider::MapiError);
+        EXPECT_NE(kelvra_provider::LastReason().find(row.refusal), std::string::npos) << kelvra_provider::LastReason();
         EXPECT_EQ(ReadFile(profiles), foreign);
         EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, row.mode);
         fs::remove(profiles);
@@ -227,7 +227,7 @@ TEST_F(ProfileFile, AddingNeverAdoptsAFileReadingRefusesAndWritesThroughALink)
     WriteFile(real, "[Work]\nmailbox = Mail\n");
     fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
     fs::create_symlink(real, profiles);
-    kmp::AddProfile("Mine", {{"mailbox", "Other"}}, false);
+    kelvra_provider::AddProfile("Mine", {{"mailbox", "Other"}}, false);
     EXPECT_TRUE(fs::is_symlink(profiles));
     EXPECT_EQ(ReadFile(real), "[Work]\nmailbox = Mail\n\n[Mine]\nmailbox = Other\n");
 }
@@ -242,22 +242,22 @@ TEST_F(ProfileFile, AnAddedProfileReadsBackAndLeavesTheRestOfTheFile)
     fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                   fs::perms::others_read);
     const std::string tricky[] = {"Ann ; Sales", " leading", "trailing ", "\"quoted\"", "back\\slash # not", "#first"};
-    kmp::AddProfile("old", {{"mailbox", "new"}, {"name", tricky[0]}, {"passwordcmd", tricky[4]}}, true);
+    kelvra_provider::AddProfile("old", {{"mailbox", "new"}, {"name", tricky[0]}, {"passwordcmd", tricky[4]}}, true);
     EXPECT_EQ(ReadFile(profiles), "default = Work ; the usual\n[Work]\nmailbox = Mail ; mine\n\n# the next one\n"
                                   "[old]\nmailbox = new\nname = \"Ann ; Sales\"\npasswordcmd = \"back\\\\slash # not\"\n"
                                   "\n[Last]\nmailbox = last\n");
     EXPECT_EQ(fs::status(profiles).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     for (const std::string &value : tricky) {
         SCOPED_TRACE(value);
-        kmp::AddProfile("T", {{"name", value}, {"password", value}}, true);
-        const kmp::Profile p = kmp::LoadProfile("T");
+        kelvra_provider::AddProfile("T", {{"name", value}, {"password", value}}, true);
+        const kelvra_provider::Profile p = kelvra_provider::LoadProfile("T");
         EXPECT_EQ(p.senderName, value);
         EXPECT_EQ(p.password.Text(), value);
     }
-    EXPECT_THROW(kmp::AddProfile("Work", {{"mailbox", "x"}}, false), kmp::MapiError);
-    EXPECT_THROW(kmp::AddProfile("X", {{"mailbx", "x"}}, false), kmp::MapiError);
-    EXPECT_THROW(kmp::AddProfile("X", {{"name", "two\nlines"}}, false), kmp::MapiError);
-    EXPECT_THROW(kmp::AddProfile("X", {{"timeout", "soon"}}, false), kmp::MapiError); // would not log on
-    EXPECT_EQ(kmp::LoadProfile("").name, "Work");
-    EXPECT_THROW(kmp::LoadProfile("X"), kmp::MapiError); // nothing of those was written
+    EXPECT_THROW(kelvra_provider::AddProfile("Work", {{"mailbox", "x"}}, false), kelvra_provider::MapiError);
+    EXPECT_THROW(kelvra_provider::AddProfile("X", {{"mailbx", "x"}}, false), kelvra_provider::MapiError);
+    EXPECT_THROW(kelvra_provider::AddProfile("X", {{"name", "two\nlines"}}, false), kelvra_provider::MapiError);
+    EXPECT_THROW(kelvra_provider::AddProfile("X", {{"timeout", "soon"}}, false), kelvra_provider::MapiError); // would not log on
+    EXPECT_EQ(kelvra_provider::LoadProfile("").name, "Work");
+    EXPECT_THROW(kelvra_provider::LoadProfile("X"), kelvra_provider::MapiError); // nothing of those was written
 }

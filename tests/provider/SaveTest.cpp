@@ -308,10 +308,10 @@ TEST_F(Save, ASaveIsANewFileOfTheSameIdentifierAndTakesOverAFlagSetMeanwhile)
 
     // Another program flags the message while the save runs.
     static fs::path flagged;
-    kmp::maildir::g_rewriteHook = [](const std::string &old) {
+    kelvra_provider::maildir::g_rewriteHook = [](const std::string &old) {
         flagged = fs::path(old).parent_path() / (fs::path(old).filename().string() + "F");
         fs::rename(old, flagged);
-        kmp::maildir::g_rewriteHook = nullptr;
+        kelvra_provider::maildir::g_rewriteHook = nullptr;
     };
     m->lpszSubject = S("second save");
     ASSERT_EQ(SaveOver(m, id), 0u);
@@ -321,12 +321,12 @@ TEST_F(Save, ASaveIsANewFileOfTheSameIdentifierAndTakesOverAFlagSetMeanwhile)
     EXPECT_NE(ReadFile(files[0]).find("second save"), std::string::npos);
 
     // One that never stops renaming it: the save gives up, the message whole.
-    kmp::maildir::g_rewriteHook = [](const std::string &old) {
+    kelvra_provider::maildir::g_rewriteHook = [](const std::string &old) {
         fs::rename(old, fs::path(old).parent_path() / (fs::path(old).filename().string() + "T"));
     };
     m->lpszSubject = S("third save");
     EXPECT_EQ(SaveOver(m, id), MAPI_E_FAILURE);
-    kmp::maildir::g_rewriteHook = nullptr;
+    kelvra_provider::maildir::g_rewriteHook = nullptr;
     files = Messages(mailbox);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NE(ReadFile(files[0]).find("second save"), std::string::npos);
@@ -338,7 +338,7 @@ TEST_F(Save, StoredMessagesAreSyncedToTheirFolders)
 {
     static std::vector<std::string> synced;
     synced.clear();
-    kmp::maildir::g_fsync = [](int fd) {
+    kelvra_provider::maildir::g_fsync = [](int fd) {
         struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
             synced.push_back(fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
@@ -358,7 +358,7 @@ TEST_F(Save, StoredMessagesAreSyncedToTheirFolders)
 
     // A read whose marking fails leaves no decoded file behind.
     WriteFile(mailbox / "new" / "1600000002.M1P1Q1.test", kWithAttachment);
-    kmp::maildir::g_fsync = [](int fd) {
+    kelvra_provider::maildir::g_fsync = [](int fd) {
         struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
             errno = EIO;
@@ -368,7 +368,7 @@ TEST_F(Save, StoredMessagesAreSyncedToTheirFolders)
     };
     lpMapiMessage failed = nullptr;
     EXPECT_EQ(MAPIReadMail(session, 0, S("1600000002.M1P1Q1.test"), 0, 0, &failed), MAPI_E_FAILURE);
-    kmp::maildir::g_fsync = &fsync;
+    kelvra_provider::maildir::g_fsync = &fsync;
     EXPECT_EQ(failed, nullptr);
     EXPECT_TRUE(fs::is_empty(home / "tmp"));
 }
@@ -407,12 +407,12 @@ TEST_F(Save, LogonKeepsOnlyTheNewestRevisionThatASaveLeftBesideAnOlderOne)
     WriteFile(mailbox / "cur" / "1700000000.M1P1Q1.host,R=1:2,S", "Subject: new\n\nnew\n");
     WriteFile(mailbox / "new" / "1700000000.M2P1Q1.host", "Subject: moving\n\nx\n");
     WriteFile(mailbox / "cur" / "1700000000.M2P1Q1.host:2,", "Subject: moving\n\nx\n");
-    const long settled = kmp::maildir::g_settled;
-    kmp::maildir::g_settled = 0;
+    const long settled = kelvra_provider::maildir::g_settled;
+    kelvra_provider::maildir::g_settled = 0;
     LHANDLE other = 0;
     ASSERT_EQ(MAPILogon(0, S("Work"), nullptr, 0, 0, &other), 0u);
     MAPILogoff(other, 0, 0, 0);
-    kmp::maildir::g_settled = settled;
+    kelvra_provider::maildir::g_settled = settled;
     std::vector<std::string> left;
     for (const fs::path &f : Messages(mailbox))
         left.push_back(f.filename());
@@ -451,7 +451,7 @@ TEST_F(Save, OneBadFileCostsNoWalkAndHangsNothing)
         {"X-Message-Class: \r\n", ""},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(kmp::MessageClassOfHeader(row.header), row.cls) << row.header;
+        EXPECT_EQ(kelvra_provider::MessageClassOfHeader(row.header), row.cls) << row.header;
 }
 
 TEST_F(Save, AttachmentNamesAreSafeUniqueAndWholeCharacters)

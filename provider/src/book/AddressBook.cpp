@@ -17,7 +17,7 @@
 #include <cstring>
 #include <optional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -397,4 +397,4 @@ Resolved AddressBook::Resolve(std::string_view text, std::vector<Resolved> *matc
     Refuse(why.append(" entries) nor a plain address"), MAPI_E_UNKNOWN_RECIPIENT);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

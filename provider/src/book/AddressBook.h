@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct Contact {
     std::string uid;
@@ -88,4 +88,4 @@ private:
     std::shared_ptr<const AddressBook> book_;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -244,4 +244,4 @@ void CacheDatabase::EndRead()
     reading_ = false;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

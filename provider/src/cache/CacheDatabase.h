@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 class CacheDatabase {
 public:
@@ -61,4 +61,4 @@ private:
     unsigned forks_ = 0; // of the process that opened it
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -145,4 +145,4 @@ void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &
         sqlite3_bind_null(insert, 15);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

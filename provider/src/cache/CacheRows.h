@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // A text column's bytes (empty for NULL), valid until the next step.
 std::string_view Column(sqlite3_stmt *s, int i);
@@ -23,4 +23,4 @@ bool EntryFromRow(sqlite3_stmt *s, int first, CachedEnvelope &entry);
 // Binds an entry to the insert's parameters ?1 (the identifier) to ?15.
 void BindEntry(sqlite3_stmt *insert, std::string_view id, const CachedEnvelope &entry);
 
-} // namespace kmp
+} // namespace kelvra_provider

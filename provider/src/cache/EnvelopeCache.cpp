@@ -18,7 +18,7 @@
 #include <set>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -446,4 +446,4 @@ void EnvelopeCache::KeepListing(const Listing &listing)
         impl_->Damage();
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

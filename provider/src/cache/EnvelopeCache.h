@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct FileKey {
     std::string_view id;
@@ -81,4 +81,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

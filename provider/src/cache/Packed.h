@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace kmp {
+namespace kelvra_provider {
 
 template <class T>
 void Pack(std::string &out, T value)
@@ -30,4 +30,4 @@ bool Unpack(std::string_view &in, T &value)
     return true;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -3,7 +3,7 @@
 #include "cache/Packed.h"
 #include "cache/EnvelopeCache.h"
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 namespace {
 
@@ -144,4 +144,4 @@ void Cache::Store(std::uint32_t validity, const Entry &entry, const Envelope &en
 
 void Cache::Flush() { envelopes_->Flush(); }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -16,11 +16,11 @@
 #include <optional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 class EnvelopeCache;
 }
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 class Cache {
 public:
@@ -47,4 +47,4 @@ private:
     std::unique_ptr<EnvelopeCache> envelopes_;
 };
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <new>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 namespace {
 
@@ -231,4 +231,4 @@ bool FindSentFolder(Connection &c, std::string &name)
     return true;
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

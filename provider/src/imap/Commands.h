@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // ------------------------------------------------------ libetpan values
 
@@ -123,4 +123,4 @@ bool Append(Connection &c, const std::string &folder, mailimap_flag_list *flags,
 // The first folder the server marks \Sent (LIST "" "*"); empty for none.
 bool FindSentFolder(Connection &c, std::string &name);
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

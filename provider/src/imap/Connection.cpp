@@ -27,7 +27,7 @@
 #include <memory>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 namespace {
 
@@ -455,4 +455,4 @@ bool Connection::EnableQresync()
 
 std::uint64_t CommandCount() { return g_commands.load(); }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 struct Settings {
     std::string url;
@@ -142,4 +142,4 @@ void Connection::Run(bool retry, const char *what, Body &&body)
 // How many IMAP commands this process has sent.
 std::uint64_t CommandCount();
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 std::string IdOf(std::uint32_t validity, std::uint32_t uid)
 {
@@ -196,4 +196,4 @@ void Folder::MarkSeen(std::uint32_t uid)
         unseen_.erase(it);
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

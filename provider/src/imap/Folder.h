@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // A message's identifier: the folder's UIDVALIDITY and the message's UID
 // (zero-padded, so that identifiers sort as UIDs do).
@@ -97,4 +97,4 @@ private:
     std::vector<std::uint32_t> unseen_; // the server's UID SEARCH UNSEEN, sorted
 };
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -43,7 +43,7 @@
 #include <optional>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 
 namespace {
@@ -648,4 +648,4 @@ std::shared_ptr<MailStore> OpenImapStore(const Profile &profile, const std::stri
 
 std::uint64_t ImapCommandCount() { return CommandCount(); }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

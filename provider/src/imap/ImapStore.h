@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // Connects and logs in to the profile's server (its mailbox URL) and
 // selects the folder. A refused login raises MAPI_E_LOGON_FAILURE; a
@@ -19,4 +19,4 @@ std::shared_ptr<MailStore> OpenImapStore(const Profile &profile, const std::stri
 // How many IMAP commands this process has sent: every one is a round trip.
 std::uint64_t ImapCommandCount();
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

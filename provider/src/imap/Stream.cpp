@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 struct StreamGuard::Layer {
     mailstream_low *below;
@@ -236,4 +236,4 @@ carray *StreamGuard::Chain(mailstream_low *s)
     return layer->below != nullptr ? mailstream_low_get_certificate_chain(layer->below) : nullptr;
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

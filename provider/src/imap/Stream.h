@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // What ended a stream.
 enum class StreamEnd {
@@ -98,4 +98,4 @@ private:
     mailstream_low *below_ = nullptr;
 };
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::optional<std::uint32_t> FilesOf(const mailimap_body &structure, std::string
     return static_cast<std::uint32_t>(ShownParts(message.get()).files.size());
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // The number of files a read of the message would hand out, by the same
 // rule a read follows (ShownParts), applied to the parts' types and
@@ -21,4 +21,4 @@ namespace kmp::imap {
 // counted by a read.
 std::optional<std::uint32_t> FilesOf(const mailimap_body &structure, std::string_view header);
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 namespace {
 
@@ -187,4 +187,4 @@ void FetchHeaders(Connection &conn, Folder &folder, const std::vector<std::uint3
         }
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

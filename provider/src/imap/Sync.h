@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // Headers are read up to this size (as a Maildir reads a header block).
 constexpr std::uint32_t kHeaderLimit = 256 * 1024;
@@ -23,4 +23,4 @@ void Refresh(Connection &conn, Folder &folder, bool force, bool unread);
 // went meanwhile gets an empty header (ordinary mail).
 void FetchHeaders(Connection &conn, Folder &folder, const std::vector<std::uint32_t> &uids);
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <optional>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 TempMessage::TempMessage(const char *bytes, size_t size)
 {
@@ -57,4 +57,4 @@ std::string Written(const MessageWriter &write)
     return std::move(*bytes);
 }
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-namespace kmp::imap {
+namespace kelvra_provider::imap {
 
 // A file of the private temporary folder holding a message's bytes for
 // GMime, removed with this object.
@@ -26,4 +26,4 @@ private:
 // The bytes a save writes, complete before the server sees them.
 std::string Written(const MessageWriter &write);
 
-} // namespace kmp::imap
+} // namespace kelvra_provider::imap

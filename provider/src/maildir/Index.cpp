@@ -16,7 +16,7 @@
 #include <climits>
 #include <ctime>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 namespace {
 
@@ -33,15 +33,15 @@ Indexes &AllIndexes()
     return *indexes;
 }
 
-std::uint16_t ClassNumber(Index &index, std::string_view cls)
+std::uint16_t ClassNumber(Listing &listing, std::string_view cls)
 {
-    for (size_t i = 0; i < index.classes.size(); ++i)
-        if (index.classes[i] == cls)
+    for (size_t i = 0; i < listing.classes.size(); ++i)
+        if (listing.classes[i] == cls)
             return static_cast<std::uint16_t>(i + 1);
-    if (index.classes.size() >= 0xFFFE)
+    if (listing.classes.size() >= 0xFFFE)
         return 0; // so many distinct classes: they are not kept, only read again
-    index.classes.emplace_back(cls);
-    return static_cast<std::uint16_t>(index.classes.size());
+    listing.classes.emplace_back(cls);
+    return static_cast<std::uint16_t>(listing.classes.size());
 }
 
 bool SameTime(const timespec &a, const timespec &b)
@@ -123,7 +123,7 @@ void ForEachMessageFile(const std::string &root, bool withStatus, Known &&known,
 }
 
 // Adds a file to a listing being made (sorted later).
-void AddListed(Index &fresh, bool cur, std::string_view name, const struct stat &st, bool statted)
+void AddListed(Listing &fresh, bool cur, std::string_view name, const struct stat &st, bool statted)
 {
     Listed e;
     e.name = static_cast<std::uint32_t>(fresh.names.size());
@@ -147,7 +147,7 @@ void AddListed(Index &fresh, bool cur, std::string_view name, const struct stat 
 
 // Sorts a listing by identifier; of an identifier caught twice (mid-move,
 // mid-save) only the newest revision stays.
-void SortListing(Index &fresh)
+void SortListing(Listing &fresh)
 {
     const auto before = [&](const Listed &a, const Listed &b) {
         const std::string_view x = fresh.Id(a), y = fresh.Id(b);
@@ -163,7 +163,7 @@ void SortListing(Index &fresh)
     fresh.names.shrink_to_fit();
 }
 
-bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib)
+bool SameFile(const Listed &a, const Listed &b, const Listing &ia, const Listing &ib)
 {
     if (a.statted && b.statted ? a.stamp != b.stamp : a.stamp.inode != b.stamp.inode)
         return false;
@@ -174,12 +174,12 @@ bool SameFile(const Listed &a, const Listed &b, const Index &ia, const Index &ib
 // in both mid-move, or mid-save, counts once: its newest revision). The
 // status of a file the old listing took is taken from it while the file
 // keeps its name and inode: message files change by rename.
-void ListInto(const std::string &root, bool withStatus, const Index &old, Index &fresh)
+void ListInto(const std::string &root, bool withStatus, const Listing &old, Listing &fresh)
 {
     const auto known = [&](bool cur, std::string_view name, std::uint64_t inode, struct stat &st) {
         if (old.byId.empty())
             return false;
-        const Listed *e = Lookup(old, IdOfName(name));
+        const Listed *e = Find(old, IdOfName(name));
         if (e == nullptr || !e->statted || e->stamp.inode != inode || e->inCur != cur || old.Name(*e) != name)
             return false;
         st.st_ino = inode;
@@ -195,24 +195,24 @@ void ListInto(const std::string &root, bool withStatus, const Index &old, Index 
 }
 
 // Makes `byArrival` when every entry's status is known.
-void SortByArrival(Index &index)
+void SortByArrival(Listing &listing)
 {
-    index.byArrival.clear();
-    if (!index.withStatus) {
-        index.byArrival.shrink_to_fit();
+    listing.byArrival.clear();
+    if (!listing.withStatus) {
+        listing.byArrival.shrink_to_fit();
         return;
     }
-    index.byArrival.resize(index.byId.size());
-    for (size_t i = 0; i < index.byArrival.size(); ++i)
-        index.byArrival[i] = static_cast<std::uint32_t>(i);
-    std::sort(index.byArrival.begin(), index.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const Listed &x = index.byId[a], &y = index.byId[b];
+    listing.byArrival.resize(listing.byId.size());
+    for (size_t i = 0; i < listing.byArrival.size(); ++i)
+        listing.byArrival[i] = static_cast<std::uint32_t>(i);
+    std::sort(listing.byArrival.begin(), listing.byArrival.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Listed &x = listing.byId[a], &y = listing.byId[b];
         if (x.stamp.seconds != y.stamp.seconds)
             return x.stamp.seconds < y.stamp.seconds;
         return x.stamp.nanoseconds != y.stamp.nanoseconds ? x.stamp.nanoseconds < y.stamp.nanoseconds
-                                                          : index.Id(x) < index.Id(y);
+                                                          : listing.Id(x) < listing.Id(y);
     });
-    index.byArrival.shrink_to_fit();
+    listing.byArrival.shrink_to_fit();
 }
 
 
@@ -220,38 +220,38 @@ void SortByArrival(Index &index)
 // have not changed (their class) and where vanished ones stood.
 void Relist(Index &index, const std::string &root, bool withStatus)
 {
-    Index fresh;
-    ListInto(root, withStatus, index, fresh);
-    index.ahead.clear();
-    index.aheadAt = 0;
-    Drop(index.coming);
-    index.lastFound = SIZE_MAX;
-    if (index.gone.size() > 100000)
-        index.gone.clear();
+    Listing fresh;
+    ListInto(root, withStatus, index.listing, fresh);
+    index.ahead.envelopes.clear();
+    index.ahead.at = 0;
+    Drop(index.ahead.coming);
+    index.walk.lastFound = SIZE_MAX;
+    if (index.walk.gone.size() > 100000)
+        index.walk.gone.clear();
     size_t j = 0;
-    for (const Listed &old : index.byId) {
-        const std::string_view id = index.Id(old);
+    for (const Listed &old : index.listing.byId) {
+        const std::string_view id = index.listing.Id(old);
         while (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) < id)
             ++j;
         if (j < fresh.byId.size() && fresh.Id(fresh.byId[j]) == id) {
-            if (SameFile(old, fresh.byId[j], index, fresh))
+            if (SameFile(old, fresh.byId[j], index.listing, fresh))
                 fresh.byId[j].cls = old.cls;
         } else {
-            index.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.stamp.seconds, old.stamp.nanoseconds});
+            index.walk.gone.insert_or_assign(std::string(id), std::pair<std::int64_t, long>{old.stamp.seconds, old.stamp.nanoseconds});
         }
     }
-    index.names = std::move(fresh.names);
-    index.byId = std::move(fresh.byId);
-    index.twice = fresh.twice;
-    index.cachedClassesLoaded = false;
-    index.cachePruned = false;
-    index.withStatus = withStatus;
-    SortByArrival(index);
+    index.listing.names = std::move(fresh.names);
+    index.listing.byId = std::move(fresh.byId);
+    index.listing.twice = fresh.twice;
+    index.cache.classesLoaded = false;
+    index.cache.pruned = false;
+    index.listing.withStatus = withStatus;
+    SortByArrival(index.listing);
 }
 
-bool AllStatted(const Index &index)
+bool AllStatted(const Listing &listing)
 {
-    return std::all_of(index.byId.begin(), index.byId.end(), [](const Listed &e) { return e.statted; });
+    return std::all_of(listing.byId.begin(), listing.byId.end(), [](const Listed &e) { return e.statted; });
 }
 
 // ---- The listing kept with the cache --------------------------------------
@@ -276,17 +276,17 @@ std::string StampsOf(const struct stat &newStat, const struct stat &curStat)
     return out;
 }
 
-std::string FilesOf(const Index &index)
+std::string FilesOf(const Listing &listing)
 {
     std::string out;
-    out.reserve(16 + index.byId.size() * 32 + index.names.size());
+    out.reserve(16 + listing.byId.size() * 32 + listing.names.size());
     Pack(out, kListingMark);
-    Pack(out, static_cast<std::uint64_t>(index.byId.size()));
-    Pack(out, static_cast<std::uint8_t>(index.twice));
-    for (const Listed &e : index.byId) {
+    Pack(out, static_cast<std::uint64_t>(listing.byId.size()));
+    Pack(out, static_cast<std::uint8_t>(listing.twice));
+    for (const Listed &e : listing.byId) {
         Pack(out, static_cast<std::uint8_t>((e.inCur ? 1 : 0) | (e.statted ? 2 : 0)));
         Pack(out, e.nameLength);
-        out.append(index.Name(e));
+        out.append(listing.Name(e));
         Pack(out, e.stamp.inode);
         if (e.statted) {
             Pack(out, e.stamp.size);
@@ -299,7 +299,7 @@ std::string FilesOf(const Index &index)
 
 // Reads a kept listing into `fresh`; false when it is not one this library
 // wrote on such a host.
-bool ReadFiles(std::string_view in, Index &fresh)
+bool ReadFiles(std::string_view in, Listing &fresh)
 {
     std::uint32_t mark = 0;
     std::uint64_t count = 0;
@@ -338,12 +338,12 @@ bool ReadFiles(std::string_view in, Index &fresh)
 bool TakeKept(Index &index, EnvelopeCache &cache, const struct stat &newStat, const struct stat &curStat)
 {
     std::optional<EnvelopeCache::Listing> kept = cache.KeptListing();
-    Index fresh;
+    Listing fresh;
     if (!kept || !ReadFiles(kept->files, fresh))
         return false;
-    index.names = std::move(fresh.names);
-    index.byId = std::move(fresh.byId);
-    index.twice = fresh.twice;
+    index.listing.names = std::move(fresh.names);
+    index.listing.byId = std::move(fresh.byId);
+    index.listing.twice = fresh.twice;
     return kept->stamps == StampsOf(newStat, curStat) &&
            Now() >= TrustedFrom(newStat.st_mtim, curStat.st_mtim);
 }
@@ -352,36 +352,36 @@ bool TakeKept(Index &index, EnvelopeCache &cache, const struct stat &newStat, co
 
 void TakeFromCache(Index &index, EnvelopeCache &cache)
 {
-    index.cachedClassesLoaded = true;
+    index.cache.classesLoaded = true;
     size_t i = 0;
     cache.Classes([&](const FileKey &key, std::string_view cls) {
-        while (i < index.byId.size() && index.Id(index.byId[i]) < key.id)
+        while (i < index.listing.byId.size() && index.listing.Id(index.listing.byId[i]) < key.id)
             ++i;
-        if (i == index.byId.size())
+        if (i == index.listing.byId.size())
             return;
-        Listed &e = index.byId[i];
-        if (e.stamp.inode != key.stamp.inode || index.Id(e) != key.id || index.Name(e) != key.name)
+        Listed &e = index.listing.byId[i];
+        if (e.stamp.inode != key.stamp.inode || index.listing.Id(e) != key.id || index.listing.Name(e) != key.name)
             return;
         if (!e.statted) {
             e.stamp = key.stamp;
             e.statted = true;
         }
         if (e.cls == 0 && Matches(e, key.stamp))
-            e.cls = ClassNumber(index, cls);
+            e.cls = ClassNumber(index.listing, cls);
     });
 }
 
 const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &root, const std::string &cacheFolder)
 {
-    if (!index.cacheOpened || index.cacheFolder != cacheFolder) {
-        if (index.cache)
-            index.cache->Flush();
-        index.cache = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
-        index.cacheFolder = cacheFolder;
-        index.cacheOpened = true;
-        index.cachedClassesLoaded = false;
+    if (!index.cache.opened || index.cache.folder != cacheFolder) {
+        if (index.cache.store)
+            index.cache.store->Flush();
+        index.cache.store = cacheFolder.empty() ? nullptr : std::shared_ptr<EnvelopeCache>(EnvelopeCache::Open(cacheFolder, root));
+        index.cache.folder = cacheFolder;
+        index.cache.opened = true;
+        index.cache.classesLoaded = false;
     }
-    return index.cache;
+    return index.cache.store;
 }
 
 // The files of new/ and cur/ (sorted by identifier, the newest revision of
@@ -407,38 +407,38 @@ std::vector<StoredFile> ListFiles(const std::string &root)
     return entries;
 }
 
-std::string PathOf(const Index &index, const std::string &root, const Listed &e)
+std::string PathOf(const Listing &listing, const std::string &root, const Listed &e)
 {
     std::string path = root + (e.inCur ? "/cur/" : "/new/");
-    path += index.Name(e);
+    path += listing.Name(e);
     return path;
 }
 
 // The status of a listed message's file as it is now (through its folder's
 // kept descriptor); false when it is not a regular file there any more.
-bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st)
+bool StatusOf(const Listing &listing, const std::string &root, const Listed &e, struct stat &st)
 {
-    const int fd = index.folderFds[e.inCur ? 1 : 0];
-    const std::string name(index.Name(e));
+    const int fd = listing.folderFds[e.inCur ? 1 : 0];
+    const std::string name(listing.Name(e));
     const int rc = fd >= 0 ? fstatat(fd, name.c_str(), &st, 0)
-                           : stat(PathOf(index, root, e).c_str(), &st);
+                           : stat(PathOf(listing, root, e).c_str(), &st);
     return rc == 0 && S_ISREG(st.st_mode);
 }
 
 // A listed message for a caller. When the listing did not take its status,
 // it is taken now, through the folder's kept descriptor: the one look at the
 // file that a read or a save makes before opening it.
-StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e, bool look)
+StoredFile EntryOf(const Listing &listing, const std::string &root, const Listed &e, bool look)
 {
     StoredFile entry;
-    entry.id = index.Id(e);
-    entry.path = PathOf(index, root, e);
+    entry.id = listing.Id(e);
+    entry.path = PathOf(listing, root, e);
     entry.seen = e.seen;
     entry.stamp = e.stamp;
     entry.revision = e.revision;
     if (!e.statted && look) {
         struct stat st {};
-        if (StatusOf(index, root, e, st)) {
+        if (StatusOf(listing, root, e, st)) {
             entry.TakeStatus(st);
             entry.current = true;
         }
@@ -463,34 +463,34 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
 {
     Index &index = AllIndexes().folders[root];
     struct stat newStat {}, curStat {};
-    FolderStat(index.folderFds[0], root, "/new", newStat);
-    FolderStat(index.folderFds[1], root, "/cur", curStat);
-    index.checkedAt = Now();
-    bool unchanged = index.listed && SameTime(index.newTime, newStat.st_mtim) &&
-                     SameTime(index.curTime, curStat.st_mtim) && index.newInode == newStat.st_ino &&
-                     index.curInode == curStat.st_ino;
-    const std::shared_ptr<EnvelopeCache> cache = index.listed ? nullptr : CacheOf(index, root, cacheFolder);
-    if (!index.listed && cache && TakeKept(index, *cache, newStat, curStat)) {
+    FolderStat(index.listing.folderFds[0], root, "/new", newStat);
+    FolderStat(index.listing.folderFds[1], root, "/cur", curStat);
+    index.listing.checkedAt = Now();
+    bool unchanged = index.listing.listed && SameTime(index.listing.newTime, newStat.st_mtim) &&
+                     SameTime(index.listing.curTime, curStat.st_mtim) && index.listing.newInode == newStat.st_ino &&
+                     index.listing.curInode == curStat.st_ino;
+    const std::shared_ptr<EnvelopeCache> cache = index.listing.listed ? nullptr : CacheOf(index, root, cacheFolder);
+    if (!index.listing.listed && cache && TakeKept(index, *cache, newStat, curStat)) {
         // The folders are as they were when the kept listing was made.
-        index.listed = unchanged = true;
-        index.recheckAt = 0;
-        index.withStatus = false;
-        index.newTime = newStat.st_mtim;
-        index.curTime = curStat.st_mtim;
-        index.newInode = newStat.st_ino;
-        index.curInode = curStat.st_ino;
+        index.listing.listed = unchanged = true;
+        index.listing.recheckAt = 0;
+        index.listing.withStatus = false;
+        index.listing.newTime = newStat.st_mtim;
+        index.listing.curTime = curStat.st_mtim;
+        index.listing.newInode = newStat.st_ino;
+        index.listing.curInode = curStat.st_ino;
     }
     // Arrival order wants every file's status: what the cache knows of
     // files the listing did not look at is taken first.
-    if (withStatus && !index.withStatus && !AllStatted(index))
+    if (withStatus && !index.listing.withStatus && !AllStatted(index.listing))
         if (const std::shared_ptr<EnvelopeCache> known = CacheOf(index, root, cacheFolder))
             TakeFromCache(index, *known);
-    if (unchanged && (index.recheckAt == 0 || (!distrustRecent && Now() < index.recheckAt))) {
-        if (index.withStatus || !withStatus)
+    if (unchanged && (index.listing.recheckAt == 0 || (!distrustRecent && Now() < index.listing.recheckAt))) {
+        if (index.listing.withStatus || !withStatus)
             return index;
-        if (AllStatted(index)) {
-            index.withStatus = true;
-            SortByArrival(index);
+        if (AllStatted(index.listing)) {
+            index.listing.withStatus = true;
+            SortByArrival(index.listing);
             return index;
         }
     }
@@ -498,29 +498,36 @@ Index &Fresh(const std::string &root, const std::string &cacheFolder, bool withS
     // status it had: where vanished messages stood in arrival order is
     // known by it.
     const std::int64_t listedAt = Now();
-    Relist(index, root, withStatus || (unchanged && index.withStatus));
-    index.listed = true;
-    index.newTime = newStat.st_mtim;
-    index.curTime = curStat.st_mtim;
-    index.newInode = newStat.st_ino;
-    index.curInode = curStat.st_ino;
-    const std::int64_t trustedFrom = TrustedFrom(index.newTime, index.curTime);
-    index.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
+    Relist(index, root, withStatus || (unchanged && index.listing.withStatus));
+    index.listing.listed = true;
+    index.listing.newTime = newStat.st_mtim;
+    index.listing.curTime = curStat.st_mtim;
+    index.listing.newInode = newStat.st_ino;
+    index.listing.curInode = curStat.st_ino;
+    const std::int64_t trustedFrom = TrustedFrom(index.listing.newTime, index.listing.curTime);
+    index.listing.recheckAt = listedAt < trustedFrom ? trustedFrom : 0;
     // Kept for the next process, when it may be trusted.
-    if (index.recheckAt == 0)
+    if (index.listing.recheckAt == 0)
         if (const std::shared_ptr<EnvelopeCache> kept = CacheOf(index, root, cacheFolder))
-            kept->KeepListing({StampsOf(newStat, curStat), FilesOf(index)});
+            kept->KeepListing({StampsOf(newStat, curStat), FilesOf(index.listing)});
     return index;
+}
+
+const Listed *Find(const Listing &listing, std::string_view id)
+{
+    const auto it = std::lower_bound(listing.byId.begin(), listing.byId.end(), id,
+                                     [&](const Listed &e, std::string_view key) { return listing.Id(e) < key; });
+    return it != listing.byId.end() && listing.Id(*it) == id ? &*it : nullptr;
 }
 
 const Listed *Lookup(const Index &index, std::string_view id)
 {
     // A walk asks for the message its last step found.
-    if (index.lastFound < index.byId.size() && index.Id(index.byId[index.lastFound]) == id)
-        return &index.byId[index.lastFound];
-    const auto it = std::lower_bound(index.byId.begin(), index.byId.end(), id,
-                                     [&](const Listed &e, std::string_view key) { return index.Id(e) < key; });
-    return it != index.byId.end() && index.Id(*it) == id ? &*it : nullptr;
+    const Listing &listing = index.listing;
+    const size_t last = index.walk.lastFound;
+    if (last < listing.byId.size() && listing.Id(listing.byId[last]) == id)
+        return &listing.byId[last];
+    return Find(listing, id);
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 class EnvelopeCache;
 }
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // A listed message, small: a walk of a large folder keeps one per message.
 // Its file name (and its identifier, when that is not a prefix of the name)
@@ -41,8 +41,8 @@ struct Listed {
     bool statted = false;
 };
 
-// The cached listing of one folder, refreshed when new/ or cur/ changed.
-struct Index {
+// What new/ and cur/ held when last listed, and how they looked then.
+struct Listing {
     timespec newTime{};
     timespec curTime{};
     std::uint64_t newInode = 0, curInode = 0;
@@ -53,40 +53,46 @@ struct Index {
     // change cannot tell a later change in the same tick: it is made again
     // once that tick has passed (at `recheckAt`, nanoseconds of real time).
     std::int64_t recheckAt = 0;
+    // When Fresh last looked at the folders (real time, nanoseconds).
+    std::int64_t checkedAt = 0;
     int folderFds[2] = {-1, -1}; // new/ and cur/, kept open: fstat is cheaper than a path lookup
     std::string names;
-    std::vector<Listed> byId;           // sorted by identifier
+    std::vector<Listed> byId;             // sorted by identifier
     std::vector<std::uint32_t> byArrival; // positions in byId, by (time, id)
     // The distinct classes met, few in any mailbox.
     std::vector<std::string> classes;
     std::string unnumbered; // a class met when `classes` is full
-    // Where messages that have gone since stood in arrival order, so that a
-    // walk seeded with one goes on from there.
-    std::map<std::string, std::pair<std::int64_t, long>, std::less<>> gone;
-    // The persistent cache, opened on first use (null when off or unusable).
-    std::string cacheFolder;
-    bool cacheOpened = false;
-    std::shared_ptr<EnvelopeCache> cache;
-    bool cachedClassesLoaded = false; // for this listing
-    bool cachePruned = false;         // of messages this listing no longer has
-    // The envelope a walk's step read last for its class, for the read of
-    // the same message that usually follows: the header is read once.
-    KnownEnvelope recent;
-    // Where in byId the last step of a walk stood, and when (real time,
-    // nanoseconds) it looked at the folders.
-    size_t lastFound = SIZE_MAX;
-    std::int64_t lastFoundAt = 0;
-    // When Fresh last looked at the folders (real time, nanoseconds).
-    std::int64_t checkedAt = 0;
-    // Envelopes read ahead of a walk, in the walk's order (see ReadAhead),
-    // and where the next step's is.
-    std::vector<KnownEnvelope> ahead;
-    size_t aheadAt = 0;
-    // The stretch of the walk after `ahead`, being read meanwhile.
-    std::unique_ptr<Batch> coming;
 
     std::string_view Name(const Listed &e) const { return {names.data() + e.name, e.nameLength}; }
     std::string_view Id(const Listed &e) const { return {names.data() + e.id, e.idLength}; }
+};
+
+// Where a walk of the folder stands.
+struct WalkCursor {
+    // Where in byId the last step stood, and when (real time, nanoseconds)
+    // it looked at the folders.
+    size_t lastFound = SIZE_MAX;
+    std::int64_t lastFoundAt = 0;
+    // Where messages that have gone since stood in arrival order, so that a
+    // walk seeded with one goes on from there.
+    std::map<std::string, std::pair<std::int64_t, long>, std::less<>> gone;
+};
+
+// The folder's persistent cache, opened on first use.
+struct CacheLink {
+    std::string folder;
+    bool opened = false;
+    std::shared_ptr<EnvelopeCache> store; // null when off or unusable
+    bool classesLoaded = false; // for this listing
+    bool pruned = false;        // of messages this listing no longer has
+};
+
+// All that is kept of one folder, refreshed when new/ or cur/ changed.
+struct Index {
+    Listing listing;
+    WalkCursor walk;
+    Ahead ahead;
+    CacheLink cache;
 };
 
 struct Indexes {
@@ -116,21 +122,23 @@ const std::shared_ptr<EnvelopeCache> &CacheOf(Index &index, const std::string &r
 // whose whole key matches.
 void TakeFromCache(Index &index, EnvelopeCache &cache);
 // The listed message of an identifier, or null.
+const Listed *Find(const Listing &listing, std::string_view id);
+// The same, trying first where the walk's last step stood.
 const Listed *Lookup(const Index &index, std::string_view id);
 // A class's number in the index (0: too many distinct classes to keep).
-std::uint16_t ClassNumber(Index &index, std::string_view cls);
+std::uint16_t ClassNumber(Listing &listing, std::string_view cls);
 // Whether a file of this status is the one listed, as far as the listing
 // knows it (by its inode alone when it took no status).
 bool Matches(const Listed &e, const FileStamp &stamp);
 
 // The path of a listed message's file.
-std::string PathOf(const Index &index, const std::string &root, const Listed &e);
+std::string PathOf(const Listing &listing, const std::string &root, const Listed &e);
 // The status of a listed message's file as it is now (through its folder's
 // kept descriptor); false when it is not a regular file there any more.
-bool StatusOf(const Index &index, const std::string &root, const Listed &e, struct stat &st);
+bool StatusOf(const Listing &listing, const std::string &root, const Listed &e, struct stat &st);
 // A listed message for a caller, its status taken now when the listing did
 // not take it (unless not `look`).
-StoredFile EntryOf(const Index &index, const std::string &root, const Listed &e, bool look = true);
+StoredFile EntryOf(const Listing &listing, const std::string &root, const Listed &e, bool look = true);
 // The status of a folder through a descriptor kept open for it.
 void FolderStat(int &fd, const std::string &root, const char *sub, struct stat &st);
 
@@ -145,4 +153,4 @@ std::int64_t Now();
 // see every later change by their times alone.
 std::int64_t TrustedFrom(const timespec &newTime, const timespec &curTime);
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

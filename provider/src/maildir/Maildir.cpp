@@ -18,7 +18,7 @@
 #include <cerrno>
 #include <ctime>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 
 void (*g_rewriteHook)(const std::string &) = nullptr;
@@ -180,7 +180,7 @@ void Maildir::DropOldRevisions() const
         // The folder's listing (kept with the cache when it is unchanged)
         // tells whether any identifier has a file beside its newest.
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
-        if (!Fresh(root_, cacheFolder_).twice)
+        if (!Fresh(root_, cacheFolder_).listing.twice)
             return;
     }
     const std::vector<StoredFile> files = ListFiles(root_); // by identifier, the newest revision first
@@ -263,8 +263,8 @@ void Maildir::MarkSeen(const StoredFile &entry)
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     struct stat newBefore {}, curBefore {};
-    FolderStat(index.folderFds[0], root_, "/new", newBefore);
-    FolderStat(index.folderFds[1], root_, "/cur", curBefore);
+    FolderStat(index.listing.folderFds[0], root_, "/new", newBefore);
+    FolderStat(index.listing.folderFds[1], root_, "/cur", curBefore);
     if (rename(entry.path.c_str(), target.c_str()) != 0)
         Fail(errno == ENOENT ? MAPI_E_INVALID_MESSAGE : MAPI_E_FAILURE);
     SyncFolder(root_ + "/cur");
@@ -273,28 +273,28 @@ void Maildir::MarkSeen(const StoredFile &entry)
     // When the index was current before this rename, it is kept current
     // (so that a walk that reads each message does not list the folder at
     // every step); otherwise the next use lists the folder again.
-    if (!index.listed || !SameTime(index.newTime, newBefore.st_mtim) || !SameTime(index.curTime, curBefore.st_mtim))
+    if (!index.listing.listed || !SameTime(index.listing.newTime, newBefore.st_mtim) || !SameTime(index.listing.curTime, curBefore.st_mtim))
         return;
     Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
     if (listed == nullptr || newName.size() > 0xFFFF)
         return;
     // The class stays: a rename changes neither content nor inode.
     const bool idInName = listed->id == listed->name;
-    listed->name = static_cast<std::uint32_t>(index.names.size());
+    listed->name = static_cast<std::uint32_t>(index.listing.names.size());
     listed->nameLength = static_cast<std::uint16_t>(newName.size());
-    index.names += newName;
+    index.listing.names += newName;
     if (idInName)
         listed->id = listed->name;
     listed->inCur = true;
     listed->seen = true;
     struct stat newAfter {}, curAfter {};
-    FolderStat(index.folderFds[0], root_, "/new", newAfter);
-    FolderStat(index.folderFds[1], root_, "/cur", curAfter);
-    index.newTime = newAfter.st_mtim;
-    index.curTime = curAfter.st_mtim;
+    FolderStat(index.listing.folderFds[0], root_, "/new", newAfter);
+    FolderStat(index.listing.folderFds[1], root_, "/cur", curAfter);
+    index.listing.newTime = newAfter.st_mtim;
+    index.listing.curTime = curAfter.st_mtim;
     // Another program's change in the same tick as this rename would not
     // show in the folders' times: list once more when the tick has passed.
-    index.recheckAt = std::max(index.recheckAt, TrustedFrom(index.newTime, index.curTime));
+    index.listing.recheckAt = std::max(index.listing.recheckAt, TrustedFrom(index.listing.newTime, index.listing.curTime));
 }
 
 void Maildir::Rewrite(const StoredFile &entry, const MessageWriter &write)
@@ -367,4 +367,4 @@ bool Maildir::Remove(const std::string &id)
     return false;
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

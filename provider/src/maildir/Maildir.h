@@ -20,11 +20,11 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 struct Envelope;
 }
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // What MAPIFindNext's walk skips: read messages on request, and messages
 // whose class `matches` refuses (the class is "" for ordinary mail).
@@ -129,4 +129,4 @@ extern int (*g_fsync)(int fd);
 // left over (seconds, by its status change time); tests set it to 0.
 extern long g_settled;
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 
 namespace {
@@ -29,13 +29,13 @@ std::optional<StoredFile> Maildir::Find(const std::string &id)
     const Listed *entry = Lookup(*index, id);
     // Before a message is said not to be there, the folder is looked at
     // again when its listing cannot yet tell a delivery in the same tick.
-    if (entry == nullptr && index->recheckAt != 0) {
+    if (entry == nullptr && index->listing.recheckAt != 0) {
         index = &Fresh(root_, cacheFolder_, false, true);
         entry = Lookup(*index, id);
     }
     if (entry == nullptr)
         return std::nullopt;
-    return EntryOf(*index, root_, *entry);
+    return EntryOf(index->listing, root_, *entry);
 }
 
 std::optional<StoredFile> Maildir::Known(const std::string &id)
@@ -43,9 +43,9 @@ std::optional<StoredFile> Maildir::Known(const std::string &id)
     {
         std::lock_guard<std::mutex> lock(AllIndexes().mutex);
         const Index &index = AllIndexes().folders[root_];
-        if (index.listed && (index.recheckAt == 0 || Now() < index.recheckAt)) {
+        if (index.listing.listed && (index.listing.recheckAt == 0 || Now() < index.listing.recheckAt)) {
             if (const Listed *entry = Lookup(index, id))
-                return EntryOf(index, root_, *entry);
+                return EntryOf(index.listing, root_, *entry);
         }
     }
     return Find(id);
@@ -61,19 +61,19 @@ std::string Maildir::Next(const std::string &seed, bool fifo, const WalkFilter &
     // every kStepRead.
     Index *known = &AllIndexes().folders[root_];
     const std::int64_t now = Now();
-    const bool goesOn = !seed.empty() && known->listed && known->recheckAt == 0 && (!fifo || known->withStatus) &&
-                        now - known->checkedAt < kStepRead;
+    const bool goesOn = !seed.empty() && known->listing.listed && known->listing.recheckAt == 0 && (!fifo || known->listing.withStatus) &&
+                        now - known->listing.checkedAt < kStepRead;
     Index &index = goesOn ? *known : Fresh(root_, cacheFolder_, fifo, seed.empty());
     const size_t position = PositionAfter(index, seed, fifo);
-    for (size_t i = position; i < index.byId.size(); ++i) {
-        Listed &e = index.byId[fifo ? index.byArrival[i] : i];
+    for (size_t i = position; i < index.listing.byId.size(); ++i) {
+        Listed &e = index.listing.byId[fifo ? index.listing.byArrival[i] : i];
         if (filter.unreadOnly && e.seen)
             continue;
         if (filter.matches != nullptr && !filter.matches(ClassOf(index, root_, cacheFolder_, fifo, i), filter.context))
             continue;
-        index.lastFound = fifo ? index.byArrival[i] : i;
-        index.lastFoundAt = goesOn ? now : Now();
-        return std::string(index.Id(e));
+        index.walk.lastFound = fifo ? index.listing.byArrival[i] : i;
+        index.walk.lastFoundAt = goesOn ? now : Now();
+        return std::string(index.listing.Id(e));
     }
     PruneCache(index, root_, cacheFolder_); // the walk has seen the whole folder
     return {};
@@ -87,12 +87,12 @@ void Maildir::Remember(const StoredFile &entry, std::string_view name, const Env
     std::lock_guard<std::mutex> lock(AllIndexes().mutex);
     Index &index = AllIndexes().folders[root_];
     Listed *listed = const_cast<Listed *>(Lookup(index, entry.id));
-    if (listed == nullptr || index.Name(*listed) != name || listed->stamp.inode != entry.stamp.inode)
+    if (listed == nullptr || index.listing.Name(*listed) != name || listed->stamp.inode != entry.stamp.inode)
         return;
-    listed->cls = ClassNumber(index, envelope.messageClass);
+    listed->cls = ClassNumber(index.listing, envelope.messageClass);
     if (listed->statted && !Matches(*listed, entry.stamp)) {
         listed->stamp = entry.stamp;
-        index.withStatus = false; // arrival order is made again when asked for
+        index.listing.withStatus = false; // arrival order is made again when asked for
     }
 }
 
@@ -122,11 +122,11 @@ std::optional<Envelope> Maildir::ReadEnvelope(StoredFile &entry)
         int fd = -1;
         if (folder.size() == root_.size() + 4 && folder.substr(0, root_.size()) == root_) {
             const std::string_view sub = folder.substr(root_.size());
-            fd = sub == "/new" ? index.folderFds[0] : sub == "/cur" ? index.folderFds[1] : -1;
+            fd = sub == "/new" ? index.listing.folderFds[0] : sub == "/cur" ? index.listing.folderFds[1] : -1;
         }
         if (rc != 0)
             rc = fd >= 0 ? fstatat(fd, name, &st, 0) : stat(entry.path.c_str(), &st);
-        KnownEnvelope &recent = index.recent;
+        KnownEnvelope &recent = index.ahead.recent;
         if (rc == 0 && recent.Fits() && recent.id == entry.id && recent.name == std::string_view(name) &&
             recent.stamp == FileStamp::Of(st) && S_ISREG(st.st_mode)) {
             entry.TakeStatus(st);
@@ -167,20 +167,20 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     // once) takes the step's look at the folder; any other looks again.
     Index *index = &AllIndexes().folders[root_];
     const std::int64_t now = Now();
-    const bool followsStep = index->listed && index->lastFound < index->byId.size() &&
-                             index->Id(index->byId[index->lastFound]) == id && now - index->lastFoundAt < kStepRead &&
-                             now - index->checkedAt < kStepRead;
+    const bool followsStep = index->listing.listed && index->walk.lastFound < index->listing.byId.size() &&
+                             index->listing.Id(index->listing.byId[index->walk.lastFound]) == id && now - index->walk.lastFoundAt < kStepRead &&
+                             now - index->listing.checkedAt < kStepRead;
     if (!followsStep)
         index = &Fresh(root_, cacheFolder_);
     const Listed *e = Lookup(*index, id);
     if (e == nullptr)
         return std::nullopt;
-    const std::string_view name = index->Name(*e);
+    const std::string_view name = index->listing.Name(*e);
     // The envelope a walk's step took for its class, else the cache's.
     KnownEnvelope known;
-    if (index->recent.Fits() && index->recent.id == id && index->recent.name == name) {
-        known = std::move(index->recent);
-        index->recent = {};
+    if (index->ahead.recent.Fits() && index->ahead.recent.id == id && index->ahead.recent.name == name) {
+        known = std::move(index->ahead.recent);
+        index->ahead.recent = {};
     } else if (const std::shared_ptr<EnvelopeCache> &cache = CacheOf(*index, root_, cacheFolder_)) {
         std::optional<CachedEnvelope> cached = cache->Entry(id);
         if (!cached || cached->name != name)
@@ -190,7 +190,7 @@ std::optional<Envelope> Maildir::ListedEnvelope(const std::string &id, StoredFil
     if (!known.Readable() || !Matches(*e, known.stamp))
         return std::nullopt;
     std::optional<Envelope> envelope = known.TakeEnvelope();
-    entry = EntryOf(*index, root_, *e, false);
+    entry = EntryOf(index->listing, root_, *e, false);
     entry.stamp.size = known.stamp.size;
     entry.stamp.seconds = known.stamp.seconds;
     entry.stamp.nanoseconds = known.stamp.nanoseconds;
@@ -207,4 +207,4 @@ void Maildir::Recheck(StoredFile entry)
     }
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -16,7 +16,7 @@
 #include <atomic>
 #include <exception>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 namespace {
 
@@ -211,4 +211,4 @@ std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon)
     return std::make_shared<MaildirStore>(profile.mailbox, profile.cacheFolder);
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -5,11 +5,11 @@
 
 #include <memory>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // Makes the mailbox where missing (so a bad folder fails the logon); at
 // logon (`logon`) what interrupted writers left in its tmp/ folders and in
 // its Sent folder's goes.
 std::shared_ptr<MailStore> OpenMaildirStore(const Profile &profile, bool logon);
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdio>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // Name fields that change with content, not identity: a save's revision,
 // and the sizes some delivery agents note in the name.
@@ -129,4 +129,4 @@ bool SeenIn(bool cur, std::string_view name)
     return cur && info != std::string_view::npos && name.find('S', info + 3) != std::string_view::npos;
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

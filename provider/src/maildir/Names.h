@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // The identifier of a file name: the name without ":2,<flags>" and without
 // the fields that change with content (",R=", ",S=", ",W=").
@@ -31,4 +31,4 @@ pid_t WriterOf(const std::string &name);
 // The leading seconds of a Maildir name, for placing a vanished seed.
 std::int64_t SecondsOf(std::string_view id);
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 std::optional<Envelope> KnownEnvelope::TakeEnvelope()
 {
@@ -112,4 +112,4 @@ std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey 
     return envelope;
 }
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

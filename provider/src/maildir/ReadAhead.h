@@ -17,12 +17,12 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 class EnvelopeCache;
 struct FileKey;
 }
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // What a message file's header block told, with the file's status as it
 // was opened (no inode when it could not be read).
@@ -88,6 +88,18 @@ struct Batch {
     bool Finish();
 };
 
+// What a walk has read ahead of its next step.
+struct Ahead {
+    // Envelopes in the walk's order, and where the next step's is.
+    std::vector<KnownEnvelope> envelopes;
+    size_t at = 0;
+    // The stretch of the walk after `envelopes`, being read meanwhile.
+    std::unique_ptr<Batch> coming;
+    // The envelope the walk's last step read for its class, for the read of
+    // the same message that usually follows: the header is read once.
+    KnownEnvelope recent;
+};
+
 // Ends a batch that is no longer wanted.
 void Drop(std::unique_ptr<Batch> &batch);
 
@@ -99,4 +111,4 @@ void Drop(std::unique_ptr<Batch> &batch);
 std::optional<Envelope> EnvelopeFromFile(const std::string &path, const FileKey &listedKey, EnvelopeCache *cache,
                                          struct stat *status);
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

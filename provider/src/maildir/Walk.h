@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace kmp::maildir {
+namespace kelvra_provider::maildir {
 
 // Where a walk goes on after `seed`: in name order after it, in arrival
 // order after where it stood (also when it vanished since). Called with the
@@ -24,4 +24,4 @@ void PruneCache(Index &index, const std::string &root, const std::string &cacheF
 // held.
 const std::string &ClassOf(Index &index, const std::string &root, const std::string &cacheFolder, bool fifo, size_t at);
 
-} // namespace kmp::maildir
+} // namespace kelvra_provider::maildir

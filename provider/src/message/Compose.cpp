@@ -14,7 +14,7 @@
 #include <memory>
 
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -210,4 +210,4 @@ std::string Compose(const Composition &m)
     return Serialize(object);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -7,7 +7,7 @@
 
 typedef struct _GMimeObject GMimeObject;
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The message as MIME bytes, lines ending in CRLF. Attachment files that
 // are missing raise MAPI_E_ATTACHMENT_NOT_FOUND; unreadable ones
@@ -26,4 +26,4 @@ extern void (*g_composeHook)();
 // not UTF-8).
 GMimeObject *NewAttachmentPart(const Attachment &attachment);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -396,4 +396,4 @@ Envelope EnvelopeOfHeader(std::string_view header)
     return envelope;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

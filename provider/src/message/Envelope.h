@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // A header block longer than this (no blank line in sight) is not looked
 // into for the class; an envelope read of it goes through the whole parser.
@@ -94,4 +94,4 @@ void AddMailboxes(std::vector<Mailbox> &out, std::string_view raw, bool firstOnl
 // The envelope of a header block (as ReadHeaderBlock gives it).
 Envelope EnvelopeOfHeader(std::string_view header);
 
-} // namespace kmp
+} // namespace kelvra_provider

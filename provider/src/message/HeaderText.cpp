@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -214,4 +214,4 @@ std::string DecodeBodyText(std::string_view bytes, const char *declaredCharset)
     return Taken(g_mime_utils_decode_8bit(ParserOptions(), bytes.data(), bytes.size()));
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The charset 8-bit text that is not UTF-8 is read in: each session's own,
 // from its profile. A thread takes its session's for the length of a call
@@ -59,4 +59,4 @@ std::string DecodeHeaderText(std::string_view raw);
 // UTF-8 when they are valid UTF-8, else in the fallback charset.
 std::string DecodeBodyText(std::string_view bytes, const char *declaredCharset);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -529,4 +529,4 @@ std::string HtmlText(std::string_view html, const char *declaredCharset)
     return Renderer().Render(utf8);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

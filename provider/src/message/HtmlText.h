@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The text of an HTML page. `declaredCharset`: the charset its MIME part
 // names (null or empty when none); else the page's own <meta charset> or
@@ -38,4 +38,4 @@ namespace kmp {
 // the session's fallback charset (the one rule for texts, HeaderText.h).
 std::string HtmlText(std::string_view html, const char *declaredCharset);
 
-} // namespace kmp
+} // namespace kelvra_provider

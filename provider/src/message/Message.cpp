@@ -2,7 +2,7 @@
 
 #include "Text.h"
 
-namespace kmp {
+namespace kelvra_provider {
 
 std::string NarrowPathName(std::string_view path)
 {
@@ -22,4 +22,4 @@ bool TypeMatches(const std::string &cls, const std::string &type)
     return StartsWithText(actual, type.empty() ? kInterpersonalClass : type);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -15,7 +15,7 @@
 
 typedef struct _GMimeMessage GMimeMessage;
 
-namespace kmp {
+namespace kelvra_provider {
 
 const std::string &FallbackCharset(); // message/HeaderText.h
 
@@ -61,4 +61,4 @@ bool IsInterpersonal(const std::string &type);
 // interpersonal mail ("IPM.Note"), so "IPM" asks for every IPM class.
 bool TypeMatches(const std::string &cls, const std::string &type);
 
-} // namespace kmp
+} // namespace kelvra_provider

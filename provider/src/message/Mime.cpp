@@ -16,7 +16,7 @@
 #include <mutex>
 #include <utility>
 
-namespace kmp {
+namespace kelvra_provider {
 
 void InitGMime()
 {
@@ -369,4 +369,4 @@ GMimeFormatOptions *FormatLike(const std::string &sample)
     return options;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 void InitGMime();
 
@@ -102,4 +102,4 @@ bool Unsent(GMimeMessage *message);
 // start of a stored file) does: CRLF unless its first line ends in LF alone.
 GMimeFormatOptions *FormatLike(const std::string &sample);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -14,7 +14,7 @@
 #include <memory>
 #include <utility>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -455,4 +455,4 @@ GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout)
     return message;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The message of a stored file (never null: no header block at all is an
 // empty message). MAPI_E_INVALID_MESSAGE when the file is gone; a FIFO or
@@ -26,4 +26,4 @@ struct MessageLayout {
 };
 GMimeMessage *ParseMessageFile(const std::string &path, MessageLayout *layout = nullptr);
 
-} // namespace kmp
+} // namespace kelvra_provider

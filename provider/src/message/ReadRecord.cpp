@@ -18,7 +18,7 @@
 #include <set>
 
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -317,4 +317,4 @@ std::unique_ptr<Block> ReadRecord(GMimeMessage *message, const StoredFile &entry
     return block;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -10,7 +10,7 @@
 
 typedef struct _GMimeMessage GMimeMessage;
 
-namespace kmp {
+namespace kelvra_provider {
 
 // What of a stored message goes into a read record.
 struct ReadOptions {
@@ -34,4 +34,4 @@ struct Envelope;
 // Envelope.h): what ReadRecord with envelopeOnly gives, without a parse.
 std::unique_ptr<Block> EnvelopeRecord(const StoredFile &entry, const Envelope &envelope, bool unread);
 
-} // namespace kmp
+} // namespace kelvra_provider

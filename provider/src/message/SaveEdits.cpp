@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -341,4 +341,4 @@ void MessageEdit::Content(const MessageParts &parts, const std::string *text, co
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // A file is searched for delimiter lines a chunk at a time: a message of any
 // size is never read whole.
@@ -82,4 +82,4 @@ private:
     bool blankLineGiven_ = false;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

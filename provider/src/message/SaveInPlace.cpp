@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -118,4 +118,4 @@ void Splice::Write(const StoredBytes &file, int out) const
     Copy(file, at, file.Size(), out);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

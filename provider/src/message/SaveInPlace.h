@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The bytes of a stored file, read where they are needed.
 class StoredBytes {
@@ -58,4 +58,4 @@ private:
     std::vector<Edit> edits_;
 };
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -25,7 +25,7 @@
 #include <algorithm>
 #include <memory>
 
-namespace kmp {
+namespace kelvra_provider {
 
 
 namespace {
@@ -357,4 +357,4 @@ bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessag
     return true;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -9,7 +9,7 @@
 #include <functional>
 #include <optional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Saves a record over a stored message, changing exactly what the record
 // changed: every header it cannot express, every part it does not show and
@@ -27,4 +27,4 @@ bool SaveOver(const Rewriter &rewrite, const StoredFile &entry, const MapiMessag
               const std::optional<ReadInfo> &info, const Mailbox &sender,
               const std::function<Mailbox(const MapiRecipDesc &)> &resolve, std::optional<ReadInfo> *updated);
 
-} // namespace kmp
+} // namespace kelvra_provider

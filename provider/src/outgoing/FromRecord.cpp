@@ -4,7 +4,7 @@
 #include "Text.h"
 #include "Addresses.h"
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -100,4 +100,4 @@ Composition FromRecord(const MapiMessageW &m, const Session &s)
     return CompositionOf<WideTexts>(m, s);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The mailbox of one recipient record: its entry identifier, else its
 // address, else its name resolved in the address book. Every address that
@@ -34,4 +34,4 @@ Composition FromRecord(const MapiMessage &m, const Session &s);
 // MAPI_E_ATTACHMENT_OPEN_FAILURE in an attachment, MAPI_E_FAILURE elsewhere.
 Composition FromRecord(const MapiMessageW &m, const Session &s);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -183,4 +183,4 @@ std::unique_ptr<WayOut> SendmailWayOut(std::vector<std::string> words, bool syst
     return std::make_unique<Sendmail>(std::move(words), system);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Runs a sendmail program's words (the profile's, or the system's), then
 // `-oi -f SENDER -- RECIPIENT...` (every To, Cc and Bcc address: plain
@@ -27,4 +27,4 @@ bool SendThroughProgram(const std::vector<std::string> &words, long timeout, con
 std::vector<std::string> SendmailArguments(const std::vector<std::string> &words, const std::string &sender,
                                            const std::vector<std::string> &recipients);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -24,7 +24,7 @@
 #include <mutex>
 #include <optional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -576,4 +576,4 @@ private:
 
 std::unique_ptr<WayOut> SmtpWayOut(const Profile &profile) { return std::make_unique<Smtp>(profile); }
 
-} // namespace kmp
+} // namespace kelvra_provider

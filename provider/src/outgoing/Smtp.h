@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Sends `bytes` (a whole message, CRLF lines) from `sender` to every one of
 // `recipients` (To, Cc and Bcc alike) through the profile's server. All or
@@ -73,4 +73,4 @@ struct SmtpUrl {
 };
 SmtpUrl ParseSmtpUrl(const std::string &url);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 std::vector<std::string> EnvelopeOf(const Composition &composition)
 {
@@ -120,4 +120,4 @@ std::unique_ptr<WayOut> ChooseWayOut(const Profile &profile, std::span<const cha
     return MailboxWayOut(false);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

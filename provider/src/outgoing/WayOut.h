@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 class SentCopy;
 
@@ -62,4 +62,4 @@ std::unique_ptr<const std::string> ComposeBytes(const Composition &composition);
 // kept is logged, and the send still succeeds, so that nobody sends it twice.
 void KeepCopy(SentCopy &copy);
 
-} // namespace kmp
+} // namespace kelvra_provider

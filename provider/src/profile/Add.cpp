@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -104,4 +104,4 @@ Profile AddProfile(const std::string &name, const std::vector<std::pair<std::str
     return p;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

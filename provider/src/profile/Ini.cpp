@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <optional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -121,4 +121,4 @@ std::pair<int, int> IniSectionLines(std::string_view text, const std::string &na
     return found;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

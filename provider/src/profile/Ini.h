@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // A value as written, and the line it stands on (for the log).
 struct IniValue {
@@ -38,4 +38,4 @@ std::string IniWritten(const std::string &value);
 // {0, 0} when the text has no such section.
 std::pair<int, int> IniSectionLines(std::string_view text, const std::string &name);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string CommandLine(const std::vector<std::string> &words)
     return line;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 struct ProfileKey {
     // How a value is read and shown: as written; as a path, resolved
@@ -40,4 +40,4 @@ std::string ShownValue(const ProfileKey &key, const Profile &profile);
 // A command's words as one line a shell (and the profile file) reads back.
 std::string CommandLine(const std::vector<std::string> &words);
 
-} // namespace kmp
+} // namespace kelvra_provider

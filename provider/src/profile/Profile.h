@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // How a server login carries its secret: what the server offers, a
 // password by PLAIN or LOGIN, or an OAuth 2 access token by XOAUTH2 or
@@ -90,4 +90,4 @@ std::vector<std::string> ProfileNames();
 Profile AddProfile(const std::string &name, const std::vector<std::pair<std::string, std::string>> &keys,
                    bool replace);
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -129,4 +129,4 @@ void WriteProfileFile(const std::string &file, const std::string &text)
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

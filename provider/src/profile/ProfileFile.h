@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // ProfileFile() is declared in Profile.h.
 
@@ -31,4 +31,4 @@ ProfileFileToWrite ProfileFileToAddTo();
 // is made (0700) when missing. MAPI_E_FAILURE when it cannot be.
 void WriteProfileFile(const std::string &file, const std::string &text);
 
-} // namespace kmp
+} // namespace kelvra_provider

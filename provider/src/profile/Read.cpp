@@ -21,7 +21,7 @@
 #include <optional>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -337,4 +337,4 @@ std::vector<std::string> ProfileNames()
     return names;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // The profile `name` (empty: the file's default, else its first section)
 // of a profile file's text, as LoadProfile reads it and with its checks;
@@ -13,4 +13,4 @@ namespace kmp {
 // will be its owner's alone). The text is cleared: it may hold a password.
 Profile ProfileFromText(std::string text, const std::string &file, const std::string &name, bool toBeWritten);
 
-} // namespace kmp
+} // namespace kelvra_provider

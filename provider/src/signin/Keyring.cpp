@@ -7,7 +7,7 @@
 
 #include <memory>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -125,4 +125,4 @@ bool KeyringClear(const std::string &server, const std::string &user, long secon
     return false;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

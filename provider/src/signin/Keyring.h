@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // Every call ends within `seconds` (the profile's timeout), whatever the
 // session bus does; past it, `why` says that the bus did not answer.
@@ -26,4 +26,4 @@ bool KeyringStore(const std::string &server, const std::string &user, const Secr
                   std::string *why);
 bool KeyringClear(const std::string &server, const std::string &user, long seconds, std::string *why);
 
-} // namespace kmp
+} // namespace kelvra_provider

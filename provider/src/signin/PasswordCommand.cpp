@@ -8,7 +8,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 int g_passwordCommandSeconds = 30;
 
@@ -65,4 +65,4 @@ std::optional<Secret> RunPasswordCommand(const std::string &command, std::string
     return line;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // How long a password command may take, in seconds (30; tests shorten it).
 extern int g_passwordCommandSeconds;
@@ -19,4 +19,4 @@ extern int g_passwordCommandSeconds;
 // or a command that cannot be run.
 std::optional<Secret> RunPasswordCommand(const std::string &command, std::string *why);
 
-} // namespace kmp
+} // namespace kelvra_provider

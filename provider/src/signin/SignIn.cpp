@@ -7,7 +7,7 @@
 
 #include <curl/curl.h>
 
-namespace kmp {
+namespace kelvra_provider {
 
 void ClearText(std::string &text)
 {
@@ -69,4 +69,4 @@ Secret LoginSecret(const SignIn &signIn)
            MAPI_E_LOGON_FAILURE);
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // What a login needs to find its secret: taken from a profile and the
 // session's logon password when a session (or a store) starts.
@@ -46,4 +46,4 @@ std::vector<std::pair<std::string, std::string>> ServersOf(const Profile &profil
 // Whether the mechanism sends an OAuth 2 token.
 inline bool IsOAuth(Auth auth) { return auth == Auth::XOAuth2 || auth == Auth::OAuthBearer; }
 
-} // namespace kmp
+} // namespace kelvra_provider

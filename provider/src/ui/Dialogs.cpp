@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace {
 
@@ -363,4 +363,4 @@ std::optional<std::string> AskPassword(const std::string &profile)
     return password;
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace kmp {
+namespace kelvra_provider {
 
 enum class Ui { Terminal, Desktop, None };
 // The terminal wins over the desktop: a program run from one answers there.
@@ -48,4 +48,4 @@ std::string AskLine(const std::string &prompt);
 // no terminal. MAPI_USER_ABORT at end of input.
 std::optional<std::string> AskPassword(const std::string &profile);
 
-} // namespace kmp
+} // namespace kelvra_provider

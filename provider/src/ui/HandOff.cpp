@@ -21,7 +21,7 @@
 #include <memory>
 #include <optional>
 
-namespace kmp {
+namespace kelvra_provider {
 
 namespace fs = std::filesystem;
 
@@ -489,4 +489,4 @@ void RemoveOldHandOffCopies()
     }
 }
 
-} // namespace kmp
+} // namespace kelvra_provider

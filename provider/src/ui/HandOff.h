@@ -11,7 +11,7 @@
 #include <chrono>
 #include <string>
 
-namespace kmp {
+namespace kelvra_provider {
 
 // How long a started xdg-email is given to fail at once (no client, an
 // option refused); still running then, the client has the message.
@@ -29,4 +29,4 @@ void HandToMailClient(const Composition &message);
 // Removes the copies of hand-offs older than a day (at logon).
 void RemoveOldHandOffCopies();
 
-} // namespace kmp
+} // namespace kelvra_provider

@@ -18,8 +18,8 @@ TEST(VCard, ReadsTheThreeVersionsWithFoldingEscapesGroupsAndQuotedPrintable)
         " mple.org\r\nNICKNAME:JJ,Janie\r\nNOTE:line\\nbreak\r\nEND:VCARD\r\n"
         "begin:vcard\nversion:4.0\nfn:Plain\nemail;pref=1:mailto:plain@example.net\nend:vcard\n"
         "garbage line\r\nBEGIN:VCARD\r\nEND:VCARD\r\n";
-    const kmp::AddressBook book(kmp::ParseVCards(text));
-    const std::vector<kmp::Contact> &contacts = book.Contacts();
+    const kelvra_provider::AddressBook book(kelvra_provider::ParseVCards(text));
+    const std::vector<kelvra_provider::Contact> &contacts = book.Contacts();
     ASSERT_EQ(contacts.size(), 4u);
     EXPECT_EQ(contacts[0].family, "M\xC3\xBCller");
     EXPECT_EQ(contacts[0].given, "J\xC3\xBCrgen");
@@ -37,11 +37,11 @@ TEST(VCard, ReadsTheThreeVersionsWithFoldingEscapesGroupsAndQuotedPrintable)
     try {
         book.Resolve("nobody");
         ADD_FAILURE();
-    } catch (const kmp::MapiError &e) {
+    } catch (const kelvra_provider::MapiError &e) {
         EXPECT_EQ(e.code, MAPI_E_UNKNOWN_RECIPIENT);
     }
     // A stable identifier that names the entry again.
-    const kmp::Resolved jane = book.Resolve("JJ");
+    const kelvra_provider::Resolved jane = book.Resolve("JJ");
     EXPECT_EQ(book.AddressOf(jane.entryId), "jane@example.org");
 }
 
@@ -50,7 +50,7 @@ TEST(VCard, ReadsTheThreeVersionsWithFoldingEscapesGroupsAndQuotedPrintable)
 // nicknames, a card matched twice counting once.
 TEST(AddressBook, ResolvesByTheRule)
 {
-    const kmp::AddressBook book(kmp::ParseVCards(
+    const kelvra_provider::AddressBook book(kelvra_provider::ParseVCards(
         "BEGIN:VCARD\nFN:Ann Example\nN:Example;Ann\nEMAIL:ann@example.org\nEND:VCARD\n"
         "BEGIN:VCARD\nFN:Ann Other\nN:Other;Ann\nNICKNAME:ann-o\nEMAIL:ann.other@example.org\nEND:VCARD\n"
         "BEGIN:VCARD\nFN:Bob\nEMAIL:bob@example.org\nEMAIL:ANN@example.org\nEND:VCARD\n"
@@ -68,11 +68,11 @@ TEST(AddressBook, ResolvesByTheRule)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
-        std::vector<kmp::Resolved> candidates;
+        std::vector<kelvra_provider::Resolved> candidates;
         try {
-            const kmp::Resolved r = book.Resolve(row.text, &candidates);
+            const kelvra_provider::Resolved r = book.Resolve(row.text, &candidates);
             EXPECT_EQ(r.address, row.address);
-        } catch (const kmp::MapiError &e) {
+        } catch (const kelvra_provider::MapiError &e) {
             EXPECT_EQ(row.address, nullptr);
             EXPECT_EQ(e.code, row.code);
         }
@@ -95,7 +95,7 @@ TEST(AddressBook, ASessionReadsItsBookAgainOnlyWhenAFileChanged)
     };
     const std::string file = (root / "book.vcf").string();
     write(file, "ann");
-    kmp::BookCache cache;
+    kelvra_provider::BookCache cache;
     const auto first = cache.Of(file);
     EXPECT_EQ(cache.Of(file), first); // unchanged: the same book
     write(file, "bobby");

@@ -7,9 +7,9 @@
 
 #include <vector>
 
-using kmp::imap::Entry;
-using kmp::imap::Folder;
-using kmp::imap::UidSpan;
+using kelvra_provider::imap::Entry;
+using kelvra_provider::imap::Folder;
+using kelvra_provider::imap::UidSpan;
 
 namespace {
 

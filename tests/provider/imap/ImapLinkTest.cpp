@@ -150,7 +150,7 @@ TEST_F(ImapLink, EveryCallEndsWithinItsBoundAndSaysWhy)
             EXPECT_LE(took, row.most);
         }
         EXPECT_EQ(code, row.code);
-        EXPECT_NE(kmp::LastReason().find(row.words), std::string::npos) << kmp::LastReason();
+        EXPECT_NE(kelvra_provider::LastReason().find(row.words), std::string::npos) << kelvra_provider::LastReason();
         if (!saved.empty()) {
             // Exactly one version, never both and never neither.
             const std::vector<std::string> subjects = SubjectsOnServer();
@@ -225,7 +225,7 @@ TEST_F(ImapLink, AServerKilledMidCallEndsTheCallAndLosesNothing)
         MAPILogoff(session, 0, 0, 0);
         session = 0;
         if (save) {
-            EXPECT_EQ(SubjectsOnServer(), std::vector<std::string>{subject}) << kmp::LastReason();
+            EXPECT_EQ(SubjectsOnServer(), std::vector<std::string>{subject}) << kelvra_provider::LastReason();
         }
     }
     end.set_value();

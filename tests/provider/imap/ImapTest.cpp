@@ -40,9 +40,9 @@ TEST_F(Imap, WalksInUidOrderOrByArrivalFilteredByTypeAndUnread)
     // A walk with envelope reads takes a few commands, not a few per message.
     for (int i = 0; i < 40; ++i)
         Append("more " + std::to_string(i));
-    const std::uint64_t before = kmp::imap::ImapCommandCount();
+    const std::uint64_t before = kelvra_provider::imap::ImapCommandCount();
     EXPECT_EQ(Subjects().size(), 43u);
-    EXPECT_LE(kmp::imap::ImapCommandCount() - before, 4u);
+    EXPECT_LE(kelvra_provider::imap::ImapCommandCount() - before, 4u);
 
     // Mail that arrives during a session is seen by the next walk.
     Append("late");
@@ -53,7 +53,7 @@ TEST_F(Imap, WalksInUidOrderOrByArrivalFilteredByTypeAndUnread)
     EXPECT_EQ(MAPIFindNext(session, 0, S(""), S("no such id"), 0, 0, buffer), ULONG(MAPI_E_INVALID_MESSAGE));
     lpMapiMessage m = nullptr;
     EXPECT_EQ(MAPIReadMail(session, 0, S("1.0000000999"), 0, 0, &m), ULONG(MAPI_E_INVALID_MESSAGE));
-    EXPECT_EQ(kmp::LastReason(), "no message has the identifier \"1.0000000999\" in the folder " +
+    EXPECT_EQ(kelvra_provider::LastReason(), "no message has the identifier \"1.0000000999\" in the folder " +
                                      dovecot->PlainUrl(folder));
 }
 
@@ -110,7 +110,7 @@ TEST_F(Imap, AFolderNameOutsideAsciiIsModifiedUtf7OnTheWire)
     char id[513] = "";
     ASSERT_EQ(MAPISaveMail(session, 0, &m, MAPI_LONG_MSGID, 0, id), 0u);
     EXPECT_EQ(OnServer().size(), 2u);
-    EXPECT_EQ(kmp::imap::ImapFolderName("Gr\xC3\xBC\xC3\x9F" "e&Co"), "Gr&APwA3w-e&-Co");
+    EXPECT_EQ(kelvra_provider::imap::ImapFolderName("Gr\xC3\xBC\xC3\x9F" "e&Co"), "Gr&APwA3w-e&-Co");
 }
 
 TEST_F(Imap, EncodedWordsSplitWithPaddingReadWholeOverImap)
@@ -139,8 +139,8 @@ TEST_F(Imap, HtmlOnlyMailReadsAsTextAsFromAFile)
             bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
         Client("append", "'-' -", bytes);
         WriteFile(home / name, bytes);
-        kmp::Ref<GMimeMessage> message(kmp::ParseMessageFile((home / name).string()));
-        expected.push_back(kmp::NoteText(kmp::ShownParts(message.get())));
+        kelvra_provider::Ref<GMimeMessage> message(kelvra_provider::ParseMessageFile((home / name).string()));
+        expected.push_back(kelvra_provider::NoteText(kelvra_provider::ShownParts(message.get())));
         ASSERT_GT(expected.back().size(), 100u);
     }
     ASSERT_EQ(Logon(), 0u);
@@ -401,9 +401,9 @@ protected:
     {
         EXPECT_EQ(Logon(), 0u);
         Walked w;
-        const std::uint64_t before = kmp::imap::ImapCommandCount();
+        const std::uint64_t before = kelvra_provider::imap::ImapCommandCount();
         w.subjects = Subjects();
-        w.commands = kmp::imap::ImapCommandCount() - before;
+        w.commands = kelvra_provider::imap::ImapCommandCount() - before;
         w.unread = Walk(MAPI_UNREAD_ONLY).size();
         MAPILogoff(session, 0, 0, 0);
         session = 0;
@@ -543,12 +543,12 @@ TEST_F(Imap, FileCountsComeWithTheWalkAndMatchTheRead)
         // those are read once.
         std::vector<ULONG> counts;
         for (size_t i = 0; i < ids.size(); ++i) {
-            const std::uint64_t before = kmp::imap::ImapCommandCount();
+            const std::uint64_t before = kelvra_provider::imap::ImapCommandCount();
             ULONG count = 99;
             EXPECT_EQ(KelvraMapiFileCount(session, S(ids[i].c_str()), &count), 0u);
             counts.push_back(count);
             if (warm || i < std::size(shapes)) {
-                EXPECT_EQ(kmp::imap::ImapCommandCount(), before) << messages[i].substr(0, 400);
+                EXPECT_EQ(kelvra_provider::imap::ImapCommandCount(), before) << messages[i].substr(0, 400);
             }
         }
         if (warm) {
@@ -583,9 +583,9 @@ TEST_F(Imap, FileCountsComeWithTheWalkAndMatchTheRead)
     const std::vector<std::string> ids = Walk();
     fs::remove_all(home / "cache");
     ASSERT_EQ(Logon(), 0u);
-    const std::uint64_t before = kmp::imap::ImapCommandCount();
+    const std::uint64_t before = kelvra_provider::imap::ImapCommandCount();
     ULONG count = 99;
     EXPECT_EQ(KelvraMapiFileCount(session, S(ids.at(3).c_str()), &count), 0u);
     EXPECT_EQ(count, 3u); // notes.txt, the picture and the message
-    EXPECT_LE(kmp::imap::ImapCommandCount() - before, 4u);
+    EXPECT_LE(kelvra_provider::imap::ImapCommandCount() - before, 4u);
 }

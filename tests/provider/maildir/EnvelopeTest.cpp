@@ -69,7 +69,7 @@ protected:
 
     fs::path CacheFile() const
     {
-        return kmp::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), mailbox.string());
+        return kelvra_provider::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), mailbox.string());
     }
 
     // A second process walks the folder through a session of its own and
@@ -134,17 +134,17 @@ TEST_F(Envelopes, TheHeaderBlockAloneShowsWhatTheWholeMessageShows)
 {
     for (size_t i = 0; i < std::size(kHeaders); ++i) {
         const std::string id = Deliver(kHeaders[i], "1700000000.M" + std::to_string(i) + "P1Q1.test");
-        const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
+        const std::optional<kelvra_provider::StoredFile> entry = kelvra_provider::maildir::Maildir(mailbox.string()).Find(id);
         ASSERT_TRUE(entry);
-        kmp::ReadOptions options;
+        kelvra_provider::ReadOptions options;
         options.envelopeOnly = true;
-        const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
+        const std::string whole = Describe(kelvra_provider::ReadRecord(*entry, false, options)->Message());
         const int fd = open(entry->path.c_str(), O_RDONLY);
-        const std::optional<std::string> header = kmp::ReadHeaderBlock(fd);
+        const std::optional<std::string> header = kelvra_provider::ReadHeaderBlock(fd);
         close(fd);
         ASSERT_TRUE(header);
-        const kmp::Envelope envelope = kmp::EnvelopeOfHeader(*header);
-        EXPECT_EQ(Describe(kmp::EnvelopeRecord(*entry, envelope, false)->Message()), whole) << kHeaders[i];
+        const kelvra_provider::Envelope envelope = kelvra_provider::EnvelopeOfHeader(*header);
+        EXPECT_EQ(Describe(kelvra_provider::EnvelopeRecord(*entry, envelope, false)->Message()), whole) << kHeaders[i];
         // And through the entry point, from the file and then from the cache.
         EXPECT_EQ(EnvelopeOf(id), whole);
         EXPECT_EQ(EnvelopeOf(id), whole);
@@ -327,8 +327,8 @@ TEST_F(Envelopes, TheCacheCanBeMovedOrTurnedOff)
         EXPECT_NE(EnvelopeOf("1700000000.M1P1Q1.test", h).find("subject=s"), std::string::npos);
         MAPILogoff(h, 0, 0, 0);
     }
-    EXPECT_TRUE(fs::exists(kmp::EnvelopeCache::FileFor((home / "moved-cache").string(), other.string())));
-    EXPECT_FALSE(fs::exists(kmp::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), other.string())));
+    EXPECT_TRUE(fs::exists(kelvra_provider::EnvelopeCache::FileFor((home / "moved-cache").string(), other.string())));
+    EXPECT_FALSE(fs::exists(kelvra_provider::EnvelopeCache::FileFor((home / "cache" / "kelvra").string(), other.string())));
 }
 
 TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
@@ -365,10 +365,10 @@ TEST_F(Envelopes, WalkingAndDeliveringInTwoProcessesAtOnceStaysCorrect)
     // process and in a new one.
     std::string expected;
     for (const std::string &id : Walk(0, "IPM")) {
-        const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
-        kmp::ReadOptions options;
+        const std::optional<kelvra_provider::StoredFile> entry = kelvra_provider::maildir::Maildir(mailbox.string()).Find(id);
+        kelvra_provider::ReadOptions options;
         options.envelopeOnly = true;
-        const std::string whole = Describe(kmp::ReadRecord(*entry, false, options)->Message());
+        const std::string whole = Describe(kelvra_provider::ReadRecord(*entry, false, options)->Message());
         EXPECT_EQ(EnvelopeOf(id), whole);
         expected += whole;
     }
@@ -389,10 +389,10 @@ TEST_F(Envelopes, EntriesReadAheadAreTrustedOnlyForTheirFilesToo)
     auto expected = [&] {
         std::string out;
         for (const std::string &id : Walk(0, "IPM")) {
-            const std::optional<kmp::StoredFile> entry = kmp::maildir::Maildir(mailbox.string()).Find(id);
-            kmp::ReadOptions options;
+            const std::optional<kelvra_provider::StoredFile> entry = kelvra_provider::maildir::Maildir(mailbox.string()).Find(id);
+            kelvra_provider::ReadOptions options;
             options.envelopeOnly = true;
-            out += Describe(kmp::ReadRecord(*entry, false, options)->Message());
+            out += Describe(kelvra_provider::ReadRecord(*entry, false, options)->Message());
         }
         return out;
     };
@@ -526,7 +526,7 @@ TEST_F(Envelopes, AWalkThatSeesTheWholeFolderPrunesTheCacheOfMessagesGone)
     EXPECT_EQ(Walk(0, "IPM").size(), 1u); // to the end, classes and all
     MAPILogoff(session, 0, 0, 0);
     session = 0;
-    const auto cache = kmp::EnvelopeCache::Open((home / "cache" / "kelvra").string(), mailbox.string());
+    const auto cache = kelvra_provider::EnvelopeCache::Open((home / "cache" / "kelvra").string(), mailbox.string());
     ASSERT_NE(cache, nullptr);
     EXPECT_FALSE(cache->Entry("1700000000.M0P1Q1.test"));
     EXPECT_TRUE(cache->Entry("1700000000.M1P1Q1.test"));

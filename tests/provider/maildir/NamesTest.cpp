@@ -28,11 +28,11 @@ TEST(MaildirNames, ANameSaysItsIdentityRevisionAndFlags)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(kmp::maildir::IdOfName(row.name), row.id);
-        EXPECT_EQ(kmp::maildir::RevisionOf(row.name), row.revision);
-        EXPECT_EQ(kmp::maildir::FlagsOf(row.name), row.flags);
-        EXPECT_EQ(kmp::maildir::SeenIn(true, row.name), row.seenInCur);
-        EXPECT_FALSE(kmp::maildir::SeenIn(false, row.name)); // new/ carries no flags
+        EXPECT_EQ(kelvra_provider::maildir::IdOfName(row.name), row.id);
+        EXPECT_EQ(kelvra_provider::maildir::RevisionOf(row.name), row.revision);
+        EXPECT_EQ(kelvra_provider::maildir::FlagsOf(row.name), row.flags);
+        EXPECT_EQ(kelvra_provider::maildir::SeenIn(true, row.name), row.seenInCur);
+        EXPECT_FALSE(kelvra_provider::maildir::SeenIn(false, row.name)); // new/ carries no flags
     }
 }
 
@@ -40,16 +40,16 @@ TEST(MaildirNames, ANameSaysItsIdentityRevisionAndFlags)
 // and name their writer on this host only.
 TEST(MaildirNames, OurNamesNameTheirWriterOnThisHostOnly)
 {
-    const std::string first = kmp::maildir::UniqueName(), second = kmp::maildir::UniqueName();
+    const std::string first = kelvra_provider::maildir::UniqueName(), second = kelvra_provider::maildir::UniqueName();
     EXPECT_NE(first, second);
     EXPECT_LE(first.substr(0, first.find('P')), second.substr(0, second.find('P')));
-    EXPECT_EQ(kmp::maildir::WriterOf(first), getpid());
-    EXPECT_EQ(kmp::maildir::SecondsOf(first), std::stoll(first.substr(0, first.find('.'))));
+    EXPECT_EQ(kelvra_provider::maildir::WriterOf(first), getpid());
+    EXPECT_EQ(kelvra_provider::maildir::SecondsOf(first), std::stoll(first.substr(0, first.find('.'))));
     const std::string host = first.substr(first.find('.', first.find('Q')) + 1);
     for (const std::string &foreign :
          {std::string("1700000000.M1P42Q1.elsewhere"), "1700000000.M1PQ1." + host, "1700000000.M1P4x2Q1." + host,
           "1700000000.M1P99999999999Q1." + host, "1700000000." + host})
-        EXPECT_EQ(kmp::maildir::WriterOf(foreign), 0) << foreign;
-    EXPECT_EQ(kmp::maildir::FileName("/a/b/cur/x:2,S"), "x:2,S");
-    EXPECT_EQ(kmp::maildir::FolderOf("/a/b/cur/x:2,S"), "/a/b/cur");
+        EXPECT_EQ(kelvra_provider::maildir::WriterOf(foreign), 0) << foreign;
+    EXPECT_EQ(kelvra_provider::maildir::FileName("/a/b/cur/x:2,S"), "x:2,S");
+    EXPECT_EQ(kelvra_provider::maildir::FolderOf("/a/b/cur/x:2,S"), "/a/b/cur");
 }

@@ -38,7 +38,7 @@ TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlank
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
-        const std::optional<kmp::HeaderBounds> b = kmp::FindHeaderBounds(row.text, row.complete);
+        const std::optional<kelvra_provider::HeaderBounds> b = kelvra_provider::FindHeaderBounds(row.text, row.complete);
         std::string shown = "later";
         if (b) {
             shown = std::to_string(b->begin) + " " + std::to_string(b->end) + " " + std::to_string(b->body);
@@ -56,20 +56,20 @@ TEST(HeaderBounds, ALineASenderForgotToFoldContinuesItsFieldOnlyWhenItHasNoBlank
     const std::string part = "Content-Type: application/x-zip-compressed; name=\"Archive.zip\"\n"
                              "Content-Transfer-Encoding: base64\n"
                              "Content-Disposition: attachment; filename=\"Archive.zip\"\n";
-    std::optional<kmp::HeaderBounds> b = kmp::FindHeaderBounds(part + std::string(5000, 'Q') + "\n\n--outer--\n", true);
+    std::optional<kelvra_provider::HeaderBounds> b = kelvra_provider::FindHeaderBounds(part + std::string(5000, 'Q') + "\n\n--outer--\n", true);
     ASSERT_TRUE(b);
     EXPECT_EQ(b->end, part.size());
     EXPECT_EQ(b->body, part.size());
     EXPECT_TRUE(b->unfolded.empty());
     const std::string cut = "X-Report: " + std::string(789, 'v') + "\n", continued = std::string(163, 'Z') + "\n";
-    b = kmp::FindHeaderBounds(cut + continued + "ds;MX:1;A:1;LANG:it;\nSubject: s\n\ntext\n", true);
+    b = kelvra_provider::FindHeaderBounds(cut + continued + "ds;MX:1;A:1;LANG:it;\nSubject: s\n\ntext\n", true);
     ASSERT_TRUE(b);
     EXPECT_EQ(b->unfolded, std::vector<std::size_t>{cut.size()});
     EXPECT_EQ(b->body, cut.size() + continued.size() + 33);
 
-    EXPECT_EQ(kmp::HeaderBlockOf("Subject: x\nbroken\nFrom: a@b.org\n\nSubject: body\n"),
+    EXPECT_EQ(kelvra_provider::HeaderBlockOf("Subject: x\nbroken\nFrom: a@b.org\n\nSubject: body\n"),
               "Subject: x\nbroken\nFrom: a@b.org\n");
-    EXPECT_TRUE(kmp::ContinuesField("broken"));
-    EXPECT_TRUE(kmp::ContinuesField(" folded"));
-    EXPECT_FALSE(kmp::ContinuesField("From: a@b.org"));
+    EXPECT_TRUE(kelvra_provider::ContinuesField("broken"));
+    EXPECT_TRUE(kelvra_provider::ContinuesField(" folded"));
+    EXPECT_FALSE(kelvra_provider::ContinuesField("From: a@b.org"));
 }

@@ -75,7 +75,7 @@ TEST(HtmlText, EachShapeReadsAsATextReaderShowsIt)
     testing::internal::CaptureStderr();
     for (const auto &row : rows) {
         SCOPED_TRACE(row.html);
-        const std::string text = kmp::HtmlText(row.html, "utf-8");
+        const std::string text = kelvra_provider::HtmlText(row.html, "utf-8");
         EXPECT_EQ(Lf(text), row.text);
         EXPECT_EQ(text.find('\n') == std::string::npos || text.find("\r\n") != std::string::npos, true);
     }
@@ -97,13 +97,13 @@ TEST(HtmlText, DeepAndLargePagesReadWhole)
     for (int i = 0; i < kDepth; ++i)
         divs += "</span></div>";
     divs += "<p>after</p>";
-    EXPECT_EQ(Lf(kmp::HtmlText(divs, nullptr)), "start\n\nbottom\n\nafter");
+    EXPECT_EQ(Lf(kelvra_provider::HtmlText(divs, nullptr)), "start\n\nbottom\n\nafter");
 
     std::string quotes;
     for (int i = 0; i < kDepth; ++i)
         quotes += "<blockquote><ul><li>";
     quotes += "bottom";
-    const std::string text = Lf(kmp::HtmlText(quotes, nullptr));
+    const std::string text = Lf(kelvra_provider::HtmlText(quotes, nullptr));
     ASSERT_GE(text.size(), 6u);
     EXPECT_EQ(text.substr(text.size() - 6), "bottom");
     EXPECT_LT(text.size(), 1000u);
@@ -112,7 +112,7 @@ TEST(HtmlText, DeepAndLargePagesReadWhole)
     // inlined as a 12 MB attribute, a text node of 12 MB.
     const std::string big = "<p>before <img src=\"data:image/png;base64," + std::string(12 << 20, 'A') +
                             "\" alt=Alt> after</p><p>" + std::string(12 << 20, 'w') + " end</p>";
-    const std::string read = Lf(kmp::HtmlText(big, nullptr));
+    const std::string read = Lf(kelvra_provider::HtmlText(big, nullptr));
     EXPECT_EQ(read.substr(0, 22), "before Alt after\n\nwwww");
     EXPECT_EQ(read.size(), 18 + (12u << 20) + 4);
 }
@@ -244,7 +244,7 @@ TEST_F(HtmlMail, ASaveKeepsTheHtmlAndRefusesAChangedRenderedText)
         std::strcpy(buffer, id.c_str());
         EXPECT_EQ(MAPISaveMail(session, 0, m, MAPI_LONG_MSGID, 0, buffer), row.result);
         if (row.result != SUCCESS_SUCCESS) {
-            EXPECT_NE(kmp::LastReason().find("HTML"), std::string::npos) << kmp::LastReason();
+            EXPECT_NE(kelvra_provider::LastReason().find("HTML"), std::string::npos) << kelvra_provider::LastReason();
         }
         EXPECT_EQ(ReadFile(file), bytes);
         for (ULONG i = 0; i < m->nFileCount; ++i)

@@ -27,7 +27,7 @@ protected:
     }
     void TearDown() override
     {
-        kmp::g_composeHook = nullptr;
+        kelvra_provider::g_composeHook = nullptr;
         MAPILogoff(session, 0, 0, 0);
         WithSmtpServer::TearDown();
     }
@@ -84,9 +84,9 @@ TEST_F(ComposeWhileSending, AMessageThatCannotBeComposedAbandonsTheTransaction)
     // Another program removes the attachment after the check, while the
     // envelope goes.
     g_attachment = attachment;
-    kmp::g_composeHook = [] { fs::remove(g_attachment); };
+    kelvra_provider::g_composeHook = [] { fs::remove(g_attachment); };
     EXPECT_EQ(Send("abandoned"), static_cast<ULONG>(MAPI_E_ATTACHMENT_NOT_FOUND));
-    kmp::g_composeHook = nullptr;
+    kelvra_provider::g_composeHook = nullptr;
     EXPECT_FALSE(fs::exists(received / "2.eml"));
     EXPECT_EQ(Messages(mailbox / ".Sent").size(), 1u);
     EXPECT_TRUE(NothingLeft());

@@ -31,15 +31,15 @@ using Clock = std::chrono::steady_clock;
 
 class WayOut : public ProviderHome {
 protected:
-    kmp::Profile Load(const std::string &keys)
+    kelvra_provider::Profile Load(const std::string &keys)
     {
         WriteFile(profiles, "[Out]\nmailbox = Mail\naddress = tester@example.org\n" + keys);
         fs::permissions(profiles, fs::perms::owner_read | fs::perms::owner_write); // it may hold a password
-        return kmp::LoadProfile("Out");
+        return kelvra_provider::LoadProfile("Out");
     }
-    kmp::Composition To(const std::string &address)
+    kelvra_provider::Composition To(const std::string &address)
     {
-        kmp::Composition c;
+        kelvra_provider::Composition c;
         c.from = {"Kelvra Tester", "tester@example.org"};
         c.to.push_back({"", address});
         c.subject = "Where does it go";
@@ -70,32 +70,32 @@ TEST_F(WayOut, EachProfileHasOneWayOutAndNamesIt)
         std::vector<const char *> system;
         for (const std::string &s : row.system)
             system.push_back(s.c_str());
-        EXPECT_EQ(kmp::ChooseWayOut(Load(row.keys), system)->Name(), row.name);
+        EXPECT_EQ(kelvra_provider::ChooseWayOut(Load(row.keys), system)->Name(), row.name);
     }
     // One way only: a second one named beside the first refuses the logon.
     for (const char *both : {"smtp = smtp://127.0.0.1\nlocaldelivery = yes\n", "sendmail = x\nlocaldelivery = true\n"}) {
         SCOPED_TRACE(both);
-        EXPECT_THROW(Load(both), kmp::MapiError);
-        EXPECT_NE(kmp::LastReason().find("mail goes out one way"), std::string::npos) << kmp::LastReason();
+        EXPECT_THROW(Load(both), kelvra_provider::MapiError);
+        EXPECT_NE(kelvra_provider::LastReason().find("mail goes out one way"), std::string::npos) << kelvra_provider::LastReason();
     }
 }
 
 TEST_F(WayOut, WithNoWayOutOnlyTheProfilesOwnAddressIsDeliveredAndNothingElseIsSent)
 {
-    kmp::Session session{Load(""), {}, nullptr};
-    session.store = kmp::OpenStore(session.profile, "", true);
-    const auto none = kmp::ChooseWayOut(session.profile, std::span<const char *const>());
+    kelvra_provider::Session session{Load(""), {}, nullptr};
+    session.store = kelvra_provider::OpenStore(session.profile, "", true);
+    const auto none = kelvra_provider::ChooseWayOut(session.profile, std::span<const char *const>());
     try {
         none->Send(session, To("boss@company.example"));
         ADD_FAILURE() << "delivered";
-    } catch (const kmp::MapiError &e) {
+    } catch (const kelvra_provider::MapiError &e) {
         EXPECT_EQ(e.code, static_cast<ULONG>(MAPI_E_FAILURE));
         for (const char *says : {"boss@company.example", "smtp =", "sendmail =", "kelvra profile import", "localdelivery = yes"})
-            EXPECT_NE(kmp::LastReason().find(says), std::string::npos) << kmp::LastReason();
+            EXPECT_NE(kelvra_provider::LastReason().find(says), std::string::npos) << kelvra_provider::LastReason();
     }
     EXPECT_TRUE(Messages(mailbox).empty());
     EXPECT_TRUE(Messages(mailbox / ".Sent").empty());
-    EXPECT_THROW(none->Check(session.profile, ""), kmp::MapiError);
+    EXPECT_THROW(none->Check(session.profile, ""), kelvra_provider::MapiError);
 
     EXPECT_EQ(none->Send(session, To("Tester@Example.org")),
               "delivered into the mailbox " + mailbox.string() + " (nothing left this machine)");
@@ -171,20 +171,20 @@ TEST_F(SmtpBounds, EveryPhaseEndsWithinItsBoundsAndALoginAskedForIsALoginMade)
         SCOPED_TRACE(row.server.empty() ? "aiosmtpd" : row.server.front());
         SCOPED_TRACE(row.user + (row.check ? " check" : " send"));
         const auto server = StartSmtp(row.server);
-        const kmp::Profile profile =
+        const kelvra_provider::Profile profile =
             Load("smtp = smtp://127.0.0.1:" + std::to_string(port) + "\nplain = yes\ntimeout = 5\nstalltimeout = 3\n" +
                  (row.user.empty() ? "" : "user = " + row.user + "\npassword = pw\n"));
         const auto start = Clock::now();
         std::string said;
         ULONG code = 0;
         try {
-            said = row.check ? kmp::CheckSmtp(profile, "")
-                             : (kmp::SendSmtp(profile, "", "tester@example.org", {"ann@example.org"},
+            said = row.check ? kelvra_provider::CheckSmtp(profile, "")
+                             : (kelvra_provider::SendSmtp(profile, "", "tester@example.org", {"ann@example.org"},
                                               "Subject: x\r\n\r\nx\r\n"),
                                 "sent");
-        } catch (const kmp::MapiError &e) {
+        } catch (const kelvra_provider::MapiError &e) {
             code = e.code;
-            said = kmp::LastReason();
+            said = kelvra_provider::LastReason();
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         std::cout << "    " << (row.server.empty() ? "aiosmtpd" : row.server.front()) << " " << row.user
@@ -193,7 +193,7 @@ TEST_F(SmtpBounds, EveryPhaseEndsWithinItsBoundsAndALoginAskedForIsALoginMade)
         EXPECT_NE(said.find(row.says), std::string::npos) << said;
         EXPECT_LT(seconds, 5 + 4) << said; // the profile's timeout, and a few seconds
         EXPECT_FALSE(fs::exists(received / "1.eml")); // nothing was ever taken
-        kmp::LastReason().clear();
+        kelvra_provider::LastReason().clear();
     }
 }
 
@@ -231,12 +231,12 @@ TEST(Helper, IsBoundedWhateverItDoesWithItsGroupAndItsLostStatusIsNoSuccess)
             const auto r = kelvra_posix::RunProgram({"/bin/sh", "-c", status}, std::chrono::seconds(5));
             wrong += !r || !r->statusLost || r->exitCode != -1;
             try {
-                kmp::SendThroughProgram({"/bin/sh", "-c", std::string(status) + " # "}, 5, "tester@example.org",
+                kelvra_provider::SendThroughProgram({"/bin/sh", "-c", std::string(status) + " # "}, 5, "tester@example.org",
                                         {"ann@example.org"}, "Subject: x\r\n\r\nx\r\n");
                 ++wrong;
-            } catch (const kmp::MapiError &e) {
+            } catch (const kelvra_provider::MapiError &e) {
                 wrong += e.code != static_cast<ULONG>(MAPI_E_FAILURE) ||
-                         kmp::LastReason().find("ignores SIGCHLD") == std::string::npos;
+                         kelvra_provider::LastReason().find("ignores SIGCHLD") == std::string::npos;
             }
         }
         _exit(wrong);

@@ -28,7 +28,7 @@ protected:
     {
         if (session != 0)
             MAPILogoff(session, 0, 0, 0);
-        kmp::g_passwordCommandSeconds = 30;
+        kelvra_provider::g_passwordCommandSeconds = 30;
         WithSmtpServer::TearDown();
     }
 
@@ -93,7 +93,7 @@ TEST_F(SignIn, APasswordCommandGivesThePasswordForEachLogin)
 
 TEST_F(SignIn, AFailingHangingOrEmptyCommandSendsNothingAndSaysWhy)
 {
-    kmp::g_passwordCommandSeconds = 1;
+    kelvra_provider::g_passwordCommandSeconds = 1;
     auto server = StartSmtp({"--auth", "kelvra:secret"});
     const struct {
         std::string command, why;
@@ -205,14 +205,14 @@ TEST_F(SignIn, AStalledSessionBusEndsTheKeyringLookupWithinTheTimeout)
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(), ULONG(MAPI_E_LOGON_FAILURE));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-    EXPECT_NE(kmp::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 2 seconds"),
+    EXPECT_NE(kelvra_provider::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 2 seconds"),
               std::string::npos)
-        << kmp::LastReason();
+        << kelvra_provider::LastReason();
     EXPECT_EQ(Received(), 0u);
     // A bus that is not there at all says so at once.
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home / "no-bus").string()).c_str(), 1);
     EXPECT_EQ(Send(), ULONG(MAPI_E_LOGON_FAILURE));
-    EXPECT_NE(kmp::LastReason().find("cannot be reached"), std::string::npos) << kmp::LastReason();
+    EXPECT_NE(kelvra_provider::LastReason().find("cannot be reached"), std::string::npos) << kelvra_provider::LastReason();
     if (before != nullptr)
         setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     else
@@ -227,29 +227,29 @@ TEST(SecretTextTest, EveryCopyIsClearedWhenItGoesOrIsMovedFrom)
     auto holds = [&](const unsigned char *storage, size_t size) {
         return std::string_view(reinterpret_cast<const char *>(storage), size).find("hunter2") != std::string_view::npos;
     };
-    alignas(kmp::SecretText) unsigned char first[sizeof(kmp::SecretText)];
-    alignas(kmp::SecretText) unsigned char second[sizeof(kmp::SecretText)];
-    auto *a = new (first) kmp::SecretText(secret);
-    auto *b = new (second) kmp::SecretText(*a); // a copy, as a copied profile makes
+    alignas(kelvra_provider::SecretText) unsigned char first[sizeof(kelvra_provider::SecretText)];
+    alignas(kelvra_provider::SecretText) unsigned char second[sizeof(kelvra_provider::SecretText)];
+    auto *a = new (first) kelvra_provider::SecretText(secret);
+    auto *b = new (second) kelvra_provider::SecretText(*a); // a copy, as a copied profile makes
     EXPECT_EQ(b->Text(), secret);
     a->~SecretText();
     EXPECT_FALSE(holds(first, sizeof first));
-    kmp::SecretText moved(std::move(*b));
+    kelvra_provider::SecretText moved(std::move(*b));
     EXPECT_EQ(moved.Text(), secret);
     EXPECT_FALSE(holds(second, sizeof second)); // moved from: cleared
     b->~SecretText();
     // Replaced by another: the old bytes go.
-    new (first) kmp::SecretText(secret);
-    auto *c = std::launder(reinterpret_cast<kmp::SecretText *>(first));
-    *c = kmp::SecretText(std::string("other"));
+    new (first) kelvra_provider::SecretText(secret);
+    auto *c = std::launder(reinterpret_cast<kelvra_provider::SecretText *>(first));
+    *c = kelvra_provider::SecretText(std::string("other"));
     EXPECT_FALSE(holds(first, sizeof first));
     c->~SecretText();
 }
 
 TEST(SmtpTranscript, KeepsTheRecipientsAndNeverALogin)
 {
-    EXPECT_TRUE(kmp::TranscriptKeeps("RCPT TO:<ann@example.org>\r\n"));
+    EXPECT_TRUE(kelvra_provider::TranscriptKeeps("RCPT TO:<ann@example.org>\r\n"));
     for (const char *login : {"AUTH PLAIN AGtlbHZyYQBzZWNyZXQ=\r\n", "AUTH LOGIN\r\n", "a2VsdnJh\r\n", "c2VjcmV0\r\n",
                               "AUTH XOAUTH2 dXNlcj1rZWx2cmEBYXV0aD1CZWFyZXIgdG9rZW4BAQ==\r\n"})
-        EXPECT_FALSE(kmp::TranscriptKeeps(login)) << login;
+        EXPECT_FALSE(kelvra_provider::TranscriptKeeps(login)) << login;
 }

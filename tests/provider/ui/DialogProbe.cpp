@@ -22,7 +22,7 @@ int main(int argc, char **argv)
     if (command == "passwordcmd") {
         // A password command that asks on the terminal, as pinentry does.
         std::string why;
-        const auto secret = kmp::RunPasswordCommand("printf 'Passphrase: ' >&2; read -r p; printf '%s\\n' \"$p\"", &why);
+        const auto secret = kelvra_provider::RunPasswordCommand("printf 'Passphrase: ' >&2; read -r p; printf '%s\\n' \"$p\"", &why);
         std::printf("SECRET %s\n", secret ? secret->c_str() : ("none: " + why).c_str());
         return 0;
     }

@@ -316,9 +316,9 @@ TEST_F(Dialogs, AStalledSessionBusEndsTheHandOffWithinItsBound)
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_GE(took, std::chrono::seconds(9));
     EXPECT_LT(took, std::chrono::seconds(13));
-    EXPECT_NE(kmp::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 10 seconds"),
+    EXPECT_NE(kelvra_provider::LastReason().find("the session bus (" + bus.BusAddress() + ") did not answer within 10 seconds"),
               std::string::npos)
-        << kmp::LastReason();
+        << kelvra_provider::LastReason();
     EXPECT_FALSE(fs::exists(home / "xdg-email.args"));
     MAPILogoff(session, 0, 0, 0);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -348,8 +348,8 @@ TEST_F(Dialogs, AnAddressThatCouldBecomeAnOptionOfTheMailClientIsNotHandedToXdgE
         m.nRecipCount = 2;
         m.lpRecips = to;
         EXPECT_EQ(MAPISendMail(session, 0, &m, MAPI_DIALOG, 0), ULONG(MAPI_E_INVALID_RECIPS));
-        EXPECT_EQ(kmp::LastReason().find("could read as its own syntax") != std::string::npos, ours)
-            << kmp::LastReason();
+        EXPECT_EQ(kelvra_provider::LastReason().find("could read as its own syntax") != std::string::npos, ours)
+            << kelvra_provider::LastReason();
         EXPECT_FALSE(fs::exists(home / "xdg-email.args"));
     }
     MAPILogoff(session, 0, 0, 0);
