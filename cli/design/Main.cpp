@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -203,6 +204,72 @@ int Report(const std::exception &e)
     return 1;
 }
 
+// What the command line gave.
+struct Arguments {
+    std::string form, component, property, value, className, format;
+    fs::path out;
+    std::optional<int> verb;
+    int scale = 1;
+};
+
+// A subcommand: it works on the loaded package, or on a form file the
+// package's editors open (saved only when an editor told of a change).
+struct Subcommand {
+    CLI::App *app = nullptr;
+    std::function<void(const designer::TPackageModule &)> onPackage;
+    std::function<void(design::TOpenForm &)> onForm;
+};
+
+std::vector<Subcommand> AddSubcommands(CLI::App &app, Arguments &a)
+{
+    std::vector<Subcommand> commands;
+    const auto onPackage = [&](const char *name, const char *what, std::function<void(const designer::TPackageModule &)> run) {
+        commands.push_back({app.add_subcommand(name, what), std::move(run), nullptr});
+        return commands.back().app;
+    };
+    // A form command's first arguments: the form file, then one component
+    // or (`several`) names joined by commas.
+    const auto onForm = [&](const char *name, const char *what, bool several, std::function<void(design::TOpenForm &)> run) {
+        CLI::App *sub = app.add_subcommand(name, what);
+        sub->add_option("form", a.form, "The form file")->required();
+        if (several)
+            sub->add_option("components", a.component, "The component's name, or several names joined by commas")->required();
+        else
+            sub->add_option("component", a.component, "The component's name")->required();
+        commands.push_back({sub, nullptr, std::move(run)});
+        return sub;
+    };
+
+    onPackage("palette", "List the palette: pages, their classes, missing bitmaps", Palette);
+    onPackage("package", "Show the package's description and package record", Package);
+    CLI::App *bitmap = onPackage("bitmap", "Write a class's palette bitmap as a BMP or PNG file",
+                                 [&a](const designer::TPackageModule &m) { Bitmap(m, a.className, a.out, a.format, a.scale); });
+    bitmap->add_option("class", a.className, "The component class, e.g. TKelvraSendMail")->required();
+    bitmap->add_option("file", a.out, "The file to write (.png writes PNG, else BMP)")->required();
+    bitmap->add_option("--format", a.format, "bmp or png, whatever the file name")->check(CLI::IsMember({"bmp", "png"}));
+    bitmap->add_option("--scale", a.scale, "Draw every pixel as a square of this side (PNG only)")->check(CLI::Range(1, 32));
+
+    onForm("show", "Show a component's properties: value, editor class, attributes", false,
+           [&a](design::TOpenForm &form) { Show(form, a.component); });
+    CLI::App *set = onForm("set", "Set a property through its editor, on one or several components", true,
+                           [&a](design::TOpenForm &form) { Set(form, a.component, a.property, a.value); });
+    set->add_option("property", a.property, "The property's name")->required();
+    set->add_option("value", a.value, "The value, as typed into the designer")->required();
+    onForm("edit", "Run a property editor's Edit (its dialog, or the next listed value)", true,
+           [&a](design::TOpenForm &form) { Edit(form, a.component, a.property); })
+        ->add_option("property", a.property, "The property's name")
+        ->required();
+    onForm("values", "Print a property editor's value list, one value a line", false,
+           [&a](design::TOpenForm &form) { Values(form, a.component, a.property); })
+        ->add_option("property", a.property, "The property's name")
+        ->required();
+    onForm("verbs", "List a component editor's verbs", false, [&a](design::TOpenForm &form) { Verbs(form, a.component); });
+    onForm("verb", "Run a component editor's verb, or without an index its default action", false,
+           [&a](design::TOpenForm &form) { Verb(form, a.component, a.verb); })
+        ->add_option("index", a.verb, "The verb's number (see verbs)");
+    return commands;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -215,49 +282,8 @@ int main(int argc, char **argv)
     app.add_option("--package", packagePath, "The package module to load (a bare name is looked for beside "
                                              "this program first)")
         ->capture_default_str();
-
-    std::string form, component, property, value, className, format;
-    fs::path out;
-    std::optional<int> verb;
-    int scale = 1;
-
-    auto *palette = app.add_subcommand("palette", "List the palette: pages, their classes, missing bitmaps");
-    auto *package = app.add_subcommand("package", "Show the package's description and package record");
-    auto *bitmap = app.add_subcommand("bitmap", "Write a class's palette bitmap as a BMP or PNG file");
-    bitmap->add_option("class", className, "The component class, e.g. TKelvraSendMail")->required();
-    bitmap->add_option("file", out, "The file to write (.png writes PNG, else BMP)")->required();
-    bitmap->add_option("--format", format, "bmp or png, whatever the file name")->check(CLI::IsMember({"bmp", "png"}));
-    bitmap->add_option("--scale", scale, "Draw every pixel as a square of this side (PNG only)")
-        ->check(CLI::Range(1, 32));
-
-    auto *show = app.add_subcommand("show", "Show a component's properties: value, editor class, attributes");
-    show->add_option("form", form, "The form file")->required();
-    show->add_option("component", component, "The component's name")->required();
-
-    auto *set = app.add_subcommand("set", "Set a property through its editor, on one or several components");
-    set->add_option("form", form, "The form file")->required();
-    set->add_option("components", component, "The component's name, or several names joined by commas")->required();
-    set->add_option("property", property, "The property's name")->required();
-    set->add_option("value", value, "The value, as typed into the designer")->required();
-
-    auto *edit = app.add_subcommand("edit", "Run a property editor's Edit (its dialog, or the next listed value)");
-    edit->add_option("form", form, "The form file")->required();
-    edit->add_option("components", component, "The component's name, or several names joined by commas")->required();
-    edit->add_option("property", property, "The property's name")->required();
-
-    auto *values = app.add_subcommand("values", "Print a property editor's value list, one value a line");
-    values->add_option("form", form, "The form file")->required();
-    values->add_option("component", component, "The component's name")->required();
-    values->add_option("property", property, "The property's name")->required();
-
-    auto *verbs = app.add_subcommand("verbs", "List a component editor's verbs");
-    verbs->add_option("form", form, "The form file")->required();
-    verbs->add_option("component", component, "The component's name")->required();
-
-    auto *run = app.add_subcommand("verb", "Run a component editor's verb, or without an index its default action");
-    run->add_option("form", form, "The form file")->required();
-    run->add_option("component", component, "The component's name")->required();
-    run->add_option("index", verb, "The verb's number (see verbs)");
+    Arguments arguments;
+    const std::vector<Subcommand> subcommands = AddSubcommands(app, arguments);
 
     try {
         app.parse(argc, argv);
@@ -271,27 +297,16 @@ int main(int argc, char **argv)
     try {
         designer::TPackageModule module(design::Argument(packagePath));
         module.Register();
-        if (palette->parsed())
-            Palette(module);
-        else if (package->parsed())
-            Package(module);
-        else if (bitmap->parsed())
-            Bitmap(module, className, out, format, scale);
-        else {
-            design::TOpenForm open(form);
-            if (show->parsed())
-                Show(open, component);
-            else if (set->parsed())
-                Set(open, component, property, value);
-            else if (edit->parsed())
-                Edit(open, component, property);
-            else if (values->parsed())
-                Values(open, component, property);
-            else if (verbs->parsed())
-                Verbs(open, component);
-            else if (run->parsed())
-                Verb(open, component, verb);
-            open.Finish();
+        for (const Subcommand &chosen : subcommands) {
+            if (!chosen.app->parsed())
+                continue;
+            if (chosen.onPackage) {
+                chosen.onPackage(module);
+            } else {
+                design::TOpenForm open(arguments.form);
+                chosen.onForm(open);
+                open.Finish();
+            }
         }
     } catch (const std::exception &e) {
         std::cout.flush();
