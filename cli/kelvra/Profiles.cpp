@@ -18,12 +18,11 @@
 #include <sstream>
 
 #ifndef _WIN32
-#include <fcntl.h>
-#include <spawn.h>
+#include "posix/Process.h"
+#include "posix/RegularFile.h"
+
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-extern char **environ;
 #endif
 
 namespace kelvra_cli {
@@ -65,6 +64,9 @@ std::string Text(Call call, ULONG &rc)
 std::string Narrow(const std::string &utf8, const std::string &given) { return host::ToAnsi(TextGiven(utf8, given)); }
 
 #ifndef _WIN32
+// How long git may take to answer.
+constexpr std::chrono::seconds kGitBound{10};
+
 // `git config --get KEY` (of FILE, when given): its value, or nullopt when
 // git has none (or there is no git). No shell runs it.
 std::optional<std::string> GitConfig(const std::string &key, const std::string &file, std::string *origin = nullptr)
@@ -75,35 +77,13 @@ std::optional<std::string> GitConfig(const std::string &key, const std::string &
     if (origin != nullptr)
         args.push_back("--show-origin");
     args.insert(args.end(), {"--get", key});
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0)
+    const std::optional<kelvra_posix::RunResult> run = kelvra_posix::RunProgram(args, kGitBound);
+    if (run && run->timedOut)
+        throw LocalFileError("git config --get " + key + " did not answer within " + std::to_string(kGitBound.count()) +
+                             " s; nothing was written");
+    if (!run || run->exitCode != 0)
         return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string value;
-    char buffer[4096];
-    for (ssize_t n; rc == 0 && (n = read(out[0], buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        value.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
+    std::string value = run->output;
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
         value.pop_back();
     if (origin != nullptr) {
@@ -158,37 +138,18 @@ struct ConfigText {
 };
 ConfigText ReadConfig(const std::string &file)
 {
-    constexpr off_t kMax = 1024 * 1024;
-    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        throw LocalFileError("cannot read " + file + ": " + std::strerror(errno));
     struct stat st {};
-    std::string why;
-    if (fstat(fd, &st) != 0)
-        why = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        why = std::string("not a regular file (") + (S_ISDIR(st.st_mode) ? "a folder" : "a FIFO, socket or device") + ")";
-    else if (st.st_size > kMax)
-        why = "larger than 1 MiB; no configuration file is";
-    ConfigText config;
-    config.privateFile = why.empty() && st.st_uid == getuid() && (st.st_mode & 077) == 0;
-    config.text.resize(why.empty() ? static_cast<size_t>(st.st_size) : 0);
-    size_t got = 0;
-    while (why.empty() && got < config.text.size()) {
-        const ssize_t n = read(fd, config.text.data() + got, config.text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = std::strerror(errno);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (!why.empty())
+    std::optional<std::string> text = kelvra_posix::ReadRegularFile(file, 1024 * 1024, &st);
+    if (!text) {
+        const int error = errno;
+        const std::string why = error == E2BIG ? "larger than 1 MiB; no configuration file is"
+                                : error == EINVAL && !S_ISREG(st.st_mode)
+                                    ? std::string("not a regular file (") +
+                                          (S_ISDIR(st.st_mode) ? "a folder" : "a FIFO, socket or device") + ")"
+                                    : std::strerror(error);
         throw LocalFileError("cannot read " + file + ": " + why);
-    config.text.resize(got); // it may have shrunk meanwhile
-    return config;
+    }
+    return {std::move(*text), st.st_uid == getuid() && (st.st_mode & 077) == 0};
 }
 
 // Whether two profile names are one, as the profile file compares them (in
@@ -219,6 +180,10 @@ nlohmann::json ProfileImport(const Global &global, const ImportOptions &options)
     // Why the source of a command may not be trusted; empty when it may.
     std::string untrusted;
     if (options.from == "git") {
+        // A file git is to read is held to the rule of the others: git
+        // would wait on a FIFO for ever.
+        if (!options.file.empty())
+            ReadConfig(options.file);
         imported = FromGit([&](const std::string &key) { return GitConfig(key, options.file); });
         std::string origin;
         GitConfig("sendemail.smtpServer", options.file, &origin);

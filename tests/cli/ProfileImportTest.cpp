@@ -132,25 +132,36 @@ TEST_F(Import, WhatCannotBeCarriedOverIsRefusedAndNothingIsWritten)
 // A configuration file is read only when it is a regular file of at most
 // 1 MiB: a FIFO with no writer, a device that never ends, a folder and a
 // huge file are refused at once (exit status 3), and nothing is written.
+// git is held to the same rule, and to a bound when it never answers.
 TEST_F(Import, AConfigurationThatIsNoRegularFileIsRefusedWithoutWaiting)
 {
     ASSERT_EQ(mkfifo((home / "fifo").c_str(), 0600), 0);
     fs::create_directories(home / "folder");
     WriteFile(home / "huge", std::string(1024 * 1024 + 1, '#'));
+    // A git that never answers, found first on PATH.
+    WriteFile(home / "stalled" / "git", "#!/bin/sh\nexec sleep 60\n");
+    fs::permissions(home / "stalled" / "git", fs::perms::owner_all);
+    WriteFile(home / "gitconfig", "[sendemail]\n\tsmtpServer = mail.example.org\n");
     const struct {
-        std::string file, said;
+        std::string from, file, said;
     } rows[] = {
-        {(home / "fifo").string(), "not a regular file (a FIFO, socket or device)"},
-        {"/dev/zero", "not a regular file (a FIFO, socket or device)"},
-        {(home / "folder").string(), "not a regular file (a folder)"},
-        {(home / "huge").string(), "larger than 1 MiB"},
-        {(home / "missing").string(), "No such file or directory"},
+        {"msmtp", (home / "fifo").string(), "cannot read " + (home / "fifo").string() + ": not a regular file (a FIFO, socket or device)"},
+        {"msmtp", "/dev/zero", "cannot read /dev/zero: not a regular file (a FIFO, socket or device)"},
+        {"msmtp", (home / "folder").string(), "cannot read " + (home / "folder").string() + ": not a regular file (a folder)"},
+        {"msmtp", (home / "huge").string(), "cannot read " + (home / "huge").string() + ": larger than 1 MiB"},
+        {"msmtp", (home / "missing").string(), "cannot read " + (home / "missing").string() + ": No such file or directory"},
+        {"git", (home / "fifo").string(), "cannot read " + (home / "fifo").string() + ": not a regular file (a FIFO, socket or device)"},
+        {"stalled git", (home / "gitconfig").string(), "git config --get sendemail.smtpServer did not answer within 10 s"},
     };
+    const std::string path = std::getenv("PATH");
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.file);
-        const Result r = Run({"profile", "import", "msmtp", "--file", row.file});
+        SCOPED_TRACE(row.from + " " + row.file);
+        const bool stalled = row.from == "stalled git";
+        setenv("PATH", ((stalled ? (home / "stalled").string() + ":" : "") + path).c_str(), 1);
+        const Result r = Run({"profile", "import", stalled ? "git" : row.from, "--file", row.file});
+        setenv("PATH", path.c_str(), 1);
         EXPECT_EQ(r.status, 3);
-        EXPECT_NE(r.err.find("cannot read " + row.file + ": " + row.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(profiles));
     }
 }
