@@ -123,6 +123,18 @@ std::string OneLine(std::string_view text)
     return out;
 }
 
+std::string WithCrlf(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (const char c : text) {
+        if (c == '\n' && (out.empty() || out.back() != '\r'))
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 bool NextLine(std::string_view text, std::size_t &start, std::string_view &line)
 {
     if (start >= text.size())

@@ -41,6 +41,9 @@ bool StartsWithText(std::string_view text, std::string_view prefix);
 // never gain a line of their own.
 std::string OneLine(std::string_view text);
 
+// The text with every line ending in CR LF: an LF alone gains its CR.
+std::string WithCrlf(std::string_view text);
+
 // The next line of a text from `start` on, without its line end (LF, or
 // CR LF), moving `start` past it; false when no line is left. A last line
 // without a line end counts.

@@ -17,6 +17,7 @@
 //   nothing; anything else fails with MAPI_E_FAILURE. A save whose APPEND
 //   was not answered finds out whether the new version arrived: it never
 //   leaves both versions, nor neither.
+#include "Text.h"
 #include "imap/ImapStore.h"
 
 #include "Errors.h"
@@ -487,27 +488,10 @@ uint32_t ImapStore::Replace(uint32_t uid, const Fetched &old, const std::string 
     return newUid;
 }
 
-namespace {
-
-// The message with LF line ends made CRLF, as a server may store it.
-std::string WithCrlf(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 32);
-    for (const char c : bytes) {
-        if (c == '\n' && (out.empty() || out.back() != '\r'))
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-} // namespace
-
 uint32_t ImapStore::FindSaved(uint32_t above, const std::string &bytes, const Lost &lost)
 {
     const uint32_t validity = conn_.Validity();
-    const std::string crlf = WithCrlf(bytes);
+    const std::string crlf = WithCrlf(bytes); // as a server may store it
     uint32_t found = 0;
     Settle(lost, "saving", [&] {
         found = 0;

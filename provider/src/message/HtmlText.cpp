@@ -234,14 +234,7 @@ public:
         parser_ = nullptr;
         if (failed_)
             std::rethrow_exception(failed_);
-        std::string out;
-        out.reserve(out_.size() + out_.size() / 16);
-        for (const char c : out_) {
-            if (c == '\n')
-                out += '\r';
-            out += c;
-        }
-        return out;
+        return WithCrlf(out_);
     }
 
 private:

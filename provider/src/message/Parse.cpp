@@ -203,13 +203,7 @@ ReadAgain ReadAsReadersMatch(GMimeMultipart *multipart, bool crlf)
     if (!found && !text.empty() && text.back() == '\n')
         text.resize(text.size() - (text.size() > 1 && text[text.size() - 2] == '\r' ? 2 : 1));
     if (!found && crlf && text.find('\r') == std::string::npos) {
-        std::string lines;
-        lines.reserve(text.size() + text.size() / 32);
-        for (const char c : text) {
-            if (c == '\n')
-                lines += '\r';
-            lines += c;
-        }
+        std::string lines = WithCrlf(text);
         // Its last line (the close delimiter) ended too, as in the message:
         // GMime then takes CRLF off the content before it, not LF alone.
         if (!lines.empty() && lines.back() != '\n')
