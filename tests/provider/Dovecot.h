@@ -9,6 +9,7 @@
 
 #include "Loopback.h"
 #include "Argv.h"
+#include "ProgramOutput.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -71,15 +72,8 @@ public:
             "print(head + '.' + b(hmac.new(sys.argv[2].encode(), head.encode(), hashlib.sha256).digest()))\n";
         const fs::path file = dir_ / "token.py";
         std::ofstream(file) << script;
-        const std::string command =
-            "/usr/bin/python3 '" + file.string() + "' '" + user + "' '" + (key.empty() ? oauthKey : key) + "'";
-        std::string out;
-        if (FILE *p = popen(command.c_str(), "r")) {
-            char buffer[1024];
-            while (size_t n = fread(buffer, 1, sizeof buffer, p))
-                out.append(buffer, n);
-            pclose(p);
-        }
+        const std::string out =
+            provider_test::ProgramOutput({"/usr/bin/python3", file.string(), user, key.empty() ? oauthKey : key});
         return out.substr(0, out.find('\n'));
     }
 

@@ -2,9 +2,10 @@
 // provider's tests.
 #pragma once
 
+#include "ProgramOutput.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,17 +18,9 @@ inline const char kPython[] = "/usr/bin/python3";
 
 inline std::string RunPython(const std::vector<std::string> &args)
 {
-    std::string command = std::string(kPython) + " '" + KELVRA_SOURCE_DIR "/tests/provider/interop.py'";
-    for (const std::string &a : args)
-        command += " '" + a + "'"; // our own temporary paths: no quotes in them
-    std::string output;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            output.append(buffer, n);
-        EXPECT_EQ(pclose(pipe), 0) << command;
-    }
-    return output;
+    std::vector<std::string> command = {kPython, KELVRA_SOURCE_DIR "/tests/provider/interop.py"};
+    command.insert(command.end(), args.begin(), args.end());
+    return ProgramOutput(command);
 }
 
 inline std::map<std::string, std::string> Fields(const std::string &output)

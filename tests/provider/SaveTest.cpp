@@ -1,5 +1,6 @@
 // What a read shows of a stored message and what a save keeps of it, and
 // how a save stays one file that other Maildir programs see change.
+#include "ProgramOutput.h"
 #include "ProviderSession.h"
 
 #include "message/Envelope.h"
@@ -511,26 +512,20 @@ TEST_F(Save, AnIndexerThatTakesMessageFilesAsImmutableSeesASave)
                                  "\r\nThe plan.\r\n");
     WriteFile(home / "notmuch-config", "[database]\npath=" + mailbox.string() + "\n[new]\ntags=\n");
     setenv("NOTMUCH_CONFIG", (home / "notmuch-config").c_str(), 1);
-    auto notmuch = [](const std::string &args) {
-        std::string out;
-        if (FILE *pipe = popen(("/usr/bin/notmuch " + args + " 2>/dev/null").c_str(), "r")) {
-            char buffer[512];
-            while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-                out.append(buffer, n);
-            pclose(pipe);
-        }
-        return out;
+    auto notmuch = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/bin/notmuch");
+        return ProgramOutput(args);
     };
-    notmuch("new");
-    EXPECT_EQ(notmuch("count subject:original"), "1\n");
+    notmuch({"new"});
+    EXPECT_EQ(notmuch({"count", "subject:original"}), "1\n");
     lpMapiMessage m = Read(id);
     m->lpszSubject = S("revised plan");
     ASSERT_EQ(SaveOver(m, id), 0u);
     Release(m);
-    notmuch("new");
+    notmuch({"new"});
     // The new content is indexed, and the index knows the message by its new file alone.
-    EXPECT_EQ(notmuch("count subject:revised"), "1\n");
-    EXPECT_EQ(notmuch("search --output=files id:plan@example.org"), Messages(mailbox).at(0).string() + "\n");
+    EXPECT_EQ(notmuch({"count", "subject:revised"}), "1\n");
+    EXPECT_EQ(notmuch({"search", "--output=files", "id:plan@example.org"}), Messages(mailbox).at(0).string() + "\n");
     unsetenv("NOTMUCH_CONFIG");
 }
 

@@ -3,12 +3,12 @@
 // renderings compare by what a reader reads, not by their layout.
 #pragma once
 
+#include "ProgramOutput.h"
 #include "ProviderHome.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -20,16 +20,7 @@ inline std::string W3mDump(const fs::path &folder, const std::string &html)
 {
     const fs::path page = folder / "page.html";
     WriteFile(page, html);
-    const std::string command =
-        "timeout 30 w3m -dump -T text/html -I UTF-8 -O UTF-8 -cols 1000 '" + page.string() + "' </dev/null";
-    std::string out;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            out.append(buffer, n);
-        EXPECT_EQ(pclose(pipe), 0) << command;
-    }
-    return out;
+    return ProgramOutput({"w3m", "-dump", "-T", "text/html", "-I", "UTF-8", "-O", "UTF-8", "-cols", "1000", page.string()});
 }
 
 // The words of a text: runs of letters and digits. w3m shows a form control's value and an image

@@ -4,9 +4,10 @@
 #pragma once
 
 #include "Dovecot.h"
+#include "ProgramOutput.h"
 #include "ProviderSession.h"
+#include "Python.h"
 
-#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -15,8 +16,6 @@
 using namespace provider_test;
 
 namespace imap_test {
-
-const std::string kPython = "/usr/bin/python3";
 
 // One server for the whole program; every test works in a folder of its own.
 inline dovecot::Server &Server()
@@ -70,23 +69,12 @@ protected:
     }
 
     // The second client: imapclient.py with this folder, its output.
-    std::string Client(const std::string &command, const std::string &args = "", const std::string &input = "")
+    std::string Client(const std::string &command, const std::vector<std::string> &args = {}, const std::string &input = "")
     {
-        std::string line = kPython + " '" KELVRA_SOURCE_DIR "/tests/provider/imapclient.py' " +
-                           std::to_string(dovecot->plainPort) + " tester secret " + command + " '" + folder + "' " + args;
-        if (!input.empty()) {
-            WriteFile(home / "input.eml", input);
-            line += " < '" + (home / "input.eml").string() + "'";
-        }
-        std::string out;
-        FILE *p = popen(line.c_str(), "r");
-        char buffer[4096];
-        size_t n;
-        while (p != nullptr && (n = fread(buffer, 1, sizeof buffer, p)) > 0)
-            out.append(buffer, n);
-        const int status = p != nullptr ? pclose(p) : -1;
-        EXPECT_EQ(status, 0) << line;
-        return out;
+        std::vector<std::string> line = {kPython, KELVRA_SOURCE_DIR "/tests/provider/imapclient.py",
+                                          std::to_string(dovecot->plainPort), "tester", "secret", command, folder};
+        line.insert(line.end(), args.begin(), args.end());
+        return ProgramOutput(line, input.empty() ? std::nullopt : std::optional<std::string_view>(input));
     }
 
     std::string Append(const std::string &subject, const std::string &flags = "-", long long when = 0,
@@ -94,7 +82,7 @@ protected:
     {
         const std::string message = "From: Ann Example <ann@example.org>\r\nTo: tester@example.org\r\nSubject: " +
                                     subject + "\r\n" + extraHeaders + "\r\n" + subject + " body\r\n";
-        std::string uid = Client("append", "'" + flags + "' " + (when == 0 ? "-" : std::to_string(when)), message);
+        std::string uid = Client("append", {flags, when == 0 ? "-" : std::to_string(when)}, message);
         return uid.substr(0, uid.find('\n'));
     }
 

@@ -46,7 +46,7 @@ protected:
     {
         std::vector<std::string> out;
         for (const auto &[uid, stored] : OnServer()) {
-            const std::string text = Client("fetch", uid);
+            const std::string text = Client("fetch", {uid});
             const size_t at = text.find("Subject: ");
             out.push_back(at == std::string::npos ? "" : text.substr(at + 9, text.find('\r', at) - at - 9));
         }
@@ -72,7 +72,7 @@ TEST_F(ImapLink, EveryCallEndsWithinItsBoundAndSaysWhy)
 {
     for (int i = 0; i < 30; ++i)
         Append("message " + std::to_string(i), "-", 0, "X-Filler: " + std::string(200, 'x') + "\r\n");
-    Client("append", "'-' -", "From: ann@example.org\r\nSubject: big\r\n\r\n" + Body(40000));
+    Client("append", {"-", "-"}, "From: ann@example.org\r\nSubject: big\r\n\r\n" + Body(40000));
     const std::string bounds = "stalltimeout = 2\ntimeout = 4\n";
     const std::string kWhole = "BODY\\.PEEK\\[\\]"; // the command of a whole read, and of no walk
     struct Row {
@@ -167,7 +167,7 @@ TEST_F(ImapLink, EveryCallEndsWithinItsBoundAndSaysWhy)
 // bound, and the folder holds exactly one version of the message.
 TEST_F(ImapLink, AServerKilledMidCallEndsTheCallAndLosesNothing)
 {
-    Client("append", "'-' -", "From: ann@example.org\r\nSubject: big\r\n\r\n" + Body(10 << 20));
+    Client("append", {"-", "-"}, "From: ann@example.org\r\nSubject: big\r\n\r\n" + Body(10 << 20));
     UseProfile("plain = yes\nstalltimeout = 5\ntimeout = 20\n");
     struct Moment {
         bool save;

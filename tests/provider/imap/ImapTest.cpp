@@ -137,7 +137,7 @@ TEST_F(Imap, HtmlOnlyMailReadsAsTextAsFromAFile)
         std::string bytes;
         for (const char c : ReadFile(corpus / name))
             bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        Client("append", "'-' -", bytes);
+        Client("append", {"-", "-"}, bytes);
         WriteFile(home / name, bytes);
         kelvra_provider::Ref<GMimeMessage> message(kelvra_provider::ParseMessageFile((home / name).string()));
         expected.push_back(kelvra_provider::NoteText(kelvra_provider::ShownParts(message.get())));
@@ -191,7 +191,7 @@ TEST_F(Imap, InteropWithPythonBothWaysAttachmentsByteForByte)
     char id[64] = "";
     ASSERT_EQ(MAPISaveMail(session, 0, &draft, 0, 0, id), 0u);
     const std::string uid = std::string(id).substr(std::string(id).find('.') + 1);
-    const std::string json = Client("read", std::to_string(std::stoul(uid)));
+    const std::string json = Client("read", {std::to_string(std::stoul(uid))});
     EXPECT_NE(json.find("\"subject\": \"Aus Kelvra \xc3\xbc\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"to\": [\"ann@example.org\"]"), std::string::npos) << json;
     EXPECT_NE(json.find("\"body\": \"Zeile eins\\r\\nZeile zwei\\r\\n\""), std::string::npos) << json;
@@ -203,7 +203,7 @@ TEST_F(Imap, SaveAppendsThenRemovesExactlyTheOldUid)
 {
     const std::string old = Append("draft", "\\Flagged", 1700000000);
     const std::string other = Append("bystander");
-    Client("store", other + " '\\Deleted'"); // another client's mark, not ours to act on
+    Client("store", {other, "\\Deleted"}); // another client's mark, not ours to act on
     ASSERT_EQ(Logon(), 0u);
     const std::vector<std::string> ids = Walk();
     ASSERT_EQ(ids.size(), 2u);
@@ -227,7 +227,7 @@ TEST_F(Imap, SaveAppendsThenRemovesExactlyTheOldUid)
     EXPECT_NE(saved, other);
     EXPECT_NE(stored[saved].flags.find("\\Flagged"), std::string::npos); // flags kept
     EXPECT_EQ(stored[saved].time, 1700000000);                           // and the arrival time
-    const std::string bytes = Client("fetch", saved);
+    const std::string bytes = Client("fetch", {saved});
     EXPECT_NE(bytes.find("Subject: draft (edited)\r\n"), std::string::npos) << bytes;
     EXPECT_NE(bytes.find("From: Ann Example <ann@example.org>\r\n"), std::string::npos);
     EXPECT_NE(bytes.find("\r\n\r\ndraft body\r\n"), std::string::npos);
@@ -366,7 +366,7 @@ TEST_F(Imap, LocalDeliveryDeliversToTheFolderAndKeepsACopyInSent)
     std::map<std::string, Stored> sent = OnServer();
     ASSERT_FALSE(sent.empty());
     EXPECT_NE(sent.rbegin()->second.flags.find("\\Seen"), std::string::npos);
-    EXPECT_NE(Client("fetch", sent.rbegin()->first).find("Subject: to the server"), std::string::npos);
+    EXPECT_NE(Client("fetch", {sent.rbegin()->first}).find("Subject: to the server"), std::string::npos);
     folder = saved;
 }
 
@@ -429,8 +429,8 @@ protected:
         EXPECT_EQ(warm.unread, 30u);
         EXPECT_LE(warm.commands, 3u);
         // One new message, one read elsewhere, one gone.
-        Client("store", uids[5] + " '\\Seen'");
-        Client("expunge", uids[7]);
+        Client("store", {uids[5], "\\Seen"});
+        Client("expunge", {uids[7]});
         Append("late");
         subjects.erase(subjects.begin() + 7);
         subjects.push_back("late");
@@ -485,10 +485,10 @@ TEST_F(ImapCache, APasswordWrittenIntoTheUrlReachesNeitherTheCacheNorTheLog)
 // blank line starts there, whatever field-like lines it holds later).
 TEST_F(Imap, EnvelopeOnlyAndWholeReadsAgreeOnABrokenHeaderBlock)
 {
-    Client("append", "'-' -",
+    Client("append", {"-", "-"},
            "From: Ann Example <ann@example.org>\r\nX-Signature: a=rsa; b=QUJD\r\nREVGR0hJSktMTU5PUA==\r\n"
            "Subject: after the unfolded line\r\n\r\nfirst body\r\n");
-    Client("append", "'-' -",
+    Client("append", {"-", "-"},
            "From: Ann Example <ann@example.org>\r\nSubject: the real subject\r\nThis line starts the body.\r\n"
            "and this goes on\r\nSubject: only text in the body\r\n\r\nmore body\r\n");
     ASSERT_EQ(Logon(), 0u);
@@ -530,7 +530,7 @@ TEST_F(Imap, FileCountsComeWithTheWalkAndMatchTheRead)
     for (const auto &file : fs::directory_iterator(fs::path(KELVRA_SOURCE_DIR) / "tests/provider/corpus"))
         messages.push_back(ReadFile(file.path()));
     for (const std::string &message : messages)
-        Client("append", "'-' -", message);
+        Client("append", {"-", "-"}, message);
 
     std::vector<ULONG> first;
     for (const bool warm : {false, true}) {
