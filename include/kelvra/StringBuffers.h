@@ -4,14 +4,16 @@
 #include "host/Export.h"
 
 #include "host/List.h"
+#include "host/StrUtils.h"
 
 #include <string_view>
 
 namespace kelvra {
 
-// Each appended text is copied to a heap block of its own whose address
-// stays put until the list lets go of it; deleting an item (or destroying
-// the list) frees its text, extracting it hands the text over.
+// Each appended text is copied to a heap block of its own (host::StrNew)
+// whose address stays put until the list lets go of it; deleting an item
+// (or destroying the list) frees its text, extracting it hands the text
+// over, to be freed with host::StrDispose.
 class KELVRA_API TStringBuffers : public host::TList {
 public:
     TStringBuffers() = default;

@@ -29,6 +29,7 @@ fi
 
 test -f "$PREFIX/include/kelvra/kelvra/Kelvra.h"
 test ! -e "$PREFIX/include/host"   # nothing generic at the top of the include folder
+test ! -e "$PREFIX/include/kelvra/host/System.h"   # needed by no public header
 # The modules the library loads by name are in its module folder, not on the
 # linker's path; the library's own link needs no search path of its own.
 MODULES=$(dirname "$(find "$PREFIX" -name libkelvramapi.so)")

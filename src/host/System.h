@@ -1,5 +1,7 @@
 // The operating-system services the library needs: loading a shared library
-// by file name, finding its exports, and deleting files.
+// by file name, finding its exports, and deleting files. Not installed: no
+// public header needs them. They are exported for the design-time library,
+// which loads a package module as the components load the platform's.
 #pragma once
 
 #include "host/Export.h"
