@@ -26,11 +26,12 @@ protected:
         fs::create_directories(home / "bin");
     }
 
-    // Runs `command` with sh in the home folder, kelvra-design on PATH.
+    // Runs `command` with sh in the home folder, kelvra-design on PATH,
+    // for at most a minute.
     Result Run(const std::string &command, const std::string &environment = "")
     {
         const std::string line = "cd '" + home.string() + "' && PATH='" + (home / "bin").string() + ":" +
-                                 bin.string() + ":'\"$PATH\" " + environment + " sh -c '" + command + "' 2>&1";
+                                 bin.string() + ":'\"$PATH\" " + environment + " timeout 60 sh -c '" + command + "' 2>&1";
         FILE *pipe = popen(line.c_str(), "r");
         Result r;
         char buffer[4096];
