@@ -189,6 +189,9 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
         shutdown(inOurs.fd, SHUT_RD);
     }
     const bool share = options.shareTerminal && !options.input;
+    // Stoppable before the helper starts: an interrupt that comes while it
+    // starts is passed on to it, never taken for one with nothing to stop.
+    const Stoppable stoppable;
     const pid_t pid = Start(args,
                             Actions(inTheirs.fd >= 0 ? inTheirs.fd : share ? kShared : kDevNull, outWrite.fd,
                                     options.keepErrors ? errWrite.fd : kShared),
@@ -208,7 +211,6 @@ std::optional<RunResult> RunProgram(const std::vector<std::string> &args, const 
     RunResult result;
     result.output.reserve(std::min<std::size_t>(options.maxOutput, 64 * 1024)); // a secret is not left in a freed copy
     auto deadline = std::chrono::steady_clock::now() + options.bound;
-    const Stoppable stoppable;
     int status = 0;
     bool exited = false;
     while (!exited) {
