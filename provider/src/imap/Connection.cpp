@@ -3,6 +3,7 @@
 #include "Addresses.h"
 #include "Text.h"
 #include "Url.h"
+#include "imap/Tls.h"
 
 #include <curl/curl.h>
 #include <glib.h>
@@ -91,15 +92,10 @@ bool IsAddress(const std::string &host)
 }
 
 // The server name for SNI (never an address).
-void ServerName(struct mailstream_ssl_context *context, void *data)
-{
-    const auto *s = static_cast<const Settings *>(data);
-    if (!IsAddress(s->address))
-        mailstream_ssl_set_server_name(context, const_cast<char *>(s->address.c_str()));
-}
+std::string ServerName(const Settings &s) { return IsAddress(s.address) ? std::string() : s.address; }
 
-// libetpan makes the TLS connection but checks no certificate: the chain it
-// received is checked here, against the system's trust and the profile's
+// The TLS layer checks no certificate: the chain it received is checked
+// here, against the system's trust and the profile's
 // cafile, for this host name or address, before anything is sent.
 bool TrustedCertificate(mailstream *stream, const Settings &s, std::string *why)
 {
@@ -365,12 +361,30 @@ void Connection::Connect(bool logon)
     const int fd = ConnectTcp(s_, static_cast<int>(milliseconds), &why);
     if (fd < 0)
         fail("cannot connect: " + why);
-    mailstream *stream = s_.implicitTls
-                             ? mailstream_ssl_open_with_callback_timeout(fd, s_.stallTimeout, &ServerName, &s_)
-                             : mailstream_socket_open_timeout(fd, s_.stallTimeout);
-    if (stream == nullptr) {
-        close(fd);
-        fail(s_.implicitTls ? "no TLS connection" : "cannot open the connection");
+    // The handshake within the stall bound, and within the call's.
+    const auto handshakeBy = [&] {
+        const auto by = StreamGuard::Clock::now() + std::chrono::seconds(std::max(1L, s_.stallTimeout));
+        return guard_.Armed() ? std::min(by, guard_.Deadline()) : by;
+    };
+    mailstream *stream = nullptr;
+    if (s_.implicitTls) {
+        mailstream_low *tls = OpenTls(fd, ServerName(s_), handshakeBy(), &why);
+        if (tls == nullptr) {
+            close(fd);
+            fail("no TLS connection: " + why);
+        }
+        mailstream_low_set_timeout(tls, s_.stallTimeout);
+        stream = mailstream_new(tls, 8192);
+        if (stream == nullptr) {
+            mailstream_low_free(tls); // and the socket with it
+            fail("cannot open the connection");
+        }
+    } else {
+        stream = mailstream_socket_open_timeout(fd, s_.stallTimeout);
+        if (stream == nullptr) {
+            close(fd);
+            fail("cannot open the connection");
+        }
     }
     guard_.Wrap(stream, s_.stallTimeout);
     imap_ = mailimap_new(0, nullptr);
@@ -388,10 +402,9 @@ void Connection::Connect(bool logon)
             if (!Ok(mailimap_starttls(imap_), "STARTTLS"))
                 fail("the server offers no STARTTLS, and TLS is required");
             const int socket = mailstream_low_get_fd(mailstream_get_low(imap_->imap_stream));
-            mailstream_low *tls =
-                mailstream_low_tls_open_with_callback_timeout(socket, s_.stallTimeout, &ServerName, &s_);
+            mailstream_low *tls = OpenTls(socket, ServerName(s_), handshakeBy(), &why);
             if (tls == nullptr)
-                fail("the TLS handshake failed");
+                fail("the TLS handshake failed: " + why);
             guard_.Replace(imap_->imap_stream, tls); // the socket stays open, under TLS now
         }
         if ((s_.implicitTls || s_.startTls) && !TrustedCertificate(imap_->imap_stream, s_, &why))

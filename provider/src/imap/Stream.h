@@ -7,7 +7,8 @@
 // - No wait for the server lasts longer than the stall bound.
 // - Nothing lasts past the deadline of the call under way: each read and
 //   write checks it, and a watch of ours cancels a wait that would outlast
-//   it (a TLS record that trickles in byte by byte is one wait for libetpan).
+//   it (a TLS record that trickles in byte by byte never meets the stall
+//   bound).
 //
 // What ended the stream is kept, so that the store can say it in words.
 #pragma once

@@ -98,7 +98,7 @@ TEST_F(ImapLink, EveryCallEndsWithinItsBoundAndSaysWhy)
         {"slow", "UID FETCH", Call::Walk, MAPI_E_FAILURE, 3.8, 6.5, "too slow"},
         {"slow", kWhole, Call::Read, MAPI_E_FAILURE, 3.8, 6.5, "too slow"},
         {"trickle", kWhole, Call::Read, MAPI_E_FAILURE, 3.8, 6.5, "too slow"},
-        // Under TLS too, where one record trickles in as one wait of libetpan.
+        // Under TLS too, where a record that trickles in never meets the stall bound.
         {"trickle", "after:1.5", Call::Read, MAPI_E_FAILURE, 3.8, 6.5, "too slow", "", true},
         // The proxy itself passes a sound link.
         {"pass", "", Call::Read, 0, 0, 4, ""},

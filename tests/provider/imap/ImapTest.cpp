@@ -9,8 +9,10 @@
 #include "message/Parse.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -314,6 +316,33 @@ TEST_F(Imap, LogonPasswordsAndTls)
     ASSERT_TRUE(listener.Listening());
     UseProfile("plain = yes\nstalltimeout = 1\n", "imap://tester@127.0.0.1:" + std::to_string(listener.Port()) + "/INBOX");
     EXPECT_EQ(Logon(), ULONG(MAPI_E_FAILURE));
+
+    // TLS that cannot be made fails with its reason in the log and nothing
+    // on the application's standard error: that listener on imaps://, and
+    // the server's plain port, where imaps:// meets an IMAP greeting.
+    const struct {
+        int port;
+        const char *said;
+    } failures[] = {
+        {listener.Port(), "no TLS connection: the server did not finish it in time"},
+        {Server().plainPort, "no TLS connection: An unexpected TLS packet was received."},
+    };
+    for (const auto &row : failures) {
+        SCOPED_TRACE(row.port);
+        UseProfile(ca + "stalltimeout = 1\n", "imaps://tester@127.0.0.1:" + std::to_string(row.port) + "/INBOX");
+        fflush(stderr);
+        const int saved = dup(2);
+        const int file = open((home / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(file, 2);
+        close(file);
+        const ULONG code = Logon();
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        EXPECT_EQ(code, ULONG(MAPI_E_FAILURE));
+        EXPECT_EQ(ReadFile(home / "stderr"), "");
+        EXPECT_NE(ReadFile(home / "provider.log").find(row.said), std::string::npos) << ReadFile(home / "provider.log");
+    }
 }
 
 TEST_F(Imap, ServerStoppedMidWalkFailsAndTheSessionComesBack)
