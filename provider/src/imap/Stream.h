@@ -1,6 +1,6 @@
 // The bounds of an IMAP connection's stream. libetpan reads and writes
-// through a layer of ours placed over its socket or TLS layer, which holds
-// three rules libetpan does not:
+// through a layer of ours placed over its socket layer or our TLS layer
+// (imap/Tls.h), which holds three rules libetpan does not:
 //
 // - End of stream is a failure at once. (libetpan's literal reader asks
 //   again and again for the bytes a closed connection will never bring.)
